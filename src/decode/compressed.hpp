@@ -1,0 +1,21 @@
+// Decoder of compressed data sections: every subset of a message stored together, one
+// minimum value, one increment width and N increments per element occurrence.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "bitstream/bit_reader.hpp"
+#include "decode/decoded_value.hpp"
+#include "lib/error.hpp"
+#include "tables/table_set.hpp"
+
+namespace quorvex {
+
+// Walks `codes` for all `subsets` at once and appends the values to `out` in subset
+// order (all of subset 0, then subset 1, ...). On error `out` is left unspecified.
+[[nodiscard]] Status decode_compressed(const std::vector<std::uint32_t>& codes,
+                                       const TableSet& tables, BitReader& reader,
+                                       std::uint16_t subsets, DecodeResult& out);
+
+}  // namespace quorvex

@@ -1,0 +1,40 @@
+// The native record of one decoded value, kept compact: numbers and flags inline, the
+// name and meaning referenced (they live in the tables or in static storage for the
+// whole decode call), texts in a side vector of the result.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quorvex {
+
+struct DecodedValue {
+  static constexpr std::uint8_t kHasValue = 1;  // raw_value present
+  static constexpr std::uint8_t kHasRaw = 2;    // raw present
+  static constexpr std::uint8_t kHasText = 4;   // raw_text present: texts[text_index]
+
+  double raw_value = 0.0;
+  std::uint64_t raw = 0;
+  const std::string* name = nullptr;     // never null in a finished result
+  const std::string* meaning = nullptr;  // raw_meaning, or null when absent
+  std::uint32_t descriptor = 0;
+  std::uint32_t text_index = 0;
+  std::uint8_t flags = 0;
+
+  bool has_value() const { return (flags & kHasValue) != 0; }
+  bool has_raw() const { return (flags & kHasRaw) != 0; }
+  bool has_text() const { return (flags & kHasText) != 0; }
+};
+
+// All values of one message, every subset one after the other.
+struct DecodeResult {
+  std::vector<DecodedValue> values;
+  std::vector<std::string> texts;  // raw_text of the values that have one
+};
+
+// Static names of the two special kinds of value.
+const std::string& associated_field_name();  // "associatedField"
+const std::string& operator_name();          // "operator"
+
+}  // namespace quorvex

@@ -1,0 +1,24 @@
+// Text forms shared by messages and representations.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quorvex {
+
+// Descriptor code in decimal, zero-filled to at least six digits (1001 -> "001001").
+std::string code_text(std::uint32_t code);
+void append_code_text(std::string& out, std::uint32_t code);
+
+// A text between double quotes with backslash escapes: \" \\ \t \r \n \0, other
+// control and non-printable characters as \u{hex}. Invalid UTF-8 octets are shown as
+// U+FFFD.
+std::string quote_literal(std::string_view utf8);
+void append_quoted(std::string& out, std::string_view utf8);
+
+// True when `s` is well-formed UTF-8 (no overlong forms, surrogates or cut sequences).
+// On failure, `bad_offset` receives the offset of the first octet that is not valid.
+bool valid_utf8(std::string_view s, std::size_t* bad_offset = nullptr);
+
+}  // namespace quorvex

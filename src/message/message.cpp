@@ -1,0 +1,143 @@
+// Framing of one BUFR edition 4 message: sections 0 to 5 and the header fields.
+#include "message/message.hpp"
+
+#include <cstring>
+
+#include "message/descriptor.hpp"
+
+namespace quorvex {
+
+namespace {
+
+// True when [start, start + length) lies within n octets; cannot overflow.
+bool fits(std::size_t start, std::size_t length, std::size_t n) {
+  return start <= n && length <= n - start;
+}
+
+// Reads big-endian numbers from the octets of one message, never past its end.
+class HeaderReader {
+ public:
+  explicit HeaderReader(Bytes octets) : b_(octets) {}
+
+  std::size_t size() const { return b_.size(); }
+  std::uint8_t octet(std::size_t at) const { return b_[at]; }
+
+  std::uint32_t be24_unchecked(std::size_t at) const {
+    return (std::uint32_t{b_[at]} << 16) | (std::uint32_t{b_[at + 1]} << 8) | b_[at + 2];
+  }
+  std::uint16_t be16_unchecked(std::size_t at) const {
+    return static_cast<std::uint16_t>((b_[at] << 8) | b_[at + 1]);
+  }
+
+  Result<std::uint32_t> be24(std::size_t at, std::uint8_t section) const {
+    if (!fits(at, 3, size())) return fail(BufrError::section_truncated(section, at));
+    return be24_unchecked(at);
+  }
+  Result<std::uint16_t> be16(std::size_t at) const {
+    if (!fits(at, 2, size())) return fail(BufrError::section_truncated(0, at));
+    return be16_unchecked(at);
+  }
+  // A single octet of a fixed header position; section 0 with the position read.
+  Result<std::uint8_t> fixed_octet(std::size_t at) const {
+    if (at >= size()) return fail(BufrError::section_truncated(0, at));
+    return b_[at];
+  }
+  bool text_at(std::size_t at, const char (&text)[5]) const {
+    return fits(at, 4, size()) && std::memcmp(b_.data() + at, text, 4) == 0;
+  }
+
+ private:
+  Bytes b_;
+};
+
+// Steps 1 to 4: length, marker, edition, declared total length.
+Status check_indicator(const HeaderReader& r) {
+  const std::size_t n = r.size();
+  if (n <= 7) return fail(BufrError::too_short());
+  if (!r.text_at(0, "BUFR")) return fail(BufrError::missing_marker());
+  if (r.octet(7) != 4) return fail(BufrError::unsupported_edition(r.octet(7)));
+  const std::size_t declared = r.be24_unchecked(4);
+  if (declared != n) return fail(BufrError::length_mismatch(declared, n));
+  return {};
+}
+
+// Section 3 from its start: subsets, flags and the descriptors as written.
+Status read_section3(const HeaderReader& r, std::size_t s3, BufrMessage& m) {
+  const std::size_t l3 = QV_TRY(r.be24(s3, 3));
+  if (!fits(s3, l3, r.size()) || l3 < 7) return fail(BufrError::section_truncated(3, s3));
+  m.section3_length = l3;
+  m.number_of_subsets = QV_TRY(r.be16(s3 + 4));
+  if ((l3 - 7) % 2 != 0) return fail(BufrError::odd_descriptor_area());
+  const std::uint8_t flags = r.octet(s3 + 6);
+  m.observed_data = (flags & 0x80) != 0;
+  m.compressed_data = (flags & 0x40) != 0;
+  m.unexpanded_descriptors.resize((l3 - 7) / 2);
+  std::size_t at = s3 + 7;
+  for (auto& code : m.unexpanded_descriptors) {
+    code = code_from_packed(r.be16_unchecked(at));
+    at += 2;
+  }
+  return {};
+}
+
+// The section 1 fields at their fixed offsets 11 to 29 (the year is read earlier).
+Status read_section1_fields(const HeaderReader& r, BufrMessage& m) {
+  m.master_table_number = QV_TRY(r.fixed_octet(11));
+  m.originating_centre = QV_TRY(r.be16(12));
+  m.originating_subcentre = QV_TRY(r.be16(14));
+  m.update_sequence_number = QV_TRY(r.fixed_octet(16));
+  m.data_category = QV_TRY(r.fixed_octet(18));
+  m.international_data_subcategory = QV_TRY(r.fixed_octet(19));
+  m.local_data_subcategory = QV_TRY(r.fixed_octet(20));
+  m.master_tables_version_number = QV_TRY(r.fixed_octet(21));
+  m.local_tables_version_number = QV_TRY(r.fixed_octet(22));
+  m.typical_month = QV_TRY(r.fixed_octet(25));
+  m.typical_day = QV_TRY(r.fixed_octet(26));
+  m.typical_hour = QV_TRY(r.fixed_octet(27));
+  m.typical_minute = QV_TRY(r.fixed_octet(28));
+  m.typical_second = QV_TRY(r.fixed_octet(29));
+  return {};
+}
+
+}  // namespace
+
+Result<BufrMessage> parse_message(Bytes octets) {
+  const HeaderReader r(octets);
+  const std::size_t n = r.size();
+  QV_CHECK(check_indicator(r));
+  if (n <= 10) return fail(BufrError::section_truncated(1, 8));
+  const std::size_t l1 = r.be24_unchecked(8);
+  const std::size_t s2 = 8 + l1;
+  if (s2 > n) return fail(BufrError::section_truncated(1, 8));
+
+  BufrMessage m;
+  m.local_section_present = QV_TRY(r.fixed_octet(17)) != 0;
+  m.typical_year = QV_TRY(r.be16(23));
+
+  std::size_t l2 = 0;
+  if (m.local_section_present) {
+    l2 = QV_TRY(r.be24(s2, 2));
+    if (!fits(s2, l2, n)) return fail(BufrError::section_truncated(2, s2));
+  }
+  const std::size_t s3 = s2 + l2;
+  QV_CHECK(read_section3(r, s3, m));
+
+  const std::size_t s4 = s3 + m.section3_length;
+  const std::size_t l4 = QV_TRY(r.be24(s4, 4));
+  if (!fits(s4, l4, n)) return fail(BufrError::section_truncated(4, s4));
+  const std::size_t s5 = s4 + l4;
+  if (!fits(s5, 4, n)) return fail(BufrError::section_truncated(5, s5));
+  if (!r.text_at(s5, "7777")) return fail(BufrError::bad_terminator());
+
+  QV_CHECK(read_section1_fields(r, m));
+  m.total_length = n;
+  m.edition = 4;
+  m.section1_length = l1;
+  m.section2_length = l2;
+  m.section4_length = l4;
+  m.section4_data_offset = s4 + 4;
+  m.section4_data_length = l4 >= 4 ? l4 - 4 : 0;
+  return m;
+}
+
+}  // namespace quorvex

@@ -1,0 +1,71 @@
+// Framing of one BUFR edition 4 message and the scan for messages in a buffer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "lib/error.hpp"
+
+namespace quorvex {
+
+using Bytes = std::span<const std::uint8_t>;
+
+// A message found inside a larger buffer: start offset and length in octets.
+struct MessageView {
+  std::size_t offset = 0;
+  std::size_t length = 0;
+};
+
+struct BufrMessage {
+  std::size_t total_length = 0;
+  std::uint8_t edition = 0;
+  std::size_t section1_length = 0;
+  std::uint8_t master_table_number = 0;
+  std::uint16_t originating_centre = 0;
+  std::uint16_t originating_subcentre = 0;
+  std::uint8_t update_sequence_number = 0;
+  bool local_section_present = false;
+  std::uint8_t data_category = 0;
+  std::uint8_t international_data_subcategory = 0;
+  std::uint8_t local_data_subcategory = 0;
+  std::uint8_t master_tables_version_number = 0;
+  std::uint8_t local_tables_version_number = 0;
+  std::uint16_t typical_year = 0;
+  std::uint8_t typical_month = 0;
+  std::uint8_t typical_day = 0;
+  std::uint8_t typical_hour = 0;
+  std::uint8_t typical_minute = 0;
+  std::uint8_t typical_second = 0;
+  std::size_t section2_length = 0;
+  std::size_t section3_length = 0;
+  std::uint16_t number_of_subsets = 0;
+  bool observed_data = false;
+  bool compressed_data = false;
+  std::vector<std::uint32_t> unexpanded_descriptors;
+  std::size_t section4_length = 0;
+  std::size_t section4_data_offset = 0;
+  std::size_t section4_data_length = 0;
+};
+
+// Parse exactly one message occupying all of `octets`.
+[[nodiscard]] Result<BufrMessage> parse_message(Bytes octets);
+
+// Find every message in a buffer, trusting each declared length.
+[[nodiscard]] Result<std::vector<MessageView>> scan_messages(Bytes octets);
+
+// Scan a buffer and parse every message found, in order; the first failure ends it.
+[[nodiscard]] Result<std::vector<BufrMessage>> parse_all_messages(Bytes octets);
+
+// The octets of a view within the buffer it was found in.
+inline Bytes view_octets(Bytes buffer, const MessageView& v) {
+  return buffer.subspan(v.offset, v.length);
+}
+
+// The section 4 data octets of a parsed message within its own octets.
+inline Bytes section4_data(Bytes message_octets, const BufrMessage& m) {
+  return message_octets.subspan(m.section4_data_offset, m.section4_data_length);
+}
+
+}  // namespace quorvex
