@@ -8,13 +8,16 @@ BUILD_DIR ?= $(ROOT)/build
 ASAN_DIR ?= $(ROOT)/build-asan
 JOBS ?= $(shell nproc)
 DEBIAN_PACKAGES := cmake ninja-build g++ libcsv-dev libgtest-dev libbenchmark-dev \
-	libeccodes-data python3-eccodes libeccodes-dev clang libclang-rt-14-dev
+	libeccodes-data python3-eccodes libeccodes-dev clang libclang-rt-14-dev clang-format
 
-# Any CPython 3.12 on the machine: on PATH, or through pyenv.
+# Any CPython 3.12 on the machine: on PATH, through pyenv, or in pyenv's folder when pyenv
+# itself is not on PATH.
 PYTHON312 ?= $(shell command -v python3.12 >/dev/null 2>&1 && python3.12 -c 'import sys; assert sys.version_info[:2]==(3,12)' 2>/dev/null && command -v python3.12 || \
-	(v=$$(pyenv versions --bare 2>/dev/null | grep -E '^3\.12(\.[0-9]+)?$$' | tail -n1); [ -n "$$v" ] && echo "$$(pyenv root)/versions/$$v/bin/python3.12"))
+	(v=$$(pyenv versions --bare 2>/dev/null | grep -E '^3\.12(\.[0-9]+)?$$' | tail -n1); [ -n "$$v" ] && echo "$$(pyenv root)/versions/$$v/bin/python3.12") || \
+	ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 2>/dev/null | tail -n1)
 
-.PHONY: all deps venv build build-asan test test-cpp test-asan test-python demo bench fuzz clean
+.PHONY: all deps venv build build-asan test test-cpp test-asan test-python demo bench bench-parse fuzz \
+	format format-check clean
 
 all: build
 
@@ -54,6 +57,56 @@ test: test-cpp test-asan test-python
 
 demo: build
 	PYTHONPATH=$(BUILD_DIR) $(PY) examples/demo.py
+
+# Framing throughput: parse_all_bytes over the corpus's synop benchmark file.
+bench-parse: build
+	PYTHONPATH=$(BUILD_DIR) $(PY) bench/parse_bench.py
+
+# C++ layout (.clang-format).
+FORMAT_FILES = $(wildcard src/*/*.cpp src/*/*.hpp tests/cpp/*/*.cpp tests/cpp/*/*.hpp bench/*.cpp fuzz/*.cpp fuzz/*.hpp)
+format: deps
+	clang-format -i $(FORMAT_FILES)
+format-check: deps
+	clang-format --dry-run --Werror $(FORMAT_FILES)
+
+# Side-by-side benchmark (bench/compare/run.py): this module against ecCodes (C and Python
+# bindings) and pybufrkit on the benchmark files; writes bench/RESULTS.md. BENCH_ARGS adds
+# options of run.py, e.g. BENCH_ARGS="--files synop --max-messages 500" for a short run.
+BENCH_OUT ?= $(ROOT)/bench/out
+BENCH_CORPUS ?= $(abspath $(ROOT)/../shared/corpus/bench)
+BENCH_ARGS ?=
+PYBUFRKIT_SECONDS ?= 60
+PYBUFRKIT_VENV := $(BENCH_OUT)/pybufrkit-venv
+ECCODES_PYTHON ?= /usr/bin/python3
+
+$(PYBUFRKIT_VENV)/.done: | deps
+	@[ -n "$(PYTHON312)" ] || { echo "no CPython 3.12 found"; exit 1; }
+	$(PYTHON312) -m venv $(PYBUFRKIT_VENV)
+	$(PYBUFRKIT_VENV)/bin/pip install -q pybufrkit==0.2.25 'bitstring>=4,<5'
+	touch $@
+
+$(BENCH_OUT)/eccodes_bench: bench/compare/eccodes_bench.c | deps
+	mkdir -p $(BENCH_OUT)
+	$(CC) -O2 -Wall -o $@ $< $$(pkg-config --cflags --libs eccodes 2>/dev/null || echo -leccodes)
+
+bench: build $(PYBUFRKIT_VENV)/.done $(BENCH_OUT)/eccodes_bench
+	$(PY) bench/compare/run.py --build-dir $(BUILD_DIR) --corpus $(BENCH_CORPUS) --out $(BENCH_OUT)/compare \
+	  --quorvex-python $(PY) --eccodes-python $(ECCODES_PYTHON) --pybufrkit-python $(PYBUFRKIT_VENV)/bin/python \
+	  --eccodes-bench $(BENCH_OUT)/eccodes_bench --pybufrkit-seconds $(PYBUFRKIT_SECONDS) \
+	  --results $(ROOT)/bench/RESULTS.md --command "make bench$(if $(BENCH_ARGS), BENCH_ARGS='$(BENCH_ARGS)')" $(BENCH_ARGS)
+
+# libFuzzer targets (fuzz/*_fuzz.cpp) under AddressSanitizer and UndefinedBehaviorSanitizer,
+# seeded from the shared corpus, each run for FUZZ_SECONDS in turn. Not part of `make test`.
+FUZZ_DIR ?= $(ROOT)/build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= $(patsubst fuzz/%_fuzz.cpp,%,$(wildcard fuzz/*_fuzz.cpp))
+
+fuzz: deps
+	CC=gcc CXX=g++ cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DQUORVEX_SANITIZE=ON -DQUORVEX_FUZZ=ON -DQUORVEX_MODULE=OFF -DQUORVEX_TESTS=OFF
+	cmake --build $(FUZZ_DIR) -j $(JOBS)
+	fuzz/seed.sh $(FUZZ_DIR)/seeds
+	fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR)

@@ -36,5 +36,7 @@ struct DecodeResult {
 // Static names of the two special kinds of value.
 const std::string& associated_field_name();  // "associatedField"
 const std::string& operator_name();          // "operator"
+// Name of the text value of operator 2-05-YYY (descriptor 205YYY).
+const std::string& signify_character_name();  // "signifyCharacter"
 
 }  // namespace quorvex

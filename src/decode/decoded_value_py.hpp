@@ -1,8 +1,12 @@
 // The Python class DecodedValue and the conversion of a decode result into a list of them.
 #pragma once
 
-#include "lib/frame_py.hpp"
+#include <span>
+#include <string>
+#include <vector>
+
 #include "decode/decoded_value.hpp"
+#include "lib/frame_py.hpp"
 
 namespace quorvex::py {
 
@@ -13,5 +17,8 @@ PyTypeObject* decoded_value_type();
 // name or meaning becomes one Python str shared by the values that carry it. Returns
 // nullptr with an exception set on failure.
 PyObject* new_decoded_value_list(const DecodeResult& result);
+// The same for some of the records of a result (`texts` is the result's text vector).
+PyObject* new_decoded_value_list(std::span<const DecodedValue> values,
+                                 const std::vector<std::string>& texts);
 
 }  // namespace quorvex::py

@@ -10,9 +10,7 @@ namespace quorvex {
 namespace {
 
 // True when [start, start + length) lies within n octets; cannot overflow.
-bool fits(std::size_t start, std::size_t length, std::size_t n) {
-  return start <= n && length <= n - start;
-}
+bool fits(std::size_t start, std::size_t length, std::size_t n) { return start <= n && length <= n - start; }
 
 // Reads big-endian numbers from the octets of one message, never past its end.
 class HeaderReader {
@@ -67,7 +65,10 @@ Status read_section3(const HeaderReader& r, std::size_t s3, BufrMessage& m) {
   if (!fits(s3, l3, r.size()) || l3 < 7) return fail(BufrError::section_truncated(3, s3));
   m.section3_length = l3;
   m.number_of_subsets = QV_TRY(r.be16(s3 + 4));
-  if ((l3 - 7) % 2 != 0) return fail(BufrError::odd_descriptor_area());
+  // Editions 2 and 3 padded every section to an even length with a zero octet, and
+  // most edition 4 messages (re-headed or not) still carry that pad after the last
+  // descriptor. A zero odd octet is that pad; any other value is half a descriptor.
+  if ((l3 - 7) % 2 != 0 && r.octet(s3 + l3 - 1) != 0) return fail(BufrError::odd_descriptor_area());
   const std::uint8_t flags = r.octet(s3 + 6);
   m.observed_data = (flags & 0x80) != 0;
   m.compressed_data = (flags & 0x40) != 0;
@@ -80,22 +81,24 @@ Status read_section3(const HeaderReader& r, std::size_t s3, BufrMessage& m) {
   return {};
 }
 
-// The section 1 fields at their fixed offsets 11 to 29 (the year is read earlier).
+// The section 1 fields at their fixed offsets 11 to 29 (the year is read earlier). The
+// view holds at least 25 octets here, so the first octet missing, if any, is octet n.
 Status read_section1_fields(const HeaderReader& r, BufrMessage& m) {
-  m.master_table_number = QV_TRY(r.fixed_octet(11));
-  m.originating_centre = QV_TRY(r.be16(12));
-  m.originating_subcentre = QV_TRY(r.be16(14));
-  m.update_sequence_number = QV_TRY(r.fixed_octet(16));
-  m.data_category = QV_TRY(r.fixed_octet(18));
-  m.international_data_subcategory = QV_TRY(r.fixed_octet(19));
-  m.local_data_subcategory = QV_TRY(r.fixed_octet(20));
-  m.master_tables_version_number = QV_TRY(r.fixed_octet(21));
-  m.local_tables_version_number = QV_TRY(r.fixed_octet(22));
-  m.typical_month = QV_TRY(r.fixed_octet(25));
-  m.typical_day = QV_TRY(r.fixed_octet(26));
-  m.typical_hour = QV_TRY(r.fixed_octet(27));
-  m.typical_minute = QV_TRY(r.fixed_octet(28));
-  m.typical_second = QV_TRY(r.fixed_octet(29));
+  if (r.size() < 30) return fail(BufrError::section_truncated(0, r.size()));
+  m.master_table_number = r.octet(11);
+  m.originating_centre = r.be16_unchecked(12);
+  m.originating_subcentre = r.be16_unchecked(14);
+  m.update_sequence_number = r.octet(16);
+  m.data_category = r.octet(18);
+  m.international_data_subcategory = r.octet(19);
+  m.local_data_subcategory = r.octet(20);
+  m.master_tables_version_number = r.octet(21);
+  m.local_tables_version_number = r.octet(22);
+  m.typical_month = r.octet(25);
+  m.typical_day = r.octet(26);
+  m.typical_hour = r.octet(27);
+  m.typical_minute = r.octet(28);
+  m.typical_second = r.octet(29);
   return {};
 }
 

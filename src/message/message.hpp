@@ -59,9 +59,7 @@ struct BufrMessage {
 [[nodiscard]] Result<std::vector<BufrMessage>> parse_all_messages(Bytes octets);
 
 // The octets of a view within the buffer it was found in.
-inline Bytes view_octets(Bytes buffer, const MessageView& v) {
-  return buffer.subspan(v.offset, v.length);
-}
+inline Bytes view_octets(Bytes buffer, const MessageView& v) { return buffer.subspan(v.offset, v.length); }
 
 // The section 4 data octets of a parsed message within its own octets.
 inline Bytes section4_data(Bytes message_octets, const BufrMessage& m) {

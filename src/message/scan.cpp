@@ -26,8 +26,8 @@ Result<std::vector<MessageView>> scan_messages(Bytes octets) {
     const std::size_t k = find_marker(octets, p);
     if (k == kNotFound) break;
     if (n - k < 8) return fail(BufrError::too_short());
-    const std::size_t length = (std::size_t{octets[k + 4]} << 16) |
-                               (std::size_t{octets[k + 5]} << 8) | octets[k + 6];
+    const std::size_t length =
+        (std::size_t{octets[k + 4]} << 16) | (std::size_t{octets[k + 5]} << 8) | octets[k + 6];
     if (length > n - k) return fail(BufrError::section_truncated(0, k));
     views.push_back({k, length});
     // A declared length of 0 would find the same marker again: resume one octet later.

@@ -1,9 +1,9 @@
 #include "message/message.hpp"
 
-#include <gtest/gtest.h>
-
 #include <memory>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "message_fixture.hpp"
 
@@ -16,11 +16,6 @@ using testing::MessageParts;
 using testing::Octets;
 using testing::put_be24;
 using testing::sample_message;
-
-std::string error_text(const Octets& o) {
-  auto r = parse_message(testing::bytes_of(o));
-  return r ? std::string("parsed") : r.error().message();
-}
 
 TEST(ParseMessage, ReadsEveryFieldOfTheSample) {
   auto r = parse_message(testing::bytes_of(sample_message()));
@@ -78,7 +73,6 @@ Octets sample_cut_to(std::size_t n) {
 
 std::vector<FramingCase> framing_failures() {
   const std::size_t s3 = testing::kSampleS3, s4 = testing::kSampleS4, s5 = testing::kSampleS5;
-  const std::string trunc = "section ";
   auto truncated = [](int section, std::size_t at) {
     return "section " + std::to_string(section) + " at offset " + std::to_string(at) + " is truncated";
   };
@@ -87,58 +81,74 @@ std::vector<FramingCase> framing_failures() {
   section2_too_long.section2 = {1, 2, 3};
   Octets s2_long = build_message(section2_too_long);
   put_be24(s2_long, 30, 1000);
-  // Section 1 declares 0 octets, so section 3 starts at 8 and overlaps section 1;
-  // the message ends after 25 to 29 octets and has no room for octets 25 to 29.
+  // Section 1 declares 3 octets, so section 3 starts at 11 and section 5 ends the
+  // message after 25 to 29 octets: octets 25 to 29 of the header are missing.
   auto short_section1 = [](std::size_t total) {
     Octets o(total, 0);
     o[0] = 'B', o[1] = 'U', o[2] = 'F', o[3] = 'R', o[7] = 4;
-    put_be24(o, 8, 0);      // L1 = 0, s3 = 8
-    put_be24(o, 8, 7 + (total - 8 - 7 - 3 - 4));  // section 3 fills the gap
-    const std::size_t s4 = 8 + (total - 8 - 7 - 4);
-    put_be24(o, s4, 3);     // section 4 of 3 octets
-    for (std::size_t i = 0; i < 4; ++i) o[total - 4 + i] = '7';
+    put_be24(o, 8, 3);            // L1 = 3: section 3 at 11
+    put_be24(o, 11, 7);           // section 3 of 7 octets; octet 17 is its flags octet
+    put_be24(o, 18, total - 22);  // section 4 up to the terminator
+    for (std::size_t i = total - 4; i < total; ++i) o[i] = '7';
     return fix_total_length(o);
   };
   return {
       {"SevenOctets", Octets{'B', 'U', 'F', 'R', 0, 0, 7}, "message is too short to be BUFR"},
       {"EightOctetsReachSection1", Octets{'B', 'U', 'F', 'R', 0, 0, 8, 4}, truncated(1, 8)},
       {"NoMarker", sample_with(0, {'b'}), "missing BUFR marker"},
-      {"EditionBeforeLength", sample_with(4, {0xFF, 0xFF, 0xFF, 3}),
+      {"EditionBeforeLength",
+       sample_with(4, {0xFF, 0xFF, 0xFF, 3}),
        "unsupported BUFR edition 3; only edition 4 is implemented"},
-      {"DeclaredLengthDiffers", sample_with(4, {0, 0, 60}),
+      {"DeclaredLengthDiffers",
+       sample_with(4, {0, 0, 60}),
        "declared length 60 does not match buffer length 52"},
       {"Section1LongerThanMessage", sample_with(8, {0, 0, 45}), truncated(1, 8)},
-      {"NoOctet17", [] {
+      {"NoOctet17",
+       [] {
          Octets o = {'B', 'U', 'F', 'R', 0, 0, 0, 4, 0, 0, 1, 0, 0, 0};
          return fix_total_length(o);
-       }(), truncated(0, 17)},
-      {"NoYear", [] {
+       }(),
+       truncated(0, 17)},
+      {"NoYear",
+       [] {
          Octets o = sample_message();
          o.resize(24);
          put_be24(o, 8, 3);
          return fix_total_length(o);
-       }(), truncated(0, 23)},
+       }(),
+       truncated(0, 23)},
       {"Section2LengthPastEnd", s2_long, truncated(2, 30)},
       {"Section3OfSixOctets", sample_with(s3, {0, 0, 6}), truncated(3, s3)},
       {"Section3PastEnd", sample_with(s3, {0, 0, 60}), truncated(3, s3)},
       {"Section3LengthCut", sample_cut_to(s3 + 2), truncated(3, s3)},
-      {"OddDescriptorArea", [] {
+      {"OddDescriptorArea",
+       [] {
          MessageParts p;
-         p.descriptor_octets = {0x01};
+         p.descriptor_octets = {0x01};  // section 3 of 8 octets, odd octet not a zero pad
          return build_message(p);
-       }(), "section 3 descriptor area has odd byte count"},
+       }(),
+       "section 3 descriptor area has odd byte count"},
+      {"OddOctetAfterDescriptors",
+       [] {
+         MessageParts p;
+         p.descriptor_octets = {0xC1, 0x0B, 0x80};
+         return build_message(p);
+       }(),
+       "section 3 descriptor area has odd byte count"},
       {"Section4PastEnd", sample_with(s4, {0, 0, 12}), truncated(4, s4)},
       {"Section4LengthCut", sample_cut_to(s4 + 1), truncated(4, s4)},
       {"Section4ReachesLastOctet", sample_with(s4, {0, 0, 11}), truncated(5, s4 + 11)},
       {"TerminatorCut", sample_cut_to(s5 + 3), truncated(5, s5)},
       {"Terminator7778", sample_with(s5 + 3, {'8'}), "section 5 terminator is not 7777"},
       // A zero section 4 length puts "7777" on section 4's own length octets.
-      {"Section4OfZeroOctets", [] {
+      {"Section4OfZeroOctets",
+       [] {
          Octets o = sample_message();
          o.erase(o.begin() + testing::kSampleS4 + 3, o.begin() + testing::kSampleS5);
          put_be24(o, testing::kSampleS4, 0);
          return fix_total_length(o);
-       }(), "section 5 terminator is not 7777"},
+       }(),
+       "section 5 terminator is not 7777"},
       {"Only25Octets", short_section1(25), truncated(0, 25)},
       {"Only29Octets", short_section1(29), truncated(0, 29)},
   };
@@ -165,11 +175,10 @@ TEST(ParseMessage, ThirtyOctetsWithShortSection1Parse) {
   // section 1 declares fewer than 22 octets.
   Octets o(30, 0);
   o[0] = 'B', o[1] = 'U', o[2] = 'F', o[3] = 'R', o[7] = 4;
-  put_be24(o, 8, 7 + 1);  // L1 = 8 ... overwritten below by section 3's length
-  put_be24(o, 8, 3);      // L1 = 3: section 3 starts at 11
-  put_be24(o, 11, 9);     // section 3: 9 octets, one descriptor at 18..19
-  o[17] = 0;              // octet 17 is section 3's flags octet and the section 2 flag
-  put_be24(o, 20, 6);     // section 4: 6 octets
+  put_be24(o, 8, 3);   // L1 = 3: section 3 starts at 11
+  put_be24(o, 11, 9);  // section 3: 9 octets, one descriptor at 18..19
+  o[17] = 0;           // octet 17 is section 3's flags octet and the section 2 flag
+  put_be24(o, 20, 6);  // section 4: 6 octets
   for (std::size_t i = 26; i < 30; ++i) o[i] = '7';
   fix_total_length(o);
   auto r = parse_message(testing::bytes_of(o));
@@ -197,7 +206,7 @@ TEST(ParseMessage, Section2IsSkippedByItsLength) {
 }
 
 TEST(ParseMessage, SmallAndOddSectionLengths) {
-  MessageParts p;  // section 3 of exactly 7 octets: no descriptors
+  MessageParts p;                          // section 3 of exactly 7 octets: no descriptors
   p.trailer = {'7', '7', '7', '7', 0xEE};  // ignored up to the declared end
   auto r = parse_message(testing::bytes_of(build_message(p)));
   ASSERT_TRUE(r) << r.error().message();
@@ -223,6 +232,22 @@ TEST(ParseMessage, SmallAndOddSectionLengths) {
   ASSERT_TRUE(r2) << r2.error().message();
   EXPECT_EQ(r2->section1_length, 28u);
   EXPECT_EQ(r2->master_table_number, 7);
+}
+
+// The zero octet that pads section 3 to an even length (editions 2 and 3, and most
+// real edition 4 messages) is not a descriptor.
+TEST(ParseMessage, ZeroPadAfterDescriptorsIsIgnored) {
+  for (const Octets& area : {Octets{0x00}, Octets{0xC1, 0x0B, 0x01, 0x01, 0x00}}) {
+    MessageParts p;
+    p.descriptor_octets = area;
+    auto r = parse_message(testing::bytes_of(build_message(p)));
+    ASSERT_TRUE(r) << r.error().message();
+    EXPECT_EQ(r->section3_length, 7 + area.size());
+    EXPECT_EQ(r->unexpanded_descriptors.size(), area.size() / 2);
+    if (area.size() > 1) {
+      EXPECT_EQ(r->unexpanded_descriptors, (std::vector<std::uint32_t>{301011, 1001}));
+    }
+  }
 }
 
 struct PackedCase {
@@ -265,7 +290,9 @@ TEST(ParseMessage, PrefixesAndMutationsStayInBounds) {
       std::copy(whole.begin(), whole.end(), heap.get());
       heap[at] = static_cast<std::uint8_t>(v);
       auto r = parse_message(Bytes(heap.get(), whole.size()));
-      if (r) EXPECT_LE(r->section4_data_offset + r->section4_data_length, whole.size());
+      if (r) {
+        EXPECT_LE(r->section4_data_offset + r->section4_data_length, whole.size());
+      }
     }
   }
 }

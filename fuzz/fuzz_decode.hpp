@@ -1,0 +1,56 @@
+// Fuzz entries of the data-section decoders against the reference tables. The input is a
+// message reduced to what the decoders read:
+//   octets 0-1  number of subsets (big-endian)
+//   octets 2-3  number of descriptors n (big-endian; cut to what the input holds)
+//   then n descriptors of two octets each, as section 3 writes them
+//   then the section 4 data.
+// fuzz/seed.py makes such inputs from real messages.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "decode/decode.hpp"
+#include "fuzz_support.hpp"
+#include "message/message.hpp"
+
+namespace quorvex::fuzz {
+
+inline int run_decode(const std::uint8_t* data, std::size_t size, bool compressed) {
+  if (size < 4) return 0;
+  BufrMessage m;
+  m.edition = 4;
+  m.compressed_data = compressed;
+  m.number_of_subsets = static_cast<std::uint16_t>((data[0] << 8) | data[1]);
+  std::size_t n = static_cast<std::size_t>((data[2] << 8) | data[3]);
+  if (n > (size - 4) / 2) n = (size - 4) / 2;
+  m.unexpanded_descriptors.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint8_t hi = data[4 + 2 * i];
+    const std::uint8_t lo = data[5 + 2 * i];
+    m.unexpanded_descriptors.push_back(std::uint32_t{hi >> 6} * 100000 + std::uint32_t{hi & 0x3Fu} * 1000 +
+                                       lo);
+  }
+  const std::size_t start = 4 + 2 * n;
+  const Bytes section4(data + start, size - start);
+
+  auto decoded = decode_data_section(m, reference_tables(), section4);
+  if (!decoded) {
+    check_error(decoded.error());
+    return 0;
+  }
+  for (const DecodedValue& v : decoded->values) {
+    QV_FUZZ_CHECK(v.name != nullptr);
+    if (v.has_text()) QV_FUZZ_CHECK(v.text_index < decoded->texts.size());
+  }
+  return 0;
+}
+
+inline int run_decode_uncompressed(const std::uint8_t* data, std::size_t size) {
+  return run_decode(data, size, false);
+}
+inline int run_decode_compressed(const std::uint8_t* data, std::size_t size) {
+  return run_decode(data, size, true);
+}
+
+}  // namespace quorvex::fuzz

@@ -1,0 +1,6 @@
+// libFuzzer target: the input is read by the table loader as a table file.
+#include "fuzz_tables.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  return quorvex::fuzz::run_sequence_def(data, size);
+}

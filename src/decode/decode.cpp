@@ -1,0 +1,23 @@
+#include "decode/decode.hpp"
+
+#include "bitstream/bit_reader.hpp"
+#include "decode/compressed.hpp"
+#include "decode/uncompressed.hpp"
+
+namespace quorvex {
+
+Result<DecodeResult> decode_data_section(const BufrMessage& message, const TableSet& tables,
+                                         Bytes data) {
+  BitReader reader(data);
+  DecodeResult out;
+  if (message.compressed_data) {
+    QV_CHECK(decode_compressed(message.unexpanded_descriptors, tables, reader,
+                               message.number_of_subsets, out));
+  } else {
+    QV_CHECK(decode_uncompressed(message.unexpanded_descriptors, tables, reader,
+                                 message.number_of_subsets, out));
+  }
+  return out;
+}
+
+}  // namespace quorvex

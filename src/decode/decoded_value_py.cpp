@@ -1,0 +1,297 @@
+// DecodedValue: a small immutable object per decoded value. Its fields are held natively;
+// Python ints and floats are made only when an attribute is read. It references nothing
+// but str objects, so it takes no part in garbage collection.
+#include "decode/decoded_value_py.hpp"
+
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lib/text.hpp"
+
+namespace quorvex::py {
+
+namespace {
+
+struct ValueObject {
+  PyObject_HEAD
+  double raw_value;
+  std::uint64_t raw;
+  PyObject* name;     // str, never null
+  PyObject* text;     // str, or null when raw_text is absent
+  PyObject* meaning;  // str, or null when raw_meaning is absent
+  std::uint32_t descriptor;
+  std::uint8_t flags;  // DecodedValue::kHasValue | kHasRaw
+};
+
+PyTypeObject* value_type = nullptr;
+
+ValueObject* as_value(PyObject* self) { return reinterpret_cast<ValueObject*>(self); }
+
+// Instances are made only here: plain object memory, the type's reference taken by
+// PyObject_Init (a heap type), no zeroing and no GC header.
+ValueObject* alloc_value() {
+  void* memory = PyObject_Malloc(sizeof(ValueObject));
+  if (memory == nullptr) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  return as_value(PyObject_Init(static_cast<PyObject*>(memory), value_type));
+}
+
+void value_dealloc(PyObject* self) {
+  ValueObject* v = as_value(self);
+  PyTypeObject* type = Py_TYPE(self);
+  Py_DECREF(v->name);
+  Py_XDECREF(v->text);
+  Py_XDECREF(v->meaning);
+  PyObject_Free(self);
+  Py_DECREF(type);
+}
+
+PyObject* get_descriptor(PyObject* self, void*) {
+  return PyLong_FromUnsignedLong(as_value(self)->descriptor);
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_value(self)->name); }
+
+PyObject* get_raw_value(PyObject* self, void*) {
+  const ValueObject* v = as_value(self);
+  if ((v->flags & DecodedValue::kHasValue) == 0) Py_RETURN_NONE;
+  return PyFloat_FromDouble(v->raw_value);
+}
+
+PyObject* get_raw(PyObject* self, void*) {
+  const ValueObject* v = as_value(self);
+  if ((v->flags & DecodedValue::kHasRaw) == 0) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLongLong(v->raw);
+}
+
+PyObject* optional_str(PyObject* s) {
+  if (s == nullptr) Py_RETURN_NONE;
+  return Py_NewRef(s);
+}
+
+PyObject* get_raw_text(PyObject* self, void*) { return optional_str(as_value(self)->text); }
+
+PyObject* get_raw_meaning(PyObject* self, void*) { return optional_str(as_value(self)->meaning); }
+
+// The text, else the meaning, else the number, else None.
+PyObject* get_data(PyObject* self, void*) {
+  const ValueObject* v = as_value(self);
+  if (v->text != nullptr) return Py_NewRef(v->text);
+  if (v->meaning != nullptr) return Py_NewRef(v->meaning);
+  return get_raw_value(self, nullptr);
+}
+
+// The shortest text that reads back to `x`: exponent form (1e16, 1.5e-5) from 1e16 up
+// and below 1e-4, plain decimal with at least one fractional digit otherwise; NaN, inf.
+// The interpreter's repr has the same shape apart from the exponent's "+" and padding.
+bool append_number(std::string& out, double x) {
+  if (std::isnan(x)) {
+    out += "NaN";
+    return true;
+  }
+  char* text = PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+  if (text == nullptr) return false;
+  const std::string_view s(text);
+  const std::size_t e = s.find('e');
+  if (e == std::string_view::npos) {
+    out += s;
+  } else {
+    out += s.substr(0, e + 1);
+    std::size_t p = e + 1;
+    if (p < s.size() && s[p] == '-') out += s[p++];
+    if (p < s.size() && s[p] == '+') ++p;
+    while (p + 1 < s.size() && s[p] == '0') ++p;
+    out += s.substr(p);
+  }
+  PyMem_Free(text);
+  return true;
+}
+
+// Appends `s` (a str) as a quoted literal.
+bool append_quoted_str(std::string& out, PyObject* s) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(s, &size);
+  if (utf8 == nullptr) return false;
+  append_quoted(out, std::string_view(utf8, static_cast<std::size_t>(size)));
+  return true;
+}
+
+PyObject* value_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const ValueObject* v = as_value(self);
+    std::string out = "DecodedValue(";
+    append_code_text(out, v->descriptor);
+    out += ", ";
+    if (v->text != nullptr || v->meaning != nullptr) {
+      if (!append_quoted_str(out, v->text != nullptr ? v->text : v->meaning)) return nullptr;
+    } else if ((v->flags & DecodedValue::kHasValue) != 0) {
+      out += "Some(";
+      if (!append_number(out, v->raw_value)) return nullptr;
+      out += ')';
+    } else {
+      out += "None";
+    }
+    out += ')';
+    return new_str(out);
+  });
+}
+
+PyGetSetDef value_getset[] = {
+    {"descriptor", get_descriptor, nullptr, "The descriptor code FXXYYY as an int.", nullptr},
+    {"name", get_name, nullptr, "The element name.", nullptr},
+    {"raw_value", get_raw_value, nullptr, "The scaled number, or None when missing.", nullptr},
+    {"raw", get_raw, nullptr, "The bits as read, or None for text.", nullptr},
+    {"raw_text", get_raw_text, nullptr, "The text of a CCITT IA5 element, or None.", nullptr},
+    {"raw_meaning", get_raw_meaning, nullptr, "The code/flag table meaning, or None.", nullptr},
+    {"data", get_data, nullptr, "raw_text, else raw_meaning, else raw_value, else None.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot value_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc)},
+    {Py_tp_free, reinterpret_cast<void*>(PyObject_Free)},
+    {Py_tp_repr, reinterpret_cast<void*>(value_repr)},
+    {Py_tp_getset, value_getset},
+    {Py_tp_doc, const_cast<char*>("One decoded value of a BUFR message.")},
+    {0, nullptr},
+};
+
+PyType_Spec value_spec = {
+    "builtins.DecodedValue",
+    sizeof(ValueObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    value_slots,
+};
+
+// One Python str per distinct table string of a conversion, keyed by the string's
+// address: the names and meanings of a result point into the tables.
+class StrCache {
+ public:
+  // A borrowed reference to the str for `key`, made on first use; nullptr on failure.
+  PyObject* get(const std::string* key) {
+    if (key == last_key_) return last_value_;
+    if (2 * (used_ + 1) > slots_.size()) grow();
+    Slot& slot = find(slots_, key);
+    if (slot.key == nullptr) {
+      PyRef s = PyRef::steal(new_str(*key));
+      if (!s) return nullptr;
+      slot.key = key;
+      slot.value = std::move(s);
+      ++used_;
+    }
+    last_key_ = key;
+    last_value_ = slot.value.get();
+    return last_value_;
+  }
+
+ private:
+  struct Slot {
+    const std::string* key = nullptr;
+    PyRef value;
+  };
+
+  static Slot& find(std::vector<Slot>& slots, const std::string* key) {
+    const std::size_t mask = slots.size() - 1;
+    std::size_t i = (reinterpret_cast<std::uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15ull >> 20;
+    for (;; ++i) {
+      Slot& slot = slots[i & mask];
+      if (slot.key == key || slot.key == nullptr) return slot;
+    }
+  }
+
+  void grow() {
+    std::vector<Slot> bigger(slots_.empty() ? 64 : 2 * slots_.size());
+    for (Slot& slot : slots_) {
+      if (slot.key != nullptr) {
+        Slot& to = find(bigger, slot.key);
+        to.key = slot.key;
+        to.value = std::move(slot.value);
+      }
+    }
+    slots_ = std::move(bigger);
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;
+  const std::string* last_key_ = nullptr;
+  PyObject* last_value_ = nullptr;
+};
+
+// A decoded text: ASCII as produced by the decoders takes the direct path.
+PyObject* new_text(const std::string& s) {
+  for (unsigned char c : s) {
+    if (c >= 0x80) return new_str(s);
+  }
+  PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127);
+  if (out != nullptr) std::memcpy(PyUnicode_DATA(out), s.data(), s.size());
+  return out;
+}
+
+PyObject* internal_error(const char* what) {
+  PyErr_SetString(PyExc_RuntimeError, what);
+  return nullptr;
+}
+
+}  // namespace
+
+PyTypeObject* decoded_value_type() { return value_type; }
+
+PyObject* new_decoded_value_list(const DecodeResult& result) {
+  return new_decoded_value_list(result.values, result.texts);
+}
+
+PyObject* new_decoded_value_list(std::span<const DecodedValue> values,
+                                 const std::vector<std::string>& texts) {
+  if (value_type == nullptr) return internal_error("DecodedValue is not registered");
+  const std::size_t n = values.size();
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return nullptr;
+  StrCache names;
+  StrCache meanings;
+  for (std::size_t k = 0; k < n; ++k) {
+    const DecodedValue& record = values[k];
+    if (record.name == nullptr) return internal_error("decoded value without a name");
+    PyObject* name = names.get(record.name);
+    if (name == nullptr) return nullptr;
+    PyObject* meaning = nullptr;
+    if (record.meaning != nullptr) {
+      meaning = meanings.get(record.meaning);
+      if (meaning == nullptr) return nullptr;
+    }
+    PyRef text;
+    if (record.has_text()) {
+      if (record.text_index >= texts.size()) return internal_error("decoded text index out of range");
+      text = PyRef::steal(new_text(texts[record.text_index]));
+      if (!text) return nullptr;
+    }
+    ValueObject* v = alloc_value();
+    if (v == nullptr) return nullptr;
+    v->raw_value = record.raw_value;
+    v->raw = record.raw;
+    v->name = Py_NewRef(name);
+    v->text = text.release();
+    v->meaning = meaning == nullptr ? nullptr : Py_NewRef(meaning);
+    v->descriptor = record.descriptor;
+    v->flags = record.flags & (DecodedValue::kHasValue | DecodedValue::kHasRaw);
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), reinterpret_cast<PyObject*>(v));
+  }
+  return list.release();
+}
+
+bool register_decoded_value(PyObject* m) {
+  if (value_type == nullptr) {
+    value_type = make_type(&value_spec);
+    if (value_type == nullptr) return false;
+  }
+  return add_type(m, value_type, "DecodedValue");
+}
+
+}  // namespace quorvex::py

@@ -1,0 +1,16 @@
+#include "decode/element_cache.hpp"
+
+#include "decode/value.hpp"
+
+namespace quorvex {
+
+ElementInfo describe_element(const ElementDefinition& def, const TableSet& tables) {
+  ElementInfo info;
+  info.def = &def;
+  info.code_table = tables.find_code_table(def.code);
+  info.text = is_text_unit(def.unit);
+  info.code_or_flag = !info.text && is_code_or_flag_unit(def.unit);
+  return info;
+}
+
+}  // namespace quorvex

@@ -1,0 +1,261 @@
+#include "decode/value.hpp"
+
+#include <array>
+#include <cmath>
+#include <limits>
+
+namespace quorvex {
+
+namespace {
+
+constexpr std::int64_t kMinI64 = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t kMaxI64 = std::numeric_limits<std::int64_t>::max();
+
+char lower_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equals_ignoring_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (lower_ascii(a[i]) != lower_ascii(b[i])) return false;
+  }
+  return true;
+}
+
+std::int32_t saturate_i32(std::int64_t v) {
+  if (v > std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
+  if (v < std::numeric_limits<std::int32_t>::min()) return std::numeric_limits<std::int32_t>::min();
+  return static_cast<std::int32_t>(v);
+}
+
+std::int64_t saturating_mul(std::int64_t a, std::int64_t b) {
+  std::int64_t r;
+  if (!__builtin_mul_overflow(a, b, &r)) return r;
+  return ((a < 0) != (b < 0)) ? kMinI64 : kMaxI64;
+}
+
+bool is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+}  // namespace
+
+bool is_text_unit(std::string_view unit) { return unit == "CCITT IA5"; }
+
+bool is_code_or_flag_unit(std::string_view unit) {
+  return unit.size() == 10 &&
+         (equals_ignoring_case(unit, "code table") || equals_ignoring_case(unit, "flag table"));
+}
+
+namespace {
+
+void apply_new_reference(ElementParams& p, const DecodeState& state) {
+  if (state.new_references.empty()) return;
+  auto it = state.new_references.find(p.def->code);
+  if (it != state.new_references.end()) p.reference = it->second;
+}
+
+}  // namespace
+
+ElementParams element_params(const ElementDefinition& def, const DecodeState& state) {
+  ElementParams p;
+  p.def = &def;
+  p.reference = def.reference;
+  p.scale = def.scale;
+  p.width = def.width;
+  p.text = is_text_unit(def.unit);
+  p.code_or_flag = !p.text && is_code_or_flag_unit(def.unit);
+  p.class31 = is_class31(def.code);
+  apply_new_reference(p, state);
+  return p;
+}
+
+ElementParams element_params(const ElementInfo& info, const DecodeState& state) {
+  const ElementDefinition& def = *info.def;
+  ElementParams p;
+  p.def = &def;
+  p.reference = def.reference;
+  p.scale = def.scale;
+  p.width = def.width;
+  p.text = info.text;
+  p.code_or_flag = info.code_or_flag;
+  p.class31 = is_class31(def.code);
+  p.code_table_known = true;
+  p.code_table = info.code_table;
+  apply_new_reference(p, state);
+  return p;
+}
+
+void widen_for_difference(ElementParams& p) {
+  p.reference = p.width >= 63 ? kMinI64 : -(std::int64_t{1} << p.width);
+  if (p.width != 65535) ++p.width;
+}
+
+FieldFormat field_format(const ElementParams& p, const DecodeState& state) {
+  FieldFormat f;
+  if (p.text) {
+    f.text = true;
+    f.width = state.text_width_active ? state.text_width : p.width;
+    f.missing_recognised = true;
+    return f;
+  }
+  f.missing_recognised = !p.class31;
+  if (p.code_or_flag) {
+    // Code and flag tables are not numbers: width, scale and reference operators leave them.
+    f.width = state.local_width_active ? state.local_width : p.width;
+    f.scale = p.scale;
+    f.reference = p.reference;
+    return f;
+  }
+  if (state.local_width_active) {
+    f.width = state.local_width;
+  } else {
+    const std::int64_t w = std::int64_t{p.width} + state.width_delta;
+    f.width = w < 1 ? 0 : (w > 65535 ? 65535 : static_cast<std::uint16_t>(w));
+  }
+  f.scale = saturate_i32(std::int64_t{p.scale} + state.scale_delta);
+  f.reference = saturating_mul(p.reference, state.reference_multiplier);
+  return f;
+}
+
+namespace {
+
+// pow(10.0, s) for the scales tables use, computed once by the same pow.
+constexpr std::int32_t kPowLimit = 40;
+const std::array<double, 2 * kPowLimit + 1>& powers_of_ten() {
+  static const auto table = [] {
+    std::array<double, 2 * kPowLimit + 1> t{};
+    for (std::int32_t s = -kPowLimit; s <= kPowLimit; ++s) {
+      t[static_cast<std::size_t>(s + kPowLimit)] = std::pow(10.0, static_cast<double>(s));
+    }
+    return t;
+  }();
+  return table;
+}
+
+double power_of_ten(std::int32_t scale) {
+  if (scale >= -kPowLimit && scale <= kPowLimit) {
+    return powers_of_ten()[static_cast<std::size_t>(scale + kPowLimit)];
+  }
+  return std::pow(10.0, static_cast<double>(scale));
+}
+
+}  // namespace
+
+double scale_value(std::uint64_t raw, std::int64_t reference, std::int32_t scale) {
+  const __int128 sum = static_cast<__int128>(reference) + static_cast<__int128>(raw);
+  const auto exact = static_cast<double>(sum);
+  if (scale == 0) return exact;
+  return exact / power_of_ten(scale);
+}
+
+bool convert_text(std::string_view octets, std::string& out) {
+  bool all_ff = true;
+  for (char c : octets) {
+    if (static_cast<unsigned char>(c) != 0xFF) {
+      all_ff = false;
+      break;
+    }
+  }
+  if (all_ff) return false;
+  std::size_t end = octets.size();
+  while (end > 0 && is_blank(octets[end - 1])) --end;
+  out.resize(end);
+  for (std::size_t i = 0; i < end; ++i) {
+    const char c = octets[i];
+    out[i] = static_cast<unsigned char>(c) >= 0x80 ? '?' : c;
+  }
+  return true;
+}
+
+std::optional<std::string> convert_text(std::string_view octets) {
+  std::string out;
+  if (!convert_text(octets, out)) return std::nullopt;
+  return out;
+}
+
+namespace {
+
+void append_text_value(std::uint32_t code, const std::string* name, std::uint16_t width,
+                       std::string_view octets, DecodeState& state, DecodeResult& out) {
+  DecodedValue v;
+  v.descriptor = code;
+  v.name = name;
+  v.raw_value = text_number(++state.text_counter, width);
+  v.flags = DecodedValue::kHasValue;
+  std::string text;
+  if (convert_text(octets, text)) {
+    v.text_index = static_cast<std::uint32_t>(out.texts.size());
+    v.flags |= DecodedValue::kHasText;
+    out.texts.push_back(std::move(text));
+  }
+  out.values.push_back(v);
+}
+
+}  // namespace
+
+Result<std::optional<double>> read_element_value(const ElementParams& params, DecodeState& state,
+                                                 BitReader& reader, const TableSet& tables,
+                                                 DecodeResult& out) {
+  const FieldFormat format = field_format(params, state);
+  const ElementDefinition& def = *params.def;
+  if (format.text) {
+    const std::string octets = QV_TRY(reader.read_bytes(format.width));
+    append_text_value(def.code, &def.name, format.width, octets, state, out);
+    return std::optional<double>();
+  }
+  const std::uint64_t raw = QV_TRY(reader.read_bits(format.width));
+  DecodedValue v;
+  v.descriptor = def.code;
+  v.name = &def.name;
+  v.raw = raw;
+  if (params.code_table_known) {
+    if (params.code_table != nullptr) {
+      auto it = params.code_table->find(raw);
+      if (it != params.code_table->end()) v.meaning = &it->second;
+    }
+  } else {
+    v.meaning = tables.find_meaning(def.code, raw);
+  }
+  std::optional<double> number;
+  if (is_missing(raw, format)) {
+    v.flags = DecodedValue::kHasRaw;
+  } else {
+    v.raw_value = scale_value(raw, format.reference, format.scale);
+    v.flags = DecodedValue::kHasRaw | DecodedValue::kHasValue;
+    number = v.raw_value;
+  }
+  out.values.push_back(v);
+  return number;
+}
+
+Result<std::optional<double>> read_element_value(const ElementDefinition& def, DecodeState& state,
+                                                 BitReader& reader, const TableSet& tables,
+                                                 DecodeResult& out) {
+  return read_element_value(element_params(def, state), state, reader, tables, out);
+}
+
+Status read_characters(std::uint32_t code, DecodeState& state, BitReader& reader,
+                       DecodeResult& out) {
+  const auto width = static_cast<std::uint16_t>(8 * (code % 1000));
+  const std::string octets = QV_TRY(reader.read_bytes(width));
+  append_text_value(code, &signify_character_name(), width, octets, state, out);
+  return {};
+}
+
+void append_associated_field(std::uint64_t bits, DecodeResult& out) {
+  DecodedValue v;
+  v.descriptor = 999999;
+  v.name = &associated_field_name();
+  v.raw = bits;
+  v.raw_value = static_cast<double>(bits);
+  v.flags = DecodedValue::kHasRaw | DecodedValue::kHasValue;
+  out.values.push_back(v);
+}
+
+void append_marker(std::uint32_t code, DecodeResult& out) {
+  DecodedValue v;
+  v.descriptor = code;
+  v.name = &operator_name();
+  v.flags = DecodedValue::kHasRaw | DecodedValue::kHasValue;
+  out.values.push_back(v);
+}
+
+}  // namespace quorvex

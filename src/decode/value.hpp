@@ -1,0 +1,112 @@
+// interface-ready
+// Conversion of bit fields into decoded values: the width, scale and reference in force, the
+// missing-value rule, exact scaling, CCITT IA5 text and code-table meanings.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "bitstream/bit_reader.hpp"
+#include "decode/decode_state.hpp"
+#include "decode/decoded_value.hpp"
+#include "decode/element_cache.hpp"
+#include "lib/error.hpp"
+#include "tables/table_set.hpp"
+
+namespace quorvex {
+
+// An element as the tables give it (with a reference redefined by 2-03 in force), before the
+// width, scale and reference operators are applied.
+struct ElementParams {
+  const ElementDefinition* def = nullptr;  // code and name come from here
+  std::int64_t reference = 0;
+  std::int32_t scale = 0;
+  std::uint16_t width = 0;
+  bool text = false;          // unit exactly "CCITT IA5"
+  bool code_or_flag = false;  // unit "Code table" / "Flag table" in any letter case
+  bool class31 = false;       // 0-31-YYY: never missing
+  // The code/flag table of the code when already looked up (element_params from an
+  // ElementInfo); otherwise the meaning is looked up in the table set when the value is read.
+  bool code_table_known = false;
+  const CodeTable* code_table = nullptr;
+};
+
+// The parameters a field is read with.
+struct FieldFormat {
+  std::int64_t reference = 0;
+  std::int32_t scale = 0;
+  std::uint16_t width = 0;
+  bool text = false;
+  bool missing_recognised = true;  // false for class 31
+};
+
+bool is_text_unit(std::string_view unit);
+bool is_code_or_flag_unit(std::string_view unit);
+inline bool is_class31(std::uint32_t code) { return code % 100000 / 1000 == 31; }
+
+// The table parameters of `def`, with its 2-03 reference if one is in force.
+ElementParams element_params(const ElementDefinition& def, const DecodeState& state);
+// The same from a cached lookup (classification and code table resolved once).
+ElementParams element_params(const ElementInfo& info, const DecodeState& state);
+
+// 2-25-255: the difference of a statistic is read one bit wider, with reference -(2^width).
+// A width of 63 or more gives the reference INT64_MIN; a width of 65535 stays 65535.
+void widen_for_difference(ElementParams& params);
+
+// Width, scale and reference under the operators in force:
+// - text: the 2-08 text width if active, else the table width;
+// - numbers: the 2-06 local width if active, else width + width delta (below 1 gives 0,
+//   above 65535 gives 65535); scale + scale delta (saturated to 32 bits); reference times
+//   the reference multiplier (saturated to 64 bits). Code and flag tables keep their table
+//   width, scale and reference under 2-01, 2-02 and 2-07; 2-06 still applies to them.
+FieldFormat field_format(const ElementParams& params, const DecodeState& state);
+
+// All `width` bits set (width 0 counts as all ones); never for width 64 or more.
+inline bool all_ones(std::uint64_t raw, std::uint16_t width) {
+  if (width >= 64) return false;
+  return raw == (std::uint64_t{1} << width) - 1;
+}
+inline bool is_missing(std::uint64_t raw, const FieldFormat& format) {
+  return format.missing_recognised && all_ones(raw, format.width);
+}
+
+// (reference + raw) summed exactly in 128 bits, converted to the nearest double, divided by
+// pow(10.0, scale).
+double scale_value(std::uint64_t raw, std::int64_t reference, std::int32_t scale);
+
+// CCITT IA5 octets to text: all 0xFF (or empty) is missing (returns false); otherwise 0x80
+// and above become '?', trailing blanks (\t \n \v \f \r and space) are removed.
+bool convert_text(std::string_view octets, std::string& out);
+std::optional<std::string> convert_text(std::string_view octets);
+
+// Running number of a text value: counter * 1000 + width div 8.
+inline double text_number(std::uint64_t counter, std::uint16_t width) {
+  return static_cast<double>(counter) * 1000.0 + static_cast<double>(width / 8);
+}
+
+// Reads one element under `state` and appends its value. Returns the numeric value (none for
+// missing values and text).
+[[nodiscard]] Result<std::optional<double>> read_element_value(const ElementParams& params,
+                                                               DecodeState& state,
+                                                               BitReader& reader,
+                                                               const TableSet& tables,
+                                                               DecodeResult& out);
+[[nodiscard]] Result<std::optional<double>> read_element_value(const ElementDefinition& def,
+                                                               DecodeState& state,
+                                                               BitReader& reader,
+                                                               const TableSet& tables,
+                                                               DecodeResult& out);
+
+// 2-05-YYY: YYY octets of text, one value under the operator's code (name "signifyCharacter",
+// raw_value the running text number like a CCITT IA5 element, raw none).
+[[nodiscard]] Status read_characters(std::uint32_t code, DecodeState& state, BitReader& reader,
+                                     DecodeResult& out);
+
+// Appends an associated-field value (descriptor 999999, never missing).
+void append_associated_field(std::uint64_t bits, DecodeResult& out);
+// Appends an operator marker (raw_value 0.0, raw 0).
+void append_marker(std::uint32_t code, DecodeResult& out);
+
+}  // namespace quorvex

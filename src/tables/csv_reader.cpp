@@ -1,0 +1,191 @@
+#include "tables/csv_reader.hpp"
+
+#include <csv.h>
+
+#include <optional>
+
+#include "lib/text.hpp"
+#include "tables/file_system.hpp"
+#include "tables/text_scan.hpp"
+
+namespace quorvex {
+
+namespace {
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+constexpr unsigned char kOptions = CSV_STRICT | CSV_STRICT_FINI;
+
+int never_space(unsigned char) { return 0; }
+
+// Offset of the first CR or LF at or after `pos`, or npos.
+std::size_t line_end(std::string_view text, std::size_t pos) {
+  for (std::size_t i = pos; i < text.size(); ++i) {
+    if (text[i] == '\n' || text[i] == '\r') return i;
+  }
+  return std::string_view::npos;
+}
+
+// One pass over a text held in memory. The text is fed to libcsv one physical line at a
+// time, which gives record positions and lets comment lines be dropped between records.
+class DelimitedParser {
+ public:
+  DelimitedParser(const DelimitedFormat& format, const RecordVisitor& visit)
+      : format_(format), visit_(visit) {
+    csv_init(&parser_, kOptions);
+    csv_set_delim(&parser_, static_cast<unsigned char>(format.delimiter));
+    csv_set_quote(&parser_, CSV_QUOTE);
+    csv_set_space_func(&parser_, never_space);
+  }
+  ~DelimitedParser() { csv_free(&parser_); }
+  DelimitedParser(const DelimitedParser&) = delete;
+  DelimitedParser& operator=(const DelimitedParser&) = delete;
+
+  Status run(std::string_view text);
+
+ private:
+  static void on_field(void* bytes, std::size_t len, void* self);
+  static void on_record(int terminator, void* self);
+  void end_record();
+  void feed(std::string_view chunk);
+  void check_utf8();
+  void set_error(std::string text) {
+    if (!error_) error_ = BufrError::table_text(std::move(text));
+  }
+  std::string position_text() const;
+
+  csv_parser parser_{};
+  const DelimitedFormat& format_;
+  const RecordVisitor& visit_;
+  std::vector<std::string> fields_;
+  std::size_t field_count_ = 0;  // fields of the record being read
+  std::optional<std::size_t> expected_count_;
+  bool between_records_ = true;
+  std::uint64_t record_index_ = 0;  // index of the record being read
+  std::uint64_t record_line_ = 0;
+  std::uint64_t record_byte_ = 0;
+  std::optional<BufrError> error_;
+};
+
+void DelimitedParser::on_field(void* bytes, std::size_t len, void* self) {
+  auto& p = *static_cast<DelimitedParser*>(self);
+  if (p.error_) return;
+  const std::string_view field(static_cast<const char*>(bytes), bytes ? len : 0);
+  if (p.field_count_ < p.fields_.size()) {
+    p.fields_[p.field_count_].assign(field);
+  } else {
+    p.fields_.emplace_back(field);
+  }
+  ++p.field_count_;
+}
+
+void DelimitedParser::on_record(int, void* self) {
+  auto& p = *static_cast<DelimitedParser*>(self);
+  if (!p.error_) p.end_record();
+  p.field_count_ = 0;
+  p.between_records_ = true;
+  ++p.record_index_;
+}
+
+std::string DelimitedParser::position_text() const {
+  return "record " + std::to_string(record_index_) + " (line: " + std::to_string(record_line_) +
+         ", byte: " + std::to_string(record_byte_) + ")";
+}
+
+void DelimitedParser::end_record() {
+  fields_.resize(field_count_);
+  if (!expected_count_) expected_count_ = field_count_;
+  if (field_count_ != *expected_count_) {
+    set_error("CSV error: " + position_text() + ": found record with " +
+              std::to_string(field_count_) + " fields, but the previous record has " +
+              std::to_string(*expected_count_) + " fields");
+    return;
+  }
+  if (format_.header && record_index_ == 0) return;  // the header row is not data
+  check_utf8();
+  if (error_) return;
+  if (Status s = visit_(fields_); !s) error_ = std::move(s).error();
+}
+
+void DelimitedParser::check_utf8() {
+  for (std::size_t f = 0; f < fields_.size(); ++f) {
+    std::size_t bad = 0;
+    if (utf8_text(fields_[f], &bad)) continue;
+    set_error("CSV parse error: record " + std::to_string(record_index_) + " (line " +
+              std::to_string(record_line_) + ", field: " + std::to_string(f) +
+              ", byte: " + std::to_string(record_byte_) + "): invalid utf-8: invalid UTF-8 in field " +
+              std::to_string(f) + " near byte index " + std::to_string(bad));
+    return;
+  }
+}
+
+void DelimitedParser::feed(std::string_view chunk) {
+  while (!chunk.empty() && !error_) {
+    const std::size_t used = csv_parse(&parser_, chunk.data(), chunk.size(), on_field, on_record, this);
+    chunk.remove_prefix(used);
+    if (chunk.empty() || error_) return;
+    if (csv_error(&parser_) != CSV_EPARSE) {
+      set_error("CSV error: " + position_text() + ": " + csv_strerror(csv_error(&parser_)));
+      return;
+    }
+    if (chunk.front() != '"') {
+      set_error("CSV error: " + position_text() + ": text after the closing quote of field " +
+                std::to_string(field_count_));
+      return;
+    }
+    // A quote inside an unquoted field is an ordinary character: take it leniently.
+    parser_.status = CSV_SUCCESS;
+    csv_set_opts(&parser_, kOptions & ~CSV_STRICT);
+    csv_parse(&parser_, chunk.data(), 1, on_field, on_record, this);
+    csv_set_opts(&parser_, kOptions);
+    chunk.remove_prefix(1);
+  }
+}
+
+Status DelimitedParser::run(std::string_view text) {
+  std::size_t pos = text.starts_with(kByteOrderMark) ? kByteOrderMark.size() : 0;
+  std::uint64_t line = 1;
+  while (pos < text.size() && !error_) {
+    std::size_t end = line_end(text, pos);
+    std::size_t next = end == std::string_view::npos ? text.size() : end + 1;
+    if (end != std::string_view::npos && text[end] == '\r' && next < text.size() &&
+        text[next] == '\n') {
+      ++next;
+    }
+    const std::string_view content = text.substr(pos, (end == std::string_view::npos ? text.size() : end) - pos);
+    const bool skip = between_records_ &&
+                      (content.empty() || (format_.comment != '\0' && content.front() == format_.comment));
+    if (!skip) {
+      if (between_records_) {
+        between_records_ = false;
+        record_line_ = line;
+        record_byte_ = pos;
+      }
+      feed(text.substr(pos, next - pos));
+    }
+    pos = next;
+    ++line;
+  }
+  if (!error_ && csv_fini(&parser_, on_field, on_record, this) != 0 && !error_) {
+    set_error("CSV error: " + position_text() + ": quoted field " + std::to_string(field_count_) +
+              " is not closed at end of file");
+  }
+  if (error_) return fail(std::move(*error_));
+  return {};
+}
+
+}  // namespace
+
+Status read_delimited_text(std::string_view text, const DelimitedFormat& format,
+                           const RecordVisitor& visit) {
+  DelimitedParser parser(format, visit);
+  return parser.run(text);
+}
+
+Status read_delimited_file(const std::string& path, const DelimitedFormat& format,
+                           const RecordVisitor& visit) {
+  auto text = read_file(path);
+  if (!text) return fail(BufrError::table_text(text.error().text()));
+  return read_delimited_text(*text, format, visit);
+}
+
+}  // namespace quorvex

@@ -1,0 +1,43 @@
+// Record-by-record reader of delimited text (the ecCodes "element.table" and the WMO CSV
+// tables), on top of libcsv.
+//
+// Rules: one delimiter; a field that begins with a double quote is quoted (delimiters and
+// line ends inside it are literal, a doubled quote stands for one, and the closing quote
+// must end the field); a quote elsewhere is an ordinary character; records end at LF, CR
+// or CRLF; blank lines are no records; optionally a record beginning with the comment
+// character is skipped and the first record is a header row; fields are never trimmed;
+// every record has the field count of the first; fields of data records are UTF-8. A
+// UTF-8 byte-order mark at the very start of the text is skipped.
+//
+// Failures are TableText errors whose texts give the record index (0-based, header
+// included), the line where it starts (1-based) and its byte offset (0-based).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lib/error.hpp"
+
+namespace quorvex {
+
+struct DelimitedFormat {
+  char delimiter = ',';
+  char comment = '\0';  // '\0': no comment lines
+  bool header = false;  // the first record is a header row, not handed to the visitor
+};
+
+// Receives the fields of each data record; an error stops the reading and is returned.
+using RecordVisitor = std::function<Status(const std::vector<std::string>& fields)>;
+
+// Reads the file whole and visits its records. An unreadable file is a TableText error
+// carrying the platform's text.
+[[nodiscard]] Status read_delimited_file(const std::string& path, const DelimitedFormat& format,
+                                         const RecordVisitor& visit);
+
+[[nodiscard]] Status read_delimited_text(std::string_view text, const DelimitedFormat& format,
+                                         const RecordVisitor& visit);
+
+}  // namespace quorvex

@@ -1,0 +1,77 @@
+#include "tables/definitions.hpp"
+
+#include "lib/text.hpp"
+#include "tables/eccodes_loader.hpp"
+#include "tables/file_system.hpp"
+#include "tables/text_scan.hpp"
+
+namespace quorvex {
+
+namespace {
+
+BufrError missing_directory(const std::string& path) {
+  return BufrError::table_text("ecCodes table directory does not exist: " + lossy_utf8(path));
+}
+
+BufrError invalid_alias(const std::string& path, std::string_view alias) {
+  std::string text = "invalid ecCodes table alias " + lossy_utf8(path) + " -> ";
+  append_quoted(text, alias);
+  return BufrError::table_text(std::move(text));
+}
+
+std::string tables_root(const std::string& root, const BufrMessage& m) {
+  return join_path(join_path(join_path(root, "bufr"), "tables"),
+                   std::to_string(m.master_table_number));
+}
+
+}  // namespace
+
+Result<std::string> resolve_table_directory(const std::string& path) {
+  std::string current = path;
+  for (int step = 0;; ++step) {
+    const FileKind kind = file_kind(current);
+    if (kind == FileKind::Directory) return current;
+    if (kind != FileKind::Regular) return fail(missing_directory(current));
+    const std::string content = QV_TRY(read_utf8_file(current));
+    const std::string_view alias = trim_space(content);
+    if (alias.empty() || alias.find_first_of("/\\") != std::string_view::npos ||
+        step >= kMaxTableAliasSteps) {
+      return fail(invalid_alias(current, alias));  // includes a chain that loops
+    }
+    std::string parent;
+    if (!parent_path(current, parent)) return fail(missing_directory(current));
+    current = join_path(parent, alias);
+  }
+}
+
+std::string wmo_table_path(const std::string& root, const BufrMessage& m) {
+  return join_path(join_path(tables_root(root, m), "wmo"),
+                   std::to_string(m.master_tables_version_number));
+}
+
+std::string local_table_path(const std::string& root, const BufrMessage& m) {
+  std::string name = std::to_string(m.local_tables_version_number);
+  if (m.master_tables_version_number == 19) name = "19-" + name;
+  std::string dir = join_path(join_path(tables_root(root, m), "local"), name);
+  dir = join_path(dir, std::to_string(m.originating_centre));
+  return join_path(dir, std::to_string(m.originating_subcentre));
+}
+
+Result<TableSet> select_definitions_tables(const std::string& root, const BufrMessage& message) {
+  const std::string wmo = QV_TRY(resolve_table_directory(wmo_table_path(root, message)));
+  TableSet tables;
+  QV_CHECK(load_table_directory(wmo, tables));
+  if (message.local_tables_version_number == 0) return tables;
+
+  const std::string local = local_table_path(root, message);
+  if (!path_exists(local)) return tables;
+  const std::string element = join_path(local, "element.table");
+  if (path_exists(element)) QV_CHECK(load_element_table(element, tables));
+  const std::string sequence = join_path(local, "sequence.def");
+  if (path_exists(sequence)) QV_CHECK(load_sequence_file(sequence, tables));
+  const std::string codetables = join_path(local, "codetables");
+  if (path_exists(codetables)) QV_CHECK(load_code_table_directory(codetables, tables));
+  return tables;
+}
+
+}  // namespace quorvex
