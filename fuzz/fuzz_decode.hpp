@@ -39,6 +39,10 @@ inline int run_decode(const std::uint8_t* data, std::size_t size, bool compresse
     check_error(decoded.error());
     return 0;
   }
+  // The documented work bounds: values per bit of section 4, plus a fixed allowance.
+  const std::uint64_t bits = std::uint64_t{section4.size()} * 8;
+  const std::uint64_t limit = (compressed ? 16 * bits : bits) + (std::uint64_t{1} << 20);
+  QV_FUZZ_CHECK(decoded->values.size() <= limit);
   for (const DecodedValue& v : decoded->values) {
     QV_FUZZ_CHECK(v.name != nullptr);
     if (v.has_text()) QV_FUZZ_CHECK(v.text_index < decoded->texts.size());

@@ -6,6 +6,7 @@
 # BUILD_DIR/artifacts/<target>/ and the target's log to BUILD_DIR/logs/<target>.log.
 # Exits non-zero when any target found something. Extra libFuzzer flags: FUZZ_FLAGS.
 set -u
+here=$(cd "$(dirname "$0")" && pwd)
 build=${1:?usage: run.sh BUILD_DIR SECONDS [TARGET...]}
 seconds=${2:?usage: run.sh BUILD_DIR SECONDS [TARGET...]}
 shift 2
@@ -16,10 +17,15 @@ status=0
 for t in "$@"; do
   mkdir -p "$build/corpus/$t" "$build/seeds/$t" "$build/artifacts/$t" "$build/logs"
   log="$build/logs/$t.log"
+  case $t in
+    scan_parse) dict=scan_parse.dict ;;
+    expand | decode_*) dict=descriptors.dict ;;
+    *) dict=tables.dict ;;
+  esac
   echo "== $t: ${seconds}s"
   "$build/${t}_fuzz" -max_total_time="$seconds" -max_len=16384 -timeout=10 \
     -rss_limit_mb=2048 -malloc_limit_mb=1024 -print_final_stats=1 \
-    -artifact_prefix="$build/artifacts/$t/" ${FUZZ_FLAGS:-} \
+    -artifact_prefix="$build/artifacts/$t/" -dict="$here/$dict" ${FUZZ_FLAGS:-} \
     "$build/corpus/$t" "$build/seeds/$t" >"$log" 2>&1
   rc=$?
   grep -E '^#[0-9]+ +DONE|^stat::number_of_executed_units|^SUMMARY|ERROR:' "$log" | tail -4

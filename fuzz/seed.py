@@ -134,11 +134,20 @@ def seed_tables(out: Path, tables: Path, corpus: Path) -> None:
                 write(out, "wmo_csv", selector + b"".join(header + body[i:i + 40]))
 
 
+def default_corpus(here: Path) -> Path:
+    """$QUORVEX_CORPUS, else shared/corpus beside the checkout, else /work/shared/corpus."""
+    for candidate in (os.environ.get("QUORVEX_CORPUS"), here.parent.parent / "shared" / "corpus",
+                      "/work/shared/corpus"):
+        if candidate and (Path(candidate) / "messages.tsv").is_file():
+            return Path(candidate)
+    return Path("/work/shared/corpus")
+
+
 def main() -> int:
     here = Path(__file__).resolve().parent
     ap = argparse.ArgumentParser()
     ap.add_argument("out", type=Path)
-    ap.add_argument("--corpus", type=Path, default=Path("/work/shared/corpus"))
+    ap.add_argument("--corpus", type=Path, default=default_corpus(here))
     ap.add_argument("--tables", type=Path, default=Path("/usr/share/eccodes/definitions"))
     args = ap.parse_args()
     seed_messages(args.out, args.corpus)

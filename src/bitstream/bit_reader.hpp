@@ -59,7 +59,15 @@ class BitReader {
   std::uint64_t load_be64(std::size_t byte) const {
     std::uint64_t word = 0;
     const std::size_t left = data_.size() - byte;
-    std::memcpy(&word, data_.data() + byte, left >= 8 ? 8 : left);
+    if (left >= 8) [[likely]] {
+      std::memcpy(&word, data_.data() + byte, 8);
+    } else {
+      // The last few octets, assembled most significant first.
+      for (std::size_t k = 0; k < left; ++k) {
+        word |= static_cast<std::uint64_t>(data_[byte + k]) << (56 - 8 * k);
+      }
+      return word;
+    }
     if constexpr (std::endian::native == std::endian::little) word = std::byteswap(word);
     return word;
   }

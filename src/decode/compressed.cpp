@@ -180,9 +180,13 @@ Status CompressedWalk::element(std::uint32_t code) {
   const ElementDefinition* def = tables_.find_element(code);
   if (def == nullptr) return fail(BufrError::element_not_found(code));
   const std::size_t index = QV_TRY(read_element(element_params(*def, state_)));
-  // A data-present indicator takes the first subset's value for all subsets.
-  const std::optional<double> first = subsets_ == 0 ? std::nullopt : number_at(columns_[index], 0);
-  record_element(state_, *def, first.value_or(0.0));
+  // A data-present indicator enters a bitmap with the first subset's value (0 when there is
+  // none) for all subsets.
+  std::optional<double> indicator;
+  if (code == 31031) {
+    indicator = subsets_ == 0 ? 0.0 : number_at(columns_[index], 0).value_or(0.0);
+  }
+  record_element(state_, *def, indicator);
   state_.local_width_active = false;
   return {};
 }
@@ -324,9 +328,7 @@ Result<std::size_t> CompressedWalk::read_numbers(std::uint32_t descriptor,
 // per element: subset k of the c-th text element (from 0) gets number c * N + k + 1.
 Result<std::size_t> CompressedWalk::read_texts(std::uint32_t descriptor, const std::string* name,
                                                std::uint16_t width) {
-  QV_CHECK(reader_.read_bytes_into(width, octets_));
-  std::string r0_text;
-  const bool r0_present = convert_text(octets_, r0_text);
+  QV_CHECK(reader_.read_bytes_into(width, octets_));  // R0: used only when NBINC is 0
   const auto nbinc = static_cast<std::uint16_t>(QV_TRY(reader_.read_bits(6)));
   QV_CHECK(count_column());
   Column col;
@@ -339,7 +341,8 @@ Result<std::size_t> CompressedWalk::read_texts(std::uint32_t descriptor, const s
   col.fixed.flags = DecodedValue::kHasValue;
   if (nbinc == 0) {
     // Every subset holds R0's text: one entry of the text list serves them all.
-    if (r0_present) {
+    std::string r0_text;
+    if (convert_text(octets_, r0_text)) {
       col.fixed.text_index = static_cast<std::uint32_t>(out_.texts.size());
       col.fixed.flags |= DecodedValue::kHasText;
       out_.texts.push_back(std::move(r0_text));

@@ -122,9 +122,12 @@ class WorkBudget {
   }
   // Counts one descriptor visit.
   [[nodiscard]] Status step() {
-    if (++steps_ > max_steps_) return fail(too_many_steps());
+    if (!charge_step()) return fail(too_many_steps());
     return {};
   }
+  // The same as flags, for hot loops.
+  [[nodiscard]] bool charge_step() { return ++steps_ <= max_steps_; }
+  bool values_within(std::uint64_t count) const { return count <= max_values_; }
 
   static BufrError too_many_values();  // "decoded value count exceeds the limit for the size of section 4"
   static BufrError too_many_steps();   // "descriptor walk exceeds the limit for the size of section 4"

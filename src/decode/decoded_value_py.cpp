@@ -31,13 +31,28 @@ PyTypeObject* value_type = nullptr;
 
 ValueObject* as_value(PyObject* self) { return reinterpret_cast<ValueObject*>(self); }
 
-// Instances are made only here: plain object memory, the type's reference taken by
-// PyObject_Init (a heap type), no zeroing and no GC header.
+// Freed instances kept for reuse, linked through their `name` field: decoding makes and
+// drops values by the hundred thousand, and recycling them spares the allocator (most of
+// all for large results, whose memory pymalloc would otherwise take from fresh arenas
+// every time). Bounded: at most kFreeLimit objects (4 MiB) are kept.
+constexpr std::size_t kFreeLimit = std::size_t{1} << 16;
+ValueObject* free_values = nullptr;
+std::size_t free_count = 0;
+
+// Instances are made only here: recycled or plain object memory, the type's reference
+// taken by PyObject_Init (a heap type), no zeroing and no GC header.
 ValueObject* alloc_value() {
-  void* memory = PyObject_Malloc(sizeof(ValueObject));
-  if (memory == nullptr) {
-    PyErr_NoMemory();
-    return nullptr;
+  void* memory;
+  if (free_values != nullptr) {
+    memory = free_values;
+    free_values = reinterpret_cast<ValueObject*>(free_values->name);
+    --free_count;
+  } else {
+    memory = PyObject_Malloc(sizeof(ValueObject));
+    if (memory == nullptr) {
+      PyErr_NoMemory();
+      return nullptr;
+    }
   }
   return as_value(PyObject_Init(static_cast<PyObject*>(memory), value_type));
 }
@@ -48,7 +63,13 @@ void value_dealloc(PyObject* self) {
   Py_DECREF(v->name);
   Py_XDECREF(v->text);
   Py_XDECREF(v->meaning);
-  PyObject_Free(self);
+  if (free_count < kFreeLimit) {
+    v->name = reinterpret_cast<PyObject*>(free_values);
+    free_values = v;
+    ++free_count;
+  } else {
+    PyObject_Free(self);
+  }
   Py_DECREF(type);
 }
 
@@ -171,6 +192,17 @@ PyType_Spec value_spec = {
     value_slots,
 };
 
+// A str from UTF-8 text; ASCII (decoded texts, almost every name and meaning) is copied
+// straight into a compact ASCII string.
+PyObject* new_text(const std::string& s) {
+  for (unsigned char c : s) {
+    if (c >= 0x80) return new_str(s);
+  }
+  PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127);
+  if (out != nullptr) std::memcpy(PyUnicode_DATA(out), s.data(), s.size());
+  return out;
+}
+
 // One Python str per distinct table string of a conversion, keyed by the string's
 // address: the names and meanings of a result point into the tables.
 class StrCache {
@@ -181,7 +213,7 @@ class StrCache {
     if (2 * (used_ + 1) > slots_.size()) grow();
     Slot& slot = find(slots_, key);
     if (slot.key == nullptr) {
-      PyRef s = PyRef::steal(new_str(*key));
+      PyRef s = PyRef::steal(new_text(*key));
       if (!s) return nullptr;
       slot.key = key;
       slot.value = std::move(s);
@@ -225,15 +257,6 @@ class StrCache {
   PyObject* last_value_ = nullptr;
 };
 
-// A decoded text: ASCII as produced by the decoders takes the direct path.
-PyObject* new_text(const std::string& s) {
-  for (unsigned char c : s) {
-    if (c >= 0x80) return new_str(s);
-  }
-  PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127);
-  if (out != nullptr) std::memcpy(PyUnicode_DATA(out), s.data(), s.size());
-  return out;
-}
 
 PyObject* internal_error(const char* what) {
   PyErr_SetString(PyExc_RuntimeError, what);

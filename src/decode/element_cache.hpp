@@ -27,10 +27,10 @@ class ElementCache {
   // The element `code`, or null when Table B has no such element.
   const ElementInfo* find(std::uint32_t code) {
     Slot& slot = slots_[(code * 2654435761u) >> (32 - kBits)];
-    if (slot.code != code) {
+    if (slot.tag != std::uint64_t{code} + 1) {
       const ElementDefinition* def = tables_.find_element(code);
       if (def == nullptr) return nullptr;
-      slot.code = code;
+      slot.tag = std::uint64_t{code} + 1;
       slot.info = describe_element(*def, tables_);
     }
     return &slot.info;
@@ -39,7 +39,7 @@ class ElementCache {
  private:
   static constexpr unsigned kBits = 8;
   struct Slot {
-    std::uint32_t code = 0xFFFFFFFFu;  // not a valid descriptor code
+    std::uint64_t tag = 0;  // code + 1; 0 for an empty slot (all zeros: cheap to clear)
     ElementInfo info;
   };
   const TableSet& tables_;

@@ -1,6 +1,7 @@
 #include "decode/uncompressed.hpp"
 
 #include <algorithm>
+#include <optional>
 
 #include "decode/value.hpp"
 #include "lib/text.hpp"
@@ -9,147 +10,209 @@ namespace quorvex {
 
 namespace {
 
+// One walk over a descriptor list. The steps return true on success; on failure they keep
+// the error in `error_` and return false, and every caller passes the false straight up.
+// (Plain flags keep the hot path free of the cost of moving error values through every
+// level; the error leaves through decode_descriptors as a Status.)
+class Walker {
+ public:
+  explicit Walker(WalkContext& ctx) : ctx_(ctx), state_(ctx.state), out_(ctx.out) {}
+
+  [[nodiscard]] bool walk(std::span<const std::uint32_t> codes, unsigned depth);
+  BufrError take_error() { return std::move(*error_); }
+
+ private:
+  bool fail_with(BufrError e) {
+    error_ = std::move(e);
+    return false;
+  }
+  bool step();
+  bool associated_field(std::uint32_t code);
+  bool define_reference(std::uint32_t code);
+  bool read_value(const ElementParams& params, std::optional<double>& number);
+  bool element(std::uint32_t code);
+  bool bitmap_read(std::uint32_t code);
+  bool operator_descriptor(std::uint32_t code);
+  bool sequence(std::uint32_t code, unsigned depth);
+  bool repeat(std::span<const std::uint32_t> group, std::uint64_t count, unsigned depth);
+  bool replication(std::span<const std::uint32_t> codes, std::size_t& i, unsigned depth);
+
+  WalkContext& ctx_;
+  DecodeState& state_;
+  DecodeResult& out_;
+  std::optional<BufrError> error_;
+};
+
 // Counts one descriptor visit against the budget, and the values appended so far.
-Status step(WalkContext& ctx) {
-  QV_CHECK(ctx.budget.step());
-  return ctx.budget.check_values(ctx.out.values.size());
+inline bool Walker::step() {
+  if (!ctx_.budget.charge_step()) return fail_with(WorkBudget::too_many_steps());
+  if (!ctx_.budget.values_within(out_.values.size())) return fail_with(WorkBudget::too_many_values());
+  return true;
 }
 
 // An associated field precedes every element while 2-04 is in force, except the elements
 // of class 31 (replication factors, data-present indicators, associated field significance),
 // which qualify the data rather than being data themselves.
-Status associated_field(WalkContext& ctx, std::uint32_t code) {
-  if (ctx.state.associated_width == 0 || is_class31(code)) return {};
-  const std::uint64_t bits = QV_TRY(ctx.reader.read_bits(ctx.state.associated_width));
-  append_associated_field(bits, ctx.out);
-  return {};
+inline bool Walker::associated_field(std::uint32_t code) {
+  if (state_.associated_width == 0 || is_class31(code)) return true;
+  auto bits = ctx_.reader.read_bits(state_.associated_width);
+  if (!bits) return fail_with(std::move(bits).error());
+  append_associated_field(*bits, out_);
+  return true;
 }
 
 // While 2-03-YYY is in force, an element descriptor carries no value but YYY bits that
 // become the new reference value of its code: the leftmost bit is the sign (1 negative),
 // the others the magnitude.
-Status define_reference(WalkContext& ctx, std::uint32_t code) {
-  if (ctx.elements.find(code) == nullptr) return fail(BufrError::element_not_found(code));
-  const std::uint16_t width = ctx.state.new_reference_bits;
-  const std::uint64_t bits = QV_TRY(ctx.reader.read_bits(width));
-  const std::uint64_t magnitude = width >= 64 ? bits & ~(std::uint64_t{1} << 63)
-                                              : bits & ((std::uint64_t{1} << (width - 1)) - 1);
-  const bool negative = (bits >> (width - 1)) & 1;
+bool Walker::define_reference(std::uint32_t code) {
+  if (ctx_.elements.find(code) == nullptr) return fail_with(BufrError::element_not_found(code));
+  const std::uint16_t width = state_.new_reference_bits;
+  auto bits = ctx_.reader.read_bits(width);  // width 1..254: above 64 this fails
+  if (!bits) return fail_with(std::move(bits).error());
+  const std::uint64_t sign = std::uint64_t{1} << (width - 1);
   // The magnitude has at most 63 bits, so it and its negation fit.
-  const auto value = static_cast<std::int64_t>(magnitude);
-  ctx.state.new_references[code] = negative ? -value : value;
-  return {};
+  const auto magnitude = static_cast<std::int64_t>(*bits & (sign - 1));
+  state_.new_references[code] = (*bits & sign) != 0 ? -magnitude : magnitude;
+  return true;
 }
 
-Status element(WalkContext& ctx, std::uint32_t code) {
-  if (ctx.state.new_reference_bits != 0) return define_reference(ctx, code);
-  QV_CHECK(associated_field(ctx, code));
-  const ElementInfo* info = ctx.elements.find(code);
-  if (info == nullptr) return fail(BufrError::element_not_found(code));
-  const auto number = QV_TRY(read_element_value(element_params(*info, ctx.state), ctx.state,
-                                                ctx.reader, ctx.tables, ctx.out));
-  ctx.state.local_width_active = false;
-  record_element(ctx.state, *info->def, number);
-  return {};
+// Reads one value and appends it; numbers take the inline path, text the general one.
+inline bool Walker::read_value(const ElementParams& params, std::optional<double>& number) {
+  const FieldFormat format = field_format(params, state_);
+  if (format.text) {
+    auto r = read_element_value(params, state_, ctx_.reader, ctx_.tables, out_);
+    if (!r) return fail_with(std::move(r).error());
+    number = *r;
+    return true;
+  }
+  auto raw = ctx_.reader.read_bits(format.width);
+  if (!raw) return fail_with(std::move(raw).error());
+  const DecodedValue& v = out_.values.emplace_back(number_value(params, format, *raw, ctx_.tables));
+  if (v.has_value()) number = v.raw_value;
+  return true;
+}
+
+bool Walker::element(std::uint32_t code) {
+  if (state_.new_reference_bits != 0) return define_reference(code);
+  if (!associated_field(code)) return false;
+  const ElementInfo* info = ctx_.elements.find(code);
+  if (info == nullptr) return fail_with(BufrError::element_not_found(code));
+  std::optional<double> number;
+  if (!read_value(element_params(*info, state_), number)) return false;
+  state_.local_width_active = false;
+  record_element(state_, *info->def, number);
+  return true;
 }
 
 // 2-23/24/25/32-255: the value the next bitmap entry selects, read under the operators in
 // force with the referenced element's code and name. 2-25 reads a difference: one bit
 // wider, with a negative reference.
-Status bitmap_read(WalkContext& ctx, std::uint32_t code) {
-  const ElementDefinition* def = QV_TRY(next_bitmap_element(ctx.state));
-  if (def == nullptr) return {};
-  ElementParams params = element_params(*def, ctx.state);
+bool Walker::bitmap_read(std::uint32_t code) {
+  auto next = next_bitmap_element(state_);
+  if (!next) return fail_with(std::move(next).error());
+  if (*next == nullptr) return true;
+  const ElementInfo* info = ctx_.elements.find((*next)->code);
+  ElementParams params =
+      info != nullptr && info->def == *next ? element_params(*info, state_) : element_params(**next, state_);
   if (code / 1000 == 225) widen_for_difference(params);
-  QV_CHECK(read_element_value(params, ctx.state, ctx.reader, ctx.tables, ctx.out));
-  return {};
+  std::optional<double> number;
+  return read_value(params, number);
 }
 
-Status operator_descriptor(WalkContext& ctx, std::uint32_t code) {
-  switch (apply_operator(ctx.state, code)) {
+bool Walker::operator_descriptor(std::uint32_t code) {
+  switch (apply_operator(state_, code)) {
     case OperatorAction::Marker:
-      append_marker(code, ctx.out);
-      return {};
+      append_marker(code, out_);
+      return true;
     case OperatorAction::BitmapRead:
-      return bitmap_read(ctx, code);
-    case OperatorAction::Characters:
-      return read_characters(code, ctx.state, ctx.reader, ctx.out);
+      return bitmap_read(code);
+    case OperatorAction::Characters: {
+      auto status = read_characters(code, state_, ctx_.reader, out_);
+      return status ? true : fail_with(std::move(status).error());
+    }
     case OperatorAction::None:
     case OperatorAction::NewReferences:
-      return {};
+      return true;
   }
-  return {};
+  return true;
 }
 
-Status sequence(WalkContext& ctx, std::uint32_t code, unsigned depth) {
-  const SequenceDefinition* seq = ctx.tables.find_sequence(code);
-  if (seq == nullptr) return fail(BufrError::sequence_not_found(code));
-  return decode_descriptors(seq->members, ctx, depth + 1);
+bool Walker::sequence(std::uint32_t code, unsigned depth) {
+  const SequenceDefinition* seq = ctx_.tables.find_sequence(code);
+  if (seq == nullptr) return fail_with(BufrError::sequence_not_found(code));
+  return walk(seq->members, depth + 1);
 }
 
-Status repeat(WalkContext& ctx, std::span<const std::uint32_t> group, std::uint64_t count,
-              unsigned depth) {
+bool Walker::repeat(std::span<const std::uint32_t> group, std::uint64_t count, unsigned depth) {
   for (std::uint64_t r = 0; r < count; ++r) {
-    QV_CHECK(step(ctx));
-    QV_CHECK(decode_descriptors(group, ctx, depth + 1));
+    if (!step() || !walk(group, depth + 1)) return false;
   }
-  return {};
+  return true;
 }
 
-// The replication at codes[i]; returns the index after its replicated descriptors.
-Result<std::size_t> replication(WalkContext& ctx, std::span<const std::uint32_t> codes,
-                                std::size_t i, unsigned depth) {
+// The replication at codes[i]; moves i past its replicated descriptors.
+bool Walker::replication(std::span<const std::uint32_t> codes, std::size_t& i, unsigned depth) {
   const std::uint32_t code = codes[i];
   const std::size_t x = code % 100000 / 1000;
   const std::uint32_t y = code % 1000;
-  if (x == 0 || i + x >= codes.size()) return fail(BufrError::unsupported_replication(code));
+  if (x == 0 || i + x >= codes.size()) return fail_with(BufrError::unsupported_replication(code));
   if (y > 0) {
-    QV_CHECK(repeat(ctx, codes.subspan(i + 1, x), y, depth));
-    return i + x + 1;
+    if (!repeat(codes.subspan(i + 1, x), y, depth)) return false;
+    i += x + 1;
+    return true;
   }
-  if (i + x + 1 >= codes.size()) return fail(BufrError::incomplete_delayed_replication(code));
+  if (i + x + 1 >= codes.size()) return fail_with(BufrError::incomplete_delayed_replication(code));
   const std::uint32_t factor_code = codes[i + 1];
-  QV_CHECK(associated_field(ctx, factor_code));
-  const ElementInfo* factor = ctx.elements.find(factor_code);
-  if (factor == nullptr) return fail(BufrError::element_not_found(factor_code));
-  const auto number = QV_TRY(read_element_value(element_params(*factor, ctx.state), ctx.state,
-                                                ctx.reader, ctx.tables, ctx.out));
-  record_factor(ctx.state, *factor->def);
-  QV_CHECK(repeat(ctx, codes.subspan(i + 2, x), replication_count(number), depth));
-  return i + x + 2;
+  if (!associated_field(factor_code)) return false;
+  const ElementInfo* factor = ctx_.elements.find(factor_code);
+  if (factor == nullptr) return fail_with(BufrError::element_not_found(factor_code));
+  std::optional<double> number;
+  if (!read_value(element_params(*factor, state_), number)) return false;
+  record_factor(state_, *factor->def);
+  if (!repeat(codes.subspan(i + 2, x), replication_count(number), depth)) return false;
+  i += x + 2;
+  return true;
+}
+
+bool Walker::walk(std::span<const std::uint32_t> codes, unsigned depth) {
+  if (depth > kMaxDecodeDepth) {
+    return fail_with(BufrError::table_text("descriptor decode exceeded recursion depth"));
+  }
+  std::size_t i = 0;
+  while (i < codes.size()) {
+    const std::uint32_t code = codes[i];
+    if (!step()) return false;
+    bool ok;
+    switch (code / 100000) {
+      case 0:
+        ok = element(code);
+        ++i;
+        break;
+      case 1:
+        ok = replication(codes, i, depth);
+        break;
+      case 2:
+        ok = operator_descriptor(code);
+        ++i;
+        break;
+      case 3:
+        ok = sequence(code, depth);
+        ++i;
+        break;
+      default:
+        return fail_with(BufrError::table_text("invalid descriptor " + code_text(code)));
+    }
+    if (!ok) return false;
+  }
+  return true;
 }
 
 }  // namespace
 
 Status decode_descriptors(std::span<const std::uint32_t> codes, WalkContext& ctx,
                           unsigned depth) {
-  if (depth > kMaxDecodeDepth) {
-    return fail(BufrError::table_text("descriptor decode exceeded recursion depth"));
-  }
-  std::size_t i = 0;
-  while (i < codes.size()) {
-    const std::uint32_t code = codes[i];
-    QV_CHECK(step(ctx));
-    switch (code / 100000) {
-      case 0:
-        QV_CHECK(element(ctx, code));
-        ++i;
-        break;
-      case 1:
-        i = QV_TRY(replication(ctx, codes, i, depth));
-        break;
-      case 2:
-        QV_CHECK(operator_descriptor(ctx, code));
-        ++i;
-        break;
-      case 3:
-        QV_CHECK(sequence(ctx, code, depth));
-        ++i;
-        break;
-      default:
-        return fail(BufrError::table_text("invalid descriptor " + code_text(code)));
-    }
-  }
+  Walker walker(ctx);
+  if (!walker.walk(codes, depth)) return fail(walker.take_error());
   return {};
 }
 
@@ -162,9 +225,10 @@ Status decode_uncompressed(std::span<const std::uint32_t> codes, const TableSet&
   DecodeState state;
   ElementCache elements(tables);
   WalkContext ctx{tables, reader, state, out, budget, elements};
+  Walker walker(ctx);
   for (std::uint32_t s = 0; s < subsets; ++s) {
     state.reset_for_subset();
-    QV_CHECK(decode_descriptors(codes, ctx, 0));
+    if (!walker.walk(codes, 0)) return fail(walker.take_error());
   }
   return ctx.budget.check_values(out.values.size());
 }

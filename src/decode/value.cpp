@@ -67,53 +67,22 @@ ElementParams element_params(const ElementDefinition& def, const DecodeState& st
   return p;
 }
 
-ElementParams element_params(const ElementInfo& info, const DecodeState& state) {
-  const ElementDefinition& def = *info.def;
-  ElementParams p;
-  p.def = &def;
-  p.reference = def.reference;
-  p.scale = def.scale;
-  p.width = def.width;
-  p.text = info.text;
-  p.code_or_flag = info.code_or_flag;
-  p.class31 = is_class31(def.code);
-  p.code_table_known = true;
-  p.code_table = info.code_table;
-  apply_new_reference(p, state);
-  return p;
-}
-
 void widen_for_difference(ElementParams& p) {
   p.reference = p.width >= 63 ? kMinI64 : -(std::int64_t{1} << p.width);
   if (p.width != 65535) ++p.width;
 }
 
-FieldFormat field_format(const ElementParams& p, const DecodeState& state) {
-  FieldFormat f;
-  if (p.text) {
-    f.text = true;
-    f.width = state.text_width_active ? state.text_width : p.width;
-    f.missing_recognised = true;
-    return f;
-  }
-  f.missing_recognised = !p.class31;
-  if (p.code_or_flag) {
-    // Code and flag tables are not numbers: width, scale and reference operators leave them.
-    f.width = state.local_width_active ? state.local_width : p.width;
-    f.scale = p.scale;
-    f.reference = p.reference;
-    return f;
-  }
-  if (state.local_width_active) {
-    f.width = state.local_width;
-  } else {
-    const std::int64_t w = std::int64_t{p.width} + state.width_delta;
-    f.width = w < 1 ? 0 : (w > 65535 ? 65535 : static_cast<std::uint16_t>(w));
-  }
-  f.scale = saturate_i32(std::int64_t{p.scale} + state.scale_delta);
-  f.reference = saturating_mul(p.reference, state.reference_multiplier);
-  return f;
+namespace detail {
+
+std::int32_t saturated_scale(std::int32_t scale, std::int32_t delta) {
+  return saturate_i32(std::int64_t{scale} + delta);
 }
+
+std::int64_t saturated_reference(std::int64_t reference, std::int64_t multiplier) {
+  return saturating_mul(reference, multiplier);
+}
+
+}  // namespace detail
 
 namespace {
 
@@ -130,20 +99,13 @@ const std::array<double, 2 * kPowLimit + 1>& powers_of_ten() {
   return table;
 }
 
+}  // namespace
+
 double power_of_ten(std::int32_t scale) {
   if (scale >= -kPowLimit && scale <= kPowLimit) {
     return powers_of_ten()[static_cast<std::size_t>(scale + kPowLimit)];
   }
   return std::pow(10.0, static_cast<double>(scale));
-}
-
-}  // namespace
-
-double scale_value(std::uint64_t raw, std::int64_t reference, std::int32_t scale) {
-  const __int128 sum = static_cast<__int128>(reference) + static_cast<__int128>(raw);
-  const auto exact = static_cast<double>(sum);
-  if (scale == 0) return exact;
-  return exact / power_of_ten(scale);
 }
 
 bool convert_text(std::string_view octets, std::string& out) {
@@ -195,35 +157,16 @@ Result<std::optional<double>> read_element_value(const ElementParams& params, De
                                                  BitReader& reader, const TableSet& tables,
                                                  DecodeResult& out) {
   const FieldFormat format = field_format(params, state);
-  const ElementDefinition& def = *params.def;
   if (format.text) {
+    const ElementDefinition& def = *params.def;
     const std::string octets = QV_TRY(reader.read_bytes(format.width));
     append_text_value(def.code, &def.name, format.width, octets, state, out);
     return std::optional<double>();
   }
   const std::uint64_t raw = QV_TRY(reader.read_bits(format.width));
-  DecodedValue v;
-  v.descriptor = def.code;
-  v.name = &def.name;
-  v.raw = raw;
-  if (params.code_table_known) {
-    if (params.code_table != nullptr) {
-      auto it = params.code_table->find(raw);
-      if (it != params.code_table->end()) v.meaning = &it->second;
-    }
-  } else {
-    v.meaning = tables.find_meaning(def.code, raw);
-  }
-  std::optional<double> number;
-  if (is_missing(raw, format)) {
-    v.flags = DecodedValue::kHasRaw;
-  } else {
-    v.raw_value = scale_value(raw, format.reference, format.scale);
-    v.flags = DecodedValue::kHasRaw | DecodedValue::kHasValue;
-    number = v.raw_value;
-  }
+  const DecodedValue v = number_value(params, format, raw, tables);
   out.values.push_back(v);
-  return number;
+  return v.has_value() ? std::optional<double>(v.raw_value) : std::nullopt;
 }
 
 Result<std::optional<double>> read_element_value(const ElementDefinition& def, DecodeState& state,

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,7 +50,7 @@ inline bool is_class31(std::uint32_t code) { return code % 100000 / 1000 == 31; 
 // The table parameters of `def`, with its 2-03 reference if one is in force.
 ElementParams element_params(const ElementDefinition& def, const DecodeState& state);
 // The same from a cached lookup (classification and code table resolved once).
-ElementParams element_params(const ElementInfo& info, const DecodeState& state);
+inline ElementParams element_params(const ElementInfo& info, const DecodeState& state);
 
 // 2-25-255: the difference of a statistic is read one bit wider, with reference -(2^width).
 // A width of 63 or more gives the reference INT64_MIN; a width of 65535 stays 65535.
@@ -61,7 +62,7 @@ void widen_for_difference(ElementParams& params);
 //   above 65535 gives 65535); scale + scale delta (saturated to 32 bits); reference times
 //   the reference multiplier (saturated to 64 bits). Code and flag tables keep their table
 //   width, scale and reference under 2-01, 2-02 and 2-07; 2-06 still applies to them.
-FieldFormat field_format(const ElementParams& params, const DecodeState& state);
+inline FieldFormat field_format(const ElementParams& params, const DecodeState& state);
 
 // All `width` bits set (width 0 counts as all ones); never for width 64 or more.
 inline bool all_ones(std::uint64_t raw, std::uint16_t width) {
@@ -72,9 +73,26 @@ inline bool is_missing(std::uint64_t raw, const FieldFormat& format) {
   return format.missing_recognised && all_ones(raw, format.width);
 }
 
+// pow(10.0, scale), from a table for the usual scales.
+double power_of_ten(std::int32_t scale);
+
 // (reference + raw) summed exactly in 128 bits, converted to the nearest double, divided by
 // pow(10.0, scale).
-double scale_value(std::uint64_t raw, std::int64_t reference, std::int32_t scale);
+inline double scale_value(std::uint64_t raw, std::int64_t reference, std::int32_t scale) {
+  double exact;
+  std::int64_t sum;
+  if (raw <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) &&
+      !__builtin_add_overflow(reference, static_cast<std::int64_t>(raw), &sum)) {
+    exact = static_cast<double>(sum);  // the common case: the sum fits in 64 bits
+  } else {
+    exact = static_cast<double>(static_cast<__int128>(reference) + static_cast<__int128>(raw));
+  }
+  return scale == 0 ? exact : exact / power_of_ten(scale);
+}
+
+// The record of a number read as `raw` under `format`, with its code-table meaning.
+inline DecodedValue number_value(const ElementParams& params, const FieldFormat& format,
+                                 std::uint64_t raw, const TableSet& tables);
 
 // CCITT IA5 octets to text: all 0xFF (or empty) is missing (returns false); otherwise 0x80
 // and above become '?', trailing blanks (\t \n \v \f \r and space) are removed.
@@ -108,5 +126,79 @@ inline double text_number(std::uint64_t counter, std::uint16_t width) {
 void append_associated_field(std::uint64_t bits, DecodeResult& out);
 // Appends an operator marker (raw_value 0.0, raw 0).
 void append_marker(std::uint32_t code, DecodeResult& out);
+
+// Definitions of the inline functions above.
+
+namespace detail {
+std::int32_t saturated_scale(std::int32_t scale, std::int32_t delta);
+std::int64_t saturated_reference(std::int64_t reference, std::int64_t multiplier);
+}  // namespace detail
+
+inline ElementParams element_params(const ElementInfo& info, const DecodeState& state) {
+  const ElementDefinition& def = *info.def;
+  ElementParams p;
+  p.def = &def;
+  p.reference = def.reference;
+  p.scale = def.scale;
+  p.width = def.width;
+  p.text = info.text;
+  p.code_or_flag = info.code_or_flag;
+  p.class31 = is_class31(def.code);
+  p.code_table_known = true;
+  p.code_table = info.code_table;
+  if (!state.new_references.empty()) {
+    auto it = state.new_references.find(def.code);
+    if (it != state.new_references.end()) p.reference = it->second;
+  }
+  return p;
+}
+
+inline FieldFormat field_format(const ElementParams& p, const DecodeState& state) {
+  FieldFormat f;
+  if (p.text) {
+    f.text = true;
+    f.width = state.text_width_active ? state.text_width : p.width;
+    return f;
+  }
+  f.missing_recognised = !p.class31;
+  f.width = state.local_width_active ? state.local_width : p.width;
+  f.scale = p.scale;
+  f.reference = p.reference;
+  // Code and flag tables are not quantities: width, scale and reference operators leave them.
+  if (p.code_or_flag) return f;
+  if (!state.local_width_active && state.width_delta != 0) {
+    const std::int64_t w = std::int64_t{p.width} + state.width_delta;
+    f.width = w < 1 ? 0 : (w > 65535 ? 65535 : static_cast<std::uint16_t>(w));
+  }
+  if (state.scale_delta != 0) f.scale = detail::saturated_scale(p.scale, state.scale_delta);
+  if (state.reference_multiplier != 1) {
+    f.reference = detail::saturated_reference(p.reference, state.reference_multiplier);
+  }
+  return f;
+}
+
+inline DecodedValue number_value(const ElementParams& params, const FieldFormat& format,
+                                 std::uint64_t raw, const TableSet& tables) {
+  const ElementDefinition& def = *params.def;
+  DecodedValue v;
+  v.descriptor = def.code;
+  v.name = &def.name;
+  v.raw = raw;
+  if (params.code_table_known) {
+    if (params.code_table != nullptr) {
+      auto it = params.code_table->find(raw);
+      if (it != params.code_table->end()) v.meaning = &it->second;
+    }
+  } else {
+    v.meaning = tables.find_meaning(def.code, raw);
+  }
+  if (is_missing(raw, format)) {
+    v.flags = DecodedValue::kHasRaw;
+  } else {
+    v.raw_value = scale_value(raw, format.reference, format.scale);
+    v.flags = DecodedValue::kHasRaw | DecodedValue::kHasValue;
+  }
+  return v;
+}
 
 }  // namespace quorvex

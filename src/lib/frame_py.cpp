@@ -64,6 +64,23 @@ bool index_u64(PyObject* o, const char* arg, unsigned long long& out) {
   return !(out == static_cast<unsigned long long>(-1) && PyErr_Occurred());
 }
 
+// Any value above the 32-bit range, however large, reads "out of range integral type
+// conversion attempted"; negative values keep the interpreter's own message.
+bool index_u32(PyObject* o, const char* arg, std::uint32_t& out) {
+  PyRef index = PyRef::steal(PyNumber_Index(o));
+  if (!index) return prefix_type_error(arg);
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && overflow == 0 && PyErr_Occurred()) return false;
+  if (overflow > 0 || value > 0xFFFFFFFFll) return out_of_range();
+  if (overflow < 0 || value < 0) {
+    PyLong_AsUnsignedLongLong(index.get());  // sets the interpreter's negative-value error
+    return false;
+  }
+  out = static_cast<std::uint32_t>(value);
+  return true;
+}
+
 std::string join_missing(const char* const* names, const std::vector<std::size_t>& missing) {
   std::string out;
   for (std::size_t k = 0; k < missing.size(); ++k) {
@@ -98,17 +115,16 @@ bool too_many_positional(const Signature& sig, Py_ssize_t given) {
 // Places one keyword argument; interned names match by pointer first.
 bool place_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** out) {
   std::size_t slot = sig.count;
-  for (std::size_t k = 0; k < sig.count && slot == sig.count; ++k) {
-    const char* name = PyUnicode_AsUTF8(key);
-    if (name == nullptr) return false;
+  // A name that is not UTF-8 text (a lone surrogate) matches no argument.
+  const char* name = PyUnicode_AsUTF8(key);
+  if (name == nullptr) PyErr_Clear();
+  for (std::size_t k = 0; name != nullptr && k < sig.count && slot == sig.count; ++k) {
     if (std::strcmp(name, sig.names[k]) == 0) slot = k;
   }
   if (slot == sig.count) {
-    PyRef text = PyRef::steal(PyObject_Str(key));
-    const char* name = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-    if (name == nullptr) return false;
-    set_type_error(std::string(sig.qualname) + "() got an unexpected keyword argument '" + name +
-                   "'");
+    PyRef text = PyRef::steal(
+        PyUnicode_FromFormat("%s() got an unexpected keyword argument '%U'", sig.qualname, key));
+    if (text) PyErr_SetObject(PyExc_TypeError, text.get());
     return false;
   }
   if (out[slot] != nullptr) {
@@ -186,10 +202,9 @@ bool to_codes(PyObject* o, const char* arg, std::vector<std::uint32_t>& out) {
   PyRef iter = PyRef::steal(PyObject_GetIter(o));
   if (!iter) return false;
   while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
-    unsigned long long value = 0;
-    if (!index_u64(item.get(), arg, value)) return false;
-    if (value > 0xFFFFFFFFull) return out_of_range();
-    out.push_back(static_cast<std::uint32_t>(value));
+    std::uint32_t value = 0;
+    if (!index_u32(item.get(), arg, value)) return false;
+    out.push_back(value);
   }
   return !PyErr_Occurred();
 }
@@ -204,13 +219,7 @@ bool to_u8(PyObject* o, const char* arg, std::uint8_t& out) {
   return true;
 }
 
-bool to_u32(PyObject* o, const char* arg, std::uint32_t& out) {
-  unsigned long long value = 0;
-  if (!index_u64(o, arg, value)) return false;
-  if (value > 0xFFFFFFFFull) return out_of_range();
-  out = static_cast<std::uint32_t>(value);
-  return true;
-}
+bool to_u32(PyObject* o, const char* arg, std::uint32_t& out) { return index_u32(o, arg, out); }
 
 bool to_u64(PyObject* o, const char* arg, std::uint64_t& out) {
   unsigned long long value = 0;

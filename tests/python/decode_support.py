@@ -11,12 +11,13 @@ class Bits:
     """Most significant bit first, as section 4 is read."""
 
     def __init__(self):
-        self.value = 0
+        self.fields = []  # binary digit strings
         self.count = 0
 
     def put(self, value, width):
-        assert 0 <= value < (1 << width) or width == 0
-        self.value = (self.value << width) | value
+        assert 0 <= value < (1 << width) or (width == 0 and value == 0)
+        if width:
+            self.fields.append(format(value, f"0{width}b"))
         self.count += width
         return self
 
@@ -28,8 +29,9 @@ class Bits:
         return self.put(int.from_bytes(raw, "big") if raw else 0, width)
 
     def octets(self):
-        pad = -self.count % 8
-        return ((self.value << pad).to_bytes((self.count + pad) // 8, "big")) if self.count else b""
+        digits = "".join(self.fields)
+        digits += "0" * (-len(digits) % 8)
+        return int(digits, 2).to_bytes(len(digits) // 8, "big") if digits else b""
 
 
 def descriptor_octets(code):

@@ -182,3 +182,29 @@ def test_values_outlive_the_list_and_the_tables(tmp_path):
     first = _quorvex.decode_values(data, tables)[0]
     gc.collect()
     assert (first.name, repr(first)) == ("NUMBER 0", "DecodedValue(010001, Some(273.15))")
+
+
+def test_values_survive_the_recycling_of_others(tmp_path):
+    # Two subsets of 65535 one-bit values each: more values than the pool of freed objects
+    # holds, so freeing the list both recycles and releases.
+    elements = [element(31002, "EXTENDED DELAYED DESCRIPTOR REPLICATION FACTOR", "Numeric",
+                        width=16),
+                element(8001, "FLAG", "FLAG TABLE", width=2)]
+    tables = _quorvex.TableSet.from_eccodes(write_tables(tmp_path / "t", elements))
+    bits = Bits()
+    for subset in range(2):
+        bits.put(65535, 16)
+        for k in range(65535):
+            bits.put((k + subset) % 3, 2)
+    data = message([101000, 31002, 8001], bits, subsets=2)
+    kept = []
+    for round_ in range(3):
+        values = _quorvex.decode_values_with_tables(data, tables)
+        assert len(values) == 2 * 65536
+        assert [v.raw for v in values[1:7]] == [0, 1, 2, 0, 1, 2]
+        assert [v.raw for v in values[65537:65543]] == [1, 2, 0, 1, 2, 0]
+        kept.append(values[65540])
+        del values
+        gc.collect()
+    assert [(v.raw, v.name, repr(v)) for v in kept] == [
+        (1, "FLAG", "DecodedValue(008001, Some(1.0))")] * 3

@@ -42,3 +42,20 @@ def test_import_in_a_fresh_interpreter_is_stable():
     code = "import _quorvex, sys; a = _quorvex.parse_bytes; import _quorvex as b; assert b.parse_bytes is a; print(len(b.__all__))"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "14"
+
+
+def test_sub_interpreters_cannot_import_it():
+    # In a child process: a sub-interpreter failure must not take the test run with it.
+    code = """
+import _xxsubinterpreters as si
+for isolated in (True, False):
+    interp = si.create(isolated=isolated)
+    try:
+        si.run_string(interp, "import _quorvex")
+    except si.RunFailedError as e:
+        print(str(e).split(":")[0])
+    finally:
+        si.destroy(interp)
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.split() == ["<class", "'ImportError'>"] * 2

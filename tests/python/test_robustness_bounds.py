@@ -1,0 +1,231 @@
+"""Tiny hostile inputs that ask for enormous work or memory: nested replications, sequences
+that contain themselves, delayed replication counts near 2**64 over descriptors that read
+no bits, 65535 subsets times many values, wide texts repeated over every subset, alias
+files that point at each other. Each must end with ValueError (or, at the very edge of a
+bound, a result of bounded size) while the process's memory grows by a bounded amount.
+
+Every case runs in a child interpreter under an address-space limit, so a bound that is
+missing shows up as MemoryError, a killed child or the child's time-out, never as a
+machine out of memory. Memory is measured loosely with getrusage (peak RSS growth); no
+timing is asserted: the child's time-out only guards against a hang.
+"""
+import json
+import os
+import pathlib
+import resource
+import subprocess
+import sys
+import tempfile
+
+import pytest
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+from decode_support import DEFINITIONS, Bits, element, message, write_tables  # noqa: E402
+
+WMO = DEFINITIONS / "bufr" / "tables" / "0" / "wmo" / "39"
+ADDRESS_SPACE_LIMIT = 4 << 30  # bytes; far above any bound below
+CHILD_TIMEOUT = 600  # seconds; a hang guard, not a performance check
+MB = 1 << 20
+
+VALUE_LIMIT = "csv/table parse error: decoded value count exceeds the limit for the size of section 4"
+WALK_LIMIT = "csv/table parse error: descriptor walk exceeds the limit for the size of section 4"
+DEPTH_LIMIT = "csv/table parse error: sequence expansion exceeded recursion depth"
+EXPANSION_LIMIT = "csv/table parse error: sequence expansion exceeded 4194304 descriptors"
+
+
+def hostile_tables(directory):
+    """Elements with the widths the cases need, and sequences nested ten wide."""
+    elements = [
+        element(31002, "factor", "Numeric", width=64),  # a delayed count near 2**64
+        element(31003, "free factor", "Numeric", reference=65535, width=0),
+        element(1001, "nothing", "Numeric", width=0),  # reads no bits
+        element(1002, "bit", "Numeric", width=1),
+        element(1015, "text", "CCITT IA5", width=480),  # 60 octets
+        element(1019, "wide text", "CCITT IA5", width=65528),  # 8191 octets
+    ]
+    sequences = {300001: [300001]}  # contains itself
+    # 301000 -> ten 301001 -> ten 301002 ... -> ten 1002: 10**8 codes.
+    for level in range(8):
+        member = 301000 + level + 1 if level < 7 else 1002
+        sequences[301000 + level] = [member] * 10
+    return write_tables(directory, elements, sequences)
+
+
+def nested_free_replications(innermost):
+    """Delayed replications nested 32 deep (the most six bits of X allow), each counted by
+    the width-0 factor 031003, whose reference gives every one a count of 65535."""
+    codes = [innermost]
+    for _ in range(32):
+        codes = [100000 + len(codes) * 1000, 31003] + codes
+    return codes
+
+
+def alias_loop_root(directory):
+    """A definitions root whose WMO version 38 is an alias of 37, which is one of 38."""
+    wmo = pathlib.Path(directory) / "bufr" / "tables" / "0" / "wmo"
+    wmo.mkdir(parents=True)
+    (wmo / "38").write_text("37\n")
+    (wmo / "37").write_text("38\n")
+    return str(directory)
+
+
+def compressed_text_columns(columns, octets):
+    """Section 4 of a compressed message of `columns` text elements of `octets` octets each,
+    every subset equal to the reference text (increment width 0)."""
+    bits = Bits()
+    for i in range(columns):
+        bits.text(chr(ord("A") + i % 26) * octets)
+        bits.put(0, 6)
+    return bits
+
+
+# name -> (call built from (q, tables_dir, tables, scratch), expected outcome). An expected
+# outcome is ("ValueError", message) or ("ok", number of items in the result).
+CASES = {
+    # Fixed replications nested three deep ask for 255**3 codes.
+    "expand_nested_fixed_replications": (
+        lambda q, t, ts, s: q.expand_descriptors(str(WMO), [103255, 102255, 101255, 1001]),
+        ("ValueError", EXPANSION_LIMIT)),
+    "tableset_expand_nested_fixed_replications": (
+        lambda q, t, ts, s: ts.expand([104255, 103255, 102255, 101255, 1001]),
+        ("ValueError", EXPANSION_LIMIT)),
+    # Just below the cap: 255 * 255 * 63 = 4096575 codes come back as a list.
+    "expand_largest_allowed_output": (
+        lambda q, t, ts, s: ts.expand([103255, 102255, 101063, 1001]),
+        ("ok", 255 * 255 * 63)),
+    # Sequences nested eight deep, ten members each: 10**8 codes.
+    "expand_nested_sequences": (
+        lambda q, t, ts, s: ts.expand([301000]),
+        ("ValueError", EXPANSION_LIMIT)),
+    "expand_self_containing_sequence": (
+        lambda q, t, ts, s: q.expand_descriptors(t, [300001]),
+        ("ValueError", DEPTH_LIMIT)),
+    # Delayed replication whose 64-bit factor is all ones (class 31: never missing, so a
+    # count of 2**64 - 1) over an element of width 0.
+    "uncompressed_huge_count_over_zero_width_element": (
+        lambda q, t, ts, s: q.decode_values_with_tables(message([101000, 31002, 1001], b"\xff" * 8), ts),
+        ("ValueError", VALUE_LIMIT)),
+    # The same count over an operator that reads nothing and yields a marker value.
+    "uncompressed_huge_count_over_operator": (
+        lambda q, t, ts, s: q.decode_values_with_tables(message([101000, 31002, 222000], b"\xff" * 8), ts),
+        ("ValueError", VALUE_LIMIT)),
+    # The same count over a width operator that yields nothing at all: only the walk
+    # budget can end it.
+    "uncompressed_huge_count_over_silent_operator": (
+        lambda q, t, ts, s: q.decode_values_with_tables(message([101000, 31002, 201129], b"\xff" * 8), ts),
+        ("ValueError", WALK_LIMIT)),
+    # Delayed replications nested 32 deep, each 65535 times by a factor that reads no
+    # bits, around an element of width 0 and around an operator that yields nothing.
+    "uncompressed_nested_free_replications_over_element": (
+        lambda q, t, ts, s: q.decode_values_with_tables(message(nested_free_replications(1001), b""), ts),
+        ("ValueError", VALUE_LIMIT)),
+    "uncompressed_nested_free_replications_over_silent_operator": (
+        lambda q, t, ts, s: q.decode_values_with_tables(message(nested_free_replications(201000), b""), ts),
+        ("ValueError", WALK_LIMIT)),
+    # 65535 subsets of 400 markers each from an empty section 4.
+    "uncompressed_subsets_times_operators": (
+        lambda q, t, ts, s: q.decode_values_with_tables(message([222000] * 400, b"", subsets=65535), ts),
+        ("ValueError", VALUE_LIMIT)),
+    # 65535 subsets times 1020 one-bit columns, 7 bits each, from 1 KB.
+    "compressed_subsets_times_columns": (
+        lambda q, t, ts, s: q.decode_values_with_tables(
+            message([102004, 101255, 1002], b"\x00" * 1024, subsets=65535, compressed=True), ts),
+        ("ValueError", VALUE_LIMIT)),
+    # A compressed delayed replication of count 2**64 - 1 over an operator.
+    "compressed_huge_count_over_operator": (
+        lambda q, t, ts, s: q.decode_values_with_tables(
+            message([101000, 31002, 222000], Bits().put((1 << 64) - 1, 64).put(0, 6), subsets=2,
+                    compressed=True), ts),
+        ("ValueError", VALUE_LIMIT)),
+    # The worst a 1 KB section 4 can ask of texts: 16 columns of 60 octets, each repeated
+    # over 65535 subsets (about 63 MB of text in a million values).
+    "compressed_text_over_all_subsets": (
+        lambda q, t, ts, s: q.decode_values_with_tables(
+            message([101016, 1015], compressed_text_columns(16, 60), subsets=65535, compressed=True), ts),
+        ("ok", 16 * 65535)),
+    # A text of 8191 octets that section 4 does not hold.
+    "compressed_wide_text_without_data": (
+        lambda q, t, ts, s: q.decode_values_with_tables(
+            message([1019], b"A" * 100, subsets=65535, compressed=True), ts),
+        ("ValueError", None)),
+    # 2-08-255 widens a text to 255 octets that the data do not hold.
+    "uncompressed_text_width_operator_without_data": (
+        lambda q, t, ts, s: q.decode_values_with_tables(message([208255, 1015], b"A" * 60, subsets=65535), ts),
+        ("ValueError", None)),
+    # A total length of 16 MB declared by a 30-octet buffer.
+    "parse_declared_length_beyond_buffer": (
+        lambda q, t, ts, s: q.parse_all_bytes(b"BUFR\xff\xff\xff\x04" + bytes(22)),
+        ("ValueError", "section 0 at offset 0 is truncated")),
+    # Alias files that name each other.
+    "definitions_alias_loop": (
+        lambda q, t, ts, s: q.TableSet.from_definitions(
+            alias_loop_root(s), q.parse_bytes(message([1002], b"\x00"))),
+        ("ValueError", None)),
+}
+
+
+def child(name, scratch):
+    """Runs one case in this (child) process and prints its outcome as JSON."""
+    import _quorvex as q
+
+    resource.setrlimit(resource.RLIMIT_AS, (ADDRESS_SPACE_LIMIT, ADDRESS_SPACE_LIMIT))
+    tables_dir = hostile_tables(pathlib.Path(scratch) / "tables")
+    tables = q.TableSet.from_eccodes(tables_dir)
+    if name.startswith("tableset_expand") or name == "expand_largest_allowed_output":
+        tables = q.TableSet.from_eccodes(str(WMO))
+    call, _ = CASES[name]
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    try:
+        result = call(q, tables_dir, tables, pathlib.Path(scratch) / "scratch")
+        outcome = {"kind": "ok", "detail": len(result)}
+        del result
+    except Exception as e:  # reported to the parent, which checks the kind
+        outcome = {"kind": type(e).__name__, "detail": str(e)}
+    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    outcome["rss_growth"] = (after - before) * 1024  # ru_maxrss is in KiB on Linux
+    print(json.dumps(outcome))
+
+
+def run_in_child(name):
+    with tempfile.TemporaryDirectory() as scratch:
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+        code = f"import test_robustness_bounds as t; t.child({name!r}, {scratch!r})"
+        try:
+            done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
+                                  timeout=CHILD_TIMEOUT, cwd=str(HERE))
+        except subprocess.TimeoutExpired:
+            pytest.fail(f"{name}: did not end within {CHILD_TIMEOUT} s")
+    assert done.returncode == 0, f"{name}: child ended with {done.returncode}\n{done.stderr[-3000:]}"
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+# Peak memory growth allowed for one call. The largest legitimate results above (four
+# million ints; a million values with 60-octet texts) stay well below it.
+RSS_BOUND = 1536 * MB
+
+
+@pytest.mark.skipif(not (WMO / "element.table").is_file(), reason="ecCodes WMO tables not installed")
+@pytest.mark.parametrize("name", sorted(CASES))
+def test_hostile_input_ends_within_bounds(name):
+    expected_kind, expected_detail = CASES[name][1]
+    outcome = run_in_child(name)
+    assert outcome["kind"] == expected_kind, outcome
+    if expected_detail is not None:
+        assert outcome["detail"] == expected_detail, outcome
+    elif expected_kind == "ValueError":
+        assert outcome["detail"], outcome
+    assert outcome["rss_growth"] < RSS_BOUND, f"{name}: grew by {outcome['rss_growth'] // MB} MB"
+
+
+@pytest.mark.skipif(not (WMO / "element.table").is_file(), reason="ecCodes WMO tables not installed")
+@pytest.mark.parametrize("name", ["uncompressed_huge_count_over_operator", "compressed_subsets_times_columns",
+                                  "expand_nested_fixed_replications", "expand_self_containing_sequence"])
+def test_refused_hostile_input_stays_small(name):
+    """Refusals that happen before any result exists: the growth is that of the bounded
+    native work, far below the general bound."""
+    outcome = run_in_child(name)
+    assert outcome["kind"] == "ValueError", outcome
+    assert outcome["rss_growth"] < 256 * MB, f"{name}: grew by {outcome['rss_growth'] // MB} MB"
