@@ -1,7 +1,5 @@
 // Throughput of the compressed-data decoder: real satellite messages (tables chosen from the
 // installed ecCodes definitions, loaded before timing) and a synthetic wide message.
-#include <benchmark/benchmark.h>
-
 #include <cstdint>
 #include <fstream>
 #include <iterator>
@@ -10,6 +8,8 @@
 #include <string>
 #include <tuple>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 #include "bitstream/bit_reader.hpp"
 #include "decode/compressed.hpp"
@@ -52,8 +52,10 @@ const Corpus& corpus() {
       const Bytes octets = all.subspan(view.offset, view.length);
       auto m = parse_message(octets);
       if (!m || !m->compressed_data) continue;
-      const auto key = std::make_tuple(m->master_table_number, m->master_tables_version_number,
-                                       m->local_tables_version_number, m->originating_centre,
+      const auto key = std::make_tuple(m->master_table_number,
+                                       m->master_tables_version_number,
+                                       m->local_tables_version_number,
+                                       m->originating_centre,
                                        m->originating_subcentre);
       auto& slot = c.tables[key];
       if (!slot) {
@@ -145,8 +147,8 @@ void BM_CompressedSynthetic(benchmark::State& state) {
     if (!st) state.SkipWithError("synthetic message failed to decode");
     benchmark::DoNotOptimize(out);
   }
-  state.counters["values/s"] = benchmark::Counter(static_cast<double>(subsets) * 300,
-                                                  benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["values/s"] =
+      benchmark::Counter(static_cast<double>(subsets) * 300, benchmark::Counter::kIsIterationInvariantRate);
 }
 BENCHMARK(BM_CompressedSynthetic)->Arg(120)->Arg(2048)->Unit(benchmark::kMicrosecond);
 

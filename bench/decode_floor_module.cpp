@@ -75,14 +75,20 @@ PyObject* floor_seconds(PyObject*, PyObject* args) {
 }
 
 PyMethodDef floor_methods[] = {
-    {"floor_seconds", floor_seconds, METH_VARARGS,
-     "floor_seconds(counts, names, repeats)\n--\n\n"},
+    {"floor_seconds", floor_seconds, METH_VARARGS, "floor_seconds(counts, names, repeats)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef floor_module = {
-    PyModuleDef_HEAD_INIT, "_quorvex_floor", "", -1, floor_methods,
-    nullptr,               nullptr,          nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_quorvex_floor",
+    "",
+    -1,
+    floor_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

@@ -13,8 +13,8 @@ and local versions, centre, sub-centre) and outside the timing. The timed loop c
 decode_values_with_tables once per message and drops the list at once, so the time covers
 scan, parse, decode, conversion into Python objects and freeing them. The floor makes, for
 each message in turn, a list of as many DecodedValue objects as that message decodes to,
-with as many distinct names, through the same conversion, and frees it. Messages that fail to decode are left out of
-both and counted.
+with as many distinct names, through the same conversion, and frees it. Messages that
+fail to decode are left out of both and counted.
 """
 import argparse
 import glob

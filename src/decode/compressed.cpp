@@ -5,10 +5,12 @@
 #include "decode/compressed.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "decode/decode_state.hpp"
 #include "decode/value.hpp"
@@ -49,10 +51,10 @@ std::uint64_t value_limit(std::uint64_t bits) {
 // quotient is the one scale_value gives; the int64 path is only the faster conversion.
 double scaled(std::uint64_t raw, std::int64_t reference, double divisor) {
   const __int128 sum = static_cast<__int128>(reference) + static_cast<__int128>(raw);
-  const double exact = (sum >= std::numeric_limits<std::int64_t>::min() &&
-                        sum <= std::numeric_limits<std::int64_t>::max())
-                           ? static_cast<double>(static_cast<std::int64_t>(sum))
-                           : static_cast<double>(sum);
+  const double exact =
+      (sum >= std::numeric_limits<std::int64_t>::min() && sum <= std::numeric_limits<std::int64_t>::max())
+          ? static_cast<double>(static_cast<std::int64_t>(sum))
+          : static_cast<double>(sum);
   return exact / divisor;
 }
 
@@ -74,21 +76,19 @@ struct Column {
   const CodeTable* codes = nullptr;  // Number: the element's code table, if any
   std::uint64_t r0 = 0;
   std::int64_t reference = 0;
-  double divisor = 1.0;          // pow(10.0, scale)
-  std::uint64_t text_base = 0;   // Text: number of the first subset's text, minus 1
-  std::size_t first = 0;         // index of subset 0 in the cells
-  std::uint64_t missing_increment = 0;  // Number: all NBINC bits set, when recognised
-  std::uint16_t text_width = 0;  // Text: width of R0 in bits
+  double divisor = 1.0;                 // pow(10.0, scale)
+  std::uint64_t text_base = 0;          // Text: number of the first subset's text, minus 1
+  std::size_t first = 0;                // index of subset 0 in the cells
+  std::uint64_t missing_increment = 0;  // Number: all NBINC bits set (none if not recognised)
+  std::uint16_t text_width = 0;         // Text: width of R0 in bits
   Kind kind = Kind::Fixed;
   bool r0_missing = false;
-  bool recognise_missing = false;
-  bool varying = false;          // Text: one index per subset in the cells
+  bool varying = false;  // Text: one index per subset in the cells
 };
 
 class CompressedWalk {
  public:
-  CompressedWalk(const TableSet& tables, BitReader& reader, std::uint16_t subsets,
-                 DecodeResult& out)
+  CompressedWalk(const TableSet& tables, BitReader& reader, std::uint16_t subsets, DecodeResult& out)
       : tables_(tables),
         reader_(reader),
         out_(out),
@@ -101,8 +101,7 @@ class CompressedWalk {
 
  private:
   Status element(std::uint32_t code);
-  Result<std::size_t> replication(std::span<const std::uint32_t> codes, std::size_t i,
-                                  unsigned depth);
+  Result<std::size_t> replication(std::span<const std::uint32_t> codes, std::size_t i, unsigned depth);
   Status repeat(std::span<const std::uint32_t> group, std::uint64_t count, unsigned depth);
   Status operator_descriptor(std::uint32_t code);
   Status marker_read(std::uint32_t code);
@@ -110,12 +109,11 @@ class CompressedWalk {
   Result<std::size_t> read_element(const ElementParams& params);
   Result<std::size_t> read_numbers(std::uint32_t descriptor, const std::string* name,
                                    const FieldFormat& format, const CodeTable* codes);
-  Result<std::size_t> read_texts(std::uint32_t descriptor, const std::string* name,
-                                 std::uint16_t width);
+  Result<std::size_t> read_texts(std::uint32_t descriptor, const std::string* name, std::uint16_t width);
   Status add_marker(std::uint32_t code);
 
   Status count_column();
-  Status ensure_bits(std::uint64_t width);
+  Status ensure_bits(std::uint16_t width);
   Status ensure_octets(std::uint16_t width);
   Result<std::uint64_t> replication_count_of(const Column& col) const;
   std::optional<double> number_at(const Column& col, std::size_t s) const;
@@ -191,8 +189,7 @@ Status CompressedWalk::element(std::uint32_t code) {
   return {};
 }
 
-Status CompressedWalk::repeat(std::span<const std::uint32_t> group, std::uint64_t count,
-                              unsigned depth) {
+Status CompressedWalk::repeat(std::span<const std::uint32_t> group, std::uint64_t count, unsigned depth) {
   for (std::uint64_t r = 0; r < count; ++r) {
     QV_CHECK(budget_.step());
     QV_CHECK(walk(group, depth + 1));
@@ -201,8 +198,8 @@ Status CompressedWalk::repeat(std::span<const std::uint32_t> group, std::uint64_
 }
 
 // The replication at codes[i]; returns the index after its replicated descriptors.
-Result<std::size_t> CompressedWalk::replication(std::span<const std::uint32_t> codes,
-                                                std::size_t i, unsigned depth) {
+Result<std::size_t> CompressedWalk::replication(std::span<const std::uint32_t> codes, std::size_t i,
+                                                unsigned depth) {
   const std::uint32_t code = codes[i];
   const std::size_t x = code % 100000 / 1000;
   const std::uint32_t y = code % 1000;
@@ -230,8 +227,7 @@ Status CompressedWalk::operator_descriptor(std::uint32_t code) {
       return marker_read(code);
     case OperatorAction::Characters:
       // 2-05-YYY: YYY octets of text, compressed like a CCITT IA5 element of that width.
-      QV_CHECK(read_texts(code, &signify_character_name(),
-                          static_cast<std::uint16_t>(8 * (code % 1000))));
+      QV_CHECK(read_texts(code, &signify_character_name(), static_cast<std::uint16_t>(8 * (code % 1000))));
       return {};
     case OperatorAction::NewReferences:
       // How new reference values would be laid out in compressed data is not established
@@ -273,7 +269,7 @@ Status CompressedWalk::count_column() {
 
 // N fields of `width` bits must remain. If they do not, the fields are read one by one so
 // that the error names the field a sequential reader would have failed on.
-Status CompressedWalk::ensure_bits(std::uint64_t width) {
+Status CompressedWalk::ensure_bits(std::uint16_t width) {
   if (subsets_ * width <= reader_.bits_remaining()) return {};
   for (std::size_t k = 0; k < subsets_; ++k) QV_CHECK(reader_.read_bits(width));
   return {};
@@ -285,17 +281,14 @@ Status CompressedWalk::ensure_octets(std::uint16_t width) {
   return {};
 }
 
-Result<std::size_t> CompressedWalk::read_numbers(std::uint32_t descriptor,
-                                                 const std::string* name,
-                                                 const FieldFormat& format,
-                                                 const CodeTable* codes) {
+Result<std::size_t> CompressedWalk::read_numbers(std::uint32_t descriptor, const std::string* name,
+                                                 const FieldFormat& format, const CodeTable* codes) {
   const std::uint64_t r0 = QV_TRY(reader_.read_bits(format.width));
   const auto nbinc = static_cast<std::uint16_t>(QV_TRY(reader_.read_bits(6)));
   QV_CHECK(count_column());
   Column col;
   col.r0 = r0;
   col.r0_missing = format.missing_recognised && all_ones(r0, format.width);
-  col.recognise_missing = format.missing_recognised;
   col.reference = format.reference;
   col.divisor = std::pow(10.0, static_cast<double>(format.scale));
   col.fixed.descriptor = descriptor;
@@ -387,8 +380,8 @@ Result<std::uint64_t> CompressedWalk::replication_count_of(const Column& col) co
   for (std::size_t s = 1; s < subsets_; ++s) {
     const std::optional<double> v = number_at(col, s);
     if (!v || !(std::fabs(*v - *first) <= kFactorTolerance)) {
-      return fail(BufrError::table_text(
-          "compressed delayed replication with varying factors is not implemented"));
+      return fail(
+          BufrError::table_text("compressed delayed replication with varying factors is not implemented"));
     }
   }
   return replication_count(first);
@@ -446,8 +439,8 @@ void CompressedWalk::emit() {
 
 }  // namespace
 
-Status decode_compressed(const std::vector<std::uint32_t>& codes, const TableSet& tables,
-                         BitReader& reader, std::uint16_t subsets, DecodeResult& out) {
+Status decode_compressed(const std::vector<std::uint32_t>& codes, const TableSet& tables, BitReader& reader,
+                         std::uint16_t subsets, DecodeResult& out) {
   CompressedWalk walk(tables, reader, subsets, out);
   QV_CHECK(walk.walk(codes, 0));
   walk.emit();

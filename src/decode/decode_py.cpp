@@ -60,8 +60,7 @@ PyObject* decode_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 constexpr const char* kTablesNames[] = {"data", "tables"};
 constexpr Signature kTablesSignature{"decode_values_with_tables", kTablesNames, 2};
 
-PyObject* decode_values_with_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) {
+PyObject* decode_values_with_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* argv[2];
     if (!parse_args(kTablesSignature, args, nargs, kwnames, argv)) return nullptr;
@@ -98,14 +97,18 @@ PyObject* decode_values_with_definitions(PyObject*, PyObject* const* args, Py_ss
 }
 
 PyMethodDef decode_functions[] = {
-    {"decode_values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_values)),
-     METH_FASTCALL | METH_KEYWORDS, "decode_values(data, table_dir)\n--\n\n"},
+    {"decode_values",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_values)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "decode_values(data, table_dir)\n--\n\n"},
     {"decode_values_with_tables",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_values_with_tables)),
-     METH_FASTCALL | METH_KEYWORDS, "decode_values_with_tables(data, tables)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS,
+     "decode_values_with_tables(data, tables)\n--\n\n"},
     {"decode_values_with_definitions",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_values_with_definitions)),
-     METH_FASTCALL | METH_KEYWORDS, "decode_values_with_definitions(data, definitions_root)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS,
+     "decode_values_with_definitions(data, definitions_root)\n--\n\n"},
 };
 
 }  // namespace

@@ -231,7 +231,7 @@ WorkBudget WorkBudget::for_bits(std::uint64_t bits) {
   // bits <= 8 * SIZE_MAX; the products below cannot overflow for any buffer that fits in
   // memory, but saturate anyway.
   std::uint64_t steps;
-  if (__builtin_mul_overflow(bits, std::uint64_t{16}, &steps) ||
+  if (__builtin_mul_overflow(bits, std::uint64_t{8}, &steps) ||
       __builtin_add_overflow(steps, kStepAllowance, &steps)) {
     steps = std::numeric_limits<std::uint64_t>::max();
   }

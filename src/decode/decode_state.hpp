@@ -102,7 +102,8 @@ std::uint64_t replication_count(std::optional<double> value);
 // replication over descriptors that read nothing, elements of width 0, operator markers)
 // are limited relative to the size of section 4:
 //   values  <= bits + 2^20           (a value costs at least one bit, markers excepted)
-//   steps   <= 16 * bits + 2^22      (descriptors visited, repetitions included)
+//   steps   <= 8 * bits + 2^22       (descriptors visited, repetitions included; real
+//                                      templates visit a few descriptors per value)
 // Exceeding either ends the decode with a TableText error.
 class WorkBudget {
  public:

@@ -170,8 +170,7 @@ PyGetSetDef value_getset[] = {
     {"raw", get_raw, nullptr, "The bits as read, or None for text.", nullptr},
     {"raw_text", get_raw_text, nullptr, "The text of a CCITT IA5 element, or None.", nullptr},
     {"raw_meaning", get_raw_meaning, nullptr, "The code/flag table meaning, or None.", nullptr},
-    {"data", get_data, nullptr, "raw_text, else raw_meaning, else raw_value, else None.",
-     nullptr},
+    {"data", get_data, nullptr, "raw_text, else raw_meaning, else raw_value, else None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -256,7 +255,6 @@ class StrCache {
   const std::string* last_key_ = nullptr;
   PyObject* last_value_ = nullptr;
 };
-
 
 PyObject* internal_error(const char* what) {
   PyErr_SetString(PyExc_RuntimeError, what);

@@ -18,7 +18,6 @@ PyTypeObject* decoded_value_type();
 // nullptr with an exception set on failure.
 PyObject* new_decoded_value_list(const DecodeResult& result);
 // The same for some of the records of a result (`texts` is the result's text vector).
-PyObject* new_decoded_value_list(std::span<const DecodedValue> values,
-                                 const std::vector<std::string>& texts);
+PyObject* new_decoded_value_list(std::span<const DecodedValue> values, const std::vector<std::string>& texts);
 
 }  // namespace quorvex::py

@@ -29,7 +29,7 @@ class Walker {
   bool step();
   bool associated_field(std::uint32_t code);
   bool define_reference(std::uint32_t code);
-  bool read_value(const ElementParams& params, std::optional<double>& number);
+  bool read_value(const ElementParams& params, double& number, bool& has_number);
   bool element(std::uint32_t code);
   bool bitmap_read(std::uint32_t code);
   bool operator_descriptor(std::uint32_t code);
@@ -77,18 +77,19 @@ bool Walker::define_reference(std::uint32_t code) {
 }
 
 // Reads one value and appends it; numbers take the inline path, text the general one.
-inline bool Walker::read_value(const ElementParams& params, std::optional<double>& number) {
+// Returns the numeric value through `number` (none for missing values and text).
+inline bool Walker::read_value(const ElementParams& params, double& number, bool& has_number) {
   const FieldFormat format = field_format(params, state_);
+  has_number = false;
   if (format.text) {
     auto r = read_element_value(params, state_, ctx_.reader, ctx_.tables, out_);
-    if (!r) return fail_with(std::move(r).error());
-    number = *r;
-    return true;
+    return r ? true : fail_with(std::move(r).error());
   }
   auto raw = ctx_.reader.read_bits(format.width);
   if (!raw) return fail_with(std::move(raw).error());
   const DecodedValue& v = out_.values.emplace_back(number_value(params, format, *raw, ctx_.tables));
-  if (v.has_value()) number = v.raw_value;
+  number = v.raw_value;
+  has_number = v.has_value();
   return true;
 }
 
@@ -97,10 +98,11 @@ bool Walker::element(std::uint32_t code) {
   if (!associated_field(code)) return false;
   const ElementInfo* info = ctx_.elements.find(code);
   if (info == nullptr) return fail_with(BufrError::element_not_found(code));
-  std::optional<double> number;
-  if (!read_value(element_params(*info, state_), number)) return false;
+  double number;
+  bool has_number;
+  if (!read_value(element_params(*info, state_), number, has_number)) return false;
   state_.local_width_active = false;
-  record_element(state_, *info->def, number);
+  record_element(state_, *info->def, has_number ? std::optional<double>(number) : std::nullopt);
   return true;
 }
 
@@ -115,8 +117,9 @@ bool Walker::bitmap_read(std::uint32_t code) {
   ElementParams params =
       info != nullptr && info->def == *next ? element_params(*info, state_) : element_params(**next, state_);
   if (code / 1000 == 225) widen_for_difference(params);
-  std::optional<double> number;
-  return read_value(params, number);
+  double number;
+  bool has_number;
+  return read_value(params, number, has_number);
 }
 
 bool Walker::operator_descriptor(std::uint32_t code) {
@@ -166,10 +169,13 @@ bool Walker::replication(std::span<const std::uint32_t> codes, std::size_t& i, u
   if (!associated_field(factor_code)) return false;
   const ElementInfo* factor = ctx_.elements.find(factor_code);
   if (factor == nullptr) return fail_with(BufrError::element_not_found(factor_code));
-  std::optional<double> number;
-  if (!read_value(element_params(*factor, state_), number)) return false;
+  double number;
+  bool has_number;
+  if (!read_value(element_params(*factor, state_), number, has_number)) return false;
   record_factor(state_, *factor->def);
-  if (!repeat(codes.subspan(i + 2, x), replication_count(number), depth)) return false;
+  const std::uint64_t count =
+      replication_count(has_number ? std::optional<double>(number) : std::nullopt);
+  if (!repeat(codes.subspan(i + 2, x), count, depth)) return false;
   i += x + 2;
   return true;
 }

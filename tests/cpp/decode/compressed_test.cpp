@@ -1,13 +1,20 @@
 #include "decode/compressed.hpp"
 
-#include <gtest/gtest.h>
-
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <initializer_list>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "decode/decode.hpp"
 #include "decode_fixture.hpp"
+#include "message/message.hpp"
+#include "tables/definitions.hpp"
 
 namespace quorvex {
 namespace {
@@ -40,7 +47,7 @@ struct Outcome {
 };
 
 Outcome decode(const std::vector<std::uint32_t>& codes, const TableSet& tables, BitWriter& w,
-           std::uint16_t subsets) {
+               std::uint16_t subsets) {
   const std::vector<std::uint8_t> data = w.octets();
   BitReader reader{Bytes(data)};
   Outcome run;
@@ -65,9 +72,13 @@ TEST_F(CompressedTest, ColumnsAreReorderedIntoSubsets) {
   column(w, 100, 10, 0);                // 0-01-002: the same in every subset
   const Outcome run = decode({12101, 1002}, tables, w, 3);
   ASSERT_TRUE(run.status) << run.error();
-  EXPECT_EQ(seen(run.result), (std::vector<Seen>{num(12101, 273.15), num(1002, 100),
-                                                 num(12101, 273.2), num(1002, 100),
-                                                 missing(12101), num(1002, 100)}));
+  EXPECT_EQ(seen(run.result),
+            (std::vector<Seen>{num(12101, 273.15),
+                               num(1002, 100),
+                               num(12101, 273.2),
+                               num(1002, 100),
+                               missing(12101),
+                               num(1002, 100)}));
   EXPECT_EQ(run.result.values[4].raw, 27315u);  // a missing entry keeps R0, not R0 + inc
   EXPECT_EQ(run.result.values[2].raw, 27320u);
   EXPECT_EQ(*run.result.values[1].name, "stationNumber");
@@ -76,9 +87,9 @@ TEST_F(CompressedTest, ColumnsAreReorderedIntoSubsets) {
 
 TEST_F(CompressedTest, NoSubsetsStillReadsEveryR0AndNbinc) {
   BitWriter w;
-  column(w, 1, 16, 5);          // 0-12-101, increments of 5 bits but none to read
-  text_column(w, "ABC", 2);     // 0-01-015
-  column(w, 7, 8, 0);           // factor 7 is ignored: no subsets, count 0
+  column(w, 1, 16, 5);       // 0-12-101, increments of 5 bits but none to read
+  text_column(w, "ABC", 2);  // 0-01-015
+  column(w, 7, 8, 0);        // factor 7 is ignored: no subsets, count 0
   const Outcome run = decode({12101, 1015, 101000, 31001, 12101}, tables, w, 0);
   ASSERT_TRUE(run.status) << run.error();
   EXPECT_TRUE(run.result.values.empty());
@@ -91,8 +102,8 @@ TEST_F(CompressedTest, ZeroIncrementWidthRepeatsR0) {
   column(w, 3, 7, 0);
   const Outcome run = decode({33007, 33007}, tables, w, 2);
   ASSERT_TRUE(run.status) << run.error();
-  EXPECT_EQ(seen(run.result), (std::vector<Seen>{missing(33007), num(33007, 3), missing(33007),
-                                                 num(33007, 3)}));
+  EXPECT_EQ(seen(run.result),
+            (std::vector<Seen>{missing(33007), num(33007, 3), missing(33007), num(33007, 3)}));
   EXPECT_EQ(run.result.values[2].raw, 127u);
 }
 
@@ -118,12 +129,12 @@ INSTANTIATE_TEST_SUITE_P(Widths, CompressedIncrementTest, ::testing::Values(1u, 
 
 TEST_F(CompressedTest, ClassThirtyOneIsNeverMissing) {
   BitWriter w;
-  column(w, 255, 8, 0);             // 0-31-001: R0 all ones
-  column(w, 0, 16, 3, {7, 2});      // 0-31-002: an all-ones increment
+  column(w, 255, 8, 0);         // 0-31-001: R0 all ones
+  column(w, 0, 16, 3, {7, 2});  // 0-31-002: an all-ones increment
   const Outcome run = decode({31001, 31002}, tables, w, 2);
   ASSERT_TRUE(run.status) << run.error();
-  EXPECT_EQ(seen(run.result), (std::vector<Seen>{num(31001, 255), num(31002, 7),
-                                                 num(31001, 255), num(31002, 2)}));
+  EXPECT_EQ(seen(run.result),
+            (std::vector<Seen>{num(31001, 255), num(31002, 7), num(31001, 255), num(31002, 2)}));
 }
 
 TEST_F(CompressedTest, ZeroWidthReadsNoR0ButStillItsIncrements) {
@@ -133,8 +144,9 @@ TEST_F(CompressedTest, ZeroWidthReadsNoR0ButStillItsIncrements) {
   column(w, 5, 7, 0);          // 0-33-007 after 2-01-000
   const Outcome run = decode({201121, 33007, 201120, 31001, 201000, 33007}, tables, w, 2);
   ASSERT_TRUE(run.status) << run.error();
-  EXPECT_EQ(seen(run.result), (std::vector<Seen>{missing(33007), num(31001, 0), num(33007, 5),
-                                                 missing(33007), num(31001, 0), num(33007, 5)}));
+  EXPECT_EQ(seen(run.result),
+            (std::vector<Seen>{
+                missing(33007), num(31001, 0), num(33007, 5), missing(33007), num(31001, 0), num(33007, 5)}));
   EXPECT_EQ(run.position, 6u + 2 * 2 + 6 + 7 + 6);
 }
 
@@ -174,12 +186,12 @@ TEST_F(CompressedTest, CodeTablesKeepTheirWidthUnderWidthChanges) {
 
 TEST_F(CompressedTest, TextValuesAreNumberedPerElementAndSubset) {
   BitWriter w;
-  text_column(w, "ABC", 0);                      // every subset "ABC"
+  text_column(w, "ABC", 0);  // every subset "ABC"
   text_column(w, std::string(3, '\0'), 3, {"XY ", "\xff\xff\xff"});
   const Outcome run = decode({1015, 1015}, tables, w, 2);
   ASSERT_TRUE(run.status) << run.error();
-  EXPECT_EQ(seen(run.result), (std::vector<Seen>{num(1015, 1003), num(1015, 3003),
-                                                 num(1015, 2003), num(1015, 4003)}));
+  EXPECT_EQ(seen(run.result),
+            (std::vector<Seen>{num(1015, 1003), num(1015, 3003), num(1015, 2003), num(1015, 4003)}));
   EXPECT_EQ(text_of(run.result, 0), "ABC");
   EXPECT_EQ(text_of(run.result, 2), "ABC");
   EXPECT_EQ(text_of(run.result, 1), "XY");
@@ -194,8 +206,8 @@ TEST_F(CompressedTest, TextIncrementWidthDiffersFromR0Width) {
   column(w, 9, 7, 0);
   const Outcome run = decode({1015, 33007}, tables, w, 2);
   ASSERT_TRUE(run.status) << run.error();
-  EXPECT_EQ(seen(run.result), (std::vector<Seen>{num(1015, 1003), num(33007, 9),
-                                                 num(1015, 2003), num(33007, 9)}));
+  EXPECT_EQ(seen(run.result),
+            (std::vector<Seen>{num(1015, 1003), num(33007, 9), num(1015, 2003), num(33007, 9)}));
   EXPECT_EQ(text_of(run.result, 0), "HI");
   EXPECT_EQ(text_of(run.result, 2), "JK");
 }
@@ -228,8 +240,14 @@ TEST_F(CompressedTest, DelayedReplicationWithEqualFactors) {
   const Outcome run = decode({101000, 31001, 33007}, tables, w, 2);
   ASSERT_TRUE(run.status) << run.error();
   EXPECT_EQ(seen(run.result),
-            (std::vector<Seen>{num(31001, 3), num(33007, 10), num(33007, 20), num(33007, 30),
-                               num(31001, 3), num(33007, 11), num(33007, 20), num(33007, 30)}));
+            (std::vector<Seen>{num(31001, 3),
+                               num(33007, 10),
+                               num(33007, 20),
+                               num(33007, 30),
+                               num(31001, 3),
+                               num(33007, 11),
+                               num(33007, 20),
+                               num(33007, 30)}));
 }
 
 TEST_F(CompressedTest, DelayedReplicationWithVaryingFactorsFails) {
@@ -264,26 +282,35 @@ TEST_F(CompressedTest, FixedReplicationRunsOnceForAllSubsets) {
   const Outcome run = decode({102002, 33007, 222000}, tables, w, 2);
   ASSERT_TRUE(run.status) << run.error();
   EXPECT_EQ(seen(run.result),
-            (std::vector<Seen>{num(33007, 1), num(222000, 0), num(33007, 2), num(222000, 0),
-                               num(33007, 1), num(222000, 0), num(33007, 2), num(222000, 0)}));
+            (std::vector<Seen>{num(33007, 1),
+                               num(222000, 0),
+                               num(33007, 2),
+                               num(222000, 0),
+                               num(33007, 1),
+                               num(222000, 0),
+                               num(33007, 2),
+                               num(222000, 0)}));
   EXPECT_EQ(*run.result.values[1].name, "operator");
   EXPECT_EQ(run.result.values[1].raw, 0u);
 }
 
 TEST_F(CompressedTest, AssociatedFieldSkipsClassThirtyOne) {
   BitWriter w;
-  column(w, 5, 6, 0);             // 0-31-021: no associated field before it
-  column(w, 255, 8, 0);           // associated field: all ones, never missing
-  column(w, 27315, 16, 0);        // 0-12-101
-  column(w, 1, 8, 0);             // delayed factor: no associated field either
-  column(w, 7, 8, 1, {0, 1});     // associated field of the replicated element
-  column(w, 4, 7, 0);             // 0-33-007
-  column(w, 30000, 16, 0);        // 0-12-101 after 2-04-000
-  const Outcome run = decode({204008, 31021, 12101, 101000, 31001, 33007, 204000, 12101}, tables, w,
-                         2);
+  column(w, 5, 6, 0);          // 0-31-021: no associated field before it
+  column(w, 255, 8, 0);        // associated field: all ones, never missing
+  column(w, 27315, 16, 0);     // 0-12-101
+  column(w, 1, 8, 0);          // delayed factor: no associated field either
+  column(w, 7, 8, 1, {0, 1});  // associated field of the replicated element
+  column(w, 4, 7, 0);          // 0-33-007
+  column(w, 30000, 16, 0);     // 0-12-101 after 2-04-000
+  const Outcome run = decode({204008, 31021, 12101, 101000, 31001, 33007, 204000, 12101}, tables, w, 2);
   ASSERT_TRUE(run.status) << run.error();
-  const std::vector<Seen> subset0{num(31021, 5), num(999999, 255), num(12101, 273.15),
-                                  num(31001, 1), num(999999, 7),   num(33007, 4),
+  const std::vector<Seen> subset0{num(31021, 5),
+                                  num(999999, 255),
+                                  num(12101, 273.15),
+                                  num(31001, 1),
+                                  num(999999, 7),
+                                  num(33007, 4),
                                   num(12101, 300)};
   std::vector<Seen> expected = subset0;
   expected.insert(expected.end(), subset0.begin(), subset0.end());
@@ -305,32 +332,38 @@ TEST_F(CompressedTest, LocalWidthLapsesAfterOneElement) {
 
 TEST_F(CompressedTest, BitmapSelectsTheColumnsToRead) {
   BitWriter w;
-  column(w, 27315, 16, 0);    // A 0-12-101
-  column(w, 1, 7, 0);         // B 0-33-007
-  column(w, 2, 10, 0);        // C 0-01-002
-  column(w, 0, 1, 1, {0, 1}); // 0-31-031: the first subset's 0 counts for all
+  column(w, 27315, 16, 0);     // A 0-12-101
+  column(w, 1, 7, 0);          // B 0-33-007
+  column(w, 2, 10, 0);         // C 0-01-002
+  column(w, 0, 1, 1, {0, 1});  // 0-31-031: the first subset's 0 counts for all
   column(w, 1, 1, 0);
   column(w, 0, 1, 0);
-  column(w, 100, 16, 0);      // 2-23-255 for A
-  column(w, 3, 10, 0);        // 2-23-255 for C
-  const Outcome run = decode({12101, 33007, 1002, 236000, 101003, 31031, 223000, 223255, 223255,
-                          223255},
-                         tables, w, 2);
+  column(w, 100, 16, 0);  // 2-23-255 for A
+  column(w, 3, 10, 0);    // 2-23-255 for C
+  const Outcome run =
+      decode({12101, 33007, 1002, 236000, 101003, 31031, 223000, 223255, 223255, 223255}, tables, w, 2);
   ASSERT_TRUE(run.status) << run.error();
   const std::vector<Seen> values = seen(run.result);
   ASSERT_EQ(values.size(), 2u * 10);
   EXPECT_EQ(std::vector<Seen>(values.begin(), values.begin() + 10),
-            (std::vector<Seen>{num(12101, 273.15), num(33007, 1), num(1002, 2), num(236000, 0),
-                               num(31031, 0), num(31031, 1), num(31031, 0), num(223000, 0),
-                               num(12101, 1), num(1002, 3)}));
+            (std::vector<Seen>{num(12101, 273.15),
+                               num(33007, 1),
+                               num(1002, 2),
+                               num(236000, 0),
+                               num(31031, 0),
+                               num(31031, 1),
+                               num(31031, 0),
+                               num(223000, 0),
+                               num(12101, 1),
+                               num(1002, 3)}));
   EXPECT_EQ(values[14], num(31031, 1));  // the second subset's own indicator value
 }
 
 TEST_F(CompressedTest, DifferenceStatisticIsOneBitWider) {
   BitWriter w;
-  column(w, 400, 12, 0);          // 0-12-102
-  column(w, 0, 1, 0);             // 0-31-031
-  column(w, 4096 + 15, 13, 0);    // 2-25-255: 13 bits, reference -4096, scale 1
+  column(w, 400, 12, 0);        // 0-12-102
+  column(w, 0, 1, 0);           // 0-31-031
+  column(w, 4096 + 15, 13, 0);  // 2-25-255: 13 bits, reference -4096, scale 1
   const Outcome run = decode({12102, 236000, 31031, 225000, 225255}, tables, w, 1);
   ASSERT_TRUE(run.status) << run.error();
   ASSERT_EQ(run.result.values.size(), 5u);
@@ -343,20 +376,19 @@ TEST_F(CompressedTest, BitmapPastTheHistoryFails) {
   column(w, 1, 1, 0);
   column(w, 1, 1, 0);
   column(w, 0, 1, 0);
-  const Outcome run =
-      decode({12101, 236000, 101003, 31031, 223000, 223255}, tables, w, 1);
+  const Outcome run = decode({12101, 236000, 101003, 31031, 223000, 223255}, tables, w, 1);
   EXPECT_EQ(run.error(), "csv/table parse error: bitmap reference is outside descriptor history");
 }
 
 TEST_F(CompressedTest, ImplicitBitmapAfterQualityOperator) {
   BitWriter w;
-  column(w, 1, 7, 0);    // 0-33-007
-  column(w, 0, 1, 0);    // its data-present indicator, right after 2-22-000
-  column(w, 90, 7, 0);   // 2-22-255 has no bitmap read; 2-24-255 below does
+  column(w, 1, 7, 0);   // 0-33-007
+  column(w, 0, 1, 0);   // its data-present indicator, right after 2-22-000
+  column(w, 90, 7, 0);  // 2-22-255 has no bitmap read; 2-24-255 below does
   const Outcome run = decode({33007, 224000, 31031, 224255}, tables, w, 1);
   ASSERT_TRUE(run.status) << run.error();
-  EXPECT_EQ(seen(run.result), (std::vector<Seen>{num(33007, 1), num(224000, 0), num(31031, 0),
-                                                 num(33007, 90)}));
+  EXPECT_EQ(seen(run.result),
+            (std::vector<Seen>{num(33007, 1), num(224000, 0), num(31031, 0), num(33007, 90)}));
 }
 
 TEST_F(CompressedTest, NewReferenceValuesAreRefused) {
@@ -388,8 +420,7 @@ TEST_P(CompressedDepthTest, SixtyFourLevelsBelowTheTopDecode) {
     ASSERT_TRUE(run.status) << run.error();
     EXPECT_EQ(seen(run.result), (std::vector<Seen>{num(33007, 9)}));
   } else {
-    EXPECT_EQ(run.error(),
-              "csv/table parse error: compressed descriptor decode exceeded recursion depth");
+    EXPECT_EQ(run.error(), "csv/table parse error: compressed descriptor decode exceeded recursion depth");
   }
 }
 
@@ -400,7 +431,8 @@ struct CompressedWalkError {
   std::string message;
 };
 
-class CompressedWalkErrorTest : public CompressedTest, public ::testing::WithParamInterface<CompressedWalkError> {};
+class CompressedWalkErrorTest : public CompressedTest,
+                                public ::testing::WithParamInterface<CompressedWalkError> {};
 
 TEST_P(CompressedWalkErrorTest, ReportsTheDescriptor) {
   BitWriter w;
@@ -419,8 +451,9 @@ INSTANTIATE_TEST_SUITE_P(
         CompressedWalkError{{101000, 48001, 33007}, "descriptor 048001 was not found in Table B"},
         CompressedWalkError{{100003, 33007}, "unsupported replication descriptor 100003"},
         CompressedWalkError{{103002, 33007, 33007}, "unsupported replication descriptor 103002"},
-        CompressedWalkError{{101000, 31001}, "delayed replication descriptor 101000 is missing its "
-                                   "replication factor or replicated descriptors"}));
+        CompressedWalkError{{101000, 31001},
+                            "delayed replication descriptor 101000 is missing its "
+                            "replication factor or replicated descriptors"}));
 
 TEST_F(CompressedTest, ManySubsetsOverFewBitsFailBeforeAllocating) {
   BitWriter w;
@@ -481,6 +514,104 @@ TEST_F(CompressedTest, NestedReplicationOfNothingHitsTheStepLimit) {
   EXPECT_EQ(run.error(),
             "csv/table parse error: descriptor walk exceeds the limit for the size of section 4");
 }
+
+// Real compressed messages, decoded with the tables the installed ecCodes definitions choose
+// for them. The expected counts (values per subset, operator slots included) and values are
+// what ecCodes 2.28 decodes from the same messages.
+constexpr const char* kCorpus = "/work/shared/corpus/";
+constexpr const char* kDefinitions = "/usr/share/eccodes/definitions";
+
+struct Spot {
+  std::size_t subset;
+  std::size_t index;  // within the subset
+  std::uint32_t code;
+  std::optional<double> number;
+  const char* text = nullptr;
+};
+
+struct CorpusMessage {
+  const char* path;  // first message of the file
+  std::uint16_t subsets;
+  std::size_t per_subset;
+  std::vector<Spot> spots;
+};
+
+class CompressedCorpusTest : public ::testing::TestWithParam<CorpusMessage> {};
+
+TEST_P(CompressedCorpusTest, MatchesTheReferenceDecoder) {
+  const CorpusMessage& c = GetParam();
+  const std::string path = std::string(kCorpus) + c.path;
+  if (!std::filesystem::exists(path) || !std::filesystem::is_directory(kDefinitions)) {
+    GTEST_SKIP() << "corpus or ecCodes definitions not installed";
+  }
+  std::ifstream in(path, std::ios::binary);
+  const std::vector<std::uint8_t> file{std::istreambuf_iterator<char>(in), {}};
+  const auto views = scan_messages(Bytes(file));
+  ASSERT_TRUE(views && !views->empty());
+  const Bytes octets = Bytes(file).subspan((*views)[0].offset, (*views)[0].length);
+  const auto message = parse_message(octets);
+  ASSERT_TRUE(message) << message.error().message();
+  ASSERT_TRUE(message->compressed_data);
+  ASSERT_EQ(message->number_of_subsets, c.subsets);
+  const auto tables = select_definitions_tables(kDefinitions, *message);
+  ASSERT_TRUE(tables) << tables.error().message();
+
+  const auto result = decode_data_section(*message, *tables, section4_data(octets, *message));
+  ASSERT_TRUE(result) << result.error().message();
+  ASSERT_EQ(result->values.size(), std::size_t{c.subsets} * c.per_subset);
+  for (const Spot& spot : c.spots) {
+    SCOPED_TRACE("subset " + std::to_string(spot.subset) + " value " + std::to_string(spot.index));
+    const DecodedValue& v = result->values.at(spot.subset * c.per_subset + spot.index);
+    EXPECT_EQ(v.descriptor, spot.code);
+    if (spot.text != nullptr) {
+      ASSERT_TRUE(v.has_text());
+      // Trailing NULs stay in the text here; the reference ends its texts at the first NUL.
+      const std::string& text = result->texts.at(v.text_index);
+      EXPECT_EQ(text.substr(0, text.find('\0')), spot.text);
+    } else if (spot.number) {
+      ASSERT_TRUE(v.has_value());
+      EXPECT_NEAR(v.raw_value, *spot.number, std::fabs(*spot.number) * 1e-12);
+    } else {
+      EXPECT_FALSE(v.has_value());
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, CompressedCorpusTest,
+    ::testing::Values(
+        // associated fields (2-04), delayed replication, width and scale changes, text
+        CorpusMessage{"raw/pdbufr/aircraft_mrar_compressed.bufr",
+                      100,
+                      68,
+                      {{99, 0, 1008, {}, "M519140"},
+                       {99, 63, 25061, {}, "master5ee760"},
+                       {50, 1, 1023, {}},
+                       {0, 14, 4004, 15.0},
+                       {0, 46, 12101, 288.9}}},
+        // 2-07, first-order statistics through a bitmap (2-24-255, 2-36, 2-37)
+        CorpusMessage{"raw/pdbufr/compress_3.bufr",
+                      128,
+                      163,
+                      {{127, 29, 8044, {}, "74-82-8"},
+                       {64, 23, 5043, {}},
+                       {0, 52, 10004, 51280.2},
+                       {0, 160, 31001, 2.0}}},
+        CorpusMessage{
+            "raw/pdbufr/tropical_cyclone.bufr",
+            52,
+            425,
+            {{51, 4, 1027, {}, "     IN-FA"}, {26, 1, 1034, {}}, {0, 142, 5002, 9.9}, {0, 414, 11012, 24.7}}},
+        // 2-07-003, extended delayed replication
+        CorpusMessage{"derived4/pybufrkit/crit_202.bufr",
+                      15,
+                      2667,
+                      {{7, 28, 20010, {}}, {0, 897, 5042, 421.0}, {0, 2666, 14044, 0.0001544}}},
+        // quality information bitmaps (2-22, 2-36, 2-37) over 1000 subsets
+        CorpusMessage{"raw/pybufrkit/ncep.352.bufr",
+                      1000,
+                      254,
+                      {{500, 3, 2028, {}}, {0, 130, 31031, 1.0}, {0, 228, 33036, 50.0}}}));
 
 }  // namespace
 }  // namespace quorvex
