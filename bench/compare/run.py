@@ -464,8 +464,8 @@ def build_report(args, files, tools, results, problems, floors, quorvex_status, 
     fl = [(n, results[(n, "quorvex")]) for n in files if (n, "quorvex") in results]
     if fl:
         L.append("DecodedValue creation floor: after its timed run, the _quorvex worker makes and frees, message by "
-                 "message, as many DecodedValue objects as each message gave, with nothing decoded, through the "
-                 "module's own conversion (`_quorvex_floor.floor_seconds`, built beside the module by "
+                 "message, as many DecodedValue objects as each message gave (sharing as many distinct name strings), with "
+                 "nothing decoded, through the module's own conversion (`_quorvex_floor.floor_seconds`, built beside the module by "
                  "-DQUORVEX_BENCH=ON). \"share\" is that floor over _quorvex's whole time for the file.")
         L.append("")
         L.append("| file | DecodedValue objects | floor s | _quorvex s | share | objects/s at the floor | objects/s in _quorvex |")
