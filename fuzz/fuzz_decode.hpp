@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "decode/decode.hpp"
 #include "fuzz_support.hpp"
@@ -16,8 +17,8 @@
 
 namespace quorvex::fuzz {
 
-inline int run_decode(const std::uint8_t* data, std::size_t size, bool compressed) {
-  if (size < 4) return 0;
+inline std::string run_decode(const std::uint8_t* data, std::size_t size, bool compressed) {
+  if (size < 4) return "short input";
   BufrMessage m;
   m.edition = 4;
   m.compressed_data = compressed;
@@ -26,19 +27,13 @@ inline int run_decode(const std::uint8_t* data, std::size_t size, bool compresse
   if (n > (size - 4) / 2) n = (size - 4) / 2;
   m.unexpanded_descriptors.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {
-    const std::uint8_t hi = data[4 + 2 * i];
-    const std::uint8_t lo = data[5 + 2 * i];
-    m.unexpanded_descriptors.push_back(std::uint32_t{hi >> 6} * 100000 + std::uint32_t{hi & 0x3Fu} * 1000 +
-                                       lo);
+    m.unexpanded_descriptors.push_back(section3_code(data[4 + 2 * i], data[5 + 2 * i]));
   }
   const std::size_t start = 4 + 2 * n;
   const Bytes section4(data + start, size - start);
 
   auto decoded = decode_data_section(m, reference_tables(), section4);
-  if (!decoded) {
-    check_error(decoded.error());
-    return 0;
-  }
+  if (!decoded) return failed(decoded.error());
   // The documented work bounds: values per bit of section 4, plus a fixed allowance.
   const std::uint64_t bits = std::uint64_t{section4.size()} * 8;
   const std::uint64_t limit = (compressed ? 16 * bits : bits) + (std::uint64_t{1} << 20);
@@ -47,13 +42,13 @@ inline int run_decode(const std::uint8_t* data, std::size_t size, bool compresse
     QV_FUZZ_CHECK(v.name != nullptr);
     if (v.has_text()) QV_FUZZ_CHECK(v.text_index < decoded->texts.size());
   }
-  return 0;
+  return ok(decoded->values.size());
 }
 
-inline int run_decode_uncompressed(const std::uint8_t* data, std::size_t size) {
+inline std::string run_decode_uncompressed(const std::uint8_t* data, std::size_t size) {
   return run_decode(data, size, false);
 }
-inline int run_decode_compressed(const std::uint8_t* data, std::size_t size) {
+inline std::string run_decode_compressed(const std::uint8_t* data, std::size_t size) {
   return run_decode(data, size, true);
 }
 

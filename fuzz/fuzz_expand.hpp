@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "fuzz_support.hpp"
@@ -24,22 +25,16 @@ inline std::vector<std::uint32_t> codes_from_octets(const std::uint8_t* p, std::
       i += 6;
       continue;
     }
-    const std::uint32_t f = p[i] >> 6;
-    const std::uint32_t x = p[i] & 0x3F;
-    const std::uint32_t y = p[i + 1];
-    codes.push_back(f * 100000 + x * 1000 + y);
+    codes.push_back(section3_code(p[i], p[i + 1]));
     i += 2;
   }
   return codes;
 }
 
-inline int run_expand(const std::uint8_t* data, std::size_t size) {
+inline std::string run_expand(const std::uint8_t* data, std::size_t size) {
   const std::vector<std::uint32_t> codes = codes_from_octets(data, size);
   auto expanded = expand_descriptor_list(reference_tables(), codes);
-  if (!expanded) {
-    check_error(expanded.error());
-    return 0;
-  }
+  if (!expanded) return failed(expanded.error());
   // Only elements, the operators that pass through and the associated-field marker are
   // left; no sequence, no replication, no consumed operator.
   for (const std::uint32_t code : *expanded) {
@@ -49,7 +44,7 @@ inline int run_expand(const std::uint8_t* data, std::size_t size) {
     QV_FUZZ_CHECK(f == 0 || f == 2);
     if (f == 2) QV_FUZZ_CHECK(x != 1 && x != 2 && x != 4 && x != 6 && x != 7 && x != 8);
   }
-  return 0;
+  return ok(expanded->size());
 }
 
 }  // namespace quorvex::fuzz

@@ -22,7 +22,8 @@ inline void check_message(const BufrMessage& m, std::size_t n) {
   QV_FUZZ_CHECK(m.unexpanded_descriptors.size() == (m.section3_length - 7) / 2);
 }
 
-inline int run_scan_parse(const std::uint8_t* data, std::size_t size) {
+// Reports the outcome of parsing every message of the buffer.
+inline std::string run_scan_parse(const std::uint8_t* data, std::size_t size) {
   const Bytes octets(data, size);
 
   auto whole = parse_message(octets);
@@ -38,7 +39,7 @@ inline int run_scan_parse(const std::uint8_t* data, std::size_t size) {
     check_error(views.error());
     QV_FUZZ_CHECK(!all);
     QV_FUZZ_CHECK(all.error().message() == views.error().message());
-    return 0;
+    return failed(all.error());
   }
 
   // Views lie inside the buffer, in ascending order, each after the previous one's end.
@@ -66,7 +67,7 @@ inline int run_scan_parse(const std::uint8_t* data, std::size_t size) {
     QV_FUZZ_CHECK(all.has_value());
     QV_FUZZ_CHECK(all->size() == parsed);
   }
-  return 0;
+  return all ? ok(all->size()) : failed(all.error());
 }
 
 }  // namespace quorvex::fuzz

@@ -34,6 +34,13 @@ inline void check_error(const BufrError& e) {
   QV_FUZZ_CHECK(!text.empty());
 }
 
+// What an entry reports, for the regression tests: "ok" and a count, or the error's message.
+inline std::string ok(std::size_t count) { return "ok " + std::to_string(count); }
+inline std::string failed(const BufrError& e) {
+  check_error(e);
+  return e.message();
+}
+
 // A private directory under the system temporary directory, removed at exit.
 class ScratchDir {
  public:
@@ -87,6 +94,11 @@ inline void write_file(const std::string& path, std::string_view content) {
     broken("fwrite", __FILE__, __LINE__);
   }
   std::fclose(f);
+}
+
+// A descriptor as section 3 writes it: F in 2 bits, X in 6, Y in 8.
+inline std::uint32_t section3_code(std::uint8_t hi, std::uint8_t lo) {
+  return static_cast<std::uint32_t>(hi >> 6) * 100000 + static_cast<std::uint32_t>(hi & 0x3F) * 1000 + lo;
 }
 
 inline std::string_view as_text(const std::uint8_t* data, std::size_t size) {

@@ -25,60 +25,52 @@ inline void check_tables(const TableSet& t) {
   }
 }
 
-inline void check_status(const Status& s, const TableSet& t) {
-  if (s) {
-    check_tables(t);
-  } else {
-    check_error(s.error());
-  }
+inline std::string check_status(const Status& s, const TableSet& t) {
+  if (!s) return failed(s.error());
+  check_tables(t);
+  return ok(t.element_count() + t.sequence_count() + t.code_table_count());
 }
 
-inline int run_element_table(const std::uint8_t* data, std::size_t size) {
+inline std::string run_element_table(const std::uint8_t* data, std::size_t size) {
   static const std::string path = scratch().fresh_dir("element") + "/element.table";
   write_file(path, as_text(data, size));
   TableSet t;
-  check_status(load_element_table(path, t), t);
-  return 0;
+  return check_status(load_element_table(path, t), t);
 }
 
-inline int run_sequence_def(const std::uint8_t* data, std::size_t size) {
+inline std::string run_sequence_def(const std::uint8_t* data, std::size_t size) {
   static const std::string path = scratch().fresh_dir("sequence") + "/sequence.def";
   write_file(path, as_text(data, size));
   TableSet t;
-  check_status(load_sequence_file(path, t), t);
-  return 0;
+  return check_status(load_sequence_file(path, t), t);
 }
 
 // One code table file (for code 20003) in an otherwise empty "codetables" directory.
-inline int run_code_table(const std::uint8_t* data, std::size_t size) {
+inline std::string run_code_table(const std::uint8_t* data, std::size_t size) {
   static const std::string dir = scratch().fresh_dir("codetables");
   write_file(dir + "/20003.table", as_text(data, size));
   TableSet t;
   const Status s = load_code_table_directory(dir, t);
-  check_status(s, t);
   if (s) QV_FUZZ_CHECK(t.code_table_count() == 1 && t.find_code_table(20003) != nullptr);
-  return 0;
+  return check_status(s, t);
 }
 
 // The first octet chooses the file: even, a Table B file; odd, a Table D file. The rest
 // is its content.
-inline int run_wmo_csv(const std::uint8_t* data, std::size_t size) {
+inline std::string run_wmo_csv(const std::uint8_t* data, std::size_t size) {
   static const std::string b_dir = scratch().fresh_dir("wmo-b");
   static const std::string d_dir = scratch().fresh_dir("wmo-d");
-  if (size == 0) return 0;
+  if (size == 0) return "empty input";
   const bool table_d = (data[0] & 1) != 0;
   const std::string& dir = table_d ? d_dir : b_dir;
   write_file(dir + (table_d ? "/BUFR_TableD_en_00.csv" : "/BUFRCREX_TableB_en_00.csv"),
              as_text(data + 1, size - 1));
   auto loaded = load_wmo_csv_directory(dir);
-  if (loaded) {
-    check_tables(*loaded);
-    QV_FUZZ_CHECK(loaded->code_table_count() == 0);
-    QV_FUZZ_CHECK(table_d ? loaded->element_count() == 0 : loaded->sequence_count() == 0);
-  } else {
-    check_error(loaded.error());
-  }
-  return 0;
+  if (!loaded) return failed(loaded.error());
+  check_tables(*loaded);
+  QV_FUZZ_CHECK(loaded->code_table_count() == 0);
+  QV_FUZZ_CHECK(table_d ? loaded->element_count() == 0 : loaded->sequence_count() == 0);
+  return ok(loaded->element_count() + loaded->sequence_count());
 }
 
 }  // namespace quorvex::fuzz

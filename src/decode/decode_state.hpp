@@ -51,7 +51,7 @@ struct DecodeState {
   // arms it; the first 0-31-031 after it starts the collection of a new bitmap (delayed
   // replication factors may come between). The first other element, or any operator of the
   // bitmap family, ends the collection; 2-36 and 2-37 cancel an armed one. The bitmap refers
-  // to the entries before the first such operator of the subset (the anchor, kept until
+  // to the entries before the first such operator of the walk (the anchor, kept until
   // 2-35-000), so that substituted values after a quality information block refer to the
   // data, not to the quality information.
   bool implicit_bitmap_armed = false;
@@ -81,7 +81,8 @@ OperatorAction apply_operator(DecodeState& state, std::uint32_t code);
 // 0-31-031 value becomes a bitmap entry while a bitmap is being collected (2-36-000, or an
 // armed implicit bitmap); any other element enters the history and ends an implicit
 // collection.
-void record_element(DecodeState& state, const ElementDefinition& def, std::optional<double> value);
+inline void record_element(DecodeState& state, const ElementDefinition& def,
+                           std::optional<double> value);
 
 // Records a delayed replication factor: it enters the history, and it neither ends an
 // implicit bitmap collection nor switches off the local width.
@@ -138,5 +139,20 @@ class WorkBudget {
   std::uint64_t max_steps_;
   std::uint64_t steps_ = 0;
 };
+
+namespace detail {
+void record_element_slow(DecodeState& state, const ElementDefinition& def,
+                         std::optional<double> value);
+}  // namespace detail
+
+inline void record_element(DecodeState& state, const ElementDefinition& def,
+                           std::optional<double> value) {
+  // The common case: an ordinary element with no implicit bitmap in the making.
+  if (def.code != 31031 && !state.implicit_bitmap_armed && !state.implicit_bitmap_collecting) {
+    state.history.push_back(&def);
+    return;
+  }
+  detail::record_element_slow(state, def, value);
+}
 
 }  // namespace quorvex

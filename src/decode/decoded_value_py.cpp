@@ -277,6 +277,9 @@ PyObject* new_decoded_value_list(std::span<const DecodedValue> values,
   if (!list) return nullptr;
   StrCache names;
   StrCache meanings;
+  // One str per entry of `texts`, made on first use: a compressed text with no increments
+  // is one entry shared by every subset, and must not become one copy per subset.
+  std::vector<PyRef> text_objects(texts.size());
   for (std::size_t k = 0; k < n; ++k) {
     const DecodedValue& record = values[k];
     if (record.name == nullptr) return internal_error("decoded value without a name");
@@ -290,8 +293,12 @@ PyObject* new_decoded_value_list(std::span<const DecodedValue> values,
     PyRef text;
     if (record.has_text()) {
       if (record.text_index >= texts.size()) return internal_error("decoded text index out of range");
-      text = PyRef::steal(new_text(texts[record.text_index]));
-      if (!text) return nullptr;
+      PyRef& shared = text_objects[record.text_index];
+      if (!shared) {
+        shared = PyRef::steal(new_text(texts[record.text_index]));
+        if (!shared) return nullptr;
+      }
+      text = PyRef::borrow(shared.get());
     }
     ValueObject* v = alloc_value();
     if (v == nullptr) return nullptr;

@@ -22,7 +22,7 @@ class Walker {
   BufrError take_error() { return std::move(*error_); }
 
  private:
-  bool fail_with(BufrError e) {
+  [[gnu::cold, gnu::noinline]] bool fail_with(BufrError e) {
     error_ = std::move(e);
     return false;
   }
@@ -30,6 +30,7 @@ class Walker {
   bool associated_field(std::uint32_t code);
   bool define_reference(std::uint32_t code);
   bool read_value(const ElementParams& params, double& number, bool& has_number);
+  [[gnu::noinline]] bool read_text(const ElementParams& params);
   bool element(std::uint32_t code);
   bool bitmap_read(std::uint32_t code);
   bool operator_descriptor(std::uint32_t code);
@@ -81,16 +82,18 @@ bool Walker::define_reference(std::uint32_t code) {
 inline bool Walker::read_value(const ElementParams& params, double& number, bool& has_number) {
   const FieldFormat format = field_format(params, state_);
   has_number = false;
-  if (format.text) {
-    auto r = read_element_value(params, state_, ctx_.reader, ctx_.tables, out_);
-    return r ? true : fail_with(std::move(r).error());
-  }
+  if (format.text) return read_text(params);
   auto raw = ctx_.reader.read_bits(format.width);
   if (!raw) return fail_with(std::move(raw).error());
   const DecodedValue& v = out_.values.emplace_back(number_value(params, format, *raw, ctx_.tables));
   number = v.raw_value;
   has_number = v.has_value();
   return true;
+}
+
+bool Walker::read_text(const ElementParams& params) {
+  auto r = read_element_value(params, state_, ctx_.reader, ctx_.tables, out_);
+  return r ? true : fail_with(std::move(r).error());
 }
 
 bool Walker::element(std::uint32_t code) {

@@ -111,7 +111,7 @@ def test_every_clean_message_matches_eccodes(oracle):
     found = statuses(out)
     bad = {key: status for key, status in found.items() if key in clean and key not in KNOWN}
     assert bad == {}, summary
-    matched = int(re.search(r"oracle: (\d+) messages match", summary).group(1))
+    matched = int(re.findall(r"^oracle: (\d+) messages match", summary, re.M)[-1])
     assert matched >= len(clean) - len(KNOWN)
 
 

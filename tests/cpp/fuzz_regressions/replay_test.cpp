@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,7 @@ namespace {
 
 struct Target {
   const char* name;
-  int (*run)(const std::uint8_t*, std::size_t);
+  std::string (*run)(const std::uint8_t*, std::size_t);
   bool needs_reference_tables;
 };
 
@@ -64,13 +65,31 @@ std::vector<KeptInput> all_kept_inputs() {
       if (file.is_regular_file()) inputs.push_back({dir.path().filename().string(), file.path()});
     }
   }
-  std::sort(inputs.begin(), inputs.end(), [](const KeptInput& a, const KeptInput& b) { return a.path < b.path; });
+  std::sort(
+      inputs.begin(), inputs.end(), [](const KeptInput& a, const KeptInput& b) { return a.path < b.path; });
   return inputs;
 }
 
 std::string read_all(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// tests/data/fuzz/outcomes.tsv: "<target>/<file>", a tab, and the outcome the entry must
+// report for it ("ok <count>" or the error message), for the inputs whose result matters.
+const std::map<std::string, std::string>& expected_outcomes() {
+  static const std::map<std::string, std::string> outcomes = [] {
+    std::map<std::string, std::string> m;
+    std::ifstream in(kept_inputs() / "outcomes.tsv");
+    std::string line;
+    while (std::getline(in, line)) {
+      const std::size_t tab = line.find('\t');
+      if (line.empty() || line[0] == '#' || tab == std::string::npos) continue;
+      m[line.substr(0, tab)] = line.substr(tab + 1);
+    }
+    return m;
+  }();
+  return outcomes;
 }
 
 class FuzzReplayTest : public ::testing::TestWithParam<KeptInput> {};
@@ -85,7 +104,12 @@ TEST_P(FuzzReplayTest, EndsWithAResultOrAnError) {
   const std::string bytes = read_all(input.path);
   ASSERT_FALSE(bytes.empty() && std::filesystem::file_size(input.path) != 0);
   // The entry aborts on a broken invariant; sanitizers report memory faults.
-  EXPECT_EQ(target->run(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()), 0);
+  const std::string outcome = target->run(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  EXPECT_FALSE(outcome.empty());
+  const auto expected = expected_outcomes().find(input.target + "/" + input.path.filename().string());
+  if (expected != expected_outcomes().end()) {
+    EXPECT_EQ(outcome, expected->second);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kept, FuzzReplayTest, ::testing::ValuesIn(all_kept_inputs()),
@@ -111,6 +135,14 @@ TEST(FuzzReplayLayoutTest, DirectoriesMatchTheTargets) {
     EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(QUORVEX_SOURCE_DIR) / "fuzz" /
                                         (std::string(t.name) + "_fuzz.cpp")))
         << t.name;
+  }
+}
+
+// Every expected outcome names a kept input.
+TEST(FuzzReplayLayoutTest, OutcomesNameKeptInputs) {
+  ASSERT_FALSE(expected_outcomes().empty());
+  for (const auto& [name, outcome] : expected_outcomes()) {
+    EXPECT_TRUE(std::filesystem::is_regular_file(kept_inputs() / name)) << name;
   }
 }
 
