@@ -1,7 +1,5 @@
 // Throughput of the data-section decoder alone (no Python): every message of a corpus
 // benchmark file, tables chosen from the ecCodes definitions root and loaded beforehand.
-#include <benchmark/benchmark.h>
-
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -9,6 +7,8 @@
 #include <string>
 #include <tuple>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 #include "decode/decode.hpp"
 #include "tables/definitions.hpp"
@@ -45,8 +45,10 @@ std::unique_ptr<Prepared> prepare(const std::string& name) {
     Bytes octets(p->octets.data() + v.offset, v.length);
     auto m = parse_message(octets);
     if (!m) continue;
-    const auto key = std::make_tuple(m->master_table_number, m->master_tables_version_number,
-                                     m->local_tables_version_number, m->originating_centre,
+    const auto key = std::make_tuple(m->master_table_number,
+                                     m->master_tables_version_number,
+                                     m->local_tables_version_number,
+                                     m->originating_centre,
                                      m->originating_subcentre);
     auto it = p->tables.find(key);
     if (it == p->tables.end()) {

@@ -253,9 +253,19 @@ def main():
             floors["core_error"] = "no core_bench.json in " + args.out
     else:
         floors = {} if args.no_floors else run_floors(args, module_dir)
-    finished = datetime.datetime.now().astimezone()
-    report = build_report(args, files, tools, results, problems, floors, quorvex_status,
-                          started, finished, load_before, loadavg())
+    meta_path = os.path.join(args.out, "run.json")
+    if args.report_only and os.path.exists(meta_path):
+        with open(meta_path) as f:
+            meta = json.load(f)
+    else:
+        meta = {"started": started.isoformat(), "finished": datetime.datetime.now().astimezone().isoformat(),
+                "load_before": load_before, "load_after": loadavg(), "git": git_state(),
+                "quorvex_status": quorvex_status,
+                "command": args.command or " ".join(shlex.quote(a) for a in [os.path.relpath(sys.argv[0], ROOT)] + sys.argv[1:])}
+        if not args.report_only:
+            with open(meta_path, "w") as f:
+                json.dump(meta, f)
+    report = build_report(args, files, tools, results, problems, floors, meta)
     print(report)
     if args.results:
         with open(args.results, "w") as f:
@@ -287,9 +297,24 @@ def run_floors(args, module_dir):
     return floors
 
 
-def build_report(args, files, tools, results, problems, floors, quorvex_status, started, finished, load0, load1):
+def git_state():
+    try:
+        head = subprocess.run(["git", "-C", ROOT, "rev-parse", "--short", "HEAD"], capture_output=True,
+                              text=True).stdout.strip()
+        dirty = subprocess.run(["git", "-C", ROOT, "status", "--porcelain", "--untracked-files=no"],
+                               capture_output=True, text=True).stdout.strip()
+        return head + (" with uncommitted changes" if dirty else "") if head else "?"
+    except OSError:
+        return "?"
+
+
+def build_report(args, files, tools, results, problems, floors, meta):
     model, cores, mem = machine()
-    cmd = args.command or " ".join(shlex.quote(a) for a in [os.path.relpath(sys.argv[0], ROOT)] + sys.argv[1:])
+    cmd = meta["command"]
+    quorvex_status = meta["quorvex_status"]
+    started = datetime.datetime.fromisoformat(meta["started"])
+    finished = datetime.datetime.fromisoformat(meta["finished"])
+    load0, load1 = meta["load_before"], meta["load_after"]
     L = []
     L.append("# Side-by-side benchmark")
     L.append("")
@@ -299,7 +324,7 @@ def build_report(args, files, tools, results, problems, floors, quorvex_status, 
     L.append("- Date: %s to %s" % (started.strftime("%Y-%m-%d %H:%M %Z"), finished.strftime("%H:%M %Z")))
     L.append("- Load average (1, 5, 15 min) before: %s, after: %s (the machine is shared; rates use CPU time, see Method)"
              % (" ".join(load0), " ".join(load1)))
-    L.append("- Command: `%s`" % cmd)
+    L.append("- Command: `%s`; source: commit %s" % (cmd, meta.get("git", "?")))
     versions = {}
     for (f, t), r in results.items():
         versions[t] = "%s %s (Python %s)" % (LABEL[t], r.d.get("tool_version"), r.d["python"]) if "python" in r.d \
@@ -396,12 +421,15 @@ def build_report(args, files, tools, results, problems, floors, quorvex_status, 
              "tool's own count (ecCodes: numericValues, plus stringValues apart; _quorvex: DecodedValue objects; "
              "pybufrkit: values of all subsets of the decoded template).")
     L.append("")
-    L.append("| file | tool | ecCodes values | own values | strings fetched | CPU s | wall s |")
-    L.append("|---|---|---:|---:|---:|---:|---:|")
+    L.append("| file | tool | ecCodes values | own values | strings fetched | charged s | process CPU s | process wall s |")
+    L.append("|---|---|---:|---:|---:|---:|---:|---:|")
     for name, tool, r, refv, ownv in own:
-        L.append("| %s | %s | %d | %d | %s | %.2f | %.2f |" % (name, LABEL[tool], refv, ownv,
-                                                                r.d.get("strings", "") if tool.startswith("eccodes") else "",
-                                                                r.d["cpu_total"], r.d["wall_total"]))
+        L.append("| %s | %s | %d | %d | %s | %.2f | %.2f | %.2f |" % (
+            name, LABEL[tool], refv, ownv, r.d.get("strings", "") if tool.startswith("eccodes") else "",
+            r.time_of(r.ok_set), r.d["cpu_total"], r.d["wall_total"]))
+    L.append("")
+    L.append("\"charged s\" is the CPU time the rates above use (decoded messages only); the process columns cover "
+             "the whole timed region (file read, scan, every message, failed ones included).")
     L.append("")
     q_rows = [(n, results[(n, "quorvex")]) for n in files if (n, "quorvex") in results]
     if q_rows:

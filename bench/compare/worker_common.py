@@ -91,7 +91,6 @@ class Run:
         self.checkpoints = []
         self._cp_at = [((self.limit + 9) // 10, 0.1), ((self.limit + 1) // 2, 0.5), (self.limit, 1.0)]
         self._timed = 0.0
-        self._excluded = 0.0
         self.extra = {}
 
     def messages(self):
@@ -118,10 +117,6 @@ class Run:
         self.own_values += own_values
         self.strings += strings
         self.ok += 1
-
-    def exclude(self, seconds):
-        """Wall time spent inside the run on bookkeeping that is neither setup nor a message."""
-        self._excluded += seconds
 
     def fail(self, i, t0, error):
         self._timed += time.perf_counter() - t0
@@ -150,8 +145,7 @@ class Run:
             "file_size": len(self.buf), "messages_total": len(self.views),
             "attempted": len(self.msg_wall), "ok": self.ok, "failed": self.failed,
             "own_values": self.own_values, "strings": self.strings, "first_error": self.first_error,
-            "wall_total": wall, "cpu_total": cpu, "setup_wall": max(0.0, wall - self._timed - self._excluded),
-            "excluded_wall": self._excluded,
+            "wall_total": wall, "cpu_total": cpu, "setup_wall": max(0.0, wall - self._timed),
             "maxrss_kb": peak, "checkpoints": self.checkpoints,
             "python": sys.version.split()[0],
             "msg_wall": self.msg_wall, "msg_values": self.msg_values,

@@ -35,7 +35,9 @@ def main():
                 run.fail(i, t0, e)
                 continue
             eccodes.codes_release(h)
-            run.done(i, t0, len(values), len(strings))
+            n, ns = len(values), len(strings)
+            del values, strings
+            run.done(i, t0, n, ns)
     run.extra = {"strings_wall": strings_wall}
     run.write()
 

@@ -7,9 +7,9 @@ BufrError BitReader::width_error(std::uint16_t width) {
 }
 
 BufrError BitReader::shortage_error(std::uint64_t position, std::uint16_t width) const {
-  return BufrError::table_text("not enough bits while reading section 4 at bit " +
-                               std::to_string(position) + " for width " + std::to_string(width) +
-                               " (" + std::to_string(available_) + " bits available)");
+  return BufrError::table_text("not enough bits while reading section 4 at bit " + std::to_string(position) +
+                               " for width " + std::to_string(width) + " (" + std::to_string(available_) +
+                               " bits available)");
 }
 
 Status BitReader::read_bytes_into(std::uint16_t width, std::string& out) {

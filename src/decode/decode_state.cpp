@@ -179,8 +179,7 @@ OperatorAction apply_operator(DecodeState& s, std::uint32_t code) {
   }
 }
 
-void detail::record_element_slow(DecodeState& s, const ElementDefinition& def,
-                                 std::optional<double> value) {
+void detail::record_element_slow(DecodeState& s, const ElementDefinition& def, std::optional<double> value) {
   const bool indicator = def.code == 31031;
   if (indicator && !s.bitmap_defining && s.implicit_bitmap_armed) {
     // The first indicator after the operator: a new bitmap over the entries before it.

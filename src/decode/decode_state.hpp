@@ -44,9 +44,9 @@ struct DecodeState {
 
   // Data-present bitmap.
   std::vector<std::uint8_t> bitmap;
-  bool bitmap_defining = false;        // 2-36-000 seen: every 0-31-031 goes into the bitmap
-  std::size_t bitmap_cursor = 0;       // next entry to examine
-  std::size_t bitmap_definition = 0;   // history length when the bitmap was defined
+  bool bitmap_defining = false;       // 2-36-000 seen: every 0-31-031 goes into the bitmap
+  std::size_t bitmap_cursor = 0;      // next entry to examine
+  std::size_t bitmap_definition = 0;  // history length when the bitmap was defined
   // A bitmap may also follow 2-22/23/24/25/32-000 directly, without 2-36-000. The operator
   // arms it; the first 0-31-031 after it starts the collection of a new bitmap (delayed
   // replication factors may come between). The first other element, or any operator of the
@@ -81,8 +81,7 @@ OperatorAction apply_operator(DecodeState& state, std::uint32_t code);
 // 0-31-031 value becomes a bitmap entry while a bitmap is being collected (2-36-000, or an
 // armed implicit bitmap); any other element enters the history and ends an implicit
 // collection.
-inline void record_element(DecodeState& state, const ElementDefinition& def,
-                           std::optional<double> value);
+inline void record_element(DecodeState& state, const ElementDefinition& def, std::optional<double> value);
 
 // Records a delayed replication factor: it enters the history, and it neither ends an
 // implicit bitmap collection nor switches off the local width.
@@ -141,12 +140,10 @@ class WorkBudget {
 };
 
 namespace detail {
-void record_element_slow(DecodeState& state, const ElementDefinition& def,
-                         std::optional<double> value);
+void record_element_slow(DecodeState& state, const ElementDefinition& def, std::optional<double> value);
 }  // namespace detail
 
-inline void record_element(DecodeState& state, const ElementDefinition& def,
-                           std::optional<double> value) {
+inline void record_element(DecodeState& state, const ElementDefinition& def, std::optional<double> value) {
   // The common case: an ordinary element with no implicit bitmap in the making.
   if (def.code != 31031 && !state.implicit_bitmap_armed && !state.implicit_bitmap_collecting) {
     state.history.push_back(&def);

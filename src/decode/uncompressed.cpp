@@ -176,8 +176,7 @@ bool Walker::replication(std::span<const std::uint32_t> codes, std::size_t& i, u
   bool has_number;
   if (!read_value(element_params(*factor, state_), number, has_number)) return false;
   record_factor(state_, *factor->def);
-  const std::uint64_t count =
-      replication_count(has_number ? std::optional<double>(number) : std::nullopt);
+  const std::uint64_t count = replication_count(has_number ? std::optional<double>(number) : std::nullopt);
   if (!repeat(codes.subspan(i + 2, x), count, depth)) return false;
   i += x + 2;
   return true;
@@ -218,15 +217,14 @@ bool Walker::walk(std::span<const std::uint32_t> codes, unsigned depth) {
 
 }  // namespace
 
-Status decode_descriptors(std::span<const std::uint32_t> codes, WalkContext& ctx,
-                          unsigned depth) {
+Status decode_descriptors(std::span<const std::uint32_t> codes, WalkContext& ctx, unsigned depth) {
   Walker walker(ctx);
   if (!walker.walk(codes, depth)) return fail(walker.take_error());
   return {};
 }
 
-Status decode_uncompressed(std::span<const std::uint32_t> codes, const TableSet& tables,
-                           BitReader& reader, std::uint16_t subsets, DecodeResult& out) {
+Status decode_uncompressed(std::span<const std::uint32_t> codes, const TableSet& tables, BitReader& reader,
+                           std::uint16_t subsets, DecodeResult& out) {
   WorkBudget budget = WorkBudget::for_bits(reader.bits_available());
   // Real messages hold about one value per octet or fewer; growth beyond is geometric.
   out.values.reserve(static_cast<std::size_t>(

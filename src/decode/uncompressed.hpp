@@ -33,8 +33,7 @@ inline constexpr unsigned kMaxDecodeDepth = 64;
 
 // Decodes `subsets` subsets one after the other, each with a fresh state (only the text
 // counter carries over), appending all values to `out`.
-[[nodiscard]] Status decode_uncompressed(std::span<const std::uint32_t> codes,
-                                         const TableSet& tables, BitReader& reader,
-                                         std::uint16_t subsets, DecodeResult& out);
+[[nodiscard]] Status decode_uncompressed(std::span<const std::uint32_t> codes, const TableSet& tables,
+                                         BitReader& reader, std::uint16_t subsets, DecodeResult& out);
 
 }  // namespace quorvex

@@ -175,8 +175,7 @@ Result<std::optional<double>> read_element_value(const ElementDefinition& def, D
   return read_element_value(element_params(def, state), state, reader, tables, out);
 }
 
-Status read_characters(std::uint32_t code, DecodeState& state, BitReader& reader,
-                       DecodeResult& out) {
+Status read_characters(std::uint32_t code, DecodeState& state, BitReader& reader, DecodeResult& out) {
   const auto width = static_cast<std::uint16_t>(8 * (code % 1000));
   const std::string octets = QV_TRY(reader.read_bytes(width));
   append_text_value(code, &signify_character_name(), width, octets, state, out);

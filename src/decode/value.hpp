@@ -91,8 +91,8 @@ inline double scale_value(std::uint64_t raw, std::int64_t reference, std::int32_
 }
 
 // The record of a number read as `raw` under `format`, with its code-table meaning.
-inline DecodedValue number_value(const ElementParams& params, const FieldFormat& format,
-                                 std::uint64_t raw, const TableSet& tables);
+inline DecodedValue number_value(const ElementParams& params, const FieldFormat& format, std::uint64_t raw,
+                                 const TableSet& tables);
 
 // CCITT IA5 octets to text: all 0xFF (or empty) is missing (returns false); otherwise 0x80
 // and above become '?', trailing blanks (\t \n \v \f \r and space) are removed.
@@ -107,15 +107,11 @@ inline double text_number(std::uint64_t counter, std::uint16_t width) {
 // Reads one element under `state` and appends its value. Returns the numeric value (none for
 // missing values and text).
 [[nodiscard]] Result<std::optional<double>> read_element_value(const ElementParams& params,
-                                                               DecodeState& state,
-                                                               BitReader& reader,
-                                                               const TableSet& tables,
-                                                               DecodeResult& out);
+                                                               DecodeState& state, BitReader& reader,
+                                                               const TableSet& tables, DecodeResult& out);
 [[nodiscard]] Result<std::optional<double>> read_element_value(const ElementDefinition& def,
-                                                               DecodeState& state,
-                                                               BitReader& reader,
-                                                               const TableSet& tables,
-                                                               DecodeResult& out);
+                                                               DecodeState& state, BitReader& reader,
+                                                               const TableSet& tables, DecodeResult& out);
 
 // 2-05-YYY: YYY octets of text, one value under the operator's code (name "signifyCharacter",
 // raw_value the running text number like a CCITT IA5 element, raw none).
@@ -177,8 +173,8 @@ inline FieldFormat field_format(const ElementParams& p, const DecodeState& state
   return f;
 }
 
-inline DecodedValue number_value(const ElementParams& params, const FieldFormat& format,
-                                 std::uint64_t raw, const TableSet& tables) {
+inline DecodedValue number_value(const ElementParams& params, const FieldFormat& format, std::uint64_t raw,
+                                 const TableSet& tables) {
   const ElementDefinition& def = *params.def;
   DecodedValue v;
   v.descriptor = def.code;

@@ -1,6 +1,7 @@
 """Seeded mutations of real messages through decode_values_with_tables: every input gives a
 list of DecodedValue or a ValueError, never another exception, a crash or a hang."""
 import faulthandler
+import os
 import random
 
 import pytest
@@ -19,7 +20,7 @@ MESSAGES = [
     ("derived4/pybufrkit/pilo_91.bufr", 3),
     ("raw/bufrValidationDashboard/boom.bufr", 0),
 ]
-ROUNDS = 1000
+ROUNDS = int(os.environ.get("QUORVEX_MUTATION_ROUNDS", "1000"))  # per message
 
 
 def load(path, index):

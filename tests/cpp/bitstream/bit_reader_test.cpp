@@ -1,9 +1,9 @@
 #include "bitstream/bit_reader.hpp"
 
-#include <gtest/gtest.h>
-
 #include <random>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace quorvex {
 namespace {
@@ -50,7 +50,8 @@ TEST(BitReaderTest, ReadEndingOnLastBitSucceedsOneMoreFails) {
   EXPECT_EQ(r.read_bits(7).value(), 1u);
   auto bad = r.read_bits(1);
   ASSERT_FALSE(bad);
-  EXPECT_EQ(bad.error().text(), "not enough bits while reading section 4 at bit 16 for width 1 (16 bits available)");
+  EXPECT_EQ(bad.error().text(),
+            "not enough bits while reading section 4 at bit 16 for width 1 (16 bits available)");
   EXPECT_EQ(r.position(), 16u);
 }
 
@@ -60,7 +61,8 @@ TEST(BitReaderTest, ShortageLeavesPositionUnchanged) {
   ASSERT_TRUE(r.read_bits(5));
   auto bad = r.read_bits(12);
   ASSERT_FALSE(bad);
-  EXPECT_EQ(bad.error().text(), "not enough bits while reading section 4 at bit 5 for width 12 (16 bits available)");
+  EXPECT_EQ(bad.error().text(),
+            "not enough bits while reading section 4 at bit 5 for width 12 (16 bits available)");
   EXPECT_EQ(r.position(), 5u);
 }
 
@@ -133,8 +135,9 @@ TEST(BitReaderTest, ReadBytesShortageReportsFailingOctet) {
     auto bad = r.read_bytes(24);
     ASSERT_FALSE(bad);
     const std::uint64_t at = 12u + skip + 16u;
-    EXPECT_EQ(bad.error().text(), "not enough bits while reading section 4 at bit " +
-                                      std::to_string(at) + " for width 8 (32 bits available)");
+    EXPECT_EQ(bad.error().text(),
+              "not enough bits while reading section 4 at bit " + std::to_string(at) +
+                  " for width 8 (32 bits available)");
     EXPECT_EQ(r.position(), at);
   }
 }
@@ -145,7 +148,8 @@ TEST(BitReaderTest, ReadBytesShortageInLastPartialOctetReportsItsWidth) {
   ASSERT_TRUE(r.read_bits(2));
   auto bad = r.read_bytes(15);  // one whole octet, then 7 bits with 6 left
   ASSERT_FALSE(bad);
-  EXPECT_EQ(bad.error().text(), "not enough bits while reading section 4 at bit 10 for width 7 (16 bits available)");
+  EXPECT_EQ(bad.error().text(),
+            "not enough bits while reading section 4 at bit 10 for width 7 (16 bits available)");
   EXPECT_EQ(r.position(), 10u);
 }
 

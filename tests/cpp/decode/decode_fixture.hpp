@@ -42,8 +42,8 @@ class BitWriter {
   std::size_t bits_ = 0;
 };
 
-inline ElementDefinition element(std::uint32_t code, std::string name, std::string unit,
-                                 std::int32_t scale, std::int64_t reference, std::uint16_t width) {
+inline ElementDefinition element(std::uint32_t code, std::string name, std::string unit, std::int32_t scale,
+                                 std::int64_t reference, std::uint16_t width) {
   ElementDefinition d;
   d.code = code;
   d.name = std::move(name);
@@ -95,7 +95,8 @@ struct Seen {
 
 inline std::vector<Seen> seen(const DecodeResult& r) {
   std::vector<Seen> out;
-  for (const auto& v : r.values) out.push_back({v.descriptor, v.has_value(), v.has_value() ? v.raw_value : 0.0});
+  for (const auto& v : r.values)
+    out.push_back({v.descriptor, v.has_value(), v.has_value() ? v.raw_value : 0.0});
   return out;
 }
 

@@ -1,10 +1,10 @@
 #include "decode/decode_state.hpp"
 
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <limits>
 #include <set>
+
+#include <gtest/gtest.h>
 
 #include "decode_fixture.hpp"
 
@@ -13,7 +13,8 @@ namespace {
 
 // What each operator asks of the walk, X 0..99 and a spread of Y.
 OperatorAction expected_action(std::uint32_t x, std::uint32_t y) {
-  static const std::set<std::uint32_t> always_marker = {26, 27, 29, 30, 31, 33, 34, 35, 37, 38, 39, 40, 41, 42};
+  static const std::set<std::uint32_t> always_marker = {
+      26, 27, 29, 30, 31, 33, 34, 35, 37, 38, 39, 40, 41, 42};
   if (x == 3) return OperatorAction::NewReferences;
   if (x == 5) return OperatorAction::Characters;
   if (always_marker.count(x)) return OperatorAction::Marker;
@@ -125,8 +126,7 @@ TEST_F(BitmapTest, ShortHistoryReferencesFirstEntriesAndFailsPastTheEnd) {
   ASSERT_EQ(s.history.size(), 4u);
   auto next = next_bitmap_element(s);
   ASSERT_FALSE(next);
-  EXPECT_EQ(next.error().message(),
-            "csv/table parse error: bitmap reference is outside descriptor history");
+  EXPECT_EQ(next.error().message(), "csv/table parse error: bitmap reference is outside descriptor history");
 }
 
 TEST_F(BitmapTest, BitmapAfterQualityOperatorWithout236) {
@@ -136,7 +136,7 @@ TEST_F(BitmapTest, BitmapAfterQualityOperatorWithout236) {
   record_factor(s, *factor);
   record_element(s, *dpi, 1.0);
   record_element(s, *dpi, 0.0);
-  record_element(s, *c, 1.0);  // ends the collection and enters the history
+  record_element(s, *c, 1.0);    // ends the collection and enters the history
   record_element(s, *dpi, 0.0);  // an ordinary element again
   EXPECT_EQ(s.bitmap.size(), 2u);
   EXPECT_EQ(s.history.size(), 5u);

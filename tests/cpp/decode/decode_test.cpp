@@ -1,13 +1,13 @@
 #include "decode/decode.hpp"
-#include "decode/decode_state.hpp"
-
-#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 
+#include <gtest/gtest.h>
+
+#include "decode/decode_state.hpp"
 #include "decode_fixture.hpp"
 #include "tables/definitions.hpp"
 

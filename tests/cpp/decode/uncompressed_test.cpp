@@ -55,8 +55,7 @@ TEST_F(UncompressedWalkTest, SequenceUnderFixedReplication) {
   BitWriter w;
   w.put(1, 7).put(2, 10).put(3, 7).put(4, 10).put(27315, 16);
   ASSERT_TRUE(decode({101002, 301001, 12101}, w));
-  EXPECT_EQ(values(), (Values{num(1001, 1), num(1002, 2), num(1001, 3), num(1002, 4),
-                              num(12101, 273.15)}));
+  EXPECT_EQ(values(), (Values{num(1001, 1), num(1002, 2), num(1001, 3), num(1002, 4), num(12101, 273.15)}));
   EXPECT_EQ(*out.values[1].name, "stationNumber");
 }
 
@@ -64,8 +63,7 @@ TEST_F(UncompressedWalkTest, DelayedReplicationTakesCountFromData) {
   BitWriter w;
   w.put(3, 8).put(100, 16).put(200, 16).put(0xFFFF, 16).put(0, 8);
   ASSERT_TRUE(decode({101000, 31001, 12101, 101000, 31001, 1001}, w));
-  EXPECT_EQ(values(), (Values{num(31001, 3), num(12101, 1), num(12101, 2), missing(12101),
-                              num(31001, 0)}));
+  EXPECT_EQ(values(), (Values{num(31001, 3), num(12101, 1), num(12101, 2), missing(12101), num(31001, 0)}));
   EXPECT_EQ(end_position, 8u + 48u + 8u);
 }
 
@@ -86,7 +84,8 @@ struct ErrorCase {
   const char* message;
 };
 
-class UncompressedWalkErrorTest : public UncompressedWalkTest, public ::testing::WithParamInterface<ErrorCase> {};
+class UncompressedWalkErrorTest : public UncompressedWalkTest,
+                                  public ::testing::WithParamInterface<ErrorCase> {};
 
 TEST_P(UncompressedWalkErrorTest, FailsWithExactMessage) {
   BitWriter w;
@@ -99,7 +98,8 @@ TEST_P(UncompressedWalkErrorTest, FailsWithExactMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, UncompressedWalkErrorTest,
     ::testing::Values(
-        ErrorCase{"factor_without_group", {101000, 31001},
+        ErrorCase{"factor_without_group",
+                  {101000, 31001},
                   "delayed replication descriptor 101000 is missing its replication factor or "
                   "replicated descriptors"},
         ErrorCase{"x_zero", {100003, 1001}, "unsupported replication descriptor 100003"},
@@ -110,21 +110,32 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"f_above_3", {400000}, "csv/table parse error: invalid descriptor 400000"},
         ErrorCase{"long_code", {1234567}, "csv/table parse error: invalid descriptor 1234567"},
         ErrorCase{"new_reference_unknown", {203008, 5001}, "descriptor 005001 was not found in Table B"},
-        ErrorCase{"shortage", {12101, 12101, 12101},
+        ErrorCase{"shortage",
+                  {12101, 12101, 12101},
                   "csv/table parse error: not enough bits while reading section 4 at bit 32 for "
                   "width 16 (40 bits available)"},
-        ErrorCase{"new_reference_too_wide", {203065, 1001}, "csv/table parse error: cannot read 65 bits into u64"}),
+        ErrorCase{
+            "new_reference_too_wide", {203065, 1001}, "csv/table parse error: cannot read 65 bits into u64"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 // Associated fields precede every element except those of class 31 (the significance
 // 0-31-021 and replication factors included).
 TEST_F(UncompressedWalkTest, AssociatedFieldsSkipClass31) {
   BitWriter w;
-  w.put(7, 6).put(0xA5, 8).put(1, 7).put(0x5A, 8).put(2, 10).put(2, 8).put(9, 8).put(3, 7).put(10, 8).put(4, 7);
+  w.put(7, 6).put(0xA5, 8).put(1, 7).put(0x5A, 8).put(2, 10).put(2, 8).put(9, 8).put(3, 7).put(10, 8).put(4,
+                                                                                                          7);
   ASSERT_TRUE(decode({204008, 31021, 1001, 1002, 101000, 31001, 1001}, w));
-  EXPECT_EQ(values(), (Values{num(31021, 7), num(kAssoc, 0xA5), num(1001, 1), num(kAssoc, 0x5A),
-                              num(1002, 2), num(31001, 2), num(kAssoc, 9), num(1001, 3),
-                              num(kAssoc, 10), num(1001, 4)}));
+  EXPECT_EQ(values(),
+            (Values{num(31021, 7),
+                    num(kAssoc, 0xA5),
+                    num(1001, 1),
+                    num(kAssoc, 0x5A),
+                    num(1002, 2),
+                    num(31001, 2),
+                    num(kAssoc, 9),
+                    num(1001, 3),
+                    num(kAssoc, 10),
+                    num(1001, 4)}));
   EXPECT_EQ(*out.values[1].name, "associatedField");
   EXPECT_EQ(out.values[1].raw, 0xA5u);
   EXPECT_EQ(end_position, written_bits);
@@ -132,15 +143,15 @@ TEST_F(UncompressedWalkTest, AssociatedFieldsSkipClass31) {
 
 TEST_F(UncompressedWalkTest, WidthScaleAndReferenceOperators) {
   BitWriter w;
-  w.put(1000, 13)                 // 0-01-002 under 2-01-131: 13 bits
-      .put(5, 10)                 // after 2-01-000: its own 10
-      .put(4100, 19)              // 0-12-102 under 2-07-002: 19 bits, scale 3, reference -4000
-      .put(5, 4)                  // 0-20-003 (code table) under 2-07-002: its own 4 bits
-      .put(45, 12)                // 0-12-102 after 2-07-000
+  w.put(1000, 13)     // 0-01-002 under 2-01-131: 13 bits
+      .put(5, 10)     // after 2-01-000: its own 10
+      .put(4100, 19)  // 0-12-102 under 2-07-002: 19 bits, scale 3, reference -4000
+      .put(5, 4)      // 0-20-003 (code table) under 2-07-002: its own 4 bits
+      .put(45, 12)    // 0-12-102 after 2-07-000
       .put(0, 0);
   ASSERT_TRUE(decode({201131, 1002, 201000, 1002, 207002, 12102, 20003, 207000, 12102}, w));
-  EXPECT_EQ(values(), (Values{num(1002, 1000), num(1002, 5), num(12102, 0.1), num(20003, 5),
-                              num(12102, 0.5)}));
+  EXPECT_EQ(values(),
+            (Values{num(1002, 1000), num(1002, 5), num(12102, 0.1), num(20003, 5), num(12102, 0.5)}));
   EXPECT_EQ(end_position, written_bits);
 }
 
@@ -196,12 +207,19 @@ TEST_F(UncompressedWalkTest, DefinedBitmapAndReuse) {
   w.put(0, 1).put(1, 1).put(0, 1);      // bitmap
   w.put(11, 7).put(400, 16);            // substituted A, C
   w.put(12, 7);                         // after 2-37-000: A again
-  ASSERT_TRUE(decode({1001, 1002, 12101, 236000, 101003, 31031, 223255, 223255, 223255, 237000,
-                      223255},
-                     w));
-  EXPECT_EQ(values(), (Values{num(1001, 1), num(1002, 2), num(12101, 3), num(236000, 0),
-                              num(31031, 0), num(31031, 1), num(31031, 0), num(1001, 11),
-                              num(12101, 4), num(237000, 0), num(1001, 12)}));
+  ASSERT_TRUE(decode({1001, 1002, 12101, 236000, 101003, 31031, 223255, 223255, 223255, 237000, 223255}, w));
+  EXPECT_EQ(values(),
+            (Values{num(1001, 1),
+                    num(1002, 2),
+                    num(12101, 3),
+                    num(236000, 0),
+                    num(31031, 0),
+                    num(31031, 1),
+                    num(31031, 0),
+                    num(1001, 11),
+                    num(12101, 4),
+                    num(237000, 0),
+                    num(1001, 12)}));
   EXPECT_EQ(end_position, written_bits);
 }
 
@@ -217,20 +235,26 @@ TEST_F(UncompressedWalkTest, DifferenceStatisticIsOneBitWiderWithNegativeReferen
   BitWriter w;
   w.put(50, 12).put(0, 1).put(4096 + 5, 13);
   ASSERT_TRUE(decode({12102, 236000, 31031, 225000, 225255}, w));
-  EXPECT_EQ(values(), (Values{num(12102, 1.0), num(236000, 0), num(31031, 0), num(225000, 0),
-                              num(12102, 0.5)}));
+  EXPECT_EQ(values(),
+            (Values{num(12102, 1.0), num(236000, 0), num(31031, 0), num(225000, 0), num(12102, 0.5)}));
 }
 
 // Without 2-36-000 a bitmap right after 2-23-000 (here behind a delayed replication) refers
 // to the entries before the operator.
 TEST_F(UncompressedWalkTest, BitmapFollowingSubstitutionOperator) {
   BitWriter w;
-  w.put(1, 7).put(2, 10);          // A B
+  w.put(1, 7).put(2, 10);           // A B
   w.put(2, 8).put(0, 1).put(1, 1);  // factor 2, bitmap 0 1
   w.put(21, 7);                     // substituted A
   ASSERT_TRUE(decode({1001, 1002, 223000, 101000, 31001, 31031, 223255, 223255}, w));
-  EXPECT_EQ(values(), (Values{num(1001, 1), num(1002, 2), num(223000, 0), num(31001, 2),
-                              num(31031, 0), num(31031, 1), num(1001, 21)}));
+  EXPECT_EQ(values(),
+            (Values{num(1001, 1),
+                    num(1002, 2),
+                    num(223000, 0),
+                    num(31001, 2),
+                    num(31031, 0),
+                    num(31031, 1),
+                    num(1001, 21)}));
   EXPECT_EQ(end_position, written_bits);
 }
 
@@ -243,9 +267,17 @@ TEST_F(UncompressedWalkTest, QualityInformationBlock) {
   w.put(98, 16);
   w.put(2, 8).put(70, 7).put(80, 7);
   ASSERT_TRUE(decode({1001, 1002, 222000, 101000, 31001, 31031, 1031, 101000, 31001, 33007}, w));
-  EXPECT_EQ(values(), (Values{num(1001, 1), num(1002, 2), num(222000, 0), num(31001, 2),
-                              num(31031, 0), num(31031, 0), num(1031, 98), num(31001, 2),
-                              num(33007, 70), num(33007, 80)}));
+  EXPECT_EQ(values(),
+            (Values{num(1001, 1),
+                    num(1002, 2),
+                    num(222000, 0),
+                    num(31001, 2),
+                    num(31031, 0),
+                    num(31031, 0),
+                    num(1031, 98),
+                    num(31001, 2),
+                    num(33007, 70),
+                    num(33007, 80)}));
   EXPECT_EQ(end_position, written_bits);
 }
 
@@ -320,8 +352,14 @@ TEST_F(UncompressedWalkTest, StateDoesNotCarryIntoNextSubset) {
   w.put(1, 7).put(0, 1).put(5, 7);  // subset 0: A, bitmap 0, substituted A
   w.put(2, 7).put(1, 1);            // subset 1: A in 7 bits without associated field, bitmap 1
   ASSERT_TRUE(decode({1001, 236000, 31031, 223255, 201129, 204003}, w, 2));
-  EXPECT_EQ(values(), (Values{num(1001, 1), num(236000, 0), num(31031, 0), num(1001, 5),
-                              num(1001, 2), num(236000, 0), num(31031, 1)}));
+  EXPECT_EQ(values(),
+            (Values{num(1001, 1),
+                    num(236000, 0),
+                    num(31031, 0),
+                    num(1001, 5),
+                    num(1001, 2),
+                    num(236000, 0),
+                    num(31031, 1)}));
   EXPECT_EQ(end_position, written_bits);
 }
 

@@ -1,10 +1,10 @@
 #include "decode/value.hpp"
 
-#include <gtest/gtest.h>
-
 #include <cctype>
 #include <cmath>
 #include <limits>
+
+#include <gtest/gtest.h>
 
 #include "decode_fixture.hpp"
 
@@ -32,15 +32,14 @@ TEST_P(ScaleValueTest, DividesExactSumByPowerOfTen) {
   EXPECT_EQ(scale_value(c.raw, c.reference, c.scale), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ScaleValueTest,
-    ::testing::Values(ScaleCase{27315, 0, 2, 273.15}, ScaleCase{3, 0, 1, 0.3},
-                      ScaleCase{12, 0, -1, 120.0}, ScaleCase{5, -5000, 3, -4.995},
-                      ScaleCase{0, -40, 0, -40.0},
-                      // 128-bit sum: neither operand alone, nor a 64-bit sum, holds it.
-                      ScaleCase{~std::uint64_t{0}, kMaxI64, 0, 27670116110564327424.0},
-                      ScaleCase{~std::uint64_t{0}, kMinI64, 0, 9223372036854775808.0},
-                      ScaleCase{1, 0, 400, 0.0}, ScaleCase{1, 0, -400, INFINITY}));
+INSTANTIATE_TEST_SUITE_P(Cases, ScaleValueTest,
+                         ::testing::Values(ScaleCase{27315, 0, 2, 273.15}, ScaleCase{3, 0, 1, 0.3},
+                                           ScaleCase{12, 0, -1, 120.0}, ScaleCase{5, -5000, 3, -4.995},
+                                           ScaleCase{0, -40, 0, -40.0},
+                                           // 128-bit sum: neither operand alone, nor a 64-bit sum, holds it.
+                                           ScaleCase{~std::uint64_t{0}, kMaxI64, 0, 27670116110564327424.0},
+                                           ScaleCase{~std::uint64_t{0}, kMinI64, 0, 9223372036854775808.0},
+                                           ScaleCase{1, 0, 400, 0.0}, ScaleCase{1, 0, -400, INFINITY}));
 
 TEST(ConvertTextTest, MissingTrimmingAndReplacement) {
   EXPECT_EQ(convert_text(std::string("\xFF\xFF\xFF")), std::nullopt);
@@ -49,10 +48,17 @@ TEST(ConvertTextTest, MissingTrimmingAndReplacement) {
   EXPECT_EQ(convert_text(std::string(" A")), " A");
   EXPECT_EQ(convert_text(std::string("A\0", 2)), std::string("A\0", 2));
   EXPECT_EQ(convert_text(std::string("A\0 \t", 4)), std::string("A\0", 2));
-  EXPECT_EQ(convert_text(std::string("\xC4" "A")), "?A");
-  EXPECT_EQ(convert_text(std::string("\xFF" "A")), "?A");
+  EXPECT_EQ(convert_text(std::string("\xC4"
+                                     "A")),
+            "?A");
+  EXPECT_EQ(convert_text(std::string("\xFF"
+                                     "A")),
+            "?A");
   EXPECT_EQ(convert_text(std::string(" \t\n\v\f\r")), "");
-  EXPECT_EQ(convert_text(std::string("\x1b" "x\r\n")), "\x1b" "x");
+  EXPECT_EQ(convert_text(std::string("\x1b"
+                                     "x\r\n")),
+            "\x1b"
+            "x");
 }
 
 TEST(UnitTest, TextAndCodeTableUnits) {
@@ -103,28 +109,33 @@ TEST_P(FieldFormatTest, OperatorsInForce) {
 const ElementDefinition kTemp = element(12102, "t", "K", 1, -40, 12);
 const ElementDefinition kCode = element(8023, "s", "Code Table", 0, 0, 6);
 const ElementDefinition kText = element(1015, "n", "CCITT IA5", 0, 0, 24);
-const ElementDefinition kHugeScale = element(1, "x", "m", std::numeric_limits<std::int32_t>::max(), kMaxI64, 4);
+const ElementDefinition kHugeScale =
+    element(1, "x", "m", std::numeric_limits<std::int32_t>::max(), kMaxI64, 4);
 
 INSTANTIATE_TEST_SUITE_P(
     Operators, FieldFormatTest,
-    ::testing::Values(
-        FormatCase{"plain", kTemp, {}, 12, 1, -40},
-        FormatCase{"width+3", kTemp, {201131}, 15, 1, -40},
-        FormatCase{"width reset", kTemp, {201131, 201000}, 12, 1, -40},
-        FormatCase{"width below 1", kTemp, {201001}, 0, 1, -40},
-        FormatCase{"scale-2", kTemp, {202126}, 12, -1, -40},
-        FormatCase{"2-07-002", kTemp, {207002}, 19, 3, -4000},
-        FormatCase{"2-07 reset", kTemp, {207002, 207000}, 12, 1, -40},
-        FormatCase{"2-01 after 2-07 wins", kTemp, {207002, 201129}, 13, 3, -4000},
-        FormatCase{"local width", kTemp, {201131, 206016}, 16, 1, -40},
-        FormatCase{"2-07-255 saturates multiplier", kTemp, {207255}, 862, 256, kMinI64},
-        FormatCase{"code table ignores 2-01/2-02/2-07", kCode, {201131, 202129, 207003}, 6, 0, 0},
-        FormatCase{"code table takes 2-06", kCode, {206009}, 9, 0, 0},
-        FormatCase{"text ignores width delta", kText, {201131, 206008}, 24, 0, 0},
-        FormatCase{"text width", kText, {208004}, 32, 0, 0},
-        FormatCase{"text width off", kText, {208004, 208000}, 24, 0, 0},
-        FormatCase{"saturated scale and reference", kHugeScale, {207001}, 8,
-                   std::numeric_limits<std::int32_t>::max(), kMaxI64}),
+    ::testing::Values(FormatCase{"plain", kTemp, {}, 12, 1, -40},
+                      FormatCase{"width+3", kTemp, {201131}, 15, 1, -40},
+                      FormatCase{"width reset", kTemp, {201131, 201000}, 12, 1, -40},
+                      FormatCase{"width below 1", kTemp, {201001}, 0, 1, -40},
+                      FormatCase{"scale-2", kTemp, {202126}, 12, -1, -40},
+                      FormatCase{"2-07-002", kTemp, {207002}, 19, 3, -4000},
+                      FormatCase{"2-07 reset", kTemp, {207002, 207000}, 12, 1, -40},
+                      FormatCase{"2-01 after 2-07 wins", kTemp, {207002, 201129}, 13, 3, -4000},
+                      FormatCase{"local width", kTemp, {201131, 206016}, 16, 1, -40},
+                      FormatCase{"2-07-255 saturates multiplier", kTemp, {207255}, 862, 256, kMinI64},
+                      FormatCase{
+                          "code table ignores 2-01/2-02/2-07", kCode, {201131, 202129, 207003}, 6, 0, 0},
+                      FormatCase{"code table takes 2-06", kCode, {206009}, 9, 0, 0},
+                      FormatCase{"text ignores width delta", kText, {201131, 206008}, 24, 0, 0},
+                      FormatCase{"text width", kText, {208004}, 32, 0, 0},
+                      FormatCase{"text width off", kText, {208004, 208000}, 24, 0, 0},
+                      FormatCase{"saturated scale and reference",
+                                 kHugeScale,
+                                 {207001},
+                                 8,
+                                 std::numeric_limits<std::int32_t>::max(),
+                                 kMaxI64}),
     [](const auto& info) {
       std::string s = info.param.label;
       for (auto& ch : s) {
@@ -217,7 +228,8 @@ TEST_F(ReadElementTest, FailureAppendsNothing) {
   BitReader r{w.octets()};  // 8 bits, 16 needed
   auto bad = read_element_value(def(12101), state, r, tables, out);
   ASSERT_FALSE(bad);
-  EXPECT_EQ(bad.error().text(), "not enough bits while reading section 4 at bit 0 for width 16 (8 bits available)");
+  EXPECT_EQ(bad.error().text(),
+            "not enough bits while reading section 4 at bit 0 for width 16 (8 bits available)");
   EXPECT_TRUE(out.values.empty());
 }
 
