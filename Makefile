@@ -16,7 +16,8 @@ PYTHON312 ?= $(shell command -v python3.12 >/dev/null 2>&1 && python3.12 -c 'imp
 	(v=$$(pyenv versions --bare 2>/dev/null | grep -E '^3\.12(\.[0-9]+)?$$' | tail -n1); [ -n "$$v" ] && echo "$$(pyenv root)/versions/$$v/bin/python3.12") || \
 	ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 2>/dev/null | tail -n1)
 
-.PHONY: all deps venv build build-asan test test-cpp test-asan test-python demo bench bench-parse fuzz \
+# bench-decode: end-to-end decode rate against the cost of creating the value objects alone
+.PHONY: bench-decode all deps venv build build-asan test test-cpp test-asan test-python demo bench bench-parse fuzz \
 	format format-check clean
 
 all: build
@@ -59,6 +60,9 @@ demo: build
 	PYTHONPATH=$(BUILD_DIR) $(PY) examples/demo.py
 
 # Framing throughput: parse_all_bytes over the corpus's synop benchmark file.
+bench-decode: build
+	PYTHONPATH=$(BUILD_DIR) $(PY) bench/decode_throughput.py
+
 bench-parse: build
 	PYTHONPATH=$(BUILD_DIR) $(PY) bench/parse_bench.py
 
