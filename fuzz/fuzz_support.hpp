@@ -131,6 +131,40 @@ inline bool reference_tables_available() {
   return true;
 }
 
+// Entries no real table has, within reach of two-octet descriptors (class 63 and
+// sequences 3-63-250 to 3-63-255), so that the decoders also meet the tables a caller may
+// hand them: widths of 0 and beyond 64 bits, extreme scales and references, a 64-bit
+// replication factor, and sequences that contain themselves or codes with F above 3.
+inline void add_hostile_entries(TableSet& t) {
+  auto element = [&t](std::uint32_t code,
+                      const char* unit,
+                      std::int32_t scale,
+                      std::int64_t reference,
+                      std::uint16_t width) {
+    t.insert_element({code,
+                      "fuzz",
+                      unit == std::string("CCITT IA5") ? "string" : "long",
+                      "FUZZ",
+                      unit,
+                      scale,
+                      reference,
+                      width});
+  };
+  element(63250, "Numeric", 0, 0, 0);
+  element(63251, "Numeric", 0, 0, 65);
+  element(63252, "CCITT IA5", 0, 0, 65535);
+  element(63253, "Numeric", -2147483647 - 1, INT64_MIN, 64);
+  element(63254, "Numeric", 2147483647, INT64_MAX, 63);
+  element(63255, "Code table", 0, -1, 1);
+  element(31250, "Numeric", 0, 0, 64);
+  t.insert_sequence({363255, {363255}});
+  t.insert_sequence({363254, {1001, 400000}});
+  t.insert_sequence({363253, {4294967295u}});
+  t.insert_sequence({363252, {101000, 31250, 63250}});
+  t.insert_sequence({363251, {}});
+  t.insert_sequence({363250, {363249}});
+}
+
 // Loaded on first use, then shared read-only by every run.
 inline const TableSet& reference_tables() {
   static const TableSet tables = [] {
@@ -142,6 +176,7 @@ inline const TableSet& reference_tables() {
         std::abort();
       }
     }
+    add_hostile_entries(t);
     return t;
   }();
   return tables;

@@ -444,3 +444,58 @@ def test_many_threads_share_one_table_set_while_one_drops_its_reference():
     for t in threads:
         t.join()
     assert errors == []
+
+
+def test_random_argument_combinations_end_in_a_result_or_a_documented_exception(tables, tables_dir, good_message,
+                                                                                tmp_path):
+    """Every callable of the module with random mixes of hostile and valid arguments, by
+    position and by keyword: the only outcomes are a result or TypeError, OverflowError,
+    ValueError (UnicodeEncodeError included) and OSError."""
+    import random
+
+    rng = random.Random(20240601)
+    path = tmp_path / "one.bufr"
+    path.write_bytes(good_message)
+    pool = [
+        good_message, good_message + b"x", b"", LyingBytes(good_message), bytearray(good_message), str(path),
+        LyingStr(str(path)), tables_dir, "\udcff", "", "a\0b", 0, 1, -1, 255, 256, 2**32, 2**64, 10**30, True, 1.5,
+        None, [301001], (1001, 1015), range(3), "301001", [2**32], [Index(1001)], [RaisingIndex(TypeError("x"))],
+        LyingLength([1001], 10**9), tables, q.TableSet(), q.parse_bytes(good_message), Index(7), object(),
+        RaisingIndex(ValueError("v")), {1: 2}, b"\x01\x02",
+    ]
+    callables = {
+        "parse_bytes": (q.parse_bytes, ["data"]), "parse_file": (q.parse_file, ["path"]),
+        "parse_all_bytes": (q.parse_all_bytes, ["data"]), "parse_all_file": (q.parse_all_file, ["path"]),
+        "expand_descriptors": (q.expand_descriptors, ["table_dir", "descriptors"]),
+        "decode_values": (q.decode_values, ["data", "table_dir"]),
+        "decode_values_with_tables": (q.decode_values_with_tables, ["data", "tables"]),
+        "decode_values_with_definitions": (q.decode_values_with_definitions, ["data", "definitions_root"]),
+        "Descriptor": (q.Descriptor, ["f", "x", "y"]), "from_fxy": (q.Descriptor.from_fxy, ["code"]),
+        "TableSet": (q.TableSet, []), "from_eccodes": (q.TableSet.from_eccodes, ["path"]),
+        "from_bufr4_45": (q.TableSet.from_bufr4_45, ["path"]),
+        "from_definitions": (q.TableSet.from_definitions, ["path", "message"]),
+        "get_element": (tables.get_element, ["code"]), "get_sequence": (tables.get_sequence, ["code"]),
+        "get_meaning": (tables.get_meaning, ["code", "raw"]), "expand": (tables.expand, ["descriptors"]),
+    }
+    allowed = (TypeError, OverflowError, ValueError, OSError)
+    outcomes = {}
+    for _ in range(4000):
+        name = rng.choice(sorted(callables))
+        call, names = callables[name]
+        count = rng.choice([len(names), len(names), max(len(names) - 1, 0), len(names) + 1])
+        values = [rng.choice(pool) for _ in range(count)]
+        by_keyword = rng.random() < 0.3
+        kwargs = {}
+        if by_keyword:
+            keys = names + ["bogus"]
+            for value in values[len(values) // 2:]:
+                kwargs[rng.choice(keys)] = value
+            values = values[:len(values) // 2]
+        try:
+            call(*values, **kwargs)
+            outcome = "ok"
+        except allowed as e:
+            outcome = type(e).__name__
+        outcomes[outcome] = outcomes.get(outcome, 0) + 1
+    # The mix reached results and every kind of refusal.
+    assert set(outcomes) >= {"ok", "TypeError", "OverflowError", "ValueError", "OSError"}, outcomes
