@@ -198,7 +198,7 @@ TEST_F(BitmapTest, Defined236BitmapKeepsCollecting) {
   apply_operator(s, 236000);
   record_element(s, *dpi, 0.0);
   record_element(s, *b, 1.0);
-  apply_operator(s, 222000);  // 2-36-000 in force: the spec'd flag rules
+  apply_operator(s, 222000);  // 2-36-000 in force: the documented flag rules
   record_element(s, *dpi, 1.0);
   EXPECT_EQ(s.bitmap, (std::vector<std::uint8_t>{0, 1}));
   EXPECT_EQ(s.bitmap_definition, 1u);
