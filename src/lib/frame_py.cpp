@@ -316,13 +316,13 @@ bool add_function(PyObject* module, PyMethodDef* def) {
   return add_to_module(module, def->ml_name, function.get());
 }
 
-PyTypeObject* make_type(PyType_Spec* spec) {
+PyTypeObject* make_type(PyType_Spec* type_spec) {
   bool has_new = false;
-  for (PyType_Slot* slot = spec->slots; slot->slot != 0; ++slot) {
+  for (PyType_Slot* slot = type_spec->slots; slot->slot != 0; ++slot) {
     if (slot->slot == Py_tp_new) has_new = true;
   }
-  if (!has_new) spec->flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+  if (!has_new) type_spec->flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(type_spec));
 }
 
 }  // namespace quorvex::py

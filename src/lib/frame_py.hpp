@@ -117,9 +117,9 @@ PyObject* guarded(F&& body) noexcept {
 [[nodiscard]] bool add_type(PyObject* module, PyTypeObject* type, const char* name);
 [[nodiscard]] bool add_function(PyObject* module, PyMethodDef* def);
 
-// A type made from a type spec whose name is "builtins.<Name>"; no constructor when
+// A type made from a slot table whose name is "builtins.<Name>"; no constructor when
 // tp_new is absent from the slots (calling it raises TypeError).
-PyTypeObject* make_type(PyType_Spec* spec);
+PyTypeObject* make_type(PyType_Spec* type_spec);
 
 }  // namespace quorvex::py
 
