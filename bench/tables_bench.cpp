@@ -1,7 +1,7 @@
 // Table loading (done on every decode_values call) and static expansion throughput.
-#include <benchmark/benchmark.h>
-
 #include <string>
+
+#include <benchmark/benchmark.h>
 
 #include "tables/eccodes_loader.hpp"
 #include "tables/expand.hpp"

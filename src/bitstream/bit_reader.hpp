@@ -26,6 +26,19 @@ class BitReader {
     return value;
   }
 
+  // The same as a flag for hot loops: false (nothing read, `value` untouched) where
+  // read_bits would fail; read_bits then gives the error.
+  [[nodiscard]] bool try_read_bits(std::uint16_t width, std::uint64_t& value) {
+    if (width - 1u >= 64u || width > available_ - position_) {
+      if (width != 0) return false;
+      value = 0;
+      return true;
+    }
+    value = peek(width);
+    position_ += width;
+    return true;
+  }
+
   // ceil(width / 8) octets; a last partial octet holds its bits in the high-order end.
   [[nodiscard]] Result<std::string> read_bytes(std::uint16_t width) {
     std::string out;

@@ -11,7 +11,7 @@ namespace quorvex {
 // Decodes the section 4 data of `message` (uncompressed or compressed, by its flag)
 // against `tables`. The result's name/meaning pointers refer into `tables` (or static
 // storage) and stay valid while `tables` lives.
-[[nodiscard]] Result<DecodeResult> decode_data_section(const BufrMessage& message,
-                                                       const TableSet& tables, Bytes data);
+[[nodiscard]] Result<DecodeResult> decode_data_section(const BufrMessage& message, const TableSet& tables,
+                                                       Bytes data);
 
 }  // namespace quorvex

@@ -190,7 +190,10 @@ void detail::record_element_slow(DecodeState& s, const ElementDefinition& def, s
     s.implicit_bitmap_collecting = true;
   }
   if (indicator && (s.bitmap_defining || s.implicit_bitmap_collecting)) {
-    if (value) s.bitmap.push_back(bitmap_entry(*value));
+    if (value) {
+      if (s.bitmap.capacity() == 0) s.bitmap.reserve(256);  // spares the first doublings
+      s.bitmap.push_back(bitmap_entry(*value));
+    }
     return;
   }
   s.history.push_back(&def);

@@ -59,6 +59,13 @@ struct DecodeState {
   bool implicit_bitmap_anchored = false;
   std::size_t implicit_bitmap_point = 0;
 
+  // True when no operator changes how a number is read: the table's width, scale and
+  // reference hold as they stand.
+  bool numbers_as_tabled() const {
+    return width_delta == 0 && scale_delta == 0 && reference_multiplier == 1 && !local_width_active &&
+           new_references.empty();
+  }
+
   // Back to the initial state for the next subset, keeping the text counter and the
   // capacity of the vectors.
   void reset_for_subset();

@@ -193,10 +193,21 @@ PyType_Spec value_spec = {
 
 // A str from UTF-8 text; ASCII (decoded texts, almost every name and meaning) is copied
 // straight into a compact ASCII string.
-PyObject* new_text(const std::string& s) {
-  for (unsigned char c : s) {
-    if (c >= 0x80) return new_str(s);
+bool is_ascii(const std::string& s) {
+  const char* p = s.data();
+  std::size_t n = s.size();
+  std::uint64_t high = 0;  // the top bits of all octets, eight at a time
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    high |= word;
   }
+  for (; n > 0; ++p, --n) high |= static_cast<unsigned char>(*p);
+  return (high & 0x8080808080808080ull) == 0;
+}
+
+PyObject* new_text(const std::string& s) {
+  if (!is_ascii(s)) return new_str(s);
   PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127);
   if (out != nullptr) std::memcpy(PyUnicode_DATA(out), s.data(), s.size());
   return out;
@@ -239,7 +250,7 @@ class StrCache {
   }
 
   void grow() {
-    std::vector<Slot> bigger(slots_.empty() ? 64 : 2 * slots_.size());
+    std::vector<Slot> bigger(slots_.empty() ? 128 : 2 * slots_.size());
     for (Slot& slot : slots_) {
       if (slot.key != nullptr) {
         Slot& to = find(bigger, slot.key);
@@ -275,19 +286,19 @@ PyObject* new_decoded_value_list(std::span<const DecodedValue> values,
   const std::size_t n = values.size();
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return nullptr;
-  StrCache names;
-  StrCache meanings;
+  // Names and meanings are distinct table strings: one cache serves both.
+  StrCache strings;
   // One str per entry of `texts`, made on first use: a compressed text with no increments
   // is one entry shared by every subset, and must not become one copy per subset.
   std::vector<PyRef> text_objects(texts.size());
   for (std::size_t k = 0; k < n; ++k) {
     const DecodedValue& record = values[k];
     if (record.name == nullptr) return internal_error("decoded value without a name");
-    PyObject* name = names.get(record.name);
+    PyObject* name = strings.get(record.name);
     if (name == nullptr) return nullptr;
     PyObject* meaning = nullptr;
     if (record.meaning != nullptr) {
-      meaning = meanings.get(record.meaning);
+      meaning = strings.get(record.meaning);
       if (meaning == nullptr) return nullptr;
     }
     PyRef text;

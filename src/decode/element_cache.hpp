@@ -9,11 +9,13 @@
 
 namespace quorvex {
 
+// Plain data (no member initialisers), so that the cache's slots need no construction.
 struct ElementInfo {
-  const ElementDefinition* def = nullptr;
-  const CodeTable* code_table = nullptr;  // null when the code has no code/flag table
-  bool text = false;                      // unit exactly "CCITT IA5"
-  bool code_or_flag = false;              // unit "Code table" / "Flag table", any case
+  const ElementDefinition* def;
+  const CodeTable* code_table;  // null when the code has no code/flag table
+  bool text;                    // unit exactly "CCITT IA5"
+  bool code_or_flag;            // unit "Code table" / "Flag table", any case
+  bool class31;                 // 0-31-YYY: never missing
 };
 
 // The classification of `def` and its code table in `tables`.
@@ -22,28 +24,27 @@ ElementInfo describe_element(const ElementDefinition& def, const TableSet& table
 // Direct-mapped: a code that collides with another simply replaces it.
 class ElementCache {
  public:
-  explicit ElementCache(const TableSet& tables) : tables_(tables) {}
+  explicit ElementCache(const TableSet& tables) : tables_(tables) { tags_.fill(0); }
 
   // The element `code`, or null when Table B has no such element.
   const ElementInfo* find(std::uint32_t code) {
-    Slot& slot = slots_[(code * 2654435761u) >> (32 - kBits)];
-    if (slot.tag != std::uint64_t{code} + 1) {
+    const std::size_t i = (code * 2654435761u) >> (32 - kBits);
+    if (tags_[i] != std::uint64_t{code} + 1) {
       const ElementDefinition* def = tables_.find_element(code);
       if (def == nullptr) return nullptr;
-      slot.tag = std::uint64_t{code} + 1;
-      slot.info = describe_element(*def, tables_);
+      tags_[i] = std::uint64_t{code} + 1;
+      infos_[i] = describe_element(*def, tables_);
     }
-    return &slot.info;
+    return &infos_[i];
   }
 
  private:
   static constexpr unsigned kBits = 8;
-  struct Slot {
-    std::uint64_t tag = 0;  // code + 1; 0 for an empty slot (all zeros: cheap to clear)
-    ElementInfo info;
-  };
   const TableSet& tables_;
-  std::array<Slot, std::size_t{1} << kBits> slots_{};
+  // tags_[i]: code + 1 of the entry in infos_[i]; 0 for an empty slot. Only the tags are
+  // cleared; an info is written before its tag makes it visible.
+  std::array<std::uint64_t, std::size_t{1} << kBits> tags_;
+  std::array<ElementInfo, std::size_t{1} << kBits> infos_;
 };
 
 }  // namespace quorvex

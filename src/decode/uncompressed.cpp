@@ -32,6 +32,7 @@ class Walker {
   bool read_value(const ElementParams& params, double& number, bool& has_number);
   [[gnu::noinline]] bool read_text(const ElementParams& params);
   bool element(std::uint32_t code);
+  bool tabled_number(const ElementInfo& info);
   bool bitmap_read(std::uint32_t code);
   bool operator_descriptor(std::uint32_t code);
   bool sequence(std::uint32_t code, unsigned depth);
@@ -101,11 +102,40 @@ bool Walker::element(std::uint32_t code) {
   if (!associated_field(code)) return false;
   const ElementInfo* info = ctx_.elements.find(code);
   if (info == nullptr) return fail_with(BufrError::element_not_found(code));
+  if (!info->text && state_.numbers_as_tabled()) return tabled_number(*info);
   double number;
   bool has_number;
   if (!read_value(element_params(*info, state_), number, has_number)) return false;
   state_.local_width_active = false;
   record_element(state_, *info->def, has_number ? std::optional<double>(number) : std::nullopt);
+  return true;
+}
+
+// A number read with its table's width, scale and reference (no operator in force): the
+// general path of read_value and record_element, with nothing to adjust.
+inline bool Walker::tabled_number(const ElementInfo& info) {
+  const ElementDefinition& def = *info.def;
+  std::uint64_t raw;
+  if (!ctx_.reader.try_read_bits(def.width, raw)) {
+    return fail_with(std::move(ctx_.reader.read_bits(def.width)).error());
+  }
+  DecodedValue& v = out_.values.emplace_back();
+  v.descriptor = def.code;
+  v.name = &def.name;
+  v.raw = raw;
+  if (info.code_table != nullptr) {
+    auto it = info.code_table->find(raw);
+    if (it != info.code_table->end()) v.meaning = &it->second;
+  }
+  std::optional<double> number;
+  if (!info.class31 && all_ones(raw, def.width)) {
+    v.flags = DecodedValue::kHasRaw;
+  } else {
+    v.raw_value = scale_value(raw, def.reference, def.scale);
+    v.flags = DecodedValue::kHasRaw | DecodedValue::kHasValue;
+    number = v.raw_value;
+  }
+  record_element(state_, def, number);
   return true;
 }
 
@@ -230,6 +260,7 @@ Status decode_uncompressed(std::span<const std::uint32_t> codes, const TableSet&
   out.values.reserve(static_cast<std::size_t>(
       std::min<std::uint64_t>(reader.bits_available() / 8 + 16, budget.max_values())));
   DecodeState state;
+  state.history.reserve(256);
   ElementCache elements(tables);
   WalkContext ctx{tables, reader, state, out, budget, elements};
   Walker walker(ctx);

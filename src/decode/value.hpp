@@ -139,7 +139,7 @@ inline ElementParams element_params(const ElementInfo& info, const DecodeState& 
   p.width = def.width;
   p.text = info.text;
   p.code_or_flag = info.code_or_flag;
-  p.class31 = is_class31(def.code);
+  p.class31 = info.class31;
   p.code_table_known = true;
   p.code_table = info.code_table;
   if (!state.new_references.empty()) {

@@ -29,26 +29,22 @@ std::string BufrError::message() const {
     case ErrorKind::UnsupportedEdition:
       return "unsupported BUFR edition " + std::to_string(a_) + "; only edition 4 is implemented";
     case ErrorKind::LengthMismatch:
-      return "declared length " + std::to_string(a_) + " does not match buffer length " +
-             std::to_string(b_);
+      return "declared length " + std::to_string(a_) + " does not match buffer length " + std::to_string(b_);
     case ErrorKind::SectionTruncated:
-      return "section " + std::to_string(a_) + " at offset " + std::to_string(b_) +
-             " is truncated";
+      return "section " + std::to_string(a_) + " at offset " + std::to_string(b_) + " is truncated";
     case ErrorKind::BadTerminator:
       return "section 5 terminator is not 7777";
     case ErrorKind::OddDescriptorArea:
       return "section 3 descriptor area has odd byte count";
     case ErrorKind::SequenceNotFound:
-      return "descriptor " + code_text(static_cast<std::uint32_t>(a_)) +
-             " was not found in Table D";
+      return "descriptor " + code_text(static_cast<std::uint32_t>(a_)) + " was not found in Table D";
     case ErrorKind::IncompleteDelayedReplication:
       return "delayed replication descriptor " + code_text(static_cast<std::uint32_t>(a_)) +
              " is missing its replication factor or replicated descriptors";
     case ErrorKind::UnsupportedReplication:
       return "unsupported replication descriptor " + code_text(static_cast<std::uint32_t>(a_));
     case ErrorKind::ElementNotFound:
-      return "descriptor " + code_text(static_cast<std::uint32_t>(a_)) +
-             " was not found in Table B";
+      return "descriptor " + code_text(static_cast<std::uint32_t>(a_)) + " was not found in Table B";
     case ErrorKind::TableText:
       return "csv/table parse error: " + text_;
     case ErrorKind::Io:

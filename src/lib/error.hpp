@@ -77,8 +77,7 @@ class BufrError {
   std::string message() const;
 
  private:
-  explicit BufrError(ErrorKind kind, std::uint64_t a = 0, std::uint64_t b = 0)
-      : kind_(kind), a_(a), b_(b) {}
+  explicit BufrError(ErrorKind kind, std::uint64_t a = 0, std::uint64_t b = 0) : kind_(kind), a_(a), b_(b) {}
 
   ErrorKind kind_;
   std::uint64_t a_;
@@ -98,16 +97,16 @@ std::string os_error_text(int err);
 }  // namespace quorvex
 
 // Propagate the error of a Result/Status expression; yields the value (GNU statement expression).
-#define QV_TRY(expr)                                                      \
-  ({                                                                      \
-    auto qv_try_result_ = (expr);                                         \
+#define QV_TRY(expr)                                                                \
+  ({                                                                                \
+    auto qv_try_result_ = (expr);                                                   \
     if (!qv_try_result_) return ::quorvex::fail(std::move(qv_try_result_).error()); \
-    std::move(qv_try_result_).value();                                    \
+    std::move(qv_try_result_).value();                                              \
   })
 
 // Propagate the error of a Status expression.
-#define QV_CHECK(expr)                                                    \
-  do {                                                                    \
-    auto qv_check_result_ = (expr);                                       \
+#define QV_CHECK(expr)                                                                  \
+  do {                                                                                  \
+    auto qv_check_result_ = (expr);                                                     \
     if (!qv_check_result_) return ::quorvex::fail(std::move(qv_check_result_).error()); \
   } while (0)

@@ -1,13 +1,12 @@
 // Argument parsing, conversion and raising shared by every function and method.
 #include "lib/frame_py.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace quorvex::py {
 
@@ -100,15 +99,15 @@ bool check_missing(const Signature& sig, PyObject** out) {
   }
   if (missing.empty()) return true;
   set_type_error(std::string(sig.qualname) + "() missing " + std::to_string(missing.size()) +
-                 " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
-                 ": " + join_missing(sig.names, missing));
+                 " required positional " + (missing.size() == 1 ? "argument" : "arguments") + ": " +
+                 join_missing(sig.names, missing));
   return false;
 }
 
 bool too_many_positional(const Signature& sig, Py_ssize_t given) {
   set_type_error(std::string(sig.qualname) + "() takes " + std::to_string(sig.count) +
-                 " positional arguments but " + std::to_string(given) + " " +
-                 (given == 1 ? "was" : "were") + " given");
+                 " positional arguments but " + std::to_string(given) + " " + (given == 1 ? "was" : "were") +
+                 " given");
   return false;
 }
 
@@ -122,14 +121,14 @@ bool place_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObjec
     if (std::strcmp(name, sig.names[k]) == 0) slot = k;
   }
   if (slot == sig.count) {
-    PyRef text = PyRef::steal(
-        PyUnicode_FromFormat("%s() got an unexpected keyword argument '%U'", sig.qualname, key));
+    PyRef text =
+        PyRef::steal(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%U'", sig.qualname, key));
     if (text) PyErr_SetObject(PyExc_TypeError, text.get());
     return false;
   }
   if (out[slot] != nullptr) {
-    set_type_error(std::string(sig.qualname) + "() got multiple values for argument '" +
-                   sig.names[slot] + "'");
+    set_type_error(std::string(sig.qualname) + "() got multiple values for argument '" + sig.names[slot] +
+                   "'");
     return false;
   }
   out[slot] = value;
@@ -235,14 +234,16 @@ bool check_instance(PyObject* o, PyTypeObject* type, const char* arg, const char
 
 PyObject* raise(const BufrError& e) {
   const std::string text = e.message();
-  PyRef value = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  PyRef value =
+      PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   if (value) PyErr_SetObject(PyExc_ValueError, value.get());
   return nullptr;
 }
 
 PyObject* raise_os_error(const BufrError& e) {
   const std::string& text = e.text();
-  PyRef value = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  PyRef value =
+      PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   if (!value) return nullptr;
   PyRef args = PyRef::steal(PyTuple_Pack(1, value.get()));
   if (args) PyErr_SetObject(PyExc_OSError, args.get());

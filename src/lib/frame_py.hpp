@@ -63,8 +63,7 @@ struct Signature {
                               PyObject* kwnames, PyObject** out);
 
 // Same for tp_new/tp_init style calls (a tuple and a dict).
-[[nodiscard]] bool parse_tuple_args(const Signature& sig, PyObject* args, PyObject* kwargs,
-                                    PyObject** out);
+[[nodiscard]] bool parse_tuple_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 
 // Converters. Each returns false with the exception set; `arg` names the argument.
 // str or a subclass -> its UTF-8 text.
@@ -79,8 +78,7 @@ struct Signature {
 [[nodiscard]] bool to_u64(PyObject* o, const char* arg, std::uint64_t& out);
 // An instance of `type` (or a subclass); otherwise the frame's wrong-type TypeError with
 // `expected` as the expected type's name.
-[[nodiscard]] bool check_instance(PyObject* o, PyTypeObject* type, const char* arg,
-                                  const char* expected);
+[[nodiscard]] bool check_instance(PyObject* o, PyTypeObject* type, const char* arg, const char* expected);
 
 // Sets ValueError(message) for a core error. Always returns nullptr.
 PyObject* raise(const BufrError& e);

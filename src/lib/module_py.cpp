@@ -15,7 +15,15 @@ __attribute__((weak)) bool register_decode_functions(PyObject* m);
 namespace {
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_quorvex", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_quorvex",
+    "",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // The module made by the first initialisation; later ones hand it out again.
@@ -33,8 +41,12 @@ PyObject* create_module() {
   if (!module) return nullptr;
   // Classes first, then functions; each step appends its names to __all__ in order.
   const RegisterStep steps[] = {
-      register_bufr_message,      register_decoded_value,   register_descriptor,
-      register_table_classes,     register_message_functions, register_expand_function,
+      register_bufr_message,
+      register_decoded_value,
+      register_descriptor,
+      register_table_classes,
+      register_message_functions,
+      register_expand_function,
       register_decode_functions,
   };
   for (RegisterStep step : steps) {

@@ -53,10 +53,10 @@ bool needs_escape(char32_t cp) {
   if (cp < 0x20 || cp == 0x7F) return true;
   if (cp < 0x80) return false;
   if (cp < 0xA0 || cp == 0xAD) return true;
-  if (cp >= 0x300 && cp <= 0x36F) return true;    // combining diacritical marks
-  if (cp >= 0x483 && cp <= 0x489) return true;    // Cyrillic combining marks
-  if (cp >= 0x591 && cp <= 0x5BD) return true;    // Hebrew points
-  if (cp >= 0x610 && cp <= 0x61A) return true;    // Arabic marks
+  if (cp >= 0x300 && cp <= 0x36F) return true;  // combining diacritical marks
+  if (cp >= 0x483 && cp <= 0x489) return true;  // Cyrillic combining marks
+  if (cp >= 0x591 && cp <= 0x5BD) return true;  // Hebrew points
+  if (cp >= 0x610 && cp <= 0x61A) return true;  // Arabic marks
   if (cp >= 0x64B && cp <= 0x65F) return true;
   if (cp >= 0x1AB0 && cp <= 0x1AFF) return true;
   if (cp >= 0x1DC0 && cp <= 0x1DFF) return true;
@@ -105,12 +105,24 @@ void append_quoted(std::string& out, std::string_view s) {
       len = 1;
     }
     switch (cp) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case 0: out += "\\0"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case 0:
+        out += "\\0";
+        break;
       default:
         if (needs_escape(cp)) {
           char buf[16];

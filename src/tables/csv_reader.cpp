@@ -1,7 +1,6 @@
 #include "tables/csv_reader.hpp"
 
 #include <csv.h>
-
 #include <optional>
 
 #include "lib/text.hpp"
@@ -95,9 +94,8 @@ void DelimitedParser::end_record() {
   fields_.resize(field_count_);
   if (!expected_count_) expected_count_ = field_count_;
   if (field_count_ != *expected_count_) {
-    set_error("CSV error: " + position_text() + ": found record with " +
-              std::to_string(field_count_) + " fields, but the previous record has " +
-              std::to_string(*expected_count_) + " fields");
+    set_error("CSV error: " + position_text() + ": found record with " + std::to_string(field_count_) +
+              " fields, but the previous record has " + std::to_string(*expected_count_) + " fields");
     return;
   }
   if (format_.header && record_index_ == 0) return;  // the header row is not data
@@ -147,11 +145,11 @@ Status DelimitedParser::run(std::string_view text) {
   while (pos < text.size() && !error_) {
     std::size_t end = line_end(text, pos);
     std::size_t next = end == std::string_view::npos ? text.size() : end + 1;
-    if (end != std::string_view::npos && text[end] == '\r' && next < text.size() &&
-        text[next] == '\n') {
+    if (end != std::string_view::npos && text[end] == '\r' && next < text.size() && text[next] == '\n') {
       ++next;
     }
-    const std::string_view content = text.substr(pos, (end == std::string_view::npos ? text.size() : end) - pos);
+    const std::string_view content =
+        text.substr(pos, (end == std::string_view::npos ? text.size() : end) - pos);
     const bool skip = between_records_ &&
                       (content.empty() || (format_.comment != '\0' && content.front() == format_.comment));
     if (!skip) {
@@ -175,8 +173,7 @@ Status DelimitedParser::run(std::string_view text) {
 
 }  // namespace
 
-Status read_delimited_text(std::string_view text, const DelimitedFormat& format,
-                           const RecordVisitor& visit) {
+Status read_delimited_text(std::string_view text, const DelimitedFormat& format, const RecordVisitor& visit) {
   DelimitedParser parser(format, visit);
   return parser.run(text);
 }

@@ -9,10 +9,14 @@ namespace quorvex {
 
 std::string_view decimal_fault_text(DecimalFault fault) {
   switch (fault) {
-    case DecimalFault::Empty: return "cannot parse integer from empty string";
-    case DecimalFault::InvalidDigit: return "invalid digit found in string";
-    case DecimalFault::TooLarge: return "number too large to fit in target type";
-    case DecimalFault::TooSmall: return "number too small to fit in target type";
+    case DecimalFault::Empty:
+      return "cannot parse integer from empty string";
+    case DecimalFault::InvalidDigit:
+      return "invalid digit found in string";
+    case DecimalFault::TooLarge:
+      return "number too large to fit in target type";
+    case DecimalFault::TooSmall:
+      return "number too small to fit in target type";
   }
   return "invalid digit found in string";
 }
@@ -21,7 +25,7 @@ namespace {
 
 // Accumulates the magnitude of `digits` (no sign) up to `limit`.
 std::expected<std::uint64_t, DecimalFault> magnitude(std::string_view digits, std::uint64_t limit,
-                                                    DecimalFault overflow) {
+                                                     DecimalFault overflow) {
   if (digits.empty()) return std::unexpected(DecimalFault::InvalidDigit);  // a sign alone
   std::uint64_t value = 0;
   for (char c : digits) {
@@ -43,15 +47,14 @@ BufrError field_error(std::string_view what, std::string_view field, DecimalFaul
 
 }  // namespace
 
-std::expected<std::uint64_t, DecimalFault> parse_unsigned(std::string_view text,
-                                                         std::uint64_t max) {
+std::expected<std::uint64_t, DecimalFault> parse_unsigned(std::string_view text, std::uint64_t max) {
   if (text.empty()) return std::unexpected(DecimalFault::Empty);
   if (text.front() == '+') text.remove_prefix(1);
   return magnitude(text, max, DecimalFault::TooLarge);
 }
 
 std::expected<std::int64_t, DecimalFault> parse_signed(std::string_view text, std::int64_t min,
-                                                      std::int64_t max) {
+                                                       std::int64_t max) {
   if (text.empty()) return std::unexpected(DecimalFault::Empty);
   const bool negative = text.front() == '-';
   if (negative || text.front() == '+') text.remove_prefix(1);
@@ -68,15 +71,15 @@ std::expected<std::int64_t, DecimalFault> parse_signed(std::string_view text, st
 }
 
 Result<std::int32_t> parse_i32_field(std::string_view field) {
-  auto v = parse_signed(field, std::numeric_limits<std::int32_t>::min(),
-                        std::numeric_limits<std::int32_t>::max());
+  auto v =
+      parse_signed(field, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max());
   if (!v) return fail(field_error("bad i32 ", field, v.error()));
   return static_cast<std::int32_t>(*v);
 }
 
 Result<std::int64_t> parse_i64_field(std::string_view field) {
-  auto v = parse_signed(field, std::numeric_limits<std::int64_t>::min(),
-                        std::numeric_limits<std::int64_t>::max());
+  auto v =
+      parse_signed(field, std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max());
   if (!v) return fail(field_error("bad i64 ", field, v.error()));
   return *v;
 }

@@ -19,10 +19,9 @@ std::string_view decimal_fault_text(DecimalFault fault);
 // Digits are read left to right and the first fault met is the one reported, so an
 // overflow before a stray character reports the overflow.
 [[nodiscard]] std::expected<std::uint64_t, DecimalFault> parse_unsigned(std::string_view text,
-                                                                       std::uint64_t max);
-[[nodiscard]] std::expected<std::int64_t, DecimalFault> parse_signed(std::string_view text,
-                                                                    std::int64_t min,
-                                                                    std::int64_t max);
+                                                                        std::uint64_t max);
+[[nodiscard]] std::expected<std::int64_t, DecimalFault> parse_signed(std::string_view text, std::int64_t min,
+                                                                     std::int64_t max);
 
 // The three table columns, failing with TableText "bad i32 <quoted field>: <reason>" and
 // the like.

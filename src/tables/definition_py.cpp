@@ -39,13 +39,19 @@ PyObject* get_field(PyObject* self, void*) {
 }
 
 #define QV_ELEMENT(name) \
-  {#name, get_field<ElementDefinition, &ElementDefinition::name>, nullptr, nullptr, nullptr}
+  { #name, get_field < ElementDefinition, &ElementDefinition::name>, nullptr, nullptr, nullptr }
 #define QV_SEQUENCE(name) \
-  {#name, get_field<SequenceDefinition, &SequenceDefinition::name>, nullptr, nullptr, nullptr}
+  { #name, get_field < SequenceDefinition, &SequenceDefinition::name>, nullptr, nullptr, nullptr }
 
 PyGetSetDef element_getset[] = {
-    QV_ELEMENT(code),  QV_ELEMENT(abbreviation), QV_ELEMENT(element_type), QV_ELEMENT(name),
-    QV_ELEMENT(unit),  QV_ELEMENT(scale),        QV_ELEMENT(reference),    QV_ELEMENT(width),
+    QV_ELEMENT(code),
+    QV_ELEMENT(abbreviation),
+    QV_ELEMENT(element_type),
+    QV_ELEMENT(name),
+    QV_ELEMENT(unit),
+    QV_ELEMENT(scale),
+    QV_ELEMENT(reference),
+    QV_ELEMENT(width),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -105,13 +111,19 @@ PyType_Slot sequence_slots[] = {
 };
 
 PyType_Spec element_spec = {
-    "builtins.ElementDefinition", sizeof(ElementObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, element_slots,
+    "builtins.ElementDefinition",
+    sizeof(ElementObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    element_slots,
 };
 
 PyType_Spec sequence_spec = {
-    "builtins.SequenceDefinition", sizeof(SequenceObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, sequence_slots,
+    "builtins.SequenceDefinition",
+    sizeof(SequenceObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    sequence_slots,
 };
 
 template <class Def>
@@ -125,9 +137,7 @@ PyObject* new_definition(PyTypeObject* type, const Def& def) {
 
 }  // namespace
 
-PyObject* new_element_definition(const ElementDefinition& def) {
-  return new_definition(element_type, def);
-}
+PyObject* new_element_definition(const ElementDefinition& def) { return new_definition(element_type, def); }
 
 PyObject* new_sequence_definition(const SequenceDefinition& def) {
   return new_definition(sequence_type, def);

@@ -20,8 +20,7 @@ BufrError invalid_alias(const std::string& path, std::string_view alias) {
 }
 
 std::string tables_root(const std::string& root, const BufrMessage& m) {
-  return join_path(join_path(join_path(root, "bufr"), "tables"),
-                   std::to_string(m.master_table_number));
+  return join_path(join_path(join_path(root, "bufr"), "tables"), std::to_string(m.master_table_number));
 }
 
 }  // namespace
@@ -45,8 +44,7 @@ Result<std::string> resolve_table_directory(const std::string& path) {
 }
 
 std::string wmo_table_path(const std::string& root, const BufrMessage& m) {
-  return join_path(join_path(tables_root(root, m), "wmo"),
-                   std::to_string(m.master_tables_version_number));
+  return join_path(join_path(tables_root(root, m), "wmo"), std::to_string(m.master_tables_version_number));
 }
 
 std::string local_table_path(const std::string& root, const BufrMessage& m) {

@@ -23,7 +23,6 @@ std::string wmo_table_path(const std::string& root, const BufrMessage& message);
 std::string local_table_path(const std::string& root, const BufrMessage& message);
 
 // Loads the tables `message` names from the definitions root `root`.
-[[nodiscard]] Result<TableSet> select_definitions_tables(const std::string& root,
-                                                         const BufrMessage& message);
+[[nodiscard]] Result<TableSet> select_definitions_tables(const std::string& root, const BufrMessage& message);
 
 }  // namespace quorvex

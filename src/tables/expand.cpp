@@ -28,8 +28,8 @@ class Expander {
 
 Status Expander::count_step() {
   if (++steps_ > kMaxExpandSteps) {
-    return fail(BufrError::table_text("sequence expansion exceeded " +
-                                      std::to_string(kMaxExpandSteps) + " descriptors"));
+    return fail(BufrError::table_text("sequence expansion exceeded " + std::to_string(kMaxExpandSteps) +
+                                      " descriptors"));
   }
   return {};
 }

@@ -1,13 +1,12 @@
 #include "tables/file_system.hpp"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <utility>
 
 #include "lib/text.hpp"
@@ -131,15 +130,13 @@ Result<OpenDirectory> OpenDirectory::open(const std::string& path) {
   return OpenDirectory(dir);
 }
 
-OpenDirectory::OpenDirectory(OpenDirectory&& other) noexcept
-    : dir_(std::exchange(other.dir_, nullptr)) {}
+OpenDirectory::OpenDirectory(OpenDirectory&& other) noexcept : dir_(std::exchange(other.dir_, nullptr)) {}
 
 OpenDirectory::~OpenDirectory() {
   if (dir_ != nullptr) ::closedir(as_dir(dir_));
 }
 
-Result<std::vector<std::string>> OpenDirectory::names(std::string_view prefix,
-                                                      std::string_view suffix) {
+Result<std::vector<std::string>> OpenDirectory::names(std::string_view prefix, std::string_view suffix) {
   std::vector<std::string> names;
   for (;;) {
     errno = 0;
@@ -167,8 +164,7 @@ Result<std::string> OpenDirectory::read_utf8_file(const std::string& name) const
   return require_utf8(read_file(name));
 }
 
-Result<std::vector<std::string>> list_directory_files(const std::string& dir,
-                                                      std::string_view prefix,
+Result<std::vector<std::string>> list_directory_files(const std::string& dir, std::string_view prefix,
                                                       std::string_view suffix) {
   OpenDirectory open = QV_TRY(OpenDirectory::open(dir));
   std::vector<std::string> names = QV_TRY(open.names(prefix, suffix));

@@ -42,8 +42,7 @@ class OpenDirectory {
 
   // Names of the entries (not "." and "..") whose text (invalid UTF-8 replaced) starts with
   // `prefix` and ends with `suffix`, sorted by their octets. Reads the entries once.
-  [[nodiscard]] Result<std::vector<std::string>> names(std::string_view prefix,
-                                                       std::string_view suffix);
+  [[nodiscard]] Result<std::vector<std::string>> names(std::string_view prefix, std::string_view suffix);
   // The whole file `name` of this directory.
   [[nodiscard]] Result<std::string> read_file(const std::string& name) const;
   // The same, which must be UTF-8.

@@ -68,9 +68,7 @@ class TableSet {
   std::size_t code_table_count() const { return code_tables_.size(); }
 
   const std::unordered_map<std::uint32_t, ElementDefinition>& elements() const { return elements_; }
-  const std::unordered_map<std::uint32_t, SequenceDefinition>& sequences() const {
-    return sequences_;
-  }
+  const std::unordered_map<std::uint32_t, SequenceDefinition>& sequences() const { return sequences_; }
 
  private:
   std::unordered_map<std::uint32_t, ElementDefinition> elements_;

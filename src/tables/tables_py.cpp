@@ -42,11 +42,10 @@ constexpr const char* kMeaningNames[] = {"code", "raw"};
 constexpr const char* kDescriptorsNames[] = {"descriptors"};
 
 // The one `path` argument of a loader.
-bool path_argument(const char* qualname, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, std::string& path) {
+bool path_argument(const char* qualname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   std::string& path) {
   PyObject* argv[1];
-  return parse_args({qualname, kPathNames, 1}, args, nargs, kwnames, argv) &&
-         to_path(argv[0], "path", path);
+  return parse_args({qualname, kPathNames, 1}, args, nargs, kwnames, argv) && to_path(argv[0], "path", path);
 }
 
 PyObject* from_eccodes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -79,11 +78,10 @@ PyObject* from_definitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 // The one `code` argument of a lookup.
-bool code_argument(const char* qualname, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, std::uint32_t& code) {
+bool code_argument(const char* qualname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   std::uint32_t& code) {
   PyObject* argv[1];
-  return parse_args({qualname, kCodeNames, 1}, args, nargs, kwnames, argv) &&
-         to_u32(argv[0], "code", code);
+  return parse_args({qualname, kCodeNames, 1}, args, nargs, kwnames, argv) && to_u32(argv[0], "code", code);
 }
 
 PyObject* get_element(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -142,7 +140,9 @@ PyCFunction cfunction(F* f) {
 PyMethodDef tables_methods[] = {
     {"from_eccodes", cfunction(from_eccodes), kMethod | METH_STATIC, "from_eccodes(path)\n--\n\n"},
     {"from_bufr4_45", cfunction(from_bufr4_45), kMethod | METH_STATIC, "from_bufr4_45(path)\n--\n\n"},
-    {"from_definitions", cfunction(from_definitions), kMethod | METH_STATIC,
+    {"from_definitions",
+     cfunction(from_definitions),
+     kMethod | METH_STATIC,
      "from_definitions(path, message)\n--\n\n"},
     {"get_element", cfunction(get_element), kMethod, "get_element($self, code)\n--\n\n"},
     {"get_sequence", cfunction(get_sequence), kMethod, "get_sequence($self, code)\n--\n\n"},
@@ -151,9 +151,7 @@ PyMethodDef tables_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* element_count(PyObject* self, void*) {
-  return PyLong_FromSize_t(tables_of(self).element_count());
-}
+PyObject* element_count(PyObject* self, void*) { return PyLong_FromSize_t(tables_of(self).element_count()); }
 PyObject* sequence_count(PyObject* self, void*) {
   return PyLong_FromSize_t(tables_of(self).sequence_count());
 }
@@ -199,7 +197,10 @@ PyType_Slot tables_slots[] = {
 };
 
 PyType_Spec tables_spec = {
-    "builtins.TableSet", sizeof(TableSetObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    "builtins.TableSet",
+    sizeof(TableSetObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     tables_slots,
 };
 
@@ -223,7 +224,9 @@ PyObject* expand_descriptors(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-PyMethodDef expand_def = {"expand_descriptors", cfunction(expand_descriptors), kMethod,
+PyMethodDef expand_def = {"expand_descriptors",
+                          cfunction(expand_descriptors),
+                          kMethod,
                           "expand_descriptors(table_dir, descriptors)\n--\n\n"};
 
 }  // namespace

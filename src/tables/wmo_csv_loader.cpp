@@ -72,9 +72,8 @@ Result<TableSet> load_wmo_csv_directory(const std::string& dir) {
   const auto table_d = QV_TRY(list_directory_files(dir, "BUFR_TableD_en_", ".csv"));
   for (const std::string& path : table_d) {
     TableDFile file;
-    QV_CHECK(read_delimited_file(path, kCsv, [&](const std::vector<std::string>& fields) {
-      return file.add_row(fields);
-    }));
+    QV_CHECK(read_delimited_file(
+        path, kCsv, [&](const std::vector<std::string>& fields) { return file.add_row(fields); }));
     for (SequenceDefinition& seq : file.sequences) tables.insert_sequence(std::move(seq));
   }
   return tables;

@@ -104,6 +104,40 @@ TEST_P(BitReaderSweep, MatchesBitByBitReading) {
 
 INSTANTIATE_TEST_SUITE_P(Widths, BitReaderSweep, ::testing::Range(1u, 65u));
 
+// The flag form reads exactly what read_bits reads, and fails exactly where it fails
+// (width above 64, or more bits than remain), leaving the position as it was.
+class TryReadSweep : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(TryReadSweep, AgreesWithReadBits) {
+  const auto width = static_cast<std::uint16_t>(GetParam());
+  std::mt19937_64 rng(width + 1000);
+  Octets data(11);
+  for (auto& b : data) b = static_cast<std::uint8_t>(rng());
+  for (std::uint64_t start = 0; start <= data.size() * 8; start += 5) {
+    BitReader a{data};
+    BitReader b{data};
+    for (std::uint64_t left = start; left > 0;) {
+      const auto w = static_cast<std::uint16_t>(left > 64 ? 64 : left);
+      ASSERT_TRUE(a.read_bits(w));
+      ASSERT_TRUE(b.read_bits(w));
+      left -= w;
+    }
+    std::uint64_t value = 12345;
+    const bool ok = a.try_read_bits(width, value);
+    const auto expected = b.read_bits(width);
+    ASSERT_EQ(ok, expected.has_value()) << "start " << start;
+    if (ok) {
+      EXPECT_EQ(value, *expected);
+    } else {
+      EXPECT_EQ(value, 12345u);
+    }
+    EXPECT_EQ(a.position(), b.position());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, TryReadSweep,
+                         ::testing::Values(0u, 1u, 7u, 8u, 9u, 31u, 57u, 63u, 64u, 65u, 255u, 65535u));
+
 TEST(BitReaderTest, ReadBytesKeepsPartialOctetHighOrder) {
   const Octets data = {0x41, 0x42};
   BitReader r{data};

@@ -1,8 +1,8 @@
 #include "lib/error.hpp"
 
-#include <gtest/gtest.h>
-
 #include <cerrno>
+
+#include <gtest/gtest.h>
 
 namespace quorvex {
 namespace {
@@ -27,28 +27,22 @@ INSTANTIATE_TEST_SUITE_P(
                     "declared length 120 does not match buffer length 121"},
         MessageCase{BufrError::section_truncated(3, 30), "section 3 at offset 30 is truncated"},
         MessageCase{BufrError::bad_terminator(), "section 5 terminator is not 7777"},
-        MessageCase{BufrError::odd_descriptor_area(),
-                    "section 3 descriptor area has odd byte count"},
-        MessageCase{BufrError::sequence_not_found(301011),
-                    "descriptor 301011 was not found in Table D"},
+        MessageCase{BufrError::odd_descriptor_area(), "section 3 descriptor area has odd byte count"},
+        MessageCase{BufrError::sequence_not_found(301011), "descriptor 301011 was not found in Table D"},
         MessageCase{BufrError::incomplete_delayed_replication(101000),
                     "delayed replication descriptor 101000 is missing its replication factor or "
                     "replicated descriptors"},
-        MessageCase{BufrError::unsupported_replication(100002),
-                    "unsupported replication descriptor 100002"},
+        MessageCase{BufrError::unsupported_replication(100002), "unsupported replication descriptor 100002"},
         // Codes are zero-filled to six digits, never cut.
         MessageCase{BufrError::element_not_found(1001), "descriptor 001001 was not found in Table B"},
         MessageCase{BufrError::element_not_found(0), "descriptor 000000 was not found in Table B"},
-        MessageCase{BufrError::element_not_found(1234567),
-                    "descriptor 1234567 was not found in Table B"},
-        MessageCase{BufrError::table_text("not enough bits"),
-                    "csv/table parse error: not enough bits"},
+        MessageCase{BufrError::element_not_found(1234567), "descriptor 1234567 was not found in Table B"},
+        MessageCase{BufrError::table_text("not enough bits"), "csv/table parse error: not enough bits"},
         MessageCase{BufrError::io("stream did not contain valid UTF-8"),
                     "io error: stream did not contain valid UTF-8"}));
 
 TEST(ErrorTest, OsErrorCarriesDescriptionAndCode) {
-  EXPECT_EQ(BufrError::io_errno(ENOENT).message(),
-            "io error: No such file or directory (os error 2)");
+  EXPECT_EQ(BufrError::io_errno(ENOENT).message(), "io error: No such file or directory (os error 2)");
 }
 
 }  // namespace

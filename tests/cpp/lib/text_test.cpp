@@ -1,8 +1,8 @@
 #include "lib/text.hpp"
 
-#include <gtest/gtest.h>
-
 #include <string>
+
+#include <gtest/gtest.h>
 
 namespace quorvex {
 namespace {
@@ -28,12 +28,9 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, QuoteLiteralTest,
     ::testing::Values(QuoteCase{"", "\"\""}, QuoteCase{"abc", "\"abc\""},
                       QuoteCase{"say \"hi\"", "\"say \\\"hi\\\"\""},
-                      QuoteCase{"back\\slash", "\"back\\\\slash\""},
-                      QuoteCase{"it's", "\"it's\""},
-                      QuoteCase{"\t\r\n", "\"\\t\\r\\n\""},
-                      QuoteCase{std::string("A\0B", 3), "\"A\\0B\""},
-                      QuoteCase{"\x1b[0m", "\"\\u{1b}[0m\""},
-                      QuoteCase{"\x7f", "\"\\u{7f}\""},
+                      QuoteCase{"back\\slash", "\"back\\\\slash\""}, QuoteCase{"it's", "\"it's\""},
+                      QuoteCase{"\t\r\n", "\"\\t\\r\\n\""}, QuoteCase{std::string("A\0B", 3), "\"A\\0B\""},
+                      QuoteCase{"\x1b[0m", "\"\\u{1b}[0m\""}, QuoteCase{"\x7f", "\"\\u{7f}\""},
                       // Printable non-ASCII stands unchanged; a combining mark is escaped.
                       QuoteCase{"\xc3\xa9t\xc3\xa9", "\"\xc3\xa9t\xc3\xa9\""},
                       QuoteCase{"e\xcc\x81", "\"e\\u{301}\""},

@@ -30,8 +30,10 @@ std::string error_of(std::string_view text, const DelimitedFormat& format) {
 
 TEST(CsvReaderTest, LineEndsBlankLinesAndComments) {
   const Rows want{{"a", "b"}, {"c", "d"}, {"e", "f"}, {"g", "h"}};
-  for (const char* text : {"a|b\nc|d\ne|f\ng|h", "a|b\r\nc|d\r\ne|f\r\ng|h\r\n",
-                           "a|b\rc|d\re|f\rg|h\r", "#x|y|z\n\na|b\n\r\n#c\nc|d\n\n\ne|f\ng|h\n"}) {
+  for (const char* text : {"a|b\nc|d\ne|f\ng|h",
+                           "a|b\r\nc|d\r\ne|f\r\ng|h\r\n",
+                           "a|b\rc|d\re|f\rg|h\r",
+                           "#x|y|z\n\na|b\n\r\n#c\nc|d\n\n\ne|f\ng|h\n"}) {
     EXPECT_EQ(read_rows(text, kPipe).value(), want) << text;
   }
 }
@@ -40,15 +42,13 @@ TEST(CsvReaderTest, NoTrimmingAndQuotesOnlyAtFieldStart) {
   EXPECT_EQ(read_rows(" a | b \n", kPipe).value(), (Rows{{" a ", " b "}}));
   EXPECT_EQ(read_rows("5\"|x\"y\"\n", kPipe).value(), (Rows{{"5\"", "x\"y\""}}));
   EXPECT_EQ(read_rows(" \"q\"|z\n", kPipe).value(), (Rows{{" \"q\"", "z"}}));
-  EXPECT_EQ(read_rows("\"a|b\"|\"say \"\"hi\"\"\"|\"\"\n", kPipe).value(),
-            (Rows{{"a|b", "say \"hi\"", ""}}));
+  EXPECT_EQ(read_rows("\"a|b\"|\"say \"\"hi\"\"\"|\"\"\n", kPipe).value(), (Rows{{"a|b", "say \"hi\"", ""}}));
   EXPECT_EQ(read_rows("||\n", kPipe).value(), (Rows{{"", "", ""}}));
 }
 
 TEST(CsvReaderTest, QuotedFieldSpansLinesAndKeepsHashLines) {
   const std::string text = "h1,h2\n\"line1\n#not a comment\r\nline3\",x\ny,z\n";
-  EXPECT_EQ(read_rows(text, kCsv).value(),
-            (Rows{{"line1\n#not a comment\r\nline3", "x"}, {"y", "z"}}));
+  EXPECT_EQ(read_rows(text, kCsv).value(), (Rows{{"line1\n#not a comment\r\nline3", "x"}, {"y", "z"}}));
 }
 
 TEST(CsvReaderTest, HeaderRowIsNotData) {
@@ -61,8 +61,14 @@ TEST(CsvReaderTest, ByteOrderMarkIsSkipped) {
   EXPECT_EQ(read_rows("\xEF\xBB\xBFh,i\n1,2\n", kCsv).value(), (Rows{{"1", "2"}}));
   EXPECT_EQ(read_rows("\xEF\xBB\xBF#comment\na|b\n", kPipe).value(), (Rows{{"a", "b"}}));
   // Only at the very start: elsewhere it is field text.
-  EXPECT_EQ(read_rows("a|b\n\xEF\xBB\xBF" "c|d\n", kPipe).value(),
-            (Rows{{"a", "b"}, {"\xEF\xBB\xBF" "c", "d"}}));
+  EXPECT_EQ(read_rows("a|b\n\xEF\xBB\xBF"
+                      "c|d\n",
+                      kPipe)
+                .value(),
+            (Rows{{"a", "b"},
+                  {"\xEF\xBB\xBF"
+                   "c",
+                   "d"}}));
 }
 
 TEST(CsvReaderTest, UnevenRecordGivesPosition) {
@@ -118,13 +124,12 @@ TEST(CsvReaderTest, BinaryGarbageEndsInAnError) {
 
 TEST(CsvReaderTest, OpenFailureCarriesPlatformText) {
   testing::TempTree tree;
-  Status s = read_delimited_file(tree.path("missing.csv"), kCsv,
-                                 [](const std::vector<std::string>&) -> Status { return {}; });
+  Status s = read_delimited_file(
+      tree.path("missing.csv"), kCsv, [](const std::vector<std::string>&) -> Status { return {}; });
   ASSERT_FALSE(s.has_value());
   EXPECT_EQ(s.error().kind(), ErrorKind::TableText);
   EXPECT_EQ(s.error().text(), "No such file or directory (os error 2)");
-  s = read_delimited_file(tree.path(), kCsv,
-                          [](const std::vector<std::string>&) -> Status { return {}; });
+  s = read_delimited_file(tree.path(), kCsv, [](const std::vector<std::string>&) -> Status { return {}; });
   ASSERT_FALSE(s.has_value());
   EXPECT_EQ(s.error().text(), "Is a directory (os error 21)");
 }

@@ -1,8 +1,8 @@
 #include "tables/decimal.hpp"
 
-#include <gtest/gtest.h>
-
 #include <limits>
+
+#include <gtest/gtest.h>
 
 namespace quorvex {
 namespace {
@@ -11,7 +11,6 @@ struct FieldCase {
   const char* text;
   const char* error;  // nullptr: parses
 };
-
 
 TEST(DecimalTest, UnsignedGrammar) {
   constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
@@ -60,9 +59,12 @@ TEST_P(FieldTest, TextOfEachColumnParser) {
   const auto [kind, c] = GetParam();
   Status got = [&]() -> Status {
     switch (kind) {
-      case 's': return status_of(parse_i32_field(c.text));
-      case 'r': return status_of(parse_i64_field(c.text));
-      default: return status_of(parse_u16_field(c.text));
+      case 's':
+        return status_of(parse_i32_field(c.text));
+      case 'r':
+        return status_of(parse_i64_field(c.text));
+      default:
+        return status_of(parse_u16_field(c.text));
     }
   }();
   if (c.error == nullptr) {
@@ -88,24 +90,32 @@ INSTANTIATE_TEST_SUITE_P(
                                        "csv/table parse error: bad i32 \" 1\": invalid digit found "
                                        "in string"}),
         std::make_tuple('r', FieldCase{"-1000000000000", nullptr}),
-        std::make_tuple('r', FieldCase{"", "csv/table parse error: bad i64 \"\": cannot parse "
-                                           "integer from empty string"}),
-        std::make_tuple('r', FieldCase{"1e3", "csv/table parse error: bad i64 \"1e3\": invalid "
-                                              "digit found in string"}),
+        std::make_tuple('r', FieldCase{"",
+                                       "csv/table parse error: bad i64 \"\": cannot parse "
+                                       "integer from empty string"}),
+        std::make_tuple('r', FieldCase{"1e3",
+                                       "csv/table parse error: bad i64 \"1e3\": invalid "
+                                       "digit found in string"}),
         std::make_tuple('w', FieldCase{"65535", nullptr}),
-        std::make_tuple('w', FieldCase{"70000", "csv/table parse error: bad u16 \"70000\": number "
-                                                "too large to fit in target type"}),
-        std::make_tuple('w', FieldCase{"-1", "csv/table parse error: bad u16 \"-1\": invalid digit "
-                                             "found in string"}),
-        std::make_tuple('w', FieldCase{"8\t", "csv/table parse error: bad u16 \"8\\t\": invalid "
-                                              "digit found in string"})));
+        std::make_tuple('w', FieldCase{"70000",
+                                       "csv/table parse error: bad u16 \"70000\": number "
+                                       "too large to fit in target type"}),
+        std::make_tuple('w', FieldCase{"-1",
+                                       "csv/table parse error: bad u16 \"-1\": invalid digit "
+                                       "found in string"}),
+        std::make_tuple('w', FieldCase{"8\t",
+                                       "csv/table parse error: bad u16 \"8\\t\": invalid "
+                                       "digit found in string"})));
 
 TEST(DescriptorCodeTest, TrimsBlanksThenQuotes) {
   EXPECT_EQ(parse_descriptor_code("001001").value(), 1001u);
   EXPECT_EQ(parse_descriptor_code("  001001 \t").value(), 1001u);
   EXPECT_EQ(parse_descriptor_code("\"301011\"").value(), 301011u);
   EXPECT_EQ(parse_descriptor_code(" \"\"001001\" ").value(), 1001u);
-  EXPECT_EQ(parse_descriptor_code("\xC2\xA0" "1001\xE3\x80\x80").value(), 1001u);  // NBSP, ideographic space
+  EXPECT_EQ(parse_descriptor_code("\xC2\xA0"
+                                  "1001\xE3\x80\x80")
+                .value(),
+            1001u);  // NBSP, ideographic space
   EXPECT_EQ(parse_descriptor_code("4294967295").value(), 4294967295u);
 }
 
@@ -127,8 +137,7 @@ TEST(DescriptorCodeTest, FailuresQuoteTheTextAsGiven) {
 }
 
 TEST(CodeTableKeyTest, Texts) {
-  EXPECT_EQ(parse_code_table_key("18446744073709551615").value(),
-            std::numeric_limits<std::uint64_t>::max());
+  EXPECT_EQ(parse_code_table_key("18446744073709551615").value(), std::numeric_limits<std::uint64_t>::max());
   EXPECT_EQ(parse_code_table_key("x").error().text(),
             "bad code table key \"x\": invalid digit found in string");
   EXPECT_EQ(parse_code_table_key("18446744073709551616").error().text(),

@@ -1,8 +1,8 @@
 #include "tables/definitions.hpp"
 
-#include <gtest/gtest.h>
-
 #include <filesystem>
+
+#include <gtest/gtest.h>
 
 #include "temp_tree.hpp"
 
@@ -11,8 +11,7 @@ namespace {
 
 using testing::TempTree;
 
-BufrMessage header(std::uint8_t version, std::uint8_t local, std::uint16_t centre,
-                   std::uint16_t subcentre) {
+BufrMessage header(std::uint8_t version, std::uint8_t local, std::uint16_t centre, std::uint16_t subcentre) {
   BufrMessage m;
   m.edition = 4;
   m.master_tables_version_number = version;
@@ -25,8 +24,9 @@ BufrMessage header(std::uint8_t version, std::uint8_t local, std::uint16_t centr
 // A definitions root with WMO version 30 (element 1001, sequence 301001, code table 1003).
 void write_wmo(const TempTree& tree, std::string_view version = "30") {
   const std::string dir = "bufr/tables/0/wmo/" + std::string(version) + "/";
-  tree.write(dir + "element.table", "001001|block|long|WMO BLOCK|Numeric|0|0|7\n"
-                                    "001002|station|long|WMO STATION|Numeric|0|0|10\n");
+  tree.write(dir + "element.table",
+             "001001|block|long|WMO BLOCK|Numeric|0|0|7\n"
+             "001002|station|long|WMO STATION|Numeric|0|0|10\n");
   tree.write(dir + "sequence.def", "\"301001\" = [ 001001, 001002 ]\n");
   tree.write(dir + "codetables/1003.table", "0 0 WMO ZERO\n1 1 WMO ONE\n");
 }
@@ -86,9 +86,9 @@ TEST(DefinitionsTest, MissingLocalPiecesAreSkipped) {
 TEST(DefinitionsTest, MissingWmoDirectory) {
   TempTree tree;
   const std::string root = tree.path("none");
-  EXPECT_EQ(select_error(root, header(30, 0, 98, 0)),
-            "csv/table parse error: ecCodes table directory does not exist: " + root +
-                "/bufr/tables/0/wmo/30");
+  EXPECT_EQ(
+      select_error(root, header(30, 0, 98, 0)),
+      "csv/table parse error: ecCodes table directory does not exist: " + root + "/bufr/tables/0/wmo/30");
 }
 
 TEST(DefinitionsTest, AliasesAreFollowed) {
@@ -166,15 +166,18 @@ TEST(RealDefinitionsTest, EveryLocalDirectoryLoadsBesideTwoMixedTables) {
       for (const auto& s : std::filesystem::directory_iterator(c.path())) {
         const std::string name = l.path().filename().string();
         const bool v19 = name.starts_with("19-");
-        const auto m = header(v19 ? 19 : 38, static_cast<std::uint8_t>(std::stoi(v19 ? name.substr(3) : name)),
+        const auto m = header(v19 ? 19 : 38,
+                              static_cast<std::uint8_t>(std::stoi(v19 ? name.substr(3) : name)),
                               static_cast<std::uint16_t>(std::stoi(c.path().filename().string())),
                               static_cast<std::uint16_t>(std::stoi(s.path().filename().string())));
         ASSERT_EQ(local_table_path(kDefinitions, m), s.path().string());
-        const std::string rel = name + "/" + c.path().filename().string() + "/" + s.path().filename().string();
+        const std::string rel =
+            name + "/" + c.path().filename().string() + "/" + s.path().filename().string();
         const std::string got = select_error(kDefinitions, m);
         if (rel == "19-1/254/0" || rel == "4/98/0") {
           EXPECT_NE(got.find("found record with 8 fields, but the previous record has 11 fields"),
-                    std::string::npos) << rel << ": " << got;
+                    std::string::npos)
+              << rel << ": " << got;
         } else {
           EXPECT_EQ(got, "no error") << rel;
           ++loaded;

@@ -9,7 +9,8 @@ namespace {
 
 using testing::TempTree;
 
-constexpr const char* kHeader = "#code|abbreviation|type|name|unit|scale|reference|width|crex_unit|crex_scale|crex_width\n";
+constexpr const char* kHeader =
+    "#code|abbreviation|type|name|unit|scale|reference|width|crex_unit|crex_scale|crex_width\n";
 
 std::string load_error(const std::string& dir) {
   TableSet t;
@@ -65,8 +66,7 @@ TEST(ElementTableTest, ErrorTexts) {
   const std::pair<const char*, const char*> cases[] = {
       {"x1001|a|t|n|u|0|0|7\n",
        "csv/table parse error: bad descriptor code \"x1001\": invalid digit found in string"},
-      {"1001|a|t|n|u| 1|0|7\n",
-       "csv/table parse error: bad i32 \" 1\": invalid digit found in string"},
+      {"1001|a|t|n|u| 1|0|7\n", "csv/table parse error: bad i32 \" 1\": invalid digit found in string"},
       {"1001|a|t|n|u|0|9223372036854775808|7\n",
        "csv/table parse error: bad i64 \"9223372036854775808\": number too large to fit in target type"},
       {"1001|a|t|n|u|0|0|70000\n",
@@ -104,7 +104,8 @@ TEST(TableDirectoryTest, MissingFiles) {
 
 TEST(SequenceFileTest, StatementForms) {
   TempTree tree;
-  const auto dir = make_dir(tree, "",
+  const auto dir = make_dir(tree,
+                            "",
                             "# comment\n"
                             "\"300001\" = [ 001001, 001002 ]\n"
                             "\"300002\" = [ 001001,\n"

@@ -1,12 +1,12 @@
 // A scratch directory for table-loader tests, removed with everything in it at the end.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <string_view>
+
+#include <gtest/gtest.h>
 
 namespace quorvex::testing {
 

@@ -1,8 +1,8 @@
 #include "tables/text_scan.hpp"
 
-#include <gtest/gtest.h>
-
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace quorvex {
 namespace {
@@ -12,7 +12,10 @@ TEST(TextScanTest, TrimsUnicodeWhiteSpace) {
   // U+00A0, U+0085, U+2003, U+3000, U+205F around the text.
   EXPECT_EQ(trim_space("\xC2\xA0\xC2\x85\xE2\x80\x83x y\xE3\x80\x80\xE2\x81\x9F"), "x y");
   // Not white space: U+200B (zero-width space), U+00AD, and a lone continuation octet.
-  EXPECT_EQ(trim_space("\xE2\x80\x8B" "a"), "\xE2\x80\x8B" "a");
+  EXPECT_EQ(trim_space("\xE2\x80\x8B"
+                       "a"),
+            "\xE2\x80\x8B"
+            "a");
   EXPECT_EQ(trim_space("a\xC2\xAD"), "a\xC2\xAD");
   EXPECT_EQ(trim_space("\x80"), "\x80");
   EXPECT_EQ(trim_space("   "), "");
@@ -58,7 +61,10 @@ TEST(TextScanTest, Utf8FastPathKeepsOffsets) {
 
 TEST(TextScanTest, LossyReplacesInvalidSequences) {
   EXPECT_EQ(lossy_utf8("ok"), "ok");
-  EXPECT_EQ(lossy_utf8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(lossy_utf8("a\xFF"
+                       "b"),
+            "a\xEF\xBF\xBD"
+            "b");
   EXPECT_EQ(lossy_utf8("\xFF\xFE"), "\xEF\xBF\xBD\xEF\xBF\xBD");
   EXPECT_EQ(lossy_utf8("\xC3\xA9\xE2\x82"), "\xC3\xA9\xEF\xBF\xBD");
 }

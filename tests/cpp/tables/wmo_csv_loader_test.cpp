@@ -19,9 +19,9 @@ constexpr const char* kDHeader =
 std::string b_row(std::string_view code, std::string_view name, std::string_view unit,
                   std::string_view scale = "0", std::string_view reference = "0",
                   std::string_view width = "7") {
-  return "01,Identification," + std::string(code) + "," + std::string(name) + "," +
-         std::string(unit) + "," + std::string(scale) + "," + std::string(reference) + "," +
-         std::string(width) + ",Numeric,0,2,,,Operational\n";
+  return "01,Identification," + std::string(code) + "," + std::string(name) + "," + std::string(unit) + "," +
+         std::string(scale) + "," + std::string(reference) + "," + std::string(width) +
+         ",Numeric,0,2,,,Operational\n";
 }
 
 std::string d_row(std::string_view seq, std::string_view member) {
@@ -66,8 +66,9 @@ TEST(WmoCsvTest, FileSelectionAndOrder) {
   tree.write("BUFRCREX_TableB_en_02.csv", std::string(kBHeader) + b_row("001001", "second", "Numeric"));
   tree.write("bufrcrex_tableb_en_03.csv", std::string(kBHeader) + b_row("001001", "lower", "Numeric"));
   tree.write("BUFRCREX_TableB_en_04.CSV", std::string(kBHeader) + b_row("001001", "upper", "Numeric"));
-  tree.write("BUFR_TableD_en_01.csv", std::string(kDHeader) + d_row("301001", "001001") +
-                                          d_row("301002", "001005") + d_row("301001", "001002"));
+  tree.write("BUFR_TableD_en_01.csv",
+             std::string(kDHeader) + d_row("301001", "001001") + d_row("301002", "001005") +
+                 d_row("301001", "001002"));
   tree.write("BUFR_TableD_en_09.csv", std::string(kDHeader) + d_row("301001", "001003"));
   tree.write("BUFR_TableD_en_10.csv", "a,b,c,d,e\n1,2,301009,4,5\n");  // 5 columns: nothing
   tree.write("BUFR_TableD_en_11.csv", "");
