@@ -119,23 +119,9 @@ inline bool Walker::tabled_number(const ElementInfo& info) {
   if (!ctx_.reader.try_read_bits(def.width, raw)) {
     return fail_with(std::move(ctx_.reader.read_bits(def.width)).error());
   }
-  DecodedValue& v = out_.values.emplace_back();
-  v.descriptor = def.code;
-  v.name = &def.name;
-  v.raw = raw;
-  if (info.code_table != nullptr) {
-    auto it = info.code_table->find(raw);
-    if (it != info.code_table->end()) v.meaning = &it->second;
-  }
-  std::optional<double> number;
-  if (!info.class31 && all_ones(raw, def.width)) {
-    v.flags = DecodedValue::kHasRaw;
-  } else {
-    v.raw_value = scale_value(raw, def.reference, def.scale);
-    v.flags = DecodedValue::kHasRaw | DecodedValue::kHasValue;
-    number = v.raw_value;
-  }
-  record_element(state_, def, number);
+  const DecodedValue& v = out_.values.emplace_back(number_record(
+      def, info.code_table, raw, !info.class31 && all_ones(raw, def.width), def.reference, def.scale));
+  record_element(state_, def, v.has_value() ? std::optional<double>(v.raw_value) : std::nullopt);
   return true;
 }
 

@@ -90,6 +90,11 @@ inline double scale_value(std::uint64_t raw, std::int64_t reference, std::int32_
   return scale == 0 ? exact : exact / power_of_ten(scale);
 }
 
+// The record of a number: `raw` as read, its meaning in `code_table` (when there is one), and
+// unless `missing` the value scaled with `reference` and `scale`.
+inline DecodedValue number_record(const ElementDefinition& def, const CodeTable* code_table,
+                                  std::uint64_t raw, bool missing, std::int64_t reference,
+                                  std::int32_t scale);
 // The record of a number read as `raw` under `format`, with its code-table meaning.
 inline DecodedValue number_value(const ElementParams& params, const FieldFormat& format, std::uint64_t raw,
                                  const TableSet& tables);
@@ -173,28 +178,32 @@ inline FieldFormat field_format(const ElementParams& p, const DecodeState& state
   return f;
 }
 
-inline DecodedValue number_value(const ElementParams& params, const FieldFormat& format, std::uint64_t raw,
-                                 const TableSet& tables) {
-  const ElementDefinition& def = *params.def;
+inline DecodedValue number_record(const ElementDefinition& def, const CodeTable* code_table,
+                                  std::uint64_t raw, bool missing, std::int64_t reference,
+                                  std::int32_t scale) {
   DecodedValue v;
   v.descriptor = def.code;
   v.name = &def.name;
   v.raw = raw;
-  if (params.code_table_known) {
-    if (params.code_table != nullptr) {
-      auto it = params.code_table->find(raw);
-      if (it != params.code_table->end()) v.meaning = &it->second;
-    }
-  } else {
-    v.meaning = tables.find_meaning(def.code, raw);
+  if (code_table != nullptr) {
+    auto it = code_table->find(raw);
+    if (it != code_table->end()) v.meaning = &it->second;
   }
-  if (is_missing(raw, format)) {
+  if (missing) {
     v.flags = DecodedValue::kHasRaw;
   } else {
-    v.raw_value = scale_value(raw, format.reference, format.scale);
+    v.raw_value = scale_value(raw, reference, scale);
     v.flags = DecodedValue::kHasRaw | DecodedValue::kHasValue;
   }
   return v;
+}
+
+inline DecodedValue number_value(const ElementParams& params, const FieldFormat& format, std::uint64_t raw,
+                                 const TableSet& tables) {
+  const ElementDefinition& def = *params.def;
+  const CodeTable* code_table =
+      params.code_table_known ? params.code_table : tables.find_code_table(def.code);
+  return number_record(def, code_table, raw, is_missing(raw, format), format.reference, format.scale);
 }
 
 }  // namespace quorvex

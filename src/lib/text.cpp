@@ -74,6 +74,8 @@ bool needs_escape(char32_t cp) {
   return false;
 }
 
+}  // namespace
+
 void append_utf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
     out += static_cast<char>(cp);
@@ -91,8 +93,6 @@ void append_utf8(std::string& out, char32_t cp) {
     out += static_cast<char>(0x80 | (cp & 0x3F));
   }
 }
-
-}  // namespace
 
 void append_quoted(std::string& out, std::string_view s) {
   out += '"';

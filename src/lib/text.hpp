@@ -17,6 +17,9 @@ void append_code_text(std::string& out, std::uint32_t code);
 std::string quote_literal(std::string_view utf8);
 void append_quoted(std::string& out, std::string_view utf8);
 
+// Appends the UTF-8 form of the code point `cp` (at most U+10FFFF).
+void append_utf8(std::string& out, char32_t cp);
+
 // True when `s` is well-formed UTF-8 (no overlong forms, surrogates or cut sequences).
 // On failure, `bad_offset` receives the offset of the first octet that is not valid.
 bool valid_utf8(std::string_view s, std::size_t* bad_offset = nullptr);
