@@ -14,7 +14,7 @@ _quorvex worker with _quorvex_floor, when built).
 How the figures are computed (see RESULTS.md, "Method"):
   * each worker times every message (wall clock) and the whole run (wall and CPU);
     the time charged to a message is its wall time plus an equal share of the setup
-    (file read, scan, header parse) scaled by the process's CPU/wall ratio, so that
+    (file read, header parse; the harness's own scan is not timed) scaled by the process's CPU/wall ratio, so that
     time taken away by other processes on the machine does not count;
   * rates use the messages a tool decoded without error; "values" are ecCodes's
     numericValues entries of those messages (the corpus's definition), for every tool;
@@ -547,8 +547,9 @@ def build_report(args, files, tools, results, problems, floors, meta):
   loaded once per distinct (master table, master version, local version, centre, sub-centre) and reused; headers
   from one `parse_all_bytes` over the file. pybufrkit: `Decoder().process(message octets)`, full decode with its
   own bundled tables.
-- Times: each message is timed on the wall clock; the run's setup (file read, scan, `parse_all_bytes`) is shared
-  equally among its messages; everything is then scaled by the process's CPU time / wall time (at most 1), so
+- Times: each message is timed on the wall clock; the run's setup (file read, and for _quorvex `parse_all_bytes`)
+  is shared equally among its messages; the harness's own scan of the file (which message is message i, done in
+  Python by the Python workers and in C by the ecCodes C worker) is not timed for any tool; everything is then scaled by the process's CPU time / wall time (at most 1), so
   that time lost to other processes on this shared 2-core machine is not charged. Start-up and imports are not
   timed. Rates count only the messages a tool decoded without error; failed messages' time is left out.
 - "values" means ecCodes's numericValues entries (all subsets, operator slots included), the corpus's definition,

@@ -1,5 +1,6 @@
 #include "tables/csv_reader.hpp"
 
+#include <cstring>
 #include <csv.h>
 #include <optional>
 
@@ -18,10 +19,23 @@ int never_space(unsigned char) { return 0; }
 
 // Offset of the first CR or LF at or after `pos`, or npos.
 std::size_t line_end(std::string_view text, std::size_t pos) {
-  for (std::size_t i = pos; i < text.size(); ++i) {
-    if (text[i] == '\n' || text[i] == '\r') return i;
+  const char* const begin = text.data() + pos;
+  const std::size_t rest = text.size() - pos;
+  const void* lf = std::memchr(begin, '\n', rest);
+  const std::size_t span = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - begin) : rest;
+  if (const void* cr = std::memchr(begin, '\r', span)) {
+    return pos + static_cast<std::size_t>(static_cast<const char*>(cr) - begin);
   }
-  return std::string_view::npos;
+  return lf ? pos + span : std::string_view::npos;
+}
+
+// Whether a field of this line begins with a double quote (a quoted field, which may run
+// on over line ends); a quote anywhere else is an ordinary character.
+bool opens_quoted_field(std::string_view line, char delimiter) {
+  for (std::size_t q = line.find('"'); q != std::string_view::npos; q = line.find('"', q + 1)) {
+    if (q == 0 || line[q - 1] == delimiter) return true;
+  }
+  return false;
 }
 
 // One pass over a text held in memory. The text is fed to libcsv one physical line at a
@@ -42,11 +56,13 @@ class DelimitedParser {
   Status run(std::string_view text);
 
  private:
+  void split_line(std::string_view content);
+  void deliver(RecordFields fields);
   static void on_field(void* bytes, std::size_t len, void* self);
   static void on_record(int terminator, void* self);
   void end_record();
   void feed(std::string_view chunk);
-  void check_utf8();
+  void check_utf8(RecordFields fields);
   void set_error(std::string text) {
     if (!error_) error_ = BufrError::table_text(std::move(text));
   }
@@ -55,7 +71,8 @@ class DelimitedParser {
   csv_parser parser_{};
   const DelimitedFormat& format_;
   const RecordVisitor& visit_;
-  std::vector<std::string> fields_;
+  std::vector<std::string> fields_;  // libcsv's fields of the record being read
+  std::vector<std::string_view> views_;
   std::size_t field_count_ = 0;  // fields of the record being read
   std::optional<std::size_t> expected_count_;
   bool between_records_ = true;
@@ -91,29 +108,47 @@ std::string DelimitedParser::position_text() const {
 }
 
 void DelimitedParser::end_record() {
-  fields_.resize(field_count_);
-  if (!expected_count_) expected_count_ = field_count_;
-  if (field_count_ != *expected_count_) {
-    set_error("CSV error: " + position_text() + ": found record with " + std::to_string(field_count_) +
+  views_.assign(fields_.begin(), fields_.begin() + static_cast<std::ptrdiff_t>(field_count_));
+  deliver(views_);
+}
+
+void DelimitedParser::deliver(RecordFields fields) {
+  if (!expected_count_) expected_count_ = fields.size();
+  if (fields.size() != *expected_count_) {
+    set_error("CSV error: " + position_text() + ": found record with " + std::to_string(fields.size()) +
               " fields, but the previous record has " + std::to_string(*expected_count_) + " fields");
     return;
   }
   if (format_.header && record_index_ == 0) return;  // the header row is not data
-  check_utf8();
+  check_utf8(fields);
   if (error_) return;
-  if (Status s = visit_(fields_); !s) error_ = std::move(s).error();
+  if (Status s = visit_(fields); !s) error_ = std::move(s).error();
 }
 
-void DelimitedParser::check_utf8() {
-  for (std::size_t f = 0; f < fields_.size(); ++f) {
+void DelimitedParser::check_utf8(RecordFields fields) {
+  for (std::size_t f = 0; f < fields.size(); ++f) {
     std::size_t bad = 0;
-    if (utf8_text(fields_[f], &bad)) continue;
+    if (utf8_text(fields[f], &bad)) continue;
     set_error("CSV parse error: record " + std::to_string(record_index_) + " (line " +
               std::to_string(record_line_) + ", field: " + std::to_string(f) +
               ", byte: " + std::to_string(record_byte_) + "): invalid utf-8: invalid UTF-8 in field " +
               std::to_string(f) + " near byte index " + std::to_string(bad));
     return;
   }
+}
+
+// One record of a text without quotes: the line's fields, cut at each delimiter.
+void DelimitedParser::split_line(std::string_view content) {
+  views_.clear();
+  for (;;) {
+    const std::size_t cut = content.find(format_.delimiter);
+    views_.push_back(content.substr(0, cut));
+    if (cut == std::string_view::npos) break;
+    content.remove_prefix(cut + 1);
+  }
+  deliver(views_);
+  ++record_index_;
+  between_records_ = true;
 }
 
 void DelimitedParser::feed(std::string_view chunk) {
@@ -153,12 +188,19 @@ Status DelimitedParser::run(std::string_view text) {
     const bool skip = between_records_ &&
                       (content.empty() || (format_.comment != '\0' && content.front() == format_.comment));
     if (!skip) {
-      if (between_records_) {
+      const bool starts_record = between_records_;
+      if (starts_record) {
         between_records_ = false;
         record_line_ = line;
         record_byte_ = pos;
       }
-      feed(text.substr(pos, next - pos));
+      // A record that starts on this line and quotes no field is this line: it is split in
+      // place. Anything else (a quoted field, or the rest of one) goes through libcsv.
+      if (starts_record && !opens_quoted_field(content, format_.delimiter)) {
+        split_line(content);
+      } else {
+        feed(text.substr(pos, next - pos));
+      }
     }
     pos = next;
     ++line;

@@ -11,13 +11,16 @@
 //
 // Failures are TableText errors whose texts give the record index (0-based, header
 // included), the line where it starts (1-based) and its byte offset (0-based).
+//
+// A record that starts on a line where no field begins with a double quote is that line,
+// split at the delimiter in place; records with quoted fields go through libcsv.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "lib/error.hpp"
 
@@ -29,8 +32,11 @@ struct DelimitedFormat {
   bool header = false;  // the first record is a header row, not handed to the visitor
 };
 
+// The fields of one record, valid only during the visitor's call.
+using RecordFields = std::span<const std::string_view>;
+
 // Receives the fields of each data record; an error stops the reading and is returned.
-using RecordVisitor = std::function<Status(const std::vector<std::string>& fields)>;
+using RecordVisitor = std::function<Status(RecordFields fields)>;
 
 // Reads the file whole and visits its records. An unreadable file is a TableText error
 // carrying the platform's text.

@@ -27,11 +27,14 @@ namespace {
 std::expected<std::uint64_t, DecimalFault> magnitude(std::string_view digits, std::uint64_t limit,
                                                      DecimalFault overflow) {
   if (digits.empty()) return std::unexpected(DecimalFault::InvalidDigit);  // a sign alone
+  // value * 10 + d stays within limit = 10 q + r exactly when value < q, or value == q and d <= r.
+  const std::uint64_t q = limit / 10;
+  const std::uint64_t r = limit % 10;
   std::uint64_t value = 0;
   for (char c : digits) {
     if (c < '0' || c > '9') return std::unexpected(DecimalFault::InvalidDigit);
     const auto d = static_cast<std::uint64_t>(c - '0');
-    if (value > (limit - d) / 10) return std::unexpected(overflow);
+    if (value > q || (value == q && d > r)) return std::unexpected(overflow);
     value = value * 10 + d;
   }
   return value;

@@ -12,7 +12,7 @@ namespace {
 
 constexpr std::size_t kElementFields = 8;
 
-Status insert_element_record(const std::vector<std::string>& f, TableSet& tables) {
+Status insert_element_record(RecordFields f, TableSet& tables) {
   if (f.size() < kElementFields) return {};  // short rows carry no definition
   ElementDefinition def;
   def.code = QV_TRY(parse_descriptor_code(f[0]));
@@ -72,6 +72,9 @@ Status insert_sequence_statement(const std::string& statement, TableSet& tables)
 // One code-table file: lines "KEY IGNORED MEANING..." into a new table.
 Result<CodeTable> parse_code_table(std::string_view text) {
   CodeTable table;
+  std::size_t lines = 1;
+  for_each_line(text, [&](std::string_view) { ++lines; });
+  table.reserve(lines);
   Status status = for_each_table_line(text, [&](std::string_view line) -> Status {
     const std::string_view key = next_token(line);
     next_token(line);  // the second column repeats the key in ecCodes files
@@ -90,9 +93,8 @@ Result<CodeTable> parse_code_table(std::string_view text) {
 
 Status load_element_table(const std::string& path, TableSet& tables) {
   const DelimitedFormat format{.delimiter = '|', .comment = '#', .header = false};
-  return read_delimited_file(path, format, [&](const std::vector<std::string>& fields) {
-    return insert_element_record(fields, tables);
-  });
+  return read_delimited_file(
+      path, format, [&](RecordFields fields) { return insert_element_record(fields, tables); });
 }
 
 Status load_sequence_file(const std::string& path, TableSet& tables) {
@@ -112,11 +114,12 @@ Status load_sequence_file(const std::string& path, TableSet& tables) {
 Status load_code_table_directory(const std::string& dir, TableSet& tables) {
   OpenDirectory open = QV_TRY(OpenDirectory::open(dir));
   const std::vector<std::string> names = QV_TRY(open.names("", ".table"));
+  std::string text;  // one buffer for all the files of the directory
   for (const std::string& name : names) {
     const std::string_view stem = file_stem(name);
     if (!utf8_text(stem)) continue;
     const std::uint32_t code = QV_TRY(parse_descriptor_code(stem));
-    const std::string text = QV_TRY(open.read_utf8_file(name));
+    QV_CHECK(open.read_utf8_file_into(name, text));
     CodeTable table = QV_TRY(parse_code_table(text));
     tables.insert_code_table(code, std::move(table));
   }

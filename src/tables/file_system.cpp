@@ -69,24 +69,28 @@ FileKind file_kind(const std::string& path) {
 
 namespace {
 
-// Reads an open descriptor to its end and closes it. The size of a regular file bounds the
-// read (one read call for a small table file); other files are read until end of file.
-Result<std::string> read_and_close(int fd) {
+// Reads an open descriptor to its end into `data` (its capacity reused) and closes it. The
+// size of a regular file bounds the read (one read call for a small table file); other
+// files are read until end of file.
+Status read_and_close(int fd, std::string& data) {
   struct stat st;
   const bool sized = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
   const std::size_t expected = sized ? static_cast<std::size_t>(st.st_size) : 0;
-  std::string data;
   std::size_t used = 0;
+  data.clear();
   for (;;) {
     if (sized && used == expected) break;
     if (used == data.size()) {
-      data.resize(sized ? expected : std::max<std::size_t>(2 * used, 65536));
+      // Grown without zero-filling: the read below overwrites what it keeps.
+      const std::size_t size = sized ? expected : std::max<std::size_t>(2 * used, 65536);
+      data.resize_and_overwrite(size, [](char*, std::size_t n) { return n; });
     }
     const ssize_t n = ::read(fd, data.data() + used, data.size() - used);
     if (n < 0) {
       if (errno == EINTR) continue;
       const int err = errno;
       ::close(fd);
+      data.clear();
       return fail(BufrError::io_errno(err));
     }
     if (n == 0) break;
@@ -94,6 +98,12 @@ Result<std::string> read_and_close(int fd) {
   }
   ::close(fd);
   data.resize(used);
+  return {};
+}
+
+Result<std::string> read_and_close(int fd) {
+  std::string data;
+  QV_CHECK(read_and_close(fd, data));
   return data;
 }
 
@@ -162,6 +172,14 @@ Result<std::string> OpenDirectory::read_file(const std::string& name) const {
 
 Result<std::string> OpenDirectory::read_utf8_file(const std::string& name) const {
   return require_utf8(read_file(name));
+}
+
+Status OpenDirectory::read_utf8_file_into(const std::string& name, std::string& buffer) const {
+  const int fd = ::openat(::dirfd(as_dir(dir_)), name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail(BufrError::io_errno(errno));
+  QV_CHECK(read_and_close(fd, buffer));
+  if (!utf8_text(buffer)) return fail(BufrError::io("stream did not contain valid UTF-8"));
+  return {};
 }
 
 Result<std::vector<std::string>> list_directory_files(const std::string& dir, std::string_view prefix,

@@ -47,6 +47,8 @@ class OpenDirectory {
   [[nodiscard]] Result<std::string> read_file(const std::string& name) const;
   // The same, which must be UTF-8.
   [[nodiscard]] Result<std::string> read_utf8_file(const std::string& name) const;
+  // The same into `buffer`, whose capacity is reused from file to file.
+  [[nodiscard]] Status read_utf8_file_into(const std::string& name, std::string& buffer) const;
 
  private:
   explicit OpenDirectory(void* dir) : dir_(dir) {}

@@ -43,6 +43,12 @@ std::size_t trailing_space_length(std::string_view s) {
 }
 
 std::string_view trim_space(std::string_view s) {
+  if (s.empty()) return s;
+  const auto first = static_cast<unsigned char>(s.front());
+  const auto last = static_cast<unsigned char>(s.back());
+  // Every wide space character ends in a continuation octet: ASCII ends that are not
+  // blanks leave nothing to trim.
+  if (first < 0x80 && !ascii_space(first) && last < 0x80 && !ascii_space(last)) return s;
   while (std::size_t k = leading_space_length(s)) s.remove_prefix(k);
   while (std::size_t k = trailing_space_length(s)) s.remove_suffix(k);
   return s;
@@ -59,25 +65,54 @@ std::size_t space_at(const char* p, const char* end) {
 
 }  // namespace
 
-std::string_view next_token(std::string_view& s) {
-  const char* p = s.data();
-  const char* const end = p + s.size();
+namespace {
+
+// The end of the word starting at p: the first white-space character at or after p.
+const char* word_end(const char* p, const char* end) {
+  while (p != end) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c < 0x80) {
+      if (ascii_space(c)) break;
+    } else if (space_at(p, end) != 0) {
+      break;
+    }
+    ++p;
+  }
+  return p;
+}
+
+// The first character at or after p that is not white space.
+const char* skip_space(const char* p, const char* end) {
   while (p != end) {
     const std::size_t k = space_at(p, end);
     if (k == 0) break;
     p += k;
   }
-  const char* const start = p;
-  while (p != end && space_at(p, end) == 0) ++p;
-  s = std::string_view(p, static_cast<std::size_t>(end - p));
-  return std::string_view(start, static_cast<std::size_t>(p - start));
+  return p;
+}
+
+}  // namespace
+
+std::string_view next_token(std::string_view& s) {
+  const char* const end = s.data() + s.size();
+  const char* const start = skip_space(s.data(), end);
+  const char* const stop = word_end(start, end);
+  s = std::string_view(stop, static_cast<std::size_t>(end - stop));
+  return std::string_view(start, static_cast<std::size_t>(stop - start));
 }
 
 void append_collapsed(std::string& out, std::string_view s) {
   const std::size_t start = out.size();
-  for (std::string_view word = next_token(s); !word.empty(); word = next_token(s)) {
+  const char* p = skip_space(s.data(), s.data() + s.size());
+  const char* const end = s.data() + s.size();
+  out.reserve(start + static_cast<std::size_t>(end - p));  // the words never grow
+  for (;;) {
+    p = skip_space(p, end);
+    if (p == end) break;
+    const char* const stop = word_end(p, end);
     if (out.size() > start) out += ' ';
-    out.append(word);
+    out.append(p, static_cast<std::size_t>(stop - p));
+    p = stop;
   }
 }
 

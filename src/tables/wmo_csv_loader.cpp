@@ -22,14 +22,14 @@ constexpr std::size_t kReferenceColumn = 6;
 constexpr std::size_t kWidthColumn = 7;
 constexpr std::size_t kMemberColumn = 5;
 
-const char* element_type_of(const std::string& unit) {
+const char* element_type_of(std::string_view unit) {
   if (unit == "Code table") return "code";
   if (unit == "Flag table") return "flags";
   if (unit == "CCITT IA5") return "string";
   return "long";
 }
 
-Status insert_table_b_row(const std::vector<std::string>& f, TableSet& tables) {
+Status insert_table_b_row(RecordFields f, TableSet& tables) {
   if (f.size() <= kWidthColumn) return {};
   ElementDefinition def;
   def.code = QV_TRY(parse_descriptor_code(f[kCodeColumn]));
@@ -48,7 +48,7 @@ struct TableDFile {
   std::vector<SequenceDefinition> sequences;
   std::unordered_map<std::uint32_t, std::size_t> index;
 
-  Status add_row(const std::vector<std::string>& f) {
+  Status add_row(RecordFields f) {
     if (f.size() <= kMemberColumn) return {};
     const std::uint32_t code = QV_TRY(parse_descriptor_code(f[kCodeColumn]));
     const std::uint32_t member = QV_TRY(parse_descriptor_code(f[kMemberColumn]));
@@ -65,15 +65,13 @@ Result<TableSet> load_wmo_csv_directory(const std::string& dir) {
   TableSet tables;
   const auto table_b = QV_TRY(list_directory_files(dir, "BUFRCREX_TableB_en_", ".csv"));
   for (const std::string& path : table_b) {
-    QV_CHECK(read_delimited_file(path, kCsv, [&](const std::vector<std::string>& fields) {
-      return insert_table_b_row(fields, tables);
-    }));
+    QV_CHECK(read_delimited_file(
+        path, kCsv, [&](RecordFields fields) { return insert_table_b_row(fields, tables); }));
   }
   const auto table_d = QV_TRY(list_directory_files(dir, "BUFR_TableD_en_", ".csv"));
   for (const std::string& path : table_d) {
     TableDFile file;
-    QV_CHECK(read_delimited_file(
-        path, kCsv, [&](const std::vector<std::string>& fields) { return file.add_row(fields); }));
+    QV_CHECK(read_delimited_file(path, kCsv, [&](RecordFields fields) { return file.add_row(fields); }));
     for (SequenceDefinition& seq : file.sequences) tables.insert_sequence(std::move(seq));
   }
   return tables;

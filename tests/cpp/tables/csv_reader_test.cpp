@@ -14,8 +14,8 @@ constexpr DelimitedFormat kCsv{.delimiter = ',', .comment = '\0', .header = true
 
 Result<Rows> read_rows(std::string_view text, const DelimitedFormat& format) {
   Rows rows;
-  QV_CHECK(read_delimited_text(text, format, [&](const std::vector<std::string>& f) -> Status {
-    rows.push_back(f);
+  QV_CHECK(read_delimited_text(text, format, [&](RecordFields f) -> Status {
+    rows.emplace_back(f.begin(), f.end());
     return {};
   }));
   return rows;
@@ -49,6 +49,26 @@ TEST(CsvReaderTest, NoTrimmingAndQuotesOnlyAtFieldStart) {
 TEST(CsvReaderTest, QuotedFieldSpansLinesAndKeepsHashLines) {
   const std::string text = "h1,h2\n\"line1\n#not a comment\r\nline3\",x\ny,z\n";
   EXPECT_EQ(read_rows(text, kCsv).value(), (Rows{{"line1\n#not a comment\r\nline3", "x"}, {"y", "z"}}));
+}
+
+TEST(CsvReaderTest, QuotedAndPlainRecordsInterleave) {
+  // Plain lines are split in place, records with a quoted field go through the CSV parser;
+  // record numbers and positions run on across both.
+  const std::string text =
+      "a|x\"y\n"
+      "\"b\nc\"|d\r\n"
+      "#comment\n"
+      "e|\"\"\n"
+      "f|\"g|h\"\r"
+      "i|j";
+  EXPECT_EQ(read_rows(text, kPipe).value(),
+            (Rows{{"a", "x\"y"}, {"b\nc", "d"}, {"e", ""}, {"f", "g|h"}, {"i", "j"}}));
+  EXPECT_EQ(error_of(text + "|k\n", kPipe),
+            "CSV error: record 4 (line: 7, byte: 37): found record with 3 fields, but the previous "
+            "record has 2 fields");
+  EXPECT_EQ(error_of("\"q\"|r\ns|\xFF\n", kPipe),
+            "CSV parse error: record 1 (line 2, field: 1, byte: 6): invalid utf-8: invalid UTF-8 in "
+            "field 1 near byte index 0");
 }
 
 TEST(CsvReaderTest, HeaderRowIsNotData) {
@@ -102,7 +122,7 @@ TEST(CsvReaderTest, MalformedQuoting) {
 
 TEST(CsvReaderTest, VisitorErrorStopsReading) {
   int seen = 0;
-  Status s = read_delimited_text("a\nb\nc\n", kPipe, [&](const std::vector<std::string>&) -> Status {
+  Status s = read_delimited_text("a\nb\nc\n", kPipe, [&](RecordFields) -> Status {
     if (++seen == 2) return fail(BufrError::table_text("stop"));
     return {};
   });
@@ -124,12 +144,11 @@ TEST(CsvReaderTest, BinaryGarbageEndsInAnError) {
 
 TEST(CsvReaderTest, OpenFailureCarriesPlatformText) {
   testing::TempTree tree;
-  Status s = read_delimited_file(
-      tree.path("missing.csv"), kCsv, [](const std::vector<std::string>&) -> Status { return {}; });
+  Status s = read_delimited_file(tree.path("missing.csv"), kCsv, [](RecordFields) -> Status { return {}; });
   ASSERT_FALSE(s.has_value());
   EXPECT_EQ(s.error().kind(), ErrorKind::TableText);
   EXPECT_EQ(s.error().text(), "No such file or directory (os error 2)");
-  s = read_delimited_file(tree.path(), kCsv, [](const std::vector<std::string>&) -> Status { return {}; });
+  s = read_delimited_file(tree.path(), kCsv, [](RecordFields) -> Status { return {}; });
   ASSERT_FALSE(s.has_value());
   EXPECT_EQ(s.error().text(), "Is a directory (os error 21)");
 }

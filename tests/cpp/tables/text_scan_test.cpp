@@ -19,6 +19,9 @@ TEST(TextScanTest, TrimsUnicodeWhiteSpace) {
   EXPECT_EQ(trim_space("a\xC2\xAD"), "a\xC2\xAD");
   EXPECT_EQ(trim_space("\x80"), "\x80");
   EXPECT_EQ(trim_space("   "), "");
+  // Only one end is a wide space.
+  EXPECT_EQ(trim_space("x y\xE3\x80\x80"), "x y");
+  EXPECT_EQ(trim_space("\xC2\xA0x y"), "x y");
 }
 
 TEST(TextScanTest, TokensAndCollapsedRuns) {
@@ -34,6 +37,14 @@ TEST(TextScanTest, TokensAndCollapsedRuns) {
   std::string none;
   append_collapsed(none, " \t ");
   EXPECT_EQ(none, "");
+  // Appends after what the string already holds; a word may carry non-space wide characters.
+  std::string more = "A:";
+  append_collapsed(more,
+                   "\xC2\xA0 b\xC3\xA9\xE2\x80\x8B"
+                   "c \xE2\x80\xA8\n d\xC2\xA0");
+  EXPECT_EQ(more,
+            "A:b\xC3\xA9\xE2\x80\x8B"
+            "c d");
 }
 
 TEST(TextScanTest, LinesSplitAtLineFeeds) {
