@@ -1,5 +1,7 @@
 #include "tables/eccodes_loader.hpp"
 
+#include <algorithm>
+
 #include "lib/text.hpp"
 #include "tables/csv_reader.hpp"
 #include "tables/decimal.hpp"
@@ -58,6 +60,7 @@ Status insert_sequence_statement(const std::string& statement, TableSet& tables)
     return fail(BufrError::table_text(statement));
   }
   std::string_view list = body.substr(open + 1, close - open - 1);
+  def.members.reserve(static_cast<std::size_t>(std::count(list.begin(), list.end(), ',')) + 1);
   for (;;) {
     const std::size_t comma = list.find(',');
     const std::string_view piece = trim_space(list.substr(0, comma));
@@ -103,10 +106,10 @@ Status load_sequence_file(const std::string& path, TableSet& tables) {
   return for_each_table_line(text, [&](std::string_view line) -> Status {
     if (!pending.empty()) pending += ' ';
     pending += line;
-    if (pending.find(']') == std::string::npos) return {};
-    const std::string statement = std::move(pending);
-    pending.clear();
-    return insert_sequence_statement(statement, tables);
+    if (line.find(']') == std::string_view::npos) return {};
+    Status status = insert_sequence_statement(pending, tables);
+    pending.clear();  // keeps its capacity for the next statement
+    return status;
   });
   // A statement still pending at the end never received its "]": dropped.
 }
