@@ -19,9 +19,10 @@ using quorvex::py::PyRef;
 
 // floor_seconds(counts, names, repeats) -> the best time of one round, in seconds.
 // A round goes through the messages: for message i it makes a list of counts[i] DecodedValue
-// objects from native records (numbers whose names cycle over names[i] distinct strings)
-// with the conversion the decode functions use, and frees the list. Only the conversion
-// and the freeing are timed: the cost of the objects alone, message by message.
+// objects from native records (numbers whose names cycle over names[i] distinct strings,
+// whose strs are made beforehand, as a TableSet makes those of its names) with the
+// conversion the decode functions use, and frees the list. Only the conversion and the
+// freeing are timed: the cost of the objects alone, message by message.
 PyObject* floor_seconds(PyObject*, PyObject* args) {
   PyObject* counts_arg = nullptr;
   PyObject* names_arg = nullptr;
@@ -42,6 +43,11 @@ PyObject* floor_seconds(PyObject*, PyObject* args) {
     const std::uint32_t most_names = distinct.empty() ? 1 : *std::ranges::max_element(distinct);
     std::vector<std::string> names(std::max<std::uint32_t>(most_names, 1));
     for (std::size_t k = 0; k < names.size(); ++k) names[k] = "ELEMENT NAME " + std::to_string(k);
+    quorvex::py::StrTable shared;
+    shared.reserve(names.size());
+    for (const std::string& name : names) {
+      if (shared.get(&name) == nullptr) return nullptr;
+    }
     std::vector<DecodedValue> values(largest);
     for (std::size_t k = 0; k < largest; ++k) {
       DecodedValue& v = values[k];
@@ -63,7 +69,7 @@ PyObject* floor_seconds(PyObject*, PyObject* args) {
         }
         const auto start = std::chrono::steady_clock::now();
         PyRef list = PyRef::steal(quorvex::py::new_decoded_value_list(
-            std::span<const DecodedValue>(values).first(counts[m]), texts));
+            std::span<const DecodedValue>(values).first(counts[m]), texts, &shared));
         if (!list) return nullptr;
         list = PyRef();
         total += std::chrono::steady_clock::now() - start;

@@ -53,8 +53,8 @@ def main():
         run.done(i, t0, n, 0)
     run.finish()
     run.extra = {"table_sets": len(tables), "table_load_wall": table_seconds[0]}
-    # For the floor: how many distinct name strings each message's objects share (the module
-    # makes one str per distinct name), from a second, untimed decode of every message.
+    # For the floor: how many distinct name strings each message's objects share (one str per
+    # distinct name, made by the TableSet), from a second, untimed decode of every message.
     names = []
     for i, (off, length) in enumerate(run.views[:len(run.msg_wall)]):
         if run.msg_wall[i] is not None:
@@ -67,7 +67,8 @@ def main():
 
 def object_floor(run, names):
     """The floor: making (and freeing) as many DecodedValue objects as each decoded message
-    gave, message by message, names shared as in the message, with nothing decoded, through
+    gave, message by message, names shared as in the message (their strs made beforehand, as
+    the TableSet makes them), with nothing decoded, through
     the module's own conversion (_quorvex_floor.floor_seconds, the floor of
     bench/decode_throughput.py, built beside _quorvex by -DQUORVEX_BENCH=ON). Measured once,
     after the timed run; only the conversion and the freeing are timed inside it."""

@@ -29,12 +29,14 @@ Result<FirstMessage> first_message(Bytes data) {
   return FirstMessage{std::move(record), octets};
 }
 
-// Decodes section 4 of `message` against `tables` into a new list of DecodedValue.
-PyObject* decode_to_list(const FirstMessage& message, const TableSet& tables) {
+// Decodes section 4 of `message` against `tables` into a new list of DecodedValue; `names`
+// are the strs of a TableSet object's names, when the tables have one.
+PyObject* decode_to_list(const FirstMessage& message, const TableSet& tables,
+                         const StrTable* names = nullptr) {
   Result<DecodeResult> result =
       decode_data_section(message.record, tables, section4_data(message.octets, message.record));
   if (!result) return raise(result.error());
-  return new_decoded_value_list(*result);
+  return new_decoded_value_list(*result, names);
 }
 
 constexpr const char* kValuesNames[] = {"data", "table_dir"};
@@ -71,7 +73,7 @@ PyObject* decode_values_with_tables(PyObject*, PyObject* const* args, Py_ssize_t
     }
     Result<FirstMessage> message = first_message(data);
     if (!message) return raise(message.error());
-    return decode_to_list(*message, table_set_record(argv[1]));
+    return decode_to_list(*message, table_set_record(argv[1]), &table_set_names(argv[1]));
   });
 }
 

@@ -191,78 +191,28 @@ PyType_Spec value_spec = {
     value_slots,
 };
 
-// A str from UTF-8 text; ASCII (decoded texts, almost every name and meaning) is copied
-// straight into a compact ASCII string.
-bool is_ascii(const std::string& s) {
-  const char* p = s.data();
-  std::size_t n = s.size();
-  std::uint64_t high = 0;  // the top bits of all octets, eight at a time
-  for (; n >= 8; p += 8, n -= 8) {
-    std::uint64_t word;
-    std::memcpy(&word, p, 8);
-    high |= word;
-  }
-  for (; n > 0; ++p, --n) high |= static_cast<unsigned char>(*p);
-  return (high & 0x8080808080808080ull) == 0;
-}
-
-PyObject* new_text(const std::string& s) {
-  if (!is_ascii(s)) return new_str(s);
-  PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127);
-  if (out != nullptr) std::memcpy(PyUnicode_DATA(out), s.data(), s.size());
-  return out;
-}
-
-// One Python str per distinct table string of a conversion, keyed by the string's
-// address: the names and meanings of a result point into the tables.
-class StrCache {
+// The strs of one conversion: those the TableSet made when it was built, and the others
+// (strings of tables without a TableSet object, operator names) made once per call.
+class CallStrings {
  public:
-  // A borrowed reference to the str for `key`, made on first use; nullptr on failure.
+  explicit CallStrings(const StrTable* shared) : shared_(shared) {}
+
+  // A borrowed reference to the str for `key`; nullptr with a Python error on failure.
   PyObject* get(const std::string* key) {
     if (key == last_key_) return last_value_;
-    if (2 * (used_ + 1) > slots_.size()) grow();
-    Slot& slot = find(slots_, key);
-    if (slot.key == nullptr) {
-      PyRef s = PyRef::steal(new_text(*key));
-      if (!s) return nullptr;
-      slot.key = key;
-      slot.value = std::move(s);
-      ++used_;
+    PyObject* s = shared_ != nullptr ? shared_->find(key) : nullptr;
+    if (s == nullptr) {
+      s = made_.get(key);
+      if (s == nullptr) return nullptr;
     }
     last_key_ = key;
-    last_value_ = slot.value.get();
-    return last_value_;
+    last_value_ = s;
+    return s;
   }
 
  private:
-  struct Slot {
-    const std::string* key = nullptr;
-    PyRef value;
-  };
-
-  static Slot& find(std::vector<Slot>& slots, const std::string* key) {
-    const std::size_t mask = slots.size() - 1;
-    std::size_t i = (reinterpret_cast<std::uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15ull >> 20;
-    for (;; ++i) {
-      Slot& slot = slots[i & mask];
-      if (slot.key == key || slot.key == nullptr) return slot;
-    }
-  }
-
-  void grow() {
-    std::vector<Slot> bigger(slots_.empty() ? 128 : 2 * slots_.size());
-    for (Slot& slot : slots_) {
-      if (slot.key != nullptr) {
-        Slot& to = find(bigger, slot.key);
-        to.key = slot.key;
-        to.value = std::move(slot.value);
-      }
-    }
-    slots_ = std::move(bigger);
-  }
-
-  std::vector<Slot> slots_;
-  std::size_t used_ = 0;
+  const StrTable* shared_;
+  StrTable made_;
   const std::string* last_key_ = nullptr;
   PyObject* last_value_ = nullptr;
 };
@@ -276,18 +226,18 @@ PyObject* internal_error(const char* what) {
 
 PyTypeObject* decoded_value_type() { return value_type; }
 
-PyObject* new_decoded_value_list(const DecodeResult& result) {
-  return new_decoded_value_list(result.values, result.texts);
+PyObject* new_decoded_value_list(const DecodeResult& result, const StrTable* shared) {
+  return new_decoded_value_list(result.values, result.texts, shared);
 }
 
-PyObject* new_decoded_value_list(std::span<const DecodedValue> values,
-                                 const std::vector<std::string>& texts) {
+PyObject* new_decoded_value_list(std::span<const DecodedValue> values, const std::vector<std::string>& texts,
+                                 const StrTable* shared) {
   if (value_type == nullptr) return internal_error("DecodedValue is not registered");
   const std::size_t n = values.size();
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return nullptr;
-  // Names and meanings are distinct table strings: one cache serves both.
-  StrCache strings;
+  // Names and meanings are distinct table strings: one lookup serves both.
+  CallStrings strings(shared);
   // One str per entry of `texts`, made on first use: a compressed text with no increments
   // is one entry shared by every subset, and must not become one copy per subset.
   std::vector<PyRef> text_objects(texts.size());

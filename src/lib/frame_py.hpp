@@ -137,4 +137,6 @@ PyTypeObject* bufr_message_type();
 const BufrMessage& bufr_message_record(PyObject* o);  // o must be a BufrMessage
 PyTypeObject* table_set_type();
 const TableSet& table_set_record(PyObject* o);  // o must be a TableSet
+class StrTable;
+const StrTable& table_set_names(PyObject* o);  // the strs of its element names; o a TableSet
 }  // namespace quorvex::py

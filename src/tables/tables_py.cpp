@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "lib/str_table_py.hpp"
 #include "tables/definition_py.hpp"
 #include "tables/definitions.hpp"
 #include "tables/eccodes_loader.hpp"
@@ -14,20 +15,30 @@ namespace quorvex::py {
 
 namespace {
 
+// The set, and the Python strs of its element names, made with the object so that decoded
+// values share them: the set never changes afterwards, so neither do they.
 struct TableSetObject {
   PyObject_HEAD
   TableSet tables;
+  StrTable names;
 };
 
 PyTypeObject* tables_type = nullptr;
 
-const TableSet& tables_of(PyObject* self) { return reinterpret_cast<TableSetObject*>(self)->tables; }
+TableSetObject* as_tables(PyObject* self) { return reinterpret_cast<TableSetObject*>(self); }
+const TableSet& tables_of(PyObject* self) { return as_tables(self)->tables; }
 
 PyObject* new_table_set(TableSet&& tables) {
-  PyObject* self = tables_type->tp_alloc(tables_type, 0);
-  if (self == nullptr) return nullptr;
-  new (&reinterpret_cast<TableSetObject*>(self)->tables) TableSet(std::move(tables));
-  return self;
+  PyRef self = PyRef::steal(tables_type->tp_alloc(tables_type, 0));
+  if (!self) return nullptr;
+  TableSetObject* t = as_tables(self.get());
+  new (&t->tables) TableSet(std::move(tables));
+  new (&t->names) StrTable();
+  t->names.reserve(t->tables.element_count());
+  for (const auto& [code, def] : t->tables.elements()) {
+    if (t->names.get(&def.name) == nullptr) return nullptr;
+  }
+  return self.release();
 }
 
 PyObject* table_set_or_raise(Result<TableSet>&& loaded) {
@@ -182,7 +193,8 @@ PyObject* tables_repr(PyObject* self) {
 
 void tables_dealloc(PyObject* self) {
   PyRef type = PyRef::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));  // alloc's reference
-  reinterpret_cast<TableSetObject*>(self)->tables.~TableSet();
+  as_tables(self)->names.~StrTable();
+  as_tables(self)->tables.~TableSet();
   Py_TYPE(self)->tp_free(self);
 }
 
@@ -234,6 +246,8 @@ PyMethodDef expand_def = {"expand_descriptors",
 PyTypeObject* table_set_type() { return tables_type; }
 
 const TableSet& table_set_record(PyObject* o) { return tables_of(o); }
+
+const StrTable& table_set_names(PyObject* o) { return as_tables(o)->names; }
 
 bool register_table_classes(PyObject* m) {
   if (!register_definition_classes(m)) return false;

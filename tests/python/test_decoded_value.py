@@ -140,6 +140,22 @@ def test_equal_names_and_meanings_share_one_str(mixed):
     assert mixed[2].name is mixed[3].name
 
 
+def test_a_table_set_lends_its_names_to_every_call(tmp_path):
+    data, tables_dir = number_message(tmp_path)
+    tables = _quorvex.TableSet.from_eccodes(tables_dir)
+    first = _quorvex.decode_values_with_tables(data, tables)
+    second = _quorvex.decode_values_with_tables(data, tables)
+    assert all(a.name is b.name for a, b in zip(first, second))
+    # Without a TableSet object the names are made for the call, equal but not shared.
+    loose = _quorvex.decode_values(data, tables_dir)
+    assert [v.name for v in loose] == [v.name for v in first]
+    assert loose[0].name is not first[0].name
+    # The values keep their names when the set goes.
+    del tables, second
+    gc.collect()
+    assert [v.name for v in first] == [f"NUMBER {k}" for k in range(len(NUMBERS))]
+
+
 def test_the_class_makes_no_instances():
     with pytest.raises(TypeError):
         _quorvex.DecodedValue()
