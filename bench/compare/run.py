@@ -492,7 +492,7 @@ def build_report(args, files, tools, results, problems, floors, meta):
     fl = [(n, results[(n, "quorvex")]) for n in files if (n, "quorvex") in results]
     if fl:
         L.append("DecodedValue creation floor: after its timed run, the _quorvex worker makes and frees, message by "
-                 "message, as many DecodedValue objects as each message gave (sharing as many distinct name strings), with "
+                 "message, as many DecodedValue objects as each message gave (sharing as many distinct name strings, made beforehand as a TableSet makes the strs of its names), with "
                  "nothing decoded, through the module's own conversion (`_quorvex_floor.floor_seconds`, built beside the module by "
                  "-DQUORVEX_BENCH=ON). \"share\" is that floor over _quorvex's whole time for the file.")
         L.append("")
