@@ -63,8 +63,6 @@ class StrTable {
     return slot.value;
   }
 
-  std::size_t size() const { return owned_.size(); }
-
  private:
   void grow(std::size_t needed);
 

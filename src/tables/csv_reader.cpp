@@ -61,6 +61,10 @@ class DelimitedParser {
   static void on_field(void* bytes, std::size_t len, void* self);
   static void on_record(int terminator, void* self);
   void end_record();
+  void next_record() {
+    between_records_ = true;
+    ++record_index_;
+  }
   void feed(std::string_view chunk);
   void check_utf8(RecordFields fields);
   void set_error(std::string text) {
@@ -98,8 +102,7 @@ void DelimitedParser::on_record(int, void* self) {
   auto& p = *static_cast<DelimitedParser*>(self);
   if (!p.error_) p.end_record();
   p.field_count_ = 0;
-  p.between_records_ = true;
-  ++p.record_index_;
+  p.next_record();
 }
 
 std::string DelimitedParser::position_text() const {
@@ -137,7 +140,7 @@ void DelimitedParser::check_utf8(RecordFields fields) {
   }
 }
 
-// One record of a text without quotes: the line's fields, cut at each delimiter.
+// A record with no quoted field, all on this line: its fields, cut at each delimiter.
 void DelimitedParser::split_line(std::string_view content) {
   views_.clear();
   for (;;) {
@@ -147,8 +150,7 @@ void DelimitedParser::split_line(std::string_view content) {
     content.remove_prefix(cut + 1);
   }
   deliver(views_);
-  ++record_index_;
-  between_records_ = true;
+  next_record();
 }
 
 void DelimitedParser::feed(std::string_view chunk) {

@@ -118,8 +118,13 @@ Result<std::string> read_file(const std::string& path) {
 
 namespace {
 
+Status check_utf8(std::string_view data) {
+  if (!utf8_text(data)) return fail(BufrError::io("stream did not contain valid UTF-8"));
+  return {};
+}
+
 Result<std::string> require_utf8(Result<std::string> data) {
-  if (data && !utf8_text(*data)) return fail(BufrError::io("stream did not contain valid UTF-8"));
+  if (data) QV_CHECK(check_utf8(*data));
   return data;
 }
 
@@ -164,22 +169,11 @@ Result<std::vector<std::string>> OpenDirectory::names(std::string_view prefix, s
   return names;
 }
 
-Result<std::string> OpenDirectory::read_file(const std::string& name) const {
-  const int fd = ::openat(::dirfd(as_dir(dir_)), name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fail(BufrError::io_errno(errno));
-  return read_and_close(fd);
-}
-
-Result<std::string> OpenDirectory::read_utf8_file(const std::string& name) const {
-  return require_utf8(read_file(name));
-}
-
 Status OpenDirectory::read_utf8_file_into(const std::string& name, std::string& buffer) const {
   const int fd = ::openat(::dirfd(as_dir(dir_)), name.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return fail(BufrError::io_errno(errno));
   QV_CHECK(read_and_close(fd, buffer));
-  if (!utf8_text(buffer)) return fail(BufrError::io("stream did not contain valid UTF-8"));
-  return {};
+  return check_utf8(buffer);
 }
 
 Result<std::vector<std::string>> list_directory_files(const std::string& dir, std::string_view prefix,

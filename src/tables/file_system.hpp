@@ -43,11 +43,8 @@ class OpenDirectory {
   // Names of the entries (not "." and "..") whose text (invalid UTF-8 replaced) starts with
   // `prefix` and ends with `suffix`, sorted by their octets. Reads the entries once.
   [[nodiscard]] Result<std::vector<std::string>> names(std::string_view prefix, std::string_view suffix);
-  // The whole file `name` of this directory.
-  [[nodiscard]] Result<std::string> read_file(const std::string& name) const;
-  // The same, which must be UTF-8.
-  [[nodiscard]] Result<std::string> read_utf8_file(const std::string& name) const;
-  // The same into `buffer`, whose capacity is reused from file to file.
+  // The whole file `name` of this directory, which must be UTF-8, into `buffer` (its
+  // capacity reused from file to file).
   [[nodiscard]] Status read_utf8_file_into(const std::string& name, std::string& buffer) const;
 
  private:

@@ -103,9 +103,9 @@ std::string_view next_token(std::string_view& s) {
 
 void append_collapsed(std::string& out, std::string_view s) {
   const std::size_t start = out.size();
-  const char* p = skip_space(s.data(), s.data() + s.size());
-  const char* const end = s.data() + s.size();
-  out.reserve(start + static_cast<std::size_t>(end - p));  // the words never grow
+  out.reserve(start + s.size());  // collapsing never lengthens the text
+  const char* p = s.data();
+  const char* const end = p + s.size();
   for (;;) {
     p = skip_space(p, end);
     if (p == end) break;
