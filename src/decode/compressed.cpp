@@ -432,7 +432,9 @@ DecodedValue CompressedWalk::value_at(const Column& col, std::size_t s) const {
 void CompressedWalk::emit() {
   std::vector<DecodedValue>& values = out_.values;
   values.reserve(values.size() + subsets_ * columns_.size());
+  out_.subset_starts.reserve(out_.subset_starts.size() + subsets_);
   for (std::size_t s = 0; s < subsets_; ++s) {
+    out_.subset_starts.push_back(values.size());
     for (const Column& col : columns_) values.push_back(value_at(col, s));
   }
 }

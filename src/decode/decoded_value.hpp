@@ -3,6 +3,7 @@
 // whole decode call), texts in a side vector of the result.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -31,6 +32,8 @@ struct DecodedValue {
 struct DecodeResult {
   std::vector<DecodedValue> values;
   std::vector<std::string> texts;  // raw_text of the values that have one
+  // Index in `values` of the first value of each subset (one entry per subset).
+  std::vector<std::size_t> subset_starts;
 };
 
 // Static names of the two special kinds of value.

@@ -250,7 +250,9 @@ Status decode_uncompressed(std::span<const std::uint32_t> codes, const TableSet&
   ElementCache elements(tables);
   WalkContext ctx{tables, reader, state, out, budget, elements};
   Walker walker(ctx);
+  out.subset_starts.reserve(out.subset_starts.size() + subsets);
   for (std::uint32_t s = 0; s < subsets; ++s) {
+    out.subset_starts.push_back(out.values.size());
     state.reset_for_subset();
     if (!walker.walk(codes, 0)) return fail(walker.take_error());
   }
