@@ -19,6 +19,56 @@ std::string os_error_text(int err) {
 
 BufrError BufrError::io_errno(int err) { return io(os_error_text(err)); }
 
+BufrError BufrError::invalid_descriptor(std::uint32_t code) {
+  return table_text("invalid descriptor " + code_text(code));
+}
+
+BufrError BufrError::walk_too_deep(WalkName walk) {
+  switch (walk) {
+    case WalkName::Decode:
+      break;
+    case WalkName::CompressedDecode:
+      return table_text("compressed descriptor decode exceeded recursion depth");
+    case WalkName::Expansion:
+      return table_text("sequence expansion exceeded recursion depth");
+  }
+  return table_text("descriptor decode exceeded recursion depth");
+}
+
+BufrError BufrError::walk_too_long(WalkName walk, std::uint64_t max_steps) {
+  if (walk == WalkName::Expansion) {
+    return table_text("sequence expansion exceeded " + std::to_string(max_steps) + " descriptors");
+  }
+  return table_text("descriptor walk exceeds the limit for the size of section 4");
+}
+
+BufrError BufrError::too_many_values() {
+  return table_text("decoded value count exceeds the limit for the size of section 4");
+}
+
+BufrError BufrError::bitmap_outside_history() {
+  return table_text("bitmap reference is outside descriptor history");
+}
+
+BufrError BufrError::compressed_new_references(std::uint32_t code) {
+  return table_text("new reference values (operator " + code_text(code) +
+                    ") are not supported in compressed data");
+}
+
+BufrError BufrError::compressed_varying_factors() {
+  return table_text("compressed delayed replication with varying factors is not implemented");
+}
+
+BufrError BufrError::bits_too_wide(std::uint16_t width) {
+  return table_text("cannot read " + std::to_string(width) + " bits into u64");
+}
+
+BufrError BufrError::bits_exhausted(std::uint64_t position, std::uint16_t width, std::uint64_t available) {
+  return table_text("not enough bits while reading section 4 at bit " + std::to_string(position) +
+                    " for width " + std::to_string(width) + " (" + std::to_string(available) +
+                    " bits available)");
+}
+
 std::string BufrError::message() const {
   std::string out;
   switch (kind_) {

@@ -26,6 +26,9 @@ enum class ErrorKind : std::uint8_t {
   Io,
 };
 
+// The walks over descriptor lists, named in their depth and step errors.
+enum class WalkName : std::uint8_t { Decode, CompressedDecode, Expansion };
+
 class BufrError {
  public:
   static BufrError too_short() { return BufrError(ErrorKind::TooShort); }
@@ -53,6 +56,17 @@ class BufrError {
   static BufrError element_not_found(std::uint32_t code) {
     return BufrError(ErrorKind::ElementNotFound, code);
   }
+  static BufrError invalid_descriptor(std::uint32_t code);
+  // A walk nested more than its limit allows, or visiting more descriptors than `max_steps`.
+  static BufrError walk_too_deep(WalkName walk);
+  static BufrError walk_too_long(WalkName walk, std::uint64_t max_steps);
+  // Failures of the data decoders.
+  static BufrError too_many_values();
+  static BufrError bitmap_outside_history();
+  static BufrError compressed_new_references(std::uint32_t code);
+  static BufrError compressed_varying_factors();
+  static BufrError bits_too_wide(std::uint16_t width);
+  static BufrError bits_exhausted(std::uint64_t position, std::uint16_t width, std::uint64_t available);
   // Free text; displayed behind "csv/table parse error: ".
   static BufrError table_text(std::string text) {
     BufrError e(ErrorKind::TableText);

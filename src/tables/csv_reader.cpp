@@ -4,8 +4,8 @@
 #include <csv.h>
 #include <optional>
 
+#include "lib/file_system.hpp"
 #include "lib/text.hpp"
-#include "tables/file_system.hpp"
 #include "tables/text_scan.hpp"
 
 namespace quorvex {

@@ -1,8 +1,8 @@
 #include "tables/definitions.hpp"
 
+#include "lib/file_system.hpp"
 #include "lib/text.hpp"
 #include "tables/eccodes_loader.hpp"
-#include "tables/file_system.hpp"
 #include "tables/text_scan.hpp"
 
 namespace quorvex {

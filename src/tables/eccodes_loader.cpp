@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
+#include "lib/file_system.hpp"
 #include "lib/text.hpp"
 #include "tables/csv_reader.hpp"
 #include "tables/decimal.hpp"
-#include "tables/file_system.hpp"
 #include "tables/text_scan.hpp"
 
 namespace quorvex {

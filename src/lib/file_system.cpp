@@ -1,4 +1,4 @@
-#include "tables/file_system.hpp"
+#include "lib/file_system.hpp"
 
 #include <algorithm>
 #include <cerrno>
