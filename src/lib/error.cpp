@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "lib/text.hpp"
+#include "lib/text_scan.hpp"
 
 namespace quorvex {
 
@@ -68,6 +69,67 @@ BufrError BufrError::bits_exhausted(std::uint64_t position, std::uint16_t width,
                     " for width " + std::to_string(width) + " (" + std::to_string(available) +
                     " bits available)");
 }
+
+BufrError BufrError::bad_table_field(std::string_view what, std::string_view field, std::string_view fault) {
+  std::string text(what);
+  append_quoted(text, field);
+  text += ": ";
+  text += fault;
+  return table_text(std::move(text));
+}
+
+BufrError BufrError::bad_sequence_statement(std::string_view statement) {
+  return table_text(std::string(statement));
+}
+
+BufrError BufrError::missing_table_directory(std::string_view path) {
+  return table_text("ecCodes table directory does not exist: " + lossy_utf8(path));
+}
+
+BufrError BufrError::invalid_table_alias(std::string_view path, std::string_view alias) {
+  std::string text = "invalid ecCodes table alias " + lossy_utf8(path) + " -> ";
+  append_quoted(text, alias);
+  return table_text(std::move(text));
+}
+
+namespace {
+
+std::string csv_position(const CsvPosition& at) {
+  return "record " + std::to_string(at.record) + " (line: " + std::to_string(at.line) +
+         ", byte: " + std::to_string(at.byte) + ")";
+}
+
+}  // namespace
+
+BufrError BufrError::csv_field_count(const CsvPosition& at, std::size_t found, std::size_t previous) {
+  return table_text("CSV error: " + csv_position(at) + ": found record with " + std::to_string(found) +
+                    " fields, but the previous record has " + std::to_string(previous) + " fields");
+}
+
+BufrError BufrError::csv_invalid_utf8(const CsvPosition& at, std::size_t field, std::size_t byte) {
+  return table_text("CSV parse error: record " + std::to_string(at.record) + " (line " +
+                    std::to_string(at.line) + ", field: " + std::to_string(field) +
+                    ", byte: " + std::to_string(at.byte) + "): invalid utf-8: invalid UTF-8 in field " +
+                    std::to_string(field) + " near byte index " + std::to_string(byte));
+}
+
+BufrError BufrError::csv_reader_failure(const CsvPosition& at, std::string_view reason) {
+  return table_text("CSV error: " + csv_position(at) + ": " + std::string(reason));
+}
+
+BufrError BufrError::csv_text_after_quote(const CsvPosition& at, std::size_t field) {
+  return table_text("CSV error: " + csv_position(at) + ": text after the closing quote of field " +
+                    std::to_string(field));
+}
+
+BufrError BufrError::csv_unclosed_quote(const CsvPosition& at, std::size_t field) {
+  return table_text("CSV error: " + csv_position(at) + ": quoted field " + std::to_string(field) +
+                    " is not closed at end of file");
+}
+
+BufrError BufrError::nul_in_path() { return io("file name contained an unexpected NUL byte"); }
+
+BufrError BufrError::invalid_utf8_stream() { return io("stream did not contain valid UTF-8"); }
 
 std::string BufrError::message() const {
   std::string out;

@@ -29,6 +29,13 @@ enum class ErrorKind : std::uint8_t {
 // The walks over descriptor lists, named in their depth and step errors.
 enum class WalkName : std::uint8_t { Decode, CompressedDecode, Expansion };
 
+// Where a CSV reader stands: the record (from 0) and the line and byte it starts at.
+struct CsvPosition {
+  std::uint64_t record = 0;
+  std::uint64_t line = 0;
+  std::uint64_t byte = 0;
+};
+
 class BufrError {
  public:
   static BufrError too_short() { return BufrError(ErrorKind::TooShort); }
@@ -67,6 +74,22 @@ class BufrError {
   static BufrError compressed_varying_factors();
   static BufrError bits_too_wide(std::uint16_t width);
   static BufrError bits_exhausted(std::uint64_t position, std::uint16_t width, std::uint64_t available);
+  // Failures of the table loaders. `what` names the field ("bad i32 "), `fault` what is wrong
+  // with its text.
+  static BufrError bad_table_field(std::string_view what, std::string_view field, std::string_view fault);
+  static BufrError bad_sequence_statement(std::string_view statement);
+  static BufrError missing_table_directory(std::string_view path);
+  static BufrError invalid_table_alias(std::string_view path, std::string_view alias);
+  static BufrError csv_field_count(const CsvPosition& at, std::size_t found, std::size_t previous);
+  static BufrError csv_invalid_utf8(const CsvPosition& at, std::size_t field, std::size_t byte);
+  static BufrError csv_reader_failure(const CsvPosition& at, std::string_view reason);
+  static BufrError csv_text_after_quote(const CsvPosition& at, std::size_t field);
+  static BufrError csv_unclosed_quote(const CsvPosition& at, std::size_t field);
+  // A file of a table that could not be read: the reader's text, as a table error.
+  static BufrError unreadable_table(const BufrError& read_error) { return table_text(read_error.text_); }
+  // File-system failures.
+  static BufrError nul_in_path();
+  static BufrError invalid_utf8_stream();
   // Free text; displayed behind "csv/table parse error: ".
   static BufrError table_text(std::string text) {
     BufrError e(ErrorKind::TableText);
