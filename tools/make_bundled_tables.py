@@ -4,7 +4,7 @@
     make_bundled_tables.py SOURCE_DIR OUT_DIR
 
 SOURCE_DIR holds the WMO files (BUFRCREX_TableB_en_*.csv, BUFR_TableD_en_*.csv,
-BUFRCREX_CodeFlag_en_*.csv). OUT_DIR receives:
+BUFRCREX_CodeFlag_en_*.csv). OUT_DIR receives the release's LICENSE.md and VERSION.txt and:
 
 - element.table: one "|"-separated record per Table B element, in the column order
   code|abbreviation|type|name|unit|scale|reference|width|crex_unit|crex_scale|crex_width;
@@ -147,6 +147,9 @@ def write(source: str, out: str) -> None:
         with open(path, "w", encoding="utf-8", newline="\n") as f:
             for key in sorted(table):
                 f.write(f"{key} {key} {table[key]}\n")
+    for name in ("LICENSE.md", "VERSION.txt"):  # the tables travel with their licence and origin
+        if os.path.isfile(os.path.join(source, name)):
+            shutil.copy(os.path.join(source, name), os.path.join(staging, name))
     shutil.rmtree(out, ignore_errors=True)
     os.replace(staging, out)
 

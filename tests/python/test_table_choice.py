@@ -163,3 +163,28 @@ def test_no_tables_at_all_is_an_error(monkeypatch, message):
     monkeypatch.setattr(_tables, "bundled_dir", lambda: None)
     with pytest.raises(ValueError, match="no BUFR tables for master table 0 version"):
         _tables.table_set_for(message)
+
+
+# The engine's chooser: one per choice per process, reporting the source of each message.
+@pytest.mark.parametrize("choice", ["bundled", "root", "table_set"])
+def test_engine_tables_per_choice(monkeypatch, tmp_path, choice):
+    pytest.importorskip("quorvex._engine")
+    needs_bundled()
+    monkeypatch.setenv("QUORVEX_DEFINITIONS", "")
+    message = _quorvex.parse_all_file(str(EXAMPLE))[0]
+    data = first_message_bytes()
+    argument = {
+        "bundled": None,
+        "root": make_root(tmp_path / "root", versions=[message.master_tables_version_number]),
+        "table_set": _quorvex.TableSet.from_eccodes(_tables.bundled_dir()),
+    }[choice]
+    if choice == "root":
+        wmo = tmp_path / "root" / "bufr" / "tables" / "0" / "wmo" / str(message.master_tables_version_number)
+        wmo.rmdir()
+        wmo.symlink_to(_tables.bundled_dir())
+    tables = _tables.engine_tables(argument)
+    assert _tables.engine_tables(argument) is tables
+    expected = {"bundled": "bundled", "root": f"definitions:{argument}", "table_set": "table_set"}[choice]
+    assert tables.source(data, 0, len(data)) == expected
+    if choice == "table_set":
+        assert _tables.engine_tables(_quorvex.TableSet()) is not tables
