@@ -1,6 +1,7 @@
 """The package as a user gets it: build the wheel, install it into a fresh virtual environment
 with only its declared dependencies, and run the README's example there with the bundled
 tables alone. Slow (a full build the first time; later runs reuse build-wheel/)."""
+import importlib.util
 import os
 import pathlib
 import re
@@ -72,3 +73,13 @@ def test_readme_example_in_a_fresh_venv(tmp_path):
              "            assert len(m.values()) > 0\n"
              "print('ok')\n")
     assert run([python, "-c", check], cwd=work, env=clean_env(QUORVEX_DEFINITIONS="")).strip() == "ok"
+
+    # A user's mypy finds the types of the installed package and of _quorvex (stub package).
+    if importlib.util.find_spec("mypy") is not None:
+        typed = work / "typed.py"
+        typed.write_text("import _quorvex\nimport quorvex\n"
+                         "edition: str = _quorvex.parse_file('examples/synop_wigos.bufr').edition\n")
+        result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--python-executable", python, typed],
+                                cwd=work, capture_output=True, text=True)
+        assert "Cannot find implementation" not in result.stdout, result.stdout
+        assert 'expression has type "int", variable has type "str"' in result.stdout, result.stdout
