@@ -7,8 +7,9 @@ DIR holds ecCodes's views of the corpus files (F.ecc.json, as the corpus tools' 
 --only-ecc writes them). Each file's messages are decoded with `decode_values_with_tables` and
 the TableSet of build/quorvex/tables, the project's view is compared with ecCodes's by the
 corpus tools' compare.py, and every clean message (messages.tsv) that does not match is given
-a reason: local descriptors (no local tables are bundled), Table B entries or Table D
-sequences of its declared master version that differ from release 45, or other.
+a reason (local descriptors: no local tables are bundled; Table B entries or Table D
+sequences of its declared master version that differ from release 45; other) and whether
+the decoder refused it or gave other values.
 """
 
 from __future__ import annotations
@@ -117,7 +118,7 @@ def main() -> int:
             status, _, rest = line.partition(" @")
             if status in ("DIFFER", "FAILED"):
                 offset, _, text = rest.partition(": ")
-                bad[int(offset)] = text
+                bad[int(offset)] = (status, text)
         buf = open(path, "rb").read()
         total += len(offsets)
         for offset in sorted(offsets):
@@ -125,9 +126,11 @@ def main() -> int:
                 same += 1
                 continue
             length = int.from_bytes(buf[offset + 4:offset + 7], "big")
-            why = reason(buf[offset:offset + length], bundled, a.definitions)
+            status, text = bad[offset]
+            why = "%s, %s" % (reason(buf[offset:offset + length], bundled, a.definitions),
+                              "values differ" if status == "DIFFER" else "refused")
             reasons[why] += 1
-            examples.setdefault(why, "%s @%d: %s" % (rel, offset, bad[offset][:160]))
+            examples.setdefault(why, "%s @%d: %s" % (rel, offset, text[:160]))
     print("clean edition-4 messages: %d; identical to ecCodes with the bundled tables alone: %d; differ: %d"
           % (total, same, total - same))
     for why, n in reasons.most_common():

@@ -22,6 +22,9 @@ class Tables:
     ) -> None: ...
     def source(self, buffer: Buffer, offset: int, length: int) -> str:
         """Where the tables of one message come from: "table_set", "definitions:<root>" or "bundled"."""
+    @property
+    def cached(self) -> int:
+        """Number of table selections held in the cache."""
 
 @final
 class Batch:
@@ -29,6 +32,9 @@ class Batch:
 
     def __arrow_c_schema__(self) -> Any: ...
     def __arrow_c_array__(self, requested_schema: Any = None) -> tuple[Any, Any]: ...
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any: ...
+    @property
+    def num_rows(self) -> int: ...
 
 def decode(
     sources: Sequence[Buffer],

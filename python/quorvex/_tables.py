@@ -135,10 +135,12 @@ def engine_tables(tables: TablesArg = None) -> Tables:
     if isinstance(tables, TableSet):
         table_set = tables
         key: tuple[object, ...] = ("table_set", id(tables))
-    else:
+    elif tables is None or isinstance(tables, (str, os.PathLike)):
         root = choose_root(tables)
         bundled = bundled_dir()
         key = (root, bundled)
+    else:
+        raise TypeError(f"tables must be None, a definitions root path or a TableSet, not {type(tables).__name__}")
     with _lock:
         hit = _engine_cache.get(key)
         if hit is not None:
