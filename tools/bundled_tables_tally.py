@@ -71,6 +71,7 @@ def main() -> int:
     ap.add_argument("--corpus", default=os.path.join(os.path.dirname(__file__), "..", "..", "shared", "corpus"))
     ap.add_argument("--files", default=None, help="TSV with a path column (default: the corpus catalog)")
     ap.add_argument("--tables", default=None, help="table directory (default: the built bundled tables)")
+    ap.add_argument("--per-message", default=None, help="write path, offset and result of every clean message here")
     ap.add_argument("--definitions", default="/usr/share/eccodes/definitions",
                     help="root whose declared master versions explain differences")
     a = ap.parse_args()
@@ -99,6 +100,7 @@ def main() -> int:
     reasons: collections.Counter[str] = collections.Counter()
     examples: dict[str, str] = {}
     compare = os.path.join(corpus, "tools", "compare.py")
+    results: list[tuple[str, int, str]] = []
     for rel in paths:
         offsets = clean.get(rel)
         if not offsets:
@@ -124,17 +126,24 @@ def main() -> int:
         for offset in sorted(offsets):
             if offset not in bad:
                 same += 1
+                results.append((rel, offset, "identical"))
                 continue
             length = int.from_bytes(buf[offset + 4:offset + 7], "big")
             status, text = bad[offset]
             why = "%s, %s" % (reason(buf[offset:offset + length], bundled, a.definitions),
                               "values differ" if status == "DIFFER" else "refused")
             reasons[why] += 1
+            results.append((rel, offset, why))
             examples.setdefault(why, "%s @%d: %s" % (rel, offset, text[:160]))
     print("clean edition-4 messages: %d; identical to ecCodes with the bundled tables alone: %d; differ: %d"
           % (total, same, total - same))
     for why, n in reasons.most_common():
         print("  %6d  %s  (e.g. %s)" % (n, why, examples[why]))
+    if a.per_message:
+        with open(a.per_message, "w", newline="") as f:
+            out = csv.writer(f, delimiter="\t")
+            out.writerow(["path", "offset", "result"])
+            out.writerows(results)
     return 0
 
 
