@@ -52,7 +52,7 @@ test-asan: build-asan
 	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
 test-python: build
-	PYTHONPATH=$(BUILD_DIR) $(PY) -m pytest -q tests/python
+	PYTHONPATH=$(BUILD_DIR):python $(PY) -m pytest -q tests/python
 
 test: test-cpp test-asan test-python
 

@@ -1,0 +1,375 @@
+"""read_dataframe: decoded values as a pandas DataFrame, one row per subset (or per occurrence of
+the keys that repeat within a subset), with ecCodes-style key names.
+
+The engine gives a long table, one row per value with its key (the element's abbreviation). The
+wide frame is built from it with whole-array operations: a loop runs per requested column, never
+per value."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Mapping, Sequence
+from typing import Any
+
+import numpy as np
+
+from . import _engine
+from ._file import buffer_of, check_on_bad_message, report_bad_message, scan_messages
+from ._tables import engine_tables
+
+# Header keys as ecCodes names them, and the header field each one is read from.
+HEADER_KEYS: dict[str, str] = {
+    "edition": "edition",
+    "masterTableNumber": "master_table_number",
+    "bufrHeaderCentre": "centre",
+    "bufrHeaderSubCentre": "sub_centre",
+    "updateSequenceNumber": "update_sequence_number",
+    "dataCategory": "data_category",
+    "internationalDataSubCategory": "international_sub_category",
+    "dataSubCategory": "local_sub_category",
+    "masterTablesVersionNumber": "master_table_version",
+    "localTablesVersionNumber": "local_table_version",
+    "typicalYear": "typical_year",
+    "typicalMonth": "typical_month",
+    "typicalDay": "typical_day",
+    "typicalHour": "typical_hour",
+    "typicalMinute": "typical_minute",
+    "typicalSecond": "typical_second",
+    "typicalDate": "",
+    "typicalTime": "",
+    "numberOfSubsets": "number_of_subsets",
+    "observedData": "observed",
+    "compressedData": "compressed",
+}
+SUBSET_NUMBER = "subsetNumber"
+DATA_DATETIME = "data_datetime"
+DATETIME_KEYS = ("year", "month", "day", "hour", "minute", "second")
+
+Filter = Any  # a value, a list/tuple/set of values, a slice(low, high) or a callable
+
+
+def read_dataframe(source: Any, columns: Sequence[str] | str | None = None,
+                   filters: Mapping[str, Filter] | None = None, *, tables: Any = None,
+                   on_bad_message: str = "error") -> Any:
+    """The values of `source` as a pandas DataFrame.
+
+    Without `columns`: one row per subset, one column per key, a key that occurs again in the subset
+    numbered "#2#key", "#3#key", ... (every data key carries its number, "#1#key" first), after the
+    header keys. With `columns`: only those keys (data keys, header keys, "subsetNumber",
+    "data_datetime", or a numbered "#n#key"); a subset that lacks one of the data keys gives no row,
+    and keys that repeat within a subset give one row per occurrence, the subset's other keys taking
+    the value in force at that occurrence. `filters` maps keys to a value, a list of values,
+    slice(low, high) (both ends included) or a callable, and keeps the rows that match all of them."""
+    check_on_bad_message(on_bad_message)
+    if isinstance(columns, str):
+        columns = [columns]
+    filters = dict(filters or {})
+    long, headers = decode_long(source, tables, on_bad_message)
+    frame = LongTable(long, headers)
+    if columns:
+        return frame.select(list(columns), filters)
+    return frame.flat(filters)
+
+
+def decode_long(source: Any, tables: Any, on_bad_message: str) -> tuple[Any, dict[str, np.ndarray]]:
+    """The long table of every decodable message of `source`, and the header fields of those
+    messages as arrays indexed by message number."""
+    import pyarrow as pa
+
+    sources = source if isinstance(source, list) else [source]
+    opened = [buffer_of(s) for s in sources]
+    try:
+        buffers = [buffer for buffer, _ in opened]
+        wanted: list[tuple[int, int, int, int]] = []
+        header_list: list[dict[str, Any]] = []
+        first = 0
+        for position, buffer in enumerate(buffers):
+            found, scanned = scan_messages(buffer, on_bad_message, first)
+            first += scanned
+            wanted.extend((position, index, offset, length) for index, offset, length, _ in found)
+            header_list.extend(header for *_, header in found)
+        batch, bad = _engine.decode(buffers, wanted, engine_tables(tables), os.cpu_count() or 1, keys=True)
+        for index, offset, text in bad:
+            report_bad_message(on_bad_message, index, offset, text)
+        long = pa.record_batch(batch)
+        # Copy out of the mapped files before they are closed.
+        long = pa.Table.from_batches([long]).combine_chunks()
+    finally:
+        for _, handle in opened:
+            if handle is not None:
+                handle.close()
+    headers = {field: np.array([h[field] for h in header_list], dtype=np.int64)
+               for field in set(HEADER_KEYS.values()) - {""}}
+    headers["typical_second"] = np.array([h["typical_second"] for h in header_list], dtype=np.int64)
+    headers["message"] = np.array([w[1] for w in wanted], dtype=np.int64)
+    return long, headers
+
+
+def parse_column(name: str) -> tuple[str, int]:
+    """("key", n) for "#n#key", ("key", 0) for a plain key."""
+    if name.startswith("#"):
+        number, sep, key = name[1:].partition("#")
+        if sep and number.isdigit() and int(number) > 0 and key:
+            return key, int(number)
+    return name, 0
+
+
+def filter_mask(values: Any, condition: Filter) -> np.ndarray:
+    """Which of `values` (a pandas Series) satisfy one filter."""
+    if isinstance(condition, slice):
+        mask = np.ones(len(values), dtype=bool)
+        if condition.start is not None:
+            mask &= (values >= condition.start).to_numpy(dtype=bool, na_value=False)
+        if condition.stop is not None:
+            mask &= (values <= condition.stop).to_numpy(dtype=bool, na_value=False)
+        return mask
+    if callable(condition):
+        try:
+            result = np.asarray(condition(values))
+        except (TypeError, ValueError):
+            result = None
+        if result is None or result.shape != (len(values),) or result.dtype != bool:
+            result = np.fromiter((bool(condition(v)) for v in values), dtype=bool, count=len(values))
+        return result
+    if isinstance(condition, (list, tuple, set, frozenset, np.ndarray)):
+        return values.isin(list(condition)).to_numpy(dtype=bool, na_value=False)
+    return (values == condition).to_numpy(dtype=bool, na_value=False)
+
+
+def integral_as_int(values: np.ndarray) -> np.ndarray:
+    """Whole numbers with none missing become int64, as ecCodes gives integer keys."""
+    if values.size and not np.isnan(values).any() and np.array_equal(values, np.floor(values)) \
+            and np.abs(values).max() < 2 ** 53:
+        return values.astype(np.int64)
+    return values
+
+
+class LongTable:
+    """The long table with the arrays the pivots share: per row its key code and subset number."""
+
+    def __init__(self, long: Any, headers: dict[str, np.ndarray]):
+        import pyarrow as pa
+        import pyarrow.compute as pc
+
+        self.long = long
+        self.headers = headers
+        keys = long.column("key")
+        if isinstance(keys, pa.ChunkedArray):
+            keys = pa.concat_arrays(keys.unify_dictionaries().chunks) if keys.num_chunks else \
+                pa.array([], pa.dictionary(pa.int32(), pa.string()))
+        names = keys.dictionary.to_pylist()
+        # One code per name, should the dictionary hold a name twice.
+        canonical: dict[str, int] = {}
+        remap = np.array([canonical.setdefault(n, i) for i, n in enumerate(names)] + [-1], dtype=np.int64)
+        codes = pc.fill_null(keys.indices, -1).to_numpy().astype(np.int64)
+        self.codes = remap[codes]
+        self.names = names
+        self.code_of = canonical
+        message = long.column("message").to_numpy()
+        subset = long.column("subset").to_numpy()
+        change = np.empty(len(message), dtype=bool)
+        change[:1] = True
+        change[1:] = (message[1:] != message[:-1]) | (subset[1:] != subset[:-1])
+        self.subset_id = np.cumsum(change) - 1
+        starts = np.flatnonzero(change)
+        self.subset_message = message[starts]
+        self.subset_number = subset[starts].astype(np.int64) + 1
+        self.subset_end = np.append(starts[1:], len(message))
+        self.subsets = len(starts)
+        self.header_row = np.searchsorted(headers["message"], self.subset_message)
+
+    # Values of rows, taken from the long table only where asked.
+    def numbers(self, rows: np.ndarray) -> np.ndarray:
+        taken = self.long.column("value").take(rows)
+        return taken.to_numpy(zero_copy_only=False).astype(np.float64, copy=False)
+
+    def texts(self, rows: np.ndarray) -> Any:
+        return self.long.column("text").take(rows)
+
+    def header_column(self, name: str, subset_ids: np.ndarray) -> Any:
+        import pandas as pd
+
+        rows = self.header_row[subset_ids]
+        h = self.headers
+        if name == "typicalDate":
+            date = h["typical_year"] * 10000 + h["typical_month"] * 100 + h["typical_day"]
+            return pd.Series(date[rows]).astype(str).to_numpy()
+        if name == "typicalTime":
+            time = h["typical_hour"] * 10000 + h["typical_minute"] * 100 + h["typical_second"]
+            return pd.Series(time[rows]).map("{:06d}".format).to_numpy()
+        if name == SUBSET_NUMBER:
+            return self.subset_number[subset_ids]
+        return h[HEADER_KEYS[name]][rows]
+
+    def select(self, columns: list[str], filters: dict[str, Filter]) -> Any:
+        import pandas as pd
+
+        wanted = list(dict.fromkeys(columns))
+        data = [c for c in dict.fromkeys(wanted + list(filters))
+                if c not in HEADER_KEYS and c not in (SUBSET_NUMBER, DATA_DATETIME)]
+        optional = [k for k in DATETIME_KEYS if k not in data] if DATA_DATETIME in wanted + list(filters) else []
+        picks = {name: ColumnPick(self, *parse_column(name)) for name in data + optional}
+
+        counts = np.zeros((len(picks), self.subsets), dtype=np.int64)
+        for i, pick in enumerate(picks.values()):
+            counts[i] = np.bincount(pick.subsets, minlength=self.subsets)
+        required = counts[:len(data)]
+        keep = (required > 0).all(axis=0) if data else np.ones(self.subsets, dtype=bool)
+        most = required.max(axis=0, initial=1) if data else np.ones(self.subsets, dtype=np.int64)
+        per_subset = np.where(keep, np.maximum(most, 1), 0)
+        row_subset = np.repeat(np.arange(self.subsets), per_subset)
+        row_start = np.cumsum(per_subset) - per_subset
+        row_occurrence = np.arange(len(row_subset)) - row_start[row_subset]
+
+        # A row stands where its first repeating key occurs; keys that repeat fewer times take the
+        # value in force at the row's end.
+        anchor = np.full(len(row_subset), np.iinfo(np.int64).max)
+        for i, pick in enumerate(list(picks.values())[:len(data)]):
+            drives = counts[i][row_subset] == most[row_subset]
+            at = pick.first(row_subset[drives]) + row_occurrence[drives]
+            anchor[drives] = np.minimum(anchor[drives], pick.rows[at])
+
+        # A row reaches up to the next row's anchor, the last row of a subset to the subset's end.
+        reach = self.subset_end[row_subset]
+        same = np.flatnonzero(row_subset[1:] == row_subset[:-1])
+        reach[same] = anchor[same + 1]
+
+        out: dict[str, Any] = {}
+        for i, (name, pick) in enumerate(picks.items()):
+            out[name] = pick.values(row_subset, row_occurrence, reach, counts[i], most)
+        for name in wanted + list(filters):
+            if name in HEADER_KEYS or name == SUBSET_NUMBER:
+                out[name] = self.header_column(name, row_subset)
+        if DATA_DATETIME in wanted + list(filters):
+            out[DATA_DATETIME] = data_datetime(out, len(row_subset))
+
+        mask = np.ones(len(row_subset), dtype=bool)
+        for name, condition in filters.items():
+            mask &= filter_mask(pd.Series(out[name]), condition)
+
+        order = [c for c in HEADER_KEYS if c in wanted]
+        order += [SUBSET_NUMBER] if SUBSET_NUMBER in wanted else []
+        order += sorted((c for c in wanted if c in picks), key=lambda c: picks[c].first_position)
+        order += [DATA_DATETIME] if DATA_DATETIME in wanted else []
+        result = pd.DataFrame({name: pd.Series(out[name])[mask].reset_index(drop=True) for name in order})
+        for name in order:
+            if name in picks and result[name].dtype.kind == "f":
+                result[name] = integral_as_int(result[name].to_numpy())
+        return result
+
+    def flat(self, filters: dict[str, Filter]) -> Any:
+        import pandas as pd
+
+        rows = np.flatnonzero(self.codes >= 0)
+        codes = self.codes[rows]
+        subsets = self.subset_id[rows]
+        occurrence = occurrences(subsets, codes)
+        combined = codes * (int(occurrence.max(initial=0)) + 1) + occurrence
+        unique, first, inverse = np.unique(combined, return_index=True, return_inverse=True)
+        by_position = np.argsort(first, kind="stable")
+        rank = np.empty_like(by_position)
+        rank[by_position] = np.arange(len(by_position))
+        column = rank[inverse]
+        width = int(occurrence.max(initial=0)) + 1
+        names = [f"#{u % width + 1}#{self.names[u // width]}" for u in unique[by_position]]
+
+        matrix = np.full((self.subsets, len(names)), np.nan)
+        matrix[subsets, column] = self.numbers(rows)
+        texts = self.texts(rows)
+        has_text = np.zeros(len(names), dtype=bool)
+        text_rows = np.flatnonzero(~np.asarray(texts.is_null()))
+        has_text[column[text_rows]] = True
+
+        out: dict[str, Any] = {}
+        all_subsets = np.arange(self.subsets)
+        for name in HEADER_KEYS:
+            out[name] = self.header_column(name, all_subsets)
+        out[SUBSET_NUMBER] = self.header_column(SUBSET_NUMBER, all_subsets)
+        text_columns = {}
+        for j in np.flatnonzero(has_text):
+            cells = np.full(self.subsets, None, dtype=object)
+            mine = text_rows[column[text_rows] == j]
+            cells[subsets[mine]] = np.asarray(texts.take(mine).to_pylist(), dtype=object)
+            text_columns[j] = cells
+        for j, name in enumerate(names):
+            out[name] = text_columns[j] if has_text[j] else integral_as_int(matrix[:, j])
+
+        frame = pd.DataFrame(out)
+        if filters:
+            mask = np.ones(len(frame), dtype=bool)
+            for name, condition in filters.items():
+                key, number = parse_column(name)
+                column_name = name if name in frame.columns else f"#{max(number, 1)}#{key}"
+                if column_name not in frame.columns:
+                    return frame.iloc[:0]
+                mask &= filter_mask(frame[column_name], condition)
+            frame = frame[mask].reset_index(drop=True)
+        return frame
+
+
+def occurrences(groups: np.ndarray, codes: np.ndarray) -> np.ndarray:
+    """For rows in position order, how many earlier rows share both their group and their code."""
+    order = np.lexsort((codes, groups))
+    g, c = groups[order], codes[order]
+    new = np.empty(len(order), dtype=bool)
+    new[:1] = True
+    new[1:] = (g[1:] != g[:-1]) | (c[1:] != c[:-1])
+    starts = np.flatnonzero(new)
+    sorted_occurrence = np.arange(len(order)) - starts[np.cumsum(new) - 1]
+    result = np.empty(len(order), dtype=np.int64)
+    result[order] = sorted_occurrence
+    return result
+
+
+class ColumnPick:
+    """The rows of the long table that one requested column reads, in position order."""
+
+    def __init__(self, table: LongTable, key: str, number: int):
+        self.table = table
+        code = table.code_of.get(key, -2)
+        rows = np.flatnonzero(table.codes == code)
+        if number:
+            rows = rows[occurrences(table.subset_id[rows], np.zeros(len(rows), np.int64)) == number - 1]
+        self.rows = rows
+        self.subsets = table.subset_id[rows]
+        self.first_position = int(rows[0]) if len(rows) else len(table.codes)
+
+    def first(self, subsets: np.ndarray) -> np.ndarray:
+        return np.searchsorted(self.subsets, subsets, side="left")
+
+    def values(self, row_subset: np.ndarray, row_occurrence: np.ndarray, reach: np.ndarray,
+               counts: np.ndarray, most: np.ndarray) -> Any:
+        """Per output row: the occurrence of that row when this key drives the rows of its subset,
+        else the last occurrence before the row's reach, else the subset's first one."""
+        first = self.first(row_subset)
+        count = counts[row_subset]
+        last_before = np.searchsorted(self.rows, reach, side="left") - 1
+        within = (last_before >= first) & (last_before < first + count)
+        pick = np.where(count == most[row_subset], first + row_occurrence, np.where(within, last_before, first))
+        present = count > 0
+        pick = np.where(present, pick, 0)
+        texts = self.table.texts(self.rows)
+        if len(self.rows) and texts.null_count < len(self.rows):
+            cells = np.asarray(texts.take(pick).to_pylist(), dtype=object) if len(pick) else \
+                np.empty(0, dtype=object)
+            cells[~present] = None
+            return cells
+        values = self.table.numbers(self.rows)[pick] if len(self.rows) else np.full(len(pick), np.nan)
+        values[~present] = np.nan
+        return values
+
+
+def data_datetime(out: dict[str, Any], rows: int) -> Any:
+    """The observation time from the year ... second keys in force on each row (second 0 when absent)."""
+    import pandas as pd
+
+    parts = {}
+    for key in DATETIME_KEYS:
+        values = out.get(key)
+        if values is None:
+            values = np.zeros(rows) if key in ("minute", "second") else np.full(rows, np.nan)
+        values = np.asarray(values, dtype=np.float64)
+        if key in ("minute", "second"):
+            values = np.where(np.isnan(values), 0, values)
+        parts[key] = values
+    return pd.to_datetime(pd.DataFrame(parts), errors="coerce").to_numpy()
