@@ -177,11 +177,28 @@ class LongTable:
         self.subset_end = np.append(starts[1:], len(message))
         self.subsets = len(starts)
         self.header_row = np.searchsorted(headers["message"], self.subset_message)
+        self._numbers: np.ndarray | None = None
+        self._text_valid: np.ndarray | None = None
 
-    # Values of rows, taken from the long table only where asked.
+    def rows_of(self, keys: list[str]) -> dict[str, np.ndarray]:
+        """The rows of each key, in position order, found in one pass over the table."""
+        codes = np.array([self.code_of.get(k, -2) for k in keys], dtype=np.int64)
+        rows = np.flatnonzero(np.isin(self.codes, codes))
+        found = self.codes[rows]
+        return {k: rows[found == code] for k, code in zip(keys, codes)}
+
     def numbers(self, rows: np.ndarray) -> np.ndarray:
-        taken = self.long.column("value").take(rows)
-        return taken.to_numpy(zero_copy_only=False).astype(np.float64, copy=False)
+        if self._numbers is None:
+            # NaN where a value is missing or is text.
+            self._numbers = self.long.column("value").to_numpy(zero_copy_only=False).astype(np.float64, copy=False)
+        return self._numbers[rows]
+
+    def has_text(self, rows: np.ndarray) -> bool:
+        if self._text_valid is None:
+            import pyarrow.compute as pc
+
+            self._text_valid = pc.is_valid(self.long.column("text")).to_numpy(zero_copy_only=False)
+        return bool(self._text_valid[rows].any())
 
     def texts(self, rows: np.ndarray) -> Any:
         return self.long.column("text").take(rows)
@@ -208,11 +225,10 @@ class LongTable:
         data = [c for c in dict.fromkeys(wanted + list(filters))
                 if c not in HEADER_KEYS and c not in (SUBSET_NUMBER, DATA_DATETIME)]
         optional = [k for k in DATETIME_KEYS if k not in data] if DATA_DATETIME in wanted + list(filters) else []
-        picks = {name: ColumnPick(self, *parse_column(name)) for name in data + optional}
-
-        counts = np.zeros((len(picks), self.subsets), dtype=np.int64)
-        for i, pick in enumerate(picks.values()):
-            counts[i] = np.bincount(pick.subsets, minlength=self.subsets)
+        keys = {name: parse_column(name) for name in data + optional}
+        rows = self.rows_of(list({key for key, _ in keys.values()}))
+        picks = {name: ColumnPick(self, rows[key], number) for name, (key, number) in keys.items()}
+        counts = np.array([pick.counts for pick in picks.values()], dtype=np.int64).reshape(len(picks), self.subsets)
         required = counts[:len(data)]
         keep = (required > 0).all(axis=0) if data else np.ones(self.subsets, dtype=bool)
         most = required.max(axis=0, initial=1) if data else np.ones(self.subsets, dtype=np.int64)
@@ -234,16 +250,19 @@ class LongTable:
         same = np.flatnonzero(row_subset[1:] == row_subset[:-1])
         reach[same] = anchor[same + 1]
 
+        first_anchor = anchor[row_start[row_subset]]
         out: dict[str, Any] = {}
+        mask = np.ones(len(row_subset), dtype=bool)
         for i, (name, pick) in enumerate(picks.items()):
-            out[name] = pick.values(row_subset, row_occurrence, reach, counts[i], most)
+            out[name], absent = pick.values(row_subset, row_occurrence, anchor, reach, first_anchor, counts[i], most)
+            if i < len(data):
+                mask &= ~absent
         for name in wanted + list(filters):
             if name in HEADER_KEYS or name == SUBSET_NUMBER:
                 out[name] = self.header_column(name, row_subset)
         if DATA_DATETIME in wanted + list(filters):
             out[DATA_DATETIME] = data_datetime(out, len(row_subset))
 
-        mask = np.ones(len(row_subset), dtype=bool)
         for name, condition in filters.items():
             mask &= filter_mask(pd.Series(out[name]), condition)
 
@@ -251,11 +270,11 @@ class LongTable:
         order += [SUBSET_NUMBER] if SUBSET_NUMBER in wanted else []
         order += sorted((c for c in wanted if c in picks), key=lambda c: picks[c].first_position)
         order += [DATA_DATETIME] if DATA_DATETIME in wanted else []
-        result = pd.DataFrame({name: pd.Series(out[name])[mask].reset_index(drop=True) for name in order})
+        kept = {}
         for name in order:
-            if name in picks and result[name].dtype.kind == "f":
-                result[name] = integral_as_int(result[name].to_numpy())
-        return result
+            column = np.asarray(out[name])[mask]
+            kept[name] = integral_as_int(column) if name in picks and column.dtype.kind == "f" else column
+        return pd.DataFrame(kept)
 
     def flat(self, filters: dict[str, Filter]) -> Any:
         import pandas as pd
@@ -324,52 +343,79 @@ def occurrences(groups: np.ndarray, codes: np.ndarray) -> np.ndarray:
 class ColumnPick:
     """The rows of the long table that one requested column reads, in position order."""
 
-    def __init__(self, table: LongTable, key: str, number: int):
+    def __init__(self, table: LongTable, rows: np.ndarray, number: int):
         self.table = table
-        code = table.code_of.get(key, -2)
-        rows = np.flatnonzero(table.codes == code)
         if number:
             rows = rows[occurrences(table.subset_id[rows], np.zeros(len(rows), np.int64)) == number - 1]
         self.rows = rows
         self.subsets = table.subset_id[rows]
         self.first_position = int(rows[0]) if len(rows) else len(table.codes)
+        self.is_text = table.has_text(rows)
+        self.counts = np.bincount(self.subsets, minlength=table.subsets)
+        self.starts = np.cumsum(self.counts) - self.counts
 
     def first(self, subsets: np.ndarray) -> np.ndarray:
-        return np.searchsorted(self.subsets, subsets, side="left")
+        """Index in self.rows of each subset's first occurrence."""
+        return self.starts[subsets]
 
-    def values(self, row_subset: np.ndarray, row_occurrence: np.ndarray, reach: np.ndarray,
-               counts: np.ndarray, most: np.ndarray) -> Any:
-        """Per output row: the occurrence of that row when this key drives the rows of its subset,
-        else the last occurrence before the row's reach, else the subset's first one."""
+    def values(self, row_subset: np.ndarray, row_occurrence: np.ndarray, anchor: np.ndarray,
+               reach: np.ndarray, first_anchor: np.ndarray, counts: np.ndarray, most: np.ndarray
+               ) -> tuple[Any, np.ndarray]:
+        """Per output row, the value of this key, and where the row lacks it.
+
+        When the key drives the rows of its subset: the row's own occurrence. A key that repeats
+        fewer times within the rows' stretch (a level value that some levels lack): its occurrence
+        in the row's span [anchor, reach), lacking when there is none. A key whose occurrences all
+        come before the rows (a single key, or an outer repetition such as cloud layers before the
+        levels): the last occurrence before the row's reach, else the subset's first one."""
         first = self.first(row_subset)
         count = counts[row_subset]
-        last_before = np.searchsorted(self.rows, reach, side="left") - 1
-        within = (last_before >= first) & (last_before < first + count)
-        pick = np.where(count == most[row_subset], first + row_occurrence, np.where(within, last_before, first))
+        if len(self.rows) == 0:
+            return np.full(len(row_subset), np.nan), np.ones(len(row_subset), dtype=bool)
+        drives = count == most[row_subset]
         present = count > 0
+        if (drives | (count <= 1)).all():
+            # Every subset has the key once, not at all, or as its row driver.
+            pick = np.where(drives, first + row_occurrence, first)
+            absent = ~present
+        else:
+            last_before = np.searchsorted(self.rows, reach, side="left") - 1
+            within = (last_before >= first) & (last_before < first + count)
+            pick = np.where(drives, first + row_occurrence, np.where(within, last_before, first))
+            last_position = self.rows[np.maximum(first + count - 1, 0)]
+            inner = present & ~drives & (count > 1) & (last_position >= first_anchor)
+            in_span = within & (self.rows[np.maximum(last_before, 0)] >= anchor)
+            absent = ~present | (inner & ~in_span)
         pick = np.where(present, pick, 0)
-        texts = self.table.texts(self.rows)
-        if len(self.rows) and texts.null_count < len(self.rows):
-            cells = np.asarray(texts.take(pick).to_pylist(), dtype=object) if len(pick) else \
-                np.empty(0, dtype=object)
-            cells[~present] = None
-            return cells
-        values = self.table.numbers(self.rows)[pick] if len(self.rows) else np.full(len(pick), np.nan)
-        values[~present] = np.nan
-        return values
+        if self.is_text:
+            cells = np.asarray(self.table.texts(self.rows).take(pick).to_pylist(), dtype=object)
+            cells[absent] = None
+            return cells, absent
+        values = self.table.numbers(self.rows)[pick]
+        values[absent] = np.nan
+        return values, absent
 
 
-def data_datetime(out: dict[str, Any], rows: int) -> Any:
-    """The observation time from the year ... second keys in force on each row (second 0 when absent)."""
-    import pandas as pd
-
+def data_datetime(out: dict[str, Any], rows: int) -> np.ndarray:
+    """The observation time from the year ... second keys in force on each row (minute and second
+    0 when absent; fractions of a second kept to the microsecond); NaT where the date is missing
+    or impossible."""
     parts = {}
     for key in DATETIME_KEYS:
         values = out.get(key)
-        if values is None:
-            values = np.zeros(rows) if key in ("minute", "second") else np.full(rows, np.nan)
-        values = np.asarray(values, dtype=np.float64)
-        if key in ("minute", "second"):
-            values = np.where(np.isnan(values), 0, values)
-        parts[key] = values
-    return pd.to_datetime(pd.DataFrame(parts), errors="coerce").to_numpy()
+        values = np.full(rows, np.nan) if values is None else np.asarray(values, dtype=np.float64)
+        parts[key] = np.where(np.isnan(values), 0, values) if key in ("minute", "second") else values
+    year, month, day = parts["year"], parts["month"], parts["day"]
+    valid = ~(np.isnan(year) | np.isnan(month) | np.isnan(day) | np.isnan(parts["hour"]))
+    valid &= (month >= 1) & (month <= 12) & (day >= 1) & (year >= 1) & (year <= 9999)
+    valid &= (parts["hour"] >= 0) & (parts["hour"] < 24) & (parts["minute"] >= 0) & (parts["minute"] < 60)
+    valid &= (parts["second"] >= 0) & (parts["second"] < 61)
+    safe = {k: np.where(valid, v, 1).astype(np.int64) for k, v in parts.items() if k != "second"}
+    months = ((safe["year"] - 1970) * 12 + safe["month"] - 1).astype("datetime64[M]")
+    days = months.astype("datetime64[D]") + (safe["day"] - 1).astype("timedelta64[D]")
+    valid &= days.astype("datetime64[M]") == months  # day within its month
+    micro = np.round(np.where(valid, parts["second"], 0) * 1e6).astype(np.int64)
+    stamps = days.astype("datetime64[us]") + (safe["hour"] * 3_600_000_000 + safe["minute"] * 60_000_000
+                                             + micro).astype("timedelta64[us]")
+    stamps[~valid] = np.datetime64("NaT")
+    return stamps

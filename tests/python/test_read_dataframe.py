@@ -41,6 +41,8 @@ CASES = [
     pytest.param(TEMP, ["stationNumber", "cloudType", "heightOfBaseOfCloud"], None, id="temp-cloud-layers"),
     pytest.param(TEMP, ["edition", "bufrHeaderCentre", "dataCategory", "typicalDate", "stationNumber"], None,
                  id="temp-header-keys"),
+    pytest.param(HIRS, ["satelliteIdentifier", "latitude", "longitude", "data_datetime", CHANNEL,
+                        "brightnessTemperature"], None, id="satellite-channels"),
     pytest.param(HIRS, ["satelliteIdentifier", "fieldOfViewNumber", "latitude", "longitude", "data_datetime",
                         "brightnessTemperature"], {CHANNEL: 5}, id="satellite-channel"),
     pytest.param(HIRS, ["latitude", "longitude", "fieldOfViewNumber", "channelRadiance"],
