@@ -66,6 +66,18 @@ def buffer_of(source: Any) -> tuple[Buffer, Any]:
     raise TypeError(f"source must be a path, bytes-like object or binary file, not {type(source).__name__}")
 
 
+def release(opened: list[tuple[Any, Any]]) -> None:
+    """Close the mappings and files that buffer_of opened."""
+    for buffer, handle in opened:
+        if isinstance(buffer, mmap.mmap):
+            try:
+                buffer.close()
+            except BufferError:  # still viewed by a result: unmapped when that goes
+                pass
+        if handle is not None:
+            handle.close()
+
+
 def typical_time(header: dict[str, Any]) -> datetime.datetime:
     return datetime.datetime(header["typical_year"], header["typical_month"], header["typical_day"],
                              header["typical_hour"], header["typical_minute"], header["typical_second"])
@@ -109,7 +121,7 @@ def as_edition4(octets: bytes, header: dict[str, Any]) -> bytes:
                        header["typical_minute"], header["typical_second"]])
     rest = octets[8 + old_section1:]
     total = 8 + len(section1) + len(rest)
-    return b"BUFR" + total.to_bytes(3, "big") + b"\x04" + section1 + rest
+    return bytes(b"BUFR" + total.to_bytes(3, "big") + b"\x04" + section1 + rest)
 
 
 class Message:
@@ -159,12 +171,15 @@ class Message:
 
     @property
     def bytes(self) -> bytes:
+        if self._file.closed:
+            raise ValueError("the BufrFile of this message is closed")
         return bytes(self._file._buffer[self.offset:self.offset + self.length])
 
     @property
     def tables_source(self) -> str:
         """Where this message's tables come from: "table_set", "definitions:<root>" or "bundled"."""
-        return str(self._file._tables.source(self._file._buffer, self.offset, self.length))
+        octets = self.bytes
+        return str(self._file._tables.source(octets, 0, len(octets)))
 
     def values(self) -> list[_quorvex.DecodedValue]:
         """Every value of every subset, as `_quorvex` decodes them (editions 2 and 3 re-headed as 4)."""
@@ -194,6 +209,7 @@ class BufrFile:
         from ._tables import engine_tables
 
         check_on_bad_message(on_bad_message)
+        self.closed = False
         self._buffer, self._handle = buffer_of(source)
         try:
             self._tables_arg = tables
@@ -204,14 +220,11 @@ class BufrFile:
             raise
 
     def close(self) -> None:
-        """Release the mapping and the file; messages already taken keep nothing open."""
+        """Release the mapping and the file; messages already taken can no longer be read."""
         self._messages = []
-        buffer, self._buffer = self._buffer, b""
-        if isinstance(buffer, mmap.mmap):
-            buffer.close()
-        if self._handle is not None:
-            self._handle.close()
-            self._handle = None
+        release([(self._buffer, self._handle)])
+        self._buffer, self._handle = b"", None
+        self.closed = True
 
     def __enter__(self) -> BufrFile:
         return self

@@ -14,7 +14,7 @@ from typing import Any
 import numpy as np
 
 from . import _engine
-from ._file import buffer_of, check_on_bad_message, report_bad_message, scan_messages
+from ._file import buffer_of, check_on_bad_message, release, report_bad_message, scan_messages
 from ._tables import engine_tables
 
 # Header keys as ecCodes names them, and the header field each one is read from.
@@ -77,8 +77,10 @@ def decode_long(source: Any, tables: Any, on_bad_message: str) -> tuple[Any, dic
     import pyarrow as pa
 
     sources = source if isinstance(source, list) else [source]
-    opened = [buffer_of(s) for s in sources]
+    opened: list[tuple[Any, Any]] = []
     try:
+        for one in sources:
+            opened.append(buffer_of(one))
         buffers = [buffer for buffer, _ in opened]
         wanted: list[tuple[int, int, int, int]] = []
         header_list: list[dict[str, Any]] = []
@@ -91,16 +93,11 @@ def decode_long(source: Any, tables: Any, on_bad_message: str) -> tuple[Any, dic
         batch, bad = _engine.decode(buffers, wanted, engine_tables(tables), os.cpu_count() or 1, keys=True)
         for index, offset, text in bad:
             report_bad_message(on_bad_message, index, offset, text)
-        long = pa.record_batch(batch)
-        # Copy out of the mapped files before they are closed.
-        long = pa.Table.from_batches([long]).combine_chunks()
+        long = pa.Table.from_batches([pa.record_batch(batch)]).combine_chunks()
     finally:
-        for _, handle in opened:
-            if handle is not None:
-                handle.close()
+        release(opened)
     headers = {field: np.array([h[field] for h in header_list], dtype=np.int64)
                for field in set(HEADER_KEYS.values()) - {""}}
-    headers["typical_second"] = np.array([h["typical_second"] for h in header_list], dtype=np.int64)
     headers["message"] = np.array([w[1] for w in wanted], dtype=np.int64)
     return long, headers
 
@@ -132,8 +129,8 @@ def filter_mask(values: Any, condition: Filter) -> np.ndarray:
             result = np.fromiter((bool(condition(v)) for v in values), dtype=bool, count=len(values))
         return result
     if isinstance(condition, (list, tuple, set, frozenset, np.ndarray)):
-        return values.isin(list(condition)).to_numpy(dtype=bool, na_value=False)
-    return (values == condition).to_numpy(dtype=bool, na_value=False)
+        return np.asarray(values.isin(list(condition)).to_numpy(dtype=bool, na_value=False))
+    return np.asarray((values == condition).to_numpy(dtype=bool, na_value=False))
 
 
 def integral_as_int(values: np.ndarray) -> np.ndarray:
@@ -191,7 +188,7 @@ class LongTable:
         if self._numbers is None:
             # NaN where a value is missing or is text.
             self._numbers = self.long.column("value").to_numpy(zero_copy_only=False).astype(np.float64, copy=False)
-        return self._numbers[rows]
+        return np.asarray(self._numbers[rows])
 
     def has_text(self, rows: np.ndarray) -> bool:
         if self._text_valid is None:
@@ -305,11 +302,11 @@ class LongTable:
             out[name] = self.header_column(name, all_subsets)
         out[SUBSET_NUMBER] = self.header_column(SUBSET_NUMBER, all_subsets)
         text_columns = {}
-        for j in np.flatnonzero(has_text):
+        for text_column in np.flatnonzero(has_text):
             cells = np.full(self.subsets, None, dtype=object)
-            mine = text_rows[column[text_rows] == j]
+            mine = text_rows[column[text_rows] == text_column]
             cells[subsets[mine]] = np.asarray(texts.take(mine).to_pylist(), dtype=object)
-            text_columns[j] = cells
+            text_columns[int(text_column)] = cells
         for j, name in enumerate(names):
             out[name] = text_columns[j] if has_text[j] else integral_as_int(matrix[:, j])
 
@@ -356,7 +353,7 @@ class ColumnPick:
 
     def first(self, subsets: np.ndarray) -> np.ndarray:
         """Index in self.rows of each subset's first occurrence."""
-        return self.starts[subsets]
+        return np.asarray(self.starts[subsets])
 
     def values(self, row_subset: np.ndarray, row_occurrence: np.ndarray, anchor: np.ndarray,
                reach: np.ndarray, first_anchor: np.ndarray, counts: np.ndarray, most: np.ndarray
@@ -418,4 +415,4 @@ def data_datetime(out: dict[str, Any], rows: int) -> np.ndarray:
     stamps = days.astype("datetime64[us]") + (safe["hour"] * 3_600_000_000 + safe["minute"] * 60_000_000
                                              + micro).astype("timedelta64[us]")
     stamps[~valid] = np.datetime64("NaT")
-    return stamps
+    return np.asarray(stamps)

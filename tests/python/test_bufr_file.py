@@ -115,6 +115,8 @@ def test_sequence_protocol_and_close():
     assert len(bufr) == 0
     with pytest.raises(IndexError):
         bufr[0]
+    with pytest.raises(ValueError, match="closed"):
+        messages[0].values()
 
 
 @pytest.mark.parametrize(("definitions", "expected"), [("", "bundled"), (None, "definitions:")])
