@@ -82,7 +82,7 @@ def assert_same_frame(ours, theirs):
             np.testing.assert_array_equal(mine.to_numpy("datetime64[ms]"), peer.to_numpy("datetime64[ms]"),
                                           err_msg=name)
         elif pd.api.types.is_numeric_dtype(peer):
-            expected = peer.to_numpy(dtype=np.float64, na_value=np.nan)
+            expected = np.array(peer.to_numpy(dtype=np.float64, na_value=np.nan))
             expected[expected == MISSING_LONG] = np.nan
             np.testing.assert_allclose(mine.to_numpy(dtype=np.float64, na_value=np.nan), expected,
                                        rtol=1e-12, equal_nan=True, err_msg=name)
