@@ -251,9 +251,14 @@ class LongTable:
         out: dict[str, Any] = {}
         mask = np.ones(len(row_subset), dtype=bool)
         for i, (name, pick) in enumerate(picks.items()):
-            out[name], absent = pick.values(row_subset, row_occurrence, anchor, reach, first_anchor, counts[i], most)
             if i < len(data):
+                out[name], absent = pick.values(row_subset, row_occurrence, anchor, reach, first_anchor,
+                                                counts[i], most)
                 mask &= ~absent
+            else:
+                # The time of a row for data_datetime: the subset's first year ... second.
+                out[name], _ = pick.values(row_subset, row_occurrence, anchor, reach, first_anchor,
+                                           np.minimum(counts[i], 1), most)
         for name in wanted + list(filters):
             if name in HEADER_KEYS or name == SUBSET_NUMBER:
                 out[name] = self.header_column(name, row_subset)
