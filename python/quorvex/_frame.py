@@ -44,6 +44,7 @@ HEADER_KEYS: dict[str, str] = {
 SUBSET_NUMBER = "subsetNumber"
 DATA_DATETIME = "data_datetime"
 DATETIME_KEYS = ("year", "month", "day", "hour", "minute", "second")
+REPLICATION_FACTORS = np.array([31000, 31001, 31002, 31011, 31012], dtype=np.uint32)
 
 Filter = Any  # a value, a list/tuple/set of values, a slice(low, high) or a callable
 
@@ -281,7 +282,9 @@ class LongTable:
     def flat(self, filters: dict[str, Filter]) -> Any:
         import pandas as pd
 
-        rows = np.flatnonzero(self.codes >= 0)
+        # Replication factors shape the data but are no keys of their own, as in ecCodes.
+        descriptors = self.long.column("descriptor").to_numpy()
+        rows = np.flatnonzero((self.codes >= 0) & ~np.isin(descriptors, REPLICATION_FACTORS))
         codes = self.codes[rows]
         subsets = self.subset_id[rows]
         occurrence = occurrences(subsets, codes)
