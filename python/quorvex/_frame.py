@@ -45,6 +45,7 @@ SUBSET_NUMBER = "subsetNumber"
 DATA_DATETIME = "data_datetime"
 DATETIME_KEYS = ("year", "month", "day", "hour", "minute", "second")
 REPLICATION_FACTORS = np.array([31000, 31001, 31002, 31011, 31012], dtype=np.uint32)
+DATA_PRESENT = 31031
 
 Filter = Any  # a value, a list/tuple/set of values, a slice(low, high) or a callable
 
@@ -279,12 +280,24 @@ class LongTable:
             kept[name] = integral_as_int(column) if name in picks and column.dtype.kind == "f" else column
         return pd.DataFrame(kept)
 
+    def flat_keys(self) -> np.ndarray:
+        """Which rows are keys of their own, as ecCodes names them: not replication factors, not a
+        data-present bitmap, and not the quality values that follow one (ecCodes attaches those to
+        the values they qualify)."""
+        descriptors = self.long.column("descriptor").to_numpy()
+        keyed = (self.codes >= 0) & ~np.isin(descriptors, REPLICATION_FACTORS)
+        bitmap = descriptors == DATA_PRESENT
+        if bitmap.any():
+            first = np.full(self.subsets, len(descriptors))
+            np.minimum.at(first, self.subset_id[bitmap], np.flatnonzero(bitmap))
+            quality = (descriptors // 1000 == 33) & (np.arange(len(descriptors)) > first[self.subset_id])
+            keyed &= ~bitmap & ~quality
+        return np.asarray(keyed)
+
     def flat(self, filters: dict[str, Filter]) -> Any:
         import pandas as pd
 
-        # Replication factors shape the data but are no keys of their own, as in ecCodes.
-        descriptors = self.long.column("descriptor").to_numpy()
-        rows = np.flatnonzero((self.codes >= 0) & ~np.isin(descriptors, REPLICATION_FACTORS))
+        rows = np.flatnonzero(self.flat_keys())
         codes = self.codes[rows]
         subsets = self.subset_id[rows]
         occurrence = occurrences(subsets, codes)
