@@ -3,22 +3,17 @@ decoding only when a message is asked for its values."""
 
 from __future__ import annotations
 
-import builtins
+import contextlib
 import datetime
-import mmap
-import os
-import warnings
 from collections.abc import Iterator
-from typing import Any, BinaryIO, Union, overload
+from typing import Any, overload
 
 import _quorvex
 
 from . import _engine
-
-Buffer = Union[bytes, bytearray, memoryview, mmap.mmap]
-Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, BinaryIO]
-
-ON_BAD_MESSAGE = ("error", "warn", "skip")
+from ._arrow import check_on_bad_message, report_bad, scan_messages
+from ._sources import Buffer, SingleSource, open_sources
+from ._tables import TablesArg, bundled_dir, engine_tables
 
 # Header fields a Message carries as attributes, as read from sections 0, 1 and 3.
 HEADER_FIELDS = (
@@ -27,55 +22,10 @@ HEADER_FIELDS = (
     "typical_year", "typical_month", "typical_day", "typical_hour", "typical_minute", "typical_second",
     "number_of_subsets", "observed", "compressed", "section2_present",
 )
+# What selects a message's tables.
+TABLE_SELECTION = ("master_table_number", "master_table_version", "local_table_version", "centre", "sub_centre")
 
-
-class BadMessageWarning(UserWarning):
-    """A message was left out: it could not be framed, its header could not be read or it could not be decoded."""
-
-
-def check_on_bad_message(on_bad_message: str) -> None:
-    if on_bad_message not in ON_BAD_MESSAGE:
-        raise ValueError(f"on_bad_message must be one of 'error', 'warn', 'skip', not {on_bad_message!r}")
-
-
-def report_bad_message(on_bad_message: str, index: int, offset: int, text: str) -> None:
-    """Raise, warn or stay silent about one bad message, as `on_bad_message` says."""
-    what = f"message {index} at offset {offset}: {text}"
-    if on_bad_message == "error":
-        raise ValueError(what)
-    if on_bad_message == "warn":
-        warnings.warn(what, BadMessageWarning, stacklevel=3)
-
-
-def buffer_of(source: Any) -> tuple[Buffer, Any]:
-    """The octets of one source and what must stay open while they are used (a file, or None)."""
-    if isinstance(source, (bytes, bytearray, memoryview)):
-        return source, None
-    if isinstance(source, (str, os.PathLike)):
-        handle = builtins.open(source, "rb")
-        try:
-            if os.fstat(handle.fileno()).st_size == 0:
-                handle.close()
-                return b"", None
-            return mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ), handle
-        except BaseException:
-            handle.close()
-            raise
-    if hasattr(source, "read"):
-        return source.read(), None
-    raise TypeError(f"source must be a path, bytes-like object or binary file, not {type(source).__name__}")
-
-
-def release(opened: list[tuple[Any, Any]]) -> None:
-    """Close the mappings and files that buffer_of opened."""
-    for buffer, handle in opened:
-        if isinstance(buffer, mmap.mmap):
-            try:
-                buffer.close()
-            except BufferError:  # still viewed by a result: unmapped when that goes
-                pass
-        if handle is not None:
-            handle.close()
+Entry = tuple[int, int, int, int, dict[str, Any]]  # source position, index, offset, length, header
 
 
 def typical_time(header: dict[str, Any]) -> datetime.datetime:
@@ -83,25 +33,21 @@ def typical_time(header: dict[str, Any]) -> datetime.datetime:
                              header["typical_hour"], header["typical_minute"], header["typical_second"])
 
 
-def scan_messages(buffer: Buffer, on_bad_message: str, first_index: int = 0
-                  ) -> tuple[list[tuple[int, int, int, dict[str, Any]]], int]:
-    """(index, offset, length, header) of every message of `buffer` whose framing and header read
-    cleanly, and how many were found; the others are reported as `on_bad_message` says. Indices
-    count every "BUFR" found, from `first_index`."""
-    found = []
-    scanned = _engine.scan(buffer)
-    for index, (offset, length, error) in enumerate(scanned, first_index):
+def read_headers(buffers: list[Buffer], on_bad_message: str) -> Iterator[Entry]:
+    """(source position, index, offset, length, header) of every message whose framing and header
+    read cleanly; the others are reported as `on_bad_message` says. Indices count every "BUFR"
+    found, across the buffers."""
+    for position, index, offset, length, error in scan_messages(buffers):
         if error is None:
             try:
-                header = _engine.read_header(buffer, offset, length)
+                header = _engine.read_header(buffers[position], offset, length)
                 typical_time(header)
             except ValueError as failure:
                 error = str(failure)
         if error is not None:
-            report_bad_message(on_bad_message, index, offset, error)
+            report_bad(on_bad_message, index, offset, error)
             continue
-        found.append((index, offset, length, header))
-    return found, len(scanned)
+        yield position, index, offset, length, header
 
 
 def as_edition4(octets: bytes, header: dict[str, Any]) -> bytes:
@@ -110,12 +56,12 @@ def as_edition4(octets: bytes, header: dict[str, Any]) -> bytes:
     if header["edition"] == 4:
         return octets
     old_section1 = int.from_bytes(octets[8:11], "big")
-    flags = 0x80 if header["section2_present"] else 0
+    international = header["international_sub_category"]
     section1 = bytes([0, 0, 22, header["master_table_number"]])
     section1 += header["centre"].to_bytes(2, "big") + header["sub_centre"].to_bytes(2, "big")
-    section1 += bytes([header["update_sequence_number"], flags, header["data_category"],
-                       header["international_sub_category"], header["local_sub_category"],
-                       header["master_table_version"], header["local_table_version"]])
+    section1 += bytes([header["update_sequence_number"], 0x80 if header["section2_present"] else 0,
+                       header["data_category"], 255 if international is None else international,
+                       header["local_sub_category"], header["master_table_version"], header["local_table_version"]])
     section1 += header["typical_year"].to_bytes(2, "big")
     section1 += bytes([header["typical_month"], header["typical_day"], header["typical_hour"],
                        header["typical_minute"], header["typical_second"]])
@@ -133,7 +79,7 @@ class Message:
     sub_centre: int
     update_sequence_number: int
     data_category: int
-    international_sub_category: int
+    international_sub_category: int | None
     local_sub_category: int
     master_table_version: int
     local_table_version: int
@@ -163,6 +109,7 @@ class Message:
 
     @property
     def descriptors(self) -> list[int]:
+        """The descriptors of section 3, as written."""
         return list(self._header["descriptors"])
 
     @property
@@ -171,9 +118,8 @@ class Message:
 
     @property
     def bytes(self) -> bytes:
-        if self._file.closed:
-            raise ValueError("the BufrFile of this message is closed")
-        return bytes(self._file._buffer[self.offset:self.offset + self.length])
+        """The octets of the message, "BUFR" to "7777"."""
+        return self._file._octets(self.offset, self.length)
 
     @property
     def tables_source(self) -> str:
@@ -183,48 +129,46 @@ class Message:
 
     def values(self) -> list[_quorvex.DecodedValue]:
         """Every value of every subset, as `_quorvex` decodes them (editions 2 and 3 re-headed as 4)."""
-        from ._tables import table_set_for
-
         octets = as_edition4(self.bytes, self._header)
-        table_set, _ = table_set_for(_quorvex.parse_bytes(octets), self._file._tables_arg)
-        return _quorvex.decode_values_with_tables(octets, table_set)
+        return _quorvex.decode_values_with_tables(octets, self._file._table_set(self, octets))
 
     def to_arrow(self) -> Any:
         """The values of this message as a pyarrow Table, one row per value."""
         import pyarrow
 
-        batch, bad = _engine.decode([self._file._buffer], [(0, self.index, self.offset, self.length)],
-                                    self._file._tables, 1, keys=True)
+        octets = self.bytes
+        batch, bad = _engine.decode([octets], [(0, self.index, 0, len(octets))], self._file._tables, 1, True)
         if bad:
-            index, offset, text = bad[0]
-            raise ValueError(f"message {index} at offset {offset}: {text}")
-        table = pyarrow.Table.from_batches([pyarrow.record_batch(batch)])
-        return table.drop_columns(["source"]) if "source" in table.column_names else table
+            report_bad("error", self.index, self.offset, bad[0][2])
+        return pyarrow.Table.from_batches([pyarrow.record_batch(batch)])
 
 
 class BufrFile:
     """The messages of one source, found by a single scan; nothing is decoded until asked."""
 
-    def __init__(self, source: Source, *, tables: Any = None, on_bad_message: str = "error"):
-        from ._tables import engine_tables
-
+    def __init__(self, source: SingleSource, *, tables: TablesArg = None, on_bad_message: str = "error"):
         check_on_bad_message(on_bad_message)
+        if isinstance(source, list):
+            raise TypeError("quorvex.open takes one source, not a list")
         self.closed = False
-        self._buffer, self._handle = buffer_of(source)
+        self._stack = contextlib.ExitStack()
         try:
+            (self._buffer,), _ = self._stack.enter_context(open_sources(source))
             self._tables_arg = tables
             self._tables = engine_tables(tables)
-            self._messages = [Message(self, *entry) for entry in scan_messages(self._buffer, on_bad_message)[0]]
+            self._table_sets: dict[tuple[object, ...], _quorvex.TableSet] = {}
+            self._messages = [Message(self, index, offset, length, header)
+                              for _, index, offset, length, header in read_headers([self._buffer], on_bad_message)]
         except BaseException:
-            self.close()
+            self._stack.close()
             raise
 
     def close(self) -> None:
         """Release the mapping and the file; messages already taken can no longer be read."""
         self._messages = []
-        release([(self._buffer, self._handle)])
-        self._buffer, self._handle = b"", None
+        self._buffer = b""
         self.closed = True
+        self._stack.close()
 
     def __enter__(self) -> BufrFile:
         return self
@@ -250,27 +194,48 @@ class BufrFile:
 
     def headers(self) -> Any:
         """One row per message: where it lies and what its sections 0, 1 and 3 say."""
-        return headers_frame([(m.index, m.offset, m.length, m._header) for m in self._messages])
+        return headers_frame([(0, m.index, m.offset, m.length, m._header) for m in self._messages])
+
+    def _octets(self, offset: int, length: int) -> bytes:
+        if self.closed:
+            raise ValueError("the BufrFile of this message is closed")
+        return bytes(self._buffer[offset:offset + length])
+
+    def _table_set(self, message: Message, octets: bytes) -> _quorvex.TableSet:
+        """The TableSet of a message, from where the engine takes that message's tables."""
+        source = self._tables.source(octets, 0, len(octets))
+        if source == "table_set":
+            assert isinstance(self._tables_arg, _quorvex.TableSet)
+            return self._tables_arg
+        key = (source, *(message._header[name] for name in TABLE_SELECTION))
+        if key not in self._table_sets:
+            if source == "bundled":
+                self._table_sets[key] = _quorvex.TableSet.from_eccodes(str(bundled_dir()))
+            else:
+                root = source.removeprefix("definitions:")
+                self._table_sets[key] = _quorvex.TableSet.from_definitions(root, _quorvex.parse_bytes(octets))
+        return self._table_sets[key]
 
 
-def headers_frame(entries: list[tuple[int, int, int, dict[str, Any]]]) -> Any:
-    """The headers of (index, offset, length, header) entries as a pandas DataFrame, one row per message."""
+def headers_frame(entries: list[Entry]) -> Any:
+    """The headers of entries as a pandas DataFrame, one row per message."""
     import numpy as np
     import pandas as pd
 
     def column(name: str, dtype: Any = np.int64) -> Any:
-        return np.fromiter((h[name] for _, _, _, h in entries), dtype=dtype, count=len(entries))
+        return np.fromiter((e[4][name] for e in entries), dtype=dtype, count=len(entries))
 
     times = {unit: column(f"typical_{unit}") for unit in ("year", "month", "day", "hour", "minute", "second")}
     return pd.DataFrame({
-        "message": np.fromiter((e[0] for e in entries), np.int64, len(entries)),
-        "offset": np.fromiter((e[1] for e in entries), np.int64, len(entries)),
-        "length": np.fromiter((e[2] for e in entries), np.int64, len(entries)),
+        "message": np.fromiter((e[1] for e in entries), np.int64, len(entries)),
+        "offset": np.fromiter((e[2] for e in entries), np.int64, len(entries)),
+        "length": np.fromiter((e[3] for e in entries), np.int64, len(entries)),
         "edition": column("edition"),
         "centre": column("centre"),
         "sub_centre": column("sub_centre"),
         "data_category": column("data_category"),
-        "international_sub_category": column("international_sub_category"),
+        # None in editions 2 and 3, which have no international sub-category.
+        "international_sub_category": pd.array([e[4]["international_sub_category"] for e in entries], dtype="Int64"),
         "local_sub_category": column("local_sub_category"),
         "master_table_number": column("master_table_number"),
         "master_table_version": column("master_table_version"),
@@ -279,10 +244,10 @@ def headers_frame(entries: list[tuple[int, int, int, dict[str, Any]]]) -> Any:
         "subsets": column("number_of_subsets"),
         "compressed": column("compressed", bool),
         "observed": column("observed", bool),
-        "descriptors": np.fromiter((len(h["descriptors"]) for _, _, _, h in entries), np.int64, len(entries)),
+        "descriptors": np.fromiter((len(e[4]["descriptors"]) for e in entries), np.int64, len(entries)),
     })
 
 
-def open(source: Source, *, tables: Any = None, on_bad_message: str = "error") -> BufrFile:  # noqa: A001
-    """A BufrFile over `source` (a path, memory-mapped; bytes; or a binary file object)."""
+def open(source: SingleSource, *, tables: TablesArg = None, on_bad_message: str = "error") -> BufrFile:  # noqa: A001
+    """A BufrFile over `source` (a path, memory-mapped; bytes-like; or a binary file object)."""
     return BufrFile(source, tables=tables, on_bad_message=on_bad_message)

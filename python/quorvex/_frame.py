@@ -7,14 +7,15 @@ per value."""
 
 from __future__ import annotations
 
-import os
 from collections.abc import Mapping, Sequence
 from typing import Any
 
 import numpy as np
 
 from . import _engine
-from ._file import buffer_of, check_on_bad_message, release, report_bad_message, scan_messages
+from ._arrow import check_on_bad_message, default_threads, report_bad
+from ._file import read_headers
+from ._sources import open_sources
 from ._tables import engine_tables
 
 # Header keys as ecCodes names them, and the header field each one is read from.
@@ -75,32 +76,21 @@ def read_dataframe(source: Any, columns: Sequence[str] | str | None = None,
 
 def decode_long(source: Any, tables: Any, on_bad_message: str) -> tuple[Any, dict[str, np.ndarray]]:
     """The long table of every decodable message of `source`, and the header fields of those
-    messages as arrays indexed by message number."""
+    messages as arrays in message order (with the message numbers under "message")."""
     import pyarrow as pa
 
-    sources = source if isinstance(source, list) else [source]
-    opened: list[tuple[Any, Any]] = []
-    try:
-        for one in sources:
-            opened.append(buffer_of(one))
-        buffers = [buffer for buffer, _ in opened]
-        wanted: list[tuple[int, int, int, int]] = []
-        header_list: list[dict[str, Any]] = []
-        first = 0
-        for position, buffer in enumerate(buffers):
-            found, scanned = scan_messages(buffer, on_bad_message, first)
-            first += scanned
-            wanted.extend((position, index, offset, length) for index, offset, length, _ in found)
-            header_list.extend(header for *_, header in found)
-        batch, bad = _engine.decode(buffers, wanted, engine_tables(tables), os.cpu_count() or 1, keys=True)
+    chooser = engine_tables(tables)
+    with open_sources(source) as (buffers, _):
+        entries = list(read_headers(buffers, on_bad_message))
+        batch, bad = _engine.decode(buffers, [entry[:4] for entry in entries], chooser, default_threads(None), True)
         for index, offset, text in bad:
-            report_bad_message(on_bad_message, index, offset, text)
+            report_bad(on_bad_message, index, offset, text)
         long = pa.Table.from_batches([pa.record_batch(batch)]).combine_chunks()
-    finally:
-        release(opened)
-    headers = {field: np.array([h[field] for h in header_list], dtype=np.int64)
-               for field in set(HEADER_KEYS.values()) - {""}}
-    headers["message"] = np.array([w[1] for w in wanted], dtype=np.int64)
+    headers = {field: np.array([e[4][field] for e in entries], dtype=np.int64)
+               for field in set(HEADER_KEYS.values()) - {"", "international_sub_category"}}
+    headers["international_sub_category"] = np.array(
+        [e[4]["international_sub_category"] for e in entries], dtype=np.float64)
+    headers["message"] = np.array([e[1] for e in entries], dtype=np.int64)
     return long, headers
 
 
@@ -177,7 +167,7 @@ class LongTable:
         self.subsets = len(starts)
         self.header_row = np.searchsorted(headers["message"], self.subset_message)
         self._numbers: np.ndarray | None = None
-        self._text_valid: np.ndarray | None = None
+        self._text_rows: np.ndarray | None = None
 
     def rows_of(self, keys: list[str]) -> dict[str, np.ndarray]:
         """The rows of each key, in position order, found in one pass over the table."""
@@ -192,15 +182,30 @@ class LongTable:
             self._numbers = self.long.column("value").to_numpy(zero_copy_only=False).astype(np.float64, copy=False)
         return np.asarray(self._numbers[rows])
 
-    def has_text(self, rows: np.ndarray) -> bool:
-        if self._text_valid is None:
+    def text_rows(self) -> np.ndarray:
+        """Which rows are of character elements (their unit is CCITT IA5), missing ones included."""
+        if self._text_rows is None:
+            import pyarrow as pa
             import pyarrow.compute as pc
 
-            self._text_valid = pc.is_valid(self.long.column("text")).to_numpy(zero_copy_only=False)
-        return bool(self._text_valid[rows].any())
+            units = self.long.column("unit")
+            if isinstance(units, pa.ChunkedArray):
+                units = pa.concat_arrays(units.unify_dictionaries().chunks) if units.num_chunks else \
+                    pa.array([], pa.dictionary(pa.int32(), pa.string()))
+            text_units = np.flatnonzero(np.asarray(units.dictionary.to_pylist(), dtype=object) == "CCITT IA5")
+            indices = pc.fill_null(units.indices, -1).to_numpy()
+            self._text_rows = np.isin(indices, text_units) | pc.is_valid(self.long.column("text")).to_numpy(
+                zero_copy_only=False)
+        return self._text_rows
+
+    def has_text(self, rows: np.ndarray) -> bool:
+        return bool(self.text_rows()[rows].any())
 
     def texts(self, rows: np.ndarray) -> Any:
-        return self.long.column("text").take(rows)
+        """Texts without the trailing spaces and NULs that pad them to their width, as ecCodes gives them."""
+        import pyarrow.compute as pc
+
+        return pc.utf8_rtrim(self.long.column("text").take(rows), characters=" \x00")
 
     def header_column(self, name: str, subset_ids: np.ndarray) -> Any:
         import pandas as pd
@@ -314,7 +319,7 @@ class LongTable:
         matrix[subsets, column] = self.numbers(rows)
         texts = self.texts(rows)
         has_text = np.zeros(len(names), dtype=bool)
-        text_rows = np.flatnonzero(~np.asarray(texts.is_null()))
+        text_rows = np.flatnonzero(self.text_rows()[rows])
         has_text[column[text_rows]] = True
 
         out: dict[str, Any] = {}
@@ -382,8 +387,9 @@ class ColumnPick:
         """Per output row, the value of this key, and where the row lacks it.
 
         When the key drives the rows of its subset: the row's own occurrence. A key that repeats
-        fewer times within the rows' stretch (a level value that some levels lack): its occurrence
-        in the row's span [anchor, reach), lacking when there is none. A key whose occurrences all
+        fewer times within the rows' stretch: its last occurrence before the row's reach, lacking on
+        rows beyond its last occurrence (levels of another section of a sounding that the key is
+        not part of). A key whose occurrences all
         come before the rows (a single key, or an outer repetition such as cloud layers before the
         levels): the last occurrence before the row's reach, else the subset's first one."""
         first = self.first(row_subset)
@@ -403,7 +409,8 @@ class ColumnPick:
             last_position = self.rows[np.maximum(first + count - 1, 0)]
             inner = present & ~drives & (count > 1) & (last_position >= first_anchor)
             in_span = within & (self.rows[np.maximum(last_before, 0)] >= anchor)
-            absent = ~present | (inner & ~in_span)
+            # Rows past the key's last occurrence lack it; before that, the value in force counts.
+            absent = ~present | (inner & ~in_span & (last_position < reach))
         pick = np.where(present, pick, 0)
         if self.is_text:
             cells = np.asarray(self.table.texts(self.rows).take(pick).to_pylist(), dtype=object)
@@ -435,5 +442,5 @@ def data_datetime(out: dict[str, Any], rows: int) -> np.ndarray:
     micro = np.round(np.where(valid, parts["second"], 0) * 1e6).astype(np.int64)
     stamps = days.astype("datetime64[us]") + (safe["hour"] * 3_600_000_000 + safe["minute"] * 60_000_000
                                              + micro).astype("timedelta64[us]")
-    stamps[~valid] = np.datetime64("NaT")
+    stamps[~valid] = np.datetime64("NaT", "us")
     return np.asarray(stamps)

@@ -76,7 +76,7 @@ def test_bad_message_is_reported_or_left_out(name, damage, mode):
     damaged, bad_index, lost = damage(clean)
     columns = COLUMNS if name == TEMP3 else ["stationNumber", "airTemperature"]
     if mode == "error":
-        with pytest.raises(ValueError, match=rf"^message {bad_index} at offset \d+: \S"):
+        with pytest.raises(ValueError, match=rf"^bad message {bad_index} at offset \d+: \S"):
             quorvex.read_dataframe(damaged, columns=columns, on_bad_message=mode)
         return
     with warnings.catch_warnings(record=True) as caught:
@@ -85,7 +85,7 @@ def test_bad_message_is_reported_or_left_out(name, damage, mode):
     reports = [w for w in caught if issubclass(w.category, quorvex.BadMessageWarning)]
     assert len(reports) == (mode == "warn")
     if reports:
-        assert str(reports[0].message).startswith(f"message {bad_index} at offset ")
+        assert str(reports[0].message).startswith(f"bad message {bad_index} at offset ")
     # Every other message gives exactly the rows it gives in the clean file.
     with quorvex.open(clean) as bufr:
         kept = b"".join(m.bytes for m in bufr if m.index != lost)
@@ -123,7 +123,7 @@ def test_garbage_around_real_messages(seed):
 
 def test_open_reports_a_bad_header_when_asked():
     damaged, bad_index, _ = impossible_date("month", 13)((CORPUS / TEMP3).read_bytes())
-    with pytest.raises(ValueError, match=rf"^message {bad_index} at offset"):
+    with pytest.raises(ValueError, match=rf"^bad message {bad_index} at offset"):
         quorvex.open(damaged)
     with pytest.warns(quorvex.BadMessageWarning):
         bufr = quorvex.open(damaged, on_bad_message="warn")
