@@ -133,73 +133,107 @@ def integral_as_int(values: np.ndarray) -> np.ndarray:
     return values
 
 
+def dictionary_array(column: Any) -> Any:
+    """One DictionaryArray for a column that may come in chunks."""
+    import pyarrow as pa
+
+    if isinstance(column, pa.ChunkedArray):
+        if column.num_chunks == 1:
+            return column.chunk(0)
+        if column.num_chunks == 0:
+            return pa.array([], column.type)
+        return pa.concat_arrays(column.unify_dictionaries().chunks)
+    return column
+
+
+def plain_array(column: Any) -> np.ndarray:
+    """A column without nulls as numpy, without a copy when it comes in one chunk."""
+    import pyarrow as pa
+
+    if isinstance(column, pa.ChunkedArray) and column.num_chunks == 1:
+        column = column.chunk(0)
+    return np.asarray(column.to_numpy())
+
+
 class LongTable:
-    """The long table with the arrays the pivots share: per row its key code and subset number."""
+    """The long table and what the pivots read of it: key codes, rows grouped by subset, values."""
 
     def __init__(self, long: Any, headers: dict[str, np.ndarray]):
-        import pyarrow as pa
-        import pyarrow.compute as pc
-
         self.long = long
         self.headers = headers
-        keys = long.column("key")
-        if isinstance(keys, pa.ChunkedArray):
-            keys = pa.concat_arrays(keys.unify_dictionaries().chunks) if keys.num_chunks else \
-                pa.array([], pa.dictionary(pa.int32(), pa.string()))
-        names = keys.dictionary.to_pylist()
-        # One code per name, should the dictionary hold a name twice.
+        self.size = long.num_rows
+        keys = dictionary_array(long.column("key"))
+        self.names: list[str] = keys.dictionary.to_pylist()
         canonical: dict[str, int] = {}
-        remap = np.array([canonical.setdefault(n, i) for i, n in enumerate(names)] + [-1], dtype=np.int64)
-        codes = pc.fill_null(keys.indices, -1).to_numpy().astype(np.int64)
-        self.codes = remap[codes]
-        self.names = names
+        for i, name in enumerate(self.names):
+            canonical.setdefault(name, i)
         self.code_of = canonical
-        message = long.column("message").to_numpy()
-        subset = long.column("subset").to_numpy()
-        change = np.empty(len(message), dtype=bool)
-        change[:1] = True
-        change[1:] = (message[1:] != message[:-1]) | (subset[1:] != subset[:-1])
-        self.subset_id = np.cumsum(change) - 1
-        starts = np.flatnonzero(change)
-        self.subset_message = message[starts]
-        self.subset_number = subset[starts].astype(np.int64) + 1
-        self.subset_end = np.append(starts[1:], len(message))
-        self.subsets = len(starts)
-        self.header_row = np.searchsorted(headers["message"], self.subset_message)
-        self._numbers: np.ndarray | None = None
-        self._text_rows: np.ndarray | None = None
+        # One code per name, should the dictionary hold a name twice.
+        self.remap = None if len(canonical) == len(self.names) else \
+            np.array([canonical[n] for n in self.names], dtype=np.int32)
+        self.key_indices = keys.indices
+        self._valid: np.ndarray | None = None
+        self.message = plain_array(long.column("message"))
+        self.subset = plain_array(long.column("subset"))
 
-    def rows_of(self, keys: list[str]) -> dict[str, np.ndarray]:
-        """The rows of each key, in position order, found in one pass over the table."""
-        codes = np.array([self.code_of.get(k, -2) for k in keys], dtype=np.int64)
-        rows = np.flatnonzero(np.isin(self.codes, codes))
-        found = self.codes[rows]
-        return {k: rows[found == code] for k, code in zip(keys, codes)}
+    def raw_codes(self) -> np.ndarray:
+        """The dictionary index of every row, read in place; meaningless where the key is null."""
+        indices = self.key_indices
+        return np.frombuffer(indices.buffers()[1], dtype=np.int32, count=len(indices), offset=4 * indices.offset)
+
+    def valid(self, rows: np.ndarray) -> np.ndarray:
+        """Whether the rows have a key."""
+        indices = self.key_indices
+        if indices.null_count == 0:
+            return np.ones(len(rows), dtype=bool)
+        if self._valid is None:
+            bits = np.frombuffer(indices.buffers()[0], dtype=np.uint8)
+            self._valid = np.unpackbits(bits, bitorder="little")[indices.offset:indices.offset + len(indices)]
+        return np.asarray(self._valid[rows], dtype=bool)
+
+    def codes(self, rows: np.ndarray | None = None) -> np.ndarray:
+        """The key code of the rows (all rows when None), -1 where there is no key."""
+        raw = self.raw_codes()
+        if rows is not None:
+            raw = raw[rows]
+        codes = raw.astype(np.int64) if self.remap is None else self.remap[raw].astype(np.int64)
+        everywhere = np.arange(self.size) if rows is None else rows
+        codes[~self.valid(everywhere)] = -1
+        return codes
+
+    def find(self, keys: list[str]) -> np.ndarray:
+        """The rows of any of the keys, in position order, found in one pass over the table."""
+        wanted = np.zeros(len(self.names) + 1, dtype=bool)  # the last entry catches out-of-range indices
+        codes = {self.code_of[k] for k in keys if k in self.code_of}
+        for i, name in enumerate(self.names):
+            wanted[i] = self.code_of[name] in codes
+        rows = np.flatnonzero(np.take(wanted, self.raw_codes(), mode="clip"))
+        return np.asarray(rows[self.valid(rows)])
+
+    def grouping(self, rows: np.ndarray) -> Grouping:
+        return Grouping(self, rows)
+
+    def all_subsets(self) -> Grouping:
+        """One row per subset: the first of each."""
+        change = np.empty(self.size, dtype=bool)
+        change[:1] = True
+        change[1:] = (self.message[1:] != self.message[:-1]) | (self.subset[1:] != self.subset[:-1])
+        return Grouping(self, np.flatnonzero(change))
+
+    def text_rows(self, rows: np.ndarray) -> np.ndarray:
+        """Which of the rows are of character elements (their unit is CCITT IA5), missing ones included."""
+        import pyarrow.compute as pc
+
+        units = dictionary_array(self.long.column("unit"))
+        text_units = np.flatnonzero(np.asarray(units.dictionary.to_pylist(), dtype=object) == "CCITT IA5")
+        taken = pc.fill_null(units.indices.take(rows), -1).to_numpy()
+        has_text = pc.is_valid(self.long.column("text").take(rows)).to_numpy(zero_copy_only=False)
+        return np.asarray(np.isin(taken, text_units) | has_text)
 
     def numbers(self, rows: np.ndarray) -> np.ndarray:
-        if self._numbers is None:
-            # NaN where a value is missing or is text.
-            self._numbers = self.long.column("value").to_numpy(zero_copy_only=False).astype(np.float64, copy=False)
-        return np.asarray(self._numbers[rows])
-
-    def text_rows(self) -> np.ndarray:
-        """Which rows are of character elements (their unit is CCITT IA5), missing ones included."""
-        if self._text_rows is None:
-            import pyarrow as pa
-            import pyarrow.compute as pc
-
-            units = self.long.column("unit")
-            if isinstance(units, pa.ChunkedArray):
-                units = pa.concat_arrays(units.unify_dictionaries().chunks) if units.num_chunks else \
-                    pa.array([], pa.dictionary(pa.int32(), pa.string()))
-            text_units = np.flatnonzero(np.asarray(units.dictionary.to_pylist(), dtype=object) == "CCITT IA5")
-            indices = pc.fill_null(units.indices, -1).to_numpy()
-            self._text_rows = np.isin(indices, text_units) | pc.is_valid(self.long.column("text")).to_numpy(
-                zero_copy_only=False)
-        return self._text_rows
-
-    def has_text(self, rows: np.ndarray) -> bool:
-        return bool(self.text_rows()[rows].any())
+        """The numeric values of the rows: NaN where missing or text."""
+        taken = self.long.column("value").take(rows)
+        return np.asarray(taken.to_numpy(zero_copy_only=False), dtype=np.float64)
 
     def texts(self, rows: np.ndarray) -> Any:
         """Texts without the trailing spaces and NULs that pad them to their width, as ecCodes gives them."""
@@ -207,10 +241,11 @@ class LongTable:
 
         return pc.utf8_rtrim(self.long.column("text").take(rows), characters=" \x00")
 
-    def header_column(self, name: str, subset_ids: np.ndarray) -> Any:
+    def header_column(self, name: str, messages: np.ndarray, subset_numbers: np.ndarray) -> Any:
+        """A header key (or subsetNumber) for rows of the given messages and subsets."""
         import pandas as pd
 
-        rows = self.header_row[subset_ids]
+        rows = np.searchsorted(self.headers["message"], messages)
         h = self.headers
         if name == "typicalDate":
             date = h["typical_year"] * 10000 + h["typical_month"] * 100 + h["typical_day"]
@@ -219,38 +254,45 @@ class LongTable:
             time = h["typical_hour"] * 10000 + h["typical_minute"] * 100 + h["typical_second"]
             return pd.Series(time[rows]).map("{:06d}".format).to_numpy()
         if name == SUBSET_NUMBER:
-            return self.subset_number[subset_ids]
+            return subset_numbers
         return h[HEADER_KEYS[name]][rows]
 
     def select(self, columns: list[str], filters: dict[str, Filter]) -> Any:
         import pandas as pd
 
         wanted = list(dict.fromkeys(columns))
-        data = [c for c in dict.fromkeys(wanted + list(filters))
-                if c not in HEADER_KEYS and c not in (SUBSET_NUMBER, DATA_DATETIME)]
-        optional = [k for k in DATETIME_KEYS if k not in data] if DATA_DATETIME in wanted + list(filters) else []
+        asked = wanted + [f for f in filters if f not in wanted]
+        data = [c for c in asked if c not in HEADER_KEYS and c not in (SUBSET_NUMBER, DATA_DATETIME)]
+        optional = [k for k in DATETIME_KEYS if k not in data] if DATA_DATETIME in asked else []
         keys = {name: parse_column(name) for name in data + optional}
-        rows = self.rows_of(list({key for key, _ in keys.values()}))
-        picks = {name: ColumnPick(self, rows[key], number) for name, (key, number) in keys.items()}
-        counts = np.array([pick.counts for pick in picks.values()], dtype=np.int64).reshape(len(picks), self.subsets)
+        if keys:
+            groups = self.grouping(self.find([key for key, _ in keys.values()]))
+        else:
+            groups = self.all_subsets()
+        picks = {name: ColumnPick(groups, key, number) for name, (key, number) in keys.items()}
+        counts = np.array([pick.counts for pick in picks.values()], dtype=np.int64).reshape(len(picks), groups.subsets)
         required = counts[:len(data)]
-        keep = (required > 0).all(axis=0) if data else np.ones(self.subsets, dtype=bool)
-        most = required.max(axis=0, initial=1) if data else np.ones(self.subsets, dtype=np.int64)
+        keep = (required > 0).all(axis=0) if data else np.ones(groups.subsets, dtype=bool)
+        most = required.max(axis=0, initial=1) if data else np.ones(groups.subsets, dtype=np.int64)
         per_subset = np.where(keep, np.maximum(most, 1), 0)
-        row_subset = np.repeat(np.arange(self.subsets), per_subset)
+        row_subset = np.repeat(np.arange(groups.subsets), per_subset)
         row_start = np.cumsum(per_subset) - per_subset
         row_occurrence = np.arange(len(row_subset)) - row_start[row_subset]
 
         # A row stands where its first repeating key occurs; keys that repeat fewer times take the
         # value in force at the row's end.
+        most_r = most[row_subset]
         anchor = np.full(len(row_subset), np.iinfo(np.int64).max)
         for i, pick in enumerate(list(picks.values())[:len(data)]):
-            drives = counts[i][row_subset] == most[row_subset]
-            at = pick.first(row_subset[drives]) + row_occurrence[drives]
-            anchor[drives] = np.minimum(anchor[drives], pick.rows[at])
+            drives = counts[i][row_subset] == most_r
+            if drives.all():
+                np.minimum(anchor, pick.rows[pick.first(row_subset) + row_occurrence], out=anchor)
+            elif drives.any():
+                at = pick.first(row_subset[drives]) + row_occurrence[drives]
+                anchor[drives] = np.minimum(anchor[drives], pick.rows[at])
 
         # A row reaches up to the next row's anchor, the last row of a subset to the subset's end.
-        reach = self.subset_end[row_subset]
+        reach = groups.end[row_subset]
         same = np.flatnonzero(row_subset[1:] == row_subset[:-1])
         reach[same] = anchor[same + 1]
 
@@ -260,16 +302,16 @@ class LongTable:
         for i, (name, pick) in enumerate(picks.items()):
             if i < len(data):
                 out[name], absent = pick.values(row_subset, row_occurrence, anchor, reach, first_anchor,
-                                                counts[i], most)
-                mask &= ~absent
+                                                counts[i], most_r)
+                if absent is not None:
+                    mask &= ~absent
             else:
                 # The time of a row for data_datetime: the subset's first year ... second.
-                out[name], _ = pick.values(row_subset, row_occurrence, anchor, reach, first_anchor,
-                                           np.minimum(counts[i], 1), most)
-        for name in wanted + list(filters):
+                out[name] = pick.first_values()[row_subset]
+        for name in asked:
             if name in HEADER_KEYS or name == SUBSET_NUMBER:
-                out[name] = self.header_column(name, row_subset)
-        if DATA_DATETIME in wanted + list(filters):
+                out[name] = self.header_column(name, groups.message[row_subset], groups.number[row_subset])
+        if DATA_DATETIME in asked:
             out[DATA_DATETIME] = data_datetime(out, len(row_subset))
 
         for name, condition in filters.items():
@@ -285,51 +327,52 @@ class LongTable:
             kept[name] = integral_as_int(column) if name in picks and column.dtype.kind == "f" else column
         return pd.DataFrame(kept)
 
-    def flat_keys(self) -> np.ndarray:
+    def flat_keys(self, codes: np.ndarray, subsets: np.ndarray) -> np.ndarray:
         """Which rows are keys of their own, as ecCodes names them: not replication factors, not a
         data-present bitmap, and not the quality values that follow one (ecCodes attaches those to
         the values they qualify)."""
-        descriptors = self.long.column("descriptor").to_numpy()
-        keyed = (self.codes >= 0) & ~np.isin(descriptors, REPLICATION_FACTORS)
+        descriptors = plain_array(self.long.column("descriptor"))
+        keyed = (codes >= 0) & ~np.isin(descriptors, REPLICATION_FACTORS)
         bitmap = descriptors == DATA_PRESENT
         if bitmap.any():
-            first = np.full(self.subsets, len(descriptors))
-            np.minimum.at(first, self.subset_id[bitmap], np.flatnonzero(bitmap))
-            quality = (descriptors // 1000 == 33) & (np.arange(len(descriptors)) > first[self.subset_id])
+            first = np.full(int(subsets.max(initial=0)) + 1, self.size)
+            marks = np.flatnonzero(bitmap)
+            np.minimum.at(first, subsets[marks], marks)
+            quality = (descriptors // 1000 == 33) & (np.arange(self.size) > first[subsets])
             keyed &= ~bitmap & ~quality
         return np.asarray(keyed)
 
     def flat(self, filters: dict[str, Filter]) -> Any:
         import pandas as pd
 
-        rows = np.flatnonzero(self.flat_keys())
-        codes = self.codes[rows]
-        subsets = self.subset_id[rows]
+        groups = self.all_subsets()
+        every_subset = np.repeat(np.arange(groups.subsets), np.diff(np.append(groups.rows, self.size)))
+        every_code = self.codes()
+        rows = np.flatnonzero(self.flat_keys(every_code, every_subset))
+        codes = every_code[rows]
+        subsets = every_subset[rows]
         occurrence = occurrences(subsets, codes)
-        combined = codes * (int(occurrence.max(initial=0)) + 1) + occurrence
-        unique, first, inverse = np.unique(combined, return_index=True, return_inverse=True)
+        width = int(occurrence.max(initial=0)) + 1
+        unique, first, inverse = np.unique(codes * width + occurrence, return_index=True, return_inverse=True)
         by_position = np.argsort(first, kind="stable")
         rank = np.empty_like(by_position)
         rank[by_position] = np.arange(len(by_position))
         column = rank[inverse]
-        width = int(occurrence.max(initial=0)) + 1
         names = [f"#{u % width + 1}#{self.names[u // width]}" for u in unique[by_position]]
 
-        matrix = np.full((self.subsets, len(names)), np.nan)
+        matrix = np.full((groups.subsets, len(names)), np.nan)
         matrix[subsets, column] = self.numbers(rows)
         texts = self.texts(rows)
         has_text = np.zeros(len(names), dtype=bool)
-        text_rows = np.flatnonzero(self.text_rows()[rows])
+        text_rows = np.flatnonzero(self.text_rows(rows))
         has_text[column[text_rows]] = True
 
         out: dict[str, Any] = {}
-        all_subsets = np.arange(self.subsets)
-        for name in HEADER_KEYS:
-            out[name] = self.header_column(name, all_subsets)
-        out[SUBSET_NUMBER] = self.header_column(SUBSET_NUMBER, all_subsets)
+        for name in list(HEADER_KEYS) + [SUBSET_NUMBER]:
+            out[name] = self.header_column(name, groups.message, groups.number)
         text_columns = {}
         for text_column in np.flatnonzero(has_text):
-            cells = np.full(self.subsets, None, dtype=object)
+            cells = np.full(groups.subsets, None, dtype=object)
             mine = text_rows[column[text_rows] == text_column]
             cells[subsets[mine]] = np.asarray(texts.take(mine).to_pylist(), dtype=object)
             text_columns[int(text_column)] = cells
@@ -349,6 +392,43 @@ class LongTable:
         return frame
 
 
+class Grouping:
+    """Rows of the long table (in position order) grouped by the subset they belong to."""
+
+    def __init__(self, table: LongTable, rows: np.ndarray):
+        self.table = table
+        self.rows = rows
+        message = table.message[rows]
+        subset = table.subset[rows]
+        change = np.empty(len(rows), dtype=bool)
+        change[:1] = True
+        change[1:] = (message[1:] != message[:-1]) | (subset[1:] != subset[:-1])
+        self.of_row = np.cumsum(change) - 1
+        starts = np.flatnonzero(change)
+        self.subsets = len(starts)
+        self.message = message[starts]
+        self.number = subset[starts].astype(np.int64) + 1
+        # Where each subset ends, as far as these rows tell: where the next one's rows begin.
+        self.end = np.append(rows[starts[1:]], table.size).astype(np.int64)
+        self.codes = table.codes(rows)
+        self._numbers: np.ndarray | None = None
+        # The rows' indices sorted by key code (a stable sort keeps each key's rows in position order).
+        narrow = np.int16 if len(table.names) < 2 ** 15 else np.int32
+        self.by_code = np.argsort(self.codes.astype(narrow), kind="stable")
+        self.sorted_codes = self.codes[self.by_code]
+
+    def rows_of(self, code: int) -> np.ndarray:
+        """Indices into rows of the rows with this key code, in position order."""
+        low, high = np.searchsorted(self.sorted_codes, [code, code + 1])
+        return np.asarray(self.by_code[low:high])
+
+    def numbers(self, at: np.ndarray) -> np.ndarray:
+        """The numeric values of rows[at], taken from the table once for all the rows."""
+        if self._numbers is None:
+            self._numbers = self.table.numbers(self.rows)
+        return np.asarray(self._numbers[at])
+
+
 def occurrences(groups: np.ndarray, codes: np.ndarray) -> np.ndarray:
     """For rows in position order, how many earlier rows share both their group and their code."""
     order = np.lexsort((codes, groups))
@@ -366,16 +446,29 @@ def occurrences(groups: np.ndarray, codes: np.ndarray) -> np.ndarray:
 class ColumnPick:
     """The rows of the long table that one requested column reads, in position order."""
 
-    def __init__(self, table: LongTable, rows: np.ndarray, number: int):
-        self.table = table
+    def __init__(self, groups: Grouping, key: str, number: int):
+        self.groups = groups
+        self.table = groups.table
+        code = self.table.code_of.get(key, -2)
+        at = groups.rows_of(code)
+        subsets = groups.of_row[at]
         if number:
-            rows = rows[occurrences(table.subset_id[rows], np.zeros(len(rows), np.int64)) == number - 1]
-        self.rows = rows
-        self.subsets = table.subset_id[rows]
-        self.first_position = int(rows[0]) if len(rows) else len(table.codes)
-        self.is_text = table.has_text(rows)
-        self.counts = np.bincount(self.subsets, minlength=table.subsets)
+            nth = occurrences(subsets, np.zeros(len(at), np.int64)) == number - 1
+            at, subsets = at[nth], subsets[nth]
+        self.at = at
+        self.rows = groups.rows[at]
+        self.subsets = subsets
+        self.first_position = int(self.rows[0]) if len(self.rows) else self.table.size
+        self.is_text = bool(len(self.rows)) and bool(self.table.text_rows(self.rows[:64]).any())
+        self.counts = np.bincount(subsets, minlength=groups.subsets)
         self.starts = np.cumsum(self.counts) - self.counts
+
+    def first_values(self) -> np.ndarray:
+        """Per subset, the value of the key's first occurrence (NaN where it has none)."""
+        values = np.full(len(self.counts), np.nan)
+        present = self.counts > 0
+        values[present] = self.groups.numbers(self.at[self.starts[present]])
+        return values
 
     def first(self, subsets: np.ndarray) -> np.ndarray:
         """Index in self.rows of each subset's first occurrence."""
@@ -383,26 +476,28 @@ class ColumnPick:
 
     def values(self, row_subset: np.ndarray, row_occurrence: np.ndarray, anchor: np.ndarray,
                reach: np.ndarray, first_anchor: np.ndarray, counts: np.ndarray, most: np.ndarray
-               ) -> tuple[Any, np.ndarray]:
-        """Per output row, the value of this key, and where the row lacks it.
+               ) -> tuple[Any, np.ndarray | None]:
+        """Per output row, the value of this key, and where the row lacks it (None: nowhere).
+        `counts` is per subset, `most` (the rows' driving count) per row.
 
         When the key drives the rows of its subset: the row's own occurrence. A key that repeats
         fewer times within the rows' stretch: its last occurrence before the row's reach, lacking on
         rows beyond its last occurrence (levels of another section of a sounding that the key is
-        not part of). A key whose occurrences all
-        come before the rows (a single key, or an outer repetition such as cloud layers before the
-        levels): the last occurrence before the row's reach, else the subset's first one."""
-        first = self.first(row_subset)
+        not part of). A key whose occurrences all come before the rows (a single key, or an outer
+        repetition such as cloud layers before the levels): the last occurrence before the row's
+        reach, else the subset's first one."""
         count = counts[row_subset]
         if len(self.rows) == 0:
             return np.full(len(row_subset), np.nan), np.ones(len(row_subset), dtype=bool)
-        drives = count == most[row_subset]
-        present = count > 0
-        if (drives | (count <= 1)).all():
-            # Every subset has the key once, not at all, or as its row driver.
-            pick = np.where(drives, first + row_occurrence, first)
-            absent = ~present
+        first = self.first(row_subset)
+        absent: np.ndarray | None = None
+        if (count == most).all():  # the key drives every row
+            pick = first + row_occurrence
+        elif (count == 1).all():  # a single key
+            pick = first
         else:
+            drives = count == most
+            present = count > 0
             last_before = np.searchsorted(self.rows, reach, side="left") - 1
             within = (last_before >= first) & (last_before < first + count)
             pick = np.where(drives, first + row_occurrence, np.where(within, last_before, first))
@@ -411,13 +506,15 @@ class ColumnPick:
             in_span = within & (self.rows[np.maximum(last_before, 0)] >= anchor)
             # Rows past the key's last occurrence lack it; before that, the value in force counts.
             absent = ~present | (inner & ~in_span & (last_position < reach))
-        pick = np.where(present, pick, 0)
+            pick = np.where(present, pick, 0)
         if self.is_text:
-            cells = np.asarray(self.table.texts(self.rows).take(pick).to_pylist(), dtype=object)
-            cells[absent] = None
+            cells = np.asarray(self.table.texts(self.rows[pick]).to_pylist(), dtype=object)
+            if absent is not None:
+                cells[absent] = None
             return cells, absent
-        values = self.table.numbers(self.rows)[pick]
-        values[absent] = np.nan
+        values = self.groups.numbers(self.at[pick])
+        if absent is not None:
+            values[absent] = np.nan
         return values, absent
 
 
