@@ -67,10 +67,11 @@ class RichTable:
     def __init__(self, console):
         self.console = console
         self.table = Table(box=None, header_style="bold", pad_edge=False)
-        for name, right, _ in COLUMNS:
+        for name, right, width in COLUMNS:
             self.table.add_column(name, justify="right" if right else "left",
                                   style="dim" if name in ("offset", "length") else None,
-                                  no_wrap=name != "descriptors")
+                                  no_wrap=name != "file", overflow="ellipsis" if name == "descriptors" else "fold",
+                                  min_width=max(len(name), width, 11 if name == "descriptors" else 0))
 
     def add(self, cells: list[str]) -> None:
         self.table.add_row(*cells)

@@ -1,6 +1,7 @@
 """Options and run-time plumbing shared by the commands."""
 from __future__ import annotations
 
+import os
 import sys
 
 import click
@@ -45,5 +46,6 @@ def finish(problems: _common.Problems, work) -> None:
     except _common.Stop:
         pass
     except BrokenPipeError:
-        sys.stderr.close()   # the reader went away (`| head`): no traceback, no further output
+        # The reader went away (`| head`): stop quietly; what is still buffered goes nowhere.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     sys.exit(problems.exit_code)
