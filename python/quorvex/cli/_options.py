@@ -43,6 +43,7 @@ def problems_for(on_bad_message: str, fail_fast: bool) -> _common.Problems:
 def finish(problems: _common.Problems, work) -> None:
     try:
         work()
+        sys.stdout.flush()
     except _common.Stop:
         pass
     except BrokenPipeError:
