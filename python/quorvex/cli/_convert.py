@@ -194,16 +194,18 @@ def _decoding(path, group, problems):
 
 def _in_file_numbers(table, group):
     """A table or batch decoded from one source per message of `group`: `message` numbered
-    as in the file, `source` dropped."""
+    as in the file, `source` dropped. Each source holds one message, so the library's message
+    number (counted across the sources) is the position in `group`."""
     import pyarrow as pa
-    if "source" not in table.schema.names:
-        return table
-    positions = table.column(table.schema.get_field_index("source")).to_numpy(zero_copy_only=False)
-    numbers = pa.array([group[p].index for p in positions], pa.int64())
+    if "source" in table.schema.names:
+        table = table.remove_column(table.schema.get_field_index("source"))
     index = table.schema.get_field_index("message")
-    if index >= 0:
-        table = table.set_column(index, "message", numbers)
-    return table.remove_column(table.schema.get_field_index("source"))
+    if index < 0:
+        return table
+    import numpy as np
+    in_file = np.array([span.index for span in group], dtype=np.int64)
+    numbers = pa.array(in_file[table.column(index).to_numpy(zero_copy_only=False)], table.schema.field(index).type)
+    return table.set_column(index, table.schema.field(index), numbers)
 
 
 def _sources(buffer, group):
@@ -241,10 +243,16 @@ def _with_source(batch, position: int, message_base: int):
     import pyarrow.compute as pc
     index = batch.schema.get_field_index("message")
     if index < 0:
-        return batch.append_column("source", pa.array([position] * batch.num_rows, pa.int32()))
+        return batch.append_column("source", _repeat(position, batch.num_rows))
     column = batch.column(index)
     batch = batch.set_column(index, "message", pc.add(column, pa.scalar(message_base, column.type)))
-    return batch.add_column(index + 1, "source", pa.array([position] * batch.num_rows, pa.int32()))
+    return batch.add_column(index + 1, "source", _repeat(position, batch.num_rows))
+
+
+def _repeat(position: int, rows: int):
+    import numpy as np
+    import pyarrow as pa
+    return pa.array(np.full(rows, position, dtype=np.int32))
 
 
 def convert(files, out: pathlib.Path, fmt: str, options: dict, problems) -> None:
