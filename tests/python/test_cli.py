@@ -168,7 +168,7 @@ def test_dump_groups_every_subset_as_the_decoder_walked_it(path):
     for span in scan(buffer):
         header = read_header(buffer, span)
         parts = _dump.subsets(_dump.decode_message(buffer, span, None))
-        lookup = _dump.sequences_lookup(header, None)
+        lookup = _dump.sequences_lookup(buffer, span, header, None)
         for rows in parts:
             tree = _groups.group(header["descriptors"], lookup, [r["descriptor"] for r in rows],
                                  [r["value"] for r in rows])

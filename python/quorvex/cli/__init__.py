@@ -62,7 +62,7 @@ def _table_choice(for_file, message, definitions, problems):
     from . import _tables_cmd, _tableset
     try:
         if for_file is None:
-            return _tableset.table_set_for(None, definitions)
+            return _tableset.newest_tables(definitions)
         _, choice = _tables_cmd.message_tables(for_file, message, definitions)
         return choice
     except OSError as e:

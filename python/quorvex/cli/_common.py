@@ -11,7 +11,7 @@ import click
 
 
 # The place a library or engine text starts with; the problem line names the place itself.
-_PLACE = re.compile(r"^(?:message \d+ at offset \d+|message at offset \d+|message \d+): ")
+_PLACE = re.compile(r"^(?:bad )?(?:message \d+ at offset \d+|message at offset \d+|message \d+): ")
 
 
 class Stop(Exception):

@@ -161,29 +161,26 @@ def _report_warnings(caught, path, group, problems) -> None:
     over as a source of its own, so the message number a warning gives is a position in
     `group`."""
     for w in caught:
-        position = getattr(w.message, "message", None)
+        if w.category is not ValueError and w.category.__name__ != "BadMessageWarning":
+            warnings.showwarning(w.message, w.category, w.filename, w.lineno)
+            continue
+        position = getattr(w.message, "message_index", None)
         if not isinstance(position, int):
             found = re.search(r"message (\d+)", str(w.message))
             position = int(found.group(1)) if found else None
         if position is not None and 0 <= position < len(group):
-            text = getattr(w.message, "text", None) or _strip_place(str(w.message))
+            text = getattr(w.message, "reason", None) or str(w.message)
             problems.report(path, text, message=group[position].index, offset=group[position].offset)
         else:
             problems.report(path, str(w.message))
     caught.clear()
 
 
-def _strip_place(text: str) -> str:
-    """The decoder's text of a warning, without the library's own "message N at offset M: "."""
-    return re.sub(r"^message \d+(?: at offset \d+)?: ", "", text)
-
-
 @contextlib.contextmanager
 def _decoding(path, group, problems):
     """Runs the library on one group: its warnings and errors become problem lines."""
-    import quorvex
     with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always", quorvex.BadMessageWarning)
+        warnings.simplefilter("always", UserWarning)   # every bad message, not once per place
         try:
             yield
         except ValueError as e:
@@ -278,7 +275,7 @@ def convert(files, out: pathlib.Path, fmt: str, options: dict, problems) -> None
                     if len(files) > 1:
                         batch = _with_source(batch, position, message_base)
                     sink.write(batch)
-                progress.advance(sum(s.length for s in group), len(group), str(path))
+                progress.advance(sum(s.length for s in group), len(group), os.path.basename(path))
             message_base += len(spans)
     finally:
         progress.close()

@@ -120,11 +120,11 @@ class TextWriter:
                 self.tree(2, tree, rows, name_width)
 
 
-def sequences_lookup(header: dict, tables: str | None):
+def sequences_lookup(buffer, span, header: dict, tables: str | None):
     """code -> members for the message's tables, or None when no tables can be had (values are
     then shown without grouping)."""
     try:
-        table_set, _ = _tableset.table_set_for(header, tables)
+        table_set, _ = _tableset.table_set_for(buffer, span, header, tables)
     except ValueError:
         return None
 
@@ -158,7 +158,7 @@ def dump_file(path, message: int | None, fmt: str, tables: str | None, problems,
                       **h, "subsets": [[json_value(r) for r in rows] for rows in parts]}
             console.file.write(json.dumps(record, ensure_ascii=False) + "\n")
             continue
-        lookup = sequences_lookup(h, tables)
+        lookup = sequences_lookup(buffer, span, h, tables)
 
         def groups_for(rows, lookup=lookup, h=h):
             if lookup is None:

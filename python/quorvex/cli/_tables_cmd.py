@@ -59,7 +59,7 @@ def message_tables(path, message: int, tables: str | None):
     if span.error is not None:
         raise ValueError(span.error)
     header = _common.read_header(buffer, span)
-    return header, _tableset.table_set_for(header, tables)
+    return header, _tableset.table_set_for(buffer, span, header, tables)
 
 
 def show(console, code: int, table_set, source: str, as_json: bool) -> bool:
