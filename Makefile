@@ -75,10 +75,10 @@ demo: build
 
 # Framing throughput: parse_all_bytes over the corpus's synop benchmark file.
 bench-decode: build
-	PYTHONPATH=$(BUILD_DIR) $(PY) bench/decode_throughput.py
+	PYTHONPATH=$(BUILD_DIR):python $(PY) bench/decode_throughput.py
 
 bench-parse: build
-	PYTHONPATH=$(BUILD_DIR) $(PY) bench/parse_bench.py
+	PYTHONPATH=$(BUILD_DIR):python $(PY) bench/parse_bench.py
 
 # C++ layout (.clang-format).
 FORMAT_FILES = $(wildcard src/*/*.cpp src/*/*.hpp tests/cpp/*/*.cpp tests/cpp/*/*.hpp bench/*.cpp fuzz/*.cpp fuzz/*.hpp)
