@@ -122,6 +122,13 @@ def typical_time(h: dict) -> str:
             f"{h['typical_hour']:02}:{h['typical_minute']:02}:{h['typical_second']:02}")
 
 
+def category(h: dict) -> str:
+    """Data category / international sub-category / local sub-category ("-" where the
+    edition has none)."""
+    parts = (h["data_category"], h["international_sub_category"], h["local_sub_category"])
+    return "/".join("-" if p is None else str(p) for p in parts)
+
+
 def descriptor_text(code: int) -> str:
     return f"{code:06}"
 

@@ -56,7 +56,7 @@ def header_line(path, span, h: dict) -> str:
     more = f" +{len(h['descriptors']) - 4}" if len(h["descriptors"]) > 4 else ""
     return (f"{path}  message {span.index}  offset {span.offset}  {span.length} octets  "
             f"edition {h['edition']}  centre {h['centre']}/{h['sub_centre']}  "
-            f"category {h['data_category']}/{h['international_sub_category']}/{h['local_sub_category']}  "
+            f"category {_common.category(h)}  "
             f"{_common.typical_time(h)}  {h['number_of_subsets']} subset(s)"
             f"{' compressed' if h['compressed'] else ''}  descriptors {first}{more}")
 
@@ -80,7 +80,8 @@ class TextWriter:
                  (value_text(row), "bold" if row.get("value") is not None or row.get("text") is not None
                   else "dim italic")]
         unit = row.get("unit")
-        if unit and row.get("text") is None and not unit.lower().startswith(("code table", "flag table", "ccitt")):
+        if (unit and row.get("value") is not None and row.get("text") is None
+                and not unit.lower().startswith(("code table", "flag table", "ccitt", "numeric"))):
             parts.append((" " + unit, "green"))
         if row.get("meaning") is not None:
             parts.append(("  " + row["meaning"], "cyan"))

@@ -21,7 +21,7 @@ def row(path, span, h: dict) -> list[str]:
         shown += f" +{len(codes) - SHOWN_DESCRIPTORS}"
     return [str(path), str(span.index), str(span.offset), str(span.length), str(h["edition"]),
             f"{h['centre']}/{h['sub_centre']}",
-            f"{h['data_category']}/{h['international_sub_category']}/{h['local_sub_category']}",
+            _common.category(h),
             _common.typical_time(h), str(h["number_of_subsets"]), "yes" if h["compressed"] else "no", shown]
 
 
