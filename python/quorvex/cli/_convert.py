@@ -157,9 +157,8 @@ def _batches(spans, batch_messages: int):
 
 
 def _report_warnings(caught, path, group, problems) -> None:
-    """Problem lines for the library's BadMessageWarnings. Each message of `group` was handed
-    over as a source of its own, so the message number a warning gives is a position in
-    `group`."""
+    """Problem lines for the library's BadMessageWarnings, whose message numbers are positions
+    in `group`."""
     for w in caught:
         if w.category is not ValueError and w.category.__name__ != "BadMessageWarning":
             warnings.showwarning(w.message, w.category, w.filename, w.lineno)
@@ -190,23 +189,26 @@ def _decoding(path, group, problems):
 
 
 def _in_file_numbers(table, group):
-    """A table or batch decoded from one source per message of `group`: `message` numbered
-    as in the file, `source` dropped. Each source holds one message, so the library's message
-    number (counted across the sources) is the position in `group`."""
+    """A table or batch decoded from the sources of `group`: `message` numbered as in the
+    file, `source` dropped. The library's message number is the position in `group`."""
     import pyarrow as pa
     if "source" in table.schema.names:
         table = table.remove_column(table.schema.get_field_index("source"))
     index = table.schema.get_field_index("message")
     if index < 0:
         return table
-    import numpy as np
-    in_file = np.array([span.index for span in group], dtype=np.int64)
-    numbers = pa.array(in_file[table.column(index).to_numpy(zero_copy_only=False)], table.schema.field(index).type)
+    in_file = pa.array([span.index for span in group], table.schema.field(index).type)
+    numbers = in_file.take(table.column(index))
     return table.set_column(index, table.schema.field(index), numbers)
 
 
 def _sources(buffer, group):
+    """What to hand the library for one group: the stretch of the file that holds it when no
+    bad message lies among them (the library then finds exactly these messages, numbered from
+    0), else one source per message (numbered across the list)."""
     view = memoryview(buffer)
+    if group[-1].index - group[0].index == len(group) - 1:
+        return view[group[0].offset:group[-1].offset + group[-1].length]
     return [view[s.offset:s.offset + s.length] for s in group]
 
 
