@@ -151,9 +151,22 @@ class Progress:
 # one file
 
 
-def _batches(spans, batch_messages: int):
-    for start in range(0, len(spans), batch_messages):
-        yield spans[start:start + batch_messages]
+# Octets of BUFR decoded per batch at the most. Compressed satellite data expand to some 250
+# octets of Arrow columns per octet of BUFR, so this, more than the message count, keeps the
+# memory of a conversion flat; a larger message makes a batch of its own.
+BATCH_OCTETS = 256 << 10
+
+
+def _batches(spans, batch_messages: int, batch_octets: int = BATCH_OCTETS):
+    group, octets = [], 0
+    for span in spans:
+        if group and (len(group) >= batch_messages or octets + span.length > batch_octets):
+            yield group
+            group, octets = [], 0
+        group.append(span)
+        octets += span.length
+    if group:
+        yield group
 
 
 def _report_warnings(caught, path, group, problems) -> None:
@@ -323,7 +336,8 @@ def parse_filters(items) -> dict | None:
               help="With --wide: keep the subsets whose KEY equals VALUE (A,B,... for any of them); repeatable.")
 @click.option("--threads", type=click.IntRange(min=1), default=None, help="Decoding threads (default: all cores).")
 @click.option("--batch-messages", type=click.IntRange(min=1), default=1024, show_default=True,
-              help="Messages decoded and written per batch; memory follows this, not the input size.")
+              help="Messages decoded and written per batch at the most (a batch also holds at most "
+                   "256 KiB of BUFR); memory follows this, not the input size.")
 @tables_option
 @bad_message_options
 def convert_command(files, out, wide, columns, filter_items, threads, batch_messages, tables, on_bad_message,
