@@ -335,3 +335,15 @@ def test_progress_bar_only_on_a_terminal(tmp_path):
     text = seen.decode("utf-8", "replace")
     assert "5/5 messages" in text
     assert pq.read_table(out).num_rows == quorvex.read_arrow([str(AIRCRAFT), str(SYNOP)]).num_rows
+
+
+@pytest.mark.parametrize("batch_messages, batch_octets", [(1, 10**9), (3, 10**9), (1024, 600), (1024, 1)])
+def test_batches_cover_every_message_once_within_both_bounds(batch_messages, batch_octets):
+    from quorvex.cli._common import scan
+    from quorvex.cli._convert import _batches
+    spans = scan(SYNOP.read_bytes() + AIRCRAFT.read_bytes())
+    groups = list(_batches(spans, batch_messages, batch_octets))
+    assert [s for g in groups for s in g] == spans
+    for g in groups:
+        assert len(g) <= batch_messages
+        assert len(g) == 1 or sum(s.length for s in g) <= batch_octets
