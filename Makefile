@@ -67,8 +67,22 @@ test-python: build
 
 test: test-cpp test-asan test-python
 
+# The library's demo, then the `quorvex` command on the same files: ls, a short dump, a
+# conversion to Parquet read back with pyarrow.
+DEMO_PARQUET := $(BUILD_DIR)/demo/examples.parquet
+QUORVEX_CLI := PYTHONPATH=$(BUILD_DIR):python $(PY) -m quorvex
 demo: build
 	PYTHONPATH=$(BUILD_DIR):python $(PY) examples/demo.py
+	@echo; echo '$$ quorvex ls examples/*.bufr'
+	$(QUORVEX_CLI) ls examples/*.bufr
+	@echo; echo '$$ quorvex dump examples/synop_wigos.bufr --message 0 | head -n 40'
+	$(QUORVEX_CLI) dump examples/synop_wigos.bufr --message 0 | head -n 40
+	@echo; echo '$$ quorvex convert examples/*.bufr -o $(DEMO_PARQUET)'
+	@mkdir -p $(dir $(DEMO_PARQUET))
+	$(QUORVEX_CLI) convert examples/*.bufr -o $(DEMO_PARQUET)
+	$(PY) -c "import pyarrow.parquet as pq; t = pq.read_table('$(DEMO_PARQUET)'); \
+	  print(t.num_rows, 'rows;', ', '.join(f'{f.name}: {f.type}' for f in t.schema)); \
+	  print(t.slice(0, 8).to_pandas().to_string())"
 
 # Framing throughput: parse_all_bytes over the corpus's synop benchmark file.
 bench-decode: build
