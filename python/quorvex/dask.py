@@ -1,0 +1,351 @@
+"""BUFR archives as Dask DataFrames, read in parallel on a Dask cluster.
+
+`read_arrow` gives the long shape of `quorvex.read_arrow` (one row per decoded value) and
+`read_dataframe` the wide shape of `quorvex.read_dataframe` (one row per subset, one
+column per key), each as a `dask.dataframe.DataFrame` whose `.compute()` equals what the
+single-machine readers give on the same files.
+
+How a read is cut up:
+
+- One partition per file; a file larger than `blocksize` is cut into byte ranges of that
+  size. A message belongs to the range its first octet lies in: the task of a range scans
+  only that range and reads on past its end for the message that crosses it. Local files
+  are memory-mapped; other fsspec URLs are read by range.
+- Message numbers. `message` counts every message found, across the list of files, so a
+  range must know how many messages precede it. Before the graph is built, every range is
+  scanned (framing only: the scan hops from one declared length to the next and decodes
+  nothing) in parallel on the cluster; each scan returns three small numbers and a few
+  offsets, and the running total of the counts gives each range its first message
+  number.
+- Where the file-wide scan enters a range. A range starts in the middle of some message;
+  scanning for "BUFR" from the range's first octet could find those four letters inside
+  that message's data, where a scan from the start of the file never looks. The same
+  pre-scan tells where the previous range's scan stops (the end of its last message), so
+  each range starts scanning there and drops nothing the file-wide scan would keep.
+- Tasks carry a file name, a byte range, two integers and the reader's options; table
+  sets are never shipped. Each worker process chooses and loads tables once through the
+  package's per-process cache.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import mmap
+import os
+import warnings
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from typing import Any, Union
+
+import dask
+import dask.dataframe as dd
+import fsspec
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+from dask.dataframe.utils import clear_known_categories
+from dask.utils import parse_bytes
+
+__all__ = ["read_arrow", "read_dataframe"]
+
+PathArg = Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]]]
+
+_ON_BAD = ("error", "warn", "skip")
+# The pre-scan of a range reports the offsets of its first few messages: enough to drop
+# the ones found inside the message that crosses into the range from the previous one.
+_HEAD = 8
+
+_DICT = pa.dictionary(pa.int32(), pa.utf8())
+LONG_SCHEMA = pa.schema(
+    [
+        ("message", pa.int64()),
+        ("source", pa.int32()),
+        ("subset", pa.int32()),
+        ("descriptor", pa.uint32()),
+        ("name", _DICT),
+        ("unit", _DICT),
+        ("value", pa.float64()),
+        ("text", pa.utf8()),
+        ("raw", pa.uint64()),
+        ("meaning", _DICT),
+    ]
+)
+
+
+# --- where the bytes are -------------------------------------------------------------
+
+
+@dataclasses.dataclass(frozen=True)
+class _File:
+    """One file of the read: how a worker reaches it."""
+
+    protocol: str  # "file" for a local file, which is memory-mapped
+    path: str  # as the file system names it
+    size: int
+    source: int  # position in the expanded list
+
+
+@dataclasses.dataclass(frozen=True)
+class _Range:
+    """Messages of `file` whose first octet lies in [scan_from, end)."""
+
+    file: _File
+    start: int  # the range as cut by blocksize
+    end: int
+    scan_from: int  # where the file-wide scan enters the range (>= start)
+    first_message: int  # number of the range's first message in the whole read
+    count: int  # messages the range holds, from the pre-scan
+
+
+def _has_magic(path: str) -> bool:
+    return any(c in path for c in "*?[")
+
+
+def _expand(paths: PathArg, storage_options: Mapping[str, Any]) -> tuple[list[_File], bool]:
+    """The files named by `paths` (a path, a glob or a list of them), and whether it named
+    exactly one file without a glob (the readers' single-source case: no `source`)."""
+    if isinstance(paths, (str, os.PathLike)):
+        items = [os.fspath(paths)]
+        single = not _has_magic(items[0])
+    else:
+        items = [os.fspath(p) for p in paths]
+        single = False
+        if not items:
+            raise ValueError("paths is an empty list")
+    files: list[_File] = []
+    for item in items:
+        fs, path = fsspec.core.url_to_fs(item, **storage_options)
+        protocol = "file" if isinstance(fs, fsspec.implementations.local.LocalFileSystem) else _protocol(fs)
+        if _has_magic(path):
+            matches = sorted(fs.glob(path))
+            if not matches:
+                raise FileNotFoundError(f"no file matches {item!r}")
+        else:
+            matches = [path]
+        for match in matches:
+            if not fs.exists(match):
+                raise FileNotFoundError(f"no such file: {item!r}")
+            info = fs.info(match)
+            if info.get("type") == "directory":
+                raise IsADirectoryError(f"{match!r} is a directory: name its files or a glob such as {match}/*.bufr")
+            files.append(_File(protocol, match, int(info["size"]), len(files)))
+    return files, single
+
+
+def _protocol(fs: fsspec.AbstractFileSystem) -> str:
+    protocol = fs.protocol
+    return protocol if isinstance(protocol, str) else protocol[0]
+
+
+def _open(file: _File, scan_from: int, end: int, storage_options: Mapping[str, Any]) -> tuple[Any, int]:
+    """A buffer holding every message that starts in [scan_from, end), and the file
+    offset of its first octet.
+
+    A local file is memory-mapped whole (offset 0). Elsewhere the range is read and then
+    extended until every message found in it is whole or runs past the end of the file:
+    a message whose declared end lies beyond what was read would otherwise look damaged.
+    """
+    if file.protocol == "file":
+        if file.size == 0:
+            return b"", 0
+        with open(file.path, "rb") as handle:
+            return mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ), 0
+    from . import _engine
+
+    fs = fsspec.filesystem(file.protocol, **storage_options)
+    data = bytearray(fs.cat_file(file.path, start=scan_from, end=end))
+    while scan_from + len(data) < file.size:
+        need = scan_from + len(data)
+        for offset, _length, error in _engine.scan(data, 0, end - scan_from):
+            if error is None:
+                continue
+            if offset + 8 > len(data):
+                need = max(need, scan_from + offset + 8)
+            else:
+                need = max(need, scan_from + offset + int.from_bytes(data[offset + 4 : offset + 7], "big"))
+        need = min(need, file.size)
+        if need <= scan_from + len(data):
+            break
+        data += fs.cat_file(file.path, start=scan_from + len(data), end=need)
+    return data, scan_from
+
+
+def _scan(file: _File, scan_from: int, end: int, storage_options: Mapping[str, Any]) -> tuple[Any, int, list[tuple[int, int, str | None]]]:
+    """The buffer, its file offset, and the messages starting in [scan_from, end) with
+    file offsets (scan texts name file offsets too)."""
+    from . import _engine
+
+    buffer, base = _open(file, scan_from, end, storage_options)
+    found = _engine.scan(buffer, scan_from - base, end - base) if scan_from < end else []
+    if base:
+        found = [
+            (offset + base, length, None if error is None else error.replace(f"offset {offset}:", f"offset {offset + base}:", 1))
+            for offset, length, error in found
+        ]
+    return buffer, base, found
+
+
+# --- the pre-scan and the plan ------------------------------------------------------
+
+
+def _summary(file: _File, start: int, end: int, storage_options: Mapping[str, Any]) -> tuple[int, int, list[int]]:
+    """(messages found from `start`, where the scan stops, offsets of the first few)."""
+    _buffer, _base, found = _scan(file, start, end, storage_options)
+    if not found:
+        return 0, start, []
+    offset, length, error = found[-1]
+    stop = offset + (length if error is None else 4)
+    return len(found), stop, [f[0] for f in found[:_HEAD]]
+
+
+def _cut(files: Sequence[_File], blocksize: int) -> list[tuple[_File, int, int]]:
+    cuts = []
+    for file in files:
+        starts = range(0, max(file.size, 1), blocksize)
+        cuts += [(file, s, min(s + blocksize, file.size)) for s in starts]
+    return cuts
+
+
+def _plan(files: Sequence[_File], blocksize: int, storage_options: Mapping[str, Any]) -> list[_Range]:
+    """Ranges with their scan entry points and first message numbers, from a pre-scan of
+    every range run as one parallel Dask computation."""
+    cuts = _cut(files, blocksize)
+    summarise = dask.delayed(_summary, pure=True)
+    summaries = dask.compute(*[summarise(f, s, e, dict(storage_options)) for f, s, e in cuts])
+    ranges: list[_Range] = []
+    number = 0
+    stop = 0  # where the file-wide scan stands after the previous range of the file
+    for (file, start, end), (count, range_stop, head) in zip(cuts, summaries):
+        if start == 0:
+            stop = 0
+        scan_from = max(start, stop)
+        if scan_from > start:
+            dropped = sum(1 for offset in head if offset < scan_from)
+            if dropped == len(head) and count > dropped:
+                # More false starts than the head holds (a message quoting many "BUFR"s):
+                # count again from the entry point.
+                count, range_stop, _ = _summary(file, scan_from, end, storage_options)
+            else:
+                count -= dropped
+        if count:
+            stop = range_stop
+        ranges.append(_Range(file, start, end, scan_from, number, count))
+        number += count
+    kept = [r for r in ranges if r.count]
+    return kept or ranges[:1]
+
+
+# --- bad messages ---------------------------------------------------------------------
+
+
+def _bad_message_warning() -> type[Warning]:
+    from . import BadMessageWarning
+
+    return BadMessageWarning
+
+
+def _report(bad: Iterable[tuple[int, int, str]], on_bad_message: str, file: _File) -> None:
+    for number, offset, text in sorted(bad):
+        what = f"{file.path}: message {number} at offset {offset}: {text}"
+        if on_bad_message == "error":
+            raise ValueError(what)
+        if on_bad_message == "warn":
+            warnings.warn(what, _bad_message_warning(), stacklevel=3)
+
+
+# --- the task of one range ------------------------------------------------------------
+
+
+def _arrow_to_pandas(table: pa.Table) -> pd.DataFrame:
+    """Dictionary columns as pandas categoricals, the others as Arrow-backed columns, so
+    that nulls, uint64 and text keep their Arrow types (and round-trip to Parquet)."""
+    return table.to_pandas(types_mapper=lambda t: None if pa.types.is_dictionary(t) else pd.ArrowDtype(t))
+
+
+@dataclasses.dataclass(frozen=True)
+class _Reader:
+    """What a task needs besides its range: small, picklable, no table sets."""
+
+    tables: str | None
+    on_bad_message: str
+    threads: int
+    single: bool
+    storage_options: Mapping[str, Any]
+
+    def decode(self, part: _Range, keys: bool) -> tuple[pa.Table, Any, list[tuple[int, int, int, int]]]:
+        from . import _engine, _tables
+
+        buffer, base, found = _scan(part.file, part.scan_from, part.end, self.storage_options)
+        if len(found) != part.count:
+            raise RuntimeError(
+                f"{part.file.path} changed while it was read: {len(found)} messages in octets "
+                f"{part.scan_from}-{part.end}, {part.count} when the read was planned"
+            )
+        messages = []
+        bad = []
+        for k, (offset, length, error) in enumerate(found):
+            if error is None:
+                messages.append((0, part.first_message + k, offset - base, length))
+            else:
+                bad.append((part.first_message + k, offset, error))
+        batch, failed = _engine.decode([buffer], messages, _tables.engine_tables(self.tables), self.threads, keys)
+        bad += [(number, offset + base, text) for number, offset, text in failed]
+        _report(bad, self.on_bad_message, part.file)
+        table = pa.Table.from_batches([pa.record_batch(batch)])
+        source = pa.array(np.full(table.num_rows, part.file.source, dtype=np.int32))
+        table = table.set_column(table.schema.get_field_index("source"), "source", source)
+        return table, buffer, messages
+
+    def long(self, part: _Range) -> pd.DataFrame:
+        table, _, _ = self.decode(part, keys=False)
+        table = table.select(LONG_SCHEMA.names)
+        if self.single:
+            table = table.drop_columns(["source"])
+        return _arrow_to_pandas(table)
+
+
+def _long_meta(single: bool) -> pd.DataFrame:
+    schema = LONG_SCHEMA.remove(LONG_SCHEMA.get_field_index("source")) if single else LONG_SCHEMA
+    return clear_known_categories(_arrow_to_pandas(schema.empty_table()))
+
+
+# --- public readers ---------------------------------------------------------------------
+
+
+def _check(on_bad_message: str, tables: object, blocksize: int | str) -> tuple[str | None, int]:
+    if on_bad_message not in _ON_BAD:
+        raise ValueError(f"on_bad_message must be one of {', '.join(map(repr, _ON_BAD))}, not {on_bad_message!r}")
+    if tables is not None and not isinstance(tables, (str, os.PathLike)):
+        raise TypeError(
+            "tables must be None or a definitions root path: each worker loads its tables itself, "
+            f"so a {type(tables).__name__} object cannot be shipped to it"
+        )
+    size = parse_bytes(blocksize) if isinstance(blocksize, str) else int(blocksize)
+    if size <= 0:
+        raise ValueError(f"blocksize must be positive, not {blocksize!r}")
+    return (None if tables is None else os.fspath(tables)), size
+
+
+def read_arrow(
+    paths: PathArg,
+    *,
+    tables: str | os.PathLike[str] | None = None,
+    on_bad_message: str = "error",
+    blocksize: int | str = "64MiB",
+    threads: int = 1,
+    storage_options: Mapping[str, Any] | None = None,
+) -> dd.DataFrame:
+    """The long table of `quorvex.read_arrow` (one row per decoded value) as a Dask DataFrame.
+
+    `paths`: a path, a glob or a list of them, local or any fsspec URL. With one path
+    (no glob) the `source` column is left out, as `quorvex.read_arrow` does for one
+    source; otherwise `source` is the file's position in the sorted, expanded list and
+    `message` counts across it. `tables` is None or a definitions root (chosen and loaded
+    by each worker); `threads` is the decoding threads per task. Columns `name`, `unit`
+    and `meaning` are pandas categoricals, the others Arrow-backed.
+    """
+    root, size = _check(on_bad_message, tables, blocksize)
+    options = dict(storage_options or {})
+    files, single = _expand(paths, options)
+    reader = _Reader(root, on_bad_message, threads, single, options)
+    parts = _plan(files, size, options)
+    return dd.from_map(reader.long, parts, meta=_long_meta(single), label="quorvex-read-arrow")
