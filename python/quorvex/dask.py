@@ -32,8 +32,7 @@ from __future__ import annotations
 import dataclasses
 import mmap
 import os
-import warnings
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Mapping, Sequence
 from typing import Any, Union
 
 import dask
@@ -49,12 +48,13 @@ __all__ = ["read_arrow", "read_dataframe"]
 
 PathArg = Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]]]
 
-_ON_BAD = ("error", "warn", "skip")
 # The pre-scan of a range reports the offsets of its first few messages: enough to drop
 # the ones found inside the message that crosses into the range from the previous one.
 _HEAD = 8
 
 _DICT = pa.dictionary(pa.int32(), pa.utf8())
+# pandas's default text dtype (missing values NaN), as the wide reader's text columns get.
+_TEXT = pd.Series(dtype="str").dtype
 LONG_SCHEMA = pa.schema(
     [
         ("message", pa.int64()),
@@ -234,24 +234,6 @@ def _plan(files: Sequence[_File], blocksize: int, storage_options: Mapping[str, 
     return kept or ranges[:1]
 
 
-# --- bad messages ---------------------------------------------------------------------
-
-
-def _bad_message_warning() -> type[Warning]:
-    from . import BadMessageWarning
-
-    return BadMessageWarning
-
-
-def _report(bad: Iterable[tuple[int, int, str]], on_bad_message: str, file: _File) -> None:
-    for number, offset, text in sorted(bad):
-        what = f"{file.path}: message {number} at offset {offset}: {text}"
-        if on_bad_message == "error":
-            raise ValueError(what)
-        if on_bad_message == "warn":
-            warnings.warn(what, _bad_message_warning(), stacklevel=3)
-
-
 # --- the task of one range ------------------------------------------------------------
 
 
@@ -270,8 +252,13 @@ class _Reader:
     threads: int
     single: bool
     storage_options: Mapping[str, Any]
+    columns: tuple[str, ...] = ()
+    filters: Mapping[str, Any] | None = None
+    dtypes: tuple[tuple[str, Any], ...] = ()  # the wide shape's columns and their dtypes
 
-    def decode(self, part: _Range, keys: bool) -> tuple[pa.Table, Any, list[tuple[int, int, int, int]]]:
+    def decode(self, part: _Range, wide: bool) -> tuple[pa.Table, dict[str, np.ndarray]]:
+        """The long table of the range's messages, and for the wide shape their header
+        fields as arrays (with "message", the number of each)."""
         from . import _engine, _tables
 
         buffer, base, found = _scan(part.file, part.scan_from, part.end, self.storage_options)
@@ -281,26 +268,71 @@ class _Reader:
                 f"{part.scan_from}-{part.end}, {part.count} when the read was planned"
             )
         messages = []
+        headers = []
         bad = []
-        for k, (offset, length, error) in enumerate(found):
+        for number, (offset, length, error) in enumerate(found, part.first_message):
+            if error is None and wide:
+                # the wide shape's header keys: a header that cannot be read is a bad message
+                from ._file import typical_time
+
+                try:
+                    header = _engine.read_header(buffer, offset - base, length)
+                    typical_time(header)
+                    headers.append(header)
+                except ValueError as failure:
+                    error = str(failure)
             if error is None:
-                messages.append((0, part.first_message + k, offset - base, length))
+                messages.append((0, number, offset - base, length))
             else:
-                bad.append((part.first_message + k, offset, error))
-        batch, failed = _engine.decode([buffer], messages, _tables.engine_tables(self.tables), self.threads, keys)
+                bad.append((number, offset, error))
+        batch, failed = _engine.decode([buffer], messages, _tables.engine_tables(self.tables), self.threads, wide)
         bad += [(number, offset + base, text) for number, offset, text in failed]
-        _report(bad, self.on_bad_message, part.file)
-        table = pa.Table.from_batches([pa.record_batch(batch)])
+        report = _report_wide() if wide else _report_long()
+        for number, offset, text in sorted(bad):
+            report(self.on_bad_message, number, offset, text)
+        table = pa.Table.from_batches([pa.record_batch(batch)]).combine_chunks()
         source = pa.array(np.full(table.num_rows, part.file.source, dtype=np.int32))
         table = table.set_column(table.schema.get_field_index("source"), "source", source)
-        return table, buffer, messages
+        fields: dict[str, np.ndarray] = {}
+        if wide:
+            from ._frame import HEADER_KEYS
+
+            for field in set(HEADER_KEYS.values()) - {""}:
+                fields[field] = np.array([h[field] for h in headers], dtype=np.int64)
+            fields["message"] = np.array([m[1] for m in messages], dtype=np.int64)
+        return table, fields
 
     def long(self, part: _Range) -> pd.DataFrame:
-        table, _, _ = self.decode(part, keys=False)
+        table, _ = self.decode(part, wide=False)
         table = table.select(LONG_SCHEMA.names)
         if self.single:
             table = table.drop_columns(["source"])
         return _arrow_to_pandas(table)
+
+    def wide(self, part: _Range) -> pd.DataFrame:
+        from ._frame import LongTable
+
+        table, headers = self.decode(part, wide=True)
+        frame = LongTable(table, headers).select(list(self.columns), dict(self.filters or {}))
+        # The single-machine reader orders data keys by where they first occur and makes
+        # whole-number columns int64: both depend on the data, so each partition takes the
+        # meta's order and dtypes.
+        return pd.DataFrame(
+            {name: frame[name].astype(dtype) if name in frame else pd.Series(dtype=dtype, index=frame.index)
+             for name, dtype in self.dtypes}
+        )
+
+
+def _report_long() -> Any:
+    from ._arrow import report_bad
+
+    return report_bad
+
+
+def _report_wide() -> Any:
+    from ._file import report_bad_message
+
+    return report_bad_message
 
 
 def _long_meta(single: bool) -> pd.DataFrame:
@@ -308,12 +340,61 @@ def _long_meta(single: bool) -> pd.DataFrame:
     return clear_known_categories(_arrow_to_pandas(schema.empty_table()))
 
 
+def _element_types(tables: str | None) -> dict[str, str]:
+    """Key (element abbreviation) -> ecCodes element type ("string" for text), from the
+    newest WMO table of the definitions root that `tables` chooses, else the bundled
+    tables."""
+    from . import _tables
+
+    candidates = []
+    root = _tables.choose_root(tables)
+    if root is not None:
+        wmo = os.path.join(root, "bufr", "tables", "0", "wmo")
+        versions = sorted((int(v) for v in os.listdir(wmo) if v.isdigit()), reverse=True) if os.path.isdir(wmo) else []
+        candidates += [os.path.join(wmo, str(v), "element.table") for v in versions[:1]]
+    bundled = _tables.bundled_dir()
+    if bundled is not None:
+        candidates.append(os.path.join(bundled, "element.table"))
+    types: dict[str, str] = {}
+    for path in reversed(candidates):
+        if os.path.isfile(path):
+            with open(path, encoding="utf-8") as table:
+                for line in table:
+                    fields = line.split("|")
+                    if len(fields) > 2 and not line.startswith("#"):
+                        types[fields[1]] = fields[2]
+    return types
+
+
+def _wide_meta(columns: Sequence[str], tables: str | None) -> pd.DataFrame:
+    """The wide shape's columns, in the order asked, with dtypes known before decoding:
+    header keys and subsetNumber int64, the header dates text, data_datetime a datetime,
+    text elements str, other elements float64 (a key the tables do not know: object)."""
+    from ._frame import DATA_DATETIME, HEADER_KEYS, SUBSET_NUMBER, data_datetime, parse_column
+
+    types = _element_types(tables)
+    dtypes: dict[str, Any] = {}
+    for name in dict.fromkeys(columns):
+        if name in ("typicalDate", "typicalTime"):
+            dtypes[name] = _TEXT
+        elif name in HEADER_KEYS or name == SUBSET_NUMBER:
+            dtypes[name] = np.dtype(np.int64)
+        elif name == DATA_DATETIME:
+            dtypes[name] = data_datetime({}, 0).dtype
+        else:
+            kind = types.get(parse_column(name)[0])
+            dtypes[name] = np.dtype(object) if kind is None else \
+                _TEXT if kind == "string" else np.dtype(np.float64)
+    return pd.DataFrame({name: pd.Series(dtype=dtype) for name, dtype in dtypes.items()})
+
+
 # --- public readers ---------------------------------------------------------------------
 
 
 def _check(on_bad_message: str, tables: object, blocksize: int | str) -> tuple[str | None, int]:
-    if on_bad_message not in _ON_BAD:
-        raise ValueError(f"on_bad_message must be one of {', '.join(map(repr, _ON_BAD))}, not {on_bad_message!r}")
+    from ._arrow import check_on_bad_message
+
+    check_on_bad_message(on_bad_message)
     if tables is not None and not isinstance(tables, (str, os.PathLike)):
         raise TypeError(
             "tables must be None or a definitions root path: each worker loads its tables itself, "
@@ -323,6 +404,33 @@ def _check(on_bad_message: str, tables: object, blocksize: int | str) -> tuple[s
     if size <= 0:
         raise ValueError(f"blocksize must be positive, not {blocksize!r}")
     return (None if tables is None else os.fspath(tables)), size
+
+
+def _read(
+    paths: PathArg,
+    columns: Sequence[str] | None,
+    filters: Mapping[str, Any] | None,
+    tables: object,
+    on_bad_message: str,
+    blocksize: int | str,
+    threads: int,
+    storage_options: Mapping[str, Any] | None,
+) -> dd.DataFrame:
+    """The long shape when `columns` is None, else the wide one."""
+    root, size = _check(on_bad_message, tables, blocksize)
+    options = dict(storage_options or {})
+    files, single = _expand(paths, options)
+    if columns is None:
+        meta = _long_meta(single)
+        reader = _Reader(root, on_bad_message, threads, single, options)
+    else:
+        meta = _wide_meta(columns, root)
+        reader = _Reader(root, on_bad_message, threads, single, options, tuple(columns), dict(filters or {}),
+                         tuple(meta.dtypes.items()))
+    parts = _plan(files, size, options)
+    if columns is None:
+        return dd.from_map(reader.long, parts, meta=meta, label="quorvex-read-arrow")
+    return dd.from_map(reader.wide, parts, meta=meta, label="quorvex-read-dataframe")
 
 
 def read_arrow(
@@ -343,9 +451,36 @@ def read_arrow(
     by each worker); `threads` is the decoding threads per task. Columns `name`, `unit`
     and `meaning` are pandas categoricals, the others Arrow-backed.
     """
-    root, size = _check(on_bad_message, tables, blocksize)
-    options = dict(storage_options or {})
-    files, single = _expand(paths, options)
-    reader = _Reader(root, on_bad_message, threads, single, options)
-    parts = _plan(files, size, options)
-    return dd.from_map(reader.long, parts, meta=_long_meta(single), label="quorvex-read-arrow")
+    return _read(paths, None, None, tables, on_bad_message, blocksize, threads, storage_options)
+
+
+def read_dataframe(
+    paths: PathArg,
+    columns: Sequence[str] | str | None = None,
+    filters: Mapping[str, Any] | None = None,
+    *,
+    tables: str | os.PathLike[str] | None = None,
+    on_bad_message: str = "error",
+    blocksize: int | str = "64MiB",
+    threads: int = 1,
+    storage_options: Mapping[str, Any] | None = None,
+) -> dd.DataFrame:
+    """The wide table of `quorvex.read_dataframe` (one row per subset, or per occurrence
+    of the keys that repeat in it) as a Dask DataFrame.
+
+    `columns` is required: the keys of a file differ from one template to the next, and
+    the columns and dtypes of a Dask DataFrame must be known before any message is
+    decoded. They come in the order given; numeric keys are float64 (the single-machine
+    reader turns whole-number columns into int64, which only the data can tell). `filters`
+    as in `quorvex.read_dataframe` (a callable is pickled with the task). Other arguments
+    as in `read_arrow`.
+    """
+    if isinstance(columns, str):
+        columns = [columns]
+    if not columns:
+        raise TypeError(
+            "quorvex.dask.read_dataframe needs columns=[...]: the keys of BUFR messages differ "
+            "from one template to the next, so the columns of a Dask DataFrame cannot be known "
+            "without decoding every message first; name the keys to read"
+        )
+    return _read(paths, columns, filters, tables, on_bad_message, blocksize, threads, storage_options)

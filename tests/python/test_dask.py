@@ -74,6 +74,25 @@ def test_long_equals_single_machine(client, files, blocksize, where):
     assert list(map(str, got.dtypes)) == list(map(str, ddf._meta.dtypes))
 
 
+@pytest.mark.parametrize("columns, filters", [
+    (["blockNumber", "stationNumber", "latitude", "longitude", "pressure", "airTemperature",
+      "dewpointTemperature", "data_datetime"], None),
+    (["typicalDate", "dataCategory", "latitude", "longitude", "airTemperature"], {"airTemperature": slice(250, 300)}),
+    (["latitude", "longitude", "windSpeed", "subsetNumber", "#1#windDirection"], {"windSpeed": lambda v: v > 5}),
+])
+def test_wide_equals_single_machine(client, files, columns, filters):
+    ddf = qd.read_dataframe(files, columns, filters, blocksize=2000)
+    assert ddf.npartitions > len(files)
+    got = ddf.compute()
+    assert len(got) > 0
+    assert list(got.columns) == columns
+    assert list(map(str, got.dtypes)) == list(map(str, ddf._meta.dtypes))
+    # data keys come in the order asked, numbers as float64: the single-machine frame
+    # orders them by first occurrence and makes whole-number columns int64
+    expected = quorvex.read_dataframe(files, columns, filters)
+    assert_same(got, expected[columns].astype(got.dtypes))
+
+
 def test_single_path_has_no_source(client, files):
     ddf = qd.read_arrow(files[0], blocksize=1500)
     assert ddf.npartitions > 1
@@ -151,6 +170,7 @@ def test_tasks_are_small(files):
     (lambda f: qd.read_arrow(f, tables=quorvex.TableSet.from_eccodes(
         "/usr/share/eccodes/definitions/bufr/tables/0/wmo/38")), TypeError, "shipped"),
     (lambda f: qd.read_arrow(f, on_bad_message="ignore"), ValueError, "on_bad_message"),
+    (lambda f: qd.read_dataframe(f), TypeError, "needs columns=.*cannot be known without decoding"),
     (lambda f: qd.read_arrow(f, blocksize=0), ValueError, "blocksize"),
     (lambda f: qd.read_arrow(f[0] + ".nothing*"), FileNotFoundError, "no file matches"),
     (lambda f: qd.read_arrow(f[0] + ".nothing"), FileNotFoundError, "no such file"),
