@@ -38,6 +38,7 @@ from typing import Any, Union
 import dask
 import dask.dataframe as dd
 import fsspec
+import fsspec.implementations.local
 import numpy as np
 import pandas as pd
 import pyarrow as pa
@@ -116,18 +117,17 @@ def _expand(paths: PathArg, storage_options: Mapping[str, Any]) -> tuple[list[_F
         fs, path = fsspec.core.url_to_fs(item, **storage_options)
         protocol = "file" if isinstance(fs, fsspec.implementations.local.LocalFileSystem) else _protocol(fs)
         if _has_magic(path):
-            matches = sorted(fs.glob(path))
+            found = fs.glob(path, detail=True)
+            matches = [(name, found[name]) for name in sorted(found) if found[name].get("type") != "directory"]
             if not matches:
                 raise FileNotFoundError(f"no file matches {item!r}")
+        elif not fs.exists(path):
+            raise FileNotFoundError(f"no such file: {item!r}")
         else:
-            matches = [path]
-        for match in matches:
-            if not fs.exists(match):
-                raise FileNotFoundError(f"no such file: {item!r}")
-            info = fs.info(match)
-            if info.get("type") == "directory":
-                raise IsADirectoryError(f"{match!r} is a directory: name its files or a glob such as {match}/*.bufr")
-            files.append(_File(protocol, match, int(info["size"]), len(files)))
+            matches = [(path, fs.info(path))]
+            if matches[0][1].get("type") == "directory":
+                raise IsADirectoryError(f"{item!r} is a directory: name its files, or a glob such as {item}/*.bufr")
+        files += [_File(protocol, name, int(info["size"]), len(files) + k) for k, (name, info) in enumerate(matches)]
     return files, single
 
 
@@ -197,15 +197,15 @@ def _summary(file: _File, start: int, end: int, storage_options: Mapping[str, An
     return len(found), stop, [f[0] for f in found[:_HEAD]]
 
 
-def _cut(files: Sequence[_File], blocksize: int) -> list[tuple[_File, int, int]]:
+def _cut(files: Sequence[_File], blocksize: int | None) -> list[tuple[_File, int, int]]:
     cuts = []
     for file in files:
-        starts = range(0, max(file.size, 1), blocksize)
-        cuts += [(file, s, min(s + blocksize, file.size)) for s in starts]
+        step = blocksize or max(file.size, 1)
+        cuts += [(file, s, min(s + step, file.size)) for s in range(0, max(file.size, 1), step)]
     return cuts
 
 
-def _plan(files: Sequence[_File], blocksize: int, storage_options: Mapping[str, Any]) -> list[_Range]:
+def _plan(files: Sequence[_File], blocksize: int | None, storage_options: Mapping[str, Any]) -> list[_Range]:
     """Ranges with their scan entry points and first message numbers, from a pre-scan of
     every range run as one parallel Dask computation."""
     cuts = _cut(files, blocksize)
@@ -391,7 +391,7 @@ def _wide_meta(columns: Sequence[str], tables: str | None) -> pd.DataFrame:
 # --- public readers ---------------------------------------------------------------------
 
 
-def _check(on_bad_message: str, tables: object, blocksize: int | str) -> tuple[str | None, int]:
+def _check(on_bad_message: str, tables: object, blocksize: int | str | None) -> tuple[str | None, int | None]:
     from ._arrow import check_on_bad_message
 
     check_on_bad_message(on_bad_message)
@@ -400,6 +400,8 @@ def _check(on_bad_message: str, tables: object, blocksize: int | str) -> tuple[s
             "tables must be None or a definitions root path: each worker loads its tables itself, "
             f"so a {type(tables).__name__} object cannot be shipped to it"
         )
+    if blocksize is None:
+        return (None if tables is None else os.fspath(tables)), None
     size = parse_bytes(blocksize) if isinstance(blocksize, str) else int(blocksize)
     if size <= 0:
         raise ValueError(f"blocksize must be positive, not {blocksize!r}")
@@ -412,7 +414,7 @@ def _read(
     filters: Mapping[str, Any] | None,
     tables: object,
     on_bad_message: str,
-    blocksize: int | str,
+    blocksize: int | str | None,
     threads: int,
     storage_options: Mapping[str, Any] | None,
 ) -> dd.DataFrame:
@@ -438,7 +440,7 @@ def read_arrow(
     *,
     tables: str | os.PathLike[str] | None = None,
     on_bad_message: str = "error",
-    blocksize: int | str = "64MiB",
+    blocksize: int | str | None = "64MiB",
     threads: int = 1,
     storage_options: Mapping[str, Any] | None = None,
 ) -> dd.DataFrame:
@@ -448,7 +450,8 @@ def read_arrow(
     (no glob) the `source` column is left out, as `quorvex.read_arrow` does for one
     source; otherwise `source` is the file's position in the sorted, expanded list and
     `message` counts across it. `tables` is None or a definitions root (chosen and loaded
-    by each worker); `threads` is the decoding threads per task. Columns `name`, `unit`
+    by each worker); `blocksize` None keeps every file whole; `threads` is the decoding
+    threads per task. Columns `name`, `unit`
     and `meaning` are pandas categoricals, the others Arrow-backed.
     """
     return _read(paths, None, None, tables, on_bad_message, blocksize, threads, storage_options)
@@ -461,7 +464,7 @@ def read_dataframe(
     *,
     tables: str | os.PathLike[str] | None = None,
     on_bad_message: str = "error",
-    blocksize: int | str = "64MiB",
+    blocksize: int | str | None = "64MiB",
     threads: int = 1,
     storage_options: Mapping[str, Any] | None = None,
 ) -> dd.DataFrame:

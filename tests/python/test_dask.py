@@ -57,7 +57,7 @@ def upload(client, named_data):
     client.run(_put, named_data)
 
 
-@pytest.mark.parametrize("blocksize", [2000, 7000, "64MiB"])
+@pytest.mark.parametrize("blocksize", [2000, 7000, None])
 @pytest.mark.parametrize("where", ["local", "memory"])
 def test_long_equals_single_machine(client, files, blocksize, where):
     paths = files
