@@ -249,7 +249,7 @@ class _Reader:
 
     tables: str | None
     on_bad_message: str
-    threads: int
+    threads: int | None
     single: bool
     storage_options: Mapping[str, Any]
     columns: tuple[str, ...] = ()
@@ -260,6 +260,7 @@ class _Reader:
         """The long table of the range's messages, and for the wide shape their header
         fields as arrays (with "message", the number of each)."""
         from . import _engine, _tables
+        from ._arrow import default_threads
 
         buffer, base, found = _scan(part.file, part.scan_from, part.end, self.storage_options)
         if len(found) != part.count:
@@ -285,7 +286,9 @@ class _Reader:
                 messages.append((0, number, offset - base, length))
             else:
                 bad.append((number, offset, error))
-        batch, failed = _engine.decode([buffer], messages, _tables.engine_tables(self.tables), self.threads, wide)
+        batch, failed = _engine.decode(
+            [buffer], messages, _tables.engine_tables(self.tables), default_threads(self.threads), wide
+        )
         bad += [(number, offset + base, text) for number, offset, text in failed]
         report = _report_wide() if wide else _report_long()
         for number, offset, text in sorted(bad):
@@ -415,10 +418,13 @@ def _read(
     tables: object,
     on_bad_message: str,
     blocksize: int | str | None,
-    threads: int,
+    threads: int | None,
     storage_options: Mapping[str, Any] | None,
 ) -> dd.DataFrame:
     """The long shape when `columns` is None, else the wide one."""
+    from ._arrow import default_threads
+
+    default_threads(threads)  # checks it; None is resolved on each worker
     root, size = _check(on_bad_message, tables, blocksize)
     options = dict(storage_options or {})
     files, single = _expand(paths, options)
@@ -441,7 +447,7 @@ def read_arrow(
     tables: str | os.PathLike[str] | None = None,
     on_bad_message: str = "error",
     blocksize: int | str | None = "64MiB",
-    threads: int = 1,
+    threads: int | None = 1,
     storage_options: Mapping[str, Any] | None = None,
 ) -> dd.DataFrame:
     """The long table of `quorvex.read_arrow` (one row per decoded value) as a Dask DataFrame.
@@ -451,7 +457,7 @@ def read_arrow(
     source; otherwise `source` is the file's position in the sorted, expanded list and
     `message` counts across it. `tables` is None or a definitions root (chosen and loaded
     by each worker); `blocksize` None keeps every file whole; `threads` is the decoding
-    threads per task. Columns `name`, `unit`
+    threads per task (None: the worker's cores). Columns `name`, `unit`
     and `meaning` are pandas categoricals, the others Arrow-backed.
     """
     return _read(paths, None, None, tables, on_bad_message, blocksize, threads, storage_options)
@@ -465,7 +471,7 @@ def read_dataframe(
     tables: str | os.PathLike[str] | None = None,
     on_bad_message: str = "error",
     blocksize: int | str | None = "64MiB",
-    threads: int = 1,
+    threads: int | None = 1,
     storage_options: Mapping[str, Any] | None = None,
 ) -> dd.DataFrame:
     """The wide table of `quorvex.read_dataframe` (one row per subset, or per occurrence
