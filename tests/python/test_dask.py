@@ -145,7 +145,11 @@ def test_bad_messages_on_the_cluster(client, damaged, on_bad_message):
     assert {n + step for n in bad for step in (-1, 1)} <= set(got["message"])
 
 
-def test_bad_messages_warn(damaged):
+@pytest.mark.parametrize("head", [qd._HEAD, 0])
+def test_bad_messages_warn(damaged, monkeypatch, head):
+    """In this process (warnings stay with the worker that issues them). With no offsets
+    reported by the pre-scan, ranges entered after a message's start are counted again."""
+    monkeypatch.setattr(qd, "_HEAD", head)
     path, blocksize, _ = damaged
     with dask.config.set(scheduler="sync"), pytest.warns(quorvex.BadMessageWarning) as caught:
         got = qd.read_arrow(path, blocksize=blocksize, on_bad_message="warn").compute()
