@@ -52,19 +52,19 @@ test-asan: build-asan
 	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
 test-python: build
-	PYTHONPATH=$(BUILD_DIR) $(PY) -m pytest -q tests/python
+	PYTHONPATH=$(BUILD_DIR):python $(PY) -m pytest -q tests/python
 
 test: test-cpp test-asan test-python
 
 demo: build
-	PYTHONPATH=$(BUILD_DIR) $(PY) examples/demo.py
+	PYTHONPATH=$(BUILD_DIR):python $(PY) examples/demo.py
 
 # Framing throughput: parse_all_bytes over the corpus's synop benchmark file.
 bench-decode: build
-	PYTHONPATH=$(BUILD_DIR) $(PY) bench/decode_throughput.py
+	PYTHONPATH=$(BUILD_DIR):python $(PY) bench/decode_throughput.py
 
 bench-parse: build
-	PYTHONPATH=$(BUILD_DIR) $(PY) bench/parse_bench.py
+	PYTHONPATH=$(BUILD_DIR):python $(PY) bench/parse_bench.py
 
 # The benchmark files to a partitioned Parquet dataset: one machine without Dask, then a
 # LocalCluster of 1 and of 2 workers (quorvex.dask). DASK_BENCH_ARGS adds options, e.g.

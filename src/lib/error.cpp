@@ -1,5 +1,6 @@
 #include "lib/error.hpp"
 
+#include <cstdio>
 #include <cstring>
 
 #include "lib/text.hpp"
@@ -49,6 +50,27 @@ std::string BufrError::message() const {
       return "csv/table parse error: " + text_;
     case ErrorKind::Io:
       return "io error: " + text_;
+    case ErrorKind::ImpossibleDate: {
+      char buf[96];
+      std::snprintf(buf,
+                    sizeof buf,
+                    "impossible typical date in section 1: %04u-%02u-%02u %02u:%02u:%02u",
+                    static_cast<unsigned>(a_ >> 16),
+                    static_cast<unsigned>((a_ >> 8) & 0xFF),
+                    static_cast<unsigned>(a_ & 0xFF),
+                    static_cast<unsigned>(b_ >> 16),
+                    static_cast<unsigned>((b_ >> 8) & 0xFF),
+                    static_cast<unsigned>(b_ & 0xFF));
+      return buf;
+    }
+    case ErrorKind::MessageOverrun:
+      return "message at offset " + std::to_string(a_) + ": declared length " + std::to_string(b_) +
+             " runs past the end of the data";
+    case ErrorKind::MessageUnterminated:
+      return "message at offset " + std::to_string(a_) + ": declared length " + std::to_string(b_) +
+             " does not end in 7777";
+    case ErrorKind::TablesUnavailable:
+      return "no tables for this message: " + text_;
   }
   return "unknown error";
 }

@@ -24,6 +24,10 @@ enum class ErrorKind : std::uint8_t {
   ElementNotFound,
   TableText,
   Io,
+  ImpossibleDate,
+  MessageOverrun,
+  MessageUnterminated,
+  TablesUnavailable,
 };
 
 class BufrError {
@@ -63,6 +67,26 @@ class BufrError {
   static BufrError io(std::string description) {
     BufrError e(ErrorKind::Io);
     e.text_ = std::move(description);
+    return e;
+  }
+  static BufrError impossible_date(std::uint16_t year, std::uint8_t month, std::uint8_t day,
+                                   std::uint8_t hour, std::uint8_t minute, std::uint8_t second) {
+    return BufrError(ErrorKind::ImpossibleDate,
+                     (std::uint64_t{year} << 16) | (month << 8) | day,
+                     (std::uint64_t{hour} << 16) | (minute << 8) | second);
+  }
+  // A "BUFR" at `offset` whose declared length runs past the end of the data.
+  static BufrError message_overrun(std::size_t offset, std::size_t length) {
+    return BufrError(ErrorKind::MessageOverrun, offset, length);
+  }
+  // A "BUFR" at `offset` whose declared length does not end on "7777".
+  static BufrError message_unterminated(std::size_t offset, std::size_t length) {
+    return BufrError(ErrorKind::MessageUnterminated, offset, length);
+  }
+  // No table source holds a message's tables; `text` says what each source lacked.
+  static BufrError tables_unavailable(std::string text) {
+    BufrError e(ErrorKind::TablesUnavailable);
+    e.text_ = std::move(text);
     return e;
   }
   // An I/O failure reported by the operating system: "<strerror> (os error <n>)".

@@ -1,4 +1,5 @@
-// Framing of one BUFR edition 4 message: sections 0 to 5 and the header fields.
+// Framing of one BUFR message: sections 0 to 5 and the header fields. Edition 4 always;
+// editions 2 and 3 when the caller asks (their section 1 has its own layout).
 #include "message/message.hpp"
 
 #include <cstring>
@@ -49,11 +50,13 @@ class HeaderReader {
 };
 
 // Steps 1 to 4: length, marker, edition, declared total length.
-Status check_indicator(const HeaderReader& r) {
+Status check_indicator(const HeaderReader& r, ParseOptions options) {
   const std::size_t n = r.size();
   if (n <= 7) return fail(BufrError::too_short());
   if (!r.text_at(0, "BUFR")) return fail(BufrError::missing_marker());
-  if (r.octet(7) != 4) return fail(BufrError::unsupported_edition(r.octet(7)));
+  const std::uint8_t edition = r.octet(7);
+  const bool older = options.older_editions && (edition == 2 || edition == 3);
+  if (edition != 4 && !older) return fail(BufrError::unsupported_edition(edition));
   const std::size_t declared = r.be24_unchecked(4);
   if (declared != n) return fail(BufrError::length_mismatch(declared, n));
   return {};
@@ -102,20 +105,73 @@ Status read_section1_fields(const HeaderReader& r, BufrMessage& m) {
   return {};
 }
 
+// Section 1 of editions 2 and 3 (18 octets, the last a pad): a year of the century, no
+// seconds, no international sub-category. Edition 2 has a 16-bit centre and no
+// sub-centre; edition 3 the sub-centre first, then an 8-bit centre. The year is
+// completed as 2000 + year of century whatever its value (century 21, as ecCodes
+// completes it), so 99 reads as 2099, not 1999.
+Status read_section1_older(const HeaderReader& r, std::size_t l1, std::uint8_t edition, BufrMessage& m) {
+  constexpr std::size_t s1 = 8;
+  if (l1 < 17) return fail(BufrError::section_truncated(1, s1));
+  m.master_table_number = r.octet(s1 + 3);
+  if (edition == 2) {
+    m.originating_centre = r.be16_unchecked(s1 + 4);
+    m.originating_subcentre = 0;
+  } else {
+    m.originating_subcentre = r.octet(s1 + 4);
+    m.originating_centre = r.octet(s1 + 5);
+  }
+  m.update_sequence_number = r.octet(s1 + 6);
+  m.local_section_present = (r.octet(s1 + 7) & 0x80) != 0;
+  m.data_category = r.octet(s1 + 8);
+  m.international_data_subcategory = kNoInternationalSubcategory;
+  m.local_data_subcategory = r.octet(s1 + 9);
+  m.master_tables_version_number = r.octet(s1 + 10);
+  m.local_tables_version_number = r.octet(s1 + 11);
+  m.typical_year = static_cast<std::uint16_t>(2000 + r.octet(s1 + 12));
+  m.typical_month = r.octet(s1 + 13);
+  m.typical_day = r.octet(s1 + 14);
+  m.typical_hour = r.octet(s1 + 15);
+  m.typical_minute = r.octet(s1 + 16);
+  m.typical_second = 0;
+  return check_typical_date(m);
+}
+
 }  // namespace
 
-Result<BufrMessage> parse_message(Bytes octets) {
+Status check_typical_date(const BufrMessage& m) {
+  static constexpr std::uint8_t kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const std::uint16_t y = m.typical_year;
+  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  const bool month_ok = m.typical_month >= 1 && m.typical_month <= 12;
+  const bool day_ok = month_ok && m.typical_day >= 1 && m.typical_day <= kDays[m.typical_month - 1] &&
+                      !(m.typical_month == 2 && m.typical_day == 29 && !leap);
+  if (!day_ok || m.typical_hour > 23 || m.typical_minute > 59 || m.typical_second > 59) {
+    return fail(BufrError::impossible_date(
+        m.typical_year, m.typical_month, m.typical_day, m.typical_hour, m.typical_minute, m.typical_second));
+  }
+  return {};
+}
+
+Result<BufrMessage> parse_message(Bytes octets) { return parse_message(octets, ParseOptions{}); }
+
+Result<BufrMessage> parse_message(Bytes octets, ParseOptions options) {
   const HeaderReader r(octets);
   const std::size_t n = r.size();
-  QV_CHECK(check_indicator(r));
+  QV_CHECK(check_indicator(r, options));
+  const std::uint8_t edition = r.octet(7);
   if (n <= 10) return fail(BufrError::section_truncated(1, 8));
   const std::size_t l1 = r.be24_unchecked(8);
   const std::size_t s2 = 8 + l1;
   if (s2 > n) return fail(BufrError::section_truncated(1, 8));
 
   BufrMessage m;
-  m.local_section_present = QV_TRY(r.fixed_octet(17)) != 0;
-  m.typical_year = QV_TRY(r.be16(23));
+  if (edition == 4) {
+    m.local_section_present = QV_TRY(r.fixed_octet(17)) != 0;
+    m.typical_year = QV_TRY(r.be16(23));
+  } else {
+    QV_CHECK(read_section1_older(r, l1, edition, m));
+  }
 
   std::size_t l2 = 0;
   if (m.local_section_present) {
@@ -132,9 +188,9 @@ Result<BufrMessage> parse_message(Bytes octets) {
   if (!fits(s5, 4, n)) return fail(BufrError::section_truncated(5, s5));
   if (!r.text_at(s5, "7777")) return fail(BufrError::bad_terminator());
 
-  QV_CHECK(read_section1_fields(r, m));
+  if (edition == 4) QV_CHECK(read_section1_fields(r, m));
   m.total_length = n;
-  m.edition = 4;
+  m.edition = edition;
   m.section1_length = l1;
   m.section2_length = l2;
   m.section4_length = l4;

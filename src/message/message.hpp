@@ -49,8 +49,39 @@ struct BufrMessage {
   std::size_t section4_data_length = 0;
 };
 
-// Parse exactly one message occupying all of `octets`.
+// What the parser accepts beyond edition 4.
+struct ParseOptions {
+  // Editions 2 and 3 too, section 1 read by their own layout (see message.cpp); their
+  // typical date is checked, as nothing else would catch an impossible one.
+  bool older_editions = false;
+};
+
+// Section 1 of editions 2 and 3 has no international data sub-category.
+inline constexpr std::uint8_t kNoInternationalSubcategory = 255;
+
+// Parse exactly one message occupying all of `octets`: edition 4 only.
 [[nodiscard]] Result<BufrMessage> parse_message(Bytes octets);
+[[nodiscard]] Result<BufrMessage> parse_message(Bytes octets, ParseOptions options);
+
+// Fails with the date in the error when the typical date and time is not a real one.
+[[nodiscard]] Status check_typical_date(const BufrMessage& m);
+
+// One "BUFR" found by the resynchronising scan: its declared extent and, when that extent
+// does not hold a whole message (runs past the buffer, or does not end in "7777"), why.
+struct FoundMessage {
+  std::size_t offset = 0;
+  std::size_t length = 0;
+  bool ok = true;
+  ErrorKind problem = ErrorKind::TooShort;  // when !ok
+
+  BufrError error() const;
+};
+
+// Every "BUFR" whose first octet lies in [start, end) of `octets` (end clamped to the
+// buffer); a message may extend past `end`. After a whole message the search resumes
+// at its end, after a damaged one four octets past its marker, so a message cut short
+// swallows none of the ones after it.
+[[nodiscard]] std::vector<FoundMessage> scan_resync(Bytes octets, std::size_t start, std::size_t end);
 
 // Find every message in a buffer, trusting each declared length.
 [[nodiscard]] Result<std::vector<MessageView>> scan_messages(Bytes octets);

@@ -9,19 +9,12 @@
 #include "tables/definitions.hpp"
 #include "tables/eccodes_loader.hpp"
 #include "tables/expand.hpp"
+#include "tables/table_set_py.hpp"
 #include "tables/wmo_csv_loader.hpp"
 
 namespace quorvex::py {
 
 namespace {
-
-// The set, and the Python strs of its element names, made with the object so that decoded
-// values share them: the set never changes afterwards, so neither do they.
-struct TableSetObject {
-  PyObject_HEAD
-  TableSet tables;
-  StrTable names;
-};
 
 PyTypeObject* tables_type = nullptr;
 

@@ -1,0 +1,143 @@
+"""read_arrow and iter_batches: whole files decoded into Arrow record batches by the engine."""
+from __future__ import annotations
+
+import os
+import warnings
+from collections.abc import Iterator
+from typing import Literal
+
+import pyarrow as pa
+
+from quorvex import _engine
+from quorvex._sources import Buffer, Source, open_sources
+from quorvex._tables import TablesArg, engine_tables
+
+OnBadMessage = Literal["error", "warn", "skip"]
+
+# Octets scanned for message boundaries at a time: the list of boundaries in hand stays
+# small whatever the size of the file.
+_SCAN_WINDOW = 64 << 20
+# Messages per engine call for read_arrow.
+_READ_BATCH = 8192
+
+
+class BadMessageWarning(UserWarning):
+    """A message skipped by on_bad_message="warn": its index, offset and the decoder's text."""
+
+    def __init__(self, message_index: int, offset: int, reason: str) -> None:
+        super().__init__(_bad_text(message_index, offset, reason))
+        self.message_index = message_index
+        self.offset = offset
+        self.reason = reason
+
+
+def _bad_text(message_index: int, offset: int, reason: str) -> str:
+    return f"bad message {message_index} at offset {offset}: {reason}"
+
+
+def check_on_bad_message(on_bad_message: str) -> None:
+    if on_bad_message not in ("error", "warn", "skip"):
+        raise ValueError(f'on_bad_message must be "error", "warn" or "skip", not {on_bad_message!r}')
+
+
+def report_bad(on_bad_message: str, message_index: int, offset: int, reason: str, stacklevel: int = 4) -> None:
+    """Raises, warns or does nothing about one bad message, as on_bad_message says."""
+    if on_bad_message == "error":
+        raise ValueError(_bad_text(message_index, offset, reason))
+    if on_bad_message == "warn":
+        warnings.warn(BadMessageWarning(message_index, offset, reason), stacklevel=stacklevel)
+
+
+def default_threads(threads: int | None) -> int:
+    if threads is None:
+        try:
+            return max(1, len(os.sched_getaffinity(0)))
+        except AttributeError:  # not on Linux
+            return max(1, os.cpu_count() or 1)
+    if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
+        raise ValueError(f"threads must be a positive int or None, not {threads!r}")
+    return threads
+
+
+def scan_messages(buffers: list[Buffer]) -> Iterator[tuple[int, int, int, int, str | None]]:
+    """(source position, message index, offset, length, error) of every message found, the
+    index counting across the sources."""
+    index = 0
+    for position, buffer in enumerate(buffers):
+        size = len(memoryview(buffer).cast("B")) if isinstance(buffer, memoryview) else len(buffer)
+        start = 0
+        while start < size:
+            end = min(size, start + _SCAN_WINDOW)
+            found = _engine.scan(buffer, start, end)
+            resume = end
+            for offset, length, error in found:
+                yield position, index, offset, length, error
+                index += 1
+                resume = max(resume, offset + (length if error is None else 4))
+            start = resume
+
+
+def _batches(
+    source: Source,
+    batch_messages: int,
+    tables: TablesArg,
+    threads: int | None,
+    on_bad_message: str,
+    keys: bool,
+    empty: bool,
+) -> Iterator[pa.RecordBatch]:
+    check_on_bad_message(on_bad_message)
+    if isinstance(batch_messages, bool) or not isinstance(batch_messages, int) or batch_messages < 1:
+        raise ValueError(f"batch_messages must be a positive int, not {batch_messages!r}")
+    n_threads = default_threads(threads)
+    chooser = engine_tables(tables)
+    with open_sources(source) as (buffers, _is_list):
+        pending: list[tuple[int, int, int, int]] = []
+        scan_bad: list[tuple[int, int, str]] = []
+        yielded = False
+
+        def flush() -> pa.RecordBatch:
+            batch, bad = _engine.decode(buffers, pending, chooser, n_threads, keys)
+            for message_index, offset, reason in sorted(scan_bad + bad):
+                report_bad(on_bad_message, message_index, offset, reason, stacklevel=5)
+            pending.clear()
+            scan_bad.clear()
+            return pa.record_batch(batch)
+
+        for position, index, offset, length, error in scan_messages(buffers):
+            if error is not None:
+                scan_bad.append((index, offset, error))
+                continue
+            pending.append((position, index, offset, length))
+            if len(pending) >= batch_messages:
+                yield flush()
+                yielded = True
+        if pending or scan_bad or (empty and not yielded):
+            record_batch = flush()
+            if record_batch.num_rows or (empty and not yielded):
+                yield record_batch
+
+
+def iter_batches(
+    source: Source,
+    *,
+    batch_messages: int = 1024,
+    tables: TablesArg = None,
+    threads: int | None = None,
+    on_bad_message: OnBadMessage = "error",
+) -> Iterator[pa.RecordBatch]:
+    """Record batches of `batch_messages` messages at a time (one row per decoded value):
+    memory stays flat whatever the size of the source."""
+    return _batches(source, batch_messages, tables, threads, on_bad_message, False, False)
+
+
+def read_arrow(
+    source: Source,
+    *,
+    tables: TablesArg = None,
+    threads: int | None = None,
+    on_bad_message: OnBadMessage = "error",
+) -> pa.Table:
+    """Every message of `source` decoded into one table, one row per value."""
+    batches = list(_batches(source, _READ_BATCH, tables, threads, on_bad_message, False, True))
+    return pa.Table.from_batches(batches)

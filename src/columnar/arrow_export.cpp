@@ -1,0 +1,187 @@
+#include "columnar/arrow_export.hpp"
+
+#include <string>
+#include <vector>
+
+namespace quorvex {
+
+namespace {
+
+// One column of a batch as the interface sees it.
+struct ColumnSpec {
+  const char* name;
+  const char* format;
+  const Bitmap* valid;               // null: never null
+  std::vector<const void*> buffers;  // after the validity buffer
+  const Utf8Column* dictionary;      // dictionary-encoded: its utf8 values
+  std::size_t dictionary_size;
+};
+
+std::vector<ColumnSpec> columns_of(const ColumnBatch& b) {
+  auto dict =
+      [](const char* name, const Buffer<std::int32_t>& ids, const Bitmap* valid, const Dictionary& d) {
+        return ColumnSpec{name, "i", valid, {ids.data()}, &d.utf8, d.values.size()};
+      };
+  std::vector<ColumnSpec> c;
+  c.push_back({"message", "l", nullptr, {b.message.data()}, nullptr, 0});
+  if (b.with_source) c.push_back({"source", "i", nullptr, {b.source.data()}, nullptr, 0});
+  c.push_back({"subset", "i", nullptr, {b.subset.data()}, nullptr, 0});
+  c.push_back({"descriptor", "I", nullptr, {b.descriptor.data()}, nullptr, 0});
+  c.push_back(dict("name", b.name, nullptr, b.names));
+  c.push_back(dict("unit", b.unit, &b.unit_valid, b.units));
+  c.push_back({"value", "g", &b.value_valid, {b.value.data()}, nullptr, 0});
+  c.push_back({"text", "u", &b.text_valid, {b.text.offsets.data(), b.text.data.data()}, nullptr, 0});
+  c.push_back({"raw", "L", &b.raw_valid, {b.raw.data()}, nullptr, 0});
+  c.push_back(dict("meaning", b.meaning, &b.meaning_valid, b.meanings));
+  if (b.with_keys) c.push_back(dict("key", b.key, &b.key_valid, b.keys));
+  return c;
+}
+
+// --- schemas
+
+struct SchemaNode {
+  std::string format;
+  std::string name;
+  std::vector<ArrowSchema*> children;
+  ArrowSchema* dictionary = nullptr;
+};
+
+// Releases a struct of the interface and what its node owns: the children and the
+// dictionary (each released first unless the consumer moved it out), then the node.
+template <class Struct, class Node>
+void release_node(Struct* s) {
+  auto* node = static_cast<Node*>(s->private_data);
+  auto drop = [](Struct* owned) {
+    if (owned->release != nullptr) owned->release(owned);
+    delete owned;
+  };
+  for (Struct* child : node->children) drop(child);
+  if (node->dictionary != nullptr) drop(node->dictionary);
+  delete node;
+  s->release = nullptr;
+}
+
+void fill_schema(ArrowSchema* s, const char* format, const char* name, std::int64_t flags) {
+  auto* node = new SchemaNode{format, name, {}, nullptr};
+  *s = ArrowSchema{node->format.c_str(),
+                   node->name.c_str(),
+                   nullptr,
+                   flags,
+                   0,
+                   nullptr,
+                   nullptr,
+                   release_node<ArrowSchema, SchemaNode>,
+                   node};
+}
+
+SchemaNode* schema_node(ArrowSchema* s) { return static_cast<SchemaNode*>(s->private_data); }
+
+// --- arrays
+
+struct ArrayNode {
+  std::shared_ptr<const ColumnBatch> owner;
+  std::vector<const void*> buffers;
+  std::vector<ArrowArray*> children;
+  ArrowArray* dictionary = nullptr;
+};
+
+ArrayNode* fill_array(ArrowArray* a, std::shared_ptr<const ColumnBatch> owner, std::int64_t length,
+                      std::int64_t null_count, std::vector<const void*> buffers) {
+  auto* node = new ArrayNode{std::move(owner), std::move(buffers), {}, nullptr};
+  *a = ArrowArray{length,
+                  null_count,
+                  0,
+                  static_cast<std::int64_t>(node->buffers.size()),
+                  0,
+                  node->buffers.data(),
+                  nullptr,
+                  nullptr,
+                  release_node<ArrowArray, ArrayNode>,
+                  node};
+  return node;
+}
+
+}  // namespace
+
+void export_schema(const ColumnBatch& batch, ArrowSchema* out) {
+  fill_schema(out, "+s", "", 0);
+  SchemaNode* top = schema_node(out);
+  for (const ColumnSpec& c : columns_of(batch)) {
+    auto* child = new ArrowSchema;
+    fill_schema(child, c.format, c.name, c.valid != nullptr ? ARROW_FLAG_NULLABLE : 0);
+    if (c.dictionary != nullptr) {
+      auto* values = new ArrowSchema;
+      fill_schema(values, "u", "", ARROW_FLAG_NULLABLE);
+      schema_node(child)->dictionary = values;
+      child->dictionary = values;
+    }
+    top->children.push_back(child);
+  }
+  out->n_children = static_cast<std::int64_t>(top->children.size());
+  out->children = top->children.data();
+}
+
+void export_array(std::shared_ptr<const ColumnBatch> batch, ArrowArray* out) {
+  const ColumnBatch& b = *batch;
+  ArrayNode* top = fill_array(out, batch, b.rows, 0, {nullptr});
+  for (const ColumnSpec& c : columns_of(b)) {
+    std::vector<const void*> buffers{c.valid != nullptr ? c.valid->bits.data() : nullptr};
+    buffers.insert(buffers.end(), c.buffers.begin(), c.buffers.end());
+    auto* child = new ArrowArray;
+    ArrayNode* node =
+        fill_array(child, batch, b.rows, c.valid != nullptr ? c.valid->null_count : 0, std::move(buffers));
+    if (c.dictionary != nullptr) {
+      auto* values = new ArrowArray;
+      fill_array(values,
+                 batch,
+                 static_cast<std::int64_t>(c.dictionary_size),
+                 0,
+                 {nullptr, c.dictionary->offsets.data(), c.dictionary->data.data()});
+      node->dictionary = values;
+      child->dictionary = values;
+    }
+    top->children.push_back(child);
+  }
+  out->n_children = static_cast<std::int64_t>(top->children.size());
+  out->children = top->children.data();
+}
+
+namespace {
+
+struct StreamState {
+  std::shared_ptr<const ColumnBatch> schema_of;
+  std::vector<std::shared_ptr<const ColumnBatch>> batches;
+  std::size_t next = 0;
+};
+
+int stream_schema(ArrowArrayStream* s, ArrowSchema* out) {
+  export_schema(*static_cast<StreamState*>(s->private_data)->schema_of, out);
+  return 0;
+}
+
+int stream_next(ArrowArrayStream* s, ArrowArray* out) {
+  auto* state = static_cast<StreamState*>(s->private_data);
+  if (state->next >= state->batches.size()) {
+    out->release = nullptr;  // end of the stream
+    return 0;
+  }
+  export_array(std::move(state->batches[state->next++]), out);
+  return 0;
+}
+
+const char* stream_error(ArrowArrayStream*) { return nullptr; }
+
+void stream_release(ArrowArrayStream* s) {
+  delete static_cast<StreamState*>(s->private_data);
+  s->release = nullptr;
+}
+
+}  // namespace
+
+void export_stream(std::shared_ptr<const ColumnBatch> schema_of,
+                   std::vector<std::shared_ptr<const ColumnBatch>> batches, ArrowArrayStream* out) {
+  auto* state = new StreamState{std::move(schema_of), std::move(batches), 0};
+  *out = ArrowArrayStream{stream_schema, stream_next, stream_error, stream_release, state};
+}
+
+}  // namespace quorvex

@@ -1,0 +1,47 @@
+// quorvex._engine: the columnar decoder's Python surface. The pieces the module's files
+// share.
+#pragma once
+
+#include "lib/frame_py.hpp"
+
+namespace quorvex::py {
+
+// A contiguous read-only view of any object with the buffer protocol, released with it.
+class BufferView {
+ public:
+  BufferView() = default;
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  BufferView(BufferView&& other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
+  ~BufferView() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  // False with a TypeError naming `arg` when `o` offers no contiguous buffer.
+  [[nodiscard]] bool acquire(PyObject* o, const char* arg);
+  Bytes bytes() const {
+    return Bytes(static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len));
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// The octets [offset, offset + length) of `buffer`; false with ValueError when they lie
+// outside it.
+[[nodiscard]] bool message_slice(const BufferView& buffer, Py_ssize_t offset, Py_ssize_t length, Bytes& out);
+
+bool register_engine_tables(PyObject* m);  // class Tables
+bool register_engine_batch(PyObject* m);   // class Batch, decode()
+
+}  // namespace quorvex::py
+
+namespace quorvex {
+class TableChooser;
+}
+
+namespace quorvex::py {
+// The chooser of a Tables object; `o` must be one (checked with engine_tables_type()).
+PyTypeObject* engine_tables_type();
+TableChooser& tables_chooser(PyObject* o);
+}  // namespace quorvex::py

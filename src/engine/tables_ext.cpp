@@ -1,0 +1,169 @@
+// The class Tables of quorvex._engine: the table choice of a decode, with its cache. A
+// _quorvex.TableSet given to it is read in place through that class's object layout
+// (table_set_py.hpp: both modules are built from the same sources), and kept alive by a
+// reference held here.
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "columnar/table_choice.hpp"
+#include "engine/engine.hpp"
+#include "tables/table_set_py.hpp"
+
+namespace quorvex::py {
+
+namespace {
+
+struct TablesObject {
+  PyObject_HEAD
+  std::shared_ptr<TableChooser> chooser;
+  PyObject* table_set;  // owned; null when none was given
+};
+
+PyTypeObject* tables_type = nullptr;
+
+TablesObject* as_tables(PyObject* o) { return reinterpret_cast<TablesObject*>(o); }
+
+// str or None -> an optional path.
+bool optional_path(PyObject* o, const char* arg, std::optional<std::string>& out) {
+  if (o == Py_None) return true;
+  std::string path;
+  if (!to_path(o, arg, path)) return false;
+  out = std::move(path);
+  return true;
+}
+
+// The class _quorvex.TableSet, imported.
+PyRef quorvex_table_set_class() {
+  PyRef module = PyRef::steal(PyImport_ImportModule("_quorvex"));
+  if (!module) return {};
+  return PyRef::steal(PyObject_GetAttrString(module.get(), "TableSet"));
+}
+
+PyObject* tables_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* names[] = {"definitions_root", "bundled_dir", "table_set", nullptr};
+    PyObject *root_arg = nullptr, *bundled_arg = nullptr, *set_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(
+            args, kwargs, "OO|O:Tables", const_cast<char**>(names), &root_arg, &bundled_arg, &set_arg)) {
+      return nullptr;
+    }
+    std::optional<std::string> root, bundled;
+    if (!optional_path(root_arg, "definitions_root", root) ||
+        !optional_path(bundled_arg, "bundled_dir", bundled)) {
+      return nullptr;
+    }
+    std::shared_ptr<const TableSet> fixed;
+    if (set_arg != Py_None) {
+      PyRef cls = quorvex_table_set_class();
+      if (!cls) return nullptr;
+      if (!PyType_Check(cls.get()) ||
+          !PyObject_TypeCheck(set_arg, reinterpret_cast<PyTypeObject*>(cls.get()))) {
+        PyErr_Format(PyExc_TypeError,
+                     "table_set must be a _quorvex.TableSet or None, not %.100s",
+                     Py_TYPE(set_arg)->tp_name);
+        return nullptr;
+      }
+      // Not owned: the Tables object holds the TableSet object for as long as it lives.
+      fixed = std::shared_ptr<const TableSet>(&reinterpret_cast<TableSetObject*>(set_arg)->tables,
+                                              [](const TableSet*) {});
+    }
+    PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    TablesObject* t = as_tables(self.get());
+    new (&t->chooser) std::shared_ptr<TableChooser>(
+        std::make_shared<TableChooser>(std::move(root), std::move(bundled), std::move(fixed)));
+    t->table_set = set_arg == Py_None ? nullptr : Py_NewRef(set_arg);
+    return self.release();
+  });
+}
+
+void tables_dealloc(PyObject* self) {
+  PyRef type = PyRef::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+  TablesObject* t = as_tables(self);
+  t->chooser.~shared_ptr();
+  Py_XDECREF(t->table_set);
+  Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* source(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* names[] = {"buffer", "offset", "length", nullptr};
+    PyObject* buffer_arg = nullptr;
+    Py_ssize_t offset = 0, length = 0;
+    if (!PyArg_ParseTupleAndKeywords(
+            args, kwargs, "Onn:source", const_cast<char**>(names), &buffer_arg, &offset, &length)) {
+      return nullptr;
+    }
+    BufferView buffer;
+    Bytes octets;
+    if (!buffer.acquire(buffer_arg, "buffer") || !message_slice(buffer, offset, length, octets))
+      return nullptr;
+    Result<BufrMessage> parsed = parse_message(octets, ParseOptions{.older_editions = true});
+    if (!parsed) return raise(parsed.error());
+    TableChooser& chooser = *as_tables(self)->chooser;
+    Result<ChosenTables> chosen;
+    Py_BEGIN_ALLOW_THREADS chosen = chooser.choose(*parsed);
+    Py_END_ALLOW_THREADS if (!chosen) return raise(chosen.error());
+    switch (chosen->origin) {
+      case TableOrigin::Fixed:
+        return new_str("table_set");
+      case TableOrigin::Definitions:
+        return new_str("definitions:" + chooser.root().value_or(""));
+      case TableOrigin::Bundled:
+        return new_str("bundled");
+    }
+    return new_str("bundled");
+  });
+}
+
+PyObject* cached(PyObject* self, void*) { return PyLong_FromSize_t(as_tables(self)->chooser->cached()); }
+
+PyMethodDef tables_methods[] = {
+    {"source",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(source)),
+     METH_VARARGS | METH_KEYWORDS,
+     "source($self, buffer, offset, length)\n--\n\n"
+     "Where the tables of that message come from: 'table_set', 'definitions:<root>' or 'bundled'."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef tables_getset[] = {
+    {"cached", cached, nullptr, "Number of table selections held in the cache.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot tables_slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>("Tables(definitions_root, bundled_dir, table_set=None)\n--\n\n"
+                       "The table choice of a decode: a fixed TableSet, else the definitions root, "
+                       "else the bundled table directory; loaded sets are cached.")},
+    {Py_tp_new, reinterpret_cast<void*>(tables_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tables_dealloc)},
+    {Py_tp_methods, tables_methods},
+    {Py_tp_getset, tables_getset},
+    {0, nullptr},
+};
+
+PyType_Spec tables_spec = {"quorvex._engine.Tables",
+                           sizeof(TablesObject),
+                           0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                           tables_slots};
+
+}  // namespace
+
+PyTypeObject* engine_tables_type() { return tables_type; }
+
+TableChooser& tables_chooser(PyObject* o) { return *as_tables(o)->chooser; }
+
+bool register_engine_tables(PyObject* m) {
+  if (tables_type == nullptr) {
+    tables_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&tables_spec));
+    if (tables_type == nullptr) return false;
+  }
+  return add_type(m, tables_type, "Tables");
+}
+
+}  // namespace quorvex::py
