@@ -294,8 +294,13 @@ class _Reader:
         for number, offset, text in sorted(bad):
             report(self.on_bad_message, number, offset, text)
         table = pa.Table.from_batches([pa.record_batch(batch)]).combine_chunks()
+        # the engine numbers the buffers it was given (here one, which it leaves unnamed);
+        # the read's `source` is the file's position in the whole list
         source = pa.array(np.full(table.num_rows, part.file.source, dtype=np.int32))
-        table = table.set_column(table.schema.get_field_index("source"), "source", source)
+        if "source" in table.schema.names:
+            table = table.set_column(table.schema.get_field_index("source"), "source", source)
+        else:
+            table = table.add_column(1, "source", source)
         fields: dict[str, np.ndarray] = {}
         if wide:
             from ._frame import HEADER_KEYS
@@ -350,7 +355,10 @@ def _element_types(tables: str | None) -> dict[str, str]:
     from . import _tables
 
     candidates = []
-    root = _tables.choose_root(tables)
+    # the root the readers would choose: the package's helper is named choose_root, or
+    # default_root for tables=None in its first version
+    choose = getattr(_tables, "choose_root", None)
+    root = choose(tables) if choose is not None else tables if tables is not None else _tables.default_root()
     if root is not None:
         wmo = os.path.join(root, "bufr", "tables", "0", "wmo")
         versions = sorted((int(v) for v in os.listdir(wmo) if v.isdigit()), reverse=True) if os.path.isdir(wmo) else []
