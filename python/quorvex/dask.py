@@ -42,7 +42,6 @@ import fsspec.implementations.local
 import numpy as np
 import pandas as pd
 import pyarrow as pa
-from dask.dataframe.utils import clear_known_categories
 from dask.utils import parse_bytes
 
 __all__ = ["read_arrow", "read_dataframe"]
@@ -53,21 +52,23 @@ PathArg = Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]
 # the ones found inside the message that crosses into the range from the previous one.
 _HEAD = 8
 
-_DICT = pa.dictionary(pa.int32(), pa.utf8())
 # pandas's default text dtype (missing values NaN), as the wide reader's text columns get.
 _TEXT = pd.Series(dtype="str").dtype
+# The long table's columns as a Dask DataFrame holds them. Names, units and meanings are
+# plain text there: pandas categoricals would change their code width from one partition
+# to the next, which breaks `to_parquet` (Parquet dictionary-encodes them again anyway).
 LONG_SCHEMA = pa.schema(
     [
         ("message", pa.int64()),
         ("source", pa.int32()),
         ("subset", pa.int32()),
         ("descriptor", pa.uint32()),
-        ("name", _DICT),
-        ("unit", _DICT),
+        ("name", pa.utf8()),
+        ("unit", pa.utf8()),
         ("value", pa.float64()),
         ("text", pa.utf8()),
         ("raw", pa.uint64()),
-        ("meaning", _DICT),
+        ("meaning", pa.utf8()),
     ]
 )
 
@@ -238,9 +239,10 @@ def _plan(files: Sequence[_File], blocksize: int | None, storage_options: Mappin
 
 
 def _arrow_to_pandas(table: pa.Table) -> pd.DataFrame:
-    """Dictionary columns as pandas categoricals, the others as Arrow-backed columns, so
-    that nulls, uint64 and text keep their Arrow types (and round-trip to Parquet)."""
-    return table.to_pandas(types_mapper=lambda t: None if pa.types.is_dictionary(t) else pd.ArrowDtype(t))
+    """The long table in LONG_SCHEMA's columns (less `source` when it has none), each
+    Arrow-backed so that nulls and uint64 keep their types."""
+    schema = pa.schema([LONG_SCHEMA.field(name) for name in table.schema.names])
+    return table.cast(schema).to_pandas(types_mapper=pd.ArrowDtype)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -345,7 +347,7 @@ def _report_wide() -> Any:
 
 def _long_meta(single: bool) -> pd.DataFrame:
     schema = LONG_SCHEMA.remove(LONG_SCHEMA.get_field_index("source")) if single else LONG_SCHEMA
-    return clear_known_categories(_arrow_to_pandas(schema.empty_table()))
+    return _arrow_to_pandas(schema.empty_table())
 
 
 def _element_types(tables: str | None) -> dict[str, str]:
