@@ -262,7 +262,7 @@ class _Reader:
         """The long table of the range's messages, and for the wide shape their header
         fields as arrays (with "message", the number of each)."""
         from . import _engine, _tables
-        from ._arrow import default_threads
+        from ._arrow import default_threads, report_bad
 
         buffer, base, found = _scan(part.file, part.scan_from, part.end, self.storage_options)
         if len(found) != part.count:
@@ -292,9 +292,8 @@ class _Reader:
             [buffer], messages, _tables.engine_tables(self.tables), default_threads(self.threads), wide
         )
         bad += [(number, offset + base, text) for number, offset, text in failed]
-        report = _report_wide() if wide else _report_long()
         for number, offset, text in sorted(bad):
-            report(self.on_bad_message, number, offset, text)
+            report_bad(self.on_bad_message, number, offset, text)
         table = pa.Table.from_batches([pa.record_batch(batch)]).combine_chunks()
         # the engine numbers the buffers it was given (here one, which it leaves unnamed);
         # the read's `source` is the file's position in the whole list
@@ -308,7 +307,9 @@ class _Reader:
             from ._frame import HEADER_KEYS
 
             for field in set(HEADER_KEYS.values()) - {""}:
-                fields[field] = np.array([h[field] for h in headers], dtype=np.int64)
+                # edition 3 has no international sub-category: None, kept as NaN
+                dtype = np.float64 if field == "international_sub_category" else np.int64
+                fields[field] = np.array([np.nan if h[field] is None else h[field] for h in headers], dtype=dtype)
             fields["message"] = np.array([m[1] for m in messages], dtype=np.int64)
         return table, fields
 
@@ -331,18 +332,6 @@ class _Reader:
             {name: frame[name].astype(dtype) if name in frame else pd.Series(dtype=dtype, index=frame.index)
              for name, dtype in self.dtypes}
         )
-
-
-def _report_long() -> Any:
-    from ._arrow import report_bad
-
-    return report_bad
-
-
-def _report_wide() -> Any:
-    from ._file import report_bad_message
-
-    return report_bad_message
 
 
 def _long_meta(single: bool) -> pd.DataFrame:
@@ -381,7 +370,8 @@ def _element_types(tables: str | None) -> dict[str, str]:
 
 def _wide_meta(columns: Sequence[str], tables: str | None) -> pd.DataFrame:
     """The wide shape's columns, in the order asked, with dtypes known before decoding:
-    header keys and subsetNumber int64, the header dates text, data_datetime a datetime,
+    header keys and subsetNumber int64 (the international sub-category float64: edition 3
+    has none), the header dates text, data_datetime a datetime,
     text elements str, other elements float64 (a key the tables do not know: object)."""
     from ._frame import DATA_DATETIME, HEADER_KEYS, SUBSET_NUMBER, data_datetime, parse_column
 
@@ -390,6 +380,8 @@ def _wide_meta(columns: Sequence[str], tables: str | None) -> pd.DataFrame:
     for name in dict.fromkeys(columns):
         if name in ("typicalDate", "typicalTime"):
             dtypes[name] = _TEXT
+        elif name == "internationalDataSubCategory":
+            dtypes[name] = np.dtype(np.float64)
         elif name in HEADER_KEYS or name == SUBSET_NUMBER:
             dtypes[name] = np.dtype(np.int64)
         elif name == DATA_DATETIME:

@@ -138,10 +138,18 @@ def damaged(tmp_path_factory, files):
     return str(path), (inside - 2) // 8, {n: found[n][0] for n in (framing, decoding)}
 
 
+WIDE = ["latitude", "longitude", "pressure", "airTemperature", "typicalDate"]
+
+
 @pytest.mark.parametrize("on_bad_message", ["skip", "error"])
-def test_bad_messages_on_the_cluster(client, damaged, on_bad_message):
+@pytest.mark.parametrize("shape", ["long", "wide"])
+def test_bad_messages_on_the_cluster(client, damaged, on_bad_message, shape):
     path, blocksize, bad = damaged
-    ddf = qd.read_arrow(path, blocksize=blocksize, on_bad_message=on_bad_message)
+    if shape == "wide":
+        pytest.importorskip("quorvex._frame")
+        ddf = qd.read_dataframe(path, WIDE, blocksize=blocksize, on_bad_message=on_bad_message)
+    else:
+        ddf = qd.read_arrow(path, blocksize=blocksize, on_bad_message=on_bad_message)
     assert ddf.npartitions > 3
     if on_bad_message == "error":
         # whichever bad message a worker meets first, named by number and file offset
@@ -149,6 +157,11 @@ def test_bad_messages_on_the_cluster(client, damaged, on_bad_message):
             ddf.compute()
         return
     got = ddf.compute()
+    if shape == "wide":
+        expected = quorvex.read_dataframe(path, WIDE, on_bad_message="skip")
+        assert len(got) > 0
+        assert_same(got, expected[WIDE].astype(got.dtypes))
+        return
     assert_same(got, as_pandas(quorvex.read_arrow(path, on_bad_message="skip")))
     assert not set(bad) & set(got["message"])
     assert {n + step for n in bad for step in (-1, 1)} <= set(got["message"])
