@@ -153,7 +153,8 @@ def _open(file: _File, scan_from: int, end: int, storage_options: Mapping[str, A
     from . import _engine
 
     fs = fsspec.filesystem(file.protocol, **storage_options)
-    data = bytearray(fs.cat_file(file.path, start=scan_from, end=end))
+    # a "BUFR" that starts just before `end` runs up to three octets past it
+    data = bytearray(fs.cat_file(file.path, start=scan_from, end=min(end + 3, file.size)))
     while scan_from + len(data) < file.size:
         need = scan_from + len(data)
         for offset, _length, error in _engine.scan(data, 0, end - scan_from):

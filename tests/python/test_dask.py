@@ -102,6 +102,21 @@ def test_parquet_dataset(client, files, tmp_path):
     assert_same(back.astype(expected.dtypes), expected)
 
 
+@pytest.mark.parametrize("into", [1, 2, 3, 4])
+@pytest.mark.parametrize("where", ["local", "memory"])
+def test_boundary_inside_a_marker(client, files, where, into):
+    """A range that ends inside the letters "BUFR" of a message: the message is read
+    once, by that range."""
+    data = open(files[0], "rb").read()
+    offset = _messages(data)[2][0]
+    path = files[0]
+    if where == "memory":
+        path = f"memory://dask-marker/{into}.bufr"
+        upload(client, [(path[len("memory:/"):], data)])
+    ddf = qd.read_arrow(path, blocksize=offset + into)
+    assert_same(ddf.compute(), as_pandas(quorvex.read_arrow(files[0])))
+
+
 def test_single_path_has_no_source(client, files):
     ddf = qd.read_arrow(files[0], blocksize=1500)
     assert ddf.npartitions > 1
