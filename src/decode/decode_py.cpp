@@ -99,18 +99,11 @@ PyObject* decode_values_with_definitions(PyObject*, PyObject* const* args, Py_ss
 }
 
 PyMethodDef decode_functions[] = {
-    {"decode_values",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_values)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "decode_values(data, table_dir)\n--\n\n"},
-    {"decode_values_with_tables",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_values_with_tables)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "decode_values_with_tables(data, tables)\n--\n\n"},
-    {"decode_values_with_definitions",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_values_with_definitions)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "decode_values_with_definitions(data, definitions_root)\n--\n\n"},
+    fastcall("decode_values", decode_values, "decode_values(data, table_dir)\n--\n\n"),
+    fastcall("decode_values_with_tables", decode_values_with_tables,
+             "decode_values_with_tables(data, tables)\n--\n\n"),
+    fastcall("decode_values_with_definitions", decode_values_with_definitions,
+             "decode_values_with_definitions(data, definitions_root)\n--\n\n"),
 };
 
 }  // namespace
