@@ -7,8 +7,8 @@
 #include "decode/decoded_value_py.hpp"
 #include "lib/frame_py.hpp"
 #include "message/message.hpp"
-#include "tables/definitions.hpp"
 #include "tables/eccodes_loader.hpp"
+#include "tables/table_selection.hpp"
 
 namespace quorvex::py {
 
@@ -53,7 +53,7 @@ PyObject* decode_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     }
     Result<FirstMessage> message = first_message(data);
     if (!message) return raise(message.error());
-    Result<TableSet> tables = load_table_directory_new(table_dir);
+    Result<TableSet> tables = load_table_directory(table_dir);
     if (!tables) return raise(tables.error());
     return decode_to_list(*message, *tables);
   });

@@ -7,8 +7,8 @@
 #include "decode/expand.hpp"
 #include "lib/str_table_py.hpp"
 #include "tables/definition_py.hpp"
-#include "tables/definitions.hpp"
 #include "tables/eccodes_loader.hpp"
+#include "tables/table_selection.hpp"
 #include "tables/wmo_csv_loader.hpp"
 
 namespace quorvex::py {
@@ -63,7 +63,7 @@ PyObject* from_eccodes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   return guarded([&]() -> PyObject* {
     std::string path;
     if (!path_argument("TableSet.from_eccodes", args, nargs, kwnames, path)) return nullptr;
-    return table_set_or_raise(load_table_directory_new(path));
+    return table_set_or_raise(load_table_directory(path));
   });
 }
 
@@ -218,7 +218,7 @@ PyObject* expand_descriptors(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         !to_path(argv[0], "table_dir", table_dir) || !to_codes(argv[1], "descriptors", codes)) {
       return nullptr;
     }
-    auto tables = load_table_directory_new(table_dir);
+    auto tables = load_table_directory(table_dir);
     if (!tables) return raise(tables.error());
     auto expanded = expand_descriptor_list(*tables, codes);
     if (!expanded) return raise(expanded.error());

@@ -11,7 +11,7 @@
 #include "decode/decode_state.hpp"
 #include "decode/walk.hpp"
 #include "decode_fixture.hpp"
-#include "tables/definitions.hpp"
+#include "tables/table_selection.hpp"
 
 namespace quorvex {
 namespace {
