@@ -38,12 +38,18 @@ $(VENV)/.done: requirements-dev.txt
 
 venv: $(VENV)/.done
 
+# WERROR=ON turns every compiler warning into an error (CI builds this way).
+WERROR ?= OFF
+
 build: deps venv
-	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(PY) -DQUORVEX_BENCH=ON
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(PY) -DQUORVEX_BENCH=ON \
+	  -DQUORVEX_WERROR=$(WERROR)
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
+# The core, its tests and the module under AddressSanitizer and UndefinedBehaviorSanitizer.
 build-asan: deps venv
-	cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVEX_SANITIZE=ON -DQUORVEX_MODULE=OFF
+	cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVEX_SANITIZE=ON -DPython_EXECUTABLE=$(PY) \
+	  -DQUORVEX_WERROR=$(WERROR)
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 
 # The threaded columnar decode under ThreadSanitizer (not part of `make test`: a build of
@@ -59,8 +65,13 @@ test-tsan: build-tsan
 test-cpp: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
+# The interpreter itself is not instrumented: the sanitizer runtimes are preloaded, and leak
+# detection is left to the C++ tests (the interpreter keeps memory until exit on purpose).
+ASAN_RUNTIMES = $$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so)
 test-asan: build-asan
 	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+	LD_PRELOAD="$(ASAN_RUNTIMES)" ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  PYTHONPATH=$(ASAN_DIR) $(PY) -m pytest -q -p no:cacheprovider tests/python
 
 test-python: build
 	PYTHONPATH=$(BUILD_DIR):python $(PY) -m pytest -q tests/python

@@ -27,9 +27,13 @@ for m in records:
            m.originating_centre, m.originating_subcentre)
     offset = buf.index(b"BUFR", offset)
     if key not in firsts:
-        firsts[key] = m
-        tables[key] = q.TableSet.from_definitions(DEFINITIONS, m)
-    work.append((buf[offset:offset + m.total_length], tables[key]))
+        try:
+            tables[key] = q.TableSet.from_definitions(DEFINITIONS, m)
+            firsts[key] = m
+        except ValueError:  # a selection whose tables do not load: its messages are left out
+            tables[key] = None
+    if tables[key] is not None:
+        work.append((buf[offset:offset + m.total_length], tables[key]))
     offset += m.total_length
 
 best = float("inf")

@@ -15,7 +15,7 @@
 #include "decode/compressed.hpp"
 #include "decode/decode.hpp"
 #include "message/message.hpp"
-#include "tables/definitions.hpp"
+#include "tables/table_selection.hpp"
 
 namespace quorvex {
 namespace {

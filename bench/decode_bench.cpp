@@ -11,7 +11,7 @@
 #include <benchmark/benchmark.h>
 
 #include "decode/decode.hpp"
-#include "tables/definitions.hpp"
+#include "tables/table_selection.hpp"
 
 namespace quorvex {
 namespace {

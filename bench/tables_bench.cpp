@@ -14,7 +14,7 @@ const std::string kWmo = "/usr/share/eccodes/definitions/bufr/tables/0/wmo/";
 void BM_LoadEccodesDirectory(benchmark::State& state) {
   const std::string dir = kWmo + std::to_string(state.range(0));
   for (auto _ : state) {
-    auto tables = quorvex::load_table_directory_new(dir);
+    auto tables = quorvex::load_table_directory(dir);
     if (!tables) state.SkipWithError(tables.error().message().c_str());
     benchmark::DoNotOptimize(tables);
   }
@@ -53,7 +53,7 @@ BENCHMARK(BM_LoadWmoCsvRelease)->Unit(benchmark::kMillisecond);
 
 // Every sequence of Table D expanded in turn (codes per second of output).
 void BM_ExpandEverySequence(benchmark::State& state) {
-  auto tables = quorvex::load_table_directory_new(kWmo + "38");
+  auto tables = quorvex::load_table_directory(kWmo + "38");
   if (!tables) {
     state.SkipWithError("load failed");
     return;

@@ -1,4 +1,3 @@
-// interface-ready
 // Reads the bit string of section 4: most significant bit first, octets in order.
 #pragma once
 

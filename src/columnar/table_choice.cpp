@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "tables/definitions.hpp"
+#include "tables/table_selection.hpp"
 #include "tables/eccodes_loader.hpp"
 
 namespace quorvex {
@@ -52,7 +52,7 @@ Result<std::shared_ptr<const TableSet>> TableChooser::bundled() {
     if (!bundled_dir_) {
       bundled_ = fail(BufrError::tables_unavailable("no bundled tables"));
     } else {
-      Result<TableSet> loaded = load_table_directory_new(*bundled_dir_);
+      Result<TableSet> loaded = load_table_directory(*bundled_dir_);
       if (loaded) {
         bundled_ = std::make_shared<const TableSet>(std::move(*loaded));
       } else {

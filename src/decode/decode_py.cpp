@@ -7,8 +7,8 @@
 #include "decode/decoded_value_py.hpp"
 #include "lib/frame_py.hpp"
 #include "message/message.hpp"
-#include "tables/definitions.hpp"
 #include "tables/eccodes_loader.hpp"
+#include "tables/table_selection.hpp"
 
 namespace quorvex::py {
 
@@ -53,7 +53,7 @@ PyObject* decode_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     }
     Result<FirstMessage> message = first_message(data);
     if (!message) return raise(message.error());
-    Result<TableSet> tables = load_table_directory_new(table_dir);
+    Result<TableSet> tables = load_table_directory(table_dir);
     if (!tables) return raise(tables.error());
     return decode_to_list(*message, *tables);
   });
@@ -99,18 +99,11 @@ PyObject* decode_values_with_definitions(PyObject*, PyObject* const* args, Py_ss
 }
 
 PyMethodDef decode_functions[] = {
-    {"decode_values",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_values)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "decode_values(data, table_dir)\n--\n\n"},
-    {"decode_values_with_tables",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_values_with_tables)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "decode_values_with_tables(data, tables)\n--\n\n"},
-    {"decode_values_with_definitions",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_values_with_definitions)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "decode_values_with_definitions(data, definitions_root)\n--\n\n"},
+    fastcall("decode_values", decode_values, "decode_values(data, table_dir)\n--\n\n"),
+    fastcall("decode_values_with_tables", decode_values_with_tables,
+             "decode_values_with_tables(data, tables)\n--\n\n"),
+    fastcall("decode_values_with_definitions", decode_values_with_definitions,
+             "decode_values_with_definitions(data, definitions_root)\n--\n\n"),
 };
 
 }  // namespace

@@ -122,7 +122,7 @@ bool DescriptorWalk<Consumer>::walk(std::span<const std::uint32_t> codes, unsign
   while (i < codes.size()) {
     const std::uint32_t code = codes[i];
     if (!step()) return false;
-    std::uint32_t f = code / 100000;
+    std::uint32_t f = split_code(code).f;
     if constexpr (kRules.codes_modulo_256) f &= 0xFFu;
     bool ok;
     switch (f) {

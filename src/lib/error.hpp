@@ -130,8 +130,6 @@ class BufrError {
   static BufrError io_errno(int err);
 
   ErrorKind kind() const { return kind_; }
-  std::uint64_t first() const { return a_; }
-  std::uint64_t second() const { return b_; }
   const std::string& text() const { return text_; }
 
   // The display text of the error, exactly as it reaches Python.

@@ -85,6 +85,16 @@ PyObject* raise(const BufrError& e);
 // Sets OSError("<description> (os error N)") for a failed file read. Returns nullptr.
 PyObject* raise_os_error(const BufrError& e);
 
+// The table entry of a METH_FASTCALL | METH_KEYWORDS function or method; `flags` adds
+// METH_STATIC and the like. Every function of the module is declared through it.
+using FastcallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyMethodDef fastcall(const char* name, FastcallFunction function, const char* doc, int flags = 0) {
+  return {name,
+          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
+          METH_FASTCALL | METH_KEYWORDS | flags,
+          doc};
+}
+
 // Results.
 PyObject* new_str(const std::string& s);  // UTF-8; invalid octets replaced
 PyObject* new_code_list(const std::vector<std::uint32_t>& codes);

@@ -3,15 +3,6 @@
 
 namespace quorvex::py {
 
-// Weak while the areas land one by one: a step whose area is not built is skipped.
-__attribute__((weak)) bool register_bufr_message(PyObject* m);
-__attribute__((weak)) bool register_decoded_value(PyObject* m);
-__attribute__((weak)) bool register_descriptor(PyObject* m);
-__attribute__((weak)) bool register_table_classes(PyObject* m);
-__attribute__((weak)) bool register_message_functions(PyObject* m);
-__attribute__((weak)) bool register_expand_function(PyObject* m);
-__attribute__((weak)) bool register_decode_functions(PyObject* m);
-
 namespace {
 
 PyModuleDef module_def = {
@@ -50,7 +41,7 @@ PyObject* create_module() {
       register_decode_functions,
   };
   for (RegisterStep step : steps) {
-    if (step != nullptr && !step(module.get())) return nullptr;
+    if (!step(module.get())) return nullptr;
   }
   the_module = Py_NewRef(module.get());
   return module.release();

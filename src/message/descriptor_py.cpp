@@ -79,10 +79,7 @@ PyGetSetDef descriptor_getset[] = {
 };
 
 PyMethodDef descriptor_methods[] = {
-    {"from_fxy",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(descriptor_from_fxy)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "from_fxy(code)\n--\n\n"},
+    fastcall("from_fxy", descriptor_from_fxy, "from_fxy(code)\n--\n\n", METH_STATIC),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -87,15 +87,6 @@ PyObject* parse_all_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
-using FastcallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-PyMethodDef fastcall(const char* name, FastcallFunction function, const char* doc) {
-  return {name,
-          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
-          METH_FASTCALL | METH_KEYWORDS,
-          doc};
-}
-
 PyMethodDef message_functions[] = {
     fastcall("parse_bytes", parse_bytes, "parse_bytes(data)\n--\n\n"),
     fastcall("parse_file", parse_file, "parse_file(path)\n--\n\n"),

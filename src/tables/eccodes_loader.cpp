@@ -137,7 +137,7 @@ Status load_table_directory(const std::string& dir, TableSet& tables) {
   return {};
 }
 
-Result<TableSet> load_table_directory_new(const std::string& dir) {
+Result<TableSet> load_table_directory(const std::string& dir) {
   TableSet tables;
   QV_CHECK(load_table_directory(dir, tables));
   return tables;

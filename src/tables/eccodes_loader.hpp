@@ -15,7 +15,7 @@ namespace quorvex {
 [[nodiscard]] Status load_table_directory(const std::string& dir, TableSet& tables);
 
 // The same into a new TableSet (what decode_values and expand_descriptors use).
-[[nodiscard]] Result<TableSet> load_table_directory_new(const std::string& dir);
+[[nodiscard]] Result<TableSet> load_table_directory(const std::string& dir);
 
 // The three file loaders, also used for the local tables of a definitions root.
 [[nodiscard]] Status load_element_table(const std::string& path, TableSet& tables);

@@ -7,8 +7,8 @@
 #include "decode/expand.hpp"
 #include "lib/str_table_py.hpp"
 #include "tables/definition_py.hpp"
-#include "tables/definitions.hpp"
 #include "tables/eccodes_loader.hpp"
+#include "tables/table_selection.hpp"
 #include "tables/table_set_py.hpp"
 #include "tables/wmo_csv_loader.hpp"
 
@@ -56,7 +56,7 @@ PyObject* from_eccodes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   return guarded([&]() -> PyObject* {
     std::string path;
     if (!path_argument("TableSet.from_eccodes", args, nargs, kwnames, path)) return nullptr;
-    return table_set_or_raise(load_table_directory_new(path));
+    return table_set_or_raise(load_table_directory(path));
   });
 }
 
@@ -134,24 +134,14 @@ PyObject* expand(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
-constexpr int kMethod = METH_FASTCALL | METH_KEYWORDS;
-
-template <class F>
-PyCFunction cfunction(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef tables_methods[] = {
-    {"from_eccodes", cfunction(from_eccodes), kMethod | METH_STATIC, "from_eccodes(path)\n--\n\n"},
-    {"from_bufr4_45", cfunction(from_bufr4_45), kMethod | METH_STATIC, "from_bufr4_45(path)\n--\n\n"},
-    {"from_definitions",
-     cfunction(from_definitions),
-     kMethod | METH_STATIC,
-     "from_definitions(path, message)\n--\n\n"},
-    {"get_element", cfunction(get_element), kMethod, "get_element($self, code)\n--\n\n"},
-    {"get_sequence", cfunction(get_sequence), kMethod, "get_sequence($self, code)\n--\n\n"},
-    {"get_meaning", cfunction(get_meaning), kMethod, "get_meaning($self, code, raw)\n--\n\n"},
-    {"expand", cfunction(expand), kMethod, "expand($self, descriptors)\n--\n\n"},
+    fastcall("from_eccodes", from_eccodes, "from_eccodes(path)\n--\n\n", METH_STATIC),
+    fastcall("from_bufr4_45", from_bufr4_45, "from_bufr4_45(path)\n--\n\n", METH_STATIC),
+    fastcall("from_definitions", from_definitions, "from_definitions(path, message)\n--\n\n", METH_STATIC),
+    fastcall("get_element", get_element, "get_element($self, code)\n--\n\n"),
+    fastcall("get_sequence", get_sequence, "get_sequence($self, code)\n--\n\n"),
+    fastcall("get_meaning", get_meaning, "get_meaning($self, code, raw)\n--\n\n"),
+    fastcall("expand", expand, "expand($self, descriptors)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -221,7 +211,7 @@ PyObject* expand_descriptors(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         !to_path(argv[0], "table_dir", table_dir) || !to_codes(argv[1], "descriptors", codes)) {
       return nullptr;
     }
-    auto tables = load_table_directory_new(table_dir);
+    auto tables = load_table_directory(table_dir);
     if (!tables) return raise(tables.error());
     auto expanded = expand_descriptor_list(*tables, codes);
     if (!expanded) return raise(expanded.error());
@@ -229,10 +219,8 @@ PyObject* expand_descriptors(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-PyMethodDef expand_def = {"expand_descriptors",
-                          cfunction(expand_descriptors),
-                          kMethod,
-                          "expand_descriptors(table_dir, descriptors)\n--\n\n"};
+PyMethodDef expand_def =
+    fastcall("expand_descriptors", expand_descriptors, "expand_descriptors(table_dir, descriptors)\n--\n\n");
 
 }  // namespace
 

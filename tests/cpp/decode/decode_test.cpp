@@ -7,16 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#include "../corpus_location.hpp"
 #include "decode/decode_state.hpp"
 #include "decode/walk.hpp"
 #include "decode_fixture.hpp"
-#include "tables/definitions.hpp"
+#include "tables/table_selection.hpp"
 
 namespace quorvex {
 namespace {
 
-constexpr const char* kCorpus = "/work/shared/corpus/";
-constexpr const char* kDefinitions = "/usr/share/eccodes/definitions";
+constexpr const char* kDefinitions = testing::kDefinitionsRoot;
 
 using Octets = std::vector<std::uint8_t>;
 
@@ -34,7 +34,7 @@ struct RealMessage {
 };
 
 std::unique_ptr<RealMessage> load_message(const std::string& relative, std::size_t index) {
-  const std::string path = std::string(kCorpus) + relative;
+  const std::string path = testing::corpus_root() + relative;
   if (!std::filesystem::exists(path) || !std::filesystem::exists(kDefinitions)) return nullptr;
   auto m = std::make_unique<RealMessage>();
   m->file = read_file(path);

@@ -5,11 +5,13 @@
 
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "decode/compressed.hpp"
+#include "decode/field.hpp"
 #include "decode/uncompressed.hpp"
 #include "decode_fixture.hpp"
 
@@ -28,7 +30,7 @@ class TwinWriter {
     std::vector<std::uint32_t> codes;
     const unsigned n = pick(1, 4);
     for (unsigned k = 0; k < n; ++k) {
-      switch (pick(0, depth >= 3 ? 5 : 8)) {
+      switch (pick(0, depth >= 3 ? 6 : 9)) {
         case 0:
         case 1:
         case 2:
@@ -43,10 +45,19 @@ class TwinWriter {
         case 5:
           codes.push_back(204000 + 4 * pick(0, 2));  // 2-04-YYY: associated fields of Y bits
           break;
-        case 6:
+        case 6: {  // an operator over a few elements, then cancelled
+          const auto& [op, cancel] = kOperators[pick(0, std::size(kOperators) - 1)];
+          codes.push_back(op);
+          for (unsigned e = pick(1, 2); e > 0; --e)
+            codes.push_back(kNumbers[pick(0, std::size(kNumbers) - 1)]);
+          if (pick(0, 1) == 0) codes.push_back(1015);
+          if (cancel != 0) codes.push_back(cancel);
+          break;
+        }
+        case 7:
           codes.push_back(301001);
           break;
-        case 7: {  // fixed replication
+        case 8: {  // fixed replication
           std::vector<std::uint32_t> group = list(depth + 1);
           if (group.size() > 60) {  // X has two digits: too long to replicate
             codes.insert(codes.end(), group.begin(), group.end());
@@ -78,17 +89,19 @@ class TwinWriter {
       const std::uint32_t code = codes[i];
       const DescriptorParts p = split_code(code);
       if (p.f == 0) {
-        const ElementDefinition& def = *tables_.find_element(code);
-        if (associated_width_ != 0) number(pick(0, (1u << associated_width_) - 1), associated_width_);
-        if (def.unit == "CCITT IA5") {
-          text(def.width / 8);
+        // The widths in force come from the decoder's own rules: what is tested here is that
+        // both layouts are read alike, not the rules.
+        if (carries_associated_field(code, state_)) random_number(state_.associated_width);
+        const ElementInfo info = describe_element(*tables_.find_element(code), tables_);
+        const FieldFormat format = field_format(element_params(info, state_), state_);
+        if (format.text) {
+          text(format.width / 8);
         } else {
-          number(pick(0, (1u << def.width) - 1), def.width);
+          random_number(format.width);
         }
-      } else if (p.f == 2 && p.x == 4) {
-        associated_width_ = p.y;
+        state_.local_width_active = false;
       } else if (p.f == 2) {
-        text(p.y);
+        if (apply_operator(state_, code) == OperatorAction::Characters) text(p.y);
       } else if (p.f == 3) {
         write(tables_.find_sequence(code)->members);
       } else {
@@ -110,8 +123,23 @@ class TwinWriter {
 
  private:
   static constexpr std::uint32_t kNumbers[] = {1001, 1002, 2001, 8023, 12101, 12102, 20003, 33007, 1031};
+  // Width, scale, reference, local width and text width operators, each with its cancel.
+  static constexpr std::pair<std::uint32_t, std::uint32_t> kOperators[] = {
+      {201131, 201000},
+      {201126, 201000},
+      {202129, 202000},
+      {202126, 202000},
+      {207001, 207000},
+      {207002, 207000},
+      {206010, 0},
+      {208005, 208000},
+  };
 
   unsigned pick(unsigned lo, unsigned hi) { return std::uniform_int_distribution<unsigned>(lo, hi)(rng_); }
+  void random_number(unsigned width) {
+    const std::uint64_t top = width >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << width) - 1;
+    number(std::uniform_int_distribution<std::uint64_t>(0, top)(rng_), width);
+  }
   void number(std::uint64_t value, unsigned width) {
     uncompressed.put(value, width);
     compressed.put(value, width).put(0, 6);
@@ -129,7 +157,7 @@ class TwinWriter {
 
   const TableSet& tables_;
   std::mt19937 rng_;
-  unsigned associated_width_ = 0;
+  DecodeState state_;
 };
 
 class OneSubsetTwinTest : public ::testing::TestWithParam<std::uint32_t> {};

@@ -219,7 +219,7 @@ TEST(TableDirectoryTest, BinaryGarbageInEachFileFails) {
 constexpr const char* kEccodesTables = "/usr/share/eccodes/definitions/bufr/tables/0";
 
 TEST(RealTablesTest, KnownEntriesOfWmo38) {
-  auto t = load_table_directory_new(std::string(kEccodesTables) + "/wmo/38");
+  auto t = load_table_directory(std::string(kEccodesTables) + "/wmo/38");
   ASSERT_TRUE(t.has_value()) << t.error().message();
   const ElementDefinition* e = t->find_element(12101);
   ASSERT_NE(e, nullptr);

@@ -1,4 +1,4 @@
-#include "tables/definitions.hpp"
+#include "tables/table_selection.hpp"
 
 #include <filesystem>
 
