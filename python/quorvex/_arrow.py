@@ -95,14 +95,14 @@ def _batches(
         raise ValueError(f"batch_messages must be a positive int, not {batch_messages!r}")
     n_threads = default_threads(threads)
     chooser = engine_tables(tables)
-    with open_sources(source) as (buffers, _is_list):
+    with open_sources(source) as (buffers, is_list):
         pending: list[tuple[int, int, int, int]] = []
         scan_bad: list[tuple[int, int, str]] = []
         yielded = False
         octets = 0
 
         def flush() -> pa.RecordBatch:
-            batch, bad = _engine.decode(buffers, pending, chooser, n_threads, keys)
+            batch, bad = _engine.decode(buffers, pending, chooser, n_threads, keys, is_list)
             for message_index, offset, reason in sorted(scan_bad + bad):
                 report_bad(on_bad_message, message_index, offset, reason, stacklevel=5)
             pending.clear()

@@ -179,19 +179,20 @@ bool to_message_ref(PyObject* item, std::size_t sources, MessageRef& out) {
 
 PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* names[] = {"sources", "messages", "tables", "threads", "keys", nullptr};
-    PyObject *sources_arg = nullptr, *messages_arg = nullptr, *tables_arg = nullptr;
+    static const char* names[] = {"sources", "messages", "tables", "threads", "keys", "with_source", nullptr};
+    PyObject *sources_arg = nullptr, *messages_arg = nullptr, *tables_arg = nullptr, *with_source = Py_None;
     int threads = 1;
     int keys = 0;
     if (!PyArg_ParseTupleAndKeywords(args,
                                      kwargs,
-                                     "OOOi|p:decode",
+                                     "OOOi|pO:decode",
                                      const_cast<char**>(names),
                                      &sources_arg,
                                      &messages_arg,
                                      &tables_arg,
                                      &threads,
-                                     &keys)) {
+                                     &keys,
+                                     &with_source)) {
       return nullptr;
     }
     if (!PyObject_TypeCheck(tables_arg, engine_tables_type())) {
@@ -219,7 +220,9 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
       if (!to_message_ref(PySequence_Fast_GET_ITEM(message_seq.get(), i), sources.size(), refs[i]))
         return nullptr;
     }
-    ColumnarOptions options{static_cast<unsigned>(threads), keys != 0, n_sources > 1};
+    const int source_column = with_source == Py_None ? n_sources > 1 : PyObject_IsTrue(with_source);
+    if (source_column < 0) return nullptr;
+    ColumnarOptions options{static_cast<unsigned>(threads), keys != 0, source_column != 0};
     TableChooser& chooser = tables_chooser(tables_arg);
     ColumnarOutput out;
     std::exception_ptr failure;
@@ -249,9 +252,10 @@ PyMethodDef decode_def = {
     "decode",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode)),
     METH_VARARGS | METH_KEYWORDS,
-    "decode(sources, messages, tables, threads, keys=False)\n--\n\n"
+    "decode(sources, messages, tables, threads, keys=False, with_source=None)\n--\n\n"
     "Decodes messages [(source position, message index, offset, length), ...] of the buffers `sources` on\n"
-    "`threads` threads, without the GIL. Returns (Batch, [(message index, offset, error text), ...])."};
+    "`threads` threads, without the GIL. Returns (Batch, [(message index, offset, error text), ...]).\n"
+    "keys adds the key column; with_source the source column (None: when there are several sources)."};
 
 }  // namespace
 

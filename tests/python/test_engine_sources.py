@@ -54,6 +54,8 @@ def test_a_list_counts_messages_across_its_sources(tmp_path):
     table = quorvex.read_arrow([b"".join(a), b"".join(b)], tables=ROOT)
     single = quorvex.read_arrow(b"".join(a + b), tables=ROOT)
     assert "source" not in single.column_names
+    one = quorvex.read_arrow([b"".join(a)], tables=ROOT)
+    assert one.num_rows > 0 and one.column("source").to_pylist() == [0] * one.num_rows
     got = flat(table)
     assert got.pop("source") == [0 if m < len(a) else 1 for m in got["message"]]
     assert got == flat(single)

@@ -20,8 +20,8 @@ namespace {
 const std::string kDefinitions = "/usr/share/eccodes/definitions";
 
 std::filesystem::path corpus() {
-  for (const std::filesystem::path p : {std::filesystem::path(QUORVEX_SOURCE_DIR) / "../shared/corpus",
-                                        std::filesystem::path("/work/shared/corpus")}) {
+  for (const std::filesystem::path& p : {std::filesystem::path(QUORVEX_SOURCE_DIR) / "../shared/corpus",
+                                         std::filesystem::path("/work/shared/corpus")}) {
     if (std::filesystem::exists(p / "messages.tsv")) return p;
   }
   return {};
