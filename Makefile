@@ -62,8 +62,10 @@ test-cpp: build
 test-asan: build-asan
 	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
+# PYTEST_ARGS="-m 'not slow'" leaves out the wheel test (a wheel build and a fresh venv).
+PYTEST_ARGS ?=
 test-python: build
-	PYTHONPATH=$(BUILD_DIR):python $(PY) -m pytest -q tests/python
+	PYTHONPATH=$(BUILD_DIR):python JOBS=$(JOBS) $(PY) -m pytest -q tests/python $(PYTEST_ARGS)
 
 test: test-cpp test-asan test-python
 
