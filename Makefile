@@ -73,8 +73,10 @@ test-asan: build-asan
 	LD_PRELOAD="$(ASAN_RUNTIMES)" ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  PYTHONPATH=$(ASAN_DIR) $(PY) -m pytest -q -p no:cacheprovider tests/python
 
+# PYTEST_ARGS="-m 'not slow'" leaves out the wheel test (a wheel build and a fresh venv).
+PYTEST_ARGS ?=
 test-python: build
-	PYTHONPATH=$(BUILD_DIR):python $(PY) -m pytest -q tests/python
+	PYTHONPATH=$(BUILD_DIR):python JOBS=$(JOBS) $(PY) -m pytest -q tests/python $(PYTEST_ARGS)
 
 test: test-cpp test-asan test-python
 

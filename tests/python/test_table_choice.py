@@ -48,11 +48,13 @@ def machine(tmp_path, monkeypatch):
     ({"debian", "conda"}, "debian"),
     ({"conda"}, "conda"),
     (set(), None),
+    ({"empty", "eccodes", "debian", "conda"}, None),  # QUORVEX_DEFINITIONS="": bundled tables only
+    ({"argument", "empty"}, "argument"),
 ])
 def test_precedence(machine, present, winner):
     roots, conda, monkeypatch = machine
-    if "named" in present:
-        monkeypatch.setenv("QUORVEX_DEFINITIONS", roots["named"])
+    if present & {"named", "empty"}:
+        monkeypatch.setenv("QUORVEX_DEFINITIONS", roots["named"] if "named" in present else "")
     if "eccodes" in present:
         monkeypatch.setenv("ECCODES_DEFINITION_PATH", os.pathsep.join(["/nonexistent", roots["eccodes"]]))
     if "debian" not in present:
@@ -61,14 +63,6 @@ def test_precedence(machine, present, winner):
         monkeypatch.setenv("CONDA_PREFIX", str(conda))
     argument = pathlib.Path(roots["argument"]) if "argument" in present else None
     assert _tables.choose_root(argument) == (roots[winner] if winner else None)
-
-
-def test_empty_variable_means_bundled_only(machine):
-    roots, conda, monkeypatch = machine
-    monkeypatch.setenv("QUORVEX_DEFINITIONS", "")
-    monkeypatch.setenv("ECCODES_DEFINITION_PATH", roots["eccodes"])
-    assert _tables.choose_root(None) is None
-    assert _tables.choose_root(roots["argument"]) == roots["argument"]  # the argument still wins
 
 
 @pytest.mark.parametrize("how", ["argument", "variable"])
