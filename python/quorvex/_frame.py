@@ -224,9 +224,6 @@ class LongTable:
         rows = np.flatnonzero(np.take(wanted, self.raw_codes(), mode="clip"))
         return np.asarray(rows[self.valid(rows)])
 
-    def grouping(self, rows: np.ndarray) -> Grouping:
-        return Grouping(self, rows)
-
     def all_subsets(self) -> Grouping:
         """One row per subset: the first of each."""
         change = np.empty(self.size, dtype=bool)
@@ -280,7 +277,7 @@ class LongTable:
         optional = [k for k in DATETIME_KEYS if k not in data] if DATA_DATETIME in asked else []
         keys = {name: parse_column(name) for name in data + optional}
         if keys:
-            groups = self.grouping(self.find([key for key, _ in keys.values()]))
+            groups = Grouping(self, self.find([key for key, _ in keys.values()]))
         else:
             groups = self.all_subsets()
         picks = {name: ColumnPick(groups, key, number) for name, (key, number) in keys.items()}
