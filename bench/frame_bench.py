@@ -19,7 +19,10 @@ STATION = ["blockNumber", "stationNumber", "latitude", "longitude", "data_dateti
 PROFILE = ["pressure", "airTemperature", "dewpointTemperature", "windDirection", "windSpeed"]
 CASES = {
     "temp": ("raw/pdbufr/temp.bufr", STATION + PROFILE, {}),
-    "synop": ("raw/pdbufr/perf_synop.bufr", STATION + PROFILE, {}),
+    # ECMWF's SYNOP template of table version 13 names its surface values by their height.
+    "synop": ("raw/pdbufr/perf_synop.bufr", STATION + ["nonCoordinatePressure", "pressureReducedToMeanSeaLevel",
+                                                       "airTemperatureAt2M", "dewpointTemperatureAt2M",
+                                                       "windDirectionAt10M", "windSpeedAt10M"], {}),
     "satellite": ("raw/pdbufr/M02-HIRS-HIRxxx1B-NA-1.0-20181122114854.000000000Z-20181122132602-1304602.bufr",
                   ["satelliteIdentifier", "fieldOfViewNumber", "latitude", "longitude", "data_datetime",
                    "brightnessTemperature"], {"tovsOrAtovsOrAvhrrInstrumentationChannelNumber": 5}),

@@ -13,7 +13,7 @@ from typing import Any
 import numpy as np
 
 from . import _engine
-from ._arrow import check_on_bad_message, default_threads, report_bad
+from ._arrow import check_on_bad_message, default_threads, report_bad, scan_messages
 from ._file import read_headers
 from ._sources import open_sources
 from ._tables import engine_tables
@@ -67,30 +67,44 @@ def read_dataframe(source: Any, columns: Sequence[str] | str | None = None,
     if isinstance(columns, str):
         columns = [columns]
     filters = dict(filters or {})
-    long, headers = decode_long(source, tables, on_bad_message)
+    asked = list(columns or []) + list(filters)
+    with_headers = not columns or any(name in HEADER_KEYS for name in asked)
+    long, headers = decode_long(source, tables, on_bad_message, with_headers)
     frame = LongTable(long, headers)
     if columns:
         return frame.select(list(columns), filters)
     return frame.flat(filters)
 
 
-def decode_long(source: Any, tables: Any, on_bad_message: str) -> tuple[Any, dict[str, np.ndarray]]:
-    """The long table of every decodable message of `source`, and the header fields of those
-    messages as arrays in message order (with the message numbers under "message")."""
+def decode_long(source: Any, tables: Any, on_bad_message: str, with_headers: bool
+                ) -> tuple[Any, dict[str, np.ndarray]]:
+    """The long table of every decodable message of `source`, and (when asked for) the header
+    fields of those messages as arrays in message order, the message numbers under "message"."""
     import pyarrow as pa
 
     chooser = engine_tables(tables)
     with open_sources(source) as (buffers, _):
-        entries = list(read_headers(buffers, on_bad_message))
-        batch, bad = _engine.decode(buffers, [entry[:4] for entry in entries], chooser, default_threads(None), True)
-        for index, offset, text in bad:
+        unframed: list[tuple[int, int, str]] = []
+        if with_headers:
+            entries = list(read_headers(buffers, on_bad_message))
+            wanted = [entry[:4] for entry in entries]
+        else:
+            # The engine reads each header as it decodes; here only the framing is checked.
+            wanted = []
+            for position, index, offset, length, error in scan_messages(buffers):
+                if error is None:
+                    wanted.append((position, index, offset, length))
+                else:
+                    unframed.append((index, offset, error))
+        batch, bad = _engine.decode(buffers, wanted, chooser, default_threads(None), True)
+        for index, offset, text in sorted(unframed + bad):
             report_bad(on_bad_message, index, offset, text)
         long = pa.Table.from_batches([pa.record_batch(batch)]).combine_chunks()
-    headers = {field: np.array([e[4][field] for e in entries], dtype=np.int64)
-               for field in set(HEADER_KEYS.values()) - {"", "international_sub_category"}}
-    headers["international_sub_category"] = np.array(
-        [e[4]["international_sub_category"] for e in entries], dtype=np.float64)
-    headers["message"] = np.array([e[1] for e in entries], dtype=np.int64)
+    headers = {"message": np.array([w[1] for w in wanted], dtype=np.int64)}
+    if with_headers:
+        for field in set(HEADER_KEYS.values()) - {""}:
+            headers[field] = np.array([np.nan if e[4][field] is None else e[4][field] for e in entries],
+                                      dtype=np.float64 if field == "international_sub_category" else np.int64)
     return long, headers
 
 
@@ -210,9 +224,6 @@ class LongTable:
         rows = np.flatnonzero(np.take(wanted, self.raw_codes(), mode="clip"))
         return np.asarray(rows[self.valid(rows)])
 
-    def grouping(self, rows: np.ndarray) -> Grouping:
-        return Grouping(self, rows)
-
     def all_subsets(self) -> Grouping:
         """One row per subset: the first of each."""
         change = np.empty(self.size, dtype=bool)
@@ -266,7 +277,7 @@ class LongTable:
         optional = [k for k in DATETIME_KEYS if k not in data] if DATA_DATETIME in asked else []
         keys = {name: parse_column(name) for name in data + optional}
         if keys:
-            groups = self.grouping(self.find([key for key, _ in keys.values()]))
+            groups = Grouping(self, self.find([key for key, _ in keys.values()]))
         else:
             groups = self.all_subsets()
         picks = {name: ColumnPick(groups, key, number) for name, (key, number) in keys.items()}
