@@ -6,6 +6,7 @@ VENV := $(ROOT)/.venv
 PY := $(VENV)/bin/python
 BUILD_DIR ?= $(ROOT)/build
 ASAN_DIR ?= $(ROOT)/build-asan
+TSAN_DIR ?= $(ROOT)/build-tsan
 JOBS ?= $(shell nproc)
 DEBIAN_PACKAGES := cmake ninja-build g++ libcsv-dev libgtest-dev libbenchmark-dev \
 	libeccodes-data python3-eccodes libeccodes-dev clang libclang-rt-14-dev clang-format
@@ -17,7 +18,7 @@ PYTHON312 ?= $(shell command -v python3.12 >/dev/null 2>&1 && python3.12 -c 'imp
 	ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 2>/dev/null | tail -n1)
 
 # bench-decode: end-to-end decode rate against the cost of creating the value objects alone
-.PHONY: bench-decode all deps venv build build-asan test test-cpp test-asan test-python demo bench bench-parse fuzz \
+.PHONY: bench-decode all deps venv build build-asan build-tsan test test-cpp test-asan test-tsan test-python demo bench bench-parse fuzz \
 	format format-check clean
 
 all: build
@@ -44,6 +45,16 @@ build: deps venv
 build-asan: deps venv
 	cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVEX_SANITIZE=ON -DQUORVEX_MODULE=OFF
 	cmake --build $(ASAN_DIR) -j $(JOBS)
+
+# The threaded columnar decode under ThreadSanitizer (not part of `make test`: a build of
+# its own).
+build-tsan: deps
+	cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEX_TSAN=ON -DQUORVEX_MODULE=OFF
+	cmake --build $(TSAN_DIR) -j $(JOBS) --target quorvex_tests
+
+test-tsan: build-tsan
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_DIR)/quorvex_tests \
+	  --gtest_filter='*ColumnarThreads*:*TableChooser*:*FuzzReplay*columnar*'
 
 test-cpp: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
@@ -127,4 +138,4 @@ fuzz: deps
 	fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR)

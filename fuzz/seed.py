@@ -102,6 +102,18 @@ def seed_messages(out: Path, corpus: Path) -> None:
             write(out, target, data)
     for desc in spread(list(expand.values()), PER_TARGET):
         write(out, "expand", desc)
+    # The columnar decoder: a few messages of one file in one buffer, one seed per file.
+    by_file = {}
+    older = []
+    for path, msg, edition in messages(corpus):
+        if len(msg) <= 4096 and len(by_file.setdefault(path, [])) < 4:
+            by_file[path].append(msg)
+        if edition in (2, 3) and len(msg) <= MAX_SCAN:
+            older.append(msg)
+    for msgs in spread(list(by_file.values()), PER_TARGET):
+        write(out, "columnar", b"".join(msgs))
+    for msg in spread(older + scan[:20], PER_TARGET):
+        write(out, "header_older", msg)
 
 
 def chunks(lines, size):

@@ -1,4 +1,4 @@
-#include "decode/value.hpp"
+#include "decode/field.hpp"
 
 #include <array>
 #include <cmath>
@@ -42,29 +42,6 @@ bool is_text_unit(std::string_view unit) { return unit == "CCITT IA5"; }
 bool is_code_or_flag_unit(std::string_view unit) {
   return unit.size() == 10 &&
          (equals_ignoring_case(unit, "code table") || equals_ignoring_case(unit, "flag table"));
-}
-
-namespace {
-
-void apply_new_reference(ElementParams& p, const DecodeState& state) {
-  if (state.new_references.empty()) return;
-  auto it = state.new_references.find(p.def->code);
-  if (it != state.new_references.end()) p.reference = it->second;
-}
-
-}  // namespace
-
-ElementParams element_params(const ElementDefinition& def, const DecodeState& state) {
-  ElementParams p;
-  p.def = &def;
-  p.reference = def.reference;
-  p.scale = def.scale;
-  p.width = def.width;
-  p.text = is_text_unit(def.unit);
-  p.code_or_flag = !p.text && is_code_or_flag_unit(def.unit);
-  p.class31 = is_class31(def.code);
-  apply_new_reference(p, state);
-  return p;
 }
 
 void widen_for_difference(ElementParams& p) {
@@ -153,51 +130,36 @@ void append_text_value(std::uint32_t code, const std::string* name, std::uint16_
 
 }  // namespace
 
-Result<std::optional<double>> read_element_value(const ElementParams& params, DecodeState& state,
-                                                 BitReader& reader, const TableSet& tables,
-                                                 DecodeResult& out) {
-  const FieldFormat format = field_format(params, state);
-  if (format.text) {
-    const ElementDefinition& def = *params.def;
-    const std::string octets = QV_TRY(reader.read_bytes(format.width));
-    append_text_value(def.code, &def.name, format.width, octets, state, out);
-    return std::optional<double>();
-  }
-  const std::uint64_t raw = QV_TRY(reader.read_bits(format.width));
-  const DecodedValue v = number_value(params, format, raw, tables);
-  out.values.push_back(v);
-  return v.has_value() ? std::optional<double>(v.raw_value) : std::nullopt;
-}
-
-Result<std::optional<double>> read_element_value(const ElementDefinition& def, DecodeState& state,
-                                                 BitReader& reader, const TableSet& tables,
-                                                 DecodeResult& out) {
-  return read_element_value(element_params(def, state), state, reader, tables, out);
+Status read_text_value(const ElementDefinition& def, std::uint16_t width, DecodeState& state,
+                       BitReader& reader, DecodeResult& out) {
+  const std::string octets = QV_TRY(reader.read_bytes(width));
+  append_text_value(def.code, &def.name, width, octets, state, out);
+  return {};
 }
 
 Status read_characters(std::uint32_t code, DecodeState& state, BitReader& reader, DecodeResult& out) {
-  const auto width = static_cast<std::uint16_t>(8 * (code % 1000));
+  const auto width = static_cast<std::uint16_t>(8 * split_code(code).y);
   const std::string octets = QV_TRY(reader.read_bytes(width));
   append_text_value(code, &signify_character_name(), width, octets, state, out);
   return {};
 }
 
-void append_associated_field(std::uint64_t bits, DecodeResult& out) {
+DecodedValue associated_field_record(std::uint64_t bits) {
   DecodedValue v;
-  v.descriptor = 999999;
+  v.descriptor = kAssociatedFieldCode;
   v.name = &associated_field_name();
   v.raw = bits;
   v.raw_value = static_cast<double>(bits);
   v.flags = DecodedValue::kHasRaw | DecodedValue::kHasValue;
-  out.values.push_back(v);
+  return v;
 }
 
-void append_marker(std::uint32_t code, DecodeResult& out) {
+DecodedValue marker_record(std::uint32_t code) {
   DecodedValue v;
   v.descriptor = code;
   v.name = &operator_name();
   v.flags = DecodedValue::kHasRaw | DecodedValue::kHasValue;
-  out.values.push_back(v);
+  return v;
 }
 
 }  // namespace quorvex

@@ -1,4 +1,4 @@
-#include "tables/file_system.hpp"
+#include "lib/file_system.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "lib/text.hpp"
-#include "tables/text_scan.hpp"
+#include "lib/text_scan.hpp"
 
 namespace quorvex {
 
@@ -25,7 +25,7 @@ namespace {
 
 // A path handed in from Python may hold NUL, which the system calls cannot take.
 bool has_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
-BufrError nul_in_path() { return BufrError::io("file name contained an unexpected NUL byte"); }
+BufrError nul_in_path() { return BufrError::nul_in_path(); }
 
 std::string_view strip_trailing_slashes(std::string_view p) {
   while (p.size() > 1 && p.back() == '/') p.remove_suffix(1);
@@ -119,7 +119,7 @@ Result<std::string> read_file(const std::string& path) {
 namespace {
 
 Status check_utf8(std::string_view data) {
-  if (!utf8_text(data)) return fail(BufrError::io("stream did not contain valid UTF-8"));
+  if (!utf8_text(data)) return fail(BufrError::invalid_utf8_stream());
   return {};
 }
 

@@ -1,6 +1,7 @@
-// interface-ready
-// Conversion of bit fields into decoded values: the width, scale and reference in force, the
-// missing-value rule, exact scaling, CCITT IA5 text and code-table meanings.
+// Conversion of bit fields into decoded values, shared by both decoders: the element
+// parameters and the width, scale and reference in force, the missing-value rule, exact
+// scaling, CCITT IA5 text, code-table meanings and the records of operators and associated
+// fields.
 #pragma once
 
 #include <cstdint>
@@ -14,24 +15,26 @@
 #include "decode/decoded_value.hpp"
 #include "decode/element_cache.hpp"
 #include "lib/error.hpp"
+#include "message/descriptor.hpp"
 #include "tables/table_set.hpp"
 
 namespace quorvex {
+
+// Descriptor of an associated field: in decoded values the field itself; in an expansion
+// the marker before each element that carries one (2-04-YYY in force).
+inline constexpr std::uint32_t kAssociatedFieldCode = 999999;
 
 // An element as the tables give it (with a reference redefined by 2-03 in force), before the
 // width, scale and reference operators are applied.
 struct ElementParams {
   const ElementDefinition* def = nullptr;  // code and name come from here
+  const CodeTable* code_table = nullptr;   // the code's code/flag table, if any
   std::int64_t reference = 0;
   std::int32_t scale = 0;
   std::uint16_t width = 0;
   bool text = false;          // unit exactly "CCITT IA5"
   bool code_or_flag = false;  // unit "Code table" / "Flag table" in any letter case
   bool class31 = false;       // 0-31-YYY: never missing
-  // The code/flag table of the code when already looked up (element_params from an
-  // ElementInfo); otherwise the meaning is looked up in the table set when the value is read.
-  bool code_table_known = false;
-  const CodeTable* code_table = nullptr;
 };
 
 // The parameters a field is read with.
@@ -45,11 +48,14 @@ struct FieldFormat {
 
 bool is_text_unit(std::string_view unit);
 bool is_code_or_flag_unit(std::string_view unit);
-inline bool is_class31(std::uint32_t code) { return code % 100000 / 1000 == 31; }
+inline bool is_class31(std::uint32_t code) { return split_code(code).x == kQualifierClass; }
 
-// The table parameters of `def`, with its 2-03 reference if one is in force.
-ElementParams element_params(const ElementDefinition& def, const DecodeState& state);
-// The same from a cached lookup (classification and code table resolved once).
+// While 2-04 is in force, an associated field precedes every element but those of class 31.
+inline bool carries_associated_field(std::uint32_t code, const DecodeState& state) {
+  return state.associated_width != 0 && !is_class31(code);
+}
+
+// The table parameters of an element, with its 2-03 reference if one is in force.
 inline ElementParams element_params(const ElementInfo& info, const DecodeState& state);
 
 // 2-25-255: the difference of a statistic is read one bit wider, with reference -(2^width).
@@ -90,14 +96,23 @@ inline double scale_value(std::uint64_t raw, std::int64_t reference, std::int32_
   return scale == 0 ? exact : exact / power_of_ten(scale);
 }
 
+// The meaning of `raw` in `code_table`, or null when there is no table or no entry.
+inline const std::string* meaning_of(const CodeTable* code_table, std::uint64_t raw) {
+  if (code_table == nullptr) return nullptr;
+  auto it = code_table->find(raw);
+  return it == code_table->end() ? nullptr : &it->second;
+}
+
 // The record of a number: `raw` as read, its meaning in `code_table` (when there is one), and
 // unless `missing` the value scaled with `reference` and `scale`.
 inline DecodedValue number_record(const ElementDefinition& def, const CodeTable* code_table,
                                   std::uint64_t raw, bool missing, std::int64_t reference,
                                   std::int32_t scale);
 // The record of a number read as `raw` under `format`, with its code-table meaning.
-inline DecodedValue number_value(const ElementParams& params, const FieldFormat& format, std::uint64_t raw,
-                                 const TableSet& tables);
+inline DecodedValue number_value(const ElementParams& params, const FieldFormat& format, std::uint64_t raw) {
+  return number_record(
+      *params.def, params.code_table, raw, is_missing(raw, format), format.reference, format.scale);
+}
 
 // CCITT IA5 octets to text: all 0xFF (or empty) is missing (returns false); otherwise 0x80
 // and above become '?', trailing blanks (\t \n \v \f \r and space) are removed.
@@ -109,24 +124,19 @@ inline double text_number(std::uint64_t counter, std::uint16_t width) {
   return static_cast<double>(counter) * 1000.0 + static_cast<double>(width / 8);
 }
 
-// Reads one element under `state` and appends its value. Returns the numeric value (none for
-// missing values and text).
-[[nodiscard]] Result<std::optional<double>> read_element_value(const ElementParams& params,
-                                                               DecodeState& state, BitReader& reader,
-                                                               const TableSet& tables, DecodeResult& out);
-[[nodiscard]] Result<std::optional<double>> read_element_value(const ElementDefinition& def,
-                                                               DecodeState& state, BitReader& reader,
-                                                               const TableSet& tables, DecodeResult& out);
+// Reads one CCITT IA5 element of `width` bits and appends its value.
+[[nodiscard]] Status read_text_value(const ElementDefinition& def, std::uint16_t width, DecodeState& state,
+                                     BitReader& reader, DecodeResult& out);
 
 // 2-05-YYY: YYY octets of text, one value under the operator's code (name "signifyCharacter",
 // raw_value the running text number like a CCITT IA5 element, raw none).
 [[nodiscard]] Status read_characters(std::uint32_t code, DecodeState& state, BitReader& reader,
                                      DecodeResult& out);
 
-// Appends an associated-field value (descriptor 999999, never missing).
-void append_associated_field(std::uint64_t bits, DecodeResult& out);
-// Appends an operator marker (raw_value 0.0, raw 0).
-void append_marker(std::uint32_t code, DecodeResult& out);
+// The record of an associated field (descriptor 999999, never missing).
+DecodedValue associated_field_record(std::uint64_t bits);
+// The record of an operator marker (raw_value 0.0, raw 0).
+DecodedValue marker_record(std::uint32_t code);
 
 // Definitions of the inline functions above.
 
@@ -145,7 +155,6 @@ inline ElementParams element_params(const ElementInfo& info, const DecodeState& 
   p.text = info.text;
   p.code_or_flag = info.code_or_flag;
   p.class31 = info.class31;
-  p.code_table_known = true;
   p.code_table = info.code_table;
   if (!state.new_references.empty()) {
     auto it = state.new_references.find(def.code);
@@ -185,10 +194,7 @@ inline DecodedValue number_record(const ElementDefinition& def, const CodeTable*
   v.descriptor = def.code;
   v.name = &def.name;
   v.raw = raw;
-  if (code_table != nullptr) {
-    auto it = code_table->find(raw);
-    if (it != code_table->end()) v.meaning = &it->second;
-  }
+  v.meaning = meaning_of(code_table, raw);
   if (missing) {
     v.flags = DecodedValue::kHasRaw;
   } else {
@@ -196,14 +202,6 @@ inline DecodedValue number_record(const ElementDefinition& def, const CodeTable*
     v.flags = DecodedValue::kHasRaw | DecodedValue::kHasValue;
   }
   return v;
-}
-
-inline DecodedValue number_value(const ElementParams& params, const FieldFormat& format, std::uint64_t raw,
-                                 const TableSet& tables) {
-  const ElementDefinition& def = *params.def;
-  const CodeTable* code_table =
-      params.code_table_known ? params.code_table : tables.find_code_table(def.code);
-  return number_record(def, code_table, raw, is_missing(raw, format), format.reference, format.scale);
 }
 
 }  // namespace quorvex

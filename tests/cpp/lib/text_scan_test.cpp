@@ -1,4 +1,4 @@
-#include "tables/text_scan.hpp"
+#include "lib/text_scan.hpp"
 
 #include <vector>
 

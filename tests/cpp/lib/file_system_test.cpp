@@ -1,8 +1,8 @@
-#include "tables/file_system.hpp"
+#include "lib/file_system.hpp"
 
 #include <gtest/gtest.h>
 
-#include "temp_tree.hpp"
+#include "../tables/temp_tree.hpp"
 
 namespace quorvex {
 namespace {

@@ -1,4 +1,4 @@
-#include "tables/expand.hpp"
+#include "decode/expand.hpp"
 
 #include <gtest/gtest.h>
 
