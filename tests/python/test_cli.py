@@ -347,3 +347,20 @@ def test_batches_cover_every_message_once_within_both_bounds(batch_messages, bat
     for g in groups:
         assert len(g) <= batch_messages
         assert len(g) == 1 or sum(s.length for s in g) <= batch_octets
+
+
+@pytest.mark.parametrize("tables", ["", "/usr/share/eccodes/definitions"], ids=["bundled", "root"])
+def test_tables_option_means_what_it_means_to_the_library(tmp_path, monkeypatch, tables):
+    """--tables '' is the bundled tables alone (QUORVEX_DEFINITIONS=''), a path the root."""
+    out = tmp_path / "t.parquet"
+    result = run("convert", SYNOP, "-o", out, "--tables", tables)
+    if tables == "":
+        monkeypatch.setenv("QUORVEX_DEFINITIONS", "")
+    try:
+        expected = plain(quorvex.read_arrow(str(SYNOP), tables=tables or None))
+    except ValueError as e:                       # a build without bundled tables
+        assert result.returncode == 1
+        assert len(problem_lines(result.stderr)) == 3 and str(e).split(": ")[-1] in result.stderr
+        return
+    assert result.returncode == 0, result.stderr
+    assert plain(pq.read_table(out)).equals(expected)

@@ -11,7 +11,7 @@ import click
 
 from . import _common
 
-from ._options import finish, problems_for, stdout, bad_message_options, tables_option
+from ._options import bad_message_options, bundled_when_empty, finish, problems_for, stdout, tables_option
 
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"]})
@@ -74,6 +74,7 @@ def _table_choice(for_file, message, definitions, problems):
 
 def table_choice_options(f):
     f = click.option("--definitions", "--tables", "definitions", default=None, metavar="ROOT",
+                     callback=bundled_when_empty,
                      help="ecCodes-style definitions root ('' for the bundled WMO tables).")(f)
     f = click.option("-m", "--message", type=click.IntRange(min=0), default=0, show_default=True,
                      help="Which message of --for FILE.")(f)

@@ -11,7 +11,7 @@ from . import _common
 COLUMNS = (("file", False, 0), ("msg", True, 4), ("offset", True, 9), ("length", True, 7), ("ed", True, 2),
            ("centre", False, 7), ("category", False, 9), ("typical time", False, 19), ("subsets", True, 7),
            ("compr", False, 5), ("descriptors", False, 0))
-SHOWN_DESCRIPTORS = 4
+SHOWN_DESCRIPTORS = 3
 
 
 def row(path, span, h: dict) -> list[str]:
@@ -71,7 +71,8 @@ class RichTable:
             self.table.add_column(name, justify="right" if right else "left",
                                   style="dim" if name in ("offset", "length") else None,
                                   no_wrap=name != "file", overflow="ellipsis" if name == "descriptors" else "fold",
-                                  min_width=max(len(name), width, 11 if name == "descriptors" else 0))
+                                  min_width=max(len(name), width, 13 if name == "descriptors" else 0),
+                                  max_width=24 if name == "descriptors" else None)
 
     def add(self, cells: list[str]) -> None:
         self.table.add_row(*cells)

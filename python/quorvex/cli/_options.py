@@ -20,9 +20,17 @@ def stderr() -> Console:
     return Console(stderr=True, highlight=False)
 
 
+def bundled_when_empty(ctx, param, value):
+    """--tables '': the bundled WMO tables only, said to the library as its environment says it."""
+    if value == "":
+        os.environ["QUORVEX_DEFINITIONS"] = ""
+        return None
+    return value
+
+
 def tables_option(f):
     return click.option(
-        "--tables", default=None, metavar="ROOT",
+        "--tables", default=None, metavar="ROOT", callback=bundled_when_empty,
         help="ecCodes-style definitions root to take tables from; '' for the bundled WMO tables "
              "only. Default: $QUORVEX_DEFINITIONS, else a root found on the machine.")(f)
 

@@ -79,7 +79,8 @@ def show(console, code: int, table_set, source: str, as_json: bool) -> bool:
             entries = code_table(table_set, code, e.width)
             if entries:
                 record["code_table"] = {str(raw): meaning for raw, meaning in entries}
-                lines.append(Text("  code table:", style="bold"))
+                flags = e.unit.lower().startswith("flag")
+                lines.append(Text("  flag table (bit numbers):" if flags else "  code table:", style="bold"))
                 lines.extend(Text(f"    {raw:>5}  {meaning}") for raw, meaning in entries)
     elif kind == "sequence":
         seq = table_set.get_sequence(code)
