@@ -6,6 +6,7 @@ VENV := $(ROOT)/.venv
 PY := $(VENV)/bin/python
 BUILD_DIR ?= $(ROOT)/build
 ASAN_DIR ?= $(ROOT)/build-asan
+TSAN_DIR ?= $(ROOT)/build-tsan
 JOBS ?= $(shell nproc)
 DEBIAN_PACKAGES := cmake ninja-build g++ libcsv-dev libgtest-dev libbenchmark-dev \
 	libeccodes-data python3-eccodes libeccodes-dev clang libclang-rt-14-dev clang-format
@@ -17,7 +18,7 @@ PYTHON312 ?= $(shell command -v python3.12 >/dev/null 2>&1 && python3.12 -c 'imp
 	ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 2>/dev/null | tail -n1)
 
 # bench-decode: end-to-end decode rate against the cost of creating the value objects alone
-.PHONY: bench-decode bench-dask all deps venv build build-asan test test-cpp test-asan test-python demo bench bench-parse fuzz \
+.PHONY: bench-frame bench-decode bench-dask all deps venv build build-asan build-tsan test test-cpp test-asan test-tsan test-python demo bench bench-parse fuzz \
 	format format-check clean
 
 all: build
@@ -45,6 +46,16 @@ build-asan: deps venv
 	cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVEX_SANITIZE=ON -DQUORVEX_MODULE=OFF
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 
+# The threaded columnar decode under ThreadSanitizer (not part of `make test`: a build of
+# its own).
+build-tsan: deps
+	cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEX_TSAN=ON -DQUORVEX_MODULE=OFF
+	cmake --build $(TSAN_DIR) -j $(JOBS) --target quorvex_tests
+
+test-tsan: build-tsan
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_DIR)/quorvex_tests \
+	  --gtest_filter='*ColumnarThreads*:*TableChooser*:*FuzzReplay*columnar*'
+
 test-cpp: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
@@ -56,8 +67,22 @@ test-python: build
 
 test: test-cpp test-asan test-python
 
+# The library's demo, then the `quorvex` command on the same files: ls, a short dump, a
+# conversion to Parquet read back with pyarrow.
+DEMO_PARQUET := $(BUILD_DIR)/demo/examples.parquet
+QUORVEX_CLI := PYTHONPATH=$(BUILD_DIR):python $(PY) -m quorvex
 demo: build
 	PYTHONPATH=$(BUILD_DIR):python $(PY) examples/demo.py
+	@echo; echo '$$ quorvex ls examples/*.bufr'
+	$(QUORVEX_CLI) ls examples/*.bufr
+	@echo; echo '$$ quorvex dump examples/synop_wigos.bufr --message 0 | head -n 40'
+	$(QUORVEX_CLI) dump examples/synop_wigos.bufr --message 0 | head -n 40
+	@echo; echo '$$ quorvex convert examples/*.bufr -o $(DEMO_PARQUET)'
+	@mkdir -p $(dir $(DEMO_PARQUET))
+	$(QUORVEX_CLI) convert examples/*.bufr -o $(DEMO_PARQUET)
+	$(PY) -c "import pyarrow.parquet as pq; t = pq.read_table('$(DEMO_PARQUET)'); \
+	  print(t.num_rows, 'rows;', ', '.join(f'{f.name}: {f.type}' for f in t.schema)); \
+	  print(t.slice(0, 8).to_pandas().to_string())"
 
 # Framing throughput: parse_all_bytes over the corpus's synop benchmark file.
 bench-decode: build
@@ -105,6 +130,12 @@ bench: build $(PYBUFRKIT_VENV)/.done $(BENCH_OUT)/eccodes_bench
 	  --quorvex-python $(PY) --eccodes-python $(ECCODES_PYTHON) --pybufrkit-python $(PYBUFRKIT_VENV)/bin/python \
 	  --eccodes-bench $(BENCH_OUT)/eccodes_bench --pybufrkit-seconds $(PYBUFRKIT_SECONDS) \
 	  --results $(ROOT)/bench/RESULTS.md --command "make bench$(if $(BENCH_ARGS), BENCH_ARGS='$(BENCH_ARGS)')" $(BENCH_ARGS)
+	$(MAKE) bench-frame
+
+# read_dataframe beside pdbufr's read_bufr on the same files and columns; writes bench/FRAMES.md.
+FRAME_CORPUS ?= $(abspath $(ROOT)/../shared/corpus)
+bench-frame: build
+	PYTHONPATH=$(BUILD_DIR):python $(PY) bench/frame_bench.py --corpus $(FRAME_CORPUS) --results $(ROOT)/bench/FRAMES.md
 
 # libFuzzer targets (fuzz/*_fuzz.cpp) under AddressSanitizer and UndefinedBehaviorSanitizer,
 # seeded from the shared corpus, each run for FUZZ_SECONDS in turn. Not part of `make test`.
@@ -120,4 +151,4 @@ fuzz: deps
 	fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR)

@@ -18,7 +18,7 @@ for t in "$@"; do
   mkdir -p "$build/corpus/$t" "$build/seeds/$t" "$build/artifacts/$t" "$build/logs"
   log="$build/logs/$t.log"
   case $t in
-    scan_parse) dict=scan_parse.dict ;;
+    scan_parse | columnar | header_older) dict=scan_parse.dict ;;
     expand | decode_*) dict=descriptors.dict ;;
     *) dict=tables.dict ;;
   esac

@@ -39,8 +39,9 @@ sys.path.insert(0, HERE)
 import worker_common as wc  # noqa: E402
 
 FILES = ["synop", "temp", "aircraft", "satellite_compressed", "mixed"]
-TOOLS = ["eccodes_c", "eccodes_python", "quorvex", "pybufrkit"]
+TOOLS = ["eccodes_c", "eccodes_python", "quorvex", "engine_t1", "engine_t2", "pybufrkit"]
 LABEL = {"eccodes_c": "ecCodes C", "eccodes_python": "ecCodes Python", "quorvex": "_quorvex",
+         "engine_t1": "quorvex.read_arrow threads=1", "engine_t2": "quorvex.read_arrow threads=2",
          "pybufrkit": "pybufrkit"}
 MB = 1e6
 
@@ -209,6 +210,10 @@ def main():
                     continue
                 env["PYTHONPATH"] = module_dir
                 cmd = [args.quorvex_python, os.path.join(HERE, "worker_quorvex.py"), path, out_json] + cap
+            elif tool in ("engine_t1", "engine_t2"):
+                env["PYTHONPATH"] = module_dir + os.pathsep + os.path.join(ROOT, "python")
+                cmd = [args.quorvex_python, os.path.join(HERE, "worker_engine.py"), path, out_json,
+                       "--threads", tool[-1]] + cap
             elif tool == "pybufrkit":
                 k = args.pybufrkit_max_messages or args.max_messages
                 cmd = [args.pybufrkit_python, os.path.join(HERE, "worker_pybufrkit.py"), path, out_json]

@@ -17,8 +17,11 @@ OnBadMessage = Literal["error", "warn", "skip"]
 # Octets scanned for message boundaries at a time: the list of boundaries in hand stays
 # small whatever the size of the file.
 _SCAN_WINDOW = 64 << 20
-# Messages per engine call for read_arrow.
+# Per engine call for read_arrow: at most this many messages and, past the first
+# message, this many octets of them (a compressed message gives about five values per
+# octet, each held natively once before it is in the columns).
 _READ_BATCH = 8192
+_READ_OCTETS = 4 << 20
 
 
 class BadMessageWarning(UserWarning):
@@ -85,6 +88,7 @@ def _batches(
     on_bad_message: str,
     keys: bool,
     empty: bool,
+    batch_octets: int | None = None,
 ) -> Iterator[pa.RecordBatch]:
     check_on_bad_message(on_bad_message)
     if isinstance(batch_messages, bool) or not isinstance(batch_messages, int) or batch_messages < 1:
@@ -95,6 +99,7 @@ def _batches(
         pending: list[tuple[int, int, int, int]] = []
         scan_bad: list[tuple[int, int, str]] = []
         yielded = False
+        octets = 0
 
         def flush() -> pa.RecordBatch:
             batch, bad = _engine.decode(buffers, pending, chooser, n_threads, keys)
@@ -104,14 +109,19 @@ def _batches(
             scan_bad.clear()
             return pa.record_batch(batch)
 
+        def full() -> bool:
+            return len(pending) >= batch_messages or (batch_octets is not None and octets >= batch_octets)
+
         for position, index, offset, length, error in scan_messages(buffers):
             if error is not None:
                 scan_bad.append((index, offset, error))
                 continue
             pending.append((position, index, offset, length))
-            if len(pending) >= batch_messages:
+            octets += length
+            if full():
                 yield flush()
                 yielded = True
+                octets = 0
         if pending or scan_bad or (empty and not yielded):
             record_batch = flush()
             if record_batch.num_rows or (empty and not yielded):
@@ -139,5 +149,5 @@ def read_arrow(
     on_bad_message: OnBadMessage = "error",
 ) -> pa.Table:
     """Every message of `source` decoded into one table, one row per value."""
-    batches = list(_batches(source, _READ_BATCH, tables, threads, on_bad_message, False, True))
+    batches = list(_batches(source, _READ_BATCH, tables, threads, on_bad_message, False, True, _READ_OCTETS))
     return pa.Table.from_batches(batches)

@@ -5,8 +5,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
+#include <sys/mman.h>
 #include <unordered_map>
 
 #include "columnar/parallel.hpp"
@@ -14,6 +17,19 @@
 #include "decode/decode.hpp"
 
 namespace quorvex {
+
+void* allocate_column_memory(std::size_t bytes) {
+  constexpr std::size_t kHuge = std::size_t{2} << 20;
+  const bool huge = bytes >= kHuge;
+  const std::size_t align = huge ? kHuge : 64;
+  const std::size_t rounded = std::max<std::size_t>((bytes + align - 1) / align * align, align);
+  void* p = std::aligned_alloc(align, rounded);
+  if (p == nullptr) throw std::bad_alloc();
+  if (huge) madvise(p, rounded, MADV_HUGEPAGE);  // advice only: failure changes nothing
+  return p;
+}
+
+void ColumnMemoryFree::operator()(void* p) const { std::free(p); }
 
 void Bitmap::reset(std::size_t rows) {
   bits = Buffer<std::uint8_t>((rows + 7) / 8);
@@ -190,59 +206,91 @@ struct RunSinks {
   BitSink unit, value, text, raw, meaning, key;
 };
 
+// Column by column, through local pointers and sinks: the compiler need not reload them
+// after every octet written (char and uint8_t stores may alias anything).
 void fill_message(MessageWork& w, const MessageRef& ref, const StringIds& ids, ColumnBatch& b,
                   RunSinks& sinks) {
-  const std::vector<DecodedValue>& values = w.result.values;
-  const std::vector<std::size_t>& starts = w.result.subset_starts;
-  std::size_t subset = 0;
-  std::size_t row = w.first_row;
-  std::size_t text_at = w.first_text;
-  const std::string* last_name = nullptr;
-  NameIds name_ids;
-  for (std::size_t j = 0; j < values.size(); ++j, ++row) {
-    const DecodedValue& v = values[j];
-    while (subset + 1 < starts.size() && j >= starts[subset + 1]) ++subset;
-    b.message[row] = ref.index;
-    if (b.with_source) b.source[row] = static_cast<std::int32_t>(ref.source);
-    b.subset[row] = static_cast<std::int32_t>(subset);
-    b.descriptor[row] = v.descriptor;
-    if (v.name != last_name) {
-      last_name = v.name;
-      name_ids = ids.names[static_cast<std::size_t>(ids.name_index.find(v.name))];
+  const DecodedValue* values = w.result.values.data();
+  const std::size_t n = w.result.values.size();
+  const std::size_t row0 = w.first_row;
+  std::fill_n(b.message.data() + row0, n, ref.index);
+  if (b.with_source) std::fill_n(b.source.data() + row0, n, static_cast<std::int32_t>(ref.source));
+  {
+    const std::vector<std::size_t>& starts = w.result.subset_starts;
+    std::int32_t* subset = b.subset.data() + row0;
+    std::fill_n(subset, n, 0);
+    for (std::size_t s = 1; s < starts.size(); ++s) {
+      const std::size_t hi = s + 1 < starts.size() ? starts[s + 1] : n;
+      std::fill(subset + std::min(starts[s], n), subset + std::min(hi, n), static_cast<std::int32_t>(s));
     }
-    b.name[row] = name_ids.name;
-    b.unit[row] = name_ids.unit < 0 ? 0 : name_ids.unit;
-    if (name_ids.unit >= 0) sinks.unit.set(row);
-    if (b.with_keys) {
-      b.key[row] = name_ids.key < 0 ? 0 : name_ids.key;
-      if (name_ids.key >= 0) sinks.key.set(row);
-    }
-    if (v.has_raw()) {
-      b.raw[row] = v.raw;
-      sinks.raw.set(row);
-      if (v.has_value()) {
-        b.value[row] = v.raw_value;
-        sinks.value.set(row);
-      } else {
-        b.value[row] = 0.0;
+  }
+  std::uint32_t* descriptor = b.descriptor.data() + row0;
+  for (std::size_t j = 0; j < n; ++j) descriptor[j] = values[j].descriptor;
+  {
+    std::int32_t* name = b.name.data() + row0;
+    std::int32_t* unit = b.unit.data() + row0;
+    std::int32_t* key = b.with_keys ? b.key.data() + row0 : nullptr;
+    BitSink unit_sink = sinks.unit, key_sink = sinks.key;
+    const std::string* last = nullptr;
+    NameIds id;
+    for (std::size_t j = 0; j < n; ++j) {
+      if (values[j].name != last) {
+        last = values[j].name;
+        id = ids.names[static_cast<std::size_t>(ids.name_index.find(last))];
       }
-    } else {  // a text value: no number
-      b.raw[row] = 0;
-      b.value[row] = 0.0;
+      name[j] = id.name;
+      unit[j] = id.unit < 0 ? 0 : id.unit;
+      if (id.unit >= 0) unit_sink.set(row0 + j);
+      if (key != nullptr) {
+        key[j] = id.key < 0 ? 0 : id.key;
+        if (id.key >= 0) key_sink.set(row0 + j);
+      }
     }
-    b.text.offsets[row] = static_cast<std::int32_t>(text_at);
-    if (v.has_text()) {
-      const std::string& t = w.result.texts[v.text_index];
-      std::memcpy(b.text.data.data() + text_at, t.data(), t.size());
-      text_at += t.size();
-      sinks.text.set(row);
+    sinks.unit = unit_sink;
+    sinks.key = key_sink;
+  }
+  {
+    std::uint64_t* raw = b.raw.data() + row0;
+    double* value = b.value.data() + row0;
+    BitSink raw_sink = sinks.raw, value_sink = sinks.value;
+    for (std::size_t j = 0; j < n; ++j) {
+      const DecodedValue& v = values[j];
+      const bool has_raw = v.has_raw();
+      const bool has_value = has_raw && v.has_value();  // a text value has no number
+      raw[j] = has_raw ? v.raw : 0;
+      value[j] = has_value ? v.raw_value : 0.0;
+      if (has_raw) raw_sink.set(row0 + j);
+      if (has_value) value_sink.set(row0 + j);
     }
-    if (v.meaning != nullptr) {
-      b.meaning[row] = ids.meaning_index.find(v.meaning);
-      sinks.meaning.set(row);
-    } else {
-      b.meaning[row] = 0;
+    sinks.raw = raw_sink;
+    sinks.value = value_sink;
+  }
+  {
+    std::int32_t* offsets = b.text.offsets.data() + row0;
+    char* data = b.text.data.data();
+    BitSink text_sink = sinks.text;
+    std::size_t at = w.first_text;
+    const std::vector<std::string>& texts = w.result.texts;
+    for (std::size_t j = 0; j < n; ++j) {
+      offsets[j] = static_cast<std::int32_t>(at);
+      if (values[j].has_text()) {
+        const std::string& t = texts[values[j].text_index];
+        std::memcpy(data + at, t.data(), t.size());
+        at += t.size();
+        text_sink.set(row0 + j);
+      }
     }
+    sinks.text = text_sink;
+  }
+  {
+    std::int32_t* meaning = b.meaning.data() + row0;
+    BitSink meaning_sink = sinks.meaning;
+    for (std::size_t j = 0; j < n; ++j) {
+      const std::string* m = values[j].meaning;
+      meaning[j] = m == nullptr ? 0 : ids.meaning_index.find(m);
+      if (m != nullptr) meaning_sink.set(row0 + j);
+    }
+    sinks.meaning = meaning_sink;
   }
   w.result = DecodeResult{};  // its memory is no longer needed
   w.tables.reset();

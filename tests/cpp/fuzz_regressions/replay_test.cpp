@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "../../../fuzz/fuzz_columnar.hpp"
 #include "../../../fuzz/fuzz_decode.hpp"
 #include "../../../fuzz/fuzz_expand.hpp"
 #include "../../../fuzz/fuzz_message.hpp"
@@ -37,6 +38,8 @@ constexpr Target kTargets[] = {
     {"expand", run_expand, true},
     {"decode_uncompressed", run_decode_uncompressed, true},
     {"decode_compressed", run_decode_compressed, true},
+    {"columnar", run_columnar, true},
+    {"header_older", run_header_older, false},
 };
 
 const Target* find_target(const std::string& name) {
