@@ -347,10 +347,7 @@ def _element_types(tables: str | None) -> dict[str, str]:
     from . import _tables
 
     candidates = []
-    # the root the readers would choose: the package's helper is named choose_root, or
-    # default_root for tables=None in its first version
-    choose = getattr(_tables, "choose_root", None)
-    root = choose(tables) if choose is not None else tables if tables is not None else _tables.default_root()
+    root = _tables.choose_root(tables)
     if root is not None:
         wmo = os.path.join(root, "bufr", "tables", "0", "wmo")
         versions = sorted((int(v) for v in os.listdir(wmo) if v.isdigit()), reverse=True) if os.path.isdir(wmo) else []

@@ -104,17 +104,18 @@ def test_parquet_dataset(client, files, tmp_path):
 
 @pytest.mark.parametrize("into", [1, 2, 3, 4])
 @pytest.mark.parametrize("where", ["local", "memory"])
-def test_boundary_inside_a_marker(client, files, where, into):
+def test_boundary_inside_a_marker(files, where, into):
     """A range that ends inside the letters "BUFR" of a message: the message is read
-    once, by that range."""
+    once, by that range. (Byte ranges only: in this process.)"""
     data = open(files[0], "rb").read()
     offset = _messages(data)[2][0]
     path = files[0]
     if where == "memory":
         path = f"memory://dask-marker/{into}.bufr"
-        upload(client, [(path[len("memory:/"):], data)])
-    ddf = qd.read_arrow(path, blocksize=offset + into)
-    assert_same(ddf.compute(), as_pandas(quorvex.read_arrow(files[0])))
+        _put([(path[len("memory:/"):], data)])
+    with dask.config.set(scheduler="sync"):
+        got = qd.read_arrow(path, blocksize=offset + into).compute()
+    assert_same(got, as_pandas(quorvex.read_arrow(files[0])))
 
 
 def test_single_path_has_no_source(client, files):
