@@ -65,13 +65,15 @@ test-tsan: build-tsan
 test-cpp: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
+# The suites of _quorvex (suites of a package on top of it, which import it, are left out).
+MODULE_TESTS = $(shell grep -L -E '^(import|from) quorvex|engine_support|"-m", "quorvex"|mypy' tests/python/test_*.py)
 # The interpreter itself is not instrumented: the sanitizer runtimes are preloaded, and leak
 # detection is left to the C++ tests (the interpreter keeps memory until exit on purpose).
 ASAN_RUNTIMES = $$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so)
 test-asan: build-asan
 	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 	LD_PRELOAD="$(ASAN_RUNTIMES)" ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  PYTHONPATH=$(ASAN_DIR) $(PY) -m pytest -q -p no:cacheprovider tests/python
+	  PYTHONPATH=$(ASAN_DIR) $(PY) -m pytest -q -p no:cacheprovider $(MODULE_TESTS)
 
 # PYTEST_ARGS="-m 'not slow'" leaves out the wheel test (a wheel build and a fresh venv).
 PYTEST_ARGS ?=
