@@ -3,8 +3,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "decode/expand.hpp"
 #include "tables/eccodes_loader.hpp"
-#include "tables/expand.hpp"
 #include "tables/wmo_csv_loader.hpp"
 
 namespace {

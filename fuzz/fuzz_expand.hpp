@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "decode/expand.hpp"
 #include "fuzz_support.hpp"
-#include "tables/expand.hpp"
 
 namespace quorvex::fuzz {
 

@@ -76,11 +76,7 @@ inline std::optional<Result<BufrMessage>> reference_parse(Bytes b) {
   if (s3 + m.section3_length > n || m.section3_length < 7)
     return R(fail(BufrError::section_truncated(3, s3)));
   m.number_of_subsets = be16(s3 + 4);
-  // An odd descriptor area is refused unless its last octet is zero: the pad of the older
-  // editions, which the library accepts on purpose (most real messages carry it).
-  if ((m.section3_length - 7) % 2 != 0 && b[s3 + m.section3_length - 1] != 0) {
-    return R(fail(BufrError::odd_descriptor_area()));
-  }
+  // A single odd octet after the descriptors is padding, whatever its value.
   m.observed_data = (b[s3 + 6] & 0x80) != 0;
   m.compressed_data = (b[s3 + 6] & 0x40) != 0;
   for (std::size_t at = s3 + 7; at + 1 < s3 + m.section3_length; at += 2) {

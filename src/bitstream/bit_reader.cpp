@@ -2,14 +2,10 @@
 
 namespace quorvex {
 
-BufrError BitReader::width_error(std::uint16_t width) {
-  return BufrError::table_text("cannot read " + std::to_string(width) + " bits into u64");
-}
+BufrError BitReader::width_error(std::uint16_t width) { return BufrError::bits_too_wide(width); }
 
 BufrError BitReader::shortage_error(std::uint64_t position, std::uint16_t width) const {
-  return BufrError::table_text("not enough bits while reading section 4 at bit " + std::to_string(position) +
-                               " for width " + std::to_string(width) + " (" + std::to_string(available_) +
-                               " bits available)");
+  return BufrError::bits_exhausted(position, width, available_);
 }
 
 Status BitReader::read_bytes_into(std::uint16_t width, std::string& out) {

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "lib/bytes.hpp"
 #include "lib/error.hpp"
-#include "message/message.hpp"
 
 namespace quorvex {
 

@@ -12,24 +12,16 @@
 #include <string>
 #include <vector>
 
-#include "decode/decode_state.hpp"
-#include "decode/value.hpp"
-#include "lib/text.hpp"
+#include "decode/data_consumer.hpp"
+#include "decode/field.hpp"
+#include "decode/walk.hpp"
 
 namespace quorvex {
 
 namespace {
 
-// Lists nested deeper than this below the top list are refused.
-constexpr unsigned kMaxDepth = 64;
-
-// A column of N values costs its R0 and 6 bits of NBINC (operator markers cost nothing), so
-// a few octets can ask for millions of records. The result may hold at most
-// kValuesPerBit * (bits of section 4) + kValueAllowance values; real messages stay below a
-// few values per bit. Every column is charged at least kMinColumnCharge values, whatever N
-// (0 included), so that the column records themselves stay within the same bound.
-constexpr std::uint64_t kValuesPerBit = 16;
-constexpr std::uint64_t kValueAllowance = std::uint64_t{1} << 20;
+// Every column is charged at least kMinColumnCharge values against the value limit,
+// whatever N (0 included), so that the column records themselves stay within the bound.
 constexpr std::uint64_t kMinColumnCharge = 3;
 
 // Two factors of a delayed replication count as equal within this difference.
@@ -37,32 +29,6 @@ constexpr double kFactorTolerance = 2.220446049250313e-16;
 
 // Text index of a subset whose text is missing.
 constexpr std::uint64_t kNoText = std::numeric_limits<std::uint64_t>::max();
-
-std::uint64_t value_limit(std::uint64_t bits) {
-  std::uint64_t limit;
-  if (__builtin_mul_overflow(bits, kValuesPerBit, &limit) ||
-      __builtin_add_overflow(limit, kValueAllowance, &limit)) {
-    return std::numeric_limits<std::uint64_t>::max();
-  }
-  return limit;
-}
-
-// (reference + raw) exactly, to the nearest double, divided by 10^scale (`divisor`). The
-// quotient is the one scale_value gives; the int64 path is only the faster conversion.
-double scaled(std::uint64_t raw, std::int64_t reference, double divisor) {
-  const __int128 sum = static_cast<__int128>(reference) + static_cast<__int128>(raw);
-  const double exact =
-      (sum >= std::numeric_limits<std::int64_t>::min() && sum <= std::numeric_limits<std::int64_t>::max())
-          ? static_cast<double>(static_cast<std::int64_t>(sum))
-          : static_cast<double>(sum);
-  return exact / divisor;
-}
-
-const std::string* lookup(const CodeTable* codes, std::uint64_t raw) {
-  if (codes == nullptr) return nullptr;
-  auto it = codes->find(raw);
-  return it == codes->end() ? nullptr : &it->second;
-}
 
 // The N values of one element occurrence, associated field or operator marker.
 struct Column {
@@ -76,7 +42,7 @@ struct Column {
   const CodeTable* codes = nullptr;  // Number: the element's code table, if any
   std::uint64_t r0 = 0;
   std::int64_t reference = 0;
-  double divisor = 1.0;                 // pow(10.0, scale)
+  std::int32_t scale = 0;
   std::uint64_t text_base = 0;          // Text: number of the first subset's text, minus 1
   std::size_t first = 0;                // index of subset 0 in the cells
   std::uint64_t missing_increment = 0;  // Number: all NBINC bits set (none if not recognised)
@@ -86,27 +52,41 @@ struct Column {
   bool varying = false;  // Text: one index per subset in the cells
 };
 
-class CompressedWalk {
+class CompressedReader : public DataConsumer<CompressedReader> {
  public:
-  CompressedWalk(const TableSet& tables, BitReader& reader, std::uint16_t subsets, DecodeResult& out)
-      : tables_(tables),
+  static constexpr WalkRules kRules{.name = WalkName::CompressedDecode};
+  static constexpr DataRules kDataRules{.new_reference_definitions = false,
+                                        .associated_field_before_factor = false};
+
+  CompressedReader(const TableSet& tables, BitReader& reader, std::uint16_t subsets, DecodeResult& out)
+      : DataConsumer(tables),
         reader_(reader),
         out_(out),
-        budget_(WorkBudget::for_bits(reader.bits_available())),
         subsets_(subsets),
-        max_values_(value_limit(reader.bits_available())) {}
+        max_values_(WorkLimits::compressed_values(reader.bits_available())) {}
 
-  Status walk(std::span<const std::uint32_t> codes, unsigned depth);
   void emit();
 
- private:
-  Status element(std::uint32_t code);
-  Result<std::size_t> replication(std::span<const std::uint32_t> codes, std::size_t i, unsigned depth);
-  Status repeat(std::span<const std::uint32_t> group, std::uint64_t count, unsigned depth);
-  Status operator_descriptor(std::uint32_t code);
-  Status marker_read(std::uint32_t code);
+  bool after_step() { return true; }
+  bool define_reference(std::uint32_t) { return true; }  // refused at the operator
+  bool associated_field() {
+    FieldFormat format;
+    format.width = state_.associated_width;
+    format.missing_recognised = false;
+    return check(read_numbers(kAssociatedFieldCode, &associated_field_name(), format, nullptr));
+  }
+  bool read_element(const ElementInfo& info);
+  bool read_factor(const ElementParams& params, std::uint64_t& count);
+  bool read_selected(const ElementParams& params) { return check(read_column(params)); }
+  bool marker(std::uint32_t code) { return check(add_marker(code)); }
+  // 2-05-YYY: YYY octets of text, compressed like a CCITT IA5 element of that width.
+  bool characters(std::uint32_t code) {
+    return check(
+        read_texts(code, &signify_character_name(), static_cast<std::uint16_t>(8 * split_code(code).y)));
+  }
 
-  Result<std::size_t> read_element(const ElementParams& params);
+ private:
+  Result<std::size_t> read_column(const ElementParams& params);
   Result<std::size_t> read_numbers(std::uint32_t descriptor, const std::string* name,
                                    const FieldFormat& format, const CodeTable* codes);
   Result<std::size_t> read_texts(std::uint32_t descriptor, const std::string* name, std::uint16_t width);
@@ -119,11 +99,8 @@ class CompressedWalk {
   std::optional<double> number_at(const Column& col, std::size_t s) const;
   DecodedValue value_at(const Column& col, std::size_t s) const;
 
-  const TableSet& tables_;
   BitReader& reader_;
   DecodeResult& out_;
-  DecodeState state_;
-  WorkBudget budget_;  // descriptor visits
   std::size_t subsets_;
   std::uint64_t max_values_;
   std::uint64_t counted_values_ = 0;
@@ -132,157 +109,58 @@ class CompressedWalk {
   std::string octets_;                // scratch for text fields
 };
 
-Status CompressedWalk::walk(std::span<const std::uint32_t> codes, unsigned depth) {
-  if (depth > kMaxDepth) {
-    return fail(BufrError::table_text("compressed descriptor decode exceeded recursion depth"));
-  }
-  std::size_t i = 0;
-  while (i < codes.size()) {
-    const std::uint32_t code = codes[i];
-    QV_CHECK(budget_.step());
-    switch (code / 100000) {
-      case 0:
-        QV_CHECK(element(code));
-        ++i;
-        break;
-      case 1:
-        i = QV_TRY(replication(codes, i, depth));
-        break;
-      case 2:
-        QV_CHECK(operator_descriptor(code));
-        ++i;
-        break;
-      case 3: {
-        const SequenceDefinition* seq = tables_.find_sequence(code);
-        if (seq == nullptr) return fail(BufrError::sequence_not_found(code));
-        QV_CHECK(walk(seq->members, depth + 1));
-        ++i;
-        break;
-      }
-      default:
-        return fail(BufrError::table_text("invalid descriptor " + code_text(code)));
-    }
-  }
-  return {};
-}
-
-// Elements of class 31 (factors, data-present indicators, associated field significance)
-// qualify the data and get no associated field.
-Status CompressedWalk::element(std::uint32_t code) {
-  if (state_.associated_width != 0 && !is_class31(code)) {
-    FieldFormat format;
-    format.width = state_.associated_width;
-    format.missing_recognised = false;
-    QV_CHECK(read_numbers(999999, &associated_field_name(), format, nullptr));
-  }
-  const ElementDefinition* def = tables_.find_element(code);
-  if (def == nullptr) return fail(BufrError::element_not_found(code));
-  const std::size_t index = QV_TRY(read_element(element_params(*def, state_)));
-  // A data-present indicator enters a bitmap with the first subset's value (0 when there is
-  // none) for all subsets.
+// A data-present indicator enters a bitmap with the first subset's value (0 when there is
+// none) for all subsets.
+bool CompressedReader::read_element(const ElementInfo& info) {
+  auto index = read_column(element_params(info, state_));
+  if (!index) return fail_with(std::move(index).error());
   std::optional<double> indicator;
-  if (code == 31031) {
-    indicator = subsets_ == 0 ? 0.0 : number_at(columns_[index], 0).value_or(0.0);
+  if (info.def->code == kDataPresentIndicator) {
+    indicator = subsets_ == 0 ? 0.0 : number_at(columns_[*index], 0).value_or(0.0);
   }
-  record_element(state_, *def, indicator);
-  state_.local_width_active = false;
-  return {};
+  record_element(state_, *info.def, indicator);
+  return true;
 }
 
-Status CompressedWalk::repeat(std::span<const std::uint32_t> group, std::uint64_t count, unsigned depth) {
-  for (std::uint64_t r = 0; r < count; ++r) {
-    QV_CHECK(budget_.step());
-    QV_CHECK(walk(group, depth + 1));
-  }
-  return {};
+bool CompressedReader::read_factor(const ElementParams& params, std::uint64_t& count) {
+  auto index = read_column(params);
+  if (!index) return fail_with(std::move(index).error());
+  auto n = replication_count_of(columns_[*index]);
+  if (!n) return fail_with(std::move(n).error());
+  count = *n;
+  return true;
 }
 
-// The replication at codes[i]; returns the index after its replicated descriptors.
-Result<std::size_t> CompressedWalk::replication(std::span<const std::uint32_t> codes, std::size_t i,
-                                                unsigned depth) {
-  const std::uint32_t code = codes[i];
-  const std::size_t x = code % 100000 / 1000;
-  const std::uint32_t y = code % 1000;
-  if (x == 0 || i + x >= codes.size()) return fail(BufrError::unsupported_replication(code));
-  if (y > 0) {
-    QV_CHECK(repeat(codes.subspan(i + 1, x), y, depth));
-    return i + x + 1;
-  }
-  if (i + x + 1 >= codes.size()) return fail(BufrError::incomplete_delayed_replication(code));
-  const std::uint32_t factor_code = codes[i + 1];
-  const ElementDefinition* factor = tables_.find_element(factor_code);
-  if (factor == nullptr) return fail(BufrError::element_not_found(factor_code));
-  const std::size_t index = QV_TRY(read_element(element_params(*factor, state_)));
-  const std::uint64_t count = QV_TRY(replication_count_of(columns_[index]));
-  record_factor(state_, *factor);
-  QV_CHECK(repeat(codes.subspan(i + 2, x), count, depth));
-  return i + x + 2;
-}
-
-Status CompressedWalk::operator_descriptor(std::uint32_t code) {
-  switch (apply_operator(state_, code)) {
-    case OperatorAction::Marker:
-      return add_marker(code);
-    case OperatorAction::BitmapRead:
-      return marker_read(code);
-    case OperatorAction::Characters:
-      // 2-05-YYY: YYY octets of text, compressed like a CCITT IA5 element of that width.
-      QV_CHECK(read_texts(code, &signify_character_name(), static_cast<std::uint16_t>(8 * (code % 1000))));
-      return {};
-    case OperatorAction::NewReferences:
-      // How new reference values would be laid out in compressed data is not established
-      // (one per subset or one for all); the message is refused rather than misread.
-      if (state_.new_reference_bits != 0) {
-        return fail(BufrError::table_text("new reference values (operator " + code_text(code) +
-                                          ") are not supported in compressed data"));
-      }
-      return {};
-    case OperatorAction::None:
-      return {};
-  }
-  return {};
-}
-
-// 2-23/24/25/32-255: a column for the element the next bitmap entry selects.
-Status CompressedWalk::marker_read(std::uint32_t code) {
-  const ElementDefinition* def = QV_TRY(next_bitmap_element(state_));
-  if (def == nullptr) return {};
-  ElementParams params = element_params(*def, state_);
-  if (code / 1000 == 225) widen_for_difference(params);
-  QV_CHECK(read_element(params));
-  return {};
-}
-
-Result<std::size_t> CompressedWalk::read_element(const ElementParams& params) {
+Result<std::size_t> CompressedReader::read_column(const ElementParams& params) {
   const FieldFormat format = field_format(params, state_);
   const ElementDefinition& def = *params.def;
   if (format.text) return read_texts(def.code, &def.name, format.width);
-  return read_numbers(def.code, &def.name, format, tables_.find_code_table(def.code));
+  return read_numbers(def.code, &def.name, format, params.code_table);
 }
 
 // Charges a new column against the value limit, before anything is allocated for it.
-Status CompressedWalk::count_column() {
+Status CompressedReader::count_column() {
   counted_values_ += subsets_ < kMinColumnCharge ? kMinColumnCharge : subsets_;
-  if (counted_values_ > max_values_) return fail(WorkBudget::too_many_values());
+  if (counted_values_ > max_values_) return fail(BufrError::too_many_values());
   return {};
 }
 
 // N fields of `width` bits must remain. If they do not, the fields are read one by one so
 // that the error names the field a sequential reader would have failed on.
-Status CompressedWalk::ensure_bits(std::uint16_t width) {
+Status CompressedReader::ensure_bits(std::uint16_t width) {
   if (subsets_ * width <= reader_.bits_remaining()) return {};
   for (std::size_t k = 0; k < subsets_; ++k) QV_CHECK(reader_.read_bits(width));
   return {};
 }
 
-Status CompressedWalk::ensure_octets(std::uint16_t width) {
+Status CompressedReader::ensure_octets(std::uint16_t width) {
   if (subsets_ * width <= reader_.bits_remaining()) return {};
   for (std::size_t k = 0; k < subsets_; ++k) QV_CHECK(reader_.read_bytes_into(width, octets_));
   return {};
 }
 
-Result<std::size_t> CompressedWalk::read_numbers(std::uint32_t descriptor, const std::string* name,
-                                                 const FieldFormat& format, const CodeTable* codes) {
+Result<std::size_t> CompressedReader::read_numbers(std::uint32_t descriptor, const std::string* name,
+                                                   const FieldFormat& format, const CodeTable* codes) {
   const std::uint64_t r0 = QV_TRY(reader_.read_bits(format.width));
   const auto nbinc = static_cast<std::uint16_t>(QV_TRY(reader_.read_bits(6)));
   QV_CHECK(count_column());
@@ -290,16 +168,16 @@ Result<std::size_t> CompressedWalk::read_numbers(std::uint32_t descriptor, const
   col.r0 = r0;
   col.r0_missing = format.missing_recognised && all_ones(r0, format.width);
   col.reference = format.reference;
-  col.divisor = std::pow(10.0, static_cast<double>(format.scale));
+  col.scale = format.scale;
   col.fixed.descriptor = descriptor;
   col.fixed.name = name;
   if (nbinc == 0) {
     col.kind = Column::Kind::Fixed;
     col.fixed.raw = r0;
-    col.fixed.meaning = lookup(codes, r0);
+    col.fixed.meaning = meaning_of(codes, r0);
     col.fixed.flags = DecodedValue::kHasRaw;
     if (!col.r0_missing) {
-      col.fixed.raw_value = scaled(r0, col.reference, col.divisor);
+      col.fixed.raw_value = scale_value(r0, col.reference, col.scale);
       col.fixed.flags |= DecodedValue::kHasValue;
     }
   } else {
@@ -319,8 +197,8 @@ Result<std::size_t> CompressedWalk::read_numbers(std::uint32_t descriptor, const
 
 // Text: R0 is `width` bits of octets, NBINC counts octets. The text number is counted once
 // per element: subset k of the c-th text element (from 0) gets number c * N + k + 1.
-Result<std::size_t> CompressedWalk::read_texts(std::uint32_t descriptor, const std::string* name,
-                                               std::uint16_t width) {
+Result<std::size_t> CompressedReader::read_texts(std::uint32_t descriptor, const std::string* name,
+                                                 std::uint16_t width) {
   QV_CHECK(reader_.read_bytes_into(width, octets_));  // R0: used only when NBINC is 0
   const auto nbinc = static_cast<std::uint16_t>(QV_TRY(reader_.read_bits(6)));
   QV_CHECK(count_column());
@@ -362,7 +240,7 @@ Result<std::size_t> CompressedWalk::read_texts(std::uint32_t descriptor, const s
   return columns_.size() - 1;
 }
 
-Status CompressedWalk::add_marker(std::uint32_t code) {
+Status CompressedReader::add_marker(std::uint32_t code) {
   QV_CHECK(count_column());
   Column col;
   col.fixed.descriptor = code;
@@ -373,15 +251,14 @@ Status CompressedWalk::add_marker(std::uint32_t code) {
 }
 
 // The count of a delayed replication: the factor must be the same in every subset.
-Result<std::uint64_t> CompressedWalk::replication_count_of(const Column& col) const {
+Result<std::uint64_t> CompressedReader::replication_count_of(const Column& col) const {
   if (subsets_ == 0) return 0;
   const std::optional<double> first = number_at(col, 0);
   if (!first) return 0;
   for (std::size_t s = 1; s < subsets_; ++s) {
     const std::optional<double> v = number_at(col, s);
     if (!v || !(std::fabs(*v - *first) <= kFactorTolerance)) {
-      return fail(
-          BufrError::table_text("compressed delayed replication with varying factors is not implemented"));
+      return fail(BufrError::compressed_varying_factors());
     }
   }
   return replication_count(first);
@@ -389,14 +266,14 @@ Result<std::uint64_t> CompressedWalk::replication_count_of(const Column& col) co
 
 // The numeric value of subset s; none for missing values and for text (whose raw_value is
 // its running number, not a quantity).
-std::optional<double> CompressedWalk::number_at(const Column& col, std::size_t s) const {
+std::optional<double> CompressedReader::number_at(const Column& col, std::size_t s) const {
   if (col.kind == Column::Kind::Text) return std::nullopt;
   const DecodedValue v = value_at(col, s);
   if (!v.has_value()) return std::nullopt;
   return v.raw_value;
 }
 
-DecodedValue CompressedWalk::value_at(const Column& col, std::size_t s) const {
+DecodedValue CompressedReader::value_at(const Column& col, std::size_t s) const {
   DecodedValue v = col.fixed;
   switch (col.kind) {
     case Column::Kind::Fixed:
@@ -408,10 +285,10 @@ DecodedValue CompressedWalk::value_at(const Column& col, std::size_t s) const {
         v.flags = DecodedValue::kHasRaw;
       } else {
         v.raw = col.r0 + increment;
-        v.raw_value = scaled(v.raw, col.reference, col.divisor);
+        v.raw_value = scale_value(v.raw, col.reference, col.scale);
         v.flags = DecodedValue::kHasRaw | DecodedValue::kHasValue;
       }
-      v.meaning = lookup(col.codes, v.raw);
+      v.meaning = meaning_of(col.codes, v.raw);
       break;
     }
     case Column::Kind::Text:
@@ -429,7 +306,7 @@ DecodedValue CompressedWalk::value_at(const Column& col, std::size_t s) const {
 }
 
 // Writes the records in subset order: entry s of every column, for s = 0 .. N - 1.
-void CompressedWalk::emit() {
+void CompressedReader::emit() {
   std::vector<DecodedValue>& values = out_.values;
   values.reserve(values.size() + subsets_ * columns_.size());
   out_.subset_starts.reserve(out_.subset_starts.size() + subsets_);
@@ -441,11 +318,12 @@ void CompressedWalk::emit() {
 
 }  // namespace
 
-Status decode_compressed(const std::vector<std::uint32_t>& codes, const TableSet& tables, BitReader& reader,
+Status decode_compressed(std::span<const std::uint32_t> codes, const TableSet& tables, BitReader& reader,
                          std::uint16_t subsets, DecodeResult& out) {
-  CompressedWalk walk(tables, reader, subsets, out);
-  QV_CHECK(walk.walk(codes, 0));
-  walk.emit();
+  CompressedReader consumer(tables, reader, subsets, out);
+  DescriptorWalk walk(tables, consumer, WorkLimits::steps(reader.bits_available()));
+  if (!walk.walk(codes, 0)) return fail(consumer.take_error());
+  consumer.emit();
   return {};
 }
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
+#include <span>
 
 #include "bitstream/bit_reader.hpp"
 #include "decode/decoded_value.hpp"
@@ -14,7 +14,7 @@ namespace quorvex {
 
 // Walks `codes` for all `subsets` at once and appends the values to `out` in subset
 // order (all of subset 0, then subset 1, ...). On error `out` is left unspecified.
-[[nodiscard]] Status decode_compressed(const std::vector<std::uint32_t>& codes, const TableSet& tables,
+[[nodiscard]] Status decode_compressed(std::span<const std::uint32_t> codes, const TableSet& tables,
                                        BitReader& reader, std::uint16_t subsets, DecodeResult& out);
 
 }  // namespace quorvex

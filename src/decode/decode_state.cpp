@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "message/descriptor.hpp"
+
 namespace quorvex {
 
 void DecodeState::reset_for_subset() {
@@ -32,7 +34,7 @@ namespace {
 constexpr std::int64_t kMaxI64 = std::numeric_limits<std::int64_t>::max();
 
 // 10^y in 64-bit integers; beyond the range (y >= 19) the result saturates to INT64_MAX.
-std::int64_t power_of_ten(std::uint32_t y) {
+std::int64_t integer_power_of_ten(std::uint32_t y) {
   std::int64_t r = 1;
   for (std::uint32_t i = 0; i < y; ++i) {
     if (__builtin_mul_overflow(r, 10, &r)) return kMaxI64;
@@ -114,8 +116,9 @@ OperatorAction new_reference_operator(DecodeState& s, std::uint32_t y) {
 }  // namespace
 
 OperatorAction apply_operator(DecodeState& s, std::uint32_t code) {
-  const std::uint32_t x = code % 100000 / 1000;
-  const std::uint32_t y = code % 1000;
+  const DescriptorParts parts = split_code(code);
+  const std::uint32_t x = parts.x;
+  const std::uint32_t y = parts.y;
   const auto delta = static_cast<std::int32_t>(y) - 128;
   switch (x) {
     case 1:
@@ -143,7 +146,7 @@ OperatorAction apply_operator(DecodeState& s, std::uint32_t code) {
       } else {
         s.scale_delta = static_cast<std::int32_t>(y);
         s.width_delta = static_cast<std::int32_t>((10 * y + 2) / 3);
-        s.reference_multiplier = power_of_ten(y);
+        s.reference_multiplier = integer_power_of_ten(y);
       }
       return OperatorAction::None;
     case 8:
@@ -180,7 +183,7 @@ OperatorAction apply_operator(DecodeState& s, std::uint32_t code) {
 }
 
 void detail::record_element_slow(DecodeState& s, const ElementDefinition& def, std::optional<double> value) {
-  const bool indicator = def.code == 31031;
+  const bool indicator = def.code == kDataPresentIndicator;
   if (indicator && !s.bitmap_defining && s.implicit_bitmap_armed) {
     // The first indicator after the operator: a new bitmap over the entries before it.
     s.bitmap.clear();
@@ -212,7 +215,7 @@ Result<const ElementDefinition*> next_bitmap_element(DecodeState& s) {
   const std::size_t index = offset + s.bitmap_cursor;
   ++s.bitmap_cursor;
   if (index >= s.history.size()) {
-    return fail(BufrError::table_text("bitmap reference is outside descriptor history"));
+    return fail(BufrError::bitmap_outside_history());
   }
   return s.history[index];
 }
@@ -228,29 +231,6 @@ std::uint64_t replication_count(std::optional<double> value) {
   // 2^64 is exactly representable; anything at or above it saturates.
   if (*value >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
   return static_cast<std::uint64_t>(*value);
-}
-
-WorkBudget WorkBudget::for_bits(std::uint64_t bits) {
-  // bits <= 8 * SIZE_MAX; the products below cannot overflow for any buffer that fits in
-  // memory, but saturate anyway.
-  std::uint64_t steps;
-  if (__builtin_mul_overflow(bits, std::uint64_t{8}, &steps) ||
-      __builtin_add_overflow(steps, kStepAllowance, &steps)) {
-    steps = std::numeric_limits<std::uint64_t>::max();
-  }
-  std::uint64_t values;
-  if (__builtin_add_overflow(bits, kValueAllowance, &values)) {
-    values = std::numeric_limits<std::uint64_t>::max();
-  }
-  return WorkBudget(values, steps);
-}
-
-BufrError WorkBudget::too_many_values() {
-  return BufrError::table_text("decoded value count exceeds the limit for the size of section 4");
-}
-
-BufrError WorkBudget::too_many_steps() {
-  return BufrError::table_text("descriptor walk exceeds the limit for the size of section 4");
 }
 
 }  // namespace quorvex

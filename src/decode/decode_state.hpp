@@ -1,4 +1,3 @@
-// interface-ready
 // The state of one data walk: what the data description operators (F = 2) have set, the
 // running text number, the history of elements read and the data-present bitmap. Shared by
 // the uncompressed walk (one state per subset, reset in between) and the compressed one
@@ -15,6 +14,12 @@
 #include "tables/table_set.hpp"
 
 namespace quorvex {
+
+// 0-31-031, data present indicator: the entries of a data-present bitmap.
+inline constexpr std::uint32_t kDataPresentIndicator = 31031;
+// Class 31 (replication factors, data-present indicators, associated field significance)
+// qualifies the data: never missing, never preceded by an associated field.
+inline constexpr std::uint32_t kQualifierClass = 31;
 
 struct DecodeState {
   // Operators 2-01, 2-02, 2-07: added to width and scale, multiplying the reference.
@@ -105,54 +110,14 @@ std::uint8_t bitmap_entry(double value);
 // above (and +inf) give 2^64 - 1; no value or NaN gives 0.
 std::uint64_t replication_count(std::optional<double> value);
 
-// Bounds on the work a message may ask for. The counts a few bits can request (delayed
-// replication over descriptors that read nothing, elements of width 0, operator markers)
-// are limited relative to the size of section 4:
-//   values  <= bits + 2^20           (a value costs at least one bit, markers excepted)
-//   steps   <= 8 * bits + 2^22       (descriptors visited, repetitions included; real
-//                                      templates visit a few descriptors per value)
-// Exceeding either ends the decode with a TableText error.
-class WorkBudget {
- public:
-  static constexpr std::uint64_t kValueAllowance = std::uint64_t{1} << 20;
-  static constexpr std::uint64_t kStepAllowance = std::uint64_t{1} << 22;
-
-  WorkBudget(std::uint64_t max_values, std::uint64_t max_steps)
-      : max_values_(max_values), max_steps_(max_steps) {}
-  static WorkBudget for_bits(std::uint64_t bits);
-
-  std::uint64_t max_values() const { return max_values_; }
-
-  // Fails when the result would hold more than the allowed values.
-  [[nodiscard]] Status check_values(std::uint64_t count) const {
-    if (count > max_values_) return fail(too_many_values());
-    return {};
-  }
-  // Counts one descriptor visit.
-  [[nodiscard]] Status step() {
-    if (!charge_step()) return fail(too_many_steps());
-    return {};
-  }
-  // The same as flags, for hot loops.
-  [[nodiscard]] bool charge_step() { return ++steps_ <= max_steps_; }
-  bool values_within(std::uint64_t count) const { return count <= max_values_; }
-
-  static BufrError too_many_values();  // "decoded value count exceeds the limit for the size of section 4"
-  static BufrError too_many_steps();   // "descriptor walk exceeds the limit for the size of section 4"
-
- private:
-  std::uint64_t max_values_;
-  std::uint64_t max_steps_;
-  std::uint64_t steps_ = 0;
-};
-
 namespace detail {
 void record_element_slow(DecodeState& state, const ElementDefinition& def, std::optional<double> value);
 }  // namespace detail
 
 inline void record_element(DecodeState& state, const ElementDefinition& def, std::optional<double> value) {
   // The common case: an ordinary element with no implicit bitmap in the making.
-  if (def.code != 31031 && !state.implicit_bitmap_armed && !state.implicit_bitmap_collecting) {
+  if (def.code != kDataPresentIndicator && !state.implicit_bitmap_armed &&
+      !state.implicit_bitmap_collecting) {
     state.history.push_back(&def);
     return;
   }

@@ -1,6 +1,6 @@
 #include "decode/element_cache.hpp"
 
-#include "decode/value.hpp"
+#include "decode/field.hpp"
 
 namespace quorvex {
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "lib/text.hpp"
+#include "lib/text_scan.hpp"
 
 namespace quorvex {
 
@@ -19,6 +20,117 @@ std::string os_error_text(int err) {
 }
 
 BufrError BufrError::io_errno(int err) { return io(os_error_text(err)); }
+
+BufrError BufrError::invalid_descriptor(std::uint32_t code) {
+  return table_text("invalid descriptor " + code_text(code));
+}
+
+BufrError BufrError::walk_too_deep(WalkName walk) {
+  switch (walk) {
+    case WalkName::Decode:
+      break;
+    case WalkName::CompressedDecode:
+      return table_text("compressed descriptor decode exceeded recursion depth");
+    case WalkName::Expansion:
+      return table_text("sequence expansion exceeded recursion depth");
+  }
+  return table_text("descriptor decode exceeded recursion depth");
+}
+
+BufrError BufrError::walk_too_long(WalkName walk, std::uint64_t max_steps) {
+  if (walk == WalkName::Expansion) {
+    return table_text("sequence expansion exceeded " + std::to_string(max_steps) + " descriptors");
+  }
+  return table_text("descriptor walk exceeds the limit for the size of section 4");
+}
+
+BufrError BufrError::too_many_values() {
+  return table_text("decoded value count exceeds the limit for the size of section 4");
+}
+
+BufrError BufrError::bitmap_outside_history() {
+  return table_text("bitmap reference is outside descriptor history");
+}
+
+BufrError BufrError::compressed_new_references(std::uint32_t code) {
+  return table_text("new reference values (operator " + code_text(code) +
+                    ") are not supported in compressed data");
+}
+
+BufrError BufrError::compressed_varying_factors() {
+  return table_text("compressed delayed replication with varying factors is not implemented");
+}
+
+BufrError BufrError::bits_too_wide(std::uint16_t width) {
+  return table_text("cannot read " + std::to_string(width) + " bits into u64");
+}
+
+BufrError BufrError::bits_exhausted(std::uint64_t position, std::uint16_t width, std::uint64_t available) {
+  return table_text("not enough bits while reading section 4 at bit " + std::to_string(position) +
+                    " for width " + std::to_string(width) + " (" + std::to_string(available) +
+                    " bits available)");
+}
+
+BufrError BufrError::bad_table_field(std::string_view what, std::string_view field, std::string_view fault) {
+  std::string text(what);
+  append_quoted(text, field);
+  text += ": ";
+  text += fault;
+  return table_text(std::move(text));
+}
+
+BufrError BufrError::bad_sequence_statement(std::string_view statement) {
+  return table_text(std::string(statement));
+}
+
+BufrError BufrError::missing_table_directory(std::string_view path) {
+  return table_text("ecCodes table directory does not exist: " + lossy_utf8(path));
+}
+
+BufrError BufrError::invalid_table_alias(std::string_view path, std::string_view alias) {
+  std::string text = "invalid ecCodes table alias " + lossy_utf8(path) + " -> ";
+  append_quoted(text, alias);
+  return table_text(std::move(text));
+}
+
+namespace {
+
+std::string csv_position(const CsvPosition& at) {
+  return "record " + std::to_string(at.record) + " (line: " + std::to_string(at.line) +
+         ", byte: " + std::to_string(at.byte) + ")";
+}
+
+}  // namespace
+
+BufrError BufrError::csv_field_count(const CsvPosition& at, std::size_t found, std::size_t previous) {
+  return table_text("CSV error: " + csv_position(at) + ": found record with " + std::to_string(found) +
+                    " fields, but the previous record has " + std::to_string(previous) + " fields");
+}
+
+BufrError BufrError::csv_invalid_utf8(const CsvPosition& at, std::size_t field, std::size_t byte) {
+  return table_text("CSV parse error: record " + std::to_string(at.record) + " (line " +
+                    std::to_string(at.line) + ", field: " + std::to_string(field) +
+                    ", byte: " + std::to_string(at.byte) + "): invalid utf-8: invalid UTF-8 in field " +
+                    std::to_string(field) + " near byte index " + std::to_string(byte));
+}
+
+BufrError BufrError::csv_reader_failure(const CsvPosition& at, std::string_view reason) {
+  return table_text("CSV error: " + csv_position(at) + ": " + std::string(reason));
+}
+
+BufrError BufrError::csv_text_after_quote(const CsvPosition& at, std::size_t field) {
+  return table_text("CSV error: " + csv_position(at) + ": text after the closing quote of field " +
+                    std::to_string(field));
+}
+
+BufrError BufrError::csv_unclosed_quote(const CsvPosition& at, std::size_t field) {
+  return table_text("CSV error: " + csv_position(at) + ": quoted field " + std::to_string(field) +
+                    " is not closed at end of file");
+}
+
+BufrError BufrError::nul_in_path() { return io("file name contained an unexpected NUL byte"); }
+
+BufrError BufrError::invalid_utf8_stream() { return io("stream did not contain valid UTF-8"); }
 
 std::string BufrError::message() const {
   std::string out;

@@ -30,6 +30,16 @@ enum class ErrorKind : std::uint8_t {
   TablesUnavailable,
 };
 
+// The walks over descriptor lists, named in their depth and step errors.
+enum class WalkName : std::uint8_t { Decode, CompressedDecode, Expansion };
+
+// Where a CSV reader stands: the record (from 0) and the line and byte it starts at.
+struct CsvPosition {
+  std::uint64_t record = 0;
+  std::uint64_t line = 0;
+  std::uint64_t byte = 0;
+};
+
 class BufrError {
  public:
   static BufrError too_short() { return BufrError(ErrorKind::TooShort); }
@@ -57,6 +67,33 @@ class BufrError {
   static BufrError element_not_found(std::uint32_t code) {
     return BufrError(ErrorKind::ElementNotFound, code);
   }
+  static BufrError invalid_descriptor(std::uint32_t code);
+  // A walk nested more than its limit allows, or visiting more descriptors than `max_steps`.
+  static BufrError walk_too_deep(WalkName walk);
+  static BufrError walk_too_long(WalkName walk, std::uint64_t max_steps);
+  // Failures of the data decoders.
+  static BufrError too_many_values();
+  static BufrError bitmap_outside_history();
+  static BufrError compressed_new_references(std::uint32_t code);
+  static BufrError compressed_varying_factors();
+  static BufrError bits_too_wide(std::uint16_t width);
+  static BufrError bits_exhausted(std::uint64_t position, std::uint16_t width, std::uint64_t available);
+  // Failures of the table loaders. `what` names the field ("bad i32 "), `fault` what is wrong
+  // with its text.
+  static BufrError bad_table_field(std::string_view what, std::string_view field, std::string_view fault);
+  static BufrError bad_sequence_statement(std::string_view statement);
+  static BufrError missing_table_directory(std::string_view path);
+  static BufrError invalid_table_alias(std::string_view path, std::string_view alias);
+  static BufrError csv_field_count(const CsvPosition& at, std::size_t found, std::size_t previous);
+  static BufrError csv_invalid_utf8(const CsvPosition& at, std::size_t field, std::size_t byte);
+  static BufrError csv_reader_failure(const CsvPosition& at, std::string_view reason);
+  static BufrError csv_text_after_quote(const CsvPosition& at, std::size_t field);
+  static BufrError csv_unclosed_quote(const CsvPosition& at, std::size_t field);
+  // A file of a table that could not be read: the reader's text, as a table error.
+  static BufrError unreadable_table(const BufrError& read_error) { return table_text(read_error.text_); }
+  // File-system failures.
+  static BufrError nul_in_path();
+  static BufrError invalid_utf8_stream();
   // Free text; displayed behind "csv/table parse error: ".
   static BufrError table_text(std::string text) {
     BufrError e(ErrorKind::TableText);

@@ -1,12 +1,8 @@
 // Argument parsing, conversion and raising shared by every function and method.
 #include "lib/frame_py.hpp"
 
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace quorvex::py {
 
@@ -248,33 +244,6 @@ PyObject* raise_os_error(const BufrError& e) {
   PyRef args = PyRef::steal(PyTuple_Pack(1, value.get()));
   if (args) PyErr_SetObject(PyExc_OSError, args.get());
   return nullptr;
-}
-
-Result<std::vector<std::uint8_t>> read_whole_file(const std::string& path) {
-  if (path.find('\0') != std::string::npos) {
-    return fail(BufrError::io("file name contained an unexpected NUL byte"));
-  }
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fail(BufrError::io_errno(errno));
-  std::vector<std::uint8_t> buffer;
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    buffer.reserve(static_cast<std::size_t>(st.st_size));
-  }
-  std::uint8_t chunk[1 << 16];
-  for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      return fail(BufrError::io_errno(err));
-    }
-    buffer.insert(buffer.end(), chunk, chunk + n);
-  }
-  ::close(fd);
-  return buffer;
 }
 
 PyObject* new_str(const std::string& s) {

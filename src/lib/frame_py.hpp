@@ -85,10 +85,6 @@ PyObject* raise(const BufrError& e);
 // Sets OSError("<description> (os error N)") for a failed file read. Returns nullptr.
 PyObject* raise_os_error(const BufrError& e);
 
-// Reads a whole file in one read. The error carries the platform's description (its
-// text() is what OSError should show).
-[[nodiscard]] Result<std::vector<std::uint8_t>> read_whole_file(const std::string& path);
-
 // Results.
 PyObject* new_str(const std::string& s);  // UTF-8; invalid octets replaced
 PyObject* new_code_list(const std::vector<std::uint32_t>& codes);

@@ -68,10 +68,10 @@ Status read_section3(const HeaderReader& r, std::size_t s3, BufrMessage& m) {
   if (!fits(s3, l3, r.size()) || l3 < 7) return fail(BufrError::section_truncated(3, s3));
   m.section3_length = l3;
   m.number_of_subsets = QV_TRY(r.be16(s3 + 4));
-  // Editions 2 and 3 padded every section to an even length with a zero octet, and
-  // most edition 4 messages (re-headed or not) still carry that pad after the last
-  // descriptor. A zero odd octet is that pad; any other value is half a descriptor.
-  if ((l3 - 7) % 2 != 0 && r.octet(s3 + l3 - 1) != 0) return fail(BufrError::odd_descriptor_area());
+  // Editions 2 and 3 padded every section to an even length, and many edition 4
+  // messages still carry that pad after the last descriptor: usually a zero octet, from
+  // some encoders a space. A descriptor takes two octets, so a single odd octet can only
+  // be padding, whatever it holds; it is skipped.
   const std::uint8_t flags = r.octet(s3 + 6);
   m.observed_data = (flags & 0x80) != 0;
   m.compressed_data = (flags & 0x40) != 0;

@@ -6,11 +6,10 @@
 #include <span>
 #include <vector>
 
+#include "lib/bytes.hpp"
 #include "lib/error.hpp"
 
 namespace quorvex {
-
-using Bytes = std::span<const std::uint8_t>;
 
 // A message found inside a larger buffer: start offset and length in octets.
 struct MessageView {

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "lib/file_system.hpp"
 #include "message/message_py.hpp"
 
 namespace quorvex::py {
@@ -24,12 +25,12 @@ bool data_argument(const char* qualname, PyObject* const* args, Py_ssize_t nargs
 // The file named by the one `path` argument, read whole; nullopt-like false with the
 // exception set (TypeError for the argument, OSError for the read).
 bool file_argument(const char* qualname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   std::vector<std::uint8_t>& content) {
+                   std::string& content) {
   const Signature sig{qualname, kPathNames, 1};
   PyObject* argv[1];
   std::string path;
   if (!parse_args(sig, args, nargs, kwnames, argv) || !to_path(argv[0], "path", path)) return false;
-  auto read = read_whole_file(path);
+  auto read = read_file(path);
   if (!read) {
     raise_os_error(read.error());
     return false;
@@ -50,7 +51,9 @@ PyObject* all_messages(Bytes octets) {
   return new_bufr_message_list(std::move(*parsed));
 }
 
-Bytes bytes_of(const std::vector<std::uint8_t>& v) { return Bytes(v.data(), v.size()); }
+Bytes bytes_of(const std::string& s) {
+  return Bytes(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+}
 
 PyObject* parse_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -62,7 +65,7 @@ PyObject* parse_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* parse_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    std::vector<std::uint8_t> content;
+    std::string content;
     if (!file_argument("parse_file", args, nargs, kwnames, content)) return nullptr;
     return one_message(bytes_of(content));
   });
@@ -78,7 +81,7 @@ PyObject* parse_all_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* parse_all_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    std::vector<std::uint8_t> content;
+    std::string content;
     if (!file_argument("parse_all_file", args, nargs, kwnames, content)) return nullptr;
     return all_messages(bytes_of(content));
   });

@@ -4,9 +4,9 @@
 #include <csv.h>
 #include <optional>
 
+#include "lib/file_system.hpp"
 #include "lib/text.hpp"
-#include "tables/file_system.hpp"
-#include "tables/text_scan.hpp"
+#include "lib/text_scan.hpp"
 
 namespace quorvex {
 
@@ -67,10 +67,10 @@ class DelimitedParser {
   }
   void feed(std::string_view chunk);
   void check_utf8(RecordFields fields);
-  void set_error(std::string text) {
-    if (!error_) error_ = BufrError::table_text(std::move(text));
+  void set_error(BufrError e) {
+    if (!error_) error_ = std::move(e);
   }
-  std::string position_text() const;
+  CsvPosition position() const { return {record_index_, record_line_, record_byte_}; }
 
   csv_parser parser_{};
   const DelimitedFormat& format_;
@@ -105,11 +105,6 @@ void DelimitedParser::on_record(int, void* self) {
   p.next_record();
 }
 
-std::string DelimitedParser::position_text() const {
-  return "record " + std::to_string(record_index_) + " (line: " + std::to_string(record_line_) +
-         ", byte: " + std::to_string(record_byte_) + ")";
-}
-
 void DelimitedParser::end_record() {
   views_.assign(fields_.begin(), fields_.begin() + static_cast<std::ptrdiff_t>(field_count_));
   deliver(views_);
@@ -118,8 +113,7 @@ void DelimitedParser::end_record() {
 void DelimitedParser::deliver(RecordFields fields) {
   if (!expected_count_) expected_count_ = fields.size();
   if (fields.size() != *expected_count_) {
-    set_error("CSV error: " + position_text() + ": found record with " + std::to_string(fields.size()) +
-              " fields, but the previous record has " + std::to_string(*expected_count_) + " fields");
+    set_error(BufrError::csv_field_count(position(), fields.size(), *expected_count_));
     return;
   }
   if (format_.header && record_index_ == 0) return;  // the header row is not data
@@ -132,10 +126,7 @@ void DelimitedParser::check_utf8(RecordFields fields) {
   for (std::size_t f = 0; f < fields.size(); ++f) {
     std::size_t bad = 0;
     if (utf8_text(fields[f], &bad)) continue;
-    set_error("CSV parse error: record " + std::to_string(record_index_) + " (line " +
-              std::to_string(record_line_) + ", field: " + std::to_string(f) +
-              ", byte: " + std::to_string(record_byte_) + "): invalid utf-8: invalid UTF-8 in field " +
-              std::to_string(f) + " near byte index " + std::to_string(bad));
+    set_error(BufrError::csv_invalid_utf8(position(), f, bad));
     return;
   }
 }
@@ -159,12 +150,11 @@ void DelimitedParser::feed(std::string_view chunk) {
     chunk.remove_prefix(used);
     if (chunk.empty() || error_) return;
     if (csv_error(&parser_) != CSV_EPARSE) {
-      set_error("CSV error: " + position_text() + ": " + csv_strerror(csv_error(&parser_)));
+      set_error(BufrError::csv_reader_failure(position(), csv_strerror(csv_error(&parser_))));
       return;
     }
     if (chunk.front() != '"') {
-      set_error("CSV error: " + position_text() + ": text after the closing quote of field " +
-                std::to_string(field_count_));
+      set_error(BufrError::csv_text_after_quote(position(), field_count_));
       return;
     }
     // A quote inside an unquoted field is an ordinary character: take it leniently.
@@ -208,8 +198,7 @@ Status DelimitedParser::run(std::string_view text) {
     ++line;
   }
   if (!error_ && csv_fini(&parser_, on_field, on_record, this) != 0 && !error_) {
-    set_error("CSV error: " + position_text() + ": quoted field " + std::to_string(field_count_) +
-              " is not closed at end of file");
+    set_error(BufrError::csv_unclosed_quote(position(), field_count_));
   }
   if (error_) return fail(std::move(*error_));
   return {};
@@ -225,7 +214,7 @@ Status read_delimited_text(std::string_view text, const DelimitedFormat& format,
 Status read_delimited_file(const std::string& path, const DelimitedFormat& format,
                            const RecordVisitor& visit) {
   auto text = read_file(path);
-  if (!text) return fail(BufrError::table_text(text.error().text()));
+  if (!text) return fail(BufrError::unreadable_table(text.error()));
   return read_delimited_text(*text, format, visit);
 }
 

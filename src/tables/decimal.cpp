@@ -3,7 +3,7 @@
 #include <limits>
 
 #include "lib/text.hpp"
-#include "tables/text_scan.hpp"
+#include "lib/text_scan.hpp"
 
 namespace quorvex {
 
@@ -41,11 +41,7 @@ std::expected<std::uint64_t, DecimalFault> magnitude(std::string_view digits, st
 }
 
 BufrError field_error(std::string_view what, std::string_view field, DecimalFault fault) {
-  std::string text(what);
-  append_quoted(text, field);
-  text += ": ";
-  text += decimal_fault_text(fault);
-  return BufrError::table_text(std::move(text));
+  return BufrError::bad_table_field(what, field, decimal_fault_text(fault));
 }
 
 }  // namespace

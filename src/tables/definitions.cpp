@@ -1,22 +1,18 @@
 #include "tables/definitions.hpp"
 
+#include "lib/file_system.hpp"
 #include "lib/text.hpp"
+#include "lib/text_scan.hpp"
 #include "tables/eccodes_loader.hpp"
-#include "tables/file_system.hpp"
-#include "tables/text_scan.hpp"
 
 namespace quorvex {
 
 namespace {
 
-BufrError missing_directory(const std::string& path) {
-  return BufrError::table_text("ecCodes table directory does not exist: " + lossy_utf8(path));
-}
+BufrError missing_directory(const std::string& path) { return BufrError::missing_table_directory(path); }
 
 BufrError invalid_alias(const std::string& path, std::string_view alias) {
-  std::string text = "invalid ecCodes table alias " + lossy_utf8(path) + " -> ";
-  append_quoted(text, alias);
-  return BufrError::table_text(std::move(text));
+  return BufrError::invalid_table_alias(path, alias);
 }
 
 std::string tables_root(const std::string& root, const BufrMessage& m) {

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 
+#include "lib/file_system.hpp"
 #include "lib/text.hpp"
+#include "lib/text_scan.hpp"
 #include "tables/csv_reader.hpp"
 #include "tables/decimal.hpp"
-#include "tables/file_system.hpp"
-#include "tables/text_scan.hpp"
 
 namespace quorvex {
 
@@ -57,7 +57,7 @@ Status insert_sequence_statement(const std::string& statement, TableSet& tables)
   const std::size_t open = body.find('[');
   const std::size_t close = body.find(']');
   if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
-    return fail(BufrError::table_text(statement));
+    return fail(BufrError::bad_sequence_statement(statement));
   }
   std::string_view list = body.substr(open + 1, close - open - 1);
   def.members.reserve(static_cast<std::size_t>(std::count(list.begin(), list.end(), ',')) + 1);

@@ -4,11 +4,11 @@
 #include <string>
 #include <utility>
 
+#include "decode/expand.hpp"
 #include "lib/str_table_py.hpp"
 #include "tables/definition_py.hpp"
 #include "tables/definitions.hpp"
 #include "tables/eccodes_loader.hpp"
-#include "tables/expand.hpp"
 #include "tables/table_set_py.hpp"
 #include "tables/wmo_csv_loader.hpp"
 

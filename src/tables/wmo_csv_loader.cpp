@@ -3,9 +3,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "lib/file_system.hpp"
 #include "tables/csv_reader.hpp"
 #include "tables/decimal.hpp"
-#include "tables/file_system.hpp"
 
 namespace quorvex {
 

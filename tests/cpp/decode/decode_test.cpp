@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "decode/decode_state.hpp"
+#include "decode/walk.hpp"
 #include "decode_fixture.hpp"
 #include "tables/definitions.hpp"
 
@@ -142,7 +143,7 @@ TEST_P(MutationTest, DamagedMessagesFailCleanly) {
     }
     auto r = decode_data_section(message, m->tables, data);
     if (r) {
-      EXPECT_LE(r->values.size(), data.size() * 8 + WorkBudget::kValueAllowance);
+      EXPECT_LE(r->values.size(), data.size() * 8 + WorkLimits::kValueAllowance);
     } else {
       EXPECT_FALSE(r.error().message().empty());
     }

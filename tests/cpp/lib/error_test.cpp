@@ -39,7 +39,27 @@ INSTANTIATE_TEST_SUITE_P(
         MessageCase{BufrError::element_not_found(1234567), "descriptor 1234567 was not found in Table B"},
         MessageCase{BufrError::table_text("not enough bits"), "csv/table parse error: not enough bits"},
         MessageCase{BufrError::io("stream did not contain valid UTF-8"),
-                    "io error: stream did not contain valid UTF-8"}));
+                    "io error: stream did not contain valid UTF-8"},
+        // The walks name themselves in their limits.
+        MessageCase{BufrError::walk_too_deep(WalkName::Decode),
+                    "csv/table parse error: descriptor decode exceeded recursion depth"},
+        MessageCase{BufrError::walk_too_deep(WalkName::CompressedDecode),
+                    "csv/table parse error: compressed descriptor decode exceeded recursion depth"},
+        MessageCase{BufrError::walk_too_deep(WalkName::Expansion),
+                    "csv/table parse error: sequence expansion exceeded recursion depth"},
+        MessageCase{BufrError::walk_too_long(WalkName::CompressedDecode, 9),
+                    "csv/table parse error: descriptor walk exceeds the limit for the size of section 4"},
+        MessageCase{BufrError::walk_too_long(WalkName::Expansion, 4194304),
+                    "csv/table parse error: sequence expansion exceeded 4194304 descriptors"},
+        MessageCase{BufrError::invalid_descriptor(400001),
+                    "csv/table parse error: invalid descriptor 400001"},
+        MessageCase{BufrError::csv_field_count({2, 3, 40}, 4, 5),
+                    "csv/table parse error: CSV error: record 2 (line: 3, byte: 40): found record with 4 "
+                    "fields, but the previous record has 5 fields"},
+        MessageCase{BufrError::csv_unclosed_quote({0, 1, 0}, 2),
+                    "csv/table parse error: CSV error: record 0 (line: 1, byte: 0): quoted field 2 is not "
+                    "closed at end of file"},
+        MessageCase{BufrError::nul_in_path(), "io error: file name contained an unexpected NUL byte"}));
 
 TEST(ErrorTest, OsErrorCarriesDescriptionAndCode) {
   EXPECT_EQ(BufrError::io_errno(ENOENT).message(), "io error: No such file or directory (os error 2)");

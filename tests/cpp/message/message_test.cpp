@@ -121,20 +121,6 @@ std::vector<FramingCase> framing_failures() {
       {"Section3OfSixOctets", sample_with(s3, {0, 0, 6}), truncated(3, s3)},
       {"Section3PastEnd", sample_with(s3, {0, 0, 60}), truncated(3, s3)},
       {"Section3LengthCut", sample_cut_to(s3 + 2), truncated(3, s3)},
-      {"OddDescriptorArea",
-       [] {
-         MessageParts p;
-         p.descriptor_octets = {0x01};  // section 3 of 8 octets, odd octet not a zero pad
-         return build_message(p);
-       }(),
-       "section 3 descriptor area has odd byte count"},
-      {"OddOctetAfterDescriptors",
-       [] {
-         MessageParts p;
-         p.descriptor_octets = {0xC1, 0x0B, 0x80};
-         return build_message(p);
-       }(),
-       "section 3 descriptor area has odd byte count"},
       {"Section4PastEnd", sample_with(s4, {0, 0, 12}), truncated(4, s4)},
       {"Section4LengthCut", sample_cut_to(s4 + 1), truncated(4, s4)},
       {"Section4ReachesLastOctet", sample_with(s4, {0, 0, 11}), truncated(5, s4 + 11)},

@@ -1,0 +1,253 @@
+"""A lazy view of a BUFR file: one scan for message boundaries and headers when it is opened,
+decoding only when a message is asked for its values."""
+
+from __future__ import annotations
+
+import contextlib
+import datetime
+from collections.abc import Iterator
+from typing import Any, overload
+
+import _quorvex
+
+from . import _engine
+from ._arrow import check_on_bad_message, report_bad, scan_messages
+from ._sources import Buffer, SingleSource, open_sources
+from ._tables import TablesArg, bundled_dir, engine_tables
+
+# Header fields a Message carries as attributes, as read from sections 0, 1 and 3.
+HEADER_FIELDS = (
+    "edition", "master_table_number", "centre", "sub_centre", "update_sequence_number", "data_category",
+    "international_sub_category", "local_sub_category", "master_table_version", "local_table_version",
+    "typical_year", "typical_month", "typical_day", "typical_hour", "typical_minute", "typical_second",
+    "number_of_subsets", "observed", "compressed", "section2_present",
+)
+# What selects a message's tables.
+TABLE_SELECTION = ("master_table_number", "master_table_version", "local_table_version", "centre", "sub_centre")
+
+Entry = tuple[int, int, int, int, dict[str, Any]]  # source position, index, offset, length, header
+
+
+def typical_time(header: dict[str, Any]) -> datetime.datetime:
+    return datetime.datetime(header["typical_year"], header["typical_month"], header["typical_day"],
+                             header["typical_hour"], header["typical_minute"], header["typical_second"])
+
+
+def read_headers(buffers: list[Buffer], on_bad_message: str) -> Iterator[Entry]:
+    """(source position, index, offset, length, header) of every message whose framing and header
+    read cleanly; the others are reported as `on_bad_message` says. Indices count every "BUFR"
+    found, across the buffers."""
+    for position, index, offset, length, error in scan_messages(buffers):
+        if error is None:
+            try:
+                header = _engine.read_header(buffers[position], offset, length)
+                typical_time(header)
+            except ValueError as failure:
+                error = str(failure)
+        if error is not None:
+            report_bad(on_bad_message, index, offset, error)
+            continue
+        yield position, index, offset, length, header
+
+
+def as_edition4(octets: bytes, header: dict[str, Any]) -> bytes:
+    """The message re-headed as edition 4: sections 0 and 1 rewritten in the edition-4 layout from the
+    header fields, sections 2 to 5 unchanged."""
+    if header["edition"] == 4:
+        return octets
+    old_section1 = int.from_bytes(octets[8:11], "big")
+    international = header["international_sub_category"]
+    section1 = bytes([0, 0, 22, header["master_table_number"]])
+    section1 += header["centre"].to_bytes(2, "big") + header["sub_centre"].to_bytes(2, "big")
+    section1 += bytes([header["update_sequence_number"], 0x80 if header["section2_present"] else 0,
+                       header["data_category"], 255 if international is None else international,
+                       header["local_sub_category"], header["master_table_version"], header["local_table_version"]])
+    section1 += header["typical_year"].to_bytes(2, "big")
+    section1 += bytes([header["typical_month"], header["typical_day"], header["typical_hour"],
+                       header["typical_minute"], header["typical_second"]])
+    rest = octets[8 + old_section1:]
+    total = 8 + len(section1) + len(rest)
+    return bytes(b"BUFR" + total.to_bytes(3, "big") + b"\x04" + section1 + rest)
+
+
+class Message:
+    """One message of a BufrFile: header fields as attributes; values decoded on request."""
+
+    edition: int
+    master_table_number: int
+    centre: int
+    sub_centre: int
+    update_sequence_number: int
+    data_category: int
+    international_sub_category: int | None
+    local_sub_category: int
+    master_table_version: int
+    local_table_version: int
+    typical_year: int
+    typical_month: int
+    typical_day: int
+    typical_hour: int
+    typical_minute: int
+    typical_second: int
+    number_of_subsets: int
+    observed: bool
+    compressed: bool
+    section2_present: bool
+
+    def __init__(self, file: BufrFile, index: int, offset: int, length: int, header: dict[str, Any]):
+        self._file = file
+        self.index = index
+        self.offset = offset
+        self.length = length
+        self._header = header
+        for name in HEADER_FIELDS:
+            setattr(self, name, header[name])
+
+    def __repr__(self) -> str:
+        return (f"<quorvex.Message {self.index} at offset {self.offset}: edition {self.edition}, "
+                f"category {self.data_category}, {self.number_of_subsets} subsets>")
+
+    @property
+    def descriptors(self) -> list[int]:
+        """The descriptors of section 3, as written."""
+        return list(self._header["descriptors"])
+
+    @property
+    def typical_time(self) -> datetime.datetime:
+        return typical_time(self._header)
+
+    @property
+    def bytes(self) -> bytes:
+        """The octets of the message, "BUFR" to "7777"."""
+        return self._file._octets(self.offset, self.length)
+
+    @property
+    def tables_source(self) -> str:
+        """Where this message's tables come from: "table_set", "definitions:<root>" or "bundled"."""
+        octets = self.bytes
+        return str(self._file._tables.source(octets, 0, len(octets)))
+
+    def values(self) -> list[_quorvex.DecodedValue]:
+        """Every value of every subset, as `_quorvex` decodes them (editions 2 and 3 re-headed as 4)."""
+        octets = as_edition4(self.bytes, self._header)
+        return _quorvex.decode_values_with_tables(octets, self._file._table_set(self, octets))
+
+    def to_arrow(self) -> Any:
+        """The values of this message as a pyarrow Table, one row per value."""
+        import pyarrow
+
+        octets = self.bytes
+        batch, bad = _engine.decode([octets], [(0, self.index, 0, len(octets))], self._file._tables, 1, True)
+        if bad:
+            report_bad("error", self.index, self.offset, bad[0][2])
+        return pyarrow.Table.from_batches([pyarrow.record_batch(batch)])
+
+
+class BufrFile:
+    """The messages of one source, found by a single scan; nothing is decoded until asked."""
+
+    def __init__(self, source: SingleSource, *, tables: TablesArg = None, on_bad_message: str = "error"):
+        check_on_bad_message(on_bad_message)
+        if isinstance(source, list):
+            raise TypeError("quorvex.open takes one source, not a list")
+        self.closed = False
+        self._stack = contextlib.ExitStack()
+        try:
+            (self._buffer,), _ = self._stack.enter_context(open_sources(source))
+            self._tables_arg = tables
+            self._tables = engine_tables(tables)
+            self._table_sets: dict[tuple[object, ...], _quorvex.TableSet] = {}
+            self._messages = [Message(self, index, offset, length, header)
+                              for _, index, offset, length, header in read_headers([self._buffer], on_bad_message)]
+        except BaseException:
+            self._stack.close()
+            raise
+
+    def close(self) -> None:
+        """Release the mapping and the file; messages already taken can no longer be read."""
+        self._messages = []
+        self._buffer = b""
+        self.closed = True
+        self._stack.close()
+
+    def __enter__(self) -> BufrFile:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __len__(self) -> int:
+        return len(self._messages)
+
+    def __iter__(self) -> Iterator[Message]:
+        return iter(self._messages)
+
+    @overload
+    def __getitem__(self, item: int) -> Message: ...
+    @overload
+    def __getitem__(self, item: slice) -> list[Message]: ...
+    def __getitem__(self, item: int | slice) -> Message | list[Message]:
+        return self._messages[item]
+
+    def __repr__(self) -> str:
+        return f"<quorvex.BufrFile: {len(self._messages)} messages>"
+
+    def headers(self) -> Any:
+        """One row per message: where it lies and what its sections 0, 1 and 3 say."""
+        return headers_frame([(0, m.index, m.offset, m.length, m._header) for m in self._messages])
+
+    def _octets(self, offset: int, length: int) -> bytes:
+        if self.closed:
+            raise ValueError("the BufrFile of this message is closed")
+        return bytes(self._buffer[offset:offset + length])
+
+    def _table_set(self, message: Message, octets: bytes) -> _quorvex.TableSet:
+        """The TableSet of a message, from where the engine takes that message's tables."""
+        source = self._tables.source(octets, 0, len(octets))
+        if source == "table_set":
+            assert isinstance(self._tables_arg, _quorvex.TableSet)
+            return self._tables_arg
+        key = (source, *(message._header[name] for name in TABLE_SELECTION))
+        if key not in self._table_sets:
+            if source == "bundled":
+                self._table_sets[key] = _quorvex.TableSet.from_eccodes(str(bundled_dir()))
+            else:
+                root = source.removeprefix("definitions:")
+                self._table_sets[key] = _quorvex.TableSet.from_definitions(root, _quorvex.parse_bytes(octets))
+        return self._table_sets[key]
+
+
+def headers_frame(entries: list[Entry]) -> Any:
+    """The headers of entries as a pandas DataFrame, one row per message."""
+    import numpy as np
+    import pandas as pd
+
+    def column(name: str, dtype: Any = np.int64) -> Any:
+        return np.fromiter((e[4][name] for e in entries), dtype=dtype, count=len(entries))
+
+    times = {unit: column(f"typical_{unit}") for unit in ("year", "month", "day", "hour", "minute", "second")}
+    return pd.DataFrame({
+        "message": np.fromiter((e[1] for e in entries), np.int64, len(entries)),
+        "offset": np.fromiter((e[2] for e in entries), np.int64, len(entries)),
+        "length": np.fromiter((e[3] for e in entries), np.int64, len(entries)),
+        "edition": column("edition"),
+        "centre": column("centre"),
+        "sub_centre": column("sub_centre"),
+        "data_category": column("data_category"),
+        # None in editions 2 and 3, which have no international sub-category.
+        "international_sub_category": pd.array([e[4]["international_sub_category"] for e in entries], dtype="Int64"),
+        "local_sub_category": column("local_sub_category"),
+        "master_table_number": column("master_table_number"),
+        "master_table_version": column("master_table_version"),
+        "local_table_version": column("local_table_version"),
+        "typical_time": pd.to_datetime(pd.DataFrame(times)) if entries else pd.Series([], dtype="datetime64[s]"),
+        "subsets": column("number_of_subsets"),
+        "compressed": column("compressed", bool),
+        "observed": column("observed", bool),
+        "descriptors": np.fromiter((len(e[4]["descriptors"]) for e in entries), np.int64, len(entries)),
+    })
+
+
+def open(source: SingleSource, *, tables: TablesArg = None, on_bad_message: str = "error") -> BufrFile:  # noqa: A001
+    """A BufrFile over `source` (a path, memory-mapped; bytes-like; or a binary file object)."""
+    return BufrFile(source, tables=tables, on_bad_message=on_bad_message)

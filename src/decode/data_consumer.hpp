@@ -1,0 +1,119 @@
+// What the two data decoders share as consumers of the descriptor walk: the rules of element
+// descriptors (2-03 reference definitions, associated fields, the element cache, the
+// recording of elements for bitmaps), of data description operators (through
+// apply_operator) and of delayed replication factors. A decoder derives from
+// DataConsumer<Decoder> and supplies only how its data are laid out:
+//   static constexpr DataRules kDataRules;
+//   bool define_reference(std::uint32_t code);   an element while 2-03-YYY is in force
+//                                                (only when kDataRules.new_reference_definitions)
+//   bool associated_field();                      the associated field before an element
+//   bool read_element(const ElementInfo& info);   an element: read it and record_element() it
+//   bool read_factor(const ElementParams& params, std::uint64_t& count);
+//   bool read_selected(const ElementParams& params);  the value a bitmap entry selects
+//   bool marker(std::uint32_t code);              an operator that leaves a marker
+//   bool characters(std::uint32_t code);          2-05-YYY text
+#pragma once
+
+#include <cstdint>
+
+#include "decode/decode_state.hpp"
+#include "decode/element_cache.hpp"
+#include "decode/field.hpp"
+#include "decode/walk.hpp"
+#include "tables/table_set.hpp"
+
+namespace quorvex {
+
+// Where the uncompressed and compressed layouts are read by different rules.
+struct DataRules {
+  // 2-03-YYY reference definitions are read (uncompressed); otherwise a definition is
+  // refused, since how new reference values are laid out across subsets is not established.
+  bool new_reference_definitions = true;
+  // A delayed replication factor that is not of class 31 is preceded by the associated
+  // field in force, as any element of another class is. Legal factors are of class 31 and
+  // carry none either way.
+  bool associated_field_before_factor = true;
+};
+
+template <class Decoder>
+class DataConsumer : public WalkErrors {
+ public:
+  bool element(std::uint32_t code);
+  bool operator_descriptor(std::uint32_t code);
+  bool delayed_factor(std::uint32_t code, std::uint64_t& count);
+
+ protected:
+  explicit DataConsumer(const TableSet& tables) : tables_(tables), elements_(tables) {}
+
+  const TableSet& tables_;
+  DecodeState state_;
+  ElementCache elements_;
+
+ private:
+  static constexpr DataRules kData = Decoder::kDataRules;
+  Decoder& self() { return static_cast<Decoder&>(*this); }
+  bool selected_by_bitmap(std::uint32_t code);
+};
+
+template <class Decoder>
+inline bool DataConsumer<Decoder>::element(std::uint32_t code) {
+  if constexpr (kData.new_reference_definitions) {
+    if (state_.new_reference_bits != 0) return self().define_reference(code);
+  }
+  if (carries_associated_field(code, state_) && !self().associated_field()) return false;
+  const ElementInfo* info = elements_.find(code);
+  if (info == nullptr) return fail_with(BufrError::element_not_found(code));
+  if (!self().read_element(*info)) return false;
+  state_.local_width_active = false;
+  return true;
+}
+
+template <class Decoder>
+bool DataConsumer<Decoder>::delayed_factor(std::uint32_t code, std::uint64_t& count) {
+  if constexpr (kData.associated_field_before_factor) {
+    if (carries_associated_field(code, state_) && !self().associated_field()) return false;
+  }
+  const ElementInfo* factor = elements_.find(code);
+  if (factor == nullptr) return fail_with(BufrError::element_not_found(code));
+  if (!self().read_factor(element_params(*factor, state_), count)) return false;
+  record_factor(state_, *factor->def);
+  return true;
+}
+
+template <class Decoder>
+bool DataConsumer<Decoder>::operator_descriptor(std::uint32_t code) {
+  switch (apply_operator(state_, code)) {
+    case OperatorAction::Marker:
+      return self().marker(code);
+    case OperatorAction::BitmapRead:
+      return selected_by_bitmap(code);
+    case OperatorAction::Characters:
+      return self().characters(code);
+    case OperatorAction::NewReferences:
+      if constexpr (!kData.new_reference_definitions) {
+        if (state_.new_reference_bits != 0) return fail_with(BufrError::compressed_new_references(code));
+      }
+      return true;
+    case OperatorAction::None:
+      return true;
+  }
+  return true;
+}
+
+// 2-23/24/25/32-255: the value the next bitmap entry selects, read under the operators in
+// force with the referenced element's code and name. 2-25 reads a difference: one bit
+// wider, with a negative reference.
+template <class Decoder>
+bool DataConsumer<Decoder>::selected_by_bitmap(std::uint32_t code) {
+  auto next = next_bitmap_element(state_);
+  if (!next) return fail_with(std::move(next).error());
+  if (*next == nullptr) return true;
+  const ElementDefinition& def = **next;
+  const ElementInfo* info = elements_.find(def.code);
+  const ElementInfo described = info != nullptr && info->def == &def ? *info : describe_element(def, tables_);
+  ElementParams params = element_params(described, state_);
+  if (split_code(code).x == 25) widen_for_difference(params);
+  return self().read_selected(params);
+}
+
+}  // namespace quorvex
