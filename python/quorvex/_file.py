@@ -6,7 +6,7 @@ from __future__ import annotations
 import contextlib
 import datetime
 from collections.abc import Iterator
-from typing import Any, overload
+from typing import TYPE_CHECKING, Any, overload
 
 import _quorvex
 
@@ -14,6 +14,10 @@ from . import _engine
 from ._arrow import check_on_bad_message, report_bad, scan_messages
 from ._sources import Buffer, SingleSource, open_sources
 from ._tables import TablesArg, bundled_dir, engine_tables
+
+if TYPE_CHECKING:
+    import pandas as pd
+    import pyarrow as pa
 
 # Header fields a Message carries as attributes, as read from sections 0, 1 and 3.
 HEADER_FIELDS = (
@@ -132,7 +136,7 @@ class Message:
         octets = as_edition4(self.bytes, self._header)
         return _quorvex.decode_values_with_tables(octets, self._file._table_set(self, octets))
 
-    def to_arrow(self) -> Any:
+    def to_arrow(self) -> pa.Table:
         """The values of this message as a pyarrow Table, one row per value."""
         import pyarrow
 
@@ -192,7 +196,7 @@ class BufrFile:
     def __repr__(self) -> str:
         return f"<quorvex.BufrFile: {len(self._messages)} messages>"
 
-    def headers(self) -> Any:
+    def headers(self) -> pd.DataFrame:
         """One row per message: where it lies and what its sections 0, 1 and 3 say."""
         return headers_frame([(0, m.index, m.offset, m.length, m._header) for m in self._messages])
 
@@ -217,7 +221,7 @@ class BufrFile:
         return self._table_sets[key]
 
 
-def headers_frame(entries: list[Entry]) -> Any:
+def headers_frame(entries: list[Entry]) -> pd.DataFrame:
     """The headers of entries as a pandas DataFrame, one row per message."""
     import numpy as np
     import pandas as pd

@@ -8,7 +8,7 @@ per value."""
 from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -17,6 +17,9 @@ from ._arrow import check_on_bad_message, default_threads, report_bad, scan_mess
 from ._file import read_headers
 from ._sources import open_sources
 from ._tables import engine_tables
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 # Header keys as ecCodes names them, and the header field each one is read from.
 HEADER_KEYS: dict[str, str] = {
@@ -53,7 +56,7 @@ Filter = Any  # a value, a list/tuple/set of values, a slice(low, high) or a cal
 
 def read_dataframe(source: Any, columns: Sequence[str] | str | None = None,
                    filters: Mapping[str, Filter] | None = None, *, tables: Any = None,
-                   on_bad_message: str = "error") -> Any:
+                   on_bad_message: str = "error") -> pd.DataFrame:
     """The values of `source` as a pandas DataFrame.
 
     Without `columns`: one row per subset, one column per key, a key that occurs again in the subset
@@ -71,9 +74,8 @@ def read_dataframe(source: Any, columns: Sequence[str] | str | None = None,
     with_headers = not columns or any(name in HEADER_KEYS for name in asked)
     long, headers = decode_long(source, tables, on_bad_message, with_headers)
     frame = LongTable(long, headers)
-    if columns:
-        return frame.select(list(columns), filters)
-    return frame.flat(filters)
+    result: pd.DataFrame = frame.select(list(columns), filters) if columns else frame.flat(filters)
+    return result
 
 
 def decode_long(source: Any, tables: Any, on_bad_message: str, with_headers: bool

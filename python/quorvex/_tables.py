@@ -10,10 +10,11 @@ The `tables` argument of the readers says where tables come from:
   ECCODES_DEFINITION_PATH, Debian's libeccodes-data, a conda environment's
   share/eccodes/definitions.
 
-A message whose tables the root lacks (a master version it does not have, local tables
-that are not there), and every WMO message when there is no root, is decoded with the
-WMO BUFR4 tables bundled with the package. A message that nothing fits is an error for
-that message, never a decode with some other table.
+A message whose tables the root lacks (a master version it does not have), and every WMO
+message when there is no root, is decoded with the WMO BUFR4 tables bundled with the
+package; local tables come from the root when it has them. A message that nothing fits
+(another master table, local entries nowhere to be found) is an error for that message,
+never a decode with some other table.
 
 Choices are cached per process: one engine `Tables` per (root, bundled directory) or per
 `TableSet`, and one `TableSet` per table selection of a message.
@@ -168,16 +169,14 @@ def _selection(message: BufrMessage) -> tuple[int, int, int, int, int]:
 
 
 def _root_has_tables(root: str, message: BufrMessage) -> bool:
-    """Whether the root holds the WMO tables of the message and, if it names any, its local ones."""
-    number, version, local, centre, subcentre = _selection(message)
-    tables = os.path.join(root, "bufr", "tables", str(number))
+    """Whether the root holds the WMO tables of the message's master table and version.
+
+    Its local tables are loaded over them when present; a message that needs local entries
+    the root lacks fails to decode rather than taking them from elsewhere.
+    """
+    number, version = message.master_table_number, message.master_tables_version_number
     # A WMO version may be an alias: a file naming a sibling directory.
-    if not os.path.exists(os.path.join(tables, "wmo", str(version))):
-        return False
-    if local == 0:
-        return True
-    local_name = f"19-{local}" if version == 19 else str(local)
-    return os.path.exists(os.path.join(tables, "local", local_name, str(centre), str(subcentre)))
+    return os.path.exists(os.path.join(root, "bufr", "tables", str(number), "wmo", str(version)))
 
 
 def table_set_for(message: BufrMessage, tables: TablesArg = None) -> tuple[TableSet, str]:

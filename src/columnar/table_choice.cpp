@@ -1,6 +1,7 @@
 #include "columnar/table_choice.hpp"
 
 #include <algorithm>
+#include <string>
 
 #include "tables/table_selection.hpp"
 #include "tables/eccodes_loader.hpp"
@@ -71,6 +72,12 @@ Result<ChosenTables> TableChooser::load(const BufrMessage& message) {
       return ChosenTables{std::make_shared<const TableSet>(std::move(*selected)), TableOrigin::Definitions};
     }
     lacked = "definitions root: " + selected.error().message();
+  }
+  // The bundled tables are the WMO master table (number 0): no fallback for other masters.
+  if (message.master_table_number != 0) {
+    if (!lacked.empty()) lacked += "; ";
+    lacked += "no bundled tables for master table " + std::to_string(message.master_table_number);
+    return fail(BufrError::tables_unavailable(std::move(lacked)));
   }
   Result<std::shared_ptr<const TableSet>> fallback = bundled();
   if (fallback) return ChosenTables{*fallback, TableOrigin::Bundled};

@@ -109,8 +109,8 @@ def message_with_local_tables():
     pytest.skip("no corpus message with local tables")
 
 
-# A root that has the message's WMO version and (if it names one) its local directory is
-# used; one that lacks either gives way to the bundled tables.
+# A root that has the message's WMO version is used (with its local directory when there is
+# one); one that lacks the version gives way to the bundled tables.
 @pytest.mark.parametrize("local", [False, True], ids=["no-local-tables", "local-tables"])
 @pytest.mark.parametrize("has_version,has_local", [(True, True), (True, False), (False, True)])
 def test_root_or_bundled_per_message(tmp_path, monkeypatch, local, has_version, has_local):
@@ -128,7 +128,7 @@ def test_root_or_bundled_per_message(tmp_path, monkeypatch, local, has_version, 
     wmo.rmdir()
     wmo.symlink_to(_tables.bundled_dir())
     tables, source = _tables.table_set_for(message, root)
-    if has_version and (has_local or not local):
+    if has_version:
         assert source == f"definitions:{root}"
     else:
         assert source == "bundled"
@@ -182,3 +182,9 @@ def test_engine_tables_per_choice(monkeypatch, tmp_path, choice):
     assert tables.source(data, 0, len(data)) == expected
     if choice == "table_set":
         assert _tables.engine_tables(_quorvex.TableSet()) is not tables
+    else:
+        # Another master table than the WMO's: the bundled tables do not fit, nothing does.
+        other = bytearray(data)
+        other[11] = 77
+        with pytest.raises(ValueError, match="master table 77"):
+            tables.source(bytes(other), 0, len(other))

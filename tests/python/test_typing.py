@@ -75,7 +75,7 @@ def mypy(*paths):
 
 def test_mypy_strict_on_examples_and_typed_use():
     pytest.importorskip("mypy")
-    result = mypy("examples", "tests/typing", "python/quorvex")
+    result = mypy("examples", "tests/typing")
     assert result.returncode == 0, result.stdout + result.stderr
 
 
