@@ -18,7 +18,7 @@ PYTHON312 ?= $(shell command -v python3.12 >/dev/null 2>&1 && python3.12 -c 'imp
 	ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 2>/dev/null | tail -n1)
 
 # bench-decode: end-to-end decode rate against the cost of creating the value objects alone
-.PHONY: bench-frame bench-decode all deps venv build build-asan build-tsan test test-cpp test-asan test-tsan test-python demo bench bench-parse fuzz \
+.PHONY: bench-frame bench-decode bench-dask all deps venv build build-asan build-tsan test test-cpp test-asan test-tsan test-python demo bench bench-parse fuzz \
 	format format-check clean
 
 all: build
@@ -67,8 +67,22 @@ test-python: build
 
 test: test-cpp test-asan test-python
 
+# The library's demo, then the `quorvex` command on the same files: ls, a short dump, a
+# conversion to Parquet read back with pyarrow.
+DEMO_PARQUET := $(BUILD_DIR)/demo/examples.parquet
+QUORVEX_CLI := PYTHONPATH=$(BUILD_DIR):python $(PY) -m quorvex
 demo: build
 	PYTHONPATH=$(BUILD_DIR):python $(PY) examples/demo.py
+	@echo; echo '$$ quorvex ls examples/*.bufr'
+	$(QUORVEX_CLI) ls examples/*.bufr
+	@echo; echo '$$ quorvex dump examples/synop_wigos.bufr --message 0 | head -n 40'
+	$(QUORVEX_CLI) dump examples/synop_wigos.bufr --message 0 | head -n 40
+	@echo; echo '$$ quorvex convert examples/*.bufr -o $(DEMO_PARQUET)'
+	@mkdir -p $(dir $(DEMO_PARQUET))
+	$(QUORVEX_CLI) convert examples/*.bufr -o $(DEMO_PARQUET)
+	$(PY) -c "import pyarrow.parquet as pq; t = pq.read_table('$(DEMO_PARQUET)'); \
+	  print(t.num_rows, 'rows;', ', '.join(f'{f.name}: {f.type}' for f in t.schema)); \
+	  print(t.slice(0, 8).to_pandas().to_string())"
 
 # Framing throughput: parse_all_bytes over the corpus's synop benchmark file.
 bench-decode: build
@@ -76,6 +90,13 @@ bench-decode: build
 
 bench-parse: build
 	PYTHONPATH=$(BUILD_DIR):python $(PY) bench/parse_bench.py
+
+# The benchmark files to a partitioned Parquet dataset: one machine without Dask, then a
+# LocalCluster of 1 and of 2 workers (quorvex.dask). DASK_BENCH_ARGS adds options, e.g.
+# DASK_BENCH_ARGS="--files synop temp --blocksize 4MiB".
+DASK_BENCH_ARGS ?=
+bench-dask: build
+	PYTHONPATH=$(BUILD_DIR):python $(PY) bench/dask_bench.py --corpus $(BENCH_CORPUS) --out $(BENCH_OUT)/dask $(DASK_BENCH_ARGS)
 
 # C++ layout (.clang-format).
 FORMAT_FILES = $(wildcard src/*/*.cpp src/*/*.hpp tests/cpp/*/*.cpp tests/cpp/*/*.hpp bench/*.cpp fuzz/*.cpp fuzz/*.hpp)

@@ -5,6 +5,7 @@ one line per message, and decodes their values when the module can.
     PYTHONPATH=build python examples/demo.py [FILE ...] [--values N] [--definitions ROOT]
 """
 import argparse
+from collections.abc import Iterator
 import pathlib
 import sys
 
@@ -15,7 +16,7 @@ DEFAULT_FILES = [HERE / "synop_wigos.bufr", HERE / "aircraft_mrar_compressed.buf
 DEFINITIONS = "/usr/share/eccodes/definitions"  # Debian's libeccodes-data
 
 
-def message_spans(data, messages):
+def message_spans(data: bytes, messages: list[_quorvex.BufrMessage]) -> Iterator[tuple[int, bytes]]:
     """(offset, octets) of each parsed message: the scan resumes after each declared length."""
     offset = 0
     for m in messages:
@@ -24,7 +25,7 @@ def message_spans(data, messages):
         offset += m.total_length
 
 
-def header_line(index, offset, m):
+def header_line(index: int, offset: int, m: _quorvex.BufrMessage) -> str:
     when = (f"{m.typical_year:04}-{m.typical_month:02}-{m.typical_day:02} "
             f"{m.typical_hour:02}:{m.typical_minute:02}:{m.typical_second:02}")
     codes = m.unexpanded_descriptors
@@ -37,7 +38,7 @@ def header_line(index, offset, m):
             f"descriptors {shown}")
 
 
-def show_values(octets, definitions, limit):
+def show_values(octets: bytes, definitions: str, limit: int) -> None:
     try:
         values = _quorvex.decode_values_with_definitions(octets, definitions)
     except ValueError as e:
@@ -45,13 +46,13 @@ def show_values(octets, definitions, limit):
         return
     print(f"       {len(values)} values; the first {min(limit, len(values))}:")
     for v in values[:limit]:
-        data = v.data
+        data: str | float | int | None = v.data
         if isinstance(data, float) and data.is_integer():
             data = int(data)
         print(f"       {v.descriptor:06}  {v.name[:48]:<48}  {data!r}")
 
 
-def main(argv):
+def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("files", nargs="*", type=pathlib.Path, default=DEFAULT_FILES)
     parser.add_argument("--values", type=int, default=8, help="values shown per message (default 8)")

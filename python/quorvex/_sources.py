@@ -7,7 +7,7 @@ import io
 import mmap
 import os
 from collections.abc import Iterator, Sequence
-from typing import BinaryIO, Union
+from typing import BinaryIO, Union, cast
 
 Buffer = Union[bytes, bytearray, memoryview, mmap.mmap]
 SingleSource = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, BinaryIO]
@@ -37,13 +37,14 @@ def _open_one(stack: contextlib.ExitStack, source: object) -> Buffer:
     if isinstance(source, io.TextIOBase):
         raise TypeError("source must be opened in binary mode, not text mode")
     if hasattr(source, "read"):
+        stream = cast(BinaryIO, source)
         fileno = None
         with contextlib.suppress(OSError, AttributeError, io.UnsupportedOperation):
-            fileno = source.fileno()  # type: ignore[union-attr]
-        if fileno is not None and hasattr(source, "tell") and source.tell() == 0:  # type: ignore[union-attr]
+            fileno = stream.fileno()
+        if fileno is not None and hasattr(stream, "tell") and stream.tell() == 0:
             with contextlib.suppress(OSError, ValueError):
                 return _map_file(stack, fileno)
-        data = source.read()  # type: ignore[union-attr]
+        data = stream.read()
         if not isinstance(data, (bytes, bytearray)):
             raise TypeError("source file object must return bytes from read()")
         return data

@@ -1,0 +1,46 @@
+# Type stubs of quorvex._engine, the compiled scanner, table chooser and columnar decoder.
+from collections.abc import Buffer, Sequence
+from typing import Any, final
+
+import _quorvex
+
+def scan(buffer: Buffer, start: int = 0, end: int | None = None) -> list[tuple[int, int, str | None]]:
+    """(offset, length, error) of every "BUFR" whose first octet lies in [start, end)."""
+
+def read_header(buffer: Buffer, offset: int, length: int) -> dict[str, object]:
+    """Sections 0, 1 and 3 of one message of edition 2, 3 or 4."""
+
+@final
+class Tables:
+    """Chooses and caches the TableSet of each message."""
+
+    def __init__(
+        self,
+        definitions_root: str | None,
+        bundled_dir: str | None,
+        table_set: _quorvex.TableSet | None = None,
+    ) -> None: ...
+    def source(self, buffer: Buffer, offset: int, length: int) -> str:
+        """Where the tables of one message come from: "table_set", "definitions:<root>" or "bundled"."""
+    @property
+    def cached(self) -> int:
+        """Number of table selections held in the cache."""
+
+@final
+class Batch:
+    """Decoded values as Arrow columns (Arrow PyCapsule interface)."""
+
+    def __arrow_c_schema__(self) -> Any: ...
+    def __arrow_c_array__(self, requested_schema: Any = None) -> tuple[Any, Any]: ...
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any: ...
+    @property
+    def num_rows(self) -> int: ...
+
+def decode(
+    sources: Sequence[Buffer],
+    messages: Sequence[tuple[int, int, int, int]],
+    tables: Tables,
+    threads: int,
+    keys: bool = False,
+) -> tuple[Batch, list[tuple[int, int, str]]]:
+    """Decode messages (source position, index, offset, length) on `threads` native threads."""

@@ -1,0 +1,151 @@
+"""Plumbing shared by the commands: problem lines on stderr, opening files, finding messages."""
+from __future__ import annotations
+
+import mmap
+import os
+import re
+import sys
+from dataclasses import dataclass
+
+import click
+
+
+# The place a library or engine text starts with; the problem line names the place itself.
+_PLACE = re.compile(r"^(?:bad )?(?:message \d+ at offset \d+|message at offset \d+|message \d+): ")
+
+
+class Stop(Exception):
+    """Raised after a problem line when the user asked to stop at the first problem."""
+
+
+class Problems:
+    """Counts and prints the problems met while a command runs.
+
+    One line per problem on stderr, naming the file and, when there is one, the message
+    (numbered from 0 in each file, as the `message` column and `--message` count) and its
+    offset. `mode` follows `on_bad_message`: "warn" prints and goes on, "skip" goes on
+    silently, "error" prints and stops. Any problem makes the exit status 1.
+    """
+
+    def __init__(self, mode: str = "warn"):
+        self.mode = mode
+        self.count = 0
+        self._colour = sys.stderr.isatty() and "NO_COLOR" not in os.environ
+
+    def report(self, file, text: str, *, message: int | None = None, offset: int | None = None,
+               always: bool = False) -> None:
+        """One problem. `always` prints even under "skip" (files that cannot be read at all)."""
+        self.count += 1
+        if self.mode != "skip" or always:
+            where = str(file)
+            if message is not None:
+                where += f": message {message}"
+            if offset is not None:
+                where += f" at offset {offset}"
+            text = _PLACE.sub("", text)
+            prefix = click.style("error", fg="red", bold=True) if self._colour else "error"
+            click.echo(f"{prefix}: {where}: {text}", err=True)
+        if self.mode == "error":
+            raise Stop()
+
+    @property
+    def exit_code(self) -> int:
+        return 1 if self.count else 0
+
+
+@dataclass(frozen=True)
+class Span:
+    """One message found in a file: its number in the file, where it lies, and the framing
+    problem when its declared length does not hold."""
+    index: int
+    offset: int
+    length: int
+    error: str | None
+
+
+def engine():
+    from quorvex import _engine
+    return _engine
+
+
+def map_file(path):
+    """The octets of a file, memory-mapped (an empty file gives b""). Raises OSError."""
+    with open(path, "rb") as f:
+        size = os.fstat(f.fileno()).st_size
+        if size == 0:
+            return b""
+        return mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+
+
+def scan(buffer) -> list[Span]:
+    """Every "BUFR" the engine finds, good or not, numbered in file order."""
+    return [Span(i, off, length, err) for i, (off, length, err) in enumerate(engine().scan(buffer))]
+
+
+def open_file(path):
+    """(buffer, spans) of a file, or the text of why it cannot be used (unreadable, or no BUFR
+    message in it)."""
+    try:
+        buffer = map_file(path)
+    except OSError as e:
+        return f"cannot read: {e.strerror or e}"
+    spans = scan(buffer)
+    if not spans:
+        return "no BUFR message found" if len(buffer) else "empty file"
+    return buffer, spans
+
+
+def open_and_scan(path, problems: Problems):
+    """(buffer, spans) of a file, or None after a problem line."""
+    opened = open_file(path)
+    if isinstance(opened, str):
+        problems.report(path, opened, always=True)
+        return None
+    return opened
+
+
+def good_spans(path, spans: list[Span], problems: Problems):
+    """The spans whose framing holds; a problem line for each of the others."""
+    for span in spans:
+        if span.error is None:
+            yield span
+        else:
+            problems.report(path, span.error, message=span.index, offset=span.offset)
+
+
+def read_header(buffer, span: Span) -> dict:
+    return engine().read_header(buffer, span.offset, span.length)
+
+
+def typical_time(h: dict) -> str:
+    return (f"{h['typical_year']:04}-{h['typical_month']:02}-{h['typical_day']:02} "
+            f"{h['typical_hour']:02}:{h['typical_minute']:02}:{h['typical_second']:02}")
+
+
+def category(h: dict) -> str:
+    """Data category / international sub-category / local sub-category ("-" where the
+    edition has none)."""
+    parts = (h["data_category"], h["international_sub_category"], h["local_sub_category"])
+    return "/".join("-" if p is None else str(p) for p in parts)
+
+
+def descriptor_text(code: int) -> str:
+    return f"{code:06}"
+
+
+def parse_descriptor(text: str) -> int:
+    """A descriptor written as 301011, 3-01-011 or 3 01 011."""
+    parts = text.replace("-", " ").split()
+    try:
+        if len(parts) == 3:
+            f, x, y = (int(p) for p in parts)
+            if 0 <= f <= 3 and 0 <= x <= 63 and 0 <= y <= 255:
+                return f * 100000 + x * 1000 + y
+        elif len(parts) == 1 and parts[0].isdigit() and len(parts[0]) <= 6:
+            code = int(parts[0])
+            if code // 100000 <= 3 and (code % 100000) // 1000 <= 63 and code % 1000 <= 255:
+                return code
+    except ValueError:
+        pass
+    raise click.BadParameter(f"{text!r} is not a descriptor (write it as 301011 or 3-01-011)",
+                             param_hint="DESCRIPTOR")

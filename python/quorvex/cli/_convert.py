@@ -1,0 +1,362 @@
+"""`quorvex convert`: BUFR files to Parquet, CSV or JSON Lines, batch by batch."""
+from __future__ import annotations
+
+import contextlib
+import json
+import math
+import os
+import pathlib
+import shutil
+import sys
+import tempfile
+import re
+import warnings
+
+import click
+
+from . import _common
+from ._options import bad_message_options, finish, problems_for, tables_option
+
+FORMATS = {".parquet": "parquet", ".pq": "parquet", ".csv": "csv", ".jsonl": "jsonl", ".ndjson": "jsonl"}
+
+
+# ---------------------------------------------------------------------------------------------
+# writers: open on the first batch, take batches with the schema of that first batch
+
+
+class ArrowSink:
+    """Parquet or CSV through pyarrow's streaming writers, opened with the first batch's schema."""
+
+    def __init__(self, path, fmt: str):
+        self.path, self.fmt, self.writer, self.schema = path, fmt, None, None
+
+    def write(self, batch) -> None:
+        if self.writer is None:
+            self.schema = batch.schema
+            if self.fmt == "parquet":
+                import pyarrow.parquet as pq
+                self.writer = pq.ParquetWriter(self.path, batch.schema)
+            else:
+                import pyarrow.csv as pc
+                self.writer = pc.CSVWriter(self.path, batch.schema)
+        self.writer.write_batch(_conform(batch, self.schema))
+
+    def close(self) -> None:
+        if self.writer is not None:
+            self.writer.close()
+
+
+class JsonLinesSink:
+    def __init__(self, path, fmt: str = "jsonl"):
+        self.file = open(path, "w", encoding="utf-8")
+
+    def write(self, batch) -> None:
+        lines = []
+        for row in batch.to_pylist():
+            for key, value in row.items():
+                if isinstance(value, float) and not math.isfinite(value):
+                    row[key] = None
+            lines.append(json.dumps(row, ensure_ascii=False, default=str))
+        if lines:
+            self.file.write("\n".join(lines) + "\n")
+
+    def close(self) -> None:
+        self.file.close()
+
+
+SINKS = {"parquet": ArrowSink, "csv": ArrowSink, "jsonl": JsonLinesSink}
+
+
+def _conform(batch, schema):
+    """`batch` with `schema`: columns it lacks are null, types cast to the schema's."""
+    import pyarrow as pa
+    if batch.schema.equals(schema):
+        return batch
+    columns = []
+    for field in schema:
+        index = batch.schema.get_field_index(field.name)
+        column = batch.column(index) if index >= 0 else pa.nulls(batch.num_rows, field.type)
+        columns.append(column if column.type == field.type else column.cast(field.type))
+    return pa.RecordBatch.from_arrays(columns, schema=schema)
+
+
+class SpooledSink:
+    """For the wide shape, whose columns vary from batch to batch: each batch goes to a
+    Parquet part file as it comes; at the end the parts are written to the real sink under
+    the union of their schemas, one part at a time."""
+
+    def __init__(self, sink, near: pathlib.Path):
+        self.sink = sink
+        self.dir = tempfile.mkdtemp(prefix=".quorvex-", dir=near.parent)
+        self.parts: list[str] = []
+        self.schemas = []
+
+    def write(self, batch) -> None:
+        import pyarrow.parquet as pq
+        part = os.path.join(self.dir, f"{len(self.parts):06}.parquet")
+        pq.write_table(_table(batch), part)
+        self.parts.append(part)
+        self.schemas.append(batch.schema)
+
+    def close(self) -> None:
+        import pyarrow as pa
+        import pyarrow.parquet as pq
+        try:
+            if self.parts:
+                schema = pa.unify_schemas(self.schemas, promote_options="permissive")
+                for part in self.parts:
+                    for batch in pq.read_table(part).to_batches():
+                        self.sink.write(_conform(batch, schema))
+        finally:
+            self.sink.close()
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def _table(batch):
+    import pyarrow as pa
+    return pa.Table.from_batches([batch])
+
+
+# ---------------------------------------------------------------------------------------------
+# progress
+
+
+class Progress:
+    """A bar of octets and messages done, on stderr, only when stderr is a terminal."""
+
+    def __init__(self, total_bytes: int, total_messages: int):
+        self.bar = None
+        if not sys.stderr.isatty():
+            return
+        from rich.console import Console
+        from rich.progress import (BarColumn, DownloadColumn, Progress as Bar, TextColumn, TimeRemainingColumn,
+                                   TransferSpeedColumn)
+        self.bar = Bar(TextColumn("{task.description}"), BarColumn(), DownloadColumn(),
+                       TextColumn("{task.fields[messages]}/{task.fields[of]} messages"), TransferSpeedColumn(),
+                       TimeRemainingColumn(), console=Console(stderr=True), transient=False)
+        self.task = self.bar.add_task("converting", total=total_bytes, messages=0, of=total_messages)
+        self.bar.start()
+
+    def advance(self, octets: int, messages: int, name: str) -> None:
+        if self.bar is not None:
+            done = self.bar.tasks[0].fields["messages"] + messages
+            self.bar.update(self.task, advance=octets, messages=done, description=name)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.stop()
+
+
+# ---------------------------------------------------------------------------------------------
+# one file
+
+
+# Octets of BUFR decoded per batch at the most. Compressed satellite data expand to some 250
+# octets of Arrow columns per octet of BUFR, so this, more than the message count, keeps the
+# memory of a conversion flat; a larger message makes a batch of its own.
+BATCH_OCTETS = 256 << 10
+
+
+def _batches(spans, batch_messages: int, batch_octets: int = BATCH_OCTETS):
+    group, octets = [], 0
+    for span in spans:
+        if group and (len(group) >= batch_messages or octets + span.length > batch_octets):
+            yield group
+            group, octets = [], 0
+        group.append(span)
+        octets += span.length
+    if group:
+        yield group
+
+
+def _report_warnings(caught, path, group, problems) -> None:
+    """Problem lines for the library's BadMessageWarnings, whose message numbers are positions
+    in `group`."""
+    for w in caught:
+        if w.category is not ValueError and w.category.__name__ != "BadMessageWarning":
+            warnings.showwarning(w.message, w.category, w.filename, w.lineno)
+            continue
+        position = getattr(w.message, "message_index", None)
+        if not isinstance(position, int):
+            found = re.search(r"message (\d+)", str(w.message))
+            position = int(found.group(1)) if found else None
+        if position is not None and 0 <= position < len(group):
+            text = getattr(w.message, "reason", None) or str(w.message)
+            problems.report(path, text, message=group[position].index, offset=group[position].offset)
+        else:
+            problems.report(path, str(w.message))
+    caught.clear()
+
+
+@contextlib.contextmanager
+def _decoding(path, group, problems):
+    """Runs the library on one group: its warnings and errors become problem lines."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", UserWarning)   # every bad message, not once per place
+        try:
+            yield
+        except ValueError as e:
+            caught.append(warnings.WarningMessage(e, ValueError, "", 0))
+        finally:
+            _report_warnings(caught, path, group, problems)
+
+
+def _in_file_numbers(table, group):
+    """A table or batch decoded from the sources of `group`: `message` numbered as in the
+    file, `source` dropped. The library's message number is the position in `group`."""
+    import pyarrow as pa
+    if "source" in table.schema.names:
+        table = table.remove_column(table.schema.get_field_index("source"))
+    index = table.schema.get_field_index("message")
+    if index < 0:
+        return table
+    in_file = pa.array([span.index for span in group], table.schema.field(index).type)
+    numbers = in_file.take(table.column(index))
+    return table.set_column(index, table.schema.field(index), numbers)
+
+
+def _sources(buffer, group):
+    """What to hand the library for one group: the stretch of the file that holds it when no
+    bad message lies among them (the library then finds exactly these messages, numbered from
+    0), else one source per message (numbered across the list)."""
+    view = memoryview(buffer)
+    if group[-1].index - group[0].index == len(group) - 1:
+        return view[group[0].offset:group[-1].offset + group[-1].length]
+    return [view[s.offset:s.offset + s.length] for s in group]
+
+
+def _long_batches(path, buffer, group, options, problems):
+    """Long-shape batches (one row per value) of one group of messages of a file."""
+    import quorvex
+    with _decoding(path, group, problems):
+        for batch in quorvex.iter_batches(_sources(buffer, group), batch_messages=len(group),
+                                          tables=options["tables"], threads=options["threads"],
+                                          on_bad_message=options["library_mode"]):
+            yield _in_file_numbers(batch, group)
+
+
+def _wide_batches(path, buffer, group, options, problems):
+    """Wide-shape batches (one row per subset) of one group of messages of a file."""
+    import pyarrow as pa
+    import quorvex
+    frame = None
+    with _decoding(path, group, problems):
+        frame = quorvex.read_dataframe(_sources(buffer, group), columns=options["columns"],
+                                       filters=options["filters"], tables=options["tables"],
+                                       on_bad_message=options["library_mode"])
+    if frame is not None:
+        yield from _in_file_numbers(pa.Table.from_pandas(frame, preserve_index=False), group).to_batches()
+
+
+def _with_source(batch, position: int, message_base: int):
+    """The columns of a conversion of several files: message counts across them and `source`
+    (the file's position on the command line) follows it."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+    index = batch.schema.get_field_index("message")
+    if index < 0:
+        return batch.append_column("source", _repeat(position, batch.num_rows))
+    column = batch.column(index)
+    batch = batch.set_column(index, "message", pc.add(column, pa.scalar(message_base, column.type)))
+    return batch.add_column(index + 1, "source", _repeat(position, batch.num_rows))
+
+
+def _repeat(position: int, rows: int):
+    import numpy as np
+    import pyarrow as pa
+    return pa.array(np.full(rows, position, dtype=np.int32))
+
+
+def convert(files, out: pathlib.Path, fmt: str, options: dict, problems) -> None:
+    opened = [(position, path, _common.open_file(path)) for position, path in enumerate(files)]
+    found = [o[1] for _, _, o in opened if not isinstance(o, str)]
+    total_bytes = sum(s.length for spans in found for s in spans)
+    total_messages = sum(len(spans) for spans in found)
+    sink = SINKS[fmt](out, fmt)
+    if options["wide"] and fmt != "jsonl":
+        sink = SpooledSink(sink, out)
+    progress = Progress(total_bytes, total_messages)
+    read = _wide_batches if options["wide"] else _long_batches
+    message_base = 0
+    try:
+        for position, path, found in opened:
+            if isinstance(found, str):
+                problems.report(path, found, always=True)
+                continue
+            buffer, spans = found
+            good = list(_common.good_spans(path, spans, problems))
+            for group in _batches(good, options["batch_messages"]):
+                for batch in read(path, buffer, group, options, problems):
+                    if len(files) > 1:
+                        batch = _with_source(batch, position, message_base)
+                    sink.write(batch)
+                progress.advance(sum(s.length for s in group), len(group), os.path.basename(path))
+            message_base += len(spans)
+    finally:
+        progress.close()
+        sink.close()
+
+
+# ---------------------------------------------------------------------------------------------
+# the command
+
+
+def _filter_value(text: str):
+    """A filter value: a number when it reads as one, else the text; A,B,... is a list of them."""
+    if "," in text:
+        return [_filter_value(part) for part in text.split(",")]
+    for kind in (int, float):
+        try:
+            return kind(text)
+        except ValueError:
+            pass
+    return text
+
+
+def parse_filters(items) -> dict | None:
+    filters = {}
+    for item in items:
+        key, sep, value = item.partition("=")
+        if not sep or not key.strip() or not value:
+            raise click.BadParameter(f"{item!r}: write KEY=VALUE (VALUE may be A,B,... for any of them)",
+                                     param_hint="--filter")
+        filters[key.strip()] = _filter_value(value)
+    return filters or None
+
+
+@click.command("convert")
+@click.argument("files", nargs=-1, required=True, type=click.Path(dir_okay=False))
+@click.option("-o", "--output", "out", required=True, type=click.Path(dir_okay=False, path_type=pathlib.Path),
+              help="Where to write: .parquet (.pq), .csv, or .jsonl (.ndjson) for JSON Lines.")
+@click.option("--wide", is_flag=True,
+              help="One row per subset and one column per key (the shape of quorvex.read_dataframe) "
+                   "instead of one row per value (the shape of quorvex.read_arrow).")
+@click.option("--columns", default=None, metavar="KEY,...", help="With --wide: only these columns.")
+@click.option("--filter", "filter_items", multiple=True, metavar="KEY=VALUE",
+              help="With --wide: keep the subsets whose KEY equals VALUE (A,B,... for any of them); repeatable.")
+@click.option("--threads", type=click.IntRange(min=1), default=None, help="Decoding threads (default: all cores).")
+@click.option("--batch-messages", type=click.IntRange(min=1), default=1024, show_default=True,
+              help="Messages decoded and written per batch at the most (a batch also holds at most "
+                   "256 KiB of BUFR); memory follows this, not the input size.")
+@tables_option
+@bad_message_options
+def convert_command(files, out, wide, columns, filter_items, threads, batch_messages, tables, on_bad_message,
+                    fail_fast):
+    """Decode FILES into one table file, batch by batch.
+
+    The long shape has one row per value (message, subset, descriptor, name, unit, value, text,
+    raw, meaning); with several FILES, `message` counts across them and `source` says which
+    file. A progress bar shows on stderr when it is a terminal.
+    """
+    fmt = FORMATS.get(out.suffix.lower())
+    if fmt is None:
+        raise click.BadParameter(f"cannot tell the format from {out.name!r}: use "
+                                 f"{', '.join(sorted(FORMATS))}", param_hint="--output")
+    if (columns or filter_items) and not wide:
+        raise click.UsageError("--columns and --filter go with --wide")
+    problems = problems_for(on_bad_message, fail_fast)
+    options = {"wide": wide, "threads": threads, "batch_messages": batch_messages, "tables": tables,
+               "columns": [c.strip() for c in columns.split(",") if c.strip()] if columns else None,
+               "filters": parse_filters(filter_items),
+               "library_mode": "error" if problems.mode == "error" else "warn"}
+    finish(problems, lambda: convert(files, out, fmt, options, problems))

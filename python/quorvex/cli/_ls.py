@@ -1,0 +1,94 @@
+"""`quorvex ls`: one line per message, from sections 0, 1 and 3 only (nothing is decoded)."""
+from __future__ import annotations
+
+import json
+
+from rich.table import Table
+
+from . import _common
+
+# (heading, right-aligned, width of the plain-text column)
+COLUMNS = (("file", False, 0), ("msg", True, 4), ("offset", True, 9), ("length", True, 7), ("ed", True, 2),
+           ("centre", False, 7), ("category", False, 9), ("typical time", False, 19), ("subsets", True, 7),
+           ("compr", False, 5), ("descriptors", False, 0))
+SHOWN_DESCRIPTORS = 4
+
+
+def row(path, span, h: dict) -> list[str]:
+    codes = h["descriptors"]
+    shown = " ".join(_common.descriptor_text(c) for c in codes[:SHOWN_DESCRIPTORS])
+    if len(codes) > SHOWN_DESCRIPTORS:
+        shown += f" +{len(codes) - SHOWN_DESCRIPTORS}"
+    return [str(path), str(span.index), str(span.offset), str(span.length), str(h["edition"]),
+            f"{h['centre']}/{h['sub_centre']}",
+            _common.category(h),
+            _common.typical_time(h), str(h["number_of_subsets"]), "yes" if h["compressed"] else "no", shown]
+
+
+def json_record(path, span, h: dict) -> str:
+    return json.dumps({"file": str(path), "message": span.index, "offset": span.offset, "length": span.length, **h})
+
+
+def headers(paths, problems):
+    """(path, span, header) of every readable message; problem lines for the others."""
+    for path in paths:
+        opened = _common.open_and_scan(path, problems)
+        if opened is None:
+            continue
+        buffer, spans = opened
+        for span in _common.good_spans(path, spans, problems):
+            try:
+                yield path, span, _common.read_header(buffer, span)
+            except ValueError as e:
+                problems.report(path, str(e), message=span.index, offset=span.offset)
+
+
+class PlainLines:
+    """Aligned text, written as it comes (the file column takes the width of the longest path
+    named on the command line)."""
+
+    def __init__(self, out, paths):
+        self.out = out
+        self.widths = [w or max([len(str(p)) for p in paths] + [4]) for _, _, w in COLUMNS]
+        self.widths[-1] = 0
+        self.add([name for name, _, _ in COLUMNS])
+
+    def add(self, cells: list[str]) -> None:
+        parts = [c.rjust(w) if right else c.ljust(w) for c, (_, right, _), w in zip(cells, COLUMNS, self.widths)]
+        self.out.write("  ".join(parts).rstrip() + "\n")
+
+    def close(self) -> None:
+        pass
+
+
+class RichTable:
+    """A rich table, shown once every message is read."""
+
+    def __init__(self, console):
+        self.console = console
+        self.table = Table(box=None, header_style="bold", pad_edge=False)
+        for name, right, width in COLUMNS:
+            self.table.add_column(name, justify="right" if right else "left",
+                                  style="dim" if name in ("offset", "length") else None,
+                                  no_wrap=name != "file", overflow="ellipsis" if name == "descriptors" else "fold",
+                                  min_width=max(len(name), width, 11 if name == "descriptors" else 0))
+
+    def add(self, cells: list[str]) -> None:
+        self.table.add_row(*cells)
+
+    def close(self) -> None:
+        if self.table.row_count:
+            self.console.print(self.table)
+
+
+def run(paths, as_json: bool, problems, console) -> None:
+    if as_json:
+        for path, span, h in headers(paths, problems):
+            console.file.write(json_record(path, span, h) + "\n")
+        return
+    sink = RichTable(console) if console.is_terminal else PlainLines(console.file, paths)
+    try:
+        for path, span, h in headers(paths, problems):
+            sink.add(row(path, span, h))
+    finally:
+        sink.close()

@@ -1,0 +1,52 @@
+"""Options and run-time plumbing shared by the commands."""
+from __future__ import annotations
+
+import os
+import sys
+
+import click
+from rich.console import Console
+
+from . import _common
+
+BAD_MESSAGE_CHOICES = ("error", "warn", "skip")
+
+
+def stdout() -> Console:
+    return Console(highlight=False)
+
+
+def stderr() -> Console:
+    return Console(stderr=True, highlight=False)
+
+
+def tables_option(f):
+    return click.option(
+        "--tables", default=None, metavar="ROOT",
+        help="ecCodes-style definitions root to take tables from; '' for the bundled WMO tables "
+             "only. Default: $QUORVEX_DEFINITIONS, else a root found on the machine.")(f)
+
+
+def bad_message_options(f):
+    f = click.option("--fail-fast", is_flag=True,
+                     help="Stop at the first problem (the same as --on-bad-message error).")(f)
+    return click.option(
+        "--on-bad-message", type=click.Choice(BAD_MESSAGE_CHOICES), default="warn", show_default=True,
+        help="A message that cannot be read: 'warn' prints a line and goes on, 'skip' goes on "
+             "silently, 'error' prints a line and stops. Any of them makes the exit status 1.")(f)
+
+
+def problems_for(on_bad_message: str, fail_fast: bool) -> _common.Problems:
+    return _common.Problems("error" if fail_fast else on_bad_message)
+
+
+def finish(problems: _common.Problems, work) -> None:
+    try:
+        work()
+        sys.stdout.flush()
+    except _common.Stop:
+        pass
+    except BrokenPipeError:
+        # The reader went away (`| head`): stop quietly; what is still buffered goes nowhere.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    sys.exit(problems.exit_code)
