@@ -1,6 +1,7 @@
 #include "columnar/table_choice.hpp"
 
 #include <algorithm>
+#include <string>
 
 #include "tables/definitions.hpp"
 #include "tables/eccodes_loader.hpp"
@@ -72,9 +73,16 @@ Result<ChosenTables> TableChooser::load(const BufrMessage& message) {
     }
     lacked = "definitions root: " + selected.error().message();
   }
+  if (!lacked.empty()) lacked += "; ";
+  // The bundled tables are the WMO's, of master table 0: another master table (oceanography's,
+  // a centre's own) would be decoded with the wrong elements.
+  if (message.master_table_number != 0) {
+    lacked +=
+        "the bundled tables hold master table 0 only, not " + std::to_string(message.master_table_number);
+    return fail(BufrError::tables_unavailable(std::move(lacked)));
+  }
   Result<std::shared_ptr<const TableSet>> fallback = bundled();
   if (fallback) return ChosenTables{*fallback, TableOrigin::Bundled};
-  if (!lacked.empty()) lacked += "; ";
   lacked += fallback.error().text();
   return fail(BufrError::tables_unavailable(std::move(lacked)));
 }
