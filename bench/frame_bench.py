@@ -63,7 +63,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--corpus", default=os.path.join(os.path.dirname(ROOT), "shared", "corpus"))
     ap.add_argument("--cases", default=",".join(CASES))
-    ap.add_argument("--repeat", type=int, default=3, help="quorvex runs per case (the best CPU time counts)")
+    ap.add_argument("--repeat", type=int, default=5, help="quorvex runs per case (the best CPU time counts)")
     ap.add_argument("--results", default="", help="also write the table to this markdown file")
     ap.add_argument("--worker", nargs=5, help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -73,6 +73,7 @@ def main():
         return
     lines = ["| case | file | rows (quorvex / pdbufr) | quorvex CPU s | quorvex wall s | pdbufr CPU s | "
              "pdbufr wall s | CPU ratio |", "|---|---|---:|---:|---:|---:|---:|---:|"]
+    load_before = os.getloadavg()[0]
     for case in args.cases.split(","):
         name, columns, filters = CASES[case]
         path = os.path.join(args.corpus, name)
@@ -91,7 +92,9 @@ def main():
             handle.write("# read_dataframe beside pdbufr's read_bufr\n\n"
                          "Command: `make bench-frame` (bench/frame_bench.py). Same files, columns and filters; "
                          "CPU seconds of the call in its own process (quorvex: best of "
-                         f"{args.repeat}; pdbufr: one run).\n\n" + table)
+                         f"{args.repeat}; pdbufr: one run). Load average of the machine "
+                         f"({os.cpu_count()} cores) before and after: {load_before:.1f}, {os.getloadavg()[0]:.1f}."
+                         "\n\n" + table)
 
 
 if __name__ == "__main__":

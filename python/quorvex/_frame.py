@@ -310,25 +310,38 @@ class LongTable:
         reach[same] = anchor[same + 1]
 
         first_anchor = anchor[row_start[row_subset]]
+        rows = Rows(row_subset, row_occurrence, anchor, reach, first_anchor, most_r)
         out: dict[str, Any] = {}
         mask = np.ones(len(row_subset), dtype=bool)
-        for i, (name, pick) in enumerate(picks.items()):
-            if i < len(data):
-                out[name], absent = pick.values(row_subset, row_occurrence, anchor, reach, first_anchor,
-                                                counts[i], most_r)
-                if absent is not None:
-                    mask &= ~absent
-            else:
-                # The time of a row for data_datetime: the subset's first year ... second.
-                out[name] = pick.first_values()[row_subset]
-        for name in asked:
-            if name in HEADER_KEYS or name == SUBSET_NUMBER:
-                out[name] = self.header_column(name, groups.message[row_subset], groups.number[row_subset])
-        if DATA_DATETIME in asked:
-            out[DATA_DATETIME] = data_datetime(out, len(row_subset))
+        data_index = {name: i for i, name in enumerate(data)}
 
+        def fill(names: list[str]) -> None:
+            nonlocal mask
+            for name in names:
+                if name in data_index:
+                    pick = picks[name]
+                    out[name], absent = pick.values(*rows.at, counts[data_index[name]], rows.most)
+                    if absent is not None:
+                        mask &= ~absent
+                elif name in picks:
+                    # The time of a row for data_datetime: the subset's first year ... second.
+                    out[name] = picks[name].first_values()[rows.subset]
+                elif name in HEADER_KEYS or name == SUBSET_NUMBER:
+                    out[name] = self.header_column(name, groups.message[rows.subset], groups.number[rows.subset])
+            if DATA_DATETIME in names:
+                out[DATA_DATETIME] = data_datetime(out, len(rows.subset))
+
+        # The filters first, so that the other columns are made for the rows kept only.
+        filtered = [*filters] + (optional if DATA_DATETIME in filters else [])
+        fill(filtered)
         for name, condition in filters.items():
             mask &= filter_mask(pd.Series(out[name]), condition)
+        if filters:
+            keep = np.flatnonzero(mask)
+            rows = rows.take(keep)
+            out = {name: np.asarray(values)[keep] for name, values in out.items()}
+            mask = np.ones(len(keep), dtype=bool)
+        fill([name for name in asked + optional if name not in out])
 
         order = [c for c in HEADER_KEYS if c in wanted]
         order += [SUBSET_NUMBER] if SUBSET_NUMBER in wanted else []
@@ -403,6 +416,21 @@ class LongTable:
                 mask &= filter_mask(frame[column_name], condition)
             frame = frame[mask].reset_index(drop=True)
         return frame
+
+
+class Rows:
+    """The output rows: per row its subset, occurrence, anchor, reach, the first anchor of its subset
+    and the driving count of its subset."""
+
+    def __init__(self, subset: np.ndarray, occurrence: np.ndarray, anchor: np.ndarray, reach: np.ndarray,
+                 first_anchor: np.ndarray, most: np.ndarray):
+        self.subset = subset
+        self.at = (subset, occurrence, anchor, reach, first_anchor)
+        self.most = most
+
+    def take(self, keep: np.ndarray) -> Rows:
+        subset, occurrence, anchor, reach, first_anchor = (a[keep] for a in self.at)
+        return Rows(subset, occurrence, anchor, reach, first_anchor, self.most[keep])
 
 
 class Grouping:

@@ -49,6 +49,15 @@ def foreign_centre(data):
     return bytes(damaged), LOCAL_MESSAGE, LOCAL_MESSAGE
 
 
+def foreign_master_table(data):
+    """A message claims a master table (octet 4 of section 1) that no tables here are for: the
+    bundled WMO tables, of master table 0, must not stand in."""
+    offset, _ = offsets(data)[LOCAL_MESSAGE]
+    damaged = bytearray(data)
+    damaged[offset + 11] = 77
+    return bytes(damaged), LOCAL_MESSAGE, LOCAL_MESSAGE
+
+
 def bad_length(data):
     """A stray "BUFR" with a declared length that runs past the end, between two messages."""
     first_offset, first_length = offsets(data)[0]
@@ -64,6 +73,7 @@ DAMAGES = [
     pytest.param(TEMP3, impossible_date("minute", 61), id="minute-61"),
     pytest.param(TEMP3, bad_length, id="stray-marker"),
     pytest.param(LOCAL, foreign_centre, id="local-tables-nowhere"),
+    pytest.param(LOCAL, foreign_master_table, id="master-table-nowhere"),
 ]
 
 
