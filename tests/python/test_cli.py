@@ -220,7 +220,7 @@ def mixed_files(tmp_path):
     truncated.write_bytes(data[:length + length // 2])          # message 1 cut in the middle
     tableless = tmp_path / "tableless.bufr"
     octets = bytearray(data[:length])
-    octets[11] = 77                                               # master table number no table has
+    octets[37:39] = bytes([0x3F, 0xFF])       # section 3's one descriptor made 0-63-255, in no table
     tableless.write_bytes(bytes(octets))
     junk = tmp_path / "junk.bin"
     junk.write_bytes(b"no messages here\n" * 20)

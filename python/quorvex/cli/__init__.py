@@ -7,11 +7,13 @@ from 0 in each file) and its offset.
 from __future__ import annotations
 
 
+from typing import Any
+
 import click
 
 from . import _common
 
-from ._options import bad_message_options, bundled_when_empty, finish, problems_for, stdout, tables_option
+from ._options import F, bad_message_options, bundled_when_empty, finish, problems_for, stdout, tables_option
 
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"]})
@@ -24,7 +26,7 @@ def main() -> None:
 @click.argument("files", nargs=-1, required=True, type=click.Path(dir_okay=False))
 @click.option("--json", "as_json", is_flag=True, help="One JSON object per message and line.")
 @bad_message_options
-def ls_command(files, as_json, on_bad_message, fail_fast):
+def ls_command(files: tuple[str, ...], as_json: bool, on_bad_message: str, fail_fast: bool) -> None:
     """One line per message of FILES: where it lies and its header.
 
     Shows file, message number, offset, length, edition, centre/sub-centre, data
@@ -45,7 +47,8 @@ def ls_command(files, as_json, on_bad_message, fail_fast):
                    "JSON object per message and line, its values listed per subset.")
 @tables_option
 @bad_message_options
-def dump_command(file, message, fmt, tables, on_bad_message, fail_fast):
+def dump_command(file: str, message: int | None, fmt: str, tables: str | None, on_bad_message: str,
+                 fail_fast: bool) -> None:
     """Every value of a message: descriptor, name, value or text, unit and code-table meaning."""
     from . import _dump
     problems = problems_for(on_bad_message, fail_fast)
@@ -57,7 +60,8 @@ def tables_group() -> None:
     """Look descriptors up in the tables a message selects."""
 
 
-def _table_choice(for_file, message, definitions, problems):
+def _table_choice(for_file: str | None, message: int, definitions: str | None,
+                  problems: _common.Problems) -> tuple[Any, str] | None:
     """(TableSet, source) of message `message` of `for_file`, or of the newest WMO tables."""
     from . import _tables_cmd, _tableset
     try:
@@ -72,7 +76,7 @@ def _table_choice(for_file, message, definitions, problems):
     return None
 
 
-def table_choice_options(f):
+def table_choice_options(f: F) -> F:
     f = click.option("--definitions", "--tables", "definitions", default=None, metavar="ROOT",
                      callback=bundled_when_empty,
                      help="ecCodes-style definitions root ('' for the bundled WMO tables).")(f)
@@ -87,14 +91,15 @@ def table_choice_options(f):
 @click.argument("descriptor")
 @table_choice_options
 @click.option("--json", "as_json", is_flag=True, help="One JSON object.")
-def tables_show(descriptor, for_file, message, definitions, as_json):
+def tables_show(descriptor: str, for_file: str | None, message: int, definitions: str | None,
+                as_json: bool) -> None:
     """What DESCRIPTOR (301011 or 3-01-011) means: an element's name, unit, scale, reference,
     width and code table; a sequence's members; a replication or an operator."""
     from . import _tables_cmd
     code = _common.parse_descriptor(descriptor)
     problems = _common.Problems("warn")
 
-    def work():
+    def work() -> None:
         choice = _table_choice(for_file, message, definitions, problems)
         if choice is not None and not _tables_cmd.show(stdout(), code, *choice, as_json):
             problems.report(for_file or "tables", f"descriptor {code:06} is not in these tables", always=True)
@@ -106,13 +111,14 @@ def tables_show(descriptor, for_file, message, definitions, as_json):
 @table_choice_options
 @click.option("--flat", is_flag=True, help="The flat expansion (sequences replaced, fixed replications "
                                            "unrolled, delayed ones shown once), one code per line.")
-def tables_expand(descriptors, for_file, message, definitions, flat):
+def tables_expand(descriptors: tuple[str, ...], for_file: str | None, message: int, definitions: str | None,
+                  flat: bool) -> None:
     """What DESCRIPTORS expand to: sequences opened and replications with their bodies."""
     from . import _tables_cmd
     codes = [_common.parse_descriptor(d) for d in descriptors]
     problems = _common.Problems("warn")
 
-    def work():
+    def work() -> None:
         choice = _table_choice(for_file, message, definitions, problems)
         if choice is None:
             return

@@ -5,13 +5,18 @@ import mmap
 import os
 import re
 import sys
+from collections.abc import Iterator
 from dataclasses import dataclass
+from typing import Any
 
 import click
 
 
 # The place a library or engine text starts with; the problem line names the place itself.
 _PLACE = re.compile(r"^(?:bad )?(?:message \d+ at offset \d+|message at offset \d+|message \d+): ")
+
+
+Header = dict[str, Any]   # the header fields of one message, as the engine reads them
 
 
 class Stop(Exception):
@@ -32,7 +37,7 @@ class Problems:
         self.count = 0
         self._colour = sys.stderr.isatty() and "NO_COLOR" not in os.environ
 
-    def report(self, file, text: str, *, message: int | None = None, offset: int | None = None,
+    def report(self, file: object, text: str, *, message: int | None = None, offset: int | None = None,
                always: bool = False) -> None:
         """One problem. `always` prints even under "skip" (files that cannot be read at all)."""
         self.count += 1
@@ -63,12 +68,12 @@ class Span:
     error: str | None
 
 
-def engine():
+def engine() -> Any:
     from quorvex import _engine
     return _engine
 
 
-def map_file(path):
+def map_file(path: str) -> Any:
     """The octets of a file, memory-mapped (an empty file gives b""). Raises OSError."""
     with open(path, "rb") as f:
         size = os.fstat(f.fileno()).st_size
@@ -77,12 +82,12 @@ def map_file(path):
         return mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
 
 
-def scan(buffer) -> list[Span]:
+def scan(buffer: Any) -> list[Span]:
     """Every "BUFR" the engine finds, good or not, numbered in file order."""
     return [Span(i, off, length, err) for i, (off, length, err) in enumerate(engine().scan(buffer))]
 
 
-def open_file(path):
+def open_file(path: str) -> tuple[Any, list[Span]] | str:
     """(buffer, spans) of a file, or the text of why it cannot be used (unreadable, or no BUFR
     message in it)."""
     try:
@@ -95,7 +100,7 @@ def open_file(path):
     return buffer, spans
 
 
-def open_and_scan(path, problems: Problems):
+def open_and_scan(path: str, problems: Problems) -> tuple[Any, list[Span]] | None:
     """(buffer, spans) of a file, or None after a problem line."""
     opened = open_file(path)
     if isinstance(opened, str):
@@ -104,7 +109,7 @@ def open_and_scan(path, problems: Problems):
     return opened
 
 
-def good_spans(path, spans: list[Span], problems: Problems):
+def good_spans(path: str, spans: list[Span], problems: Problems) -> Iterator[Span]:
     """The spans whose framing holds; a problem line for each of the others."""
     for span in spans:
         if span.error is None:
@@ -113,16 +118,17 @@ def good_spans(path, spans: list[Span], problems: Problems):
             problems.report(path, span.error, message=span.index, offset=span.offset)
 
 
-def read_header(buffer, span: Span) -> dict:
-    return engine().read_header(buffer, span.offset, span.length)
+def read_header(buffer: Any, span: Span) -> Header:
+    header: Header = engine().read_header(buffer, span.offset, span.length)
+    return header
 
 
-def typical_time(h: dict) -> str:
+def typical_time(h: Header) -> str:
     return (f"{h['typical_year']:04}-{h['typical_month']:02}-{h['typical_day']:02} "
             f"{h['typical_hour']:02}:{h['typical_minute']:02}:{h['typical_second']:02}")
 
 
-def category(h: dict) -> str:
+def category(h: Header) -> str:
     """Data category / international sub-category / local sub-category ("-" where the
     edition has none)."""
     parts = (h["data_category"], h["international_sub_category"], h["local_sub_category"])

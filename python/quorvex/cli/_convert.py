@@ -11,11 +11,16 @@ import sys
 import tempfile
 import re
 import warnings
+from collections.abc import Iterator, Sequence
+from typing import Any
 
 import click
 
 from . import _common
+from ._common import Problems, Span
 from ._options import bad_message_options, finish, problems_for, tables_option
+
+Options = dict[str, Any]   # the command's options that reach the decoding
 
 FORMATS = {".parquet": "parquet", ".pq": "parquet", ".csv": "csv", ".jsonl": "jsonl", ".ndjson": "jsonl"}
 
@@ -27,10 +32,11 @@ FORMATS = {".parquet": "parquet", ".pq": "parquet", ".csv": "csv", ".jsonl": "js
 class ArrowSink:
     """Parquet or CSV through pyarrow's streaming writers, opened with the first batch's schema."""
 
-    def __init__(self, path, fmt: str):
-        self.path, self.fmt, self.writer, self.schema = path, fmt, None, None
+    def __init__(self, path: pathlib.Path, fmt: str):
+        self.writer: Any = None
+        self.path, self.fmt, self.schema = path, fmt, None
 
-    def write(self, batch) -> None:
+    def write(self, batch: Any) -> None:
         if self.writer is None:
             self.schema = batch.schema
             if self.fmt == "parquet":
@@ -47,10 +53,10 @@ class ArrowSink:
 
 
 class JsonLinesSink:
-    def __init__(self, path, fmt: str = "jsonl"):
+    def __init__(self, path: pathlib.Path, fmt: str = "jsonl"):
         self.file = open(path, "w", encoding="utf-8")
 
-    def write(self, batch) -> None:
+    def write(self, batch: Any) -> None:
         lines = []
         for row in batch.to_pylist():
             for key, value in row.items():
@@ -67,7 +73,7 @@ class JsonLinesSink:
 SINKS = {"parquet": ArrowSink, "csv": ArrowSink, "jsonl": JsonLinesSink}
 
 
-def _conform(batch, schema):
+def _conform(batch: Any, schema: Any) -> Any:
     """`batch` with `schema`: columns it lacks are null, types cast to the schema's."""
     import pyarrow as pa
     if batch.schema.equals(schema):
@@ -85,13 +91,13 @@ class SpooledSink:
     Parquet part file as it comes; at the end the parts are written to the real sink under
     the union of their schemas, one part at a time."""
 
-    def __init__(self, sink, near: pathlib.Path):
+    def __init__(self, sink: ArrowSink | JsonLinesSink, near: pathlib.Path):
         self.sink = sink
         self.dir = tempfile.mkdtemp(prefix=".quorvex-", dir=near.parent)
         self.parts: list[str] = []
-        self.schemas = []
+        self.schemas: list[Any] = []
 
-    def write(self, batch) -> None:
+    def write(self, batch: Any) -> None:
         import pyarrow.parquet as pq
         part = os.path.join(self.dir, f"{len(self.parts):06}.parquet")
         pq.write_table(_table(batch), part)
@@ -112,7 +118,7 @@ class SpooledSink:
             shutil.rmtree(self.dir, ignore_errors=True)
 
 
-def _table(batch):
+def _table(batch: Any) -> Any:
     import pyarrow as pa
     return pa.Table.from_batches([batch])
 
@@ -157,8 +163,9 @@ class Progress:
 BATCH_OCTETS = 256 << 10
 
 
-def _batches(spans, batch_messages: int, batch_octets: int = BATCH_OCTETS):
-    group, octets = [], 0
+def _batches(spans: list[Span], batch_messages: int, batch_octets: int = BATCH_OCTETS) -> Iterator[list[Span]]:
+    group: list[Span] = []
+    octets = 0
     for span in spans:
         if group and (len(group) >= batch_messages or octets + span.length > batch_octets):
             yield group
@@ -169,39 +176,40 @@ def _batches(spans, batch_messages: int, batch_octets: int = BATCH_OCTETS):
         yield group
 
 
-def _report_warnings(caught, path, group, problems) -> None:
-    """Problem lines for the library's BadMessageWarnings, whose message numbers are positions
-    in `group`."""
-    for w in caught:
-        if w.category is not ValueError and w.category.__name__ != "BadMessageWarning":
-            warnings.showwarning(w.message, w.category, w.filename, w.lineno)
-            continue
-        position = getattr(w.message, "message_index", None)
-        if not isinstance(position, int):
-            found = re.search(r"message (\d+)", str(w.message))
-            position = int(found.group(1)) if found else None
-        if position is not None and 0 <= position < len(group):
-            text = getattr(w.message, "reason", None) or str(w.message)
-            problems.report(path, text, message=group[position].index, offset=group[position].offset)
-        else:
-            problems.report(path, str(w.message))
-    caught.clear()
+def _report_bad(path: str, group: list[Span], bad: BaseException | Warning | str, problems: Problems) -> None:
+    """A problem line for one of the library's bad-message warnings or errors, whose message
+    numbers are positions in `group`."""
+    position = getattr(bad, "message_index", None)
+    if not isinstance(position, int):
+        found = re.search(r"message (\d+)", str(bad))
+        position = int(found.group(1)) if found else None
+    if position is not None and 0 <= position < len(group):
+        text = getattr(bad, "reason", None) or str(bad)
+        problems.report(path, text, message=group[position].index, offset=group[position].offset)
+    else:
+        problems.report(path, str(bad))
 
 
 @contextlib.contextmanager
-def _decoding(path, group, problems):
-    """Runs the library on one group: its warnings and errors become problem lines."""
+def _decoding(path: str, group: list[Span], problems: Problems) -> Iterator[None]:
+    """Runs the library on one group: its bad-message warnings and errors become problem lines."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", UserWarning)   # every bad message, not once per place
+        failure: ValueError | None = None
         try:
             yield
         except ValueError as e:
-            caught.append(warnings.WarningMessage(e, ValueError, "", 0))
-        finally:
-            _report_warnings(caught, path, group, problems)
+            failure = e
+        for w in caught:
+            if w.category.__name__ == "BadMessageWarning":
+                _report_bad(path, group, w.message, problems)
+            else:
+                warnings.showwarning(w.message, w.category, w.filename, w.lineno)
+        if failure is not None:
+            _report_bad(path, group, failure, problems)
 
 
-def _in_file_numbers(table, group):
+def _in_file_numbers(table: Any, group: list[Span]) -> Any:
     """A table or batch decoded from the sources of `group`: `message` numbered as in the
     file, `source` dropped. The library's message number is the position in `group`."""
     import pyarrow as pa
@@ -215,7 +223,7 @@ def _in_file_numbers(table, group):
     return table.set_column(index, table.schema.field(index), numbers)
 
 
-def _sources(buffer, group):
+def _sources(buffer: Any, group: list[Span]) -> Any:
     """What to hand the library for one group: the stretch of the file that holds it when no
     bad message lies among them (the library then finds exactly these messages, numbered from
     0), else one source per message (numbered across the list)."""
@@ -225,7 +233,7 @@ def _sources(buffer, group):
     return [view[s.offset:s.offset + s.length] for s in group]
 
 
-def _long_batches(path, buffer, group, options, problems):
+def _long_batches(path: str, buffer: Any, group: list[Span], options: Options, problems: Problems) -> Iterator[Any]:
     """Long-shape batches (one row per value) of one group of messages of a file."""
     import quorvex
     with _decoding(path, group, problems):
@@ -235,7 +243,7 @@ def _long_batches(path, buffer, group, options, problems):
             yield _in_file_numbers(batch, group)
 
 
-def _wide_batches(path, buffer, group, options, problems):
+def _wide_batches(path: str, buffer: Any, group: list[Span], options: Options, problems: Problems) -> Iterator[Any]:
     """Wide-shape batches (one row per subset) of one group of messages of a file."""
     import pyarrow as pa
     import quorvex
@@ -248,7 +256,7 @@ def _wide_batches(path, buffer, group, options, problems):
         yield from _in_file_numbers(pa.Table.from_pandas(frame, preserve_index=False), group).to_batches()
 
 
-def _with_source(batch, position: int, message_base: int):
+def _with_source(batch: Any, position: int, message_base: int) -> Any:
     """The columns of a conversion of several files: message counts across them and `source`
     (the file's position on the command line) follows it."""
     import pyarrow as pa
@@ -261,20 +269,19 @@ def _with_source(batch, position: int, message_base: int):
     return batch.add_column(index + 1, "source", _repeat(position, batch.num_rows))
 
 
-def _repeat(position: int, rows: int):
+def _repeat(position: int, rows: int) -> Any:
     import numpy as np
     import pyarrow as pa
     return pa.array(np.full(rows, position, dtype=np.int32))
 
 
-def convert(files, out: pathlib.Path, fmt: str, options: dict, problems) -> None:
+def convert(files: Sequence[str], out: pathlib.Path, fmt: str, options: Options, problems: Problems) -> None:
     opened = [(position, path, _common.open_file(path)) for position, path in enumerate(files)]
-    found = [o[1] for _, _, o in opened if not isinstance(o, str)]
-    total_bytes = sum(s.length for spans in found for s in spans)
-    total_messages = sum(len(spans) for spans in found)
-    sink = SINKS[fmt](out, fmt)
-    if options["wide"] and fmt != "jsonl":
-        sink = SpooledSink(sink, out)
+    scanned = [o[1] for _, _, o in opened if not isinstance(o, str)]
+    total_bytes = sum(s.length for spans in scanned for s in spans)
+    total_messages = sum(len(spans) for spans in scanned)
+    inner = SINKS[fmt](out, fmt)
+    sink = SpooledSink(inner, out) if options["wide"] and fmt != "jsonl" else inner
     progress = Progress(total_bytes, total_messages)
     read = _wide_batches if options["wide"] else _long_batches
     message_base = 0
@@ -301,7 +308,7 @@ def convert(files, out: pathlib.Path, fmt: str, options: dict, problems) -> None
 # the command
 
 
-def _filter_value(text: str):
+def _filter_value(text: str) -> Any:
     """A filter value: a number when it reads as one, else the text; A,B,... is a list of them."""
     if "," in text:
         return [_filter_value(part) for part in text.split(",")]
@@ -313,7 +320,7 @@ def _filter_value(text: str):
     return text
 
 
-def parse_filters(items) -> dict | None:
+def parse_filters(items: Sequence[str]) -> dict[str, Any] | None:
     filters = {}
     for item in items:
         key, sep, value = item.partition("=")
@@ -340,8 +347,9 @@ def parse_filters(items) -> dict | None:
                    "256 KiB of BUFR); memory follows this, not the input size.")
 @tables_option
 @bad_message_options
-def convert_command(files, out, wide, columns, filter_items, threads, batch_messages, tables, on_bad_message,
-                    fail_fast):
+def convert_command(files: tuple[str, ...], out: pathlib.Path, wide: bool, columns: str | None,
+                    filter_items: tuple[str, ...], threads: int | None, batch_messages: int, tables: str | None,
+                    on_bad_message: str, fail_fast: bool) -> None:
     """Decode FILES into one table file, batch by batch.
 
     The long shape has one row per value (message, subset, descriptor, name, unit, value, text,
@@ -355,7 +363,7 @@ def convert_command(files, out, wide, columns, filter_items, threads, batch_mess
     if (columns or filter_items) and not wide:
         raise click.UsageError("--columns and --filter go with --wide")
     problems = problems_for(on_bad_message, fail_fast)
-    options = {"wide": wide, "threads": threads, "batch_messages": batch_messages, "tables": tables,
+    options: Options = {"wide": wide, "threads": threads, "batch_messages": batch_messages, "tables": tables,
                "columns": [c.strip() for c in columns.split(",") if c.strip()] if columns else None,
                "filters": parse_filters(filter_items),
                "library_mode": "error" if problems.mode == "error" else "warn"}

@@ -4,25 +4,32 @@ from __future__ import annotations
 import json
 import math
 
+from collections.abc import Callable
+from typing import Any
+
+from rich.console import Console
 from rich.text import Text
 
 from . import _common, _groups, _tableset
+from ._common import Header, Problems, Span
+
+Row = dict[str, Any]   # one value: VALUE_COLUMNS and their values
 
 VALUE_COLUMNS = ("descriptor", "name", "unit", "value", "text", "raw", "meaning")
 
 
-def decode_message(buffer, span, tables):
+def decode_message(buffer: Any, span: Span, tables: str | None) -> Any:
     """The values of one message as a pyarrow Table in the library's long shape."""
     import quorvex
     return quorvex.read_arrow(memoryview(buffer)[span.offset:span.offset + span.length],
                               tables=tables, on_bad_message="error")
 
 
-def subsets(table) -> list[list[dict]]:
+def subsets(table: Any) -> list[list[Row]]:
     """The rows of one message's table, split by subset, each row a dict of VALUE_COLUMNS."""
     columns = {name: table.column(name).to_pylist() for name in VALUE_COLUMNS if name in table.column_names}
     subset_of = table.column("subset").to_pylist()
-    out: list[list[dict]] = []
+    out: list[list[Row]] = []
     for row, subset in enumerate(subset_of):
         while len(out) <= subset:
             out.append([])
@@ -36,7 +43,7 @@ def _number(value: float) -> str:
     return repr(value)
 
 
-def value_text(row: dict) -> str:
+def value_text(row: Row) -> str:
     if row.get("text") is not None:
         return json.dumps(row["text"], ensure_ascii=False)
     if row.get("value") is None:
@@ -44,14 +51,14 @@ def value_text(row: dict) -> str:
     return _number(row["value"])
 
 
-def json_value(row: dict) -> dict:
+def json_value(row: Row) -> Row:
     value = row.get("value")
     if isinstance(value, float) and not math.isfinite(value):
         row = dict(row, value=None)
     return row
 
 
-def header_line(path, span, h: dict) -> str:
+def header_line(path: str, span: Span, h: Header) -> str:
     first = " ".join(_common.descriptor_text(c) for c in h["descriptors"][:4])
     more = f" +{len(h['descriptors']) - 4}" if len(h["descriptors"]) > 4 else ""
     return (f"{path}  message {span.index}  offset {span.offset}  {span.length} octets  "
@@ -64,16 +71,16 @@ def header_line(path, span, h: dict) -> str:
 class TextWriter:
     """The indented text form: sequences and replications as headed, indented blocks."""
 
-    def __init__(self, console):
+    def __init__(self, console: Console):
         self.console = console
 
-    def line(self, depth: int, *parts) -> None:
+    def line(self, depth: int, *parts: tuple[str, str | None]) -> None:
         text = Text("  " * depth)
         for part, style in parts:
             text.append(part, style=style)
         self.console.print(text, soft_wrap=True, highlight=False)
 
-    def value(self, depth: int, row: dict, name_width: int) -> None:
+    def value(self, depth: int, row: Row, name_width: int) -> None:
         name = row.get("name") or ""
         parts = [(_common.descriptor_text(row["descriptor"]) + "  ", "dim"),
                  (name.ljust(max(name_width - 2 * depth, len(name))) + "  ", None),
@@ -87,7 +94,7 @@ class TextWriter:
             parts.append(("  " + row["meaning"], "cyan"))
         self.line(depth, *parts)
 
-    def tree(self, depth: int, items: list, rows: list[dict], name_width: int) -> None:
+    def tree(self, depth: int, items: _groups.Tree, rows: list[Row], name_width: int) -> None:
         for item in items:
             if isinstance(item, int):
                 self.value(depth, rows[item], name_width)
@@ -108,7 +115,8 @@ class TextWriter:
                 self.line(depth + 1, (f"[{n}]", "magenta"))
                 self.tree(depth + 2, repeat, rows, name_width)
 
-    def message(self, path, span, h: dict, groups_for, parts: list[list[dict]]) -> None:
+    def message(self, path: str, span: Span, h: Header, groups_for: Callable[[list[Row]], _groups.Tree | None],
+                parts: list[list[Row]]) -> None:
         self.console.print(Text(header_line(path, span, h), style="bold"), soft_wrap=True, highlight=False)
         name_width = min(max((len(r.get("name") or "") for rows in parts for r in rows), default=0), 56) + 4
         for n, rows in enumerate(parts):
@@ -121,7 +129,7 @@ class TextWriter:
                 self.tree(2, tree, rows, name_width)
 
 
-def sequences_lookup(buffer, span, header: dict, tables: str | None):
+def sequences_lookup(buffer: Any, span: Span, header: Header, tables: str | None) -> _groups.Sequences | None:
     """code -> members for the message's tables, or None when no tables can be had (values are
     then shown without grouping)."""
     try:
@@ -129,13 +137,14 @@ def sequences_lookup(buffer, span, header: dict, tables: str | None):
     except ValueError:
         return None
 
-    def members(code):
+    def members(code: int) -> list[int] | None:
         entry = table_set.get_sequence(code)
         return None if entry is None else entry.members
     return members
 
 
-def dump_file(path, message: int | None, fmt: str, tables: str | None, problems, console) -> None:
+def dump_file(path: str, message: int | None, fmt: str, tables: str | None, problems: Problems,
+              console: Console) -> None:
     opened = _common.open_and_scan(path, problems)
     if opened is None:
         return
@@ -161,7 +170,7 @@ def dump_file(path, message: int | None, fmt: str, tables: str | None, problems,
             continue
         lookup = sequences_lookup(buffer, span, h, tables)
 
-        def groups_for(rows, lookup=lookup, h=h):
+        def groups_for(rows: list[Row], lookup: _groups.Sequences | None = lookup, h: Header = h) -> _groups.Tree | None:
             if lookup is None:
                 return None
             return _groups.group(h["descriptors"], lookup, [r["descriptor"] for r in rows],

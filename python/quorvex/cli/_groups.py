@@ -8,9 +8,15 @@ differ from the decoder's), `group` returns None and the caller shows the flat l
 """
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass, field
+from typing import Union
 
 ASSOCIATED_FIELD = 999999
+
+# Value indices and groups, in order; code -> members of a Table D entry, or None.
+Tree = list[Union[int, "Group"]]
+Sequences = Callable[[int], "list[int] | None"]
 
 
 @dataclass
@@ -18,7 +24,7 @@ class Group:
     """A sequence (repeats holds one list) or a replication (one list per repeat); for a
     delayed replication `factor` is the index of the factor's value."""
     code: int
-    repeats: list[list] = field(default_factory=list)
+    repeats: list[Tree] = field(default_factory=list)
     factor: int | None = None
 
 
@@ -36,7 +42,7 @@ def _emits_marker(x: int, y: int) -> bool:
 
 
 class _Walk:
-    def __init__(self, sequences, codes: list[int], numbers: list):
+    def __init__(self, sequences: Sequences, codes: list[int], numbers: list[float | None]):
         self.sequences = sequences   # code -> members, or None
         self.codes = codes           # descriptor of each value of the subset
         self.numbers = numbers       # numeric value of each (None when missing or text)
@@ -49,17 +55,17 @@ class _Walk:
         self.i += 1
         return self.i - 1
 
-    def element(self, code: int, out: list) -> int:
+    def element(self, code: int, out: Tree) -> int:
         if self.associated and (code // 1000) % 100 != 31:
             out.append(self.take(ASSOCIATED_FIELD))
         index = self.take(code)
         out.append(index)
         return index
 
-    def walk(self, codes: list[int], depth: int = 0) -> list:
+    def walk(self, codes: list[int], depth: int = 0) -> Tree:
         if depth > 64:
             raise _Misaligned()
-        out: list = []
+        out: Tree = []
         i = 0
         while i < len(codes):
             code = codes[i]
@@ -72,7 +78,7 @@ class _Walk:
                 if y:
                     body, i = codes[i + 1:i + 1 + x], i + 1 + x
                 else:
-                    factor_out: list = []
+                    factor_out: Tree = []
                     group.factor = self.element(codes[i + 1] if i + 1 < len(codes) else -1, factor_out)
                     out.extend(factor_out[:-1])       # an associated field before the factor
                     value = self.numbers[group.factor]
@@ -104,7 +110,8 @@ class _Walk:
         return out
 
 
-def group(descriptors: list[int], sequences, codes: list[int], numbers: list) -> list | None:
+def group(descriptors: list[int], sequences: Sequences, codes: list[int],
+          numbers: list[float | None]) -> Tree | None:
     """The tree of one subset: a list whose items are value indices (into `codes`) or
     Groups. `sequences(code)` gives a Table D entry's members or None. None when the walk
     does not consume exactly the subset's values."""

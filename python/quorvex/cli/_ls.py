@@ -3,9 +3,14 @@ from __future__ import annotations
 
 import json
 
+from collections.abc import Iterator, Sequence
+from typing import IO
+
+from rich.console import Console
 from rich.table import Table
 
 from . import _common
+from ._common import Header, Problems, Span
 
 # (heading, right-aligned, width of the plain-text column)
 COLUMNS = (("file", False, 0), ("msg", True, 4), ("offset", True, 9), ("length", True, 7), ("ed", True, 2),
@@ -14,7 +19,7 @@ COLUMNS = (("file", False, 0), ("msg", True, 4), ("offset", True, 9), ("length",
 SHOWN_DESCRIPTORS = 3
 
 
-def row(path, span, h: dict) -> list[str]:
+def row(path: str, span: Span, h: Header) -> list[str]:
     codes = h["descriptors"]
     shown = " ".join(_common.descriptor_text(c) for c in codes[:SHOWN_DESCRIPTORS])
     if len(codes) > SHOWN_DESCRIPTORS:
@@ -25,11 +30,11 @@ def row(path, span, h: dict) -> list[str]:
             _common.typical_time(h), str(h["number_of_subsets"]), "yes" if h["compressed"] else "no", shown]
 
 
-def json_record(path, span, h: dict) -> str:
+def json_record(path: str, span: Span, h: Header) -> str:
     return json.dumps({"file": str(path), "message": span.index, "offset": span.offset, "length": span.length, **h})
 
 
-def headers(paths, problems):
+def headers(paths: Sequence[str], problems: Problems) -> Iterator[tuple[str, Span, Header]]:
     """(path, span, header) of every readable message; problem lines for the others."""
     for path in paths:
         opened = _common.open_and_scan(path, problems)
@@ -47,7 +52,7 @@ class PlainLines:
     """Aligned text, written as it comes (the file column takes the width of the longest path
     named on the command line)."""
 
-    def __init__(self, out, paths):
+    def __init__(self, out: IO[str], paths: Sequence[str]):
         self.out = out
         self.widths = [w or max([len(str(p)) for p in paths] + [4]) for _, _, w in COLUMNS]
         self.widths[-1] = 0
@@ -64,7 +69,7 @@ class PlainLines:
 class RichTable:
     """A rich table, shown once every message is read."""
 
-    def __init__(self, console):
+    def __init__(self, console: Console):
         self.console = console
         self.table = Table(box=None, header_style="bold", pad_edge=False)
         for name, right, width in COLUMNS:
@@ -82,12 +87,12 @@ class RichTable:
             self.console.print(self.table)
 
 
-def run(paths, as_json: bool, problems, console) -> None:
+def run(paths: Sequence[str], as_json: bool, problems: Problems, console: Console) -> None:
     if as_json:
         for path, span, h in headers(paths, problems):
             console.file.write(json_record(path, span, h) + "\n")
         return
-    sink = RichTable(console) if console.is_terminal else PlainLines(console.file, paths)
+    sink: RichTable | PlainLines = RichTable(console) if console.is_terminal else PlainLines(console.file, paths)
     try:
         for path, span, h in headers(paths, problems):
             sink.add(row(path, span, h))

@@ -4,10 +4,15 @@ from __future__ import annotations
 import os
 import sys
 
+from collections.abc import Callable
+from typing import Any, NoReturn, TypeVar
+
 import click
 from rich.console import Console
 
 from . import _common
+
+F = TypeVar("F", bound=Callable[..., Any])
 
 BAD_MESSAGE_CHOICES = ("error", "warn", "skip")
 
@@ -20,7 +25,7 @@ def stderr() -> Console:
     return Console(stderr=True, highlight=False)
 
 
-def bundled_when_empty(ctx, param, value):
+def bundled_when_empty(ctx: click.Context, param: click.Parameter, value: str | None) -> str | None:
     """--tables '': the bundled WMO tables only, said to the library as its environment says it."""
     if value == "":
         os.environ["QUORVEX_DEFINITIONS"] = ""
@@ -28,14 +33,14 @@ def bundled_when_empty(ctx, param, value):
     return value
 
 
-def tables_option(f):
+def tables_option(f: F) -> F:
     return click.option(
         "--tables", default=None, metavar="ROOT", callback=bundled_when_empty,
         help="ecCodes-style definitions root to take tables from; '' for the bundled WMO tables "
              "only. Default: $QUORVEX_DEFINITIONS, else a root found on the machine.")(f)
 
 
-def bad_message_options(f):
+def bad_message_options(f: F) -> F:
     f = click.option("--fail-fast", is_flag=True,
                      help="Stop at the first problem (the same as --on-bad-message error).")(f)
     return click.option(
@@ -48,7 +53,7 @@ def problems_for(on_bad_message: str, fail_fast: bool) -> _common.Problems:
     return _common.Problems("error" if fail_fast else on_bad_message)
 
 
-def finish(problems: _common.Problems, work) -> None:
+def finish(problems: _common.Problems, work: Callable[[], None]) -> NoReturn:
     try:
         work()
         sys.stdout.flush()

@@ -3,9 +3,14 @@ from __future__ import annotations
 
 import json
 
+from typing import Any
+
+from _quorvex import TableSet
+from rich.console import Console
 from rich.text import Text
 
 from . import _common, _tableset
+from ._common import Header
 
 CODE_TABLE_LISTING_LIMIT = 1 << 14   # raw values tried when a code table is listed
 
@@ -20,7 +25,7 @@ OPERATORS = {
 }
 
 
-def describe(code: int, table_set) -> tuple[str, str]:
+def describe(code: int, table_set: TableSet) -> tuple[str, str]:
     """(kind, text) of one descriptor in a TableSet."""
     f, x, y = code // 100000, (code // 1000) % 100, code % 1000
     if f == 0:
@@ -39,7 +44,7 @@ def describe(code: int, table_set) -> tuple[str, str]:
     return "sequence", f"{len(seq.members)} members"
 
 
-def code_table(table_set, code: int, width: int) -> list[tuple[int, str]]:
+def code_table(table_set: TableSet, code: int, width: int) -> list[tuple[int, str]]:
     entries = []
     for raw in range(min(1 << width, CODE_TABLE_LISTING_LIMIT)):
         meaning = table_set.get_meaning(code, raw)
@@ -48,7 +53,7 @@ def code_table(table_set, code: int, width: int) -> list[tuple[int, str]]:
     return entries
 
 
-def message_tables(path, message: int, tables: str | None):
+def message_tables(path: str, message: int, tables: str | None) -> tuple[Header, tuple[TableSet, str]]:
     """The header of message `message` of `path` and (TableSet, source) it selects; raises
     ValueError or OSError."""
     buffer = _common.map_file(path)
@@ -62,10 +67,10 @@ def message_tables(path, message: int, tables: str | None):
     return header, _tableset.table_set_for(buffer, span, header, tables)
 
 
-def show(console, code: int, table_set, source: str, as_json: bool) -> bool:
+def show(console: Console, code: int, table_set: TableSet, source: str, as_json: bool) -> bool:
     """Prints what `code` is; False when the tables do not know it."""
     kind, text = describe(code, table_set)
-    record: dict = {"descriptor": code, "kind": kind, "tables": source}
+    record: dict[str, Any] = {"descriptor": code, "kind": kind, "tables": source}
     lines = [Text.assemble((_common.descriptor_text(code), "bold"), "  ", (kind, "magenta"), "  ", text)]
     known = True
     if kind == "element":
@@ -99,7 +104,7 @@ def show(console, code: int, table_set, source: str, as_json: bool) -> bool:
     return known
 
 
-def expand_tree(console, codes: list[int], table_set, depth: int = 1) -> None:
+def expand_tree(console: Console, codes: list[int], table_set: TableSet, depth: int = 1) -> None:
     """The structure of a descriptor list: sequences opened, replications with their bodies."""
     i = 0
     while i < len(codes):

@@ -5,10 +5,14 @@ from __future__ import annotations
 
 import pathlib
 
+from typing import Any
+
 import _quorvex
 
+from ._common import Header, Span
 
-def table_set_for(buffer, span, header: dict, tables: str | None) -> tuple[_quorvex.TableSet, str]:
+
+def table_set_for(buffer: Any, span: Span, header: Header, tables: str | None) -> tuple[_quorvex.TableSet, str]:
     """(TableSet, where it comes from) of one message. Raises ValueError when nothing fits."""
     from quorvex import _file, _tables
     octets = bytes(buffer[span.offset:span.offset + span.length])
