@@ -33,18 +33,23 @@ import dataclasses
 import mmap
 import os
 from collections.abc import Mapping, Sequence
-from typing import Any, Union
+from typing import Any, Union, cast
 
 import dask
 import dask.dataframe as dd
-import fsspec
-import fsspec.implementations.local
+import fsspec  # type: ignore[import-untyped]
+import fsspec.implementations.local  # type: ignore[import-untyped]
 import numpy as np
 import pandas as pd
 import pyarrow as pa
 from dask.utils import parse_bytes
 
 __all__ = ["read_arrow", "read_dataframe"]
+
+# Dask's own functions carry no annotations: called through these names.
+_delayed: Any = dask.delayed  # type: ignore[attr-defined]
+_compute: Any = dask.compute  # type: ignore[attr-defined]
+_from_map: Any = dd.from_map
 
 PathArg = Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]]]
 
@@ -57,20 +62,19 @@ _TEXT = pd.Series(dtype="str").dtype
 # The long table's columns as a Dask DataFrame holds them. Names, units and meanings are
 # plain text there: pandas categoricals would change their code width from one partition
 # to the next, which breaks `to_parquet` (Parquet dictionary-encodes them again anyway).
-LONG_SCHEMA = pa.schema(
-    [
-        ("message", pa.int64()),
-        ("source", pa.int32()),
-        ("subset", pa.int32()),
-        ("descriptor", pa.uint32()),
-        ("name", pa.utf8()),
-        ("unit", pa.utf8()),
-        ("value", pa.float64()),
-        ("text", pa.utf8()),
-        ("raw", pa.uint64()),
-        ("meaning", pa.utf8()),
-    ]
-)
+_LONG_FIELDS: list[pa.Field[Any]] = [
+    pa.field("message", pa.int64()),
+    pa.field("source", pa.int32()),
+    pa.field("subset", pa.int32()),
+    pa.field("descriptor", pa.uint32()),
+    pa.field("name", pa.utf8()),
+    pa.field("unit", pa.utf8()),
+    pa.field("value", pa.float64()),
+    pa.field("text", pa.utf8()),
+    pa.field("raw", pa.uint64()),
+    pa.field("meaning", pa.utf8()),
+]
+LONG_SCHEMA = pa.schema(_LONG_FIELDS)
 
 
 # --- where the bytes are -------------------------------------------------------------
@@ -211,8 +215,8 @@ def _plan(files: Sequence[_File], blocksize: int | None, storage_options: Mappin
     """Ranges with their scan entry points and first message numbers, from a pre-scan of
     every range run as one parallel Dask computation."""
     cuts = _cut(files, blocksize)
-    summarise = dask.delayed(_summary, pure=True)
-    summaries = dask.compute(*[summarise(f, s, e, dict(storage_options)) for f, s, e in cuts])
+    summarise = _delayed(_summary, pure=True)
+    summaries = _compute(*[summarise(f, s, e, dict(storage_options)) for f, s, e in cuts])
     ranges: list[_Range] = []
     number = 0
     stop = 0  # where the file-wide scan stands after the previous range of the file
@@ -434,11 +438,11 @@ def _read(
     else:
         meta = _wide_meta(columns, root)
         reader = _Reader(root, on_bad_message, threads, single, options, tuple(columns), dict(filters or {}),
-                         tuple(meta.dtypes.items()))
+                         tuple((str(name), dtype) for name, dtype in meta.dtypes.items()))
     parts = _plan(files, size, options)
     if columns is None:
-        return dd.from_map(reader.long, parts, meta=meta, label="quorvex-read-arrow")
-    return dd.from_map(reader.wide, parts, meta=meta, label="quorvex-read-dataframe")
+        return cast(dd.DataFrame, _from_map(reader.long, parts, meta=meta, label="quorvex-read-arrow"))
+    return cast(dd.DataFrame, _from_map(reader.wide, parts, meta=meta, label="quorvex-read-dataframe"))
 
 
 def read_arrow(
