@@ -81,6 +81,7 @@ Result<ChosenTables> TableChooser::load(const BufrMessage& message) {
   }
   Result<std::shared_ptr<const TableSet>> fallback = bundled();
   if (fallback) return ChosenTables{*fallback, TableOrigin::Bundled};
+  if (!lacked.empty()) lacked += "; ";
   lacked += fallback.error().text();
   return fail(BufrError::tables_unavailable(std::move(lacked)));
 }
