@@ -67,6 +67,8 @@ test-cpp: build
 
 # The suites of _quorvex (suites of a package on top of it, which import it, are left out).
 MODULE_TESTS = $(shell grep -L -E '^(import|from) quorvex|engine_support|"-m", "quorvex"|mypy' tests/python/test_*.py)
+# The columnar engine's suites, hostile input included, run under the sanitizers too.
+ENGINE_TESTS = $(wildcard tests/python/test_engine_*.py) tests/python/test_hostile_input.py tests/python/test_bufr_file.py
 # The interpreter itself is not instrumented: the sanitizer runtimes are preloaded, and leak
 # detection is left to the C++ tests (the interpreter keeps memory until exit on purpose).
 ASAN_RUNTIMES = $$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so)
@@ -74,6 +76,8 @@ test-asan: build-asan
 	cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 	LD_PRELOAD="$(ASAN_RUNTIMES)" ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  PYTHONPATH=$(ASAN_DIR) $(PY) -m pytest -q -p no:cacheprovider $(MODULE_TESTS)
+	LD_PRELOAD="$(ASAN_RUNTIMES)" ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  PYTHONPATH=$(ASAN_DIR):python $(PY) -m pytest -q -p no:cacheprovider $(ENGINE_TESTS)
 
 # PYTEST_ARGS="-m 'not slow'" leaves out the wheel test (a wheel build and a fresh venv).
 PYTEST_ARGS ?=
