@@ -74,7 +74,7 @@ def spread(items, limit):
 
 
 def seed_messages(out: Path, corpus: Path) -> None:
-    scan, older, decode = [], [], {False: {}, True: {}}
+    scan, decode = [], {False: {}, True: {}}
     expand = {}
     per_file = {}
     for path, msg, edition in messages(corpus):
@@ -82,8 +82,6 @@ def seed_messages(out: Path, corpus: Path) -> None:
         per_file[path] = per_file.get(path, 0) + 1
         if per_file[path] <= 3 and len(msg) <= MAX_SCAN:
             scan.append(msg)
-            if edition in (2, 3):
-                older.append(msg)
         parts = sections(msg) if edition == 4 else None
         if parts is None:
             continue
@@ -95,8 +93,6 @@ def seed_messages(out: Path, corpus: Path) -> None:
             decode[bool(flags & 0x40)].setdefault(desc, compact)
     for msg in spread(scan, PER_TARGET):
         write(out, "scan_parse", msg)
-    for msg in spread(older, PER_TARGET):
-        write(out, "older_header", msg)
     # Several messages in one buffer, with junk between and around them.
     small = [m for m in scan if len(m) <= 1024]
     for i in range(0, min(len(small) - 1, 40), 2):

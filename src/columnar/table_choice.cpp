@@ -72,9 +72,14 @@ Result<ChosenTables> TableChooser::load(const BufrMessage& message) {
     }
     lacked = "definitions root: " + selected.error().message();
   }
+  if (!lacked.empty()) lacked += "; ";
+  // The bundled tables are the WMO tables of master table 0: never a stand-in for another.
+  if (message.master_table_number != 0) {
+    lacked += "bundled tables: master table 0 only, not " + std::to_string(message.master_table_number);
+    return fail(BufrError::tables_unavailable(std::move(lacked)));
+  }
   Result<std::shared_ptr<const TableSet>> fallback = bundled();
   if (fallback) return ChosenTables{*fallback, TableOrigin::Bundled};
-  if (!lacked.empty()) lacked += "; ";
   lacked += fallback.error().text();
   return fail(BufrError::tables_unavailable(std::move(lacked)));
 }
