@@ -42,5 +42,7 @@ def decode(
     tables: Tables,
     threads: int,
     keys: bool = False,
+    with_source: bool | None = None,
 ) -> tuple[Batch, list[tuple[int, int, str]]]:
-    """Decode messages (source position, index, offset, length) on `threads` native threads."""
+    """Decode messages (source position, index, offset, length) on `threads` native threads;
+    with_source adds the source column (None: when there are several sources)."""

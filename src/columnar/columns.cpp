@@ -348,8 +348,7 @@ ColumnarOutput decode_columns(std::span<const Bytes> sources, std::span<const Me
     MessageWork& w = work[i];
     if (w.ok && w.text_bytes > kMaxUtf8Bytes - text_bytes) {
       w.ok = false;
-      w.error =
-          BufrError::table_text("text of the batch exceeds 2 GiB; decode fewer messages at once").message();
+      w.error = BufrError::batch_text_overflow().message();
       w.result = DecodeResult{};
     }
     if (!w.ok) {

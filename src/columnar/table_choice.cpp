@@ -1,10 +1,11 @@
 #include "columnar/table_choice.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 
-#include "tables/table_selection.hpp"
 #include "tables/eccodes_loader.hpp"
+#include "tables/table_selection.hpp"
 
 namespace quorvex {
 
@@ -51,13 +52,13 @@ Result<ChosenTables> TableChooser::choose(const BufrMessage& message) {
 Result<std::shared_ptr<const TableSet>> TableChooser::bundled() {
   if (!bundled_) {
     if (!bundled_dir_) {
-      bundled_ = fail(BufrError::tables_unavailable("no bundled tables"));
+      bundled_ = fail(BufrError::no_bundled_tables());
     } else {
       Result<TableSet> loaded = load_table_directory(*bundled_dir_);
       if (loaded) {
         bundled_ = std::make_shared<const TableSet>(std::move(*loaded));
       } else {
-        bundled_ = fail(BufrError::tables_unavailable("bundled tables: " + loaded.error().message()));
+        bundled_ = fail(BufrError::unreadable_bundled_tables(loaded.error()));
       }
     }
   }
@@ -65,25 +66,23 @@ Result<std::shared_ptr<const TableSet>> TableChooser::bundled() {
 }
 
 Result<ChosenTables> TableChooser::load(const BufrMessage& message) {
-  std::string lacked;
+  std::optional<BufrError> root_failure;
   if (root_) {
     Result<TableSet> selected = select_definitions_tables(*root_, message);
     if (selected) {
       return ChosenTables{std::make_shared<const TableSet>(std::move(*selected)), TableOrigin::Definitions};
     }
-    lacked = "definitions root: " + selected.error().message();
+    root_failure = std::move(selected.error());
   }
+  const BufrError* tried = root_failure ? &*root_failure : nullptr;
   // The bundled tables are the WMO master table (number 0): no fallback for other masters.
   if (message.master_table_number != 0) {
-    if (!lacked.empty()) lacked += "; ";
-    lacked += "no bundled tables for master table " + std::to_string(message.master_table_number);
-    return fail(BufrError::tables_unavailable(std::move(lacked)));
+    return fail(BufrError::tables_unavailable(
+        tried, BufrError::no_bundled_master_table(message.master_table_number)));
   }
   Result<std::shared_ptr<const TableSet>> fallback = bundled();
   if (fallback) return ChosenTables{*fallback, TableOrigin::Bundled};
-  if (!lacked.empty()) lacked += "; ";
-  lacked += fallback.error().text();
-  return fail(BufrError::tables_unavailable(std::move(lacked)));
+  return fail(BufrError::tables_unavailable(tried, fallback.error()));
 }
 
 }  // namespace quorvex

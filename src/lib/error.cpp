@@ -187,4 +187,33 @@ std::string BufrError::message() const {
   return "unknown error";
 }
 
+BufrError BufrError::no_bundled_tables() {
+  BufrError e(ErrorKind::TablesUnavailable);
+  e.text_ = "no bundled tables";
+  return e;
+}
+
+BufrError BufrError::unreadable_bundled_tables(const BufrError& load_error) {
+  BufrError e(ErrorKind::TablesUnavailable);
+  e.text_ = "bundled tables: " + load_error.message();
+  return e;
+}
+
+BufrError BufrError::no_bundled_master_table(std::uint8_t master_table_number) {
+  BufrError e(ErrorKind::TablesUnavailable);
+  e.text_ = "no bundled tables for master table " + std::to_string(master_table_number);
+  return e;
+}
+
+BufrError BufrError::tables_unavailable(const BufrError* root_failure, const BufrError& bundled_failure) {
+  BufrError e(ErrorKind::TablesUnavailable);
+  if (root_failure != nullptr) e.text_ = "definitions root: " + root_failure->message() + "; ";
+  e.text_ += bundled_failure.text_;
+  return e;
+}
+
+BufrError BufrError::batch_text_overflow() {
+  return table_text("text of the batch exceeds 2 GiB; decode fewer messages at once");
+}
+
 }  // namespace quorvex

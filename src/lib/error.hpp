@@ -120,12 +120,16 @@ class BufrError {
   static BufrError message_unterminated(std::size_t offset, std::size_t length) {
     return BufrError(ErrorKind::MessageUnterminated, offset, length);
   }
-  // No table source holds a message's tables; `text` says what each source lacked.
-  static BufrError tables_unavailable(std::string text) {
-    BufrError e(ErrorKind::TablesUnavailable);
-    e.text_ = std::move(text);
-    return e;
-  }
+  // The bundled tables of the package: none were given, or they could not be read.
+  static BufrError no_bundled_tables();
+  static BufrError unreadable_bundled_tables(const BufrError& load_error);
+  // The bundled tables are those of master table 0 and stand in for no other.
+  static BufrError no_bundled_master_table(std::uint8_t master_table_number);
+  // No table source holds a message's tables: what the definitions root lacked (when one
+  // was tried), then why the bundled tables do not serve.
+  static BufrError tables_unavailable(const BufrError* root_failure, const BufrError& bundled_failure);
+  // A batch whose texts would overflow its 32-bit text offsets.
+  static BufrError batch_text_overflow();
   // An I/O failure reported by the operating system: "<strerror> (os error <n>)".
   static BufrError io_errno(int err);
 

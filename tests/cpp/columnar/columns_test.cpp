@@ -124,6 +124,12 @@ TEST(TableChooserTest, RootThenBundledThenAnErrorNamingBoth) {
   EXPECT_EQ(fallback->origin, TableOrigin::Bundled);
   EXPECT_EQ(fallback->tables->find_element(1001)->name, "FROM BUNDLED");
 
+  BufrMessage other_master = selection(30, 0, 98);
+  other_master.master_table_number = 10;  // the bundled WMO tables are master table 0's only
+  auto refused = both.choose(other_master);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_NE(refused.error().message().find("master table 0 only"), std::string::npos);
+
   TableChooser root_only(tree.path("root"), tree.path("missing"), nullptr);
   auto none = root_only.choose(selection(31, 0, 98));
   ASSERT_FALSE(none.has_value());
