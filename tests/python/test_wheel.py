@@ -2,6 +2,7 @@
 with only its declared dependencies, and run the README's example there with the bundled
 tables alone. Slow (a full build the first time; later runs reuse build-wheel/)."""
 import importlib.util
+import json
 import os
 import pathlib
 import re
@@ -11,6 +12,7 @@ import sys
 
 import pytest
 
+import _quorvex
 import quorvex
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -73,6 +75,14 @@ def test_readme_example_in_a_fresh_venv(tmp_path):
              "            assert len(m.values()) > 0\n"
              "print('ok')\n")
     assert run([python, "-c", check], cwd=work, env=clean_env(QUORVEX_DEFINITIONS="")).strip() == "ok"
+
+    # The console script is installed and lists the examples' messages.
+    lines = run([venv / "bin" / "quorvex", "ls", "--json", *sorted((work / "examples").glob("*.bufr"))],
+                cwd=work, env=clean_env(QUORVEX_DEFINITIONS="")).splitlines()
+    listed = [json.loads(line) for line in lines]
+    assert [(m["file"].rsplit("/", 1)[-1], m["message"]) for m in listed] == [
+        (path.name, i) for path in sorted((ROOT / "examples").glob("*.bufr"))
+        for i in range(len(_quorvex.parse_all_file(str(path))))]
 
     # A user's mypy finds the types of the installed package and of _quorvex (stub package).
     if importlib.util.find_spec("mypy") is not None:
