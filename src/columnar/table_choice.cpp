@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <string>
 
-#include "tables/table_selection.hpp"
 #include "tables/eccodes_loader.hpp"
+#include "tables/table_selection.hpp"
 
 namespace quorvex {
 
