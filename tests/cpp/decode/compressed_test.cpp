@@ -345,17 +345,6 @@ TEST_F(CompressedTest, BitmapPastTheHistoryFails) {
   EXPECT_EQ(run.error(), "csv/table parse error: bitmap reference is outside descriptor history");
 }
 
-TEST_F(CompressedTest, ImplicitBitmapAfterQualityOperator) {
-  BitWriter w;
-  column(w, 1, 7, 0);   // 0-33-007
-  column(w, 0, 1, 0);   // its data-present indicator, right after 2-22-000
-  column(w, 90, 7, 0);  // 2-22-255 has no bitmap read; 2-24-255 below does
-  const Outcome run = decode({33007, 224000, 31031, 224255}, tables, w, 1);
-  ASSERT_TRUE(run.status) << run.error();
-  EXPECT_EQ(seen(run.result),
-            (std::vector<Seen>{num(33007, 1), num(224000, 0), num(31031, 0), num(33007, 90)}));
-}
-
 TEST_F(CompressedTest, NewReferenceValuesAreRefused) {
   BitWriter w;
   EXPECT_EQ(decode({203010, 33007, 203255}, tables, w, 1).error(),
@@ -367,58 +356,6 @@ TEST_F(CompressedTest, NewReferenceValuesAreRefused) {
   ASSERT_TRUE(run.status) << run.error();
   EXPECT_EQ(seen(run.result), (std::vector<Seen>{num(33007, 4)}));
 }
-
-// Nested sequences: the top list is depth 0, the innermost sequence's members depth `levels`.
-class CompressedDepthTest : public CompressedTest, public ::testing::WithParamInterface<int> {};
-
-TEST_P(CompressedDepthTest, SixtyFourLevelsBelowTheTopDecode) {
-  const int levels = GetParam();
-  for (int k = 1; k < levels; ++k) {
-    tables.insert_sequence(SequenceDefinition{static_cast<std::uint32_t>(340000 + k),
-                                              {static_cast<std::uint32_t>(340000 + k + 1)}});
-  }
-  tables.insert_sequence(SequenceDefinition{static_cast<std::uint32_t>(340000 + levels), {33007}});
-  BitWriter w;
-  column(w, 9, 7, 0);
-  const Outcome run = decode({340001}, tables, w, 1);
-  if (levels <= 64) {
-    ASSERT_TRUE(run.status) << run.error();
-    EXPECT_EQ(seen(run.result), (std::vector<Seen>{num(33007, 9)}));
-  } else {
-    EXPECT_EQ(run.error(), "csv/table parse error: compressed descriptor decode exceeded recursion depth");
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Levels, CompressedDepthTest, ::testing::Values(1, 63, 64, 65));
-
-struct CompressedWalkError {
-  std::vector<std::uint32_t> codes;
-  std::string message;
-};
-
-class CompressedWalkErrorTest : public CompressedTest,
-                                public ::testing::WithParamInterface<CompressedWalkError> {};
-
-TEST_P(CompressedWalkErrorTest, ReportsTheDescriptor) {
-  BitWriter w;
-  column(w, 1, 8, 0);
-  column(w, 1, 7, 0);
-  EXPECT_EQ(decode(GetParam().codes, tables, w, 2).error(), GetParam().message);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Descriptors, CompressedWalkErrorTest,
-    ::testing::Values(
-        CompressedWalkError{{400001}, "csv/table parse error: invalid descriptor 400001"},
-        CompressedWalkError{{31001, 3999999}, "csv/table parse error: invalid descriptor 3999999"},
-        CompressedWalkError{{399999}, "descriptor 399999 was not found in Table D"},
-        CompressedWalkError{{31001, 48001}, "descriptor 048001 was not found in Table B"},
-        CompressedWalkError{{101000, 48001, 33007}, "descriptor 048001 was not found in Table B"},
-        CompressedWalkError{{100003, 33007}, "unsupported replication descriptor 100003"},
-        CompressedWalkError{{103002, 33007, 33007}, "unsupported replication descriptor 103002"},
-        CompressedWalkError{{101000, 31001},
-                            "delayed replication descriptor 101000 is missing its "
-                            "replication factor or replicated descriptors"}));
 
 TEST_F(CompressedTest, ManySubsetsOverFewBitsFailBeforeAllocating) {
   BitWriter w;

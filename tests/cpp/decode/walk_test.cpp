@@ -1,13 +1,15 @@
 // The two decoders as consumers of one walk: a compressed message of one subset whose every
 // increment width is 0 holds the same fields as the uncompressed message, each followed by
 // six zero bits, and must decode to exactly the same values. The random lists mix elements,
-// text, operators, replication and data-present bitmaps with the values they select.
+// text, operators, replication and data-present bitmaps with the values they select. The
+// walk's failures and its depth limit are checked here once, through both decoders.
 #include "decode/walk.hpp"
 
 #include <algorithm>
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -241,6 +243,79 @@ TEST_P(OneSubsetTwinTest, CompressedDecodesAsUncompressed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, OneSubsetTwinTest, ::testing::Range(1u, 201u));
+
+// Runs one subset of `data` through either decoder.
+Status decode_with(bool compressed, const std::vector<std::uint32_t>& codes, const TableSet& tables,
+                   const std::vector<std::uint8_t>& data, DecodeResult& out) {
+  BitReader reader{Bytes(data)};
+  return compressed ? decode_compressed(codes, tables, reader, 1, out)
+                    : decode_uncompressed(codes, tables, reader, 1, out);
+}
+
+// The walk's own failures (and an unknown element), whichever decoder consumes it.
+struct WalkError {
+  const char* label;
+  std::vector<std::uint32_t> codes;
+  const char* message;
+};
+
+class WalkErrorTest : public ::testing::TestWithParam<WalkError> {};
+
+TEST_P(WalkErrorTest, BothDecodersFailWithTheSameText) {
+  const TableSet tables = testing::test_tables();
+  const std::vector<std::uint8_t> zeros(8, 0);
+  for (const bool compressed : {false, true}) {
+    DecodeResult out;
+    const Status status = decode_with(compressed, GetParam().codes, tables, zeros, out);
+    ASSERT_FALSE(status) << "compressed " << compressed;
+    EXPECT_EQ(status.error().message(), GetParam().message) << "compressed " << compressed;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WalkErrorTest,
+    ::testing::Values(
+        WalkError{"factor_without_group",
+                  {101000, 31001},
+                  "delayed replication descriptor 101000 is missing its replication factor or "
+                  "replicated descriptors"},
+        WalkError{"x_zero", {100003, 1001}, "unsupported replication descriptor 100003"},
+        WalkError{"too_few_after", {103002, 1001, 1002}, "unsupported replication descriptor 103002"},
+        WalkError{"unknown_element", {1001, 5001}, "descriptor 005001 was not found in Table B"},
+        WalkError{"unknown_factor", {101000, 31099, 1001}, "descriptor 031099 was not found in Table B"},
+        WalkError{"unknown_sequence", {399999}, "descriptor 399999 was not found in Table D"},
+        WalkError{"f_above_3", {400000}, "csv/table parse error: invalid descriptor 400000"},
+        WalkError{"long_code", {31001, 3999999}, "csv/table parse error: invalid descriptor 3999999"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// Nested sequences: the top list is depth 0, the innermost sequence's members depth `levels`;
+// 64 levels decode, the 65th fails with each decoder's own text.
+class WalkDepthTest : public ::testing::TestWithParam<std::tuple<bool, std::uint32_t>> {};
+
+TEST_P(WalkDepthTest, SixtyFourLevelsBelowTheTopDecode) {
+  const auto [compressed, levels] = GetParam();
+  TableSet tables = testing::test_tables();
+  for (std::uint32_t k = 1; k < levels; ++k) tables.insert_sequence({340000 + k, {340001 + k}});
+  tables.insert_sequence({340000 + levels, {33007}});
+  BitWriter w;
+  w.put(9, 7);
+  if (compressed) w.put(0, 6);
+  DecodeResult out;
+  const Status status = decode_with(compressed, {340001}, tables, w.octets(), out);
+  if (levels <= 64) {
+    ASSERT_TRUE(status) << status.error().message();
+    EXPECT_EQ(testing::seen(out), (std::vector<testing::Seen>{testing::num(33007, 9)}));
+  } else {
+    ASSERT_FALSE(status);
+    EXPECT_EQ(status.error().message(),
+              compressed ? "csv/table parse error: compressed descriptor decode exceeded "
+                           "recursion depth"
+                         : "csv/table parse error: descriptor decode exceeded recursion depth");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, WalkDepthTest,
+                         ::testing::Combine(::testing::Bool(), ::testing::Values(1u, 63u, 64u, 65u)));
 
 }  // namespace
 }  // namespace quorvex
