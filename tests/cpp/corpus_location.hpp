@@ -1,6 +1,8 @@
-// Where the real-data corpus and the ecCodes definitions lie, for the tests that read them:
-// $QUORVEX_CORPUS, else shared/corpus beside the checkout, else /work/shared/corpus (the
-// same search as tests/python/corpus_location.py). Empty when there is none.
+// Where the real-data corpus and the ecCodes definitions lie, for the tests that read them.
+// Corpus: $QUORVEX_CORPUS, else shared/corpus beside the checkout, else /work/shared/corpus
+// (the same search as tests/python/corpus_location.py). Definitions: $QUORVEX_TEST_DEFINITIONS,
+// else Debian's /usr/share/eccodes/definitions (as tests/python/decode_support.py). Each is
+// empty when absent, so a test can skip.
 #pragma once
 
 #include <cstdlib>
@@ -9,7 +11,13 @@
 
 namespace quorvex::testing {
 
-inline constexpr const char* kDefinitionsRoot = "/usr/share/eccodes/definitions";
+inline std::string definitions_root() {
+  const char* env = std::getenv("QUORVEX_TEST_DEFINITIONS");
+  const std::filesystem::path root =
+      env != nullptr && *env != '\0' ? env : "/usr/share/eccodes/definitions";
+  return std::filesystem::is_directory(root / "bufr" / "tables" / "0") ? root.string()
+                                                                         : std::string();
+}
 
 inline std::string corpus_root() {
   const char* env = std::getenv("QUORVEX_CORPUS");

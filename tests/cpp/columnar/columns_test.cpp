@@ -12,20 +12,11 @@
 
 #include <gtest/gtest.h>
 
+#include "../corpus_location.hpp"
 #include "../tables/temp_tree.hpp"
 
 namespace quorvex {
 namespace {
-
-const std::string kDefinitions = "/usr/share/eccodes/definitions";
-
-std::filesystem::path corpus() {
-  for (const std::filesystem::path& p : {std::filesystem::path(QUORVEX_SOURCE_DIR) / "../shared/corpus",
-                                         std::filesystem::path("/work/shared/corpus")}) {
-    if (std::filesystem::exists(p / "messages.tsv")) return p;
-  }
-  return {};
-}
 
 std::vector<std::uint8_t> read_file(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -56,12 +47,13 @@ bool same_bits(const Bitmap& a, const Bitmap& b, std::size_t rows) {
 class ColumnarThreadsTest : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(ColumnarThreadsTest, EveryThreadCountGivesTheSameBatch) {
-  const std::filesystem::path root = corpus();
-  if (root.empty() || !std::filesystem::exists(kDefinitions)) GTEST_SKIP() << "no corpus or definitions";
-  const std::vector<std::uint8_t> data = read_file(root / GetParam());
+  const std::string root = testing::corpus_root();
+  const std::string definitions = testing::definitions_root();
+  if (root.empty() || definitions.empty()) GTEST_SKIP() << "no corpus or definitions";
+  const std::vector<std::uint8_t> data = read_file(root + GetParam());
   const Bytes file(data.data(), data.size());
   const std::vector<MessageRef> refs = whole_messages(file, 256 << 10);
-  TableChooser chooser(kDefinitions, std::nullopt, nullptr);
+  TableChooser chooser(definitions, std::nullopt, nullptr);
   const Bytes sources[] = {file};
   const ColumnarOutput one = decode_columns(sources, refs, chooser, {1, true, false});
   ASSERT_GT(one.batch->rows, 0);

@@ -16,8 +16,6 @@
 namespace quorvex {
 namespace {
 
-constexpr const char* kDefinitions = testing::kDefinitionsRoot;
-
 using Octets = std::vector<std::uint8_t>;
 
 Octets read_file(const std::string& path) {
@@ -35,7 +33,8 @@ struct RealMessage {
 
 std::unique_ptr<RealMessage> load_message(const std::string& relative, std::size_t index) {
   const std::string path = testing::corpus_root() + relative;
-  if (!std::filesystem::exists(path) || !std::filesystem::exists(kDefinitions)) return nullptr;
+  const std::string definitions = testing::definitions_root();
+  if (!std::filesystem::exists(path) || definitions.empty()) return nullptr;
   auto m = std::make_unique<RealMessage>();
   m->file = read_file(path);
   auto views = scan_messages(m->file);
@@ -44,7 +43,7 @@ std::unique_ptr<RealMessage> load_message(const std::string& relative, std::size
   auto parsed = parse_message(m->octets);
   if (!parsed) return nullptr;
   m->message = std::move(*parsed);
-  auto tables = select_definitions_tables(kDefinitions, m->message);
+  auto tables = select_definitions_tables(definitions, m->message);
   if (!tables) return nullptr;
   m->tables = std::move(*tables);
   return m;

@@ -13,8 +13,6 @@ using testing::num;
 using testing::Seen;
 using Values = std::vector<Seen>;
 
-constexpr std::uint32_t kAssoc = 999999;
-
 class UncompressedWalkTest : public ::testing::Test {
  protected:
   TableSet tables = testing::test_tables();
@@ -78,6 +76,7 @@ TEST_F(UncompressedWalkTest, TextCounterRunsAcrossSubsets) {
   EXPECT_FALSE(out.values[1].has_text());
 }
 
+// Failures of reading the uncompressed layout; the walk's own are tested in walk_test.cpp.
 struct ErrorCase {
   const char* label;
   std::vector<std::uint32_t> codes;
@@ -98,17 +97,6 @@ TEST_P(UncompressedWalkErrorTest, FailsWithExactMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, UncompressedWalkErrorTest,
     ::testing::Values(
-        ErrorCase{"factor_without_group",
-                  {101000, 31001},
-                  "delayed replication descriptor 101000 is missing its replication factor or "
-                  "replicated descriptors"},
-        ErrorCase{"x_zero", {100003, 1001}, "unsupported replication descriptor 100003"},
-        ErrorCase{"too_few_after", {103002, 1001, 1002}, "unsupported replication descriptor 103002"},
-        ErrorCase{"unknown_element", {1001, 5001}, "descriptor 005001 was not found in Table B"},
-        ErrorCase{"unknown_factor", {101000, 31099, 1001}, "descriptor 031099 was not found in Table B"},
-        ErrorCase{"unknown_sequence", {399999}, "descriptor 399999 was not found in Table D"},
-        ErrorCase{"f_above_3", {400000}, "csv/table parse error: invalid descriptor 400000"},
-        ErrorCase{"long_code", {1234567}, "csv/table parse error: invalid descriptor 1234567"},
         ErrorCase{"new_reference_unknown", {203008, 5001}, "descriptor 005001 was not found in Table B"},
         ErrorCase{"shortage",
                   {12101, 12101, 12101},
@@ -117,29 +105,6 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{
             "new_reference_too_wide", {203065, 1001}, "csv/table parse error: cannot read 65 bits into u64"}),
     [](const auto& info) { return std::string(info.param.label); });
-
-// Associated fields precede every element except those of class 31 (the significance
-// 0-31-021 and replication factors included).
-TEST_F(UncompressedWalkTest, AssociatedFieldsSkipClass31) {
-  BitWriter w;
-  w.put(7, 6).put(0xA5, 8).put(1, 7).put(0x5A, 8).put(2, 10).put(2, 8).put(9, 8).put(3, 7).put(10, 8).put(4,
-                                                                                                          7);
-  ASSERT_TRUE(decode({204008, 31021, 1001, 1002, 101000, 31001, 1001}, w));
-  EXPECT_EQ(values(),
-            (Values{num(31021, 7),
-                    num(kAssoc, 0xA5),
-                    num(1001, 1),
-                    num(kAssoc, 0x5A),
-                    num(1002, 2),
-                    num(31001, 2),
-                    num(kAssoc, 9),
-                    num(1001, 3),
-                    num(kAssoc, 10),
-                    num(1001, 4)}));
-  EXPECT_EQ(*out.values[1].name, "associatedField");
-  EXPECT_EQ(out.values[1].raw, 0xA5u);
-  EXPECT_EQ(end_position, written_bits);
-}
 
 TEST_F(UncompressedWalkTest, WidthScaleAndReferenceOperators) {
   BitWriter w;
@@ -223,22 +188,6 @@ TEST_F(UncompressedWalkTest, DefinedBitmapAndReuse) {
   EXPECT_EQ(end_position, written_bits);
 }
 
-TEST_F(UncompressedWalkTest, BitmapReferenceOutsideHistoryFails) {
-  BitWriter w;
-  w.put(1, 7).put(2, 7).put(0b11110, 5);
-  auto status = decode({1001, 1001, 236000, 101005, 31031, 223255}, w);
-  ASSERT_FALSE(status);
-  EXPECT_EQ(status.error().text(), "bitmap reference is outside descriptor history");
-}
-
-TEST_F(UncompressedWalkTest, DifferenceStatisticIsOneBitWiderWithNegativeReference) {
-  BitWriter w;
-  w.put(50, 12).put(0, 1).put(4096 + 5, 13);
-  ASSERT_TRUE(decode({12102, 236000, 31031, 225000, 225255}, w));
-  EXPECT_EQ(values(),
-            (Values{num(12102, 1.0), num(236000, 0), num(31031, 0), num(225000, 0), num(12102, 0.5)}));
-}
-
 // Without 2-36-000 a bitmap right after 2-23-000 (here behind a delayed replication) refers
 // to the entries before the operator.
 TEST_F(UncompressedWalkTest, BitmapFollowingSubstitutionOperator) {
@@ -308,24 +257,6 @@ TEST_F(UncompressedWalkTest, CharactersOperator) {
   EXPECT_EQ(text(0), "HI");
   EXPECT_EQ(out.values[0].raw_value, 1003.0);
   EXPECT_EQ(values()[1], num(1001, 4));
-}
-
-TEST_F(UncompressedWalkTest, NestingDepthLimit) {
-  // Sequence 300000 + k holds 300000 + k + 1; the last one holds 0-01-001.
-  auto chain = [&](std::uint32_t levels) {
-    tables = testing::test_tables();
-    for (std::uint32_t k = 1; k < levels; ++k) tables.insert_sequence({300000 + k, {300001 + k}});
-    tables.insert_sequence({300000 + levels, {1001}});
-  };
-  BitWriter w;
-  w.put(1, 7);
-  chain(64);  // 0-01-001 at depth 64
-  EXPECT_TRUE(decode({300001}, w));
-  chain(65);
-  out = {};
-  auto status = decode({300001}, w);
-  ASSERT_FALSE(status);
-  EXPECT_EQ(status.error().text(), "descriptor decode exceeded recursion depth");
 }
 
 // A count of up to 2^64 - 1 over descriptors that read nothing ends on the budget.
