@@ -201,7 +201,7 @@ BufrError BufrError::unreadable_bundled_tables(const BufrError& load_error) {
 
 BufrError BufrError::no_bundled_master_table(std::uint8_t master_table_number) {
   BufrError e(ErrorKind::TablesUnavailable);
-  e.text_ = "bundled tables: master table 0 only, not " + std::to_string(master_table_number);
+  e.text_ = "bundled tables: master table 0 only, not master table " + std::to_string(master_table_number);
   return e;
 }
 

@@ -25,6 +25,7 @@ WARMUP = 300
 # call (tracemalloc) or of some 700 octets of native memory per call (resident set).
 TRACED_BOUND = 8 * 1024  # octets of Python allocations still alive after CALLS calls
 RSS_BOUND = 2 << 20  # octets of resident memory gained over CALLS calls
+RSS_ROUNDS = 3  # rounds of CALLS calls, the bound holding in one of them
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
 
@@ -195,16 +196,21 @@ def test_memory_stays_flat_over_many_calls(world, name):
     for _ in range(WARMUP):
         call()
     gc.collect()
-    rss_before = rss()
     tracemalloc.start()
     traced_before = tracemalloc.get_traced_memory()[0]
-    for _ in range(CALLS):
-        call()
-    gc.collect()
+    # A leak grows resident memory in every round; the allocator's own noise (arenas of threads
+    # that earlier tests started, trimming) does not: the bound must hold in one of the rounds.
+    for rounds in range(1, RSS_ROUNDS + 1):
+        rss_before = rss()
+        for _ in range(CALLS):
+            call()
+        gc.collect()
+        rss_growth = rss() - rss_before
+        if rss_growth < RSS_BOUND:
+            break
     traced_growth = tracemalloc.get_traced_memory()[0] - traced_before
     tracemalloc.stop()
-    rss_growth = rss() - rss_before
-    assert traced_growth < TRACED_BOUND, f"{name}: {traced_growth} octets of Python objects left alive"
+    assert traced_growth < rounds * TRACED_BOUND, f"{name}: {traced_growth} octets of Python objects left alive"
     # A sanitizer's allocator keeps freed memory in quarantine: resident memory says nothing there.
     if not SANITIZED:
         assert rss_growth < RSS_BOUND, f"{name}: resident memory grew by {rss_growth >> 10} KiB"
