@@ -18,7 +18,7 @@ namespace {
 struct TablesObject {
   PyObject_HEAD
   std::shared_ptr<TableChooser> chooser;
-  PyObject* table_set;  // owned; null when none was given
+  PyRef table_set;  // the TableSet object given, or empty
 };
 
 PyTypeObject* tables_type = nullptr;
@@ -74,7 +74,7 @@ PyObject* tables_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     TablesObject* t = as_tables(self.get());
     new (&t->chooser) std::shared_ptr<TableChooser>(
         std::make_shared<TableChooser>(std::move(root), std::move(bundled), std::move(fixed)));
-    t->table_set = set_arg == Py_None ? nullptr : Py_NewRef(set_arg);
+    new (&t->table_set) PyRef(set_arg == Py_None ? PyRef() : PyRef::borrow(set_arg));
     return self.release();
   });
 }
@@ -83,7 +83,7 @@ void tables_dealloc(PyObject* self) {
   PyRef type = PyRef::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));
   TablesObject* t = as_tables(self);
   t->chooser.~shared_ptr();
-  Py_XDECREF(t->table_set);
+  t->table_set.~PyRef();
   Py_TYPE(self)->tp_free(self);
 }
 
