@@ -461,8 +461,9 @@ def read_arrow(
     source; otherwise `source` is the file's position in the sorted, expanded list and
     `message` counts across it. `tables` is None or a definitions root (chosen and loaded
     by each worker); `blocksize` None keeps every file whole; `threads` is the decoding
-    threads per task (None: the worker's cores). Columns `name`, `unit`
-    and `meaning` are pandas categoricals, the others Arrow-backed.
+    threads per task (None: the worker's cores). Every column is Arrow-backed; `name`, `unit`
+    and `meaning` are plain strings rather than categoricals, so that every partition has the
+    same schema.
     """
     return _read(paths, None, None, tables, on_bad_message, blocksize, threads, storage_options)
 

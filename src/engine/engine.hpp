@@ -3,6 +3,7 @@
 #pragma once
 
 #include "lib/frame_py.hpp"
+#include "message/message.hpp"
 
 namespace quorvex::py {
 
@@ -27,9 +28,11 @@ class BufferView {
   bool held_ = false;
 };
 
-// The octets [offset, offset + length) of `buffer`; false with ValueError when they lie
-// outside it.
-[[nodiscard]] bool message_slice(const BufferView& buffer, Py_ssize_t offset, Py_ssize_t length, Bytes& out);
+// The arguments (buffer, offset, length) of a call about one message: the octets
+// [offset, offset + length) of the buffer parsed as a message of edition 2, 3 or 4. False
+// with the Python error set (a bad argument, a slice outside the buffer, a bad header).
+// `format` is PyArg_ParseTupleAndKeywords's, e.g. "Onn:read_header".
+[[nodiscard]] bool message_argument(PyObject* args, PyObject* kwargs, const char* format, BufrMessage& out);
 
 bool register_engine_tables(PyObject* m);  // class Tables
 bool register_engine_batch(PyObject* m);   // class Batch, decode()

@@ -19,7 +19,16 @@ bool BufferView::acquire(PyObject* o, const char* arg) {
   return true;
 }
 
-bool message_slice(const BufferView& buffer, Py_ssize_t offset, Py_ssize_t length, Bytes& out) {
+bool message_argument(PyObject* args, PyObject* kwargs, const char* format, BufrMessage& out) {
+  static const char* names[] = {"buffer", "offset", "length", nullptr};
+  PyObject* source = nullptr;
+  Py_ssize_t offset = 0, length = 0;
+  if (!PyArg_ParseTupleAndKeywords(
+          args, kwargs, format, const_cast<char**>(names), &source, &offset, &length)) {
+    return false;
+  }
+  BufferView buffer;
+  if (!buffer.acquire(source, "buffer")) return false;
   const Bytes all = buffer.bytes();
   if (offset < 0 || length < 0 || static_cast<std::size_t>(offset) > all.size() ||
       static_cast<std::size_t>(length) > all.size() - static_cast<std::size_t>(offset)) {
@@ -30,7 +39,14 @@ bool message_slice(const BufferView& buffer, Py_ssize_t offset, Py_ssize_t lengt
                  all.size());
     return false;
   }
-  out = all.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
+  Result<BufrMessage> parsed =
+      parse_message(all.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(length)),
+                    ParseOptions{.older_editions = true});
+  if (!parsed) {
+    raise(parsed.error());
+    return false;
+  }
+  out = std::move(*parsed);
   return true;
 }
 
@@ -117,19 +133,9 @@ PyObject* header_dict(const BufrMessage& m) {
 
 PyObject* read_header(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* names[] = {"buffer", "offset", "length", nullptr};
-    PyObject* source = nullptr;
-    Py_ssize_t offset = 0, length = 0;
-    if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "Onn:read_header", const_cast<char**>(names), &source, &offset, &length)) {
-      return nullptr;
-    }
-    BufferView buffer;
-    Bytes octets;
-    if (!buffer.acquire(source, "buffer") || !message_slice(buffer, offset, length, octets)) return nullptr;
-    Result<BufrMessage> parsed = parse_message(octets, ParseOptions{.older_editions = true});
-    if (!parsed) return raise(parsed.error());
-    return header_dict(*parsed);
+    BufrMessage message;
+    if (!message_argument(args, kwargs, "Onn:read_header", message)) return nullptr;
+    return header_dict(message);
   });
 }
 

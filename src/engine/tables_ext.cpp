@@ -89,22 +89,11 @@ void tables_dealloc(PyObject* self) {
 
 PyObject* source(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* names[] = {"buffer", "offset", "length", nullptr};
-    PyObject* buffer_arg = nullptr;
-    Py_ssize_t offset = 0, length = 0;
-    if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "Onn:source", const_cast<char**>(names), &buffer_arg, &offset, &length)) {
-      return nullptr;
-    }
-    BufferView buffer;
-    Bytes octets;
-    if (!buffer.acquire(buffer_arg, "buffer") || !message_slice(buffer, offset, length, octets))
-      return nullptr;
-    Result<BufrMessage> parsed = parse_message(octets, ParseOptions{.older_editions = true});
-    if (!parsed) return raise(parsed.error());
+    BufrMessage message;
+    if (!message_argument(args, kwargs, "Onn:source", message)) return nullptr;
     TableChooser& chooser = *as_tables(self)->chooser;
     Result<ChosenTables> chosen;
-    Py_BEGIN_ALLOW_THREADS chosen = chooser.choose(*parsed);
+    Py_BEGIN_ALLOW_THREADS chosen = chooser.choose(message);
     Py_END_ALLOW_THREADS if (!chosen) return raise(chosen.error());
     switch (chosen->origin) {
       case TableOrigin::Fixed:
