@@ -7,8 +7,17 @@
 namespace quorvex {
 
 Result<DecodeResult> decode_data_section(const BufrMessage& message, const TableSet& tables, Bytes data) {
-  BitReader reader(data);
   DecodeResult out;
+  QV_CHECK(decode_data_section(message, tables, data, out));
+  return out;
+}
+
+Status decode_data_section(const BufrMessage& message, const TableSet& tables, Bytes data,
+                           DecodeResult& out) {
+  out.values.clear();
+  out.texts.clear();
+  out.subset_starts.clear();
+  BitReader reader(data);
   if (message.compressed_data) {
     QV_CHECK(
         decode_compressed(message.unexpanded_descriptors, tables, reader, message.number_of_subsets, out));
@@ -16,7 +25,7 @@ Result<DecodeResult> decode_data_section(const BufrMessage& message, const Table
     QV_CHECK(
         decode_uncompressed(message.unexpanded_descriptors, tables, reader, message.number_of_subsets, out));
   }
-  return out;
+  return {};
 }
 
 }  // namespace quorvex

@@ -14,4 +14,9 @@ namespace quorvex {
 [[nodiscard]] Result<DecodeResult> decode_data_section(const BufrMessage& message, const TableSet& tables,
                                                        Bytes data);
 
+// The same into `out`, whose memory is reused: its previous contents are dropped first. On
+// error `out` is left unspecified.
+[[nodiscard]] Status decode_data_section(const BufrMessage& message, const TableSet& tables, Bytes data,
+                                         DecodeResult& out);
+
 }  // namespace quorvex
