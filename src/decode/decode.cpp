@@ -6,15 +6,16 @@
 
 namespace quorvex {
 
-Result<DecodeResult> decode_data_section(const BufrMessage& message, const TableSet& tables, Bytes data) {
+Result<DecodeResult> decode_data_section(const BufrMessage& message, const TableSet& tables, Bytes data,
+                                         const TemplateProgram* program) {
   BitReader reader(data);
   DecodeResult out;
   if (message.compressed_data) {
-    QV_CHECK(
-        decode_compressed(message.unexpanded_descriptors, tables, reader, message.number_of_subsets, out));
+    QV_CHECK(decode_compressed(
+        message.unexpanded_descriptors, tables, reader, message.number_of_subsets, out, program));
   } else {
-    QV_CHECK(
-        decode_uncompressed(message.unexpanded_descriptors, tables, reader, message.number_of_subsets, out));
+    QV_CHECK(decode_uncompressed(
+        message.unexpanded_descriptors, tables, reader, message.number_of_subsets, out, program));
   }
   return out;
 }

@@ -8,10 +8,14 @@
 
 namespace quorvex {
 
+class TemplateProgram;
+
 // Decodes the section 4 data of `message` (uncompressed or compressed, by its flag)
 // against `tables`. The result's name/meaning pointers refer into `tables` (or static
-// storage) and stay valid while `tables` lives.
+// storage) and stay valid while `tables` lives. `program`, when given, must be compiled
+// from the message's unexpanded descriptors against `tables`; the result is the same with
+// or without it, errors included.
 [[nodiscard]] Result<DecodeResult> decode_data_section(const BufrMessage& message, const TableSet& tables,
-                                                       Bytes data);
+                                                       Bytes data, const TemplateProgram* program = nullptr);
 
 }  // namespace quorvex
