@@ -1,8 +1,10 @@
-// Real templates decoded through their compiled programs: every message of the raw corpus
-// and the first messages of each benchmark file must decode exactly as the walk decodes
-// them, records, texts, subset starts and error texts alike.
+// Real templates decoded through their compiled programs: the messages of the raw corpus
+// (the first megabyte of each file) and the first messages of each benchmark file must
+// decode exactly as the walk decodes them, records, texts, subset starts and error texts
+// alike.
 #include "decode/template_program.hpp"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -27,28 +29,32 @@ struct Tally {
   std::size_t failures = 0;
 };
 
-// Decodes up to `limit` messages of `path` with and without their programs.
-void compare_file(const std::string& path, std::size_t limit, TableChooser& chooser, TemplateCache& cache,
-                  Tally& tally) {
+// Decodes the whole messages within the first `max_octets` of `path` with and without their
+// programs.
+void compare_file(const std::string& path, std::size_t max_octets, TableChooser& chooser,
+                  TemplateCache& cache, Tally& tally) {
   std::ifstream in(path, std::ios::binary);
-  const std::vector<std::uint8_t> file(std::istreambuf_iterator<char>(in), {});
-  const auto views = scan_messages(file);
-  if (!views) return;
-  for (std::size_t k = 0; k < views->size() && k < limit; ++k) {
-    const Bytes octets(file.data() + (*views)[k].offset, (*views)[k].length);
+  std::vector<std::uint8_t> file(std::min<std::uintmax_t>(std::filesystem::file_size(path), max_octets));
+  in.read(reinterpret_cast<char*>(file.data()), static_cast<std::streamsize>(file.size()));
+  for (const FoundMessage& found : scan_resync(file, 0, file.size())) {
+    if (!found.ok) continue;
+    const Bytes octets(file.data() + found.offset, found.length);
     const auto message = parse_message(octets);
     if (!message) continue;
     const auto chosen = chooser.choose(*message);
     if (!chosen) continue;
     const TableSet& tables = *chosen->tables;
     const auto program = cache.get(chosen->tables, message->unexpanded_descriptors);
-    const Bytes data = section4_data(octets, *message);
-    const Result<DecodeResult> walked = decode_data_section(*message, tables, data);
-    EXPECT_TRUE(testing::identical(walked, decode_data_section(*message, tables, data, program.get())))
-        << path << " message " << k;
+    // The whole data, and the data cut short within a field (errors raised alike).
+    const Bytes whole = section4_data(octets, *message);
+    for (const Bytes data : {whole, whole.first(whole.size() / 2)}) {
+      const Result<DecodeResult> walked = decode_data_section(*message, tables, data);
+      EXPECT_TRUE(testing::identical(walked, decode_data_section(*message, tables, data, program.get())))
+          << path << " message at " << found.offset << ", " << data.size() << " octets of data";
+      tally.failures += !walked;
+    }
     ++tally.messages;
     tally.replayed += program != nullptr;
-    tally.failures += !walked;
   }
 }
 
@@ -93,18 +99,18 @@ TEST(TemplateProgramCorpusTest, ProgramsDecodeAsTheWalk) {
   TemplateCache cache;
   Tally tally;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(root + "raw")) {
-    if (entry.is_regular_file()) compare_file(entry.path().string(), SIZE_MAX, chooser, cache, tally);
+    if (entry.is_regular_file()) compare_file(entry.path().string(), 1 << 20, chooser, cache, tally);
   }
   for (const char* name : {"synop_ed4.bufr",
                            "temp_ed4.bufr",
                            "aircraft_ed4.bufr",
                            "satellite_compressed_ed4.bufr",
                            "mixed_ed4.bufr"}) {
-    compare_file(root + "bench/" + name, 300, chooser, cache, tally);
+    compare_file(root + "bench/" + name, 256 << 10, chooser, cache, tally);
   }
-  // Most messages replay a program, and some fail, so that errors are compared too.
+  // Most messages replay a program, and many cut ones fail, so that errors are compared too.
   EXPECT_GT(tally.replayed, tally.messages * 9 / 10);
-  EXPECT_GT(tally.failures, 0u);
+  EXPECT_GT(tally.failures, tally.messages / 2);
   RecordProperty("messages", static_cast<int>(tally.messages));
   RecordProperty("replayed", static_cast<int>(tally.replayed));
   RecordProperty("failures", static_cast<int>(tally.failures));
