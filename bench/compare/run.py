@@ -8,8 +8,10 @@ For every file, in this order: ecCodes C (bench/compare/eccodes_bench.c, built b
 Makefile; its per-message numericValues counts are the reference "values"), the ecCodes
 Python bindings, this module, pybufrkit. Each tool runs in its own process, whose peak
 memory (ru_maxrss) is taken from wait4. Then the floors: the core decode alone (the C++
-Google Benchmark binary, when built) and the DecodedValue creation floor (measured by the
-_quorvex worker with _quorvex_floor, when built).
+Google Benchmark binary's BM_DecodeFile benchmarks, when built) and the DecodedValue creation
+floor (measured by the _quorvex worker with _quorvex_floor, when built). When an engine tool
+runs, bench/engine_memory.py measures the engine's memory on the largest file run. The
+"Engine targets" section checks the columnar engine's goals against this run's figures.
 
 How the figures are computed (see RESULTS.md, "Method"):
   * each worker times every message (wall clock) and the whole run (wall and CPU);
@@ -167,7 +169,8 @@ def main():
     ap.add_argument("--pybufrkit-max-messages", type=int, default=0, help="pybufrkit: at most the first K messages")
     ap.add_argument("--core-bench-min-time", default="0.5", help="--benchmark_min_time of the C++ benchmarks")
     ap.add_argument("--core-bench-filter", default=None,
-                    help="--benchmark_filter of the C++ benchmarks (default: BM_DecodeFile of the files run)")
+                    help="--benchmark_filter of the C++ benchmarks (default: BM_DecodeFile of the files run; "
+                         "'.' for all)")
     ap.add_argument("--no-floors", action="store_true", help="skip the C++ core benchmark")
     ap.add_argument("--no-engine-memory", action="store_true",
                     help="skip bench/engine_memory.py (run by default when an engine tool is run)")
