@@ -13,6 +13,7 @@
 #include <string>
 
 #include "decode/decode.hpp"
+#include "decode/template_program.hpp"
 #include "fuzz_support.hpp"
 #include "message/message.hpp"
 
@@ -40,6 +41,23 @@ inline void check_first_subset(const BufrMessage& m, Bytes section4, const Decod
   }
 }
 
+// The template compiled once decodes as the walk: the same records, or the same error.
+inline void check_program(const BufrMessage& m, Bytes section4, const Result<DecodeResult>& walked) {
+  const auto program = compile_template(reference_tables(), m.unexpanded_descriptors);
+  if (!program) return;
+  const auto replayed = decode_data_section(m, reference_tables(), section4, &*program);
+  QV_FUZZ_CHECK(replayed.has_value() == walked.has_value());
+  if (!walked) {
+    QV_FUZZ_CHECK(replayed.error().message() == walked.error().message());
+    return;
+  }
+  QV_FUZZ_CHECK(replayed->values.size() == walked->values.size());
+  for (std::size_t i = 0; i < walked->values.size(); ++i) {
+    QV_FUZZ_CHECK(same_value(replayed->values[i], *replayed, walked->values[i], *walked));
+  }
+  QV_FUZZ_CHECK(replayed->subset_starts == walked->subset_starts);
+}
+
 inline std::string run_decode(const std::uint8_t* data, std::size_t size, bool compressed) {
   if (size < 4) return "short input";
   BufrMessage m;
@@ -56,6 +74,7 @@ inline std::string run_decode(const std::uint8_t* data, std::size_t size, bool c
   const Bytes section4(data + start, size - start);
 
   auto decoded = decode_data_section(m, reference_tables(), section4);
+  check_program(m, section4, decoded);
   if (!decoded) return failed(decoded.error());
   // The documented work bounds: values per bit of section 4, plus a fixed allowance.
   const std::uint64_t bits = std::uint64_t{section4.size()} * 8;

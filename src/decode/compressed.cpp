@@ -14,6 +14,7 @@
 
 #include "decode/data_consumer.hpp"
 #include "decode/field.hpp"
+#include "decode/template_program.hpp"
 #include "decode/walk.hpp"
 
 namespace quorvex {
@@ -319,10 +320,10 @@ void CompressedReader::emit() {
 }  // namespace
 
 Status decode_compressed(std::span<const std::uint32_t> codes, const TableSet& tables, BitReader& reader,
-                         std::uint16_t subsets, DecodeResult& out) {
+                         std::uint16_t subsets, DecodeResult& out, const TemplateProgram* program) {
   CompressedReader consumer(tables, reader, subsets, out);
   DescriptorWalk walk(tables, consumer, WorkLimits::steps(reader.bits_available()));
-  if (!walk.walk(codes, 0)) return fail(consumer.take_error());
+  if (!(program != nullptr ? walk.replay(*program) : walk.walk(codes, 0))) return fail(consumer.take_error());
   consumer.emit();
   return {};
 }

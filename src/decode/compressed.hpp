@@ -12,9 +12,13 @@
 
 namespace quorvex {
 
+class TemplateProgram;
+
 // Walks `codes` for all `subsets` at once and appends the values to `out` in subset
-// order (all of subset 0, then subset 1, ...). On error `out` is left unspecified.
+// order (all of subset 0, then subset 1, ...). On error `out` is left unspecified. With
+// `program` (compiled from `codes` against `tables`) the walk replays it.
 [[nodiscard]] Status decode_compressed(std::span<const std::uint32_t> codes, const TableSet& tables,
-                                       BitReader& reader, std::uint16_t subsets, DecodeResult& out);
+                                       BitReader& reader, std::uint16_t subsets, DecodeResult& out,
+                                       const TemplateProgram* program = nullptr);
 
 }  // namespace quorvex

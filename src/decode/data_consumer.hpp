@@ -38,9 +38,22 @@ struct DataRules {
 template <class Decoder>
 class DataConsumer : public WalkErrors {
  public:
-  bool element(std::uint32_t code);
+  bool element(std::uint32_t code) {
+    return element_as(code, [this, code] { return elements_.find(code); });
+  }
   bool operator_descriptor(std::uint32_t code);
-  bool delayed_factor(std::uint32_t code, std::uint64_t& count);
+  bool delayed_factor(std::uint32_t code, std::uint64_t& count) {
+    return factor_as(
+        code, [this, code] { return elements_.find(code); }, count);
+  }
+  // The same, with the element already resolved in Table B (null when Table B lacks it).
+  bool element(std::uint32_t code, const ElementInfo* info) {
+    return element_as(code, [info] { return info; });
+  }
+  bool delayed_factor(std::uint32_t code, const ElementInfo* info, std::uint64_t& count) {
+    return factor_as(
+        code, [info] { return info; }, count);
+  }
 
  protected:
   explicit DataConsumer(const TableSet& tables) : tables_(tables), elements_(tables) {}
@@ -52,16 +65,23 @@ class DataConsumer : public WalkErrors {
  private:
   static constexpr DataRules kData = Decoder::kDataRules;
   Decoder& self() { return static_cast<Decoder&>(*this); }
+  // The rules of an element and of a factor; `find` gives the element's Table B entry and
+  // is called only once the element is to be read.
+  template <class Find>
+  bool element_as(std::uint32_t code, Find find);
+  template <class Find>
+  bool factor_as(std::uint32_t code, Find find, std::uint64_t& count);
   bool selected_by_bitmap(std::uint32_t code);
 };
 
 template <class Decoder>
-inline bool DataConsumer<Decoder>::element(std::uint32_t code) {
+template <class Find>
+inline bool DataConsumer<Decoder>::element_as(std::uint32_t code, Find find) {
   if constexpr (kData.new_reference_definitions) {
     if (state_.new_reference_bits != 0) return self().define_reference(code);
   }
   if (carries_associated_field(code, state_) && !self().associated_field()) return false;
-  const ElementInfo* info = elements_.find(code);
+  const ElementInfo* info = find();
   if (info == nullptr) return fail_with(BufrError::element_not_found(code));
   if (!self().read_element(*info)) return false;
   state_.local_width_active = false;
@@ -69,11 +89,12 @@ inline bool DataConsumer<Decoder>::element(std::uint32_t code) {
 }
 
 template <class Decoder>
-bool DataConsumer<Decoder>::delayed_factor(std::uint32_t code, std::uint64_t& count) {
+template <class Find>
+bool DataConsumer<Decoder>::factor_as(std::uint32_t code, Find find, std::uint64_t& count) {
   if constexpr (kData.associated_field_before_factor) {
     if (carries_associated_field(code, state_) && !self().associated_field()) return false;
   }
-  const ElementInfo* factor = elements_.find(code);
+  const ElementInfo* factor = find();
   if (factor == nullptr) return fail_with(BufrError::element_not_found(code));
   if (!self().read_factor(element_params(*factor, state_), count)) return false;
   record_factor(state_, *factor->def);

@@ -8,15 +8,19 @@
 
 namespace quorvex {
 
+class TemplateProgram;
+
 // Decodes the section 4 data of `message` (uncompressed or compressed, by its flag)
 // against `tables`. The result's name/meaning pointers refer into `tables` (or static
-// storage) and stay valid while `tables` lives.
+// storage) and stay valid while `tables` lives. `program`, when given, must be compiled
+// from the message's unexpanded descriptors against `tables`; the result is the same with
+// or without it, errors included.
 [[nodiscard]] Result<DecodeResult> decode_data_section(const BufrMessage& message, const TableSet& tables,
-                                                       Bytes data);
+                                                       Bytes data, const TemplateProgram* program = nullptr);
 
 // The same into `out`, whose memory is reused: its previous contents are dropped first. On
 // error `out` is left unspecified.
 [[nodiscard]] Status decode_data_section(const BufrMessage& message, const TableSet& tables, Bytes data,
-                                         DecodeResult& out);
+                                         DecodeResult& out, const TemplateProgram* program = nullptr);
 
 }  // namespace quorvex

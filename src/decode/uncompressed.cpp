@@ -7,6 +7,7 @@
 
 #include "decode/data_consumer.hpp"
 #include "decode/field.hpp"
+#include "decode/template_program.hpp"
 #include "decode/walk.hpp"
 
 namespace quorvex {
@@ -112,7 +113,7 @@ bool UncompressedReader::read_factor(const ElementParams& params, std::uint64_t&
 }  // namespace
 
 Status decode_uncompressed(std::span<const std::uint32_t> codes, const TableSet& tables, BitReader& reader,
-                           std::uint16_t subsets, DecodeResult& out) {
+                           std::uint16_t subsets, DecodeResult& out, const TemplateProgram* program) {
   const std::uint64_t bits = reader.bits_available();
   const std::uint64_t max_values = WorkLimits::values(bits);
   // Real messages hold about one value per octet or fewer; growth beyond is geometric.
@@ -124,7 +125,8 @@ Status decode_uncompressed(std::span<const std::uint32_t> codes, const TableSet&
   for (std::uint32_t s = 0; s < subsets; ++s) {
     out.subset_starts.push_back(out.values.size());
     consumer.state().reset_for_subset();
-    if (!walk.walk(codes, 0)) return fail(consumer.take_error());
+    if (!(program != nullptr ? walk.replay(*program) : walk.walk(codes, 0)))
+      return fail(consumer.take_error());
   }
   if (out.values.size() > max_values) return fail(BufrError::too_many_values());
   return {};

@@ -15,9 +15,12 @@
 //                                                          after every step the walk charges
 // and derives from WalkErrors: a method that fails records its error with fail_with() and
 // returns false, and the walk returns false at once. The calls are resolved at compile
-// time, so a consumer costs no more than code written for it alone. A further consumer
-// (the columns of many messages, or a recorder that compiles a descriptor list once into
-// steps to replay per message) implements the same four calls; the walk stays as it is.
+// time, so a consumer costs no more than code written for it alone.
+//
+// A template compiled once (decode/template_program.hpp) is replayed by the same walk
+// (replay()): the consumer then also provides element(code, info) and
+// delayed_factor(code, info, count), which take the element already resolved in Table B
+// (null when Table B lacks it), and sees the same calls in the same order.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +37,33 @@ namespace quorvex {
 
 // Lists nested deeper than this below the top list are refused.
 inline constexpr unsigned kMaxWalkDepth = 64;
+
+struct ProgramStep;
+class TemplateProgram;
+
+// The layout of the replication 1-X-Y at codes[i], or why it cannot be read.
+struct ReplicationLayout {
+  enum class Fault : std::uint8_t {
+    None,
+    Unsupported,  // X is 0, or fewer than X descriptors follow
+    Incomplete,   // delayed, and the factor or a replicated descriptor is missing
+  };
+  std::uint32_t count;  // Y: 0 for a delayed replication, whose factor is codes[i + 1]
+  std::size_t group;    // index of the first replicated descriptor
+  std::size_t size;     // X: how many descriptors are replicated
+  Fault fault;
+};
+
+[[nodiscard]] inline ReplicationLayout replication_layout(std::span<const std::uint32_t> codes, std::size_t i,
+                                                          bool codes_modulo_256) {
+  const DescriptorParts p = split_code(codes[i]);
+  const std::uint32_t y = codes_modulo_256 ? p.y & 0xFFu : p.y;
+  using Fault = ReplicationLayout::Fault;
+  if (p.x == 0 || i + p.x >= codes.size()) return {y, 0, 0, Fault::Unsupported};
+  if (y > 0) return {y, i + 1, p.x, Fault::None};
+  if (i + p.x + 1 >= codes.size()) return {y, 0, 0, Fault::Incomplete};
+  return {y, i + 2, p.x, Fault::None};
+}
 
 // Where a consumer's rules differ from reading a message.
 struct WalkRules {
@@ -94,6 +124,8 @@ class DescriptorWalk {
 
   // Walks `codes`, nested `depth` levels below the top list.
   [[nodiscard]] bool walk(std::span<const std::uint32_t> codes, unsigned depth);
+  // Walks the list `program` was compiled from, as walk(codes, 0) would.
+  [[nodiscard]] bool replay(const TemplateProgram& program);
 
  private:
   static constexpr WalkRules kRules = Consumer::kRules;
@@ -101,7 +133,10 @@ class DescriptorWalk {
   bool step();
   bool sequence(std::uint32_t code, unsigned depth);
   bool replication(std::span<const std::uint32_t> codes, std::size_t& i, unsigned depth);
-  bool repeat(std::span<const std::uint32_t> group, std::uint64_t count, unsigned depth);
+  // Calls group() `count` times, each repetition charged a step by the rules.
+  template <class Group>
+  bool repeat(std::uint64_t count, Group group);
+  bool run(std::span<const ProgramStep> steps);
 
   const TableSet& tables_;
   Consumer& consumer_;
@@ -157,13 +192,13 @@ bool DescriptorWalk<Consumer>::sequence(std::uint32_t code, unsigned depth) {
 }
 
 template <class Consumer>
-bool DescriptorWalk<Consumer>::repeat(std::span<const std::uint32_t> group, std::uint64_t count,
-                                      unsigned depth) {
+template <class Group>
+inline bool DescriptorWalk<Consumer>::repeat(std::uint64_t count, Group group) {
   for (std::uint64_t r = 0; r < count; ++r) {
     if constexpr (kRules.step_per_repetition) {
       if (!step()) return false;
     }
-    if (!walk(group, depth + 1)) return false;
+    if (!group()) return false;
   }
   return true;
 }
@@ -173,26 +208,21 @@ template <class Consumer>
 bool DescriptorWalk<Consumer>::replication(std::span<const std::uint32_t> codes, std::size_t& i,
                                            unsigned depth) {
   const std::uint32_t code = codes[i];
-  const DescriptorParts p = split_code(code);
-  const std::uint32_t y = kRules.codes_modulo_256 ? p.y & 0xFFu : p.y;
-  if (p.x == 0 || i + p.x >= codes.size())
+  const ReplicationLayout r = replication_layout(codes, i, kRules.codes_modulo_256);
+  if (r.fault == ReplicationLayout::Fault::Unsupported)
     return consumer_.fail_with(BufrError::unsupported_replication(code));
-  if (y > 0) {
-    if (!repeat(codes.subspan(i + 1, p.x), y, depth)) return false;
-    i += p.x + 1;
-    return true;
-  }
-  if (i + p.x + 1 >= codes.size())
+  if (r.fault == ReplicationLayout::Fault::Incomplete)
     return consumer_.fail_with(BufrError::incomplete_delayed_replication(code));
+  const std::span<const std::uint32_t> group = codes.subspan(r.group, r.size);
+  i = r.group + r.size;
+  const auto walk_group = [&] { return walk(group, depth + 1); };
+  if (r.count > 0) return repeat(r.count, walk_group);
   if constexpr (kRules.delayed_once) {
-    if (!walk(codes.subspan(i + 1, p.x + 1), depth + 1)) return false;
+    return walk(codes.subspan(r.group - 1, r.size + 1), depth + 1);
   } else {
     std::uint64_t count = 0;
-    if (!consumer_.delayed_factor(codes[i + 1], count)) return false;
-    if (!repeat(codes.subspan(i + 2, p.x), count, depth)) return false;
+    return consumer_.delayed_factor(codes[r.group - 1], count) && repeat(count, walk_group);
   }
-  i += p.x + 2;
-  return true;
 }
 
 }  // namespace quorvex

@@ -2,6 +2,7 @@
 // hand-built table set.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <initializer_list>
 #include <ostream>
@@ -9,7 +10,10 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "decode/decoded_value.hpp"
+#include "lib/error.hpp"
 #include "tables/table_set.hpp"
 
 namespace quorvex::testing {
@@ -98,6 +102,38 @@ inline std::vector<Seen> seen(const DecodeResult& r) {
   for (const auto& v : r.values)
     out.push_back({v.descriptor, v.has_value(), v.has_value() ? v.raw_value : 0.0});
   return out;
+}
+
+// Two decodes of the same data: the same outcome (the same error text, or success) and the
+// same records, every field compared (numbers bit for bit), the same texts and subset starts.
+inline ::testing::AssertionResult identical(const Status& status_a, const DecodeResult& a,
+                                            const Status& status_b, const DecodeResult& b) {
+  if (status_a.has_value() != status_b.has_value()) return ::testing::AssertionFailure() << "one failed";
+  if (!status_a && status_a.error().message() != status_b.error().message()) {
+    return ::testing::AssertionFailure()
+           << status_a.error().message() << " != " << status_b.error().message();
+  }
+  if (a.values.size() != b.values.size())
+    return ::testing::AssertionFailure() << a.values.size() << " != " << b.values.size() << " values";
+  for (std::size_t k = 0; k < a.values.size(); ++k) {
+    const DecodedValue& x = a.values[k];
+    const DecodedValue& y = b.values[k];
+    if (std::bit_cast<std::uint64_t>(x.raw_value) != std::bit_cast<std::uint64_t>(y.raw_value) ||
+        x.raw != y.raw || x.name != y.name || x.meaning != y.meaning || x.descriptor != y.descriptor ||
+        x.text_index != y.text_index || x.flags != y.flags) {
+      return ::testing::AssertionFailure()
+             << "value " << k << " of descriptor " << x.descriptor << " differs";
+    }
+  }
+  if (a.texts != b.texts) return ::testing::AssertionFailure() << "texts differ";
+  if (a.subset_starts != b.subset_starts) return ::testing::AssertionFailure() << "subset starts differ";
+  return ::testing::AssertionSuccess();
+}
+
+inline ::testing::AssertionResult identical(const Result<DecodeResult>& a, const Result<DecodeResult>& b) {
+  static const DecodeResult kNone;
+  const auto status = [](const Result<DecodeResult>& r) { return r ? Status{} : Status(fail(r.error())); };
+  return identical(status(a), a ? *a : kNone, status(b), b ? *b : kNone);
 }
 
 inline Seen num(std::uint32_t code, double v) { return {code, true, v}; }

@@ -2,7 +2,9 @@
 // increment width is 0 holds the same fields as the uncompressed message, each followed by
 // six zero bits, and must decode to exactly the same values. The random lists mix elements,
 // text, operators, replication and data-present bitmaps with the values they select. The
-// walk's failures and its depth limit are checked here once, through both decoders.
+// walk's failures and its depth limit are checked here once, through both decoders. Every
+// list is also compiled to a program, and the replayed walk must give the same records and
+// the same errors as the walk itself, on whole and on cut data.
 #include "decode/walk.hpp"
 
 #include <algorithm>
@@ -17,6 +19,7 @@
 
 #include "decode/compressed.hpp"
 #include "decode/field.hpp"
+#include "decode/template_program.hpp"
 #include "decode/uncompressed.hpp"
 #include "decode_fixture.hpp"
 
@@ -220,6 +223,25 @@ TEST_P(OneSubsetTwinTest, CompressedDecodesAsUncompressed) {
   DecodeResult u, c;
   ASSERT_TRUE(decode_uncompressed(codes, tables, u_reader, 1, u));
   ASSERT_TRUE(decode_compressed(codes, tables, c_reader, 1, c));
+  // The program of a sound list replays the walk, for whole data and for data cut short
+  // anywhere (errors raised at the same field, with the same text).
+  const std::optional<TemplateProgram> program = compile_template(tables, codes);
+  ASSERT_TRUE(program.has_value());
+  for (const bool compressed : {false, true}) {
+    const std::vector<std::uint8_t>& whole =
+        compressed ? twin.compressed.octets() : twin.uncompressed.octets();
+    for (const std::size_t cut : {whole.size(), whole.size() / 2, whole.size() / 5}) {
+      SCOPED_TRACE("compressed " + std::to_string(compressed) + " octets " + std::to_string(cut));
+      const Bytes data(whole.data(), cut);
+      DecodeResult walked, replayed;
+      BitReader r1{data}, r2{data};
+      const Status s1 = compressed ? decode_compressed(codes, tables, r1, 1, walked)
+                                   : decode_uncompressed(codes, tables, r1, 1, walked);
+      const Status s2 = compressed ? decode_compressed(codes, tables, r2, 1, replayed, &*program)
+                                   : decode_uncompressed(codes, tables, r2, 1, replayed, &*program);
+      EXPECT_TRUE(testing::identical(s1, walked, s2, replayed));
+    }
+  }
   ASSERT_EQ(u.values.size(), c.values.size());
   EXPECT_EQ(u.subset_starts, c.subset_starts);
   for (std::size_t k = 0; k < u.values.size(); ++k) {
@@ -244,19 +266,23 @@ TEST_P(OneSubsetTwinTest, CompressedDecodesAsUncompressed) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, OneSubsetTwinTest, ::testing::Range(1u, 201u));
 
-// Runs one subset of `data` through either decoder.
+// Runs one subset of `data` through either decoder, walking `codes` or replaying `program`.
 Status decode_with(bool compressed, const std::vector<std::uint32_t>& codes, const TableSet& tables,
-                   const std::vector<std::uint8_t>& data, DecodeResult& out) {
+                   const std::vector<std::uint8_t>& data, DecodeResult& out,
+                   const TemplateProgram* program = nullptr) {
   BitReader reader{Bytes(data)};
-  return compressed ? decode_compressed(codes, tables, reader, 1, out)
-                    : decode_uncompressed(codes, tables, reader, 1, out);
+  return compressed ? decode_compressed(codes, tables, reader, 1, out, program)
+                    : decode_uncompressed(codes, tables, reader, 1, out, program);
 }
 
-// The walk's own failures (and an unknown element), whichever decoder consumes it.
+// The walk's own failures (and an unknown element), whichever decoder consumes it. A list
+// the walk would refuse does not compile; an unknown element is the consumer's failure
+// and compiles, to fail alike when replayed.
 struct WalkError {
   const char* label;
   std::vector<std::uint32_t> codes;
   const char* message;
+  bool compiles;
 };
 
 class WalkErrorTest : public ::testing::TestWithParam<WalkError> {};
@@ -264,11 +290,16 @@ class WalkErrorTest : public ::testing::TestWithParam<WalkError> {};
 TEST_P(WalkErrorTest, BothDecodersFailWithTheSameText) {
   const TableSet tables = testing::test_tables();
   const std::vector<std::uint8_t> zeros(8, 0);
+  const std::optional<TemplateProgram> program = compile_template(tables, GetParam().codes);
+  EXPECT_EQ(program.has_value(), GetParam().compiles);
   for (const bool compressed : {false, true}) {
-    DecodeResult out;
-    const Status status = decode_with(compressed, GetParam().codes, tables, zeros, out);
-    ASSERT_FALSE(status) << "compressed " << compressed;
-    EXPECT_EQ(status.error().message(), GetParam().message) << "compressed " << compressed;
+    for (const TemplateProgram* replayed :
+         {static_cast<const TemplateProgram*>(nullptr), program ? &*program : nullptr}) {
+      DecodeResult out;
+      const Status status = decode_with(compressed, GetParam().codes, tables, zeros, out, replayed);
+      ASSERT_FALSE(status) << "compressed " << compressed;
+      EXPECT_EQ(status.error().message(), GetParam().message) << "compressed " << compressed;
+    }
   }
 }
 
@@ -278,14 +309,16 @@ INSTANTIATE_TEST_SUITE_P(
         WalkError{"factor_without_group",
                   {101000, 31001},
                   "delayed replication descriptor 101000 is missing its replication factor or "
-                  "replicated descriptors"},
-        WalkError{"x_zero", {100003, 1001}, "unsupported replication descriptor 100003"},
-        WalkError{"too_few_after", {103002, 1001, 1002}, "unsupported replication descriptor 103002"},
-        WalkError{"unknown_element", {1001, 5001}, "descriptor 005001 was not found in Table B"},
-        WalkError{"unknown_factor", {101000, 31099, 1001}, "descriptor 031099 was not found in Table B"},
-        WalkError{"unknown_sequence", {399999}, "descriptor 399999 was not found in Table D"},
-        WalkError{"f_above_3", {400000}, "csv/table parse error: invalid descriptor 400000"},
-        WalkError{"long_code", {31001, 3999999}, "csv/table parse error: invalid descriptor 3999999"}),
+                  "replicated descriptors",
+                  false},
+        WalkError{"x_zero", {100003, 1001}, "unsupported replication descriptor 100003", false},
+        WalkError{"too_few_after", {103002, 1001, 1002}, "unsupported replication descriptor 103002", false},
+        WalkError{"unknown_element", {1001, 5001}, "descriptor 005001 was not found in Table B", true},
+        WalkError{
+            "unknown_factor", {101000, 31099, 1001}, "descriptor 031099 was not found in Table B", true},
+        WalkError{"unknown_sequence", {399999}, "descriptor 399999 was not found in Table D", false},
+        WalkError{"f_above_3", {400000}, "csv/table parse error: invalid descriptor 400000", false},
+        WalkError{"long_code", {31001, 3999999}, "csv/table parse error: invalid descriptor 3999999", false}),
     [](const auto& info) { return std::string(info.param.label); });
 
 // Nested sequences: the top list is depth 0, the innermost sequence's members depth `levels`;
@@ -302,6 +335,13 @@ TEST_P(WalkDepthTest, SixtyFourLevelsBelowTheTopDecode) {
   if (compressed) w.put(0, 6);
   DecodeResult out;
   const Status status = decode_with(compressed, {340001}, tables, w.octets(), out);
+  const std::optional<TemplateProgram> program = compile_template(tables, std::vector<std::uint32_t>{340001});
+  EXPECT_EQ(program.has_value(), levels <= 64);
+  if (program) {
+    DecodeResult replayed;
+    EXPECT_TRUE(testing::identical(
+        status, out, decode_with(compressed, {340001}, tables, w.octets(), replayed, &*program), replayed));
+  }
   if (levels <= 64) {
     ASSERT_TRUE(status) << status.error().message();
     EXPECT_EQ(testing::seen(out), (std::vector<testing::Seen>{testing::num(33007, 9)}));

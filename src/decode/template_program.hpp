@@ -1,0 +1,105 @@
+// A descriptor list compiled once against a table set: a flat program of steps with the
+// Table D sequences inlined, every element resolved in Table B, operators kept as codes and
+// each replication a loop over the steps of its group (never unrolled). Replayed by
+// DescriptorWalk::replay, it makes the consumer calls, the step charges and the errors of
+// walking the list itself, without looking anything up per message.
+//
+// Only a list whose whole walk is known to be sound compiles: a sequence missing from
+// Table D, an invalid descriptor, a malformed replication, nesting deeper than
+// kMaxWalkDepth or more than kMaxProgramSteps steps give no program, and the list is walked
+// as it is (where such faults are reported only if the data reach them).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "decode/element_cache.hpp"
+#include "decode/walk.hpp"
+#include "tables/table_set.hpp"
+
+namespace quorvex {
+
+// A bound on the size of a program: sequences are inlined, so a short list can name a
+// large template.
+inline constexpr std::size_t kMaxProgramSteps = std::size_t{1} << 16;
+
+struct ProgramStep {
+  enum class Kind : std::uint8_t {
+    Element,   // F = 0
+    Operator,  // F = 2
+    Sequence,  // F = 3: charges its step; its members follow inline
+    Fixed,     // 1-X-Y, Y > 0: `count` repetitions of the `body` steps that follow
+    Delayed,   // 1-X-000: the factor `code`, then as many repetitions of the `body` steps
+  };
+
+  // The element (Element) or the factor (Delayed) as Table B gives it; def is null when
+  // Table B lacks it.
+  ElementInfo info;
+  std::uint32_t code;   // the descriptor; for Delayed, the factor's descriptor
+  std::uint32_t count;  // Fixed: Y
+  std::uint32_t body;   // Fixed, Delayed: number of steps of the replicated group
+  Kind kind;
+
+  const ElementInfo* element() const { return info.def != nullptr ? &info : nullptr; }
+};
+
+class TemplateProgram {
+ public:
+  explicit TemplateProgram(std::vector<ProgramStep> steps) : steps_(std::move(steps)) {}
+
+  std::span<const ProgramStep> steps() const { return steps_; }
+
+ private:
+  std::vector<ProgramStep> steps_;
+};
+
+// The program of `codes` against `tables`, or none when it cannot be compiled exactly. The
+// program refers into `tables` and is valid only with it.
+[[nodiscard]] std::optional<TemplateProgram> compile_template(const TableSet& tables,
+                                                              std::span<const std::uint32_t> codes);
+
+template <class Consumer>
+bool DescriptorWalk<Consumer>::replay(const TemplateProgram& program) {
+  static_assert(!kRules.codes_modulo_256 && !kRules.delayed_once, "programs are compiled for reading data");
+  return run(program.steps());
+}
+
+// Nesting needs no check here: the compiler refused any list nested too deep.
+template <class Consumer>
+bool DescriptorWalk<Consumer>::run(std::span<const ProgramStep> steps) {
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const ProgramStep& s = steps[i];
+    if (!step()) return false;
+    bool ok = true;
+    switch (s.kind) {
+      case ProgramStep::Kind::Element:
+        ok = consumer_.element(s.code, s.element());
+        break;
+      case ProgramStep::Kind::Operator:
+        ok = consumer_.operator_descriptor(s.code);
+        break;
+      case ProgramStep::Kind::Sequence:
+        break;
+      case ProgramStep::Kind::Fixed: {
+        const std::span<const ProgramStep> body = steps.subspan(i + 1, s.body);
+        ok = repeat(s.count, [&] { return run(body); });
+        i += s.body;
+        break;
+      }
+      case ProgramStep::Kind::Delayed: {
+        const std::span<const ProgramStep> body = steps.subspan(i + 1, s.body);
+        std::uint64_t count = 0;
+        ok = consumer_.delayed_factor(s.code, s.element(), count) && repeat(count, [&] { return run(body); });
+        i += s.body;
+        break;
+      }
+    }
+    if (!ok) return false;
+  }
+  return true;
+}
+
+}  // namespace quorvex

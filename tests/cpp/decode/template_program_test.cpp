@@ -1,0 +1,120 @@
+// Real templates decoded through their compiled programs: the messages of the raw corpus
+// (the first megabyte of each file) and the first messages of each benchmark file must
+// decode exactly as the walk decodes them, records, texts, subset starts and error texts
+// alike.
+#include "decode/template_program.hpp"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "../corpus_location.hpp"
+#include "columnar/table_choice.hpp"
+#include "decode/decode.hpp"
+#include "decode/template_cache.hpp"
+#include "decode/uncompressed.hpp"
+#include "decode_fixture.hpp"
+
+namespace quorvex {
+namespace {
+
+struct Tally {
+  std::size_t messages = 0;
+  std::size_t replayed = 0;
+  std::size_t failures = 0;
+};
+
+// Decodes the whole messages within the first `max_octets` of `path` with and without their
+// programs.
+void compare_file(const std::string& path, std::size_t max_octets, TableChooser& chooser,
+                  TemplateCache& cache, Tally& tally) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<std::uint8_t> file(std::min<std::uintmax_t>(std::filesystem::file_size(path), max_octets));
+  in.read(reinterpret_cast<char*>(file.data()), static_cast<std::streamsize>(file.size()));
+  for (const FoundMessage& found : scan_resync(file, 0, file.size())) {
+    if (!found.ok) continue;
+    const Bytes octets(file.data() + found.offset, found.length);
+    const auto message = parse_message(octets);
+    if (!message) continue;
+    const auto chosen = chooser.choose(*message);
+    if (!chosen) continue;
+    const TableSet& tables = *chosen->tables;
+    const auto program = cache.get(chosen->tables, message->unexpanded_descriptors);
+    // The whole data, and the data cut short within a field (errors raised alike).
+    const Bytes whole = section4_data(octets, *message);
+    for (const Bytes data : {whole, whole.first(whole.size() / 2)}) {
+      const Result<DecodeResult> walked = decode_data_section(*message, tables, data);
+      EXPECT_TRUE(testing::identical(walked, decode_data_section(*message, tables, data, program.get())))
+          << path << " message at " << found.offset << ", " << data.size() << " octets of data";
+      tally.failures += !walked;
+    }
+    ++tally.messages;
+    tally.replayed += program != nullptr;
+  }
+}
+
+// The walk reports a fault only where the data lead it: a missing sequence in a group
+// repeated 0 times is never visited. Such a list has no program, and decodes.
+TEST(TemplateProgramTest, FaultsTheDataNeverReachDoNotCompileAndDecode) {
+  const TableSet tables = testing::test_tables();
+  const std::vector<std::uint32_t> codes = {1001, 101000, 31001, 399999};
+  EXPECT_FALSE(compile_template(tables, codes).has_value());
+  testing::BitWriter w;
+  w.put(5, 7).put(0, 8);
+  DecodeResult out;
+  BitReader reader{Bytes(w.octets())};
+  const Status status = decode_uncompressed(codes, tables, reader, 1, out);
+  ASSERT_TRUE(status) << status.error().message();
+  EXPECT_EQ(testing::seen(out), (std::vector<testing::Seen>{testing::num(1001, 5), testing::num(31001, 0)}));
+}
+
+// Sequences are inlined, so a short list can name a template too large to hold: level k
+// of these sequences holds two copies of level k - 1, 2^k elements. A replication stays one
+// loop over its group, whatever its count.
+TEST(TemplateProgramTest, SizeBoundAndLoopsNotUnrolled) {
+  TableSet tables = testing::test_tables();
+  tables.insert_sequence({350000, {1001}});
+  for (std::uint32_t k = 1; k <= 17; ++k) tables.insert_sequence({350000 + k, {349999 + k, 349999 + k}});
+  EXPECT_FALSE(compile_template(tables, std::vector<std::uint32_t>{350017}).has_value());
+  // 350004: its own step, 2 + 4 + 8 + 16 nested sequences and 16 elements.
+  const std::size_t group = 1 + 30 + 16;
+  for (const auto& codes : {std::vector<std::uint32_t>{101255, 350004}, {101000, 31002, 350004}}) {
+    const std::optional<TemplateProgram> program = compile_template(tables, codes);
+    ASSERT_TRUE(program.has_value());
+    EXPECT_EQ(program->steps().size(), 1 + group);
+    EXPECT_EQ(program->steps()[0].body, group);
+  }
+}
+
+TEST(TemplateProgramCorpusTest, ProgramsDecodeAsTheWalk) {
+  const std::string root = testing::corpus_root();
+  const std::string definitions = testing::definitions_root();
+  if (root.empty() || definitions.empty()) GTEST_SKIP() << "no corpus or definitions";
+  TableChooser chooser(definitions, std::nullopt, nullptr);
+  TemplateCache cache;
+  Tally tally;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root + "raw")) {
+    if (entry.is_regular_file()) compare_file(entry.path().string(), 1 << 20, chooser, cache, tally);
+  }
+  for (const char* name : {"synop_ed4.bufr",
+                           "temp_ed4.bufr",
+                           "aircraft_ed4.bufr",
+                           "satellite_compressed_ed4.bufr",
+                           "mixed_ed4.bufr"}) {
+    compare_file(root + "bench/" + name, 256 << 10, chooser, cache, tally);
+  }
+  // Most messages replay a program, and many cut ones fail, so that errors are compared too.
+  EXPECT_GT(tally.replayed, tally.messages * 9 / 10);
+  EXPECT_GT(tally.failures, tally.messages / 2);
+  RecordProperty("messages", static_cast<int>(tally.messages));
+  RecordProperty("replayed", static_cast<int>(tally.replayed));
+  RecordProperty("failures", static_cast<int>(tally.failures));
+}
+
+}  // namespace
+}  // namespace quorvex
