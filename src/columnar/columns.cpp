@@ -358,7 +358,7 @@ std::vector<std::shared_ptr<ColumnBatch>> BatchBuilder::take(bool at_least_one) 
 }
 
 // The message's parse, tables and decode into `out`; false with `error` set on failure.
-bool decode_one(std::span<const Bytes> sources, const MessageRef& ref, TableChooser& chooser,
+bool decode_one(std::span<const Bytes> sources, const MessageRef& ref, TableChooser& chooser, bool programs,
                 DecodeResult& out, std::shared_ptr<const TableSet>& tables, std::string& error) {
   auto failed = [&error](const BufrError& e) {
     error = e.message();
@@ -375,7 +375,9 @@ bool decode_one(std::span<const Bytes> sources, const MessageRef& ref, TableChoo
   Result<ChosenTables> chosen = chooser.choose(*parsed);
   if (!chosen) return failed(chosen.error());
   tables = chosen->tables;
-  Status decoded = decode_data_section(*parsed, *tables, section4_data(octets, *parsed), out);
+  const std::shared_ptr<const TemplateProgram> program =
+      programs ? chooser.programs().get(tables, parsed->unexpanded_descriptors) : nullptr;
+  Status decoded = decode_data_section(*parsed, *tables, section4_data(octets, *parsed), out, program.get());
   if (!decoded) return failed(decoded.error());
   return true;
 }
@@ -423,7 +425,7 @@ ColumnarOutput decode_columns(std::span<const Bytes> sources, std::span<const Me
       for (std::size_t i = bounds[run]; i < bounds[run + 1]; ++i) {
         const MessageRef& ref = messages[i];
         std::shared_ptr<const TableSet> tables;
-        if (!decode_one(sources, ref, chooser, scratch, tables, error)) {
+        if (!decode_one(sources, ref, chooser, options.programs, scratch, tables, error)) {
           out.bad.push_back(BadMessage{ref.index, ref.offset, std::move(error)});
           continue;
         }

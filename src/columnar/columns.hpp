@@ -137,6 +137,7 @@ struct ColumnarOptions {
   unsigned threads = 1;
   bool keys = false;         // the key column (element abbreviations)
   bool with_source = false;  // the source column
+  bool programs = true;      // decode through the compiled programs of the templates
 };
 
 // Decodes `messages` (editions 2, 3 and 4) into batches, rows in message order. A message

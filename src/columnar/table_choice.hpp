@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "decode/template_cache.hpp"
 #include "lib/error.hpp"
 #include "message/message.hpp"
 #include "tables/table_set.hpp"
@@ -42,6 +43,9 @@ class TableChooser {
   const std::optional<std::string>& root() const { return root_; }
   std::size_t cached() const;
 
+  // The compiled programs of the templates decoded with these tables.
+  TemplateCache& programs() { return programs_; }
+
  private:
   struct Key {
     std::uint8_t master_table = 0;
@@ -69,6 +73,7 @@ class TableChooser {
   std::vector<Entry> entries_;
   std::uint64_t clock_ = 0;
   std::optional<Result<std::shared_ptr<const TableSet>>> bundled_;
+  TemplateCache programs_;
 };
 
 }  // namespace quorvex

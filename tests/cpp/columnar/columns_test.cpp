@@ -93,7 +93,7 @@ std::vector<Row> rows_of(const ColumnarOutput& out) {
 
 class ColumnarThreadsTest : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(ColumnarThreadsTest, EveryThreadCountGivesTheSameRows) {
+TEST_P(ColumnarThreadsTest, EveryThreadCountAndTheWalkGiveTheSameRows) {
   const std::string root = testing::corpus_root();
   const std::string definitions = testing::definitions_root();
   if (root.empty() || definitions.empty()) GTEST_SKIP() << "no corpus or definitions";
@@ -106,13 +106,18 @@ TEST_P(ColumnarThreadsTest, EveryThreadCountGivesTheSameRows) {
   ASSERT_EQ(one.batches.size(), 1u);
   const std::vector<Row> expected = rows_of(one);
   ASSERT_FALSE(expected.empty());
+  // Walking every message's descriptors instead of replaying the compiled programs.
+  const ColumnarOutput walked = decode_columns(sources, refs, chooser, {1, true, false, false});
+  EXPECT_TRUE(rows_of(walked) == expected);
   for (unsigned threads : {2u, 3u, 8u}) {
     const ColumnarOutput many = decode_columns(sources, refs, chooser, {threads, true, false});
     EXPECT_TRUE(rows_of(many) == expected) << threads << " threads";
-    ASSERT_EQ(one.bad.size(), many.bad.size());
-    for (std::size_t i = 0; i < one.bad.size(); ++i) {
-      EXPECT_EQ(one.bad[i].index, many.bad[i].index);
-      EXPECT_EQ(one.bad[i].text, many.bad[i].text);
+    for (const ColumnarOutput* other : {&many, &walked}) {
+      ASSERT_EQ(one.bad.size(), other->bad.size());
+      for (std::size_t i = 0; i < one.bad.size(); ++i) {
+        EXPECT_EQ(one.bad[i].index, other->bad[i].index);
+        EXPECT_EQ(one.bad[i].text, other->bad[i].text);
+      }
     }
   }
 }
