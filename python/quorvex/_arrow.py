@@ -62,6 +62,18 @@ def default_threads(threads: int | None) -> int:
     return threads
 
 
+def record_batches(batch: _engine.Batch) -> list[pa.RecordBatch]:
+    """The record batches of one engine call, without a copy (at least one, maybe empty)."""
+    if batch.num_batches == 1:
+        return [pa.record_batch(batch)]
+    return list(pa.RecordBatchReader.from_stream(batch))
+
+
+def table_of(batch: _engine.Batch) -> pa.Table:
+    """The rows of one engine call as a table, chunked as the engine made them."""
+    return pa.Table.from_batches(record_batches(batch))
+
+
 def scan_messages(buffers: list[Buffer]) -> Iterator[tuple[int, int, int, int, str | None]]:
     """(source position, message index, offset, length, error) of every message found, the
     index counting across the sources."""
@@ -101,13 +113,13 @@ def _batches(
         yielded = False
         octets = 0
 
-        def flush() -> pa.RecordBatch:
+        def flush() -> list[pa.RecordBatch]:
             batch, bad = _engine.decode(buffers, pending, chooser, n_threads, keys, is_list)
             for message_index, offset, reason in sorted(scan_bad + bad):
                 report_bad(on_bad_message, message_index, offset, reason, stacklevel=5)
             pending.clear()
             scan_bad.clear()
-            return pa.record_batch(batch)
+            return record_batches(batch)
 
         def full() -> bool:
             return len(pending) >= batch_messages or (batch_octets is not None and octets >= batch_octets)
@@ -119,13 +131,16 @@ def _batches(
             pending.append((position, index, offset, length))
             octets += length
             if full():
-                yield flush()
-                yielded = True
+                for record_batch in flush():
+                    if record_batch.num_rows:
+                        yield record_batch
+                        yielded = True
                 octets = 0
         if pending or scan_bad or (empty and not yielded):
-            record_batch = flush()
-            if record_batch.num_rows or (empty and not yielded):
-                yield record_batch
+            for record_batch in flush():
+                if record_batch.num_rows or (empty and not yielded):
+                    yield record_batch
+                    yielded = True
 
 
 def iter_batches(

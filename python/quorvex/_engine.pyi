@@ -28,13 +28,16 @@ class Tables:
 
 @final
 class Batch:
-    """Decoded values as Arrow columns (Arrow PyCapsule interface)."""
+    """Decoded values as Arrow columns in one or more record batches (Arrow PyCapsule
+    interface; __arrow_c_array__ only when there is one batch)."""
 
     def __arrow_c_schema__(self) -> Any: ...
     def __arrow_c_array__(self, requested_schema: Any = None) -> tuple[Any, Any]: ...
     def __arrow_c_stream__(self, requested_schema: Any = None) -> Any: ...
     @property
     def num_rows(self) -> int: ...
+    @property
+    def num_batches(self) -> int: ...
 
 def decode(
     sources: Sequence[Buffer],

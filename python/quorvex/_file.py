@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING, Any, overload
 import _quorvex
 
 from . import _engine
-from ._arrow import check_on_bad_message, report_bad, scan_messages
+from ._arrow import check_on_bad_message, report_bad, scan_messages, table_of
 from ._sources import Buffer, SingleSource, open_sources
 from ._tables import TablesArg, bundled_dir, engine_tables
 
@@ -138,13 +138,11 @@ class Message:
 
     def to_arrow(self) -> pa.Table:
         """The values of this message as a pyarrow Table, one row per value."""
-        import pyarrow
-
         octets = self.bytes
         batch, bad = _engine.decode([octets], [(0, self.index, 0, len(octets))], self._file._tables, 1, True)
         if bad:
             report_bad("error", self.index, self.offset, bad[0][2])
-        return pyarrow.Table.from_batches([pyarrow.record_batch(batch)])
+        return table_of(batch)
 
 
 class BufrFile:

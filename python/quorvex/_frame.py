@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import _engine
-from ._arrow import check_on_bad_message, default_threads, report_bad, scan_messages
+from ._arrow import check_on_bad_message, default_threads, report_bad, scan_messages, table_of
 from ._file import read_headers
 from ._sources import open_sources
 from ._tables import engine_tables
@@ -101,7 +101,7 @@ def decode_long(source: Any, tables: Any, on_bad_message: str, with_headers: boo
         batch, bad = _engine.decode(buffers, wanted, chooser, default_threads(None), True)
         for index, offset, text in sorted(unframed + bad):
             report_bad(on_bad_message, index, offset, text)
-        long = pa.Table.from_batches([pa.record_batch(batch)]).combine_chunks()
+        long = table_of(batch).combine_chunks()
     headers = {"message": np.array([w[1] for w in wanted], dtype=np.int64)}
     if with_headers:
         for field in set(HEADER_KEYS.values()) - {""}:
@@ -195,7 +195,10 @@ class LongTable:
     def raw_codes(self) -> np.ndarray:
         """The dictionary index of every row, read in place; meaningless where the key is null."""
         indices = self.key_indices
-        return np.frombuffer(indices.buffers()[1], dtype=np.int32, count=len(indices), offset=4 * indices.offset)
+        dtype = np.dtype(indices.type.to_pandas_dtype())
+        return np.frombuffer(
+            indices.buffers()[1], dtype=dtype, count=len(indices), offset=dtype.itemsize * indices.offset
+        )
 
     def valid(self, rows: np.ndarray) -> np.ndarray:
         """Whether the rows have a key."""

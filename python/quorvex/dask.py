@@ -267,7 +267,7 @@ class _Reader:
         """The long table of the range's messages, and for the wide shape their header
         fields as arrays (with "message", the number of each)."""
         from . import _engine, _tables
-        from ._arrow import default_threads, report_bad
+        from ._arrow import default_threads, report_bad, table_of
 
         buffer, base, found = _scan(part.file, part.scan_from, part.end, self.storage_options)
         if len(found) != part.count:
@@ -299,7 +299,7 @@ class _Reader:
         bad += [(number, offset + base, text) for number, offset, text in failed]
         for number, offset, text in sorted(bad):
             report_bad(self.on_bad_message, number, offset, text)
-        table = pa.Table.from_batches([pa.record_batch(batch)]).combine_chunks()
+        table = table_of(batch).combine_chunks()
         # the engine numbers the buffers it was given (here one, which it leaves unnamed);
         # the read's `source` is the file's position in the whole list
         source = pa.array(np.full(table.num_rows, part.file.source, dtype=np.int32))

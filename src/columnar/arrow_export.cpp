@@ -18,10 +18,10 @@ struct ColumnSpec {
 };
 
 std::vector<ColumnSpec> columns_of(const ColumnBatch& b) {
-  auto dict =
-      [](const char* name, const Buffer<std::int32_t>& ids, const Bitmap* valid, const Dictionary& d) {
-        return ColumnSpec{name, "i", valid, {ids.data()}, &d.utf8, d.values.size()};
-      };
+  auto dict = []<class Index>(
+                  const char* name, const Buffer<Index>& ids, const Bitmap* valid, const Dictionary& d) {
+    return ColumnSpec{name, sizeof(Index) == 2 ? "s" : "i", valid, {ids.data()}, &d.utf8, d.values.size()};
+  };
   std::vector<ColumnSpec> c;
   c.push_back({"message", "l", nullptr, {b.message.data()}, nullptr, 0});
   if (b.with_source) c.push_back({"source", "i", nullptr, {b.source.data()}, nullptr, 0});

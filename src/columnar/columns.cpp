@@ -1,14 +1,15 @@
-// The columnar decode: messages decoded in parallel into native records, their distinct
-// strings gathered into the dictionaries in message order, then the columns filled in
-// parallel, each thread a run of whole messages.
+// The columnar decode: the messages are cut into runs of about equal size, and each thread
+// takes the next run, decodes its messages one by one into a reused native record and
+// appends their rows to the run's own batches. No value is held twice beyond one message.
 #include "columnar/columns.hpp"
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <new>
+#include <optional>
 #include <sys/mman.h>
 #include <unordered_map>
 
@@ -18,30 +19,50 @@
 
 namespace quorvex {
 
-void* allocate_column_memory(std::size_t bytes) {
-  constexpr std::size_t kHuge = std::size_t{2} << 20;
-  const bool huge = bytes >= kHuge;
-  const std::size_t align = huge ? kHuge : 64;
-  const std::size_t rounded = std::max<std::size_t>((bytes + align - 1) / align * align, align);
-  void* p = std::aligned_alloc(align, rounded);
-  if (p == nullptr) throw std::bad_alloc();
-  if (huge) madvise(p, rounded, MADV_HUGEPAGE);  // advice only: failure changes nothing
-  return p;
+namespace {
+
+constexpr std::size_t kPage = 4096;
+
+}  // namespace
+
+ColumnMemory& ColumnMemory::operator=(ColumnMemory&& o) noexcept {
+  if (this != &o) {
+    if (data_ != nullptr) munmap(data_, bytes_);
+    data_ = o.data_;
+    bytes_ = o.bytes_;
+    o.data_ = nullptr;
+    o.bytes_ = 0;
+  }
+  return *this;
 }
 
-void ColumnMemoryFree::operator()(void* p) const { std::free(p); }
+ColumnMemory::~ColumnMemory() {
+  if (data_ != nullptr) munmap(data_, bytes_);
+}
 
-void Bitmap::reset(std::size_t rows) {
-  bits = Buffer<std::uint8_t>((rows + 7) / 8);
-  std::memset(bits.data(), 0, (rows + 7) / 8);
-  null_count = 0;
+void ColumnMemory::reserve(std::size_t bytes) {
+  if (bytes <= bytes_ && data_ != nullptr) return;
+  if (bytes > std::numeric_limits<std::size_t>::max() - kPage) throw std::bad_alloc();
+  const std::size_t rounded = std::max((bytes + kPage - 1) / kPage * kPage, kPage);
+  void* p = data_ == nullptr
+                ? mmap(nullptr, rounded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                : mremap(data_, bytes_, rounded, MREMAP_MAYMOVE);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  data_ = p;
+  bytes_ = rounded;
+}
+
+std::int64_t ColumnarOutput::rows() const {
+  std::int64_t n = 0;
+  for (const auto& b : batches) n += b->rows;
+  return n;
 }
 
 void Dictionary::finish() {
   std::size_t total = 0;
   for (const std::string& s : values) total += s.size();
-  utf8.offsets = Buffer<std::int32_t>(values.size() + 1);
-  utf8.data = Buffer<char>(total);
+  utf8.offsets.reserve(values.size() + 1);
+  utf8.data.reserve(total);
   std::size_t at = 0;
   for (std::size_t i = 0; i < values.size(); ++i) {
     utf8.offsets[i] = static_cast<std::int32_t>(at);
@@ -54,30 +75,295 @@ void Dictionary::finish() {
 namespace {
 
 constexpr std::size_t kMaxUtf8Bytes = std::numeric_limits<std::int32_t>::max();
+// Rows a batch is first given room for; it grows by doubling.
+constexpr std::size_t kFirstRows = 4096;
+// A run of messages is at least this many octets, so that a batch is not tiny.
+constexpr std::size_t kMinRunOctets = std::size_t{256} << 10;
 
-// What one message gives between the decode and the fill.
-struct MessageWork {
-  DecodeResult result;
-  std::shared_ptr<const TableSet> tables;
-  std::vector<const std::string*> names;     // distinct, in first-use order
-  std::vector<std::uint32_t> name_codes;     // the descriptor that first used each name
-  std::vector<const std::string*> meanings;  // distinct, in first-use order
-  std::size_t text_bytes = 0;
-  std::size_t first_row = 0;
-  std::size_t first_text = 0;
-  bool ok = false;
-  std::string error;
+// Dictionary ids of one name: itself, and the unit and key of its element (-1: none).
+struct NameIds {
+  std::int16_t name = 0;
+  std::int16_t unit = -1;
+  std::int16_t key = -1;
 };
 
-// Per thread: the sets that find each message's distinct strings.
-struct DistinctSets {
-  PtrIndex names;
-  PtrIndex meanings;
+// Distinct names, units or keys one message can add to a batch: the element codes of its
+// tables (F = 0, six bits of X, eight of Y), and the three names of values that are not
+// elements. A batch takes no further message once a dictionary could pass int16.
+constexpr std::size_t kNamesPerMessage = 64 * 256 + 3;
+constexpr std::size_t kMaxShortDictionary = std::numeric_limits<std::int16_t>::max() + std::size_t{1};
+
+class DictionaryBuilder {
+ public:
+  explicit DictionaryBuilder(Dictionary& d) : d_(&d) {}
+  std::size_t size() const { return d_->values.size(); }
+  std::int32_t id(const std::string& s) {
+    auto [it, added] = ids_.try_emplace(s, static_cast<std::int32_t>(d_->values.size()));
+    if (added) d_->values.push_back(s);
+    return it->second;
+  }
+
+ private:
+  Dictionary* d_;
+  std::unordered_map<std::string, std::int32_t> ids_;
 };
 
-void decode_one(std::span<const Bytes> sources, const MessageRef& ref, TableChooser& chooser, MessageWork& w,
-                DistinctSets& sets) {
-  auto failed = [&w](const BufrError& e) { w.error = e.message(); };
+bool is_special_name(const std::string* name) {
+  return name == &associated_field_name() || name == &operator_name() || name == &signify_character_name();
+}
+
+// Octets of the text column for the values of `r` (in compressed data the subsets of a
+// text that does not vary share one entry of r.texts).
+std::size_t text_bytes_of(const DecodeResult& r) {
+  std::size_t n = 0;
+  for (const DecodedValue& v : r.values) {
+    if (v.has_text()) n += r.texts[v.text_index].size();
+  }
+  return n;
+}
+
+// The batches of one run of messages, filled message by message. The names and meanings
+// of the decoded values are addresses into the message's tables, so the tables of every
+// message in the batch are held until it is finished: an address is never reused for
+// another string while it is a key of the indexes.
+class BatchBuilder {
+ public:
+  explicit BatchBuilder(const ColumnarOptions& options) : options_(options) {}
+
+  // Appends the rows of one decoded message; its text fits a batch.
+  void append(const DecodeResult& r, std::size_t text_bytes, const MessageRef& ref,
+              const std::shared_ptr<const TableSet>& tables);
+  // The batches made, the last one finished; one empty batch when none was and
+  // `at_least_one`.
+  std::vector<std::shared_ptr<ColumnBatch>> take(bool at_least_one = false);
+
+ private:
+  void start();
+  void finish();
+  void reserve(std::size_t rows, std::size_t text_bytes);
+  const NameIds& ids_of(const DecodedValue& v, const TableSet& tables);
+
+  const ColumnarOptions& options_;
+  std::vector<std::shared_ptr<ColumnBatch>> done_;
+  std::shared_ptr<ColumnBatch> b_;
+  std::vector<std::shared_ptr<const TableSet>> held_;
+  PtrIndex name_index_;  // name address -> index in name_ids_
+  std::vector<NameIds> name_ids_;
+  PtrIndex meaning_index_;  // meaning address -> dictionary id
+  std::optional<DictionaryBuilder> names_, units_, meanings_, keys_;
+  std::size_t text_ = 0;
+  std::size_t present_[6] = {};  // rows present: unit, value, text, raw, meaning, key
+};
+
+void BatchBuilder::start() {
+  b_ = std::make_shared<ColumnBatch>();
+  b_->with_source = options_.with_source;
+  b_->with_keys = options_.keys;
+  held_.clear();
+  name_index_.clear();
+  name_ids_.clear();
+  meaning_index_.clear();
+  names_.emplace(b_->names);
+  units_.emplace(b_->units);
+  meanings_.emplace(b_->meanings);
+  keys_.emplace(b_->keys);
+  text_ = 0;
+  std::fill(std::begin(present_), std::end(present_), 0);
+  reserve(0, 0);
+}
+
+void BatchBuilder::reserve(std::size_t rows, std::size_t text_bytes) {
+  // Each buffer checks its own capacity: their capacities in rows differ (page rounding).
+  ColumnBatch& b = *b_;
+  rows = std::max(rows, kFirstRows);
+  b.message.reserve(rows);
+  if (b.with_source) b.source.reserve(rows);
+  b.subset.reserve(rows);
+  b.descriptor.reserve(rows);
+  b.name.reserve(rows);
+  b.unit.reserve(rows);
+  b.value.reserve(rows);
+  b.text.offsets.reserve(rows + 1);
+  b.text.data.reserve(text_bytes);
+  b.raw.reserve(rows);
+  b.meaning.reserve(rows);
+  if (b.with_keys) b.key.reserve(rows);
+  for (Bitmap* m : {&b.unit_valid, &b.value_valid, &b.text_valid, &b.raw_valid, &b.meaning_valid}) {
+    m->reserve(rows);
+  }
+  if (b.with_keys) b.key_valid.reserve(rows);  // whole 64-bit words: see BitWriter
+}
+
+const NameIds& BatchBuilder::ids_of(const DecodedValue& v, const TableSet& tables) {
+  std::int32_t at = name_index_.find(v.name);
+  if (at == PtrIndex::kAbsent) {
+    NameIds n;
+    n.name = static_cast<std::int16_t>(names_->id(*v.name));
+    const ElementDefinition* def = is_special_name(v.name) ? nullptr : tables.find_element(v.descriptor);
+    if (def != nullptr && &def->name == v.name) {
+      n.unit = static_cast<std::int16_t>(units_->id(def->unit));
+      if (!def->abbreviation.empty()) n.key = static_cast<std::int16_t>(keys_->id(def->abbreviation));
+    }
+    at = static_cast<std::int32_t>(name_ids_.size());
+    name_index_.insert(v.name, at);
+    name_ids_.push_back(n);
+  }
+  return name_ids_[static_cast<std::size_t>(at)];
+}
+
+// Writes the validity bits of consecutive rows from `row` on, 64 at a time; the word the
+// first row falls in may hold earlier rows' bits already, so words are or-ed in.
+class BitWriter {
+ public:
+  BitWriter(Bitmap& map, std::size_t row)
+      : words_(reinterpret_cast<std::uint64_t*>(map.bits.data())), word_(row >> 6), shift_(row & 63) {}
+  void push(bool present) {
+    acc_ |= std::uint64_t{present} << shift_;
+    present_ += present;
+    if (++shift_ == 64) {
+      words_[word_++] |= acc_;
+      acc_ = 0;
+      shift_ = 0;
+    }
+  }
+  // Writes the last partial word; returns how many rows were present.
+  std::size_t flush() {
+    if (acc_ != 0) words_[word_] |= acc_;
+    return present_;
+  }
+
+ private:
+  std::uint64_t* words_;
+  std::size_t word_;
+  unsigned shift_;
+  std::uint64_t acc_ = 0;
+  std::size_t present_ = 0;
+};
+
+// One pass over the message's values writing every column through local pointers: the
+// compiler need not reload them after every octet written (char stores may alias anything).
+void BatchBuilder::append(const DecodeResult& r, std::size_t text_bytes, const MessageRef& ref,
+                          const std::shared_ptr<const TableSet>& tables) {
+  if (!b_) start();
+  const auto full = [this](const DictionaryBuilder& d) {
+    return d.size() + kNamesPerMessage > kMaxShortDictionary;
+  };
+  if (text_bytes > kMaxUtf8Bytes - text_ || full(*names_) || full(*units_) || full(*keys_)) {
+    finish();
+    start();
+  }
+  if (held_.empty() || held_.back() != tables) held_.push_back(tables);
+  ColumnBatch& b = *b_;
+  const DecodedValue* values = r.values.data();
+  const std::size_t n = r.values.size();
+  const auto row0 = static_cast<std::size_t>(b.rows);
+  reserve(row0 + n, text_ + text_bytes);
+
+  std::fill_n(b.message.data() + row0, n, ref.index);
+  if (b.with_source) std::fill_n(b.source.data() + row0, n, static_cast<std::int32_t>(ref.source));
+  {
+    const std::vector<std::size_t>& starts = r.subset_starts;
+    std::int32_t* subset = b.subset.data() + row0;
+    for (std::size_t s = 0; s < starts.size(); ++s) {
+      const std::size_t lo = s == 0 ? 0 : std::min(starts[s], n);
+      const std::size_t hi = s + 1 < starts.size() ? std::min(starts[s + 1], n) : n;
+      if (lo < hi) std::fill(subset + lo, subset + hi, static_cast<std::int32_t>(s));
+    }
+  }
+  std::uint32_t* descriptor = b.descriptor.data() + row0;
+  std::int16_t* name = b.name.data() + row0;
+  std::int16_t* unit = b.unit.data() + row0;
+  std::int16_t* key = b.with_keys ? b.key.data() + row0 : nullptr;
+  std::uint64_t* raw = b.raw.data() + row0;
+  double* value = b.value.data() + row0;
+  std::int32_t* offsets = b.text.offsets.data() + row0;
+  char* text = b.text.data.data();
+  std::int32_t* meaning = b.meaning.data() + row0;
+  BitWriter unit_bits(b.unit_valid, row0), raw_bits(b.raw_valid, row0), value_bits(b.value_valid, row0),
+      text_bits(b.text_valid, row0), meaning_bits(b.meaning_valid, row0);
+  std::optional<BitWriter> key_bits;
+  if (key != nullptr) key_bits.emplace(b.key_valid, row0);
+  const std::string* last = nullptr;
+  NameIds id;
+  std::size_t at = text_;
+  for (std::size_t j = 0; j < n; ++j) {
+    const DecodedValue& v = values[j];
+    descriptor[j] = v.descriptor;
+    if (v.name != last) {
+      last = v.name;
+      id = ids_of(v, *tables);
+    }
+    name[j] = id.name;
+    unit[j] = std::max<std::int16_t>(id.unit, 0);
+    unit_bits.push(id.unit >= 0);
+    if (key != nullptr) {
+      key[j] = std::max<std::int16_t>(id.key, 0);
+      key_bits->push(id.key >= 0);
+    }
+    const bool has_raw = v.has_raw();
+    const bool has_value = has_raw && v.has_value();  // a text value has no number
+    raw[j] = has_raw ? v.raw : 0;
+    value[j] = has_value ? v.raw_value : 0.0;
+    raw_bits.push(has_raw);
+    value_bits.push(has_value);
+    offsets[j] = static_cast<std::int32_t>(at);
+    if (v.has_text()) {
+      const std::string& t = r.texts[v.text_index];
+      std::memcpy(text + at, t.data(), t.size());
+      at += t.size();
+    }
+    text_bits.push(v.has_text());
+    std::int32_t m = 0;
+    if (v.meaning != nullptr) {
+      m = meaning_index_.find(v.meaning);
+      if (m == PtrIndex::kAbsent) {
+        m = meanings_->id(*v.meaning);
+        meaning_index_.insert(v.meaning, m);
+      }
+    }
+    meaning[j] = m;
+    meaning_bits.push(v.meaning != nullptr);
+  }
+  text_ = at;
+  present_[0] += unit_bits.flush();
+  present_[1] += value_bits.flush();
+  present_[2] += text_bits.flush();
+  present_[3] += raw_bits.flush();
+  present_[4] += meaning_bits.flush();
+  if (key_bits) present_[5] += key_bits->flush();
+  b.rows = static_cast<std::int64_t>(row0 + n);
+}
+
+// Null counts, the text's last offset and the dictionaries' values.
+void BatchBuilder::finish() {
+  ColumnBatch& b = *b_;
+  const auto rows = static_cast<std::size_t>(b.rows);
+  Bitmap* maps[] = {
+      &b.unit_valid, &b.value_valid, &b.text_valid, &b.raw_valid, &b.meaning_valid, &b.key_valid};
+  for (std::size_t k = 0; k < 6; ++k) maps[k]->null_count = static_cast<std::int64_t>(rows - present_[k]);
+  if (!b.with_keys) b.key_valid.null_count = 0;
+  b.text.offsets[rows] = static_cast<std::int32_t>(text_);
+  b.names.finish();
+  b.units.finish();
+  b.meanings.finish();
+  b.keys.finish();
+  done_.push_back(std::move(b_));
+  held_.clear();
+}
+
+std::vector<std::shared_ptr<ColumnBatch>> BatchBuilder::take(bool at_least_one) {
+  if (!b_ && done_.empty() && at_least_one) start();
+  if (b_) finish();
+  return std::move(done_);
+}
+
+// The message's parse, tables and decode into `out`; false with `error` set on failure.
+bool decode_one(std::span<const Bytes> sources, const MessageRef& ref, TableChooser& chooser,
+                DecodeResult& out, std::shared_ptr<const TableSet>& tables, std::string& error) {
+  auto failed = [&error](const BufrError& e) {
+    error = e.message();
+    return false;
+  };
   if (ref.source >= sources.size()) return failed(BufrError::too_short());
   const Bytes source = sources[ref.source];
   if (ref.offset > source.size() || ref.length > source.size() - ref.offset) {
@@ -88,233 +374,35 @@ void decode_one(std::span<const Bytes> sources, const MessageRef& ref, TableChoo
   if (!parsed) return failed(parsed.error());
   Result<ChosenTables> chosen = chooser.choose(*parsed);
   if (!chosen) return failed(chosen.error());
-  Result<DecodeResult> decoded =
-      decode_data_section(*parsed, *chosen->tables, section4_data(octets, *parsed));
+  tables = chosen->tables;
+  Status decoded = decode_data_section(*parsed, *tables, section4_data(octets, *parsed), out);
   if (!decoded) return failed(decoded.error());
-  w.result = std::move(*decoded);
-  w.tables = chosen->tables;
-  w.ok = true;
-
-  sets.names.clear();
-  sets.meanings.clear();
-  for (const DecodedValue& v : w.result.values) {
-    if (sets.names.insert(v.name, 0)) {
-      w.names.push_back(v.name);
-      w.name_codes.push_back(v.descriptor);
-    }
-    if (v.meaning != nullptr && sets.meanings.insert(v.meaning, 0)) w.meanings.push_back(v.meaning);
-    if (v.has_text()) w.text_bytes += w.result.texts[v.text_index].size();
-  }
+  return true;
 }
 
-// Dictionary ids of one name: itself, and the unit and key of its element (-1: none).
-struct NameIds {
-  std::int32_t name = 0;
-  std::int32_t unit = -1;
-  std::int32_t key = -1;
+struct RunOutput {
+  std::vector<std::shared_ptr<ColumnBatch>> batches;
+  std::vector<BadMessage> bad;
 };
 
-class DictionaryBuilder {
- public:
-  explicit DictionaryBuilder(Dictionary& d) : d_(d) {}
-  std::int32_t id(const std::string& s) {
-    auto [it, added] = ids_.try_emplace(s, static_cast<std::int32_t>(d_.values.size()));
-    if (added) d_.values.push_back(s);
-    return it->second;
-  }
-
- private:
-  Dictionary& d_;
-  std::unordered_map<std::string, std::int32_t> ids_;
-};
-
-bool is_special_name(const std::string* name) {
-  return name == &associated_field_name() || name == &operator_name() || name == &signify_character_name();
-}
-
-// The strings of every message, in message order, given their dictionary ids.
-struct StringIds {
-  PtrIndex name_index;  // name address -> index in `names`
-  std::vector<NameIds> names;
-  PtrIndex meaning_index;  // meaning address -> dictionary id
-};
-
-void gather_strings(std::vector<MessageWork>& work, ColumnBatch& batch, StringIds& ids) {
-  DictionaryBuilder names(batch.names), units(batch.units), meanings(batch.meanings), keys(batch.keys);
-  for (MessageWork& w : work) {
-    if (!w.ok) continue;
-    for (std::size_t k = 0; k < w.names.size(); ++k) {
-      const std::string* name = w.names[k];
-      if (ids.name_index.find(name) != PtrIndex::kAbsent) continue;
-      NameIds n;
-      n.name = names.id(*name);
-      const ElementDefinition* def =
-          is_special_name(name) ? nullptr : w.tables->find_element(w.name_codes[k]);
-      if (def != nullptr && &def->name == name) {
-        n.unit = units.id(def->unit);
-        if (!def->abbreviation.empty()) n.key = keys.id(def->abbreviation);
-      }
-      ids.name_index.insert(name, static_cast<std::int32_t>(ids.names.size()));
-      ids.names.push_back(n);
-    }
-    for (const std::string* meaning : w.meanings) {
-      if (ids.meaning_index.find(meaning) == PtrIndex::kAbsent)
-        ids.meaning_index.insert(meaning, meanings.id(*meaning));
+// Cuts `messages` into runs of consecutive messages: one run per thread would leave a
+// thread idle whenever its run is quick, so there are a few per thread.
+std::vector<std::size_t> run_bounds(std::span<const MessageRef> messages, unsigned threads) {
+  std::size_t total = 0;
+  for (const MessageRef& m : messages) total += m.length;
+  const std::size_t target =
+      threads == 1 ? std::numeric_limits<std::size_t>::max() : std::max(kMinRunOctets, total / (4 * threads));
+  std::vector<std::size_t> bounds{0};
+  std::size_t octets = 0;
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    octets += messages[i].length;
+    if (octets >= target && i + 1 < messages.size()) {
+      bounds.push_back(i + 1);
+      octets = 0;
     }
   }
-  batch.names.finish();
-  batch.units.finish();
-  batch.meanings.finish();
-  batch.keys.finish();
-}
-
-// Sets bits of a shared bitmap for a run of rows [lo_row, hi_row): the two bytes at the
-// run's ends may be shared with a neighbouring run, so their bits are collected apart
-// and merged after the threads have joined.
-class BitSink {
- public:
-  BitSink() = default;
-  BitSink(Bitmap& map, std::size_t lo_row, std::size_t hi_row)
-      : bits_(map.bits.data()), lo_(lo_row >> 3), hi_((hi_row - 1) >> 3) {}
-  void set(std::size_t row) {
-    const std::size_t b = row >> 3;
-    const auto m = static_cast<std::uint8_t>(1u << (row & 7));
-    ++count_;
-    if (b == lo_) {
-      lo_acc_ |= m;
-    } else if (b == hi_) {
-      hi_acc_ |= m;
-    } else {
-      bits_[b] |= m;
-    }
-  }
-  void merge() const {
-    if (bits_ == nullptr) return;
-    bits_[lo_] |= lo_acc_;
-    bits_[hi_] |= hi_acc_;
-  }
-  std::size_t count() const { return count_; }
-
- private:
-  std::uint8_t* bits_ = nullptr;
-  std::size_t lo_ = 0, hi_ = 0;
-  std::uint8_t lo_acc_ = 0, hi_acc_ = 0;
-  std::size_t count_ = 0;
-};
-
-struct RunSinks {
-  BitSink unit, value, text, raw, meaning, key;
-};
-
-// Column by column, through local pointers and sinks: the compiler need not reload them
-// after every octet written (char and uint8_t stores may alias anything).
-void fill_message(MessageWork& w, const MessageRef& ref, const StringIds& ids, ColumnBatch& b,
-                  RunSinks& sinks) {
-  const DecodedValue* values = w.result.values.data();
-  const std::size_t n = w.result.values.size();
-  const std::size_t row0 = w.first_row;
-  std::fill_n(b.message.data() + row0, n, ref.index);
-  if (b.with_source) std::fill_n(b.source.data() + row0, n, static_cast<std::int32_t>(ref.source));
-  {
-    const std::vector<std::size_t>& starts = w.result.subset_starts;
-    std::int32_t* subset = b.subset.data() + row0;
-    std::fill_n(subset, n, 0);
-    for (std::size_t s = 1; s < starts.size(); ++s) {
-      const std::size_t hi = s + 1 < starts.size() ? starts[s + 1] : n;
-      std::fill(subset + std::min(starts[s], n), subset + std::min(hi, n), static_cast<std::int32_t>(s));
-    }
-  }
-  std::uint32_t* descriptor = b.descriptor.data() + row0;
-  for (std::size_t j = 0; j < n; ++j) descriptor[j] = values[j].descriptor;
-  {
-    std::int32_t* name = b.name.data() + row0;
-    std::int32_t* unit = b.unit.data() + row0;
-    std::int32_t* key = b.with_keys ? b.key.data() + row0 : nullptr;
-    BitSink unit_sink = sinks.unit, key_sink = sinks.key;
-    const std::string* last = nullptr;
-    NameIds id;
-    for (std::size_t j = 0; j < n; ++j) {
-      if (values[j].name != last) {
-        last = values[j].name;
-        id = ids.names[static_cast<std::size_t>(ids.name_index.find(last))];
-      }
-      name[j] = id.name;
-      unit[j] = id.unit < 0 ? 0 : id.unit;
-      if (id.unit >= 0) unit_sink.set(row0 + j);
-      if (key != nullptr) {
-        key[j] = id.key < 0 ? 0 : id.key;
-        if (id.key >= 0) key_sink.set(row0 + j);
-      }
-    }
-    sinks.unit = unit_sink;
-    sinks.key = key_sink;
-  }
-  {
-    std::uint64_t* raw = b.raw.data() + row0;
-    double* value = b.value.data() + row0;
-    BitSink raw_sink = sinks.raw, value_sink = sinks.value;
-    for (std::size_t j = 0; j < n; ++j) {
-      const DecodedValue& v = values[j];
-      const bool has_raw = v.has_raw();
-      const bool has_value = has_raw && v.has_value();  // a text value has no number
-      raw[j] = has_raw ? v.raw : 0;
-      value[j] = has_value ? v.raw_value : 0.0;
-      if (has_raw) raw_sink.set(row0 + j);
-      if (has_value) value_sink.set(row0 + j);
-    }
-    sinks.raw = raw_sink;
-    sinks.value = value_sink;
-  }
-  {
-    std::int32_t* offsets = b.text.offsets.data() + row0;
-    char* data = b.text.data.data();
-    BitSink text_sink = sinks.text;
-    std::size_t at = w.first_text;
-    const std::vector<std::string>& texts = w.result.texts;
-    for (std::size_t j = 0; j < n; ++j) {
-      offsets[j] = static_cast<std::int32_t>(at);
-      if (values[j].has_text()) {
-        const std::string& t = texts[values[j].text_index];
-        std::memcpy(data + at, t.data(), t.size());
-        at += t.size();
-        text_sink.set(row0 + j);
-      }
-    }
-    sinks.text = text_sink;
-  }
-  {
-    std::int32_t* meaning = b.meaning.data() + row0;
-    BitSink meaning_sink = sinks.meaning;
-    for (std::size_t j = 0; j < n; ++j) {
-      const std::string* m = values[j].meaning;
-      meaning[j] = m == nullptr ? 0 : ids.meaning_index.find(m);
-      if (m != nullptr) meaning_sink.set(row0 + j);
-    }
-    sinks.meaning = meaning_sink;
-  }
-  w.result = DecodeResult{};  // its memory is no longer needed
-  w.tables.reset();
-}
-
-void allocate(ColumnBatch& b, std::size_t rows, std::size_t text_bytes) {
-  b.rows = static_cast<std::int64_t>(rows);
-  b.message = Buffer<std::int64_t>(rows);
-  if (b.with_source) b.source = Buffer<std::int32_t>(rows);
-  b.subset = Buffer<std::int32_t>(rows);
-  b.descriptor = Buffer<std::uint32_t>(rows);
-  b.name = Buffer<std::int32_t>(rows);
-  b.unit = Buffer<std::int32_t>(rows);
-  b.value = Buffer<double>(rows);
-  b.text.offsets = Buffer<std::int32_t>(rows + 1);
-  b.text.data = Buffer<char>(text_bytes);
-  b.raw = Buffer<std::uint64_t>(rows);
-  b.meaning = Buffer<std::int32_t>(rows);
-  if (b.with_keys) b.key = Buffer<std::int32_t>(rows);
-  for (Bitmap* m :
-       {&b.unit_valid, &b.value_valid, &b.text_valid, &b.raw_valid, &b.meaning_valid, &b.key_valid}) {
-    m->reset(m == &b.key_valid && !b.with_keys ? 0 : rows);
-  }
-  b.text.offsets[rows] = static_cast<std::int32_t>(text_bytes);
+  bounds.push_back(messages.size());
+  return bounds;
 }
 
 }  // namespace
@@ -322,101 +410,43 @@ void allocate(ColumnBatch& b, std::size_t rows, std::size_t text_bytes) {
 ColumnarOutput decode_columns(std::span<const Bytes> sources, std::span<const MessageRef> messages,
                               TableChooser& chooser, const ColumnarOptions& options) {
   const unsigned threads = std::max(1u, options.threads);
-  std::vector<MessageWork> work(messages.size());
-  std::vector<DistinctSets> sets(threads);
-  {
-    std::atomic<std::size_t> next{0};
-    const auto used =
-        static_cast<unsigned>(std::min<std::size_t>(threads, std::max<std::size_t>(messages.size(), 1)));
-    run_on_threads(used, [&](unsigned t) {
-      for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < messages.size();) {
-        decode_one(sources, messages[i], chooser, work[i], sets[t]);
+  const std::vector<std::size_t> bounds = run_bounds(messages, threads);
+  const std::size_t runs = bounds.size() - 1;
+  std::vector<RunOutput> outputs(runs);
+  std::atomic<std::size_t> next{0};
+  run_on_threads(static_cast<unsigned>(std::min<std::size_t>(threads, runs)), [&](unsigned) {
+    DecodeResult scratch;
+    std::string error;
+    for (std::size_t run; (run = next.fetch_add(1, std::memory_order_relaxed)) < runs;) {
+      BatchBuilder builder(options);
+      RunOutput& out = outputs[run];
+      for (std::size_t i = bounds[run]; i < bounds[run + 1]; ++i) {
+        const MessageRef& ref = messages[i];
+        std::shared_ptr<const TableSet> tables;
+        if (!decode_one(sources, ref, chooser, scratch, tables, error)) {
+          out.bad.push_back(BadMessage{ref.index, ref.offset, std::move(error)});
+          continue;
+        }
+        const std::size_t text_bytes = text_bytes_of(scratch);
+        if (text_bytes > kMaxUtf8Bytes) {
+          out.bad.push_back(BadMessage{ref.index, ref.offset, BufrError::batch_text_overflow().message()});
+          continue;
+        }
+        builder.append(scratch, text_bytes, ref, tables);
       }
-    });
-  }
-
-  ColumnarOutput out;
-  out.batch = std::make_shared<ColumnBatch>();
-  ColumnBatch& b = *out.batch;
-  b.with_source = options.with_source;
-  b.with_keys = options.keys;
-
-  // Rows and text octets of each message, in order; a message whose text would overflow
-  // the batch's 32-bit text offsets is refused.
-  std::size_t rows = 0, text_bytes = 0;
-  for (std::size_t i = 0; i < work.size(); ++i) {
-    MessageWork& w = work[i];
-    if (w.ok && w.text_bytes > kMaxUtf8Bytes - text_bytes) {
-      w.ok = false;
-      w.error = BufrError::batch_text_overflow().message();
-      w.result = DecodeResult{};
-    }
-    if (!w.ok) {
-      out.bad.push_back(BadMessage{messages[i].index, messages[i].offset, std::move(w.error)});
-      continue;
-    }
-    w.first_row = rows;
-    w.first_text = text_bytes;
-    rows += w.result.values.size();
-    text_bytes += w.text_bytes;
-  }
-
-  StringIds ids;
-  gather_strings(work, b, ids);
-  allocate(b, rows, text_bytes);
-
-  // Runs of whole messages with about equal rows, one per thread.
-  std::vector<std::size_t> cut{0};
-  for (unsigned t = 1; t < threads; ++t) {
-    const std::size_t target = rows * t / threads;
-    std::size_t i = cut.back();
-    while (i < work.size() && (!work[i].ok || work[i].first_row < target)) ++i;
-    cut.push_back(i);
-  }
-  cut.push_back(work.size());
-  std::vector<RunSinks> sinks(threads);
-  run_on_threads(threads, [&](unsigned t) {
-    std::size_t lo_row = rows, hi_row = 0;
-    for (std::size_t i = cut[t]; i < cut[t + 1]; ++i) {
-      if (!work[i].ok) continue;
-      lo_row = std::min(lo_row, work[i].first_row);
-      hi_row = std::max(hi_row, work[i].first_row + work[i].result.values.size());
-    }
-    if (lo_row >= hi_row) return;
-    RunSinks& s = sinks[t];
-    s = RunSinks{BitSink(b.unit_valid, lo_row, hi_row),
-                 BitSink(b.value_valid, lo_row, hi_row),
-                 BitSink(b.text_valid, lo_row, hi_row),
-                 BitSink(b.raw_valid, lo_row, hi_row),
-                 BitSink(b.meaning_valid, lo_row, hi_row),
-                 BitSink(b.key_valid, lo_row, hi_row)};
-    for (std::size_t i = cut[t]; i < cut[t + 1]; ++i) {
-      if (work[i].ok) fill_message(work[i], messages[i], ids, b, s);
+      out.batches = builder.take();
     }
   });
-  std::size_t unit = 0, value = 0, text = 0, raw = 0, meaning = 0, key = 0;
-  for (const RunSinks& s : sinks) {
-    s.unit.merge();
-    s.value.merge();
-    s.text.merge();
-    s.raw.merge();
-    s.meaning.merge();
-    if (b.with_keys) s.key.merge();
-    unit += s.unit.count();
-    value += s.value.count();
-    text += s.text.count();
-    raw += s.raw.count();
-    meaning += s.meaning.count();
-    key += s.key.count();
+
+  ColumnarOutput result;
+  for (RunOutput& out : outputs) {
+    for (auto& b : out.batches) {
+      if (b->rows > 0) result.batches.push_back(std::move(b));
+    }
+    for (BadMessage& m : out.bad) result.bad.push_back(std::move(m));
   }
-  const auto nulls = [rows](std::size_t present) { return static_cast<std::int64_t>(rows - present); };
-  b.unit_valid.null_count = nulls(unit);
-  b.value_valid.null_count = nulls(value);
-  b.text_valid.null_count = nulls(text);
-  b.raw_valid.null_count = nulls(raw);
-  b.meaning_valid.null_count = nulls(meaning);
-  b.key_valid.null_count = b.with_keys ? nulls(key) : 0;
-  return out;
+  if (result.batches.empty()) result.batches = BatchBuilder(options).take(true);
+  return result;
 }
 
 }  // namespace quorvex

@@ -8,8 +8,17 @@ namespace quorvex {
 
 Result<DecodeResult> decode_data_section(const BufrMessage& message, const TableSet& tables, Bytes data,
                                          const TemplateProgram* program) {
-  BitReader reader(data);
   DecodeResult out;
+  QV_CHECK(decode_data_section(message, tables, data, out, program));
+  return out;
+}
+
+Status decode_data_section(const BufrMessage& message, const TableSet& tables, Bytes data, DecodeResult& out,
+                           const TemplateProgram* program) {
+  out.values.clear();
+  out.texts.clear();
+  out.subset_starts.clear();
+  BitReader reader(data);
   if (message.compressed_data) {
     QV_CHECK(decode_compressed(
         message.unexpanded_descriptors, tables, reader, message.number_of_subsets, out, program));
@@ -17,7 +26,7 @@ Result<DecodeResult> decode_data_section(const BufrMessage& message, const Table
     QV_CHECK(decode_uncompressed(
         message.unexpanded_descriptors, tables, reader, message.number_of_subsets, out, program));
   }
-  return out;
+  return {};
 }
 
 }  // namespace quorvex

@@ -18,4 +18,9 @@ class TemplateProgram;
 [[nodiscard]] Result<DecodeResult> decode_data_section(const BufrMessage& message, const TableSet& tables,
                                                        Bytes data, const TemplateProgram* program = nullptr);
 
+// The same into `out`, whose memory is reused: its previous contents are dropped first. On
+// error `out` is left unspecified.
+[[nodiscard]] Status decode_data_section(const BufrMessage& message, const TableSet& tables, Bytes data,
+                                         DecodeResult& out, const TemplateProgram* program = nullptr);
+
 }  // namespace quorvex

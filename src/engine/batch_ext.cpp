@@ -13,15 +13,22 @@ namespace quorvex::py {
 
 namespace {
 
+using Batches = std::vector<std::shared_ptr<const ColumnBatch>>;
+
+// The record batches of one decode call (at least one), in message order.
 struct BatchObject {
   PyObject_HEAD
-  std::shared_ptr<const ColumnBatch> batch;
+  Batches batches;
 };
 
 PyTypeObject* batch_type = nullptr;
 
-const std::shared_ptr<const ColumnBatch>& batch_of(PyObject* o) {
-  return reinterpret_cast<BatchObject*>(o)->batch;
+const Batches& batches_of(PyObject* o) { return reinterpret_cast<BatchObject*>(o)->batches; }
+
+std::int64_t rows_of(PyObject* o) {
+  std::int64_t n = 0;
+  for (const auto& b : batches_of(o)) n += b->rows;
+  return n;
 }
 
 // The capsule name of each struct of the interface.
@@ -74,37 +81,47 @@ bool requested_schema_only(PyObject* args, PyObject* kwargs, const char* format)
 }
 
 PyObject* arrow_c_schema(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* { return schema_capsule(*batch_of(self)); });
+  return guarded([&]() -> PyObject* { return schema_capsule(*batches_of(self).front()); });
 }
 
+// One struct array: only when the rows are in one record batch.
 PyObject* arrow_c_array(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     if (!requested_schema_only(args, kwargs, "|O:__arrow_c_array__")) return nullptr;
-    PyRef schema = PyRef::steal(schema_capsule(*batch_of(self)));
+    const Batches& batches = batches_of(self);
+    if (batches.size() != 1) {
+      PyErr_Format(PyExc_ValueError,
+                   "the rows are in %zu record batches: read them through __arrow_c_stream__",
+                   batches.size());
+      return nullptr;
+    }
+    PyRef schema = PyRef::steal(schema_capsule(*batches.front()));
     if (!schema) return nullptr;
-    PyRef array = PyRef::steal(array_capsule(batch_of(self)));
+    PyRef array = PyRef::steal(array_capsule(batches.front()));
     if (!array) return nullptr;
     return PyTuple_Pack(2, schema.get(), array.get());
   });
 }
 
-// A stream of this one batch.
+// A stream of the record batches.
 PyObject* arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     if (!requested_schema_only(args, kwargs, "|O:__arrow_c_stream__")) return nullptr;
     auto* s = new ArrowArrayStream;
-    export_stream(batch_of(self), {batch_of(self)}, s);
+    export_stream(batches_of(self).front(), batches_of(self), s);
     return new_capsule(s);
   });
 }
 
-PyObject* num_rows(PyObject* self, void*) { return PyLong_FromLongLong(batch_of(self)->rows); }
+PyObject* num_rows(PyObject* self, void*) { return PyLong_FromLongLong(rows_of(self)); }
 
-Py_ssize_t batch_length(PyObject* self) { return static_cast<Py_ssize_t>(batch_of(self)->rows); }
+PyObject* num_batches(PyObject* self, void*) { return PyLong_FromSize_t(batches_of(self).size()); }
+
+Py_ssize_t batch_length(PyObject* self) { return static_cast<Py_ssize_t>(rows_of(self)); }
 
 void batch_dealloc(PyObject* self) {
   PyRef type = PyRef::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));
-  reinterpret_cast<BatchObject*>(self)->batch.~shared_ptr();
+  reinterpret_cast<BatchObject*>(self)->batches.~Batches();
   Py_TYPE(self)->tp_free(self);
 }
 
@@ -123,11 +140,14 @@ PyMethodDef batch_methods[] = {
 
 PyGetSetDef batch_getset[] = {
     {"num_rows", num_rows, nullptr, nullptr, nullptr},
+    {"num_batches", num_batches, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot batch_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Decoded columns; pyarrow.record_batch(batch) takes them without a copy.")},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "Decoded columns in one or more record batches; pyarrow.table(batch) takes them without a copy.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc)},
     {Py_tp_methods, batch_methods},
     {Py_tp_getset, batch_getset},
@@ -141,11 +161,10 @@ PyType_Spec batch_spec = {"quorvex._engine.Batch",
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                           batch_slots};
 
-PyObject* new_batch(std::shared_ptr<const ColumnBatch> batch) {
+PyObject* new_batch(std::vector<std::shared_ptr<ColumnBatch>> batches) {
   PyRef self = PyRef::steal(batch_type->tp_alloc(batch_type, 0));
   if (!self) return nullptr;
-  new (&reinterpret_cast<BatchObject*>(self.get())->batch)
-      std::shared_ptr<const ColumnBatch>(std::move(batch));
+  new (&reinterpret_cast<BatchObject*>(self.get())->batches) Batches(batches.begin(), batches.end());
   return self.release();
 }
 
@@ -242,7 +261,7 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
       if (item == nullptr) return nullptr;
       PyList_SET_ITEM(bad.get(), static_cast<Py_ssize_t>(i), item);
     }
-    PyRef batch = PyRef::steal(new_batch(std::move(out.batch)));
+    PyRef batch = PyRef::steal(new_batch(std::move(out.batches)));
     if (!batch) return nullptr;
     return PyTuple_Pack(2, batch.get(), bad.get());
   });
