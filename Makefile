@@ -124,11 +124,16 @@ format: deps
 format-check: deps
 	clang-format --dry-run --Werror $(FORMAT_FILES)
 
-# Side-by-side benchmark (bench/compare/run.py): this module against ecCodes (C and Python
-# bindings) and pybufrkit on the benchmark files; writes bench/RESULTS.md. BENCH_ARGS adds
-# options of run.py, e.g. BENCH_ARGS="--files synop --max-messages 500" for a short run.
+# Side-by-side benchmark (bench/compare/run.py): this module and its columnar engine against
+# ecCodes (C and Python bindings) and pybufrkit on the benchmark files, the core decode alone
+# (quorvex_bench) and the engine's memory (bench/engine_memory.py); writes bench/RESULTS.md
+# with the engine's targets checked. BENCH_ARGS adds options of run.py, e.g.
+# BENCH_ARGS="--files synop --max-messages 500" for a short run.
 BENCH_OUT ?= $(ROOT)/bench/out
-BENCH_CORPUS ?= $(abspath $(ROOT)/../shared/corpus/bench)
+# The corpus as the tests find it: $QUORVEX_CORPUS, else shared/corpus beside the checkout,
+# else /work/shared/corpus.
+CORPUS_DIR ?= $(or $(QUORVEX_CORPUS),$(firstword $(wildcard $(abspath $(ROOT)/../shared/corpus) /work/shared/corpus)),$(abspath $(ROOT)/../shared/corpus))
+BENCH_CORPUS ?= $(CORPUS_DIR)/bench
 BENCH_ARGS ?=
 PYBUFRKIT_SECONDS ?= 60
 PYBUFRKIT_VENV := $(BENCH_OUT)/pybufrkit-venv
@@ -152,7 +157,7 @@ bench: build $(PYBUFRKIT_VENV)/.done $(BENCH_OUT)/eccodes_bench
 	$(MAKE) bench-frame
 
 # read_dataframe beside pdbufr's read_bufr on the same files and columns; writes bench/FRAMES.md.
-FRAME_CORPUS ?= $(abspath $(ROOT)/../shared/corpus)
+FRAME_CORPUS ?= $(CORPUS_DIR)
 bench-frame: build
 	PYTHONPATH=$(BUILD_DIR):python $(PY) bench/frame_bench.py --corpus $(FRAME_CORPUS) --results $(ROOT)/bench/FRAMES.md
 

@@ -8,8 +8,10 @@ For every file, in this order: ecCodes C (bench/compare/eccodes_bench.c, built b
 Makefile; its per-message numericValues counts are the reference "values"), the ecCodes
 Python bindings, this module, pybufrkit. Each tool runs in its own process, whose peak
 memory (ru_maxrss) is taken from wait4. Then the floors: the core decode alone (the C++
-Google Benchmark binary, when built) and the DecodedValue creation floor (measured by the
-_quorvex worker with _quorvex_floor, when built).
+Google Benchmark binary's BM_DecodeFile benchmarks, when built) and the DecodedValue creation
+floor (measured by the _quorvex worker with _quorvex_floor, when built). When an engine tool
+runs, bench/engine_memory.py measures the engine's memory on the largest file run. The
+"Engine targets" section checks the columnar engine's goals against this run's figures.
 
 How the figures are computed (see RESULTS.md, "Method"):
   * each worker times every message (wall clock) and the whole run (wall and CPU);
@@ -109,12 +111,15 @@ class Result:
         self.factor = data["cpu_total"] / data["wall_total"] if data["wall_total"] > 0 else 1.0
         self.factor = min(self.factor, 1.0)
         share = data["setup_wall"] / att
-        self.msg_time = [None if w is None else (w + share) * self.factor for w in data["msg_wall"]]
+        self.msg_wall = [None if w is None else w + share for w in data["msg_wall"]]
+        self.msg_time = [None if w is None else w * self.factor for w in self.msg_wall]
         self.ok_set = {i for i, t in enumerate(self.msg_time) if t is not None}
         self.sizes = sizes
 
-    def time_of(self, subset):
-        return sum(self.msg_time[i] for i in subset)
+    def time_of(self, subset, wall=False):
+        """Charged (CPU-scaled) seconds of these messages, or their wall seconds."""
+        times = self.msg_wall if wall else self.msg_time
+        return sum(times[i] for i in subset)
 
     def rates(self, ref_values):
         s = self.ok_set
@@ -163,7 +168,12 @@ def main():
                     help="pybufrkit: stop each file after this many CPU seconds (its first K messages; 0: no cap)")
     ap.add_argument("--pybufrkit-max-messages", type=int, default=0, help="pybufrkit: at most the first K messages")
     ap.add_argument("--core-bench-min-time", default="0.5", help="--benchmark_min_time of the C++ benchmarks")
+    ap.add_argument("--core-bench-filter", default=None,
+                    help="--benchmark_filter of the C++ benchmarks (default: BM_DecodeFile of the files run; "
+                         "'.' for all)")
     ap.add_argument("--no-floors", action="store_true", help="skip the C++ core benchmark")
+    ap.add_argument("--no-engine-memory", action="store_true",
+                    help="skip bench/engine_memory.py (run by default when an engine tool is run)")
     ap.add_argument("--command", default=None, help="command line to record in the report")
     ap.add_argument("--report-only", action="store_true",
                     help="run nothing: rebuild the report from the JSON files already in --out")
@@ -248,6 +258,7 @@ def main():
             results[(name, tool)] = Result(data, rss, sizes)
             log("   %d/%d messages ok, %.1f s wall, peak %.0f MB" % (data["ok"], data["attempted"], wall, rss / 1024))
 
+    memory_json = os.path.join(args.out, "engine_memory.json")
     if args.report_only:
         floors = {}
         core_json = os.path.join(args.out, "core_bench.json")
@@ -256,8 +267,12 @@ def main():
                 floors["core"] = json.load(f)
         else:
             floors["core_error"] = "no core_bench.json in " + args.out
+        memory = load_json(memory_json)
     else:
-        floors = {} if args.no_floors else run_floors(args, module_dir)
+        floors = {} if args.no_floors else run_floors(args, module_dir, files)
+        memory = None
+        if not args.no_engine_memory and any(t.startswith("engine_") for t in tools):
+            memory = run_engine_memory(args, module_dir, files, memory_json)
     meta_path = os.path.join(args.out, "run.json")
     if args.report_only and os.path.exists(meta_path):
         with open(meta_path) as f:
@@ -270,7 +285,7 @@ def main():
         if not args.report_only:
             with open(meta_path, "w") as f:
                 json.dump(meta, f)
-    report = build_report(args, files, tools, results, problems, floors, meta)
+    report = build_report(args, files, tools, results, problems, floors, meta, memory)
     print(report)
     if args.results:
         with open(args.results, "w") as f:
@@ -278,18 +293,28 @@ def main():
         log("written", args.results)
 
 
-def run_floors(args, module_dir):
-    """The core decode alone: the Google Benchmark binary built with -DQUORVEX_BENCH=ON
-    (the DecodedValue floor is measured inside the _quorvex worker runs)."""
+def core_labels(name):
+    """Names the C++ decode benchmark may give a benchmark file: its own, and its first word
+    (satellite_compressed -> satellite)."""
+    return [name] if "_" not in name else [name, name.split("_")[0]]
+
+
+def run_floors(args, module_dir, files):
+    """The core decode alone: the Google Benchmark binary built with -DQUORVEX_BENCH=ON, its
+    BM_DecodeFile benchmarks of the files run (the DecodedValue floor is measured inside the
+    _quorvex worker runs)."""
     floors = {}
     core = os.path.join(module_dir, "quorvex_bench")
     if os.path.exists(core):
         out_json = os.path.join(args.out, "core_bench.json")
-        log("core decode (quorvex_bench) ...")
-        code, rss, wall = run_process([core, "--benchmark_format=console", "--benchmark_out=" + out_json,
-                                       "--benchmark_out_format=json",
+        labels = [label for name in files for label in core_labels(name)]
+        flt = args.core_bench_filter
+        if flt is None:
+            flt = "^BM_DecodeFile/(%s)(_walk|_program)?$" % "|".join(labels)
+        log("core decode (quorvex_bench --benchmark_filter='%s') ..." % flt)
+        code, rss, wall = run_process([core, "--benchmark_filter=" + flt, "--benchmark_format=json",
                                        "--benchmark_min_time=" + args.core_bench_min_time],
-                                      stdout_path=os.path.join(args.out, "core_bench.txt"),
+                                      stdout_path=out_json,
                                       stderr_path=os.path.join(args.out, "core_bench.log"), timeout=1800)
         if code == 0 and os.path.exists(out_json):
             with open(out_json) as f:
@@ -300,6 +325,34 @@ def run_floors(args, module_dir):
     else:
         floors["core_error"] = "no %s (built by `make build` when bench/*_bench.cpp exist)" % core
     return floors
+
+
+def load_json(path):
+    if not os.path.exists(path):
+        return None
+    with open(path) as f:
+        return json.load(f)
+
+
+def run_engine_memory(args, module_dir, files, out_json):
+    """bench/engine_memory.py on the largest of the files run (fresh processes of its own)."""
+    paths = [os.path.join(args.corpus, n + "_ed4.bufr") for n in files]
+    paths = [p for p in paths if os.path.exists(p)]
+    if os.path.exists(out_json):
+        os.remove(out_json)
+    if not paths:
+        return None
+    path = max(paths, key=os.path.getsize)
+    cmd = [args.quorvex_python, os.path.join(ROOT, "bench", "engine_memory.py"), path, "--json", out_json]
+    cmd += ["--max-messages", str(args.max_messages)] if args.max_messages else []
+    env = dict(os.environ, PYTHONPATH=module_dir + os.pathsep + os.path.join(ROOT, "python"))
+    log("engine memory (bench/engine_memory.py %s) ..." % os.path.basename(path))
+    err_log = os.path.join(args.out, "engine_memory.log")
+    code, _, _ = run_process(cmd, env=env, stdout_path=os.path.join(args.out, "engine_memory.txt"),
+                             stderr_path=err_log, timeout=1800)
+    if code != 0 or not os.path.exists(out_json):
+        return {"error": "bench/engine_memory.py exited %s (see %s)" % (code, err_log)}
+    return load_json(out_json)
 
 
 def git_state():
@@ -313,7 +366,168 @@ def git_state():
         return "?"
 
 
-def build_report(args, files, tools, results, problems, floors, meta):
+# Goals of the columnar engine, each checked from this run's figures.
+ENGINE_SPEED_FILES = ["synop", "temp", "aircraft"]
+FLAT_MB = 4.0  # iter_batches peaks this close (or within 10 %) count as flat
+
+
+def core_decode_rate(floors, name):
+    """(benchmark name, DecodedValue records per CPU second) of the core decode of a file:
+    its program replay when benchmarked, else its walk, else the file's plain benchmark."""
+    by_name = {b["name"]: b for b in floors.get("core", {}).get("benchmarks", [])
+               if b.get("run_type") != "aggregate" and not b.get("error_occurred") and "items_per_second" in b}
+    for label in core_labels(name):
+        for suffix in ("_program", "_walk", ""):
+            b = by_name.get("BM_DecodeFile/%s%s" % (label, suffix))
+            if b is not None:
+                return b["name"], b["items_per_second"]
+    return None, None
+
+
+def speed_ratio(slow, fast, wall):
+    """slow's time over fast's on the messages both decoded: (ratio, messages, fast's
+    values/s, slow's values/s) with ecCodes C's numericValues counts as values."""
+    common = slow.ok_set & fast.ok_set
+    ts, tf = slow.time_of(common, wall), fast.time_of(common, wall)
+    if not common or ts <= 0 or tf <= 0:
+        return None
+    return ts / tf, len(common), ts, tf
+
+
+def engine_targets(results, floors, memory, corpus_sizes):
+    """The "Engine targets" table: (goal, measured, verdict) lines."""
+    rows = []
+
+    def verdict(ok):
+        return "met" if ok else "**missed**"
+
+    def missing(*keys):
+        return "not run (%s)" % ", ".join("%s/%s" % k for k in keys if k not in results)
+
+    # (a) the compressed satellite file, engine against ecCodes C end to end.
+    sat = "satellite_compressed"
+    for tool, wall in (("engine_t1", False), ("engine_t2", True)):
+        goal = "%s: %s ≥ 2× ecCodes C, values/s into Arrow against values/s into C arrays" % (sat, LABEL[tool])
+        c, e = results.get((sat, "eccodes_c")), results.get((sat, tool))
+        got = speed_ratio(c, e, wall) if c and e else None
+        if got is None:
+            rows.append((goal, missing((sat, "eccodes_c"), (sat, tool)) if not (c and e) else "no common messages", "not run"))
+            continue
+        ratio, n, tc, te = got
+        common = c.ok_set & e.ok_set
+        vals = sum(c.d["msg_values"][i] for i in common)
+        rows.append((goal, "%s (%s against %s values/s, %d messages, %s time)" % (
+            fmt_ratio(ratio), fmt_rate(vals / te), fmt_rate(vals / tc), n, "wall" if wall else "charged"),
+            verdict(ratio >= 2)))
+
+    # (b) synop, temp, aircraft: engine_t1 against _quorvex, and against the core alone.
+    for name in ENGINE_SPEED_FILES:
+        goal = "%s: %s ≥ 3× _quorvex (decode_values_with_tables)" % (name, LABEL["engine_t1"])
+        q, e = results.get((name, "quorvex")), results.get((name, "engine_t1"))
+        got = speed_ratio(q, e, False) if q and e else None
+        if got is None:
+            rows.append((goal, missing((name, "quorvex"), (name, "engine_t1")) if not (q and e) else "no common messages",
+                         "not run"))
+        else:
+            rows.append((goal, "%s (%d messages, charged time)" % (fmt_ratio(got[0]), got[1]), verdict(got[0] >= 3)))
+        goal = "%s: core alone ÷ %s ≤ 1.5, DecodedValue records/s (the engine's rows)" % (name, LABEL["engine_t1"])
+        bench, core_rate = core_decode_rate(floors, name)
+        if e is None or core_rate is None:
+            why = [] if e else ["%s/engine_t1" % name]
+            why += [] if core_rate else ["BM_DecodeFile/%s" % core_labels(name)[-1]]
+            rows.append((goal, "not run (%s)" % ", ".join(why), "not run"))
+            continue
+        t = e.time_of(e.ok_set)
+        rows_rate = e.d["own_values"] / t if t > 0 else None
+        if not rows_rate:
+            rows.append((goal, "no rows decoded", "not run"))
+            continue
+        ratio = core_rate / rows_rate
+        rows.append((goal, "%.2f (core %s records/s in `%s`, engine %s rows/s, charged time)" % (
+            ratio, fmt_rate(core_rate), bench, fmt_rate(rows_rate)), verdict(ratio <= 1.5)))
+
+    # (c) two threads against one on the mixed file.
+    goal = "mixed: %s ≥ 1.7× %s" % (LABEL["engine_t2"], LABEL["engine_t1"])
+    one, two = results.get(("mixed", "engine_t1")), results.get(("mixed", "engine_t2"))
+    got = speed_ratio(one, two, True) if one and two else None
+    if got is None:
+        rows.append((goal, missing(("mixed", "engine_t1"), ("mixed", "engine_t2")) if not (one and two)
+                     else "no common messages", "not run"))
+    else:
+        rows.append((goal, "%s (%d messages, wall time)" % (fmt_ratio(got[0]), got[1]), verdict(got[0] >= 1.7)))
+
+    # (d) memory: read_arrow bytes per value, iter_batches flat over growing prefixes.
+    largest = max(corpus_sizes, key=corpus_sizes.get) if corpus_sizes else None
+    goal_bytes = "read_arrow: ≤ 24 bytes per value plus text octets"
+    goal_flat = "iter_batches: peak memory flat over 25 / 50 / 100 %% of the largest file (%s)" % (largest or "?")
+    if not memory or "error" in memory:
+        why = memory["error"] if memory else "not run (needs an engine tool and bench/engine_memory.py)"
+        rows.append((goal_bytes, why, "not run"))
+        rows.append((goal_flat, why, "not run"))
+        return rows
+    fname = os.path.basename(memory["file"]).replace("_ed4.bufr", "")
+    where = fname + (" (first %d messages)" % memory["max_messages"] if memory.get("max_messages") else "")
+    r = memory["read"]
+    per_value = (r["table_bytes"] - r["text_bytes"]) / r["rows"] if r["rows"] else None
+    if per_value is None:
+        rows.append((goal_bytes, "no rows decoded from " + where, "not run"))
+    else:
+        rows.append((goal_bytes, "%.1f B/value without text, %.1f with its %.1f MB of text (%s, %d values)" % (
+            per_value, r["table_bytes"] / r["rows"], r["text_bytes"] / MB, where, r["rows"]), verdict(per_value <= 24)))
+    peaks = [(it["fraction"], (it["peak_kb"] - it["rss_before_kb"]) / 1024) for it in memory["iter"]]
+    spread = max(p for _, p in peaks) - min(p for _, p in peaks)
+    flat = spread <= max(FLAT_MB, 0.1 * max(p for _, p in peaks))
+    measured = "peaks above the file read: %s MB (%s)" % (
+        " / ".join("%.0f" % p for _, p in peaks), where)
+    if fname != largest or memory.get("max_messages"):
+        rows.append((goal_flat, measured + ": not the whole largest file", "not run"))
+    else:
+        rows.append((goal_flat, measured, verdict(flat)))
+    return rows
+
+
+def engine_targets_section(args, files, tools, results, floors, memory):
+    corpus_sizes = {}
+    for f in os.listdir(args.corpus) if os.path.isdir(args.corpus) else []:
+        if f.endswith("_ed4.bufr"):
+            corpus_sizes[f[:-len("_ed4.bufr")]] = os.path.getsize(os.path.join(args.corpus, f))
+    L = ["## Engine targets", ""]
+    L.append("The columnar engine (`quorvex.read_arrow`) against its goals, from this run's figures only.")
+    L.append("")
+    L.append("| goal | measured | verdict |")
+    L.append("|---|---|---|")
+    for goal, measured, v in engine_targets(results, floors, memory, corpus_sizes):
+        L.append("| %s | %s | %s |" % (goal, measured.replace("|", "/"), v))
+    L.append("")
+    L.append("Notes:")
+    L.append("")
+    L.append("- Speed ratios are one tool's time over the other's on the messages both decoded, so they equal the "
+             "ratio of values/s under any count of values; the values/s shown use ecCodes's numericValues of "
+             "those messages, as the throughput table does.")
+    L.append("- Times: a ratio involving threads=2 uses wall time on both sides (two threads: CPU time would "
+             "hide the gain); every other ratio uses the charged time of the throughput table (wall time "
+             "scaled by the process's CPU/wall ratio). On a loaded machine the wall-time ratios of threads=2 "
+             "lose what other processes take.")
+    L.append("- The engine's times are whole `read_arrow` calls, table loading from the definitions included; "
+             "the core alone (`quorvex_bench`, BM_DecodeFile, its program replay when benchmarked, else its "
+             "walk) has its tables loaded beforehand and makes no Arrow columns. Both sides of that ratio count "
+             "DecodedValue records (the engine emits one row per record), not ecCodes's numericValues; the "
+             "core's rate is per CPU second over the whole file%s." % (
+                 ", the engine's over the first %d messages" % args.max_messages if args.max_messages else ""))
+    L.append("- Memory: `bench/engine_memory.py`, each figure from a fresh process: the read_arrow table's "
+             "bytes (pyarrow `nbytes`) per value, text octets apart; iter_batches peaks (ru_maxrss above the "
+             "process's peak once the file is read, each batch dropped once counted) over the first 25, 50 and "
+             "100 %% of the file's messages; flat means the three peaks lie within %.0f MB or 10 %% of each "
+             "other." % FLAT_MB)
+    per_file = ["%s %.1f" % (n, results[(n, "engine_t1")].d["bytes_per_value"]) for n in files
+                if (n, "engine_t1") in results and results[(n, "engine_t1")].d.get("bytes_per_value")]
+    if per_file:
+        L.append("- Table bytes per value (text included) of each file's threads=1 run: " + ", ".join(per_file) + ".")
+    L.append("")
+    return L
+
+
+def build_report(args, files, tools, results, problems, floors, meta, memory=None):
     model, cores, mem = machine()
     cmd = meta["command"]
     quorvex_status = meta["quorvex_status"]
@@ -349,6 +563,8 @@ def build_report(args, files, tools, results, problems, floors, meta):
     if quorvex_status != "ok":
         L.append("- **_quorvex: %s** — its rows are missing; re-run `make bench` once the module decodes." % quorvex_status)
     L.append("")
+
+    L.extend(engine_targets_section(args, files, tools, results, floors, memory))
 
     # Reference values per message: ecCodes C's numericValues counts.
     L.append("## Throughput")
