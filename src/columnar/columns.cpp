@@ -112,12 +112,27 @@ bool is_special_name(const std::string* name) {
   return name == &associated_field_name() || name == &operator_name() || name == &signify_character_name();
 }
 
-// Octets of the text column for the values of `r` (in compressed data the subsets of a
-// text that does not vary share one entry of r.texts).
-std::size_t text_bytes_of(const DecodeResult& r) {
+// Octets of the text column for the message's values (in compressed data the subsets of a
+// text that does not vary share one text).
+std::size_t text_bytes_of(const MessageValues& m) {
   std::size_t n = 0;
-  for (const DecodedValue& v : r.values) {
-    if (v.has_text()) n += r.texts[v.text_index].size();
+  if (m.compressed) {
+    const CompressedValues& c = m.columns;
+    for (const CompressedColumn& col : c.columns) {
+      if (col.kind != CompressedColumn::Kind::Text) continue;
+      if (!col.varying) {
+        if (col.fixed.has_text()) n += c.subsets * c.texts[col.fixed.text_index].size();
+        continue;
+      }
+      for (std::size_t s = 0; s < c.subsets; ++s) {
+        const std::uint64_t index = c.cells[col.first + s];
+        if (index != kNoCompressedText) n += c.texts[index].size();
+      }
+    }
+    return n;
+  }
+  for (const DecodedValue& v : m.records.values) {
+    if (v.has_text()) n += m.records.texts[v.text_index].size();
   }
   return n;
 }
@@ -131,13 +146,17 @@ class BatchBuilder {
   explicit BatchBuilder(const ColumnarOptions& options) : options_(options) {}
 
   // Appends the rows of one decoded message; its text fits a batch.
-  void append(const DecodeResult& r, std::size_t text_bytes, const MessageRef& ref,
+  void append(const MessageValues& m, std::size_t text_bytes, const MessageRef& ref,
               const std::shared_ptr<const TableSet>& tables);
   // The batches made, the last one finished; one empty batch when none was and
   // `at_least_one`.
   std::vector<std::shared_ptr<ColumnBatch>> take(bool at_least_one = false);
 
  private:
+  template <class ForEachRow>
+  void append(std::size_t n, std::size_t text_bytes, const std::vector<std::string>& texts,
+              const MessageRef& ref, const std::shared_ptr<const TableSet>& tables,
+              ForEachRow&& for_each_row);
   void start();
   void finish();
   void reserve(std::size_t rows, std::size_t text_bytes);
@@ -246,8 +265,11 @@ class BitWriter {
 
 // One pass over the message's values writing every column through local pointers: the
 // compiler need not reload them after every octet written (char stores may alias anything).
-void BatchBuilder::append(const DecodeResult& r, std::size_t text_bytes, const MessageRef& ref,
-                          const std::shared_ptr<const TableSet>& tables) {
+// `for_each_row(put)` calls put(subset, record) for the message's n values in order.
+template <class ForEachRow>
+void BatchBuilder::append(std::size_t n, std::size_t text_bytes, const std::vector<std::string>& texts,
+                          const MessageRef& ref, const std::shared_ptr<const TableSet>& tables,
+                          ForEachRow&& for_each_row) {
   if (!b_) start();
   const auto full = [this](const DictionaryBuilder& d) {
     return d.size() + kNamesPerMessage > kMaxShortDictionary;
@@ -258,22 +280,12 @@ void BatchBuilder::append(const DecodeResult& r, std::size_t text_bytes, const M
   }
   if (held_.empty() || held_.back() != tables) held_.push_back(tables);
   ColumnBatch& b = *b_;
-  const DecodedValue* values = r.values.data();
-  const std::size_t n = r.values.size();
   const auto row0 = static_cast<std::size_t>(b.rows);
   reserve(row0 + n, text_ + text_bytes);
 
   std::fill_n(b.message.data() + row0, n, ref.index);
   if (b.with_source) std::fill_n(b.source.data() + row0, n, static_cast<std::int32_t>(ref.source));
-  {
-    const std::vector<std::size_t>& starts = r.subset_starts;
-    std::int32_t* subset = b.subset.data() + row0;
-    for (std::size_t s = 0; s < starts.size(); ++s) {
-      const std::size_t lo = s == 0 ? 0 : std::min(starts[s], n);
-      const std::size_t hi = s + 1 < starts.size() ? std::min(starts[s + 1], n) : n;
-      if (lo < hi) std::fill(subset + lo, subset + hi, static_cast<std::int32_t>(s));
-    }
-  }
+  std::int32_t* subset = b.subset.data() + row0;
   std::uint32_t* descriptor = b.descriptor.data() + row0;
   std::int16_t* name = b.name.data() + row0;
   std::int16_t* unit = b.unit.data() + row0;
@@ -296,8 +308,9 @@ void BatchBuilder::append(const DecodeResult& r, std::size_t text_bytes, const M
   const std::string** seen_name = seen_names_.data();
   NameIds* seen_id = seen_ids_.data();
   std::size_t at = text_;
-  for (std::size_t j = 0; j < n; ++j) {
-    const DecodedValue& v = values[j];
+  std::size_t j = 0;
+  for_each_row([&](std::size_t s, const DecodedValue& v) {
+    subset[j] = static_cast<std::int32_t>(s);
     descriptor[j] = v.descriptor;
     if (seen_name[j] != v.name) {
       seen_name[j] = v.name;
@@ -319,7 +332,7 @@ void BatchBuilder::append(const DecodeResult& r, std::size_t text_bytes, const M
     value_bits.push(has_value);
     offsets[j] = static_cast<std::int32_t>(at);
     if (v.has_text()) {
-      const std::string& t = r.texts[v.text_index];
+      const std::string& t = texts[v.text_index];
       std::memcpy(text + at, t.data(), t.size());
       at += t.size();
     }
@@ -334,7 +347,8 @@ void BatchBuilder::append(const DecodeResult& r, std::size_t text_bytes, const M
     }
     meaning[j] = m;
     meaning_bits.push(v.meaning != nullptr);
-  }
+    ++j;
+  });
   text_ = at;
   present_[0] += unit_bits.flush();
   present_[1] += value_bits.flush();
@@ -343,6 +357,28 @@ void BatchBuilder::append(const DecodeResult& r, std::size_t text_bytes, const M
   present_[4] += meaning_bits.flush();
   if (key_bits) present_[5] += key_bits->flush();
   b.rows = static_cast<std::int64_t>(row0 + n);
+}
+
+void BatchBuilder::append(const MessageValues& m, std::size_t text_bytes, const MessageRef& ref,
+                          const std::shared_ptr<const TableSet>& tables) {
+  if (m.compressed) {
+    const CompressedValues& c = m.columns;
+    append(c.subsets * c.columns.size(), text_bytes, c.texts, ref, tables, [&c](auto&& put) {
+      for (std::size_t s = 0; s < c.subsets; ++s) {
+        for (const CompressedColumn& col : c.columns) put(s, c.value_at(col, s));
+      }
+    });
+    return;
+  }
+  const DecodeResult& r = m.records;
+  append(r.values.size(), text_bytes, r.texts, ref, tables, [&r](auto&& put) {
+    const std::size_t n = r.values.size();
+    const std::vector<std::size_t>& starts = r.subset_starts;
+    for (std::size_t s = 0; s < starts.size(); ++s) {
+      const std::size_t hi = s + 1 < starts.size() ? std::min(starts[s + 1], n) : n;
+      for (std::size_t j = std::min(starts[s], n); j < hi; ++j) put(s, r.values[j]);
+    }
+  });
 }
 
 // Null counts, the text's last offset and the dictionaries' values.
@@ -370,7 +406,7 @@ std::vector<std::shared_ptr<ColumnBatch>> BatchBuilder::take(bool at_least_one) 
 
 // The message's parse, tables and decode into `out`; false with `error` set on failure.
 bool decode_one(std::span<const Bytes> sources, const MessageRef& ref, TableChooser& chooser, bool programs,
-                DecodeResult& out, std::shared_ptr<const TableSet>& tables, std::string& error) {
+                MessageValues& out, std::shared_ptr<const TableSet>& tables, std::string& error) {
   auto failed = [&error](const BufrError& e) {
     error = e.message();
     return false;
@@ -388,7 +424,8 @@ bool decode_one(std::span<const Bytes> sources, const MessageRef& ref, TableChoo
   tables = chosen->tables;
   const std::shared_ptr<const TemplateProgram> program =
       programs ? chooser.programs().get(tables, parsed->unexpanded_descriptors) : nullptr;
-  Status decoded = decode_data_section(*parsed, *tables, section4_data(octets, *parsed), out, program.get());
+  Status decoded =
+      decode_message_values(*parsed, *tables, section4_data(octets, *parsed), out, program.get());
   if (!decoded) return failed(decoded.error());
   return true;
 }
@@ -428,7 +465,7 @@ ColumnarOutput decode_columns(std::span<const Bytes> sources, std::span<const Me
   std::vector<RunOutput> outputs(runs);
   std::atomic<std::size_t> next{0};
   run_on_threads(static_cast<unsigned>(std::min<std::size_t>(threads, runs)), [&](unsigned) {
-    DecodeResult scratch;
+    MessageValues scratch;
     std::string error;
     for (std::size_t run; (run = next.fetch_add(1, std::memory_order_relaxed)) < runs;) {
       BatchBuilder builder(options);

@@ -21,6 +21,8 @@ namespace quorvex {
 
 namespace {
 
+using Column = CompressedColumn;
+
 // Every column is charged at least kMinColumnCharge values against the value limit,
 // whatever N (0 included), so that the column records themselves stay within the bound.
 constexpr std::uint64_t kMinColumnCharge = 3;
@@ -28,45 +30,18 @@ constexpr std::uint64_t kMinColumnCharge = 3;
 // Two factors of a delayed replication count as equal within this difference.
 constexpr double kFactorTolerance = 2.220446049250313e-16;
 
-// Text index of a subset whose text is missing.
-constexpr std::uint64_t kNoText = std::numeric_limits<std::uint64_t>::max();
-
-// The N values of one element occurrence, associated field or operator marker.
-struct Column {
-  enum class Kind : std::uint8_t {
-    Fixed,   // every subset holds `fixed` (NBINC 0 numbers, markers)
-    Number,  // R0 + increment; the increments in cells[first ...]
-    Text,    // `fixed` with a running raw_value; per-subset text indices when `varying`
-  };
-
-  DecodedValue fixed;
-  const CodeTable* codes = nullptr;  // Number: the element's code table, if any
-  std::uint64_t r0 = 0;
-  std::int64_t reference = 0;
-  std::int32_t scale = 0;
-  std::uint64_t text_base = 0;          // Text: number of the first subset's text, minus 1
-  std::size_t first = 0;                // index of subset 0 in the cells
-  std::uint64_t missing_increment = 0;  // Number: all NBINC bits set (none if not recognised)
-  std::uint16_t text_width = 0;         // Text: width of R0 in bits
-  Kind kind = Kind::Fixed;
-  bool r0_missing = false;
-  bool varying = false;  // Text: one index per subset in the cells
-};
-
 class CompressedReader : public DataConsumer<CompressedReader> {
  public:
   static constexpr WalkRules kRules{.name = WalkName::CompressedDecode};
   static constexpr DataRules kDataRules{.new_reference_definitions = false,
                                         .associated_field_before_factor = false};
 
-  CompressedReader(const TableSet& tables, BitReader& reader, std::uint16_t subsets, DecodeResult& out)
+  CompressedReader(const TableSet& tables, BitReader& reader, std::uint16_t subsets, CompressedValues& out)
       : DataConsumer(tables),
         reader_(reader),
         out_(out),
         subsets_(subsets),
         max_values_(WorkLimits::compressed_values(reader.bits_available())) {}
-
-  void emit();
 
   bool after_step() { return true; }
   bool define_reference(std::uint32_t) { return true; }  // refused at the operator
@@ -98,16 +73,13 @@ class CompressedReader : public DataConsumer<CompressedReader> {
   Status ensure_octets(std::uint16_t width);
   Result<std::uint64_t> replication_count_of(const Column& col) const;
   std::optional<double> number_at(const Column& col, std::size_t s) const;
-  DecodedValue value_at(const Column& col, std::size_t s) const;
 
   BitReader& reader_;
-  DecodeResult& out_;
+  CompressedValues& out_;
   std::size_t subsets_;
   std::uint64_t max_values_;
   std::uint64_t counted_values_ = 0;
-  std::vector<Column> columns_;
-  std::vector<std::uint64_t> cells_;  // increments, or text indices, column after column
-  std::string octets_;                // scratch for text fields
+  std::string octets_;  // scratch for text fields
 };
 
 // A data-present indicator enters a bitmap with the first subset's value (0 when there is
@@ -117,7 +89,7 @@ bool CompressedReader::read_element(const ElementInfo& info) {
   if (!index) return fail_with(std::move(index).error());
   std::optional<double> indicator;
   if (info.def->code == kDataPresentIndicator) {
-    indicator = subsets_ == 0 ? 0.0 : number_at(columns_[*index], 0).value_or(0.0);
+    indicator = subsets_ == 0 ? 0.0 : number_at(out_.columns[*index], 0).value_or(0.0);
   }
   record_element(state_, *info.def, indicator);
   return true;
@@ -126,7 +98,7 @@ bool CompressedReader::read_element(const ElementInfo& info) {
 bool CompressedReader::read_factor(const ElementParams& params, std::uint64_t& count) {
   auto index = read_column(params);
   if (!index) return fail_with(std::move(index).error());
-  auto n = replication_count_of(columns_[*index]);
+  auto n = replication_count_of(out_.columns[*index]);
   if (!n) return fail_with(std::move(n).error());
   count = *n;
   return true;
@@ -187,13 +159,13 @@ Result<std::size_t> CompressedReader::read_numbers(std::uint32_t descriptor, con
     col.codes = codes;
     col.missing_increment = format.missing_recognised ? (std::uint64_t{1} << nbinc) - 1
                                                       : std::numeric_limits<std::uint64_t>::max();
-    col.first = cells_.size();
-    cells_.resize(col.first + subsets_);
-    std::uint64_t* cell = cells_.data() + col.first;
+    col.first = out_.cells.size();
+    out_.cells.resize(col.first + subsets_);
+    std::uint64_t* cell = out_.cells.data() + col.first;
     for (std::size_t k = 0; k < subsets_; ++k) cell[k] = QV_TRY(reader_.read_bits(nbinc));
   }
-  columns_.push_back(col);
-  return columns_.size() - 1;
+  out_.columns.push_back(col);
+  return out_.columns.size() - 1;
 }
 
 // Text: R0 is `width` bits of octets, NBINC counts octets. The text number is counted once
@@ -223,9 +195,9 @@ Result<std::size_t> CompressedReader::read_texts(std::uint32_t descriptor, const
     const auto field = static_cast<std::uint16_t>(8 * nbinc);
     QV_CHECK(ensure_octets(field));
     col.varying = true;
-    col.first = cells_.size();
-    cells_.resize(col.first + subsets_);
-    std::uint64_t* cell = cells_.data() + col.first;
+    col.first = out_.cells.size();
+    out_.cells.resize(col.first + subsets_);
+    std::uint64_t* cell = out_.cells.data() + col.first;
     std::string text;
     for (std::size_t k = 0; k < subsets_; ++k) {
       QV_CHECK(reader_.read_bytes_into(field, octets_));
@@ -233,12 +205,12 @@ Result<std::size_t> CompressedReader::read_texts(std::uint32_t descriptor, const
         cell[k] = out_.texts.size();
         out_.texts.push_back(std::move(text));
       } else {
-        cell[k] = kNoText;
+        cell[k] = kNoCompressedText;
       }
     }
   }
-  columns_.push_back(col);
-  return columns_.size() - 1;
+  out_.columns.push_back(col);
+  return out_.columns.size() - 1;
 }
 
 Status CompressedReader::add_marker(std::uint32_t code) {
@@ -247,7 +219,7 @@ Status CompressedReader::add_marker(std::uint32_t code) {
   col.fixed.descriptor = code;
   col.fixed.name = &operator_name();
   col.fixed.flags = DecodedValue::kHasRaw | DecodedValue::kHasValue;
-  columns_.push_back(col);
+  out_.columns.push_back(col);
   return {};
 }
 
@@ -269,62 +241,38 @@ Result<std::uint64_t> CompressedReader::replication_count_of(const Column& col) 
 // its running number, not a quantity).
 std::optional<double> CompressedReader::number_at(const Column& col, std::size_t s) const {
   if (col.kind == Column::Kind::Text) return std::nullopt;
-  const DecodedValue v = value_at(col, s);
+  const DecodedValue v = out_.value_at(col, s);
   if (!v.has_value()) return std::nullopt;
   return v.raw_value;
 }
 
-DecodedValue CompressedReader::value_at(const Column& col, std::size_t s) const {
-  DecodedValue v = col.fixed;
-  switch (col.kind) {
-    case Column::Kind::Fixed:
-      break;
-    case Column::Kind::Number: {
-      const std::uint64_t increment = cells_[col.first + s];
-      if (col.r0_missing || increment == col.missing_increment) {
-        v.raw = col.r0;
-        v.flags = DecodedValue::kHasRaw;
-      } else {
-        v.raw = col.r0 + increment;
-        v.raw_value = scale_value(v.raw, col.reference, col.scale);
-        v.flags = DecodedValue::kHasRaw | DecodedValue::kHasValue;
-      }
-      v.meaning = meaning_of(col.codes, v.raw);
-      break;
-    }
-    case Column::Kind::Text:
-      v.raw_value = text_number(col.text_base + s + 1, col.text_width);
-      if (col.varying) {
-        const std::uint64_t index = cells_[col.first + s];
-        if (index != kNoText) {
-          v.text_index = static_cast<std::uint32_t>(index);
-          v.flags |= DecodedValue::kHasText;
-        }
-      }
-      break;
-  }
-  return v;
-}
-
-// Writes the records in subset order: entry s of every column, for s = 0 .. N - 1.
-void CompressedReader::emit() {
-  std::vector<DecodedValue>& values = out_.values;
-  values.reserve(values.size() + subsets_ * columns_.size());
-  out_.subset_starts.reserve(out_.subset_starts.size() + subsets_);
-  for (std::size_t s = 0; s < subsets_; ++s) {
-    out_.subset_starts.push_back(values.size());
-    for (const Column& col : columns_) values.push_back(value_at(col, s));
-  }
-}
-
 }  // namespace
 
-Status decode_compressed(std::span<const std::uint32_t> codes, const TableSet& tables, BitReader& reader,
-                         std::uint16_t subsets, DecodeResult& out, const TemplateProgram* program) {
+Status read_compressed(std::span<const std::uint32_t> codes, const TableSet& tables, BitReader& reader,
+                       std::uint16_t subsets, CompressedValues& out, const TemplateProgram* program) {
+  out.columns.clear();
+  out.cells.clear();
+  out.texts.clear();
+  out.subsets = subsets;
   CompressedReader consumer(tables, reader, subsets, out);
   DescriptorWalk walk(tables, consumer, WorkLimits::steps(reader.bits_available()));
   if (!(program != nullptr ? walk.replay(*program) : walk.walk(codes, 0))) return fail(consumer.take_error());
-  consumer.emit();
+  return {};
+}
+
+// Writes the records in subset order: entry s of every column, for s = 0 .. N - 1.
+Status decode_compressed(std::span<const std::uint32_t> codes, const TableSet& tables, BitReader& reader,
+                         std::uint16_t subsets, DecodeResult& out, const TemplateProgram* program) {
+  CompressedValues read;
+  QV_CHECK(read_compressed(codes, tables, reader, subsets, read, program));
+  std::vector<DecodedValue>& values = out.values;
+  values.reserve(values.size() + subsets * read.columns.size());
+  out.subset_starts.reserve(out.subset_starts.size() + subsets);
+  for (std::size_t s = 0; s < subsets; ++s) {
+    out.subset_starts.push_back(values.size());
+    for (const CompressedColumn& col : read.columns) values.push_back(read.value_at(col, s));
+  }
+  out.texts = std::move(read.texts);
   return {};
 }
 

@@ -1,6 +1,7 @@
 // Entry of the data-section decoders.
 #pragma once
 
+#include "decode/compressed.hpp"
 #include "decode/decoded_value.hpp"
 #include "lib/error.hpp"
 #include "message/message.hpp"
@@ -22,5 +23,18 @@ class TemplateProgram;
 // error `out` is left unspecified.
 [[nodiscard]] Status decode_data_section(const BufrMessage& message, const TableSet& tables, Bytes data,
                                          DecodeResult& out, const TemplateProgram* program = nullptr);
+
+// A message's values for a consumer that takes them in order: the records of uncompressed
+// data, or the columns of compressed data (record s of every column for subset s, made as
+// they are taken rather than held).
+struct MessageValues {
+  bool compressed = false;
+  DecodeResult records;
+  CompressedValues columns;
+};
+
+// Decodes into `out`, whose memory is reused; on error `out` is left unspecified.
+[[nodiscard]] Status decode_message_values(const BufrMessage& message, const TableSet& tables, Bytes data,
+                                           MessageValues& out, const TemplateProgram* program = nullptr);
 
 }  // namespace quorvex
