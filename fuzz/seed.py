@@ -168,6 +168,8 @@ def main() -> int:
     kept = here.parent / "tests" / "data" / "fuzz"
     if kept.is_dir():
         for d in kept.iterdir():
+            if not d.is_dir():  # outcomes.tsv: what each kept input gives, for the replay test
+                continue
             for f in d.iterdir():
                 write(args.out, d.name, f.read_bytes())
     for d in sorted(args.out.iterdir()):
