@@ -48,7 +48,7 @@ def engine_view(path, tables):
     whole = [(0, i, o, n) for i, (o, n, e) in enumerate(found) if e is None]
     batch, bad = _engine.decode([data], whole, tables, 2)
     failed = {i: text for i, _, text in bad}
-    table = pa.record_batch(batch)
+    table = pa.table(batch)
     cols = {n: table.column(n).to_pylist() for n in ("message", "subset", "descriptor", "value", "text", "raw")}
     rows = {}
     for m, s, d, v, t, r in zip(*cols.values()):

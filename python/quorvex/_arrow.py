@@ -151,8 +151,9 @@ def iter_batches(
     threads: int | None = None,
     on_bad_message: OnBadMessage = "error",
 ) -> Iterator[pa.RecordBatch]:
-    """Record batches of `batch_messages` messages at a time (one row per decoded value):
-    memory stays flat whatever the size of the source."""
+    """Record batches of the values of `batch_messages` messages at a time (one row per
+    decoded value; with several threads, the rows of those messages may come in a few
+    batches, in message order): memory stays flat whatever the size of the source."""
     return _batches(source, batch_messages, tables, threads, on_bad_message, False, False)
 
 

@@ -68,3 +68,31 @@ def test_keys_are_the_element_abbreviations():
     # Elements have a key, operators and associated fields none.
     for r in rows:
         assert (r["key"] is not None) == (r["descriptor"] < 100000 and r["name"] != "associatedField")
+
+
+def test_batches_of_one_call_read_as_one_table_by_every_consumer():
+    """Two threads cut the messages into runs, each with its own record batches and
+    dictionaries; consumers see the rows of one thread's single batch."""
+    data = (CORPUS / "bench/mixed_ed4.bufr").read_bytes()[: 320 << 10]
+    messages = [(0, i, o, n) for i, (o, n, e) in enumerate(_engine.scan(data)) if e is None]
+    tables = engine_tables(str(DEFINITIONS))
+    one, _ = _engine.decode([data], messages, tables, 1)
+    many, _ = _engine.decode([data], messages, tables, 2)
+    assert one.num_batches == 1 and many.num_batches > 1 and many.num_rows == one.num_rows
+    with pytest.raises(ValueError, match="record batches"):
+        pa.record_batch(many)
+    expected = pa.table(pa.record_batch(one))
+    chunked = pa.table(many)
+    assert chunked.column("name").num_chunks == many.num_batches
+    def plain(table):  # dictionaries differ from batch to batch: compare the strings
+        return pa.table([c.cast(c.type.value_type) if pa.types.is_dictionary(c.type) else c for c in table.columns],
+                        names=table.column_names)
+
+    assert plain(chunked).equals(plain(expected))
+    pl = pytest.importorskip("polars")
+    assert pl.from_arrow(chunked)["unit"].to_list() == expected.column("unit").to_pylist()
+    duckdb = pytest.importorskip("duckdb")
+    tbl = chunked  # noqa: F841 (found by name by duckdb)
+    meanings = expected.num_rows - expected.column("meaning").null_count
+    names = len(set(expected.column("name").to_pylist()))
+    assert duckdb.sql("select count(distinct name), count(meaning) from tbl").fetchall()[0] == (names, meanings)
