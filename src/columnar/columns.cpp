@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <limits>
@@ -25,9 +26,25 @@ constexpr std::size_t kPage = 4096;
 
 }  // namespace
 
+namespace {
+
+// Below this a column lives on the heap: a mapping per small column would spend the
+// process's mappings (vm.max_map_count) on batches that hold little.
+constexpr std::size_t kMappedFrom = std::size_t{1} << 20;
+
+void release(void* p, std::size_t bytes) {
+  if (bytes >= kMappedFrom) {
+    munmap(p, bytes);
+  } else {
+    std::free(p);
+  }
+}
+
+}  // namespace
+
 ColumnMemory& ColumnMemory::operator=(ColumnMemory&& o) noexcept {
   if (this != &o) {
-    if (data_ != nullptr) munmap(data_, bytes_);
+    if (data_ != nullptr) release(data_, bytes_);
     data_ = o.data_;
     bytes_ = o.bytes_;
     o.data_ = nullptr;
@@ -37,16 +54,30 @@ ColumnMemory& ColumnMemory::operator=(ColumnMemory&& o) noexcept {
 }
 
 ColumnMemory::~ColumnMemory() {
-  if (data_ != nullptr) munmap(data_, bytes_);
+  if (data_ != nullptr) release(data_, bytes_);
 }
 
+// Heap memory is zeroed as it is added; a fresh mapping's pages are zero already.
 void ColumnMemory::reserve(std::size_t bytes) {
   if (bytes <= bytes_ && data_ != nullptr) return;
   if (bytes > std::numeric_limits<std::size_t>::max() - kPage) throw std::bad_alloc();
   const std::size_t rounded = std::max((bytes + kPage - 1) / kPage * kPage, kPage);
-  void* p = data_ == nullptr
-                ? mmap(nullptr, rounded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                : mremap(data_, bytes_, rounded, MREMAP_MAYMOVE);
+  void* p = nullptr;
+  if (rounded < kMappedFrom) {
+    p = std::aligned_alloc(64, rounded);  // 64: the alignment Arrow recommends for buffers
+    if (p == nullptr) throw std::bad_alloc();
+    if (data_ != nullptr) std::memcpy(p, data_, bytes_);
+    std::memset(static_cast<char*>(p) + bytes_, 0, rounded - bytes_);
+    std::free(data_);
+  } else if (data_ != nullptr && bytes_ >= kMappedFrom) {
+    p = mremap(data_, bytes_, rounded, MREMAP_MAYMOVE);
+  } else {
+    p = mmap(nullptr, rounded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p != MAP_FAILED && data_ != nullptr) {  // from the heap to a mapping
+      std::memcpy(p, data_, bytes_);
+      std::free(data_);
+    }
+  }
   if (p == MAP_FAILED) throw std::bad_alloc();
   data_ = p;
   bytes_ = rounded;

@@ -17,10 +17,10 @@
 
 namespace quorvex {
 
-// Memory of a growing column: an anonymous mapping, grown by moving its pages (mremap), so
-// nothing is copied however often it grows; pages never written are zero. Huge pages are
-// not asked for: faulting in fresh ones measured three times slower than small pages on a
-// virtual machine.
+// Memory of a growing column, zero where never written. A large one is an anonymous
+// mapping grown by moving its pages (mremap), so nothing is copied however often it grows;
+// a small one is on the heap. Huge pages are not asked for: faulting in fresh ones measured
+// three times slower than small pages on a virtual machine.
 class ColumnMemory {
  public:
   ColumnMemory() = default;
