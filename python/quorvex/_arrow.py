@@ -1,6 +1,8 @@
 """read_arrow and iter_batches: whole files decoded into Arrow record batches by the engine."""
 from __future__ import annotations
 
+import bisect
+import itertools
 import os
 import warnings
 from collections.abc import Iterator
@@ -74,9 +76,9 @@ def table_of(batch: _engine.Batch) -> pa.Table:
     return pa.Table.from_batches(record_batches(batch))
 
 
-def scan_messages(buffers: list[Buffer]) -> Iterator[tuple[int, int, int, int, str | None]]:
-    """(source position, message index, offset, length, error) of every message found, the
-    index counting across the sources."""
+def scan_windows(buffers: list[Buffer]) -> Iterator[tuple[int, int, list[tuple[int, int, str | None]]]]:
+    """(source position, index of the first message, [(offset, length, error), ...]) of each
+    window of the sources scanned, the index counting across the sources."""
     index = 0
     for position, buffer in enumerate(buffers):
         size = len(memoryview(buffer).cast("B")) if isinstance(buffer, memoryview) else len(buffer)
@@ -84,12 +86,18 @@ def scan_messages(buffers: list[Buffer]) -> Iterator[tuple[int, int, int, int, s
         while start < size:
             end = min(size, start + _SCAN_WINDOW)
             found = _engine.scan(buffer, start, end)
-            resume = end
-            for offset, length, error in found:
-                yield position, index, offset, length, error
-                index += 1
-                resume = max(resume, offset + (length if error is None else 4))
-            start = resume
+            yield position, index, found
+            index += len(found)
+            # the scan resumes after a whole message, or four octets past a damaged one
+            start = max([end] + [offset + (length if error is None else 4) for offset, length, error in found[-1:]])
+
+
+def scan_messages(buffers: list[Buffer]) -> Iterator[tuple[int, int, int, int, str | None]]:
+    """(source position, message index, offset, length, error) of every message found, the
+    index counting across the sources."""
+    for position, first, found in scan_windows(buffers):
+        for k, (offset, length, error) in enumerate(found):
+            yield position, first + k, offset, length, error
 
 
 def _batches(
@@ -108,36 +116,46 @@ def _batches(
     n_threads = default_threads(threads)
     chooser = engine_tables(tables)
     with open_sources(source) as (buffers, is_list):
+        # Whole windows of the scan at a time: the messages waiting for a batch, the running
+        # total of their octets, and the damaged ones found on the way (in index order).
         pending: list[tuple[int, int, int, int]] = []
+        ends: list[int] = []
+        flushed = 0  # the running total where `pending` starts
         scan_bad: list[tuple[int, int, str]] = []
         yielded = False
-        octets = 0
 
-        def flush() -> list[pa.RecordBatch]:
-            batch, bad = _engine.decode(buffers, pending, chooser, n_threads, keys, is_list)
-            for message_index, offset, reason in sorted(scan_bad + bad):
+        def flush(count: int, final: bool = False) -> list[pa.RecordBatch]:
+            nonlocal flushed
+            batch, bad = _engine.decode(buffers, pending[:count], chooser, n_threads, keys, is_list)
+            # the damaged messages before the batch's last message are reported with it
+            cut = len(scan_bad) if final else bisect.bisect_left(scan_bad, pending[count - 1][1], key=lambda b: b[0])
+            for message_index, offset, reason in sorted(scan_bad[:cut] + bad):
                 report_bad(on_bad_message, message_index, offset, reason, stacklevel=5)
-            pending.clear()
-            scan_bad.clear()
+            del scan_bad[:cut]
+            if count:
+                flushed = ends[count - 1]
+            del pending[:count], ends[:count]
             return record_batches(batch)
 
-        def full() -> bool:
-            return len(pending) >= batch_messages or (batch_octets is not None and octets >= batch_octets)
+        def full() -> int:
+            """How many pending messages make the next batch; 0 when they are too few."""
+            count = batch_messages
+            if batch_octets is not None:
+                count = min(count, bisect.bisect_left(ends, flushed + batch_octets) + 1)
+            return count if count <= len(pending) else 0
 
-        for position, index, offset, length, error in scan_messages(buffers):
-            if error is not None:
-                scan_bad.append((index, offset, error))
-                continue
-            pending.append((position, index, offset, length))
-            octets += length
-            if full():
-                for record_batch in flush():
+        for position, first, found in scan_windows(buffers):
+            scan_bad += [(first + k, o, e) for k, (o, n, e) in enumerate(found) if e is not None]
+            good = [(position, first + k, o, n) for k, (o, n, e) in enumerate(found) if e is None]
+            pending += good
+            ends += list(itertools.accumulate((m[3] for m in good), initial=ends[-1] if ends else flushed))[1:]
+            while count := full():
+                for record_batch in flush(count):
                     if record_batch.num_rows:
                         yield record_batch
                         yielded = True
-                octets = 0
         if pending or scan_bad or (empty and not yielded):
-            for record_batch in flush():
+            for record_batch in flush(len(pending), final=True):
                 if record_batch.num_rows or (empty and not yielded):
                     yield record_batch
                     yielded = True
