@@ -310,7 +310,8 @@ def run_floors(args, module_dir, files):
         labels = [label for name in files for label in core_labels(name)]
         flt = args.core_bench_filter
         if flt is None:
-            flt = "^BM_DecodeFile/(%s)(_walk|_program)?$" % "|".join(labels)
+            # the core's decode, and the columnar engine alone (no Python) on the same files
+            flt = "^BM_(DecodeFile|Columns)/(%s)(_walk|_program|_t1|_t1_walk|_t2)?(/real_time)?$" % "|".join(labels)
         log("core decode (quorvex_bench --benchmark_filter='%s') ..." % flt)
         code, rss, wall = run_process([core, "--benchmark_filter=" + flt, "--benchmark_format=json",
                                        "--benchmark_min_time=" + args.core_bench_min_time],
