@@ -20,10 +20,11 @@ OnBadMessage = Literal["error", "warn", "skip"]
 # small whatever the size of the file.
 _SCAN_WINDOW = 64 << 20
 # Per engine call for read_arrow: at most this many messages and, past the first
-# message, this many octets of them (a compressed message gives about five values per
-# octet, each held natively once before it is in the columns).
-_READ_BATCH = 8192
-_READ_OCTETS = 4 << 20
+# message, this many octets of them. The engine's threads wait for each other at the end
+# of a call, so calls are large; what a call holds beyond its columns is one message per
+# thread.
+_READ_BATCH = 65536
+_READ_OCTETS = 32 << 20
 
 
 class BadMessageWarning(UserWarning):
