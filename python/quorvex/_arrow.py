@@ -89,8 +89,10 @@ def scan_windows(buffers: list[Buffer]) -> Iterator[tuple[int, int, list[tuple[i
             found = _engine.scan(buffer, start, end)
             yield position, index, found
             index += len(found)
-            # the scan resumes after a whole message, or four octets past a damaged one
-            start = max([end] + [offset + (length if error is None else 4) for offset, length, error in found[-1:]])
+            start = end
+            if found:  # the scan resumes after the last whole message, or four octets past a damaged one
+                offset, length, error = found[-1]
+                start = max(end, offset + (length if error is None else 4))
 
 
 def scan_messages(buffers: list[Buffer]) -> Iterator[tuple[int, int, int, int, str | None]]:

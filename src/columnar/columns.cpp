@@ -200,9 +200,6 @@ class BatchBuilder {
   PtrIndex name_index_;  // name address -> index in name_ids_
   std::vector<NameIds> name_ids_;
   PtrIndex meaning_index_;  // meaning address -> dictionary id
-  // The name and its ids at each position of the messages appended so far.
-  std::vector<const std::string*> seen_names_;
-  std::vector<NameIds> seen_ids_;
   std::optional<DictionaryBuilder> names_, units_, meanings_, keys_;
   std::size_t text_ = 0;
   std::size_t present_[6] = {};  // rows present: unit, value, text, raw, meaning, key
@@ -216,7 +213,6 @@ void BatchBuilder::start() {
   name_index_.clear();
   name_ids_.clear();
   meaning_index_.clear();
-  std::fill(seen_names_.begin(), seen_names_.end(), nullptr);
   names_.emplace(b_->names);
   units_.emplace(b_->units);
   meanings_.emplace(b_->meanings);
@@ -330,24 +326,17 @@ void BatchBuilder::append(std::size_t n, std::size_t text_bytes, const std::vect
       text_bits(b.text_valid, row0), meaning_bits(b.meaning_valid, row0);
   std::optional<BitWriter> key_bits;
   if (key != nullptr) key_bits.emplace(b.key_valid, row0);
-  // Messages of one template name their values alike, row for row: the names of the
-  // previous message, by position, spare most lookups.
-  if (seen_names_.size() < n) {
-    seen_names_.resize(n, nullptr);
-    seen_ids_.resize(n);
-  }
-  const std::string** seen_name = seen_names_.data();
-  NameIds* seen_id = seen_ids_.data();
+  const std::string* last = nullptr;
+  NameIds id;
   std::size_t at = text_;
   std::size_t j = 0;
   for_each_row([&](std::size_t s, const DecodedValue& v) {
     subset[j] = static_cast<std::int32_t>(s);
     descriptor[j] = v.descriptor;
-    if (seen_name[j] != v.name) {
-      seen_name[j] = v.name;
-      seen_id[j] = ids_of(v, *tables);
+    if (v.name != last) {  // a run of one element's values (replications, subsets) looks up once
+      last = v.name;
+      id = ids_of(v, *tables);
     }
-    const NameIds id = seen_id[j];
     name[j] = id.name;
     unit[j] = std::max<std::int16_t>(id.unit, 0);
     unit_bits.push(id.unit >= 0);
