@@ -30,7 +30,7 @@ void BM_Columns(benchmark::State& state, const std::string& name, unsigned threa
     state.SkipWithError("no messages: is the corpus beside the checkout?");
     return;
   }
-  TableChooser chooser(std::string(kDefinitions), std::nullopt, nullptr);
+  TableChooser chooser(TableSource::at_root(std::string(kDefinitions)));
   const Bytes sources[] = {file};
   const ColumnarOptions options{threads, false, false, programs};
   std::int64_t rows = decode_columns(sources, refs, chooser, options).rows();

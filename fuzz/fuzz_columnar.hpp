@@ -72,7 +72,7 @@ inline std::string run_columnar(const std::uint8_t* data, std::size_t size) {
     }
   }
   const std::shared_ptr<const TableSet> tables(&reference_tables(), [](const TableSet*) {});
-  TableChooser chooser(std::nullopt, std::nullopt, tables);
+  TableChooser chooser(TableSource::of(tables));
   const Bytes sources[] = {file};
   const ColumnarOutput out = decode_columns(sources, refs, chooser, ColumnarOptions{2, false, false});
   // A message's rows never straddle two batches, and no batch is empty unless it is the

@@ -1,33 +1,42 @@
 #include "columnar/table_choice.hpp"
 
 #include <algorithm>
-#include <optional>
 #include <string>
 
-#include "tables/eccodes_loader.hpp"
 #include "tables/table_selection.hpp"
 
 namespace quorvex {
 
-TableChooser::TableChooser(std::optional<std::string> root, std::optional<std::string> bundled_dir,
-                           std::shared_ptr<const TableSet> fixed, std::size_t capacity)
-    : root_(std::move(root)),
-      bundled_dir_(std::move(bundled_dir)),
-      fixed_(std::move(fixed)),
-      capacity_(std::max<std::size_t>(capacity, 1)) {}
+std::string describe_tables(const ChosenTables& chosen, const std::string& root) {
+  switch (chosen.origin) {
+    case TableOrigin::Fixed:
+      return "table_set";
+    case TableOrigin::Definitions:
+      return "definitions:" + root;
+    case TableOrigin::Store:
+      break;
+  }
+  if (chosen.asked_version == chosen.used_version) return "store";
+  return "store: master version " + std::to_string(chosen.asked_version) + " decoded with " +
+         std::to_string(chosen.used_version);
+}
+
+TableChooser::TableChooser(TableSource source, std::size_t capacity)
+    : source_(std::move(source)), capacity_(std::max<std::size_t>(capacity, 1)) {}
 
 std::size_t TableChooser::cached() const {
   std::lock_guard lock(mutex_);
   return entries_.size();
 }
 
+std::vector<std::string> TableChooser::take_notes() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(notes_, {});
+}
+
 Result<ChosenTables> TableChooser::choose(const BufrMessage& message) {
-  if (fixed_) return ChosenTables{fixed_, TableOrigin::Fixed};
-  Key key{message.master_table_number,
-          message.master_tables_version_number,
-          message.local_tables_version_number,
-          message.originating_centre,
-          message.originating_subcentre};
+  if (source_.kind == TableSource::Kind::Fixed) return ChosenTables{source_.fixed, TableOrigin::Fixed};
+  TableKey key = TableKey::of(message);
   // Without local tables the centre does not take part in the choice.
   if (key.local_version == 0) key.centre = key.subcentre = 0;
 
@@ -41,6 +50,13 @@ Result<ChosenTables> TableChooser::choose(const BufrMessage& message) {
     }
   }
   Result<ChosenTables> chosen = load(message);
+  if (chosen && chosen->asked_version != chosen->used_version &&
+      std::ranges::find(noted_versions_, chosen->asked_version) == noted_versions_.end()) {
+    noted_versions_.push_back(chosen->asked_version);
+    notes_.push_back("master table version " + std::to_string(chosen->asked_version) +
+                     " is newer than the table store's newest; decoded with version " +
+                     std::to_string(chosen->used_version));
+  }
   if (entries_.size() >= capacity_) {
     auto oldest = std::ranges::min_element(entries_, {}, &Entry::used);
     entries_.erase(oldest);
@@ -49,40 +65,14 @@ Result<ChosenTables> TableChooser::choose(const BufrMessage& message) {
   return chosen;
 }
 
-Result<std::shared_ptr<const TableSet>> TableChooser::bundled() {
-  if (!bundled_) {
-    if (!bundled_dir_) {
-      bundled_ = fail(BufrError::no_bundled_tables());
-    } else {
-      Result<TableSet> loaded = load_table_directory(*bundled_dir_);
-      if (loaded) {
-        bundled_ = std::make_shared<const TableSet>(std::move(*loaded));
-      } else {
-        bundled_ = fail(BufrError::unreadable_bundled_tables(loaded.error()));
-      }
-    }
-  }
-  return *bundled_;
-}
-
 Result<ChosenTables> TableChooser::load(const BufrMessage& message) {
-  std::optional<BufrError> root_failure;
-  if (root_) {
-    Result<TableSet> selected = select_definitions_tables(*root_, message);
-    if (selected) {
-      return ChosenTables{std::make_shared<const TableSet>(std::move(*selected)), TableOrigin::Definitions};
-    }
-    root_failure = std::move(selected.error());
+  if (source_.kind == TableSource::Kind::Root) {
+    TableSet selected = QV_TRY(select_definitions_tables(source_.root, message, TableRows::AsEccodes));
+    return ChosenTables{std::make_shared<const TableSet>(std::move(selected)), TableOrigin::Definitions};
   }
-  const BufrError* tried = root_failure ? &*root_failure : nullptr;
-  // The bundled tables are the WMO master table (number 0): no fallback for other masters.
-  if (message.master_table_number != 0) {
-    return fail(BufrError::tables_unavailable(
-        tried, BufrError::no_bundled_master_table(message.master_table_number)));
-  }
-  Result<std::shared_ptr<const TableSet>> fallback = bundled();
-  if (fallback) return ChosenTables{*fallback, TableOrigin::Bundled};
-  return fail(BufrError::tables_unavailable(tried, fallback.error()));
+  StoreTables stored = QV_TRY(source_.store->table_set(TableKey::of(message)));
+  return ChosenTables{std::make_shared<const TableSet>(std::move(stored.tables)), TableOrigin::Store,
+                      message.master_tables_version_number, stored.master_version};
 }
 
 }  // namespace quorvex

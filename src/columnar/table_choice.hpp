@@ -1,14 +1,13 @@
-// Choosing the tables of each message for the columnar decoder: one fixed set, or an
-// ecCodes-style definitions root with a bundled table directory behind it. Loaded sets
-// are cached (bounded, thread-safe) and shared by every thread and call that holds the
-// chooser.
+// Choosing the tables of each message for the columnar decoder, from the source that
+// choose_table_source decided: one fixed set, a definitions root, or the table store.
+// Loaded sets are cached (bounded, thread-safe) and shared by every thread and call that
+// holds the chooser.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,63 +15,60 @@
 #include "lib/error.hpp"
 #include "message/message.hpp"
 #include "tables/table_set.hpp"
+#include "tables/table_source.hpp"
 
 namespace quorvex {
 
-enum class TableOrigin : std::uint8_t { Fixed, Definitions, Bundled };
+enum class TableOrigin : std::uint8_t { Fixed, Definitions, Store };
 
 struct ChosenTables {
   std::shared_ptr<const TableSet> tables;
   TableOrigin origin = TableOrigin::Fixed;
+  std::uint8_t asked_version = 0;  // Store: the message's master version
+  std::uint8_t used_version = 0;   // Store: the version that serves it (the newest when newer)
 };
+
+// Where the tables of a message come from: "table_set", "definitions:<root>", "store", or
+// "store: master version V decoded with W" when the message is newer than the store.
+std::string describe_tables(const ChosenTables& chosen, const std::string& root);
 
 class TableChooser {
  public:
   static constexpr std::size_t kDefaultCapacity = 64;
 
-  // `fixed`, when set, serves every message. Otherwise `root` (a definitions root) is
-  // tried first, as TableSet.from_definitions selects from it, then the table directory
-  // `bundled_dir`; either may be absent.
-  TableChooser(std::optional<std::string> root, std::optional<std::string> bundled_dir,
-               std::shared_ptr<const TableSet> fixed, std::size_t capacity = kDefaultCapacity);
+  explicit TableChooser(TableSource source, std::size_t capacity = kDefaultCapacity);
 
-  // The tables of `message`; an error (TablesUnavailable, with what each source lacked)
-  // when no source holds them. Failures are cached like successes.
+  // The tables of `message`; an error when its source lacks them (a definitions root that
+  // fails to load names the file). Failures are cached like successes.
   [[nodiscard]] Result<ChosenTables> choose(const BufrMessage& message);
 
-  const std::optional<std::string>& root() const { return root_; }
+  const TableSource& source() const { return source_; }
   std::size_t cached() const;
+
+  // Notes not yet taken, each said once per chooser: a master version newer than the
+  // store's newest, decoded with the newest.
+  std::vector<std::string> take_notes();
 
   // The compiled programs of the templates decoded with these tables.
   TemplateCache& programs() { return programs_; }
 
  private:
-  struct Key {
-    std::uint8_t master_table = 0;
-    std::uint8_t master_version = 0;
-    std::uint8_t local_version = 0;
-    std::uint16_t centre = 0;
-    std::uint16_t subcentre = 0;
-    bool operator==(const Key&) const = default;
-  };
   struct Entry {
-    Key key;
+    TableKey key;
     Result<ChosenTables> chosen;
     std::uint64_t used = 0;
   };
 
   Result<ChosenTables> load(const BufrMessage& message);
-  Result<std::shared_ptr<const TableSet>> bundled();
 
-  const std::optional<std::string> root_;
-  const std::optional<std::string> bundled_dir_;
-  const std::shared_ptr<const TableSet> fixed_;
+  const TableSource source_;
   const std::size_t capacity_;
 
   mutable std::mutex mutex_;
   std::vector<Entry> entries_;
   std::uint64_t clock_ = 0;
-  std::optional<Result<std::shared_ptr<const TableSet>>> bundled_;
+  std::vector<std::string> notes_;
+  std::vector<std::uint8_t> noted_versions_;
   TemplateCache programs_;
 };
 

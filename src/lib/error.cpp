@@ -187,28 +187,30 @@ std::string BufrError::message() const {
   return "unknown error";
 }
 
-BufrError BufrError::no_bundled_tables() {
+BufrError BufrError::not_a_definitions_root(std::string_view named_by, std::string_view path) {
+  std::string text = std::string(named_by);
+  if (!text.ends_with('=')) text += '=';
   BufrError e(ErrorKind::TablesUnavailable);
-  e.text_ = "no bundled tables";
+  e.text_ = text + "'" + std::string(path) + "' is not an ecCodes definitions root (no bufr/tables in it)";
   return e;
 }
 
-BufrError BufrError::unreadable_bundled_tables(const BufrError& load_error) {
+BufrError BufrError::unusable_table_store(std::string_view what) {
   BufrError e(ErrorKind::TablesUnavailable);
-  e.text_ = "bundled tables: " + load_error.message();
+  e.text_ = "table store unusable: " + std::string(what);
   return e;
 }
 
-BufrError BufrError::no_bundled_master_table(std::uint8_t master_table_number) {
+BufrError BufrError::store_lacks_master_table(std::uint8_t master_table) {
   BufrError e(ErrorKind::TablesUnavailable);
-  e.text_ = "bundled tables: master table 0 only, not master table " + std::to_string(master_table_number);
+  e.text_ = "the table store has no master table " + std::to_string(master_table);
   return e;
 }
 
-BufrError BufrError::tables_unavailable(const BufrError* root_failure, const BufrError& bundled_failure) {
+BufrError BufrError::store_lacks_master_version(std::uint8_t master_table, std::uint8_t version) {
   BufrError e(ErrorKind::TablesUnavailable);
-  if (root_failure != nullptr) e.text_ = "definitions root: " + root_failure->message() + "; ";
-  e.text_ += bundled_failure.text_;
+  e.text_ = "the table store has no version " + std::to_string(version) + " of master table " +
+            std::to_string(master_table);
   return e;
 }
 

@@ -91,6 +91,11 @@ class BufrError {
   static BufrError csv_unclosed_quote(const CsvPosition& at, std::size_t field);
   // A file of a table that could not be read: the reader's text, as a table error.
   static BufrError unreadable_table(const BufrError& read_error) { return table_text(read_error.text_); }
+  // A table file of a definitions root that failed to load: "<path>: <what failed>".
+  static BufrError in_table_file(std::string_view path, const BufrError& failure) {
+    return table_text(std::string(path) + ": " +
+                      (failure.kind() == ErrorKind::TableText ? failure.text() : failure.message()));
+  }
   // File-system failures.
   static BufrError nul_in_path();
   static BufrError invalid_utf8_stream();
@@ -120,14 +125,14 @@ class BufrError {
   static BufrError message_unterminated(std::size_t offset, std::size_t length) {
     return BufrError(ErrorKind::MessageUnterminated, offset, length);
   }
-  // The bundled tables of the package: none were given, or they could not be read.
-  static BufrError no_bundled_tables();
-  static BufrError unreadable_bundled_tables(const BufrError& load_error);
-  // The bundled tables are those of master table 0 and stand in for no other.
-  static BufrError no_bundled_master_table(std::uint8_t master_table_number);
-  // No table source holds a message's tables: what the definitions root lacked (when one
-  // was tried), then why the bundled tables do not serve.
-  static BufrError tables_unavailable(const BufrError* root_failure, const BufrError& bundled_failure);
+  // A definitions root named by `named_by` ("tables=" or an environment variable) that is
+  // not one (it holds no bufr/tables).
+  static BufrError not_a_definitions_root(std::string_view named_by, std::string_view path);
+  // The package's table store could not be used (missing, unreadable or damaged file).
+  static BufrError unusable_table_store(std::string_view what);
+  // The table store holds no tables of that master table, or not that version of it.
+  static BufrError store_lacks_master_table(std::uint8_t master_table);
+  static BufrError store_lacks_master_version(std::uint8_t master_table, std::uint8_t version);
   // A batch whose texts would overflow its 32-bit text offsets.
   static BufrError batch_text_overflow();
   // An I/O failure reported by the operating system: "<strerror> (os error <n>)".

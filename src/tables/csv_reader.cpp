@@ -112,7 +112,7 @@ void DelimitedParser::end_record() {
 
 void DelimitedParser::deliver(RecordFields fields) {
   if (!expected_count_) expected_count_ = fields.size();
-  if (fields.size() != *expected_count_) {
+  if (fields.size() != *expected_count_ && !format_.uneven) {
     set_error(BufrError::csv_field_count(position(), fields.size(), *expected_count_));
     return;
   }

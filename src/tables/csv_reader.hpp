@@ -6,7 +6,7 @@
 // must end the field); a quote elsewhere is an ordinary character; records end at LF, CR
 // or CRLF; blank lines are no records; optionally a record beginning with the comment
 // character is skipped and the first record is a header row; fields are never trimmed;
-// every record has the field count of the first; fields of data records are UTF-8. A
+// every record has the field count of the first unless the format allows uneven records; fields of data records are UTF-8. A
 // UTF-8 byte-order mark at the very start of the text is skipped.
 //
 // Failures are TableText errors whose texts give the record index (0-based, header
@@ -30,6 +30,7 @@ struct DelimitedFormat {
   char delimiter = ',';
   char comment = '\0';  // '\0': no comment lines
   bool header = false;  // the first record is a header row, not handed to the visitor
+  bool uneven = false;  // records may differ in field count (ecCodes's element tables)
 };
 
 // The fields of one record, valid only during the visitor's call.

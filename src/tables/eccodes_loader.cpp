@@ -14,17 +14,21 @@ namespace {
 
 constexpr std::size_t kElementFields = 8;
 
-Status insert_element_record(RecordFields f, TableSet& tables) {
+Status insert_element_record(RecordFields f, TableSet& tables, TableRows rows) {
   if (f.size() < kElementFields) return {};  // short rows carry no definition
+  // ecCodes reads the numbers with atol: blanks around them are no fault.
+  const auto number = [rows](std::string_view field) {
+    return rows == TableRows::AsEccodes ? trim_space(field) : field;
+  };
   ElementDefinition def;
-  def.code = QV_TRY(parse_descriptor_code(f[0]));
+  def.code = QV_TRY(parse_descriptor_code(number(f[0])));
   def.abbreviation = f[1];
   def.element_type = f[2];
   def.name = f[3];
   def.unit = f[4];
-  def.scale = QV_TRY(parse_i32_field(f[5]));
-  def.reference = QV_TRY(parse_i64_field(f[6]));
-  def.width = QV_TRY(parse_u16_field(f[7]));
+  def.scale = QV_TRY(parse_i32_field(number(f[5])));
+  def.reference = QV_TRY(parse_i64_field(number(f[6])));
+  def.width = QV_TRY(parse_u16_field(number(f[7])));
   tables.insert_element(std::move(def));
   return {};
 }
@@ -94,10 +98,11 @@ Result<CodeTable> parse_code_table(std::string_view text) {
 
 }  // namespace
 
-Status load_element_table(const std::string& path, TableSet& tables) {
-  const DelimitedFormat format{.delimiter = '|', .comment = '#', .header = false};
+Status load_element_table(const std::string& path, TableSet& tables, TableRows rows) {
+  const DelimitedFormat format{
+      .delimiter = '|', .comment = '#', .header = false, .uneven = rows == TableRows::AsEccodes};
   return read_delimited_file(
-      path, format, [&](RecordFields fields) { return insert_element_record(fields, tables); });
+      path, format, [&](RecordFields fields) { return insert_element_record(fields, tables, rows); });
 }
 
 Status load_sequence_file(const std::string& path, TableSet& tables) {
@@ -129,8 +134,8 @@ Status load_code_table_directory(const std::string& dir, TableSet& tables) {
   return {};
 }
 
-Status load_table_directory(const std::string& dir, TableSet& tables) {
-  QV_CHECK(load_element_table(join_path(dir, "element.table"), tables));
+Status load_table_directory(const std::string& dir, TableSet& tables, TableRows rows) {
+  QV_CHECK(load_element_table(join_path(dir, "element.table"), tables, rows));
   QV_CHECK(load_sequence_file(join_path(dir, "sequence.def"), tables));
   const std::string codetables = join_path(dir, "codetables");
   if (path_exists(codetables)) QV_CHECK(load_code_table_directory(codetables, tables));

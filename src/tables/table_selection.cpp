@@ -51,20 +51,28 @@ std::string local_table_path(const std::string& root, const BufrMessage& m) {
   return join_path(dir, std::to_string(m.originating_subcentre));
 }
 
-Result<TableSet> select_definitions_tables(const std::string& root, const BufrMessage& message) {
+Status load_table_parts(const std::string& dir, bool required, TableSet& tables, TableRows rows) {
+  const auto in_file = [&](const std::string& path, Status status) -> Status {
+    if (status || rows != TableRows::AsEccodes) return status;
+    return fail(BufrError::in_table_file(path, status.error()));
+  };
+  const std::string element = join_path(dir, "element.table");
+  if (required || path_exists(element)) QV_CHECK(in_file(element, load_element_table(element, tables, rows)));
+  const std::string sequence = join_path(dir, "sequence.def");
+  if (required || path_exists(sequence)) QV_CHECK(in_file(sequence, load_sequence_file(sequence, tables)));
+  const std::string codetables = join_path(dir, "codetables");
+  if (path_exists(codetables)) QV_CHECK(in_file(codetables, load_code_table_directory(codetables, tables)));
+  return {};
+}
+
+Result<TableSet> select_definitions_tables(const std::string& root, const BufrMessage& message,
+                                           TableRows rows) {
   const std::string wmo = QV_TRY(resolve_table_directory(wmo_table_path(root, message)));
   TableSet tables;
-  QV_CHECK(load_table_directory(wmo, tables));
+  QV_CHECK(load_table_parts(wmo, true, tables, rows));
   if (message.local_tables_version_number == 0) return tables;
-
   const std::string local = local_table_path(root, message);
-  if (!path_exists(local)) return tables;
-  const std::string element = join_path(local, "element.table");
-  if (path_exists(element)) QV_CHECK(load_element_table(element, tables));
-  const std::string sequence = join_path(local, "sequence.def");
-  if (path_exists(sequence)) QV_CHECK(load_sequence_file(sequence, tables));
-  const std::string codetables = join_path(local, "codetables");
-  if (path_exists(codetables)) QV_CHECK(load_code_table_directory(codetables, tables));
+  if (path_exists(local)) QV_CHECK(load_table_parts(local, false, tables, rows));
   return tables;
 }
 

@@ -18,11 +18,13 @@ struct ElementDefinition {
   std::int32_t scale = 0;
   std::int64_t reference = 0;
   std::uint16_t width = 0;
+  bool operator==(const ElementDefinition&) const = default;
 };
 
 struct SequenceDefinition {
   std::uint32_t code = 0;
   std::vector<std::uint32_t> members;
+  bool operator==(const SequenceDefinition&) const = default;
 };
 
 using CodeTable = std::unordered_map<std::uint64_t, std::string>;
@@ -42,6 +44,12 @@ class TableSet {
   }
   void insert_code_table(std::uint32_t code, CodeTable table) {
     code_tables_.insert_or_assign(code, std::move(table));
+  }
+
+  void reserve(std::size_t elements, std::size_t sequences, std::size_t code_tables) {
+    elements_.reserve(elements);
+    sequences_.reserve(sequences);
+    code_tables_.reserve(code_tables);
   }
 
   const ElementDefinition* find_element(std::uint32_t code) const {
@@ -67,8 +75,12 @@ class TableSet {
   std::size_t sequence_count() const { return sequences_.size(); }
   std::size_t code_table_count() const { return code_tables_.size(); }
 
+  // Same entries: elements, sequences and code tables (meanings included).
+  bool operator==(const TableSet&) const = default;
+
   const std::unordered_map<std::uint32_t, ElementDefinition>& elements() const { return elements_; }
   const std::unordered_map<std::uint32_t, SequenceDefinition>& sequences() const { return sequences_; }
+  const std::unordered_map<std::uint32_t, CodeTable>& code_tables() const { return code_tables_; }
 
  private:
   std::unordered_map<std::uint32_t, ElementDefinition> elements_;

@@ -101,7 +101,7 @@ TEST_P(ColumnarThreadsTest, EveryThreadCountAndTheWalkGiveTheSameRows) {
   const std::vector<std::uint8_t> data = read_file(root + GetParam().first);
   const Bytes file(data.data(), data.size());
   const std::vector<MessageRef> refs = whole_messages(file, GetParam().second);
-  TableChooser chooser(definitions, std::nullopt, nullptr);
+  TableChooser chooser(TableSource::at_root(definitions));
   const Bytes sources[] = {file};
   const ColumnarOutput one = decode_columns(sources, refs, chooser, {1, true, false});
   ASSERT_EQ(one.batches.size(), 1u);
@@ -144,38 +144,42 @@ void write_tables(const testing::TempTree& tree, const std::string& dir, const c
   tree.write(dir + "/sequence.def", "");
 }
 
-TEST(TableChooserTest, RootThenBundledThenAnErrorNamingBoth) {
+// A named root serves alone: a version it lacks is an error naming what is missing, never
+// tables from elsewhere. The store serves a newer version with its newest, noted once.
+TEST(TableChooserTest, RootAloneAndTheStoreNotesNewerVersionsOnce) {
   testing::TempTree tree;
   write_tables(tree, "root/bufr/tables/0/wmo/30", "FROM ROOT");
-  write_tables(tree, "bundled", "FROM BUNDLED");
-  TableChooser both(tree.path("root"), tree.path("bundled"), nullptr);
-  auto from_root = both.choose(selection(30, 0, 98));
+  TableChooser root(TableSource::at_root(tree.path("root")));
+  auto from_root = root.choose(selection(30, 0, 98));
   ASSERT_TRUE(from_root.has_value());
   EXPECT_EQ(from_root->origin, TableOrigin::Definitions);
   EXPECT_EQ(from_root->tables->find_element(1001)->name, "FROM ROOT");
-  auto fallback = both.choose(selection(31, 0, 98));
-  ASSERT_TRUE(fallback.has_value());
-  EXPECT_EQ(fallback->origin, TableOrigin::Bundled);
-  EXPECT_EQ(fallback->tables->find_element(1001)->name, "FROM BUNDLED");
+  auto missing = root.choose(selection(31, 0, 98));
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_NE(missing.error().message().find(tree.path("root/bufr/tables/0/wmo/31")), std::string::npos);
 
-  BufrMessage other_master = selection(30, 0, 98);
-  other_master.master_table_number = 10;  // the bundled WMO tables are master table 0's only
-  auto refused = both.choose(other_master);
-  ASSERT_FALSE(refused.has_value());
-  EXPECT_NE(refused.error().message().find("master table 0 only"), std::string::npos);
-
-  TableChooser root_only(tree.path("root"), tree.path("missing"), nullptr);
-  auto none = root_only.choose(selection(31, 0, 98));
-  ASSERT_FALSE(none.has_value());
-  EXPECT_EQ(none.error().kind(), ErrorKind::TablesUnavailable);
-  EXPECT_NE(none.error().message().find("definitions root"), std::string::npos);
-  EXPECT_NE(none.error().message().find("bundled tables"), std::string::npos);
+  auto store = TableStore::open(QUORVEX_TABLE_STORE);
+  ASSERT_TRUE(store.has_value()) << store.error().message();
+  const std::uint8_t newest = (*store)->versions(0).back();
+  TableChooser chooser(TableSource::in_store(*store));
+  for (std::uint8_t local : {0, 1, 0}) {
+    auto newer = chooser.choose(selection(static_cast<std::uint8_t>(newest + 1), local, 98));
+    ASSERT_TRUE(newer.has_value());
+    EXPECT_EQ(newer->origin, TableOrigin::Store);
+    EXPECT_EQ(describe_tables(*newer, ""), "store: master version " + std::to_string(newest + 1) +
+                                              " decoded with " + std::to_string(newest));
+  }
+  EXPECT_EQ(chooser.take_notes().size(), 1u);
+  EXPECT_TRUE(chooser.take_notes().empty());
+  auto current = chooser.choose(selection(newest, 0, 98));
+  ASSERT_TRUE(current.has_value());
+  EXPECT_EQ(describe_tables(*current, ""), "store");
 }
 
 TEST(TableChooserTest, CacheStaysBoundedAndKeepsAnswering) {
   testing::TempTree tree;
   for (int v : {30, 31, 32, 33}) write_tables(tree, "root/bufr/tables/0/wmo/" + std::to_string(v), "X");
-  TableChooser chooser(tree.path("root"), std::nullopt, nullptr, 2);
+  TableChooser chooser(TableSource::at_root(tree.path("root")), 2);
   for (int round = 0; round < 3; ++round) {
     for (std::uint8_t v : {30, 31, 32, 33}) {
       auto chosen = chooser.choose(selection(v, 0, 98));
@@ -184,7 +188,7 @@ TEST(TableChooserTest, CacheStaysBoundedAndKeepsAnswering) {
     }
   }
   // Local version 0: the centre takes no part, so these share one entry.
-  TableChooser shared(tree.path("root"), std::nullopt, nullptr, 8);
+  TableChooser shared(TableSource::at_root(tree.path("root")), 8);
   auto a = shared.choose(selection(30, 0, 98));
   auto b = shared.choose(selection(30, 0, 7));
   ASSERT_TRUE(a && b);

@@ -95,7 +95,7 @@ TEST(TemplateProgramCorpusTest, ProgramsDecodeAsTheWalk) {
   const std::string root = testing::corpus_root();
   const std::string definitions = testing::definitions_root();
   if (root.empty() || definitions.empty()) GTEST_SKIP() << "no corpus or definitions";
-  TableChooser chooser(definitions, std::nullopt, nullptr);
+  TableChooser chooser(TableSource::at_root(definitions));
   TemplateCache cache;
   Tally tally;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(root + "raw")) {
