@@ -2,8 +2,7 @@ __path__ = __import__("pkgutil").extend_path(__path__, __name__)
 
 """quorvex: BUFR (WMO FM-94) messages decoded into Apache Arrow tables and pandas DataFrames."""
 
-from _quorvex import TableSet
-
+from quorvex._engine import TableSet
 from quorvex._arrow import BadMessageWarning, iter_batches, read_arrow
 from quorvex._file import BufrFile, Message, open
 from quorvex._frame import read_dataframe

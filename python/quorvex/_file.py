@@ -13,7 +13,7 @@ import _quorvex
 from . import _engine
 from ._arrow import check_on_bad_message, report_bad, scan_messages, table_of
 from ._sources import Buffer, SingleSource, open_sources
-from ._tables import TablesArg, bundled_dir, engine_tables
+from ._tables import TablesArg, engine_tables
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -127,14 +127,22 @@ class Message:
 
     @property
     def tables_source(self) -> str:
-        """Where this message's tables come from: "table_set", "definitions:<root>" or "bundled"."""
+        """Where this message's tables come from: "table_set", "definitions:<root>", "store", or
+        "store: master version V decoded with W" when the message is newer than the store."""
         octets = self.bytes
         return str(self._file._tables.source(octets, 0, len(octets)))
 
     def values(self) -> list[_quorvex.DecodedValue]:
-        """Every value of every subset, as `_quorvex` decodes them (editions 2 and 3 re-headed as 4)."""
-        octets = as_edition4(self.bytes, self._header)
-        return _quorvex.decode_values_with_tables(octets, self._file._table_set(self, octets))
+        """Every value of every subset, as `_quorvex` decodes them (editions 2 and 3 re-headed as 4).
+
+        `_quorvex` reads its tables from a definitions root: this needs one (tables= or the
+        environment); to_arrow() decodes with any tables."""
+        octets = self.bytes
+        root = self._file._tables.root
+        if root is None:
+            raise ValueError("Message.values() needs a definitions root (tables= or QUORVEX_DEFINITIONS); "
+                             "to_arrow() decodes with the table store or a TableSet")
+        return _quorvex.decode_values_with_definitions(as_edition4(octets, self._header), root)
 
     def to_arrow(self) -> pa.Table:
         """The values of this message as a pyarrow Table, one row per value."""
@@ -158,7 +166,6 @@ class BufrFile:
             (self._buffer,), _ = self._stack.enter_context(open_sources(source))
             self._tables_arg = tables
             self._tables = engine_tables(tables)
-            self._table_sets: dict[tuple[object, ...], _quorvex.TableSet] = {}
             self._messages = [Message(self, index, offset, length, header)
                               for _, index, offset, length, header in read_headers([self._buffer], on_bad_message)]
         except BaseException:
@@ -202,21 +209,6 @@ class BufrFile:
         if self.closed:
             raise ValueError("the BufrFile of this message is closed")
         return bytes(self._buffer[offset:offset + length])
-
-    def _table_set(self, message: Message, octets: bytes) -> _quorvex.TableSet:
-        """The TableSet of a message, from where the engine takes that message's tables."""
-        source = self._tables.source(octets, 0, len(octets))
-        if source == "table_set":
-            assert isinstance(self._tables_arg, _quorvex.TableSet)
-            return self._tables_arg
-        key = (source, *(message._header[name] for name in TABLE_SELECTION))
-        if key not in self._table_sets:
-            if source == "bundled":
-                self._table_sets[key] = _quorvex.TableSet.from_eccodes(str(bundled_dir()))
-            else:
-                root = source.removeprefix("definitions:")
-                self._table_sets[key] = _quorvex.TableSet.from_definitions(root, _quorvex.parse_bytes(octets))
-        return self._table_sets[key]
 
 
 def headers_frame(entries: list[Entry]) -> pd.DataFrame:

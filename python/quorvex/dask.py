@@ -346,28 +346,10 @@ def _long_meta(single: bool) -> pd.DataFrame:
 
 def _element_types(tables: str | None) -> dict[str, str]:
     """Key (element abbreviation) -> ecCodes element type ("string" for text), from the
-    newest WMO table of the definitions root that `tables` chooses, else the bundled
-    tables."""
-    from . import _tables
+    newest tables of the source that `tables` chooses."""
+    from . import _engine
 
-    candidates = []
-    root = _tables.choose_root(tables)
-    if root is not None:
-        wmo = os.path.join(root, "bufr", "tables", "0", "wmo")
-        versions = sorted((int(v) for v in os.listdir(wmo) if v.isdigit()), reverse=True) if os.path.isdir(wmo) else []
-        candidates += [os.path.join(wmo, str(v), "element.table") for v in versions[:1]]
-    bundled = _tables.bundled_dir()
-    if bundled is not None:
-        candidates.append(os.path.join(bundled, "element.table"))
-    types: dict[str, str] = {}
-    for path in reversed(candidates):
-        if os.path.isfile(path):
-            with open(path, encoding="utf-8") as table:
-                for line in table:
-                    fields = line.split("|")
-                    if len(fields) > 2 and not line.startswith("#"):
-                        types[fields[1]] = fields[2]
-    return types
+    return dict(_engine.TableSet(tables).element_types())
 
 
 def _wide_meta(columns: Sequence[str], tables: str | None) -> pd.DataFrame:

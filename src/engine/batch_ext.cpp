@@ -249,6 +249,7 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
       failure = std::current_exception();
     }
     Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
+    if (!warn_table_notes(chooser)) return nullptr;
 
     PyRef bad = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(out.bad.size())));
     if (!bad) return nullptr;

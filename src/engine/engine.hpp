@@ -2,6 +2,9 @@
 // share.
 #pragma once
 
+#include <memory>
+#include <string>
+
 #include "lib/frame_py.hpp"
 #include "message/message.hpp"
 
@@ -34,17 +37,33 @@ class BufferView {
 // `format` is PyArg_ParseTupleAndKeywords's, e.g. "Onn:read_header".
 [[nodiscard]] bool message_argument(PyObject* args, PyObject* kwargs, const char* format, BufrMessage& out);
 
-bool register_engine_tables(PyObject* m);  // class Tables
+bool register_engine_tables(PyObject* m);     // class Tables
+bool register_engine_table_set(PyObject* m);  // class TableSet
 bool register_engine_batch(PyObject* m);   // class Batch, decode()
 
 }  // namespace quorvex::py
 
 namespace quorvex {
 class TableChooser;
+class TableSet;
+struct TableRequest;
 }
 
 namespace quorvex::py {
 // The chooser of a Tables object; `o` must be one (checked with engine_tables_type()).
 PyTypeObject* engine_tables_type();
 TableChooser& tables_chooser(PyObject* o);
+
+// The `tables` argument of the readers: None, a definitions root (str or os.PathLike) or a
+// quorvex.TableSet. False with a TypeError for anything else.
+[[nodiscard]] bool tables_request(PyObject* arg, TableRequest& out);
+// The package's table store, beside the module.
+const std::string& table_store_path();
+// Warns (UserWarning) the chooser's new notes; false when a warning became an error.
+[[nodiscard]] bool warn_table_notes(TableChooser& chooser);
+
+// quorvex.TableSet: its type, the tables of one (o must be one), and a new one.
+PyTypeObject* engine_table_set_type();
+std::shared_ptr<const TableSet> engine_table_set(PyObject* o);
+PyObject* new_engine_table_set(std::shared_ptr<const TableSet> tables, std::string source, PyTypeObject* type);
 }  // namespace quorvex::py

@@ -1,7 +1,6 @@
-// The class Tables of quorvex._engine: the table choice of a decode, with its cache. A
-// _quorvex.TableSet given to it is read in place through that class's object layout
-// (table_set_py.hpp: both modules are built from the same sources), and kept alive by a
-// reference held here.
+// The class Tables of quorvex._engine: the table choice of a decode, with its cache. The
+// source of the tables is decided once, by the core's rule (choose_table_source), from the
+// `tables` argument and the environment.
 #include <memory>
 #include <new>
 #include <optional>
@@ -9,7 +8,7 @@
 
 #include "columnar/table_choice.hpp"
 #include "engine/engine.hpp"
-#include "tables/table_set_py.hpp"
+#include "lib/file_system.hpp"
 
 namespace quorvex::py {
 
@@ -18,63 +17,27 @@ namespace {
 struct TablesObject {
   PyObject_HEAD
   std::shared_ptr<TableChooser> chooser;
-  PyRef table_set;  // the TableSet object given, or empty
 };
 
 PyTypeObject* tables_type = nullptr;
 
 TablesObject* as_tables(PyObject* o) { return reinterpret_cast<TablesObject*>(o); }
 
-// str or None -> an optional path.
-bool optional_path(PyObject* o, const char* arg, std::optional<std::string>& out) {
-  if (o == Py_None) return true;
-  std::string path;
-  if (!to_path(o, arg, path)) return false;
-  out = std::move(path);
-  return true;
-}
-
-// The class _quorvex.TableSet, imported.
-PyRef quorvex_table_set_class() {
-  PyRef module = PyRef::steal(PyImport_ImportModule("_quorvex"));
-  if (!module) return {};
-  return PyRef::steal(PyObject_GetAttrString(module.get(), "TableSet"));
-}
-
 PyObject* tables_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* names[] = {"definitions_root", "bundled_dir", "table_set", nullptr};
-    PyObject *root_arg = nullptr, *bundled_arg = nullptr, *set_arg = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "OO|O:Tables", const_cast<char**>(names), &root_arg, &bundled_arg, &set_arg)) {
+    static const char* names[] = {"tables", nullptr};
+    PyObject* tables_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:Tables", const_cast<char**>(names), &tables_arg)) {
       return nullptr;
     }
-    std::optional<std::string> root, bundled;
-    if (!optional_path(root_arg, "definitions_root", root) ||
-        !optional_path(bundled_arg, "bundled_dir", bundled)) {
-      return nullptr;
-    }
-    std::shared_ptr<const TableSet> fixed;
-    if (set_arg != Py_None) {
-      PyRef cls = quorvex_table_set_class();
-      if (!cls) return nullptr;
-      if (!PyType_Check(cls.get()) ||
-          !PyObject_TypeCheck(set_arg, reinterpret_cast<PyTypeObject*>(cls.get()))) {
-        PyErr_Format(PyExc_TypeError,
-                     "table_set must be a _quorvex.TableSet or None, not %.100s",
-                     Py_TYPE(set_arg)->tp_name);
-        return nullptr;
-      }
-      // Not owned: the Tables object holds the TableSet object for as long as it lives.
-      fixed = std::shared_ptr<const TableSet>(&reinterpret_cast<TableSetObject*>(set_arg)->tables,
-                                              [](const TableSet*) {});
-    }
+    TableRequest request;
+    if (!tables_request(tables_arg, request)) return nullptr;
+    Result<TableSource> source = choose_table_source(request, table_store_path());
+    if (!source) return raise(source.error());
     PyRef self = PyRef::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    TablesObject* t = as_tables(self.get());
-    new (&t->chooser) std::shared_ptr<TableChooser>(
-        std::make_shared<TableChooser>(std::move(root), std::move(bundled), std::move(fixed)));
-    new (&t->table_set) PyRef(set_arg == Py_None ? PyRef() : PyRef::borrow(set_arg));
+    new (&as_tables(self.get())->chooser)
+        std::shared_ptr<TableChooser>(std::make_shared<TableChooser>(std::move(*source)));
     return self.release();
   });
 }
@@ -83,28 +46,45 @@ void tables_dealloc(PyObject* self) {
   PyRef type = PyRef::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));
   TablesObject* t = as_tables(self);
   t->chooser.~shared_ptr();
-  t->table_set.~PyRef();
   Py_TYPE(self)->tp_free(self);
+}
+
+// The message of (buffer, offset, length) and its tables, or null with the error set.
+Result<ChosenTables> chosen_for(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, bool& ok) {
+  BufrMessage message;
+  ok = message_argument(args, kwargs, format, message);
+  if (!ok) return fail(BufrError::too_short());
+  TableChooser& chooser = *as_tables(self)->chooser;
+  Result<ChosenTables> chosen;
+  Py_BEGIN_ALLOW_THREADS chosen = chooser.choose(message);
+  Py_END_ALLOW_THREADS return chosen;
 }
 
 PyObject* source(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    BufrMessage message;
-    if (!message_argument(args, kwargs, "Onn:source", message)) return nullptr;
-    TableChooser& chooser = *as_tables(self)->chooser;
-    Result<ChosenTables> chosen;
-    Py_BEGIN_ALLOW_THREADS chosen = chooser.choose(message);
-    Py_END_ALLOW_THREADS if (!chosen) return raise(chosen.error());
-    switch (chosen->origin) {
-      case TableOrigin::Fixed:
-        return new_str("table_set");
-      case TableOrigin::Definitions:
-        return new_str("definitions:" + chooser.root().value_or(""));
-      case TableOrigin::Bundled:
-        return new_str("bundled");
-    }
-    return new_str("bundled");
+    bool ok = false;
+    Result<ChosenTables> chosen = chosen_for(self, args, kwargs, "Onn:source", ok);
+    if (!ok) return nullptr;
+    if (!chosen) return raise(chosen.error());
+    return new_str(describe_tables(*chosen, as_tables(self)->chooser->source().root));
   });
+}
+
+PyObject* table_set(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    bool ok = false;
+    Result<ChosenTables> chosen = chosen_for(self, args, kwargs, "Onn:table_set", ok);
+    if (!ok) return nullptr;
+    if (!chosen) return raise(chosen.error());
+    return new_engine_table_set(chosen->tables, describe_tables(*chosen, as_tables(self)->chooser->source().root),
+                                engine_table_set_type());
+  });
+}
+
+PyObject* root(PyObject* self, void*) {
+  const TableSource& source = as_tables(self)->chooser->source();
+  if (source.kind != TableSource::Kind::Root) Py_RETURN_NONE;
+  return new_str(source.root);
 }
 
 PyObject* cached(PyObject* self, void*) { return PyLong_FromSize_t(as_tables(self)->chooser->cached()); }
@@ -114,20 +94,27 @@ PyMethodDef tables_methods[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(source)),
      METH_VARARGS | METH_KEYWORDS,
      "source($self, buffer, offset, length)\n--\n\n"
-     "Where the tables of that message come from: 'table_set', 'definitions:<root>' or 'bundled'."},
+     "Where the tables of that message come from: 'table_set', 'definitions:<root>', 'store', or\n"
+     "'store: master version V decoded with W' for a message newer than the store."},
+    {"table_set",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table_set)),
+     METH_VARARGS | METH_KEYWORDS,
+     "table_set($self, buffer, offset, length)\n--\n\nThe TableSet that decodes that message."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef tables_getset[] = {
     {"cached", cached, nullptr, "Number of table selections held in the cache.", nullptr},
+    {"root", root, nullptr, "The definitions root the tables come from, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot tables_slots[] = {
     {Py_tp_doc,
-     const_cast<char*>("Tables(definitions_root, bundled_dir, table_set=None)\n--\n\n"
-                       "The table choice of a decode: a fixed TableSet, else the definitions root, "
-                       "else the bundled table directory; loaded sets are cached.")},
+     const_cast<char*>("Tables(tables=None)\n--\n\n"
+                       "The table choice of a decode: `tables` (a TableSet or a definitions root), else "
+                       "QUORVEX_DEFINITIONS, else ECCODES_DEFINITION_PATH, else the package's table store; "
+                       "loaded sets are cached.")},
     {Py_tp_new, reinterpret_cast<void*>(tables_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(tables_dealloc)},
     {Py_tp_methods, tables_methods},
@@ -144,6 +131,50 @@ PyType_Spec tables_spec = {"quorvex._engine.Tables",
 }  // namespace
 
 PyTypeObject* engine_tables_type() { return tables_type; }
+
+bool tables_request(PyObject* arg, TableRequest& out) {
+  if (arg == Py_None) return true;
+  if (PyObject_TypeCheck(arg, engine_table_set_type())) {
+    out.fixed = engine_table_set(arg);
+    return true;
+  }
+  PyRef path = PyRef::steal(PyOS_FSPath(arg));
+  if (!path || !PyUnicode_Check(path.get())) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "tables must be None, a definitions root path or a quorvex.TableSet, not %.100s",
+                 Py_TYPE(arg)->tp_name);
+    return false;
+  }
+  std::string root;
+  if (!to_path(path.get(), "tables", root)) return false;
+  out.root = std::move(root);
+  return true;
+}
+
+const std::string& table_store_path() {
+  // Beside the module: the build tree's quorvex/ folder, or the installed package.
+  static const std::string path = [] {
+    PyRef module = PyRef::steal(PyImport_ImportModule("quorvex._engine"));
+    PyRef file = module ? PyRef::steal(PyModule_GetFilenameObject(module.get())) : PyRef();
+    std::string where;
+    if (!file || !to_path(file.get(), "__file__", where)) {
+      PyErr_Clear();
+      return std::string("bufr_tables.store");
+    }
+    const std::size_t slash = where.rfind('/');
+    where.resize(slash == std::string::npos ? 0 : slash + 1);
+    where += "bufr_tables.store";
+    return where;
+  }();
+  return path;
+}
+
+bool warn_table_notes(TableChooser& chooser) {
+  for (const std::string& note : chooser.take_notes()) {
+    if (PyErr_WarnEx(PyExc_UserWarning, note.c_str(), 1) < 0) return false;
+  }
+  return true;
+}
 
 TableChooser& tables_chooser(PyObject* o) { return *as_tables(o)->chooser; }
 

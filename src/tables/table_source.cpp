@@ -35,10 +35,11 @@ Result<std::shared_ptr<const TableStore>> shared_table_store(const std::string& 
 Result<TableSource> choose_table_source(const TableRequest& request, const std::string& store_path) {
   if (request.fixed) return TableSource::of(request.fixed);
   if (request.root) return named_root(*request.root, "tables=");
-  if (const char* named = std::getenv(kDefinitionsVariable); named != nullptr && *named != '\0') {
-    return named_root(named, kDefinitionsVariable);
-  }
-  if (const char* listed = std::getenv(kEccodesVariable); listed != nullptr && *listed != '\0') {
+  const char* named = std::getenv(kDefinitionsVariable);
+  if (named != nullptr && *named != '\0') return named_root(named, kDefinitionsVariable);
+  const char* listed = std::getenv(kEccodesVariable);
+  // QUORVEX_DEFINITIONS set but empty: the store, whatever ecCodes's variable says.
+  if (named == nullptr && listed != nullptr && *listed != '\0') {
     std::string_view rest = listed;
     for (;;) {
       const std::size_t colon = rest.find(':');

@@ -1,7 +1,8 @@
 // Where the tables of a decode come from, decided by one rule for every reader: the tables
 // the caller names (a definitions root or a TableSet), else the definitions root named by
 // QUORVEX_DEFINITIONS, else ECCODES_DEFINITION_PATH when set, else the package's table
-// store. Nothing else on the machine is looked at.
+// store (QUORVEX_DEFINITIONS set to "" says: the store). Nothing else on the machine is
+// looked at.
 #pragma once
 
 #include <cstdint>

@@ -16,13 +16,13 @@ def first_values(path: Path) -> list[tuple[int, float | None]]:
     message = _quorvex.parse_all_file(str(path))[0]
     data = path.read_bytes()[:message.total_length]
     assert_type(message.unexpanded_descriptors, list[int])
-    tables, source = _tables.table_set_for(message, None)
-    assert_type(tables, quorvex.TableSet)
-    assert_type(source, str)
+    tables = quorvex.TableSet(master_version=message.master_tables_version_number)
+    assert_type(tables.source, str)
     element = tables.get_element(12101)
     if element is not None:
         assert_type(element.abbreviation, str)
-    values = _quorvex.decode_values_with_tables(data, tables)
+    assert_type(_tables.engine_tables(tables).source(data, 0, len(data)), str)
+    values = _quorvex.decode_values_with_definitions(data, "/usr/share/eccodes/definitions")
     assert_type(values[0].data, str | float | None)
     return [(v.descriptor, v.raw_value) for v in values]
 

@@ -25,8 +25,8 @@ def stderr() -> Console:
     return Console(stderr=True, highlight=False)
 
 
-def bundled_when_empty(ctx: click.Context, param: click.Parameter, value: str | None) -> str | None:
-    """--tables '': the bundled WMO tables only, said to the library as its environment says it."""
+def store_when_empty(ctx: click.Context, param: click.Parameter, value: str | None) -> str | None:
+    """--tables '': the package's table store only, said to the library as its environment says it."""
     if value == "":
         os.environ["QUORVEX_DEFINITIONS"] = ""
         return None
@@ -35,9 +35,9 @@ def bundled_when_empty(ctx: click.Context, param: click.Parameter, value: str | 
 
 def tables_option(f: F) -> F:
     return click.option(
-        "--tables", default=None, metavar="ROOT", callback=bundled_when_empty,
-        help="ecCodes-style definitions root to take tables from; '' for the bundled WMO tables "
-             "only. Default: $QUORVEX_DEFINITIONS, else a root found on the machine.")(f)
+        "--tables", default=None, metavar="ROOT", callback=store_when_empty,
+        help="ecCodes-style definitions root to take tables from; '' for the package's table store "
+             "only. Default: $QUORVEX_DEFINITIONS, else $ECCODES_DEFINITION_PATH, else the table store.")(f)
 
 
 def bad_message_options(f: F) -> F:
