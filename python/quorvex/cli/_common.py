@@ -3,17 +3,12 @@ from __future__ import annotations
 
 import mmap
 import os
-import re
 import sys
 from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
 
 import click
-
-
-# The place a library or engine text starts with; the problem line names the place itself.
-_PLACE = re.compile(r"^(?:bad )?(?:message \d+ at offset \d+|message at offset \d+|message \d+): ")
 
 
 Header = dict[str, Any]   # the header fields of one message, as the engine reads them
@@ -47,7 +42,6 @@ class Problems:
                 where += f": message {message}"
             if offset is not None:
                 where += f" at offset {offset}"
-            text = _PLACE.sub("", text)
             prefix = click.style("error", fg="red", bold=True) if self._colour else "error"
             click.echo(f"{prefix}: {where}: {text}", err=True)
         if self.mode == "error":
@@ -61,7 +55,7 @@ class Problems:
 @dataclass(frozen=True)
 class Span:
     """One message found in a file: its number in the file, where it lies, and the framing
-    problem when its declared length does not hold."""
+    problem (the engine's reason) when its declared length does not hold."""
     index: int
     offset: int
     length: int
@@ -84,7 +78,8 @@ def map_file(path: str) -> Any:
 
 def scan(buffer: Any) -> list[Span]:
     """Every "BUFR" the engine finds, good or not, numbered in file order."""
-    return [Span(i, off, length, err) for i, (off, length, err) in enumerate(engine().scan(buffer))]
+    return [Span(i, off, length, None if err is None else err[1])
+            for i, (off, length, err) in enumerate(engine().scan(buffer))]
 
 
 def open_file(path: str) -> tuple[Any, list[Span]] | str:
@@ -116,6 +111,13 @@ def good_spans(path: str, spans: list[Span], problems: Problems) -> Iterator[Spa
             yield span
         else:
             problems.report(path, span.error, message=span.index, offset=span.offset)
+
+
+def reason(failure: ValueError) -> str:
+    """What a failure says is wrong: a bad message's reason (its place is on the problem line),
+    else the whole text."""
+    from quorvex import BadMessageError
+    return failure.reason if isinstance(failure, BadMessageError) else str(failure)
 
 
 def read_header(buffer: Any, span: Span) -> Header:

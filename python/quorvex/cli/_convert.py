@@ -9,7 +9,6 @@ import pathlib
 import shutil
 import sys
 import tempfile
-import re
 import warnings
 from collections.abc import Iterator, Sequence
 from typing import Any
@@ -176,32 +175,26 @@ def _batches(spans: list[Span], batch_messages: int, batch_octets: int = BATCH_O
         yield group
 
 
-def _report_bad(path: str, group: list[Span], bad: BaseException | Warning | str, problems: Problems) -> None:
-    """A problem line for one of the library's bad-message warnings or errors, whose message
-    numbers are positions in `group`."""
-    position = getattr(bad, "message_index", None)
-    if not isinstance(position, int):
-        found = re.search(r"message (\d+)", str(bad))
-        position = int(found.group(1)) if found else None
-    if position is not None and 0 <= position < len(group):
-        text = getattr(bad, "reason", None) or str(bad)
-        problems.report(path, text, message=group[position].index, offset=group[position].offset)
-    else:
-        problems.report(path, str(bad))
+def _report_bad(path: str, group: list[Span], bad: Any, problems: Problems) -> None:
+    """A problem line for one of the library's BadMessageWarnings or BadMessageErrors, whose
+    message numbers are positions in `group`."""
+    span = group[bad.message_index]
+    problems.report(path, bad.reason, message=span.index, offset=span.offset)
 
 
 @contextlib.contextmanager
 def _decoding(path: str, group: list[Span], problems: Problems) -> Iterator[None]:
     """Runs the library on one group: its bad-message warnings and errors become problem lines."""
+    from quorvex import BadMessageError, BadMessageWarning
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", UserWarning)   # every bad message, not once per place
-        failure: ValueError | None = None
+        failure: BadMessageError | None = None
         try:
             yield
-        except ValueError as e:
+        except BadMessageError as e:
             failure = e
         for w in caught:
-            if w.category.__name__ == "BadMessageWarning":
+            if isinstance(w.message, BadMessageWarning):
                 _report_bad(path, group, w.message, problems)
             else:
                 warnings.showwarning(w.message, w.category, w.filename, w.lineno)

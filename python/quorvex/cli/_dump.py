@@ -160,7 +160,7 @@ def dump_file(path: str, message: int | None, fmt: str, tables: str | None, prob
             h = _common.read_header(buffer, span)
             table = decode_message(buffer, span, tables)
         except ValueError as e:
-            problems.report(path, str(e), message=span.index, offset=span.offset)
+            problems.report(path, _common.reason(e), message=span.index, offset=span.offset)
             continue
         parts = subsets(table)
         if fmt == "json":

@@ -45,7 +45,7 @@ def headers(paths: Sequence[str], problems: Problems) -> Iterator[tuple[str, Spa
             try:
                 yield path, span, _common.read_header(buffer, span)
             except ValueError as e:
-                problems.report(path, str(e), message=span.index, offset=span.offset)
+                problems.report(path, _common.reason(e), message=span.index, offset=span.offset)
 
 
 class PlainLines:
