@@ -15,7 +15,7 @@ import numpy as np
 from . import _engine
 from ._arrow import check_on_bad_message, default_threads, report_bad, scan_messages, table_of
 from ._file import read_headers
-from ._sources import open_sources
+from ._sources import check_intact, open_sources
 from ._tables import engine_tables
 
 if TYPE_CHECKING:
@@ -99,6 +99,8 @@ def decode_long(source: Any, tables: Any, on_bad_message: str, with_headers: boo
                 else:
                     unframed.append((index, offset, error))
         batch, bad = _engine.decode(buffers, wanted, chooser, default_threads(None), True)
+        for buffer in buffers:
+            check_intact(buffer)
         for index, offset, text in sorted(unframed + bad):
             report_bad(on_bad_message, index, offset, text)
         long = table_of(batch).combine_chunks()
