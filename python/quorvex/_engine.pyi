@@ -10,6 +10,12 @@ def scan(buffer: Buffer, start: int = 0, end: int | None = None) -> list[tuple[i
 def read_header(buffer: Buffer, offset: int, length: int) -> dict[str, object]:
     """Sections 0, 1 and 3 of one message of edition 2, 3 or 4."""
 
+def header_keys() -> list[tuple[str, str]]:
+    """Every header key as (name, type), type "long", "double" or "string", in ecCodes's order."""
+
+def read_header_keys(buffer: Buffer, offset: int, length: int) -> dict[str, int | float | str]:
+    """The header keys one message carries, by ecCodes's names; ValueError on a bad header or date."""
+
 @final
 class Tables:
     """Chooses and caches the TableSet of each message."""

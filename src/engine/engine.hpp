@@ -34,8 +34,9 @@ class BufferView {
 // `format` is PyArg_ParseTupleAndKeywords's, e.g. "Onn:read_header".
 [[nodiscard]] bool message_argument(PyObject* args, PyObject* kwargs, const char* format, BufrMessage& out);
 
-bool register_engine_tables(PyObject* m);  // class Tables
-bool register_engine_batch(PyObject* m);   // class Batch, decode()
+bool register_engine_tables(PyObject* m);   // class Tables
+bool register_engine_batch(PyObject* m);    // class Batch, decode()
+bool register_engine_headers(PyObject* m);  // header_keys(), read_header_keys()
 
 }  // namespace quorvex::py
 

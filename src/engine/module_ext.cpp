@@ -214,6 +214,8 @@ PyModuleDef engine_module = {
 PyMODINIT_FUNC PyInit__engine() {
   using namespace quorvex::py;
   PyRef m = PyRef::steal(PyModule_Create(&engine_module));
-  if (!m || !register_engine_tables(m.get()) || !register_engine_batch(m.get())) return nullptr;
+  if (!m || !register_engine_tables(m.get()) || !register_engine_batch(m.get()) ||
+      !register_engine_headers(m.get()))
+    return nullptr;
   return m.release();
 }
