@@ -11,7 +11,7 @@ import pyarrow as pa
 
 from quorvex import _engine
 from quorvex._errors import Bad, OnBadMessage, check_on_bad_message, report_bad
-from quorvex._sources import Buffer, Source, open_sources
+from quorvex._sources import Buffer, Source, check_intact, open_sources
 from quorvex._tables import TablesArg, engine_tables
 
 # Octets scanned for message boundaries at a time: the list of boundaries in hand stays
@@ -105,6 +105,8 @@ def _batches(
         def flush(count: int, final: bool = False) -> list[pa.RecordBatch]:
             nonlocal flushed
             batch, bad = _engine.decode(buffers, pending[:count], chooser, n_threads, keys, is_list)
+            for buffer in buffers:
+                check_intact(buffer)
             # the damaged messages before the batch's last message are reported with it
             cut = len(scan_bad) if final else bisect.bisect_left(scan_bad, pending[count - 1][1], key=lambda b: b[0])
             for one in sorted(scan_bad[:cut] + bad):

@@ -18,6 +18,12 @@ def scan_window(buffer: Buffer, start: int, end: int, headers: bool = False) -> 
 def read_header(buffer: Buffer, offset: int, length: int) -> dict[str, object]:
     """Sections 0, 1 and 3 of one message of edition 2, 3 or 4."""
 
+def header_keys() -> list[tuple[str, str]]:
+    """Every header key as (name, type), type "long", "double" or "string", in ecCodes's order."""
+
+def read_header_keys(buffer: Buffer, offset: int, length: int) -> dict[str, int | float | str]:
+    """The header keys one message carries, by ecCodes's names; ValueError on a bad header or date."""
+
 @final
 class Tables:
     """Chooses and caches the TableSet of each message."""
@@ -58,3 +64,12 @@ def decode(
     """Decode messages (source position, index, offset, length) on `threads` native threads;
     with_source adds the source column (None: when there are several sources). The bad ones as
     (message index, offset, kind, reason, source position)."""
+
+def watch(buffer: Buffer) -> int:
+    """Watch a mapped file's range: pages that fault (the file shrank) read as zeros; -1 when no slot is free."""
+
+def faulted(slot: int) -> bool:
+    """Whether a page of the watched range faulted."""
+
+def unwatch(slot: int) -> bool:
+    """Stop watching the range (before closing the mapping); whether a page faulted."""

@@ -16,7 +16,7 @@ from . import _engine
 from ._arrow import default_threads, scan_messages, table_of
 from ._errors import Bad, check_on_bad_message, report_bad
 from ._file import read_headers
-from ._sources import open_sources
+from ._sources import check_intact, open_sources
 from ._tables import engine_tables
 
 if TYPE_CHECKING:
@@ -100,6 +100,8 @@ def decode_long(source: Any, tables: Any, on_bad_message: str, with_headers: boo
                 else:
                     unframed.append((index, offset, *error, position))
         batch, bad = _engine.decode(buffers, wanted, chooser, default_threads(None), True)
+        for buffer in buffers:
+            check_intact(buffer)
         for one in sorted(unframed + bad):
             report_bad(on_bad_message, one)
         long = table_of(batch).combine_chunks()

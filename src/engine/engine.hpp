@@ -50,12 +50,15 @@ class BufferView {
 // edition 2, 3 or 4. False with the Python error set (a bad argument, a slice outside the
 // buffer, a bad header).
 [[nodiscard]] bool message_argument(PyObject* const* parsed, BufrMessage& out);
+// The argument names of such a call.
+inline constexpr const char* kMessageNames[] = {"buffer", "offset", "length"};
 
 // An error handed to Python as data: (kind, reason), kind one of kind_name()'s names.
 PyObject* new_error_data(const BufrError& e);
 
 bool register_engine_tables(PyObject* m, EngineState& state);  // class Tables
 bool register_engine_batch(PyObject* m, EngineState& state);   // class Batch, decode()
+bool register_engine_headers(PyObject* m);                     // header_keys(), read_header_keys()
 
 // The chooser of a Tables object; `o` must be one (checked against the state's type).
 TableChooser& tables_chooser(PyObject* o);

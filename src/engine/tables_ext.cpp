@@ -85,8 +85,6 @@ void tables_dealloc(PyObject* self) {
   Py_TYPE(self)->tp_free(self);
 }
 
-constexpr const char* kMessageNames[] = {"buffer", "offset", "length"};
-
 PyObject* source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* parsed[3];
