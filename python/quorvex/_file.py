@@ -11,8 +11,9 @@ from typing import TYPE_CHECKING, Any, overload
 import _quorvex
 
 from . import _engine
-from ._arrow import check_on_bad_message, report_bad, scan_messages, table_of
-from ._sources import Buffer, SingleSource, open_sources
+from ._arrow import scan_messages, table_of
+from ._errors import check_on_bad_message, report_bad
+from ._sources import Buffer, SingleSource, check_intact, open_sources
 from ._tables import TablesArg, engine_tables
 
 if TYPE_CHECKING:
@@ -41,15 +42,9 @@ def read_headers(buffers: list[Buffer], on_bad_message: str) -> Iterator[Entry]:
     """(source position, index, offset, length, header) of every message whose framing and header
     read cleanly; the others are reported as `on_bad_message` says. Indices count every "BUFR"
     found, across the buffers."""
-    for position, index, offset, length, error in scan_messages(buffers):
-        if error is None:
-            try:
-                header = _engine.read_header(buffers[position], offset, length)
-                typical_time(header)
-            except ValueError as failure:
-                error = str(failure)
+    for position, index, offset, length, error, header in scan_messages(buffers, headers=True):
         if error is not None:
-            report_bad(on_bad_message, index, offset, error)
+            report_bad(on_bad_message, (index, offset, *error, position))
             continue
         yield position, index, offset, length, header
 
@@ -149,7 +144,8 @@ class Message:
         octets = self.bytes
         batch, bad = _engine.decode([octets], [(0, self.index, 0, len(octets))], self._file._tables, 1, True)
         if bad:
-            report_bad("error", self.index, self.offset, bad[0][2])
+            _, _, kind, reason, _ = bad[0]
+            report_bad("error", (self.index, self.offset, kind, reason, 0))
         return table_of(batch)
 
 
@@ -168,6 +164,7 @@ class BufrFile:
             self._tables = engine_tables(tables)
             self._messages = [Message(self, index, offset, length, header)
                               for _, index, offset, length, header in read_headers([self._buffer], on_bad_message)]
+            check_intact(self._buffer)
         except BaseException:
             self._stack.close()
             raise
@@ -208,7 +205,9 @@ class BufrFile:
     def _octets(self, offset: int, length: int) -> bytes:
         if self.closed:
             raise ValueError("the BufrFile of this message is closed")
-        return bytes(self._buffer[offset:offset + length])
+        octets = bytes(self._buffer[offset:offset + length])
+        check_intact(self._buffer)
+        return octets
 
 
 def headers_frame(entries: list[Entry]) -> pd.DataFrame:

@@ -13,9 +13,10 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import _engine
-from ._arrow import check_on_bad_message, default_threads, report_bad, scan_messages, table_of
+from ._arrow import default_threads, scan_messages, table_of
+from ._errors import Bad, check_on_bad_message, report_bad
 from ._file import read_headers
-from ._sources import open_sources
+from ._sources import check_intact, open_sources
 from ._tables import engine_tables
 
 if TYPE_CHECKING:
@@ -86,7 +87,7 @@ def decode_long(source: Any, tables: Any, on_bad_message: str, with_headers: boo
 
     chooser = engine_tables(tables)
     with open_sources(source) as (buffers, _):
-        unframed: list[tuple[int, int, str]] = []
+        unframed: list[Bad] = []
         if with_headers:
             entries = list(read_headers(buffers, on_bad_message))
             wanted = [entry[:4] for entry in entries]
@@ -97,10 +98,12 @@ def decode_long(source: Any, tables: Any, on_bad_message: str, with_headers: boo
                 if error is None:
                     wanted.append((position, index, offset, length))
                 else:
-                    unframed.append((index, offset, error))
+                    unframed.append((index, offset, *error, position))
         batch, bad = _engine.decode(buffers, wanted, chooser, default_threads(None), True)
-        for index, offset, text in sorted(unframed + bad):
-            report_bad(on_bad_message, index, offset, text)
+        for buffer in buffers:
+            check_intact(buffer)
+        for one in sorted(unframed + bad):
+            report_bad(on_bad_message, one)
         long = table_of(batch).combine_chunks()
     headers = {"message": np.array([w[1] for w in wanted], dtype=np.int64)}
     if with_headers:

@@ -19,8 +19,6 @@ struct TablesObject {
   std::shared_ptr<TableChooser> chooser;
 };
 
-PyTypeObject* tables_type = nullptr;
-
 TablesObject* as_tables(PyObject* o) { return reinterpret_cast<TablesObject*>(o); }
 
 PyObject* tables_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -49,10 +47,13 @@ void tables_dealloc(PyObject* self) {
   Py_TYPE(self)->tp_free(self);
 }
 
-// The message of (buffer, offset, length) and its tables, or null with the error set.
-Result<ChosenTables> chosen_for(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, bool& ok) {
+// The message of (buffer, offset, length) and its tables; `ok` false with the error set
+// when the arguments are bad.
+Result<ChosenTables> chosen_for(PyObject* self, const char* name, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames, bool& ok) {
+  PyObject* parsed[3];
   BufrMessage message;
-  ok = message_argument(args, kwargs, format, message);
+  ok = parse_args({name, kMessageNames, 3}, args, nargs, kwnames, parsed) && message_argument(parsed, message);
   if (!ok) return fail(BufrError::too_short());
   TableChooser& chooser = *as_tables(self)->chooser;
   Result<ChosenTables> chosen;
@@ -60,20 +61,20 @@ Result<ChosenTables> chosen_for(PyObject* self, PyObject* args, PyObject* kwargs
   Py_END_ALLOW_THREADS return chosen;
 }
 
-PyObject* source(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     bool ok = false;
-    Result<ChosenTables> chosen = chosen_for(self, args, kwargs, "Onn:source", ok);
+    Result<ChosenTables> chosen = chosen_for(self, "source", args, nargs, kwnames, ok);
     if (!ok) return nullptr;
     if (!chosen) return raise(chosen.error());
     return new_str(describe_tables(*chosen, as_tables(self)->chooser->source().root));
   });
 }
 
-PyObject* table_set(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* table_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     bool ok = false;
-    Result<ChosenTables> chosen = chosen_for(self, args, kwargs, "Onn:table_set", ok);
+    Result<ChosenTables> chosen = chosen_for(self, "table_set", args, nargs, kwnames, ok);
     if (!ok) return nullptr;
     if (!chosen) return raise(chosen.error());
     return new_engine_table_set(chosen->tables, describe_tables(*chosen, as_tables(self)->chooser->source().root),
@@ -90,16 +91,12 @@ PyObject* root(PyObject* self, void*) {
 PyObject* cached(PyObject* self, void*) { return PyLong_FromSize_t(as_tables(self)->chooser->cached()); }
 
 PyMethodDef tables_methods[] = {
-    {"source",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(source)),
-     METH_VARARGS | METH_KEYWORDS,
-     "source($self, buffer, offset, length)\n--\n\n"
-     "Where the tables of that message come from: 'table_set', 'definitions:<root>', 'store', or\n"
-     "'store: master version V decoded with W' for a message newer than the store."},
-    {"table_set",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table_set)),
-     METH_VARARGS | METH_KEYWORDS,
-     "table_set($self, buffer, offset, length)\n--\n\nThe TableSet that decodes that message."},
+    fastcall("source", source,
+             "source($self, buffer, offset, length)\n--\n\n"
+             "Where the tables of that message come from: 'table_set', 'definitions:<root>', 'store', or\n"
+             "'store: master version V decoded with W' for a message newer than the store."),
+    fastcall("table_set", table_set,
+             "table_set($self, buffer, offset, length)\n--\n\nThe TableSet that decodes that message."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -129,8 +126,6 @@ PyType_Spec tables_spec = {"quorvex._engine.Tables",
                            tables_slots};
 
 }  // namespace
-
-PyTypeObject* engine_tables_type() { return tables_type; }
 
 bool tables_request(PyObject* arg, TableRequest& out) {
   if (arg == Py_None) return true;
@@ -178,12 +173,9 @@ bool warn_table_notes(TableChooser& chooser) {
 
 TableChooser& tables_chooser(PyObject* o) { return *as_tables(o)->chooser; }
 
-bool register_engine_tables(PyObject* m) {
-  if (tables_type == nullptr) {
-    tables_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&tables_spec));
-    if (tables_type == nullptr) return false;
-  }
-  return add_type(m, tables_type, "Tables");
+bool register_engine_tables(PyObject* m, EngineState& state) {
+  state.tables_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(m, &tables_spec, nullptr));
+  return state.tables_type != nullptr && add_type(m, state.tables_type, "Tables");
 }
 
 }  // namespace quorvex::py
