@@ -71,8 +71,10 @@ Result<ChosenTables> TableChooser::load(const BufrMessage& message) {
     return ChosenTables{std::make_shared<const TableSet>(std::move(selected)), TableOrigin::Definitions};
   }
   StoreTables stored = QV_TRY(source_.store->table_set(TableKey::of(message)));
-  return ChosenTables{std::make_shared<const TableSet>(std::move(stored.tables)), TableOrigin::Store,
-                      message.master_tables_version_number, stored.master_version};
+  return ChosenTables{std::make_shared<const TableSet>(std::move(stored.tables)),
+                      TableOrigin::Store,
+                      message.master_tables_version_number,
+                      stored.master_version};
 }
 
 }  // namespace quorvex

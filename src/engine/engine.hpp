@@ -12,7 +12,7 @@ namespace quorvex {
 class TableChooser;
 class TableSet;
 struct TableRequest;
-}
+}  // namespace quorvex
 
 namespace quorvex::py {
 
@@ -20,10 +20,15 @@ namespace quorvex::py {
 struct EngineState {
   PyTypeObject* tables_type = nullptr;
   PyTypeObject* batch_type = nullptr;
+  PyTypeObject* table_set_type = nullptr;
+  PyTypeObject* table_element_type = nullptr;
+  PyTypeObject* table_sequence_type = nullptr;
 };
 
 // The state of the module object `module` (a module function's `self`).
 EngineState& engine_state(PyObject* module);
+// The state of the module that made `type` (one of the module's classes).
+EngineState& engine_state_of(PyTypeObject* type);
 
 // A contiguous read-only view of any object with the buffer protocol, released with it.
 class BufferView {
@@ -61,24 +66,24 @@ inline constexpr const char* kMessageNames[] = {"buffer", "offset", "length"};
 // An error handed to Python as data: (kind, reason), kind one of kind_name()'s names.
 PyObject* new_error_data(const BufrError& e);
 
-bool register_engine_tables(PyObject* m, EngineState& state);  // class Tables
-bool register_engine_table_set(PyObject* m);                   // class TableSet
-bool register_engine_batch(PyObject* m, EngineState& state);   // class Batch, decode()
-bool register_engine_headers(PyObject* m);                     // header_keys(), read_header_keys()
+bool register_engine_tables(PyObject* m, EngineState& state);     // class Tables
+bool register_engine_table_set(PyObject* m, EngineState& state);  // class TableSet
+bool register_engine_batch(PyObject* m, EngineState& state);      // class Batch, decode()
+bool register_engine_headers(PyObject* m);                        // header_keys(), read_header_keys()
 
 // The chooser of a Tables object; `o` must be one (checked against the state's type).
 TableChooser& tables_chooser(PyObject* o);
 
 // The `tables` argument of the readers: None, a definitions root (str or os.PathLike) or a
 // quorvex.TableSet. False with a TypeError for anything else.
-[[nodiscard]] bool tables_request(PyObject* arg, TableRequest& out);
+[[nodiscard]] bool tables_request(const EngineState& state, PyObject* arg, TableRequest& out);
 // The package's table store, beside the module.
 const std::string& table_store_path();
 // Warns (UserWarning) the chooser's new notes; false when a warning became an error.
 [[nodiscard]] bool warn_table_notes(TableChooser& chooser);
 
-// quorvex.TableSet: its type, the tables of one (o must be one), and a new one.
-PyTypeObject* engine_table_set_type();
+// quorvex.TableSet: the tables of one (o must be one), and a new one of `type`.
 std::shared_ptr<const TableSet> engine_table_set(PyObject* o);
-PyObject* new_engine_table_set(std::shared_ptr<const TableSet> tables, std::string source, PyTypeObject* type);
+PyObject* new_engine_table_set(std::shared_ptr<const TableSet> tables, std::string source,
+                               PyTypeObject* type);
 }  // namespace quorvex::py

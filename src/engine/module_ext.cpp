@@ -264,7 +264,8 @@ PyMethodDef engine_functions[] = {
 
 int engine_exec(PyObject* m) {
   EngineState& state = engine_state(m);
-  return register_engine_tables(m, state) && register_engine_table_set(m) && register_engine_batch(m, state) && register_engine_headers(m)
+  return register_engine_tables(m, state) && register_engine_table_set(m, state) &&
+                 register_engine_batch(m, state) && register_engine_headers(m)
              ? 0
              : -1;
 }
@@ -274,6 +275,9 @@ int engine_traverse(PyObject* m, visitproc visit, void* arg) {
   if (state != nullptr) {
     Py_VISIT(state->tables_type);
     Py_VISIT(state->batch_type);
+    Py_VISIT(state->table_set_type);
+    Py_VISIT(state->table_element_type);
+    Py_VISIT(state->table_sequence_type);
   }
   return 0;
 }
@@ -283,6 +287,9 @@ int engine_clear(PyObject* m) {
   if (state != nullptr) {
     Py_CLEAR(state->tables_type);
     Py_CLEAR(state->batch_type);
+    Py_CLEAR(state->table_set_type);
+    Py_CLEAR(state->table_element_type);
+    Py_CLEAR(state->table_sequence_type);
   }
   return 0;
 }
@@ -312,6 +319,10 @@ PyModuleDef engine_module = {
 }  // namespace
 
 EngineState& engine_state(PyObject* module) { return *static_cast<EngineState*>(PyModule_GetState(module)); }
+
+EngineState& engine_state_of(PyTypeObject* type) {
+  return engine_state(PyType_GetModuleByDef(type, &engine_module));
+}
 
 }  // namespace quorvex::py
 

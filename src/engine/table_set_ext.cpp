@@ -22,10 +22,6 @@ struct TableSetObject {
   std::string source;
 };
 
-PyTypeObject* table_set_type_ = nullptr;
-PyTypeObject* element_type_ = nullptr;
-PyTypeObject* sequence_type_ = nullptr;
-
 TableSetObject* as_set(PyObject* o) { return reinterpret_cast<TableSetObject*>(o); }
 
 // The newest WMO version a definitions root holds for a master table (0 when none).
@@ -72,12 +68,20 @@ PyObject* set_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {
         "tables", "master_table", "master_version", "local_version", "centre", "sub_centre", nullptr};
     PyObject *tables_arg = Py_None, *mt = nullptr, *mv = nullptr, *lv = nullptr, *c = nullptr, *sc = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "|O$OOOOO:TableSet", const_cast<char**>(names), &tables_arg, &mt, &mv, &lv, &c, &sc)) {
+    if (!PyArg_ParseTupleAndKeywords(args,
+                                     kwargs,
+                                     "|O$OOOOO:TableSet",
+                                     const_cast<char**>(names),
+                                     &tables_arg,
+                                     &mt,
+                                     &mv,
+                                     &lv,
+                                     &c,
+                                     &sc)) {
       return nullptr;
     }
     TableRequest request;
-    if (!tables_request(tables_arg, request)) return nullptr;
+    if (!tables_request(engine_state_of(type), tables_arg, request)) return nullptr;
     if (request.fixed) {
       PyErr_SetString(PyExc_TypeError, "tables must be None or a definitions root path, not a TableSet");
       return nullptr;
@@ -86,8 +90,8 @@ PyObject* set_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     TableKey key;
     if ((mt != nullptr && !to_u8(mt, "master_table", key.master_table)) ||
         !optional_u8(mv, "master_version", master_version) ||
-        (lv != nullptr && !to_u8(lv, "local_version", key.local_version)) || !u16_arg(c, "centre", key.centre) ||
-        !u16_arg(sc, "sub_centre", key.subcentre)) {
+        (lv != nullptr && !to_u8(lv, "local_version", key.local_version)) ||
+        !u16_arg(c, "centre", key.centre) || !u16_arg(sc, "sub_centre", key.subcentre)) {
       return nullptr;
     }
     Result<TableSource> source = choose_table_source(request, table_store_path());
@@ -111,8 +115,10 @@ PyObject* set_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       key.master_version = master_version.value_or(versions.empty() ? 0 : versions.back());
       Result<StoreTables> stored = source->store->table_set(key);
       if (!stored) return raise(stored.error());
-      chosen = {std::make_shared<const TableSet>(std::move(stored->tables)), TableOrigin::Store,
-                key.master_version, stored->master_version};
+      chosen = {std::make_shared<const TableSet>(std::move(stored->tables)),
+                TableOrigin::Store,
+                key.master_version,
+                stored->master_version};
     }
     return new_engine_table_set(chosen.tables, describe_tables(chosen, root), type);
   });
@@ -133,11 +139,16 @@ PyObject* get_element(PyObject* self, PyObject* arg) {
     if (!to_u32(arg, "code", code)) return nullptr;
     const ElementDefinition* d = tables_of(self).find_element(code);
     if (d == nullptr) Py_RETURN_NONE;
-    PyRef e = PyRef::steal(PyStructSequence_New(element_type_));
+    PyRef e = PyRef::steal(PyStructSequence_New(engine_state_of(Py_TYPE(self)).table_element_type));
     if (!e) return nullptr;
-    PyObject* fields[] = {PyLong_FromUnsignedLong(d->code), new_str(d->abbreviation), new_str(d->element_type),
-                          new_str(d->name), new_str(d->unit), PyLong_FromLong(d->scale),
-                          PyLong_FromLongLong(d->reference), PyLong_FromUnsignedLong(d->width)};
+    PyObject* fields[] = {PyLong_FromUnsignedLong(d->code),
+                          new_str(d->abbreviation),
+                          new_str(d->element_type),
+                          new_str(d->name),
+                          new_str(d->unit),
+                          PyLong_FromLong(d->scale),
+                          PyLong_FromLongLong(d->reference),
+                          PyLong_FromUnsignedLong(d->width)};
     bool ok = true;
     for (Py_ssize_t i = 0; i < 8; ++i) {
       ok = ok && fields[i] != nullptr;
@@ -154,7 +165,9 @@ PyObject* get_sequence(PyObject* self, PyObject* arg) {
     const SequenceDefinition* d = tables_of(self).find_sequence(code);
     if (d == nullptr) Py_RETURN_NONE;
     PyRef members = PyRef::steal(new_code_list(d->members));
-    PyRef entry = members ? PyRef::steal(PyStructSequence_New(sequence_type_)) : PyRef();
+    PyRef entry = members
+                      ? PyRef::steal(PyStructSequence_New(engine_state_of(Py_TYPE(self)).table_sequence_type))
+                      : PyRef();
     if (!entry) return nullptr;
     PyStructSequence_SetItem(entry.get(), 0, PyLong_FromUnsignedLong(d->code));
     if (PyStructSequence_GetItem(entry.get(), 0) == nullptr) return nullptr;
@@ -201,27 +214,45 @@ PyObject* element_types(PyObject* self, PyObject*) {
 }
 
 PyObject* element_count(PyObject* self, void*) { return PyLong_FromSize_t(tables_of(self).element_count()); }
-PyObject* sequence_count(PyObject* self, void*) { return PyLong_FromSize_t(tables_of(self).sequence_count()); }
+PyObject* sequence_count(PyObject* self, void*) {
+  return PyLong_FromSize_t(tables_of(self).sequence_count());
+}
 PyObject* source(PyObject* self, void*) { return new_str(as_set(self)->source); }
 
 PyMethodDef set_methods[] = {
-    {"get_element", get_element, METH_O,
+    {"get_element",
+     get_element,
+     METH_O,
      "get_element($self, code)\n--\n\nThe Table B entry of `code` (key name as ecCodes names it), or None."},
-    {"get_sequence", get_sequence, METH_O,
+    {"get_sequence",
+     get_sequence,
+     METH_O,
      "get_sequence($self, code)\n--\n\nThe Table D entry `code` (code, members), or None."},
-    {"get_meaning", get_meaning, METH_VARARGS,
-     "get_meaning($self, code, raw)\n--\n\nThe meaning of code figure or flag bit `raw` of table `code`, or None."},
-    {"element_types", element_types, METH_NOARGS,
-     "element_types($self)\n--\n\nKey name -> ecCodes element type ('long', 'double', 'string', 'table', 'flag')."},
-    {"expand", expand, METH_O, "expand($self, descriptors)\n--\n\nThe descriptors with every sequence expanded."},
+    {"get_meaning",
+     get_meaning,
+     METH_VARARGS,
+     "get_meaning($self, code, raw)\n--\n\nThe meaning of code figure or flag bit `raw` of table `code`, or "
+     "None."},
+    {"element_types",
+     element_types,
+     METH_NOARGS,
+     "element_types($self)\n--\n\nKey name -> ecCodes element type ('long', 'double', 'string', 'table', "
+     "'flag')."},
+    {"expand",
+     expand,
+     METH_O,
+     "expand($self, descriptors)\n--\n\nThe descriptors with every sequence expanded."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef set_getset[] = {
     {"element_count", element_count, nullptr, "Number of Table B entries.", nullptr},
     {"sequence_count", sequence_count, nullptr, "Number of Table D entries.", nullptr},
-    {"source", source, nullptr,
-     "Where the tables come from: 'definitions:<root>', 'store', or 'store: master version V decoded with W'.",
+    {"source",
+     source,
+     nullptr,
+     "Where the tables come from: 'definitions:<root>', 'store', or 'store: master version V decoded with "
+     "W'.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -229,7 +260,8 @@ PyGetSetDef set_getset[] = {
 PyType_Slot set_slots[] = {
     {Py_tp_doc,
      const_cast<char*>(
-         "TableSet(tables=None, *, master_table=0, master_version=None, local_version=0, centre=0, sub_centre=0)\n"
+         "TableSet(tables=None, *, master_table=0, master_version=None, local_version=0, centre=0, "
+         "sub_centre=0)\n"
          "--\n\n"
          "The tables of one selection, chosen as every reader chooses them: `tables` (a definitions root), "
          "else QUORVEX_DEFINITIONS, else ECCODES_DEFINITION_PATH, else the package's table store. "
@@ -241,13 +273,19 @@ PyType_Slot set_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec set_spec = {"quorvex.TableSet", sizeof(TableSetObject), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, set_slots};
+PyType_Spec set_spec = {
+    "quorvex.TableSet", sizeof(TableSetObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, set_slots};
 
 PyStructSequence_Field element_fields[] = {
-    {"code", nullptr},  {"abbreviation", "the key, as ecCodes names it"},
-    {"element_type", nullptr}, {"name", nullptr}, {"unit", nullptr}, {"scale", nullptr},
-    {"reference", nullptr}, {"width", nullptr}, {nullptr, nullptr},
+    {"code", nullptr},
+    {"abbreviation", "the key, as ecCodes names it"},
+    {"element_type", nullptr},
+    {"name", nullptr},
+    {"unit", nullptr},
+    {"scale", nullptr},
+    {"reference", nullptr},
+    {"width", nullptr},
+    {nullptr, nullptr},
 };
 PyStructSequence_Desc element_desc = {"quorvex.TableElement", "A Table B entry.", element_fields, 8};
 PyStructSequence_Field sequence_fields[] = {{"code", nullptr}, {"members", nullptr}, {nullptr, nullptr}};
@@ -255,11 +293,10 @@ PyStructSequence_Desc sequence_desc = {"quorvex.TableSequence", "A Table D entry
 
 }  // namespace
 
-PyTypeObject* engine_table_set_type() { return table_set_type_; }
-
 std::shared_ptr<const TableSet> engine_table_set(PyObject* o) { return as_set(o)->tables; }
 
-PyObject* new_engine_table_set(std::shared_ptr<const TableSet> tables, std::string source, PyTypeObject* type) {
+PyObject* new_engine_table_set(std::shared_ptr<const TableSet> tables, std::string source,
+                               PyTypeObject* type) {
   PyRef self = PyRef::steal(type->tp_alloc(type, 0));
   if (!self) return nullptr;
   new (&as_set(self.get())->tables) std::shared_ptr<const TableSet>(std::move(tables));
@@ -267,17 +304,16 @@ PyObject* new_engine_table_set(std::shared_ptr<const TableSet> tables, std::stri
   return self.release();
 }
 
-bool register_engine_table_set(PyObject* m) {
-  if (table_set_type_ == nullptr) {
-    table_set_type_ = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&set_spec));
-    if (table_set_type_ == nullptr) return false;
-    element_type_ = PyStructSequence_NewType(&element_desc);
-    if (element_type_ == nullptr) return false;
-    sequence_type_ = PyStructSequence_NewType(&sequence_desc);
-    if (sequence_type_ == nullptr) return false;
-  }
-  return add_type(m, table_set_type_, "TableSet") && add_type(m, element_type_, "TableElement") &&
-         add_type(m, sequence_type_, "TableSequence");
+bool register_engine_table_set(PyObject* m, EngineState& state) {
+  state.table_set_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(m, &set_spec, nullptr));
+  if (state.table_set_type == nullptr) return false;
+  state.table_element_type = PyStructSequence_NewType(&element_desc);
+  if (state.table_element_type == nullptr) return false;
+  state.table_sequence_type = PyStructSequence_NewType(&sequence_desc);
+  if (state.table_sequence_type == nullptr) return false;
+  return add_type(m, state.table_set_type, "TableSet") &&
+         add_type(m, state.table_element_type, "TableElement") &&
+         add_type(m, state.table_sequence_type, "TableSequence");
 }
 
 }  // namespace quorvex::py

@@ -29,7 +29,7 @@ PyObject* tables_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     TableRequest request;
-    if (!tables_request(tables_arg, request)) return nullptr;
+    if (!tables_request(engine_state_of(type), tables_arg, request)) return nullptr;
     Result<TableSource> source = choose_table_source(request, table_store_path());
     if (!source) return raise(source.error());
     PyRef self = PyRef::steal(type->tp_alloc(type, 0));
@@ -53,7 +53,8 @@ Result<ChosenTables> chosen_for(PyObject* self, const char* name, PyObject* cons
                                 PyObject* kwnames, bool& ok) {
   PyObject* parsed[3];
   BufrMessage message;
-  ok = parse_args({name, kMessageNames, 3}, args, nargs, kwnames, parsed) && message_argument(parsed, message);
+  ok =
+      parse_args({name, kMessageNames, 3}, args, nargs, kwnames, parsed) && message_argument(parsed, message);
   if (!ok) return fail(BufrError::too_short());
   TableChooser& chooser = *as_tables(self)->chooser;
   Result<ChosenTables> chosen;
@@ -77,8 +78,9 @@ PyObject* table_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     Result<ChosenTables> chosen = chosen_for(self, "table_set", args, nargs, kwnames, ok);
     if (!ok) return nullptr;
     if (!chosen) return raise(chosen.error());
-    return new_engine_table_set(chosen->tables, describe_tables(*chosen, as_tables(self)->chooser->source().root),
-                                engine_table_set_type());
+    return new_engine_table_set(chosen->tables,
+                                describe_tables(*chosen, as_tables(self)->chooser->source().root),
+                                engine_state_of(Py_TYPE(self)).table_set_type);
   });
 }
 
@@ -127,16 +129,17 @@ PyType_Spec tables_spec = {"quorvex._engine.Tables",
 
 }  // namespace
 
-bool tables_request(PyObject* arg, TableRequest& out) {
+bool tables_request(const EngineState& state, PyObject* arg, TableRequest& out) {
   if (arg == Py_None) return true;
-  if (PyObject_TypeCheck(arg, engine_table_set_type())) {
+  if (PyObject_TypeCheck(arg, state.table_set_type)) {
     out.fixed = engine_table_set(arg);
     return true;
   }
   PyRef path = PyRef::steal(PyOS_FSPath(arg));
   if (!path || !PyUnicode_Check(path.get())) {
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "tables must be None, a definitions root path or a quorvex.TableSet, not %.100s",
+    PyErr_Format(PyExc_TypeError,
+                 "tables must be None, a definitions root path or a quorvex.TableSet, not %.100s",
                  Py_TYPE(arg)->tp_name);
     return false;
   }

@@ -6,8 +6,9 @@
 // must end the field); a quote elsewhere is an ordinary character; records end at LF, CR
 // or CRLF; blank lines are no records; optionally a record beginning with the comment
 // character is skipped and the first record is a header row; fields are never trimmed;
-// every record has the field count of the first unless the format allows uneven records; fields of data records are UTF-8. A
-// UTF-8 byte-order mark at the very start of the text is skipped.
+// every record has the field count of the first unless the format allows uneven records;
+// fields of data records are UTF-8. A UTF-8 byte-order mark at the very start of the text
+// is skipped.
 //
 // Failures are TableText errors whose texts give the record index (0-based, header
 // included), the line where it starts (1-based) and its byte offset (0-based).

@@ -25,7 +25,8 @@ std::string local_table_path(const std::string& root, const BufrMessage& message
 
 // The element table, sequences and code tables of one directory into `tables`; `required`:
 // the first two must be there (a WMO directory). AsEccodes names the failing file.
-[[nodiscard]] Status load_table_parts(const std::string& dir, bool required, TableSet& tables, TableRows rows);
+[[nodiscard]] Status load_table_parts(const std::string& dir, bool required, TableSet& tables,
+                                      TableRows rows);
 
 // Loads the tables `message` names from the definitions root `root`. With TableRows::AsEccodes
 // element rows are read as ecCodes reads them and a file that fails to load is named in the

@@ -22,9 +22,9 @@ inline constexpr const char* kEccodesVariable = "ECCODES_DEFINITION_PATH";
 struct TableSource {
   enum class Kind : std::uint8_t { Fixed, Root, Store };
   Kind kind = Kind::Store;
-  std::shared_ptr<const TableSet> fixed;     // Fixed
-  std::string root;                          // Root: the definitions root
-  std::shared_ptr<const TableStore> store;   // Store
+  std::shared_ptr<const TableSet> fixed;    // Fixed
+  std::string root;                         // Root: the definitions root
+  std::shared_ptr<const TableStore> store;  // Store
 
   static TableSource of(std::shared_ptr<const TableSet> tables) {
     TableSource s;
@@ -56,7 +56,8 @@ struct TableRequest {
 // fallback. ECCODES_DEFINITION_PATH may list several directories (":"-separated): the
 // first that is a definitions root serves. `store_path` is the package's table store,
 // opened once per process.
-[[nodiscard]] Result<TableSource> choose_table_source(const TableRequest& request, const std::string& store_path);
+[[nodiscard]] Result<TableSource> choose_table_source(const TableRequest& request,
+                                                      const std::string& store_path);
 
 // The store at `path`, mapped once per process and shared.
 [[nodiscard]] Result<std::shared_ptr<const TableStore>> shared_table_store(const std::string& path);

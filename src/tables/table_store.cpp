@@ -1,13 +1,12 @@
 #include "tables/table_store.hpp"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
 
 #include "tables/table_store_format.hpp"
 
@@ -59,7 +58,8 @@ Result<std::shared_ptr<const TableStore>> TableStore::open(const std::string& pa
   }
   ::close(fd);
   if (map == MAP_FAILED) {
-    return fail(BufrError::unusable_table_store(path + ": " + (err != 0 ? os_error_text(err) : "empty file")));
+    return fail(
+        BufrError::unusable_table_store(path + ": " + (err != 0 ? os_error_text(err) : "empty file")));
   }
   auto store = std::unique_ptr<TableStore>(new TableStore());
   store->mapping_ = map;
@@ -113,7 +113,8 @@ Status TableStore::check() const {
     if (l.content >= contents_.size() || l.name >= texts) return fail(damaged("a bad layer"));
   }
   for (const Element& e : elements_) {
-    if (std::max({e.key, e.type, e.name, e.unit}) >= texts) return fail(damaged("an element without its texts"));
+    if (std::max({e.key, e.type, e.name, e.unit}) >= texts)
+      return fail(damaged("an element without its texts"));
   }
   for (const Sequence& s : sequences_) {
     if (!valid_range(s.members, members_.size())) return fail(damaged("a sequence outside its members"));
@@ -145,15 +146,16 @@ std::vector<std::uint8_t> TableStore::versions(std::uint8_t master_table) const 
 const Layer* TableStore::find_local(std::uint8_t master_table, std::string_view name, std::uint16_t centre,
                                     std::uint16_t subcentre) const {
   for (const Layer& l : layers_) {
-    if (l.kind == kLocal && l.master_table == master_table && l.centre == centre && l.subcentre == subcentre &&
-        text(l.name) == name) {
+    if (l.kind == kLocal && l.master_table == master_table && l.centre == centre &&
+        l.subcentre == subcentre && text(l.name) == name) {
       return &l;
     }
   }
   return nullptr;
 }
 
-void TableStore::add_content(std::uint32_t content, std::uint8_t version, bool versioned, TableSet& out) const {
+void TableStore::add_content(std::uint32_t content, std::uint8_t version, bool versioned,
+                             TableSet& out) const {
   const Content& c = contents_[content];
   for (const Element& e : elements_.subspan(c.elements.begin, c.elements.end - c.elements.begin)) {
     if (!in_versions(e.first, e.last, version, versioned)) continue;
@@ -173,7 +175,8 @@ void TableStore::add_content(std::uint32_t content, std::uint8_t version, bool v
     const auto members = members_.subspan(s.members.begin, s.members.end - s.members.begin);
     out.insert_sequence(SequenceDefinition{s.code, {members.begin(), members.end()}});
   }
-  for (const CodeTableRecord& t : code_tables_.subspan(c.code_tables.begin, c.code_tables.end - c.code_tables.begin)) {
+  for (const CodeTableRecord& t :
+       code_tables_.subspan(c.code_tables.begin, c.code_tables.end - c.code_tables.begin)) {
     if (!in_versions(t.first, t.last, version, versioned)) continue;
     CodeTable table;
     table.reserve(t.meanings.end - t.meanings.begin);
@@ -198,7 +201,8 @@ Result<StoreTables> TableStore::table_set(const TableKey& key) const {
     return fail(BufrError::store_lacks_master_version(key.master_table, key.master_version));
   }
   const Content& c = contents_[wmo->content];
-  out.tables.reserve(c.elements.end - c.elements.begin, c.sequences.end - c.sequences.begin,
+  out.tables.reserve(c.elements.end - c.elements.begin,
+                     c.sequences.end - c.sequences.begin,
                      c.code_tables.end - c.code_tables.begin);
   add_content(wmo->content, out.master_version, true, out.tables);
   if (key.local_version != 0) {

@@ -28,8 +28,11 @@ struct TableKey {
   bool operator==(const TableKey&) const = default;
 
   static TableKey of(const BufrMessage& m) {
-    return {m.master_table_number, m.master_tables_version_number, m.local_tables_version_number,
-            m.originating_centre, m.originating_subcentre};
+    return {m.master_table_number,
+            m.master_tables_version_number,
+            m.local_tables_version_number,
+            m.originating_centre,
+            m.originating_subcentre};
   }
 };
 
@@ -74,8 +77,8 @@ class TableStore {
   [[nodiscard]] Status check() const;
   std::string_view text(std::uint32_t id) const;
   void add_content(std::uint32_t content, std::uint8_t version, bool versioned, TableSet& out) const;
-  const store_format::Layer* find_local(std::uint8_t master_table, std::string_view name, std::uint16_t centre,
-                                        std::uint16_t subcentre) const;
+  const store_format::Layer* find_local(std::uint8_t master_table, std::string_view name,
+                                        std::uint16_t centre, std::uint16_t subcentre) const;
 
   std::span<const char> bytes_;
   void* mapping_ = nullptr;  // the mmap of open(), else null

@@ -22,12 +22,14 @@ namespace {
 // The names of the entries of `dir`.
 Result<std::vector<std::string>> entry_names(const std::string& dir) {
   std::vector<std::string> names;
-  for (const std::string& path : QV_TRY(list_directory_files(dir, "", ""))) names.emplace_back(file_name(path));
+  for (const std::string& path : QV_TRY(list_directory_files(dir, "", "")))
+    names.emplace_back(file_name(path));
   return names;
 }
 
 std::optional<unsigned> number_of(std::string_view name, unsigned max) {
-  if (name.empty() || name.size() > 5 || !std::ranges::all_of(name, [](char c) { return c >= '0' && c <= '9'; })) {
+  if (name.empty() || name.size() > 5 ||
+      !std::ranges::all_of(name, [](char c) { return c >= '0' && c <= '9'; })) {
     return std::nullopt;
   }
   unsigned v = 0;
@@ -48,8 +50,8 @@ class StoreWriter {
     layers_.push_back(layer);
   }
 
-  void add_local(std::uint8_t master_table, std::string_view name, std::uint16_t centre, std::uint16_t subcentre,
-                 TableSet tables) {
+  void add_local(std::uint8_t master_table, std::string_view name, std::uint16_t centre,
+                 std::uint16_t subcentre, TableSet tables) {
     Layer layer{.kind = kLocal, .master_table = master_table, .centre = centre, .subcentre = subcentre};
     layer.name = intern(name);
     auto same = std::ranges::find_if(locals_, [&](const auto& seen) { return seen.first == tables; });
@@ -98,8 +100,8 @@ class StoreWriter {
   // For each code held by some version, runs of consecutive versions holding the same entry:
   // `emit(entry, first, last)` once per run, in order of code then first version.
   template <class Find, class Emit>
-  static void runs(const std::map<std::uint8_t, TableSet>& versions, const std::set<std::uint32_t>& codes, Find find,
-                   Emit emit) {
+  static void runs(const std::map<std::uint8_t, TableSet>& versions, const std::set<std::uint32_t>& codes,
+                   Find find, Emit emit) {
     for (std::uint32_t code : codes) {
       const auto* open = decltype(find(versions.begin()->second, code)){};
       std::uint8_t first = 0, last = 0;
@@ -129,45 +131,56 @@ class StoreWriter {
   std::uint32_t add_content(const std::map<std::uint8_t, TableSet>& versions) {
     Content c;
     c.elements.begin = static_cast<std::uint32_t>(elements_.size());
-    runs(versions, codes_of(versions, [](const TableSet& t) -> auto& { return t.elements(); }),
-         [](const TableSet& t, std::uint32_t code) { return t.find_element(code); },
-         [&](std::uint32_t, const ElementDefinition& d, std::uint8_t first, std::uint8_t last) {
-           elements_.push_back(Element{.code = d.code,
-                                       .first = first,
-                                       .last = last,
-                                       .width = d.width,
-                                       .scale = d.scale,
-                                       .key = intern(d.abbreviation),
-                                       .reference = d.reference,
-                                       .type = intern(d.element_type),
-                                       .name = intern(d.name),
-                                       .unit = intern(d.unit)});
-         });
+    runs(
+        versions,
+        codes_of(
+            versions, [](const TableSet& t) -> auto& { return t.elements(); }),
+        [](const TableSet& t, std::uint32_t code) { return t.find_element(code); },
+        [&](std::uint32_t, const ElementDefinition& d, std::uint8_t first, std::uint8_t last) {
+          elements_.push_back(Element{.code = d.code,
+                                      .first = first,
+                                      .last = last,
+                                      .width = d.width,
+                                      .scale = d.scale,
+                                      .key = intern(d.abbreviation),
+                                      .reference = d.reference,
+                                      .type = intern(d.element_type),
+                                      .name = intern(d.name),
+                                      .unit = intern(d.unit)});
+        });
     c.elements.end = static_cast<std::uint32_t>(elements_.size());
     c.sequences.begin = static_cast<std::uint32_t>(sequences_.size());
-    runs(versions, codes_of(versions, [](const TableSet& t) -> auto& { return t.sequences(); }),
-         [](const TableSet& t, std::uint32_t code) { return t.find_sequence(code); },
-         [&](std::uint32_t, const SequenceDefinition& d, std::uint8_t first, std::uint8_t last) {
-           const auto begin = static_cast<std::uint32_t>(members_.size());
-           members_.insert(members_.end(), d.members.begin(), d.members.end());
-           sequences_.push_back(Sequence{.code = d.code,
-                                         .first = first,
-                                         .last = last,
-                                         .members = {begin, static_cast<std::uint32_t>(members_.size())}});
-         });
+    runs(
+        versions,
+        codes_of(
+            versions, [](const TableSet& t) -> auto& { return t.sequences(); }),
+        [](const TableSet& t, std::uint32_t code) { return t.find_sequence(code); },
+        [&](std::uint32_t, const SequenceDefinition& d, std::uint8_t first, std::uint8_t last) {
+          const auto begin = static_cast<std::uint32_t>(members_.size());
+          members_.insert(members_.end(), d.members.begin(), d.members.end());
+          sequences_.push_back(Sequence{.code = d.code,
+                                        .first = first,
+                                        .last = last,
+                                        .members = {begin, static_cast<std::uint32_t>(members_.size())}});
+        });
     c.sequences.end = static_cast<std::uint32_t>(sequences_.size());
     c.code_tables.begin = static_cast<std::uint32_t>(code_tables_.size());
-    runs(versions, codes_of(versions, [](const TableSet& t) -> auto& { return t.code_tables(); }),
-         [](const TableSet& t, std::uint32_t code) { return t.find_code_table(code); },
-         [&](std::uint32_t code, const CodeTable& table, std::uint8_t first, std::uint8_t last) {
-           std::map<std::uint64_t, std::string_view> sorted(table.begin(), table.end());
-           const auto begin = static_cast<std::uint32_t>(meanings_.size());
-           for (const auto& [raw, text] : sorted) meanings_.push_back(Meaning{.raw = raw, .text = intern(text)});
-           code_tables_.push_back(CodeTableRecord{.code = code,
-                                                  .first = first,
-                                                  .last = last,
-                                                  .meanings = {begin, static_cast<std::uint32_t>(meanings_.size())}});
-         });
+    runs(
+        versions,
+        codes_of(
+            versions, [](const TableSet& t) -> auto& { return t.code_tables(); }),
+        [](const TableSet& t, std::uint32_t code) { return t.find_code_table(code); },
+        [&](std::uint32_t code, const CodeTable& table, std::uint8_t first, std::uint8_t last) {
+          std::map<std::uint64_t, std::string_view> sorted(table.begin(), table.end());
+          const auto begin = static_cast<std::uint32_t>(meanings_.size());
+          for (const auto& [raw, text] : sorted)
+            meanings_.push_back(Meaning{.raw = raw, .text = intern(text)});
+          code_tables_.push_back(
+              CodeTableRecord{.code = code,
+                              .first = first,
+                              .last = last,
+                              .meanings = {begin, static_cast<std::uint32_t>(meanings_.size())}});
+        });
     c.code_tables.end = static_cast<std::uint32_t>(code_tables_.size());
     contents_.push_back(c);
     return static_cast<std::uint32_t>(contents_.size() - 1);
@@ -217,7 +230,10 @@ Status add_master_table(StoreWriter& writer, const std::string& dir, std::uint8_
         const std::string resolved = QV_TRY(resolve_table_directory(join_path(by_centre, sub)));
         TableSet tables;
         QV_CHECK(load_table_parts(resolved, false, tables, TableRows::AsEccodes));
-        writer.add_local(master_table, name, static_cast<std::uint16_t>(*c), static_cast<std::uint16_t>(*s),
+        writer.add_local(master_table,
+                         name,
+                         static_cast<std::uint16_t>(*c),
+                         static_cast<std::uint16_t>(*s),
                          std::move(tables));
       }
     }

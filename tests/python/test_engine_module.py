@@ -37,6 +37,6 @@ def test_module_objects_keep_their_own_state():
     spec.loader.exec_module(other)
     assert other.Tables is not _engine.Tables and other.Batch is not _engine.Batch
     with pytest.raises(TypeError, match="tables must be a Tables"):
-        other.decode([b""], [], _engine.Tables(None, None), 1)
-    batch, bad = other.decode([b""], [], other.Tables(None, None), 1)
+        other.decode([b""], [], _engine.Tables(None), 1)
+    batch, bad = other.decode([b""], [], other.Tables(None), 1)
     assert isinstance(batch, other.Batch) and bad == []

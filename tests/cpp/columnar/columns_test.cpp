@@ -166,8 +166,9 @@ TEST(TableChooserTest, RootAloneAndTheStoreNotesNewerVersionsOnce) {
     auto newer = chooser.choose(selection(static_cast<std::uint8_t>(newest + 1), local, 98));
     ASSERT_TRUE(newer.has_value());
     EXPECT_EQ(newer->origin, TableOrigin::Store);
-    EXPECT_EQ(describe_tables(*newer, ""), "store: master version " + std::to_string(newest + 1) +
-                                              " decoded with " + std::to_string(newest));
+    EXPECT_EQ(
+        describe_tables(*newer, ""),
+        "store: master version " + std::to_string(newest + 1) + " decoded with " + std::to_string(newest));
   }
   EXPECT_EQ(chooser.take_notes().size(), 1u);
   EXPECT_TRUE(chooser.take_notes().empty());

@@ -60,7 +60,9 @@ std::vector<BufrMessage> every_selection() {
       }
       for (const auto& c : fs::directory_iterator(l.path())) {
         for (const auto& s : fs::directory_iterator(c.path())) {
-          out.push_back(header(mt, version, static_cast<std::uint8_t>(std::stoi(name)),
+          out.push_back(header(mt,
+                               version,
+                               static_cast<std::uint8_t>(std::stoi(name)),
                                static_cast<std::uint16_t>(std::stoi(c.path().filename().string())),
                                static_cast<std::uint16_t>(std::stoi(s.path().filename().string()))));
         }
@@ -78,10 +80,10 @@ TEST(TableStoreTest, EverySelectionEqualsTheTextTables) {
   const auto selections = every_selection();
   ASSERT_GT(selections.size(), 80u);
   for (const BufrMessage& m : selections) {
-    SCOPED_TRACE(::testing::Message() << "master table " << int(m.master_table_number) << " version "
-                                    << int(m.master_tables_version_number) << " local "
-                                    << int(m.local_tables_version_number) << " centre " << m.originating_centre
-                                    << "/" << m.originating_subcentre);
+    SCOPED_TRACE(::testing::Message()
+                 << "master table " << int(m.master_table_number) << " version "
+                 << int(m.master_tables_version_number) << " local " << int(m.local_tables_version_number)
+                 << " centre " << m.originating_centre << "/" << m.originating_subcentre);
     auto text = select_definitions_tables(kSources, m, TableRows::AsEccodes);
     ASSERT_TRUE(text.has_value()) << text.error().message();
     auto stored = store->table_set(TableKey::of(m));
@@ -143,7 +145,8 @@ TEST(TableStoreTest, IrregularRowsReadAsEccodesDoes) {
   ASSERT_TRUE(t.has_value()) << t.error().message();
   const ElementDefinition* e = t->find_element(25202);
   ASSERT_NE(e, nullptr);
-  EXPECT_EQ(std::tie(e->scale, e->reference, e->width), std::make_tuple(1, std::int64_t{-2}, std::uint16_t{3}));
+  EXPECT_EQ(std::tie(e->scale, e->reference, e->width),
+            std::make_tuple(1, std::int64_t{-2}, std::uint16_t{3}));
   EXPECT_EQ(t->find_element(25203), nullptr);
   const std::string debian = "/usr/share/eccodes/definitions";
   if (fs::exists(debian + "/bufr/tables/0/local/4/98/0/element.table")) {
