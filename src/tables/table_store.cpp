@@ -40,6 +40,47 @@ bool in_versions(std::uint8_t first, std::uint8_t last, std::uint8_t version, bo
 
 }  // namespace
 
+// The WMO code tables of one content and version, made when a message first needs one.
+class StoreCodeTables final : public CodeTableSupplier {
+ public:
+  StoreCodeTables(std::shared_ptr<const TableStore> store, std::uint32_t content, std::uint8_t version)
+      : store_(std::move(store)), version_(version) {
+    const Range r = store_->contents_[content].code_tables;
+    records_ = store_->code_tables_.subspan(r.begin, r.end - r.begin);
+  }
+
+  bool supply(std::uint32_t code, CodeTable& out) const override {
+    const CodeTableRecord* record = find(code);
+    if (record == nullptr) return false;
+    const auto meanings = store_->meanings_.subspan(record->meanings.begin, record->meanings.end - record->meanings.begin);
+    out.reserve(meanings.size());
+    for (const Meaning& m : meanings) out.emplace(m.raw, store_->text(m.text));
+    return true;
+  }
+
+  std::vector<std::uint32_t> codes() const override {
+    std::vector<std::uint32_t> out;
+    for (const CodeTableRecord& t : records_) {
+      if (in_versions(t.first, t.last, version_, true)) out.push_back(t.code);
+    }
+    return out;
+  }
+
+ private:
+  // Records are sorted by code, then first version.
+  const CodeTableRecord* find(std::uint32_t code) const {
+    auto it = std::ranges::lower_bound(records_, code, {}, &CodeTableRecord::code);
+    for (; it != records_.end() && it->code == code; ++it) {
+      if (in_versions(it->first, it->last, version_, true)) return &*it;
+    }
+    return nullptr;
+  }
+
+  std::shared_ptr<const TableStore> store_;
+  std::span<const CodeTableRecord> records_;
+  std::uint8_t version_;
+};
+
 TableStore::~TableStore() {
   if (mapping_ != nullptr) munmap(mapping_, bytes_.size());
 }
@@ -154,8 +195,8 @@ const Layer* TableStore::find_local(std::uint8_t master_table, std::string_view 
   return nullptr;
 }
 
-void TableStore::add_content(std::uint32_t content, std::uint8_t version, bool versioned,
-                             TableSet& out) const {
+void TableStore::add_content(std::uint32_t content, std::uint8_t version, bool versioned, TableSet& out,
+                             bool code_tables) const {
   const Content& c = contents_[content];
   for (const Element& e : elements_.subspan(c.elements.begin, c.elements.end - c.elements.begin)) {
     if (!in_versions(e.first, e.last, version, versioned)) continue;
@@ -175,6 +216,7 @@ void TableStore::add_content(std::uint32_t content, std::uint8_t version, bool v
     const auto members = members_.subspan(s.members.begin, s.members.end - s.members.begin);
     out.insert_sequence(SequenceDefinition{s.code, {members.begin(), members.end()}});
   }
+  if (!code_tables) return;
   for (const CodeTableRecord& t :
        code_tables_.subspan(c.code_tables.begin, c.code_tables.end - c.code_tables.begin)) {
     if (!in_versions(t.first, t.last, version, versioned)) continue;
@@ -201,16 +243,16 @@ Result<StoreTables> TableStore::table_set(const TableKey& key) const {
     return fail(BufrError::store_lacks_master_version(key.master_table, key.master_version));
   }
   const Content& c = contents_[wmo->content];
-  out.tables.reserve(c.elements.end - c.elements.begin,
-                     c.sequences.end - c.sequences.begin,
-                     c.code_tables.end - c.code_tables.begin);
-  add_content(wmo->content, out.master_version, true, out.tables);
+  out.tables.reserve(c.elements.end - c.elements.begin, c.sequences.end - c.sequences.begin, 0);
+  add_content(wmo->content, out.master_version, true, out.tables, false);
+  out.tables.supply_code_tables(
+      std::make_shared<StoreCodeTables>(shared_from_this(), wmo->content, out.master_version));
   if (key.local_version != 0) {
     // Local directories are named by the message's own master version, as ecCodes names them.
     std::string name = std::to_string(key.local_version);
     if (key.master_version == 19) name = "19-" + name;
     if (const Layer* local = find_local(key.master_table, name, key.centre, key.subcentre)) {
-      add_content(local->content, 0, false, out.tables);
+      add_content(local->content, 0, false, out.tables, true);
     }
   }
   return out;

@@ -41,6 +41,8 @@ struct StoreTables {
   std::uint8_t master_version = 0;  // the version used: the one asked for, or the newest when newer
 };
 
+class StoreCodeTables;
+
 namespace store_format {
 struct Header;
 struct Content;
@@ -51,7 +53,7 @@ struct CodeTableRecord;
 struct Meaning;
 }  // namespace store_format
 
-class TableStore {
+class TableStore : public std::enable_shared_from_this<TableStore> {
  public:
   // Maps the file; its records are checked once, so a damaged store is an error here.
   [[nodiscard]] static Result<std::shared_ptr<const TableStore>> open(const std::string& path);
@@ -76,7 +78,9 @@ class TableStore {
   [[nodiscard]] static Result<std::shared_ptr<const TableStore>> adopt(std::unique_ptr<TableStore> store);
   [[nodiscard]] Status check() const;
   std::string_view text(std::uint32_t id) const;
-  void add_content(std::uint32_t content, std::uint8_t version, bool versioned, TableSet& out) const;
+  void add_content(std::uint32_t content, std::uint8_t version, bool versioned, TableSet& out,
+                   bool code_tables) const;
+  friend class StoreCodeTables;
   const store_format::Layer* find_local(std::uint8_t master_table, std::string_view name,
                                         std::uint16_t centre, std::uint16_t subcentre) const;
 

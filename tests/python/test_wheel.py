@@ -1,6 +1,6 @@
 """The package as a user gets it: build the wheel, install it into a fresh virtual environment
-with only its declared dependencies, and run the README's example there with the bundled
-tables alone. Slow (a full build the first time; later runs reuse build-wheel/)."""
+with only its declared dependencies, and run the README's example there with the table
+store alone. Slow (a full build the first time; later runs reuse build-wheel/)."""
 import importlib.util
 import json
 import os
@@ -66,13 +66,17 @@ def test_readme_example_in_a_fresh_venv(tmp_path):
     assert all(p.startswith(installed) for p in paths), out  # nothing came from the source tree
     assert len(out.splitlines()) > 3, out
 
-    # Bundled tables alone: with them the installed package decodes every message of the examples.
-    check = ("import glob, quorvex\n"
+    # The table store alone: with it the installed package decodes every message of the
+    # examples, and its licence texts are installed beside it.
+    check = ("import glob, os, quorvex\n"
+             "folder = os.path.dirname(quorvex._engine.__file__)\n"
+             "assert os.path.getsize(os.path.join(folder, 'bufr_tables.store')) < 8 << 20\n"
+             "assert os.path.isfile(os.path.join(folder, 'bufr_tables_licences', 'eccodes-NOTICE'))\n"
              "for path in sorted(glob.glob('examples/*.bufr')):\n"
              "    with quorvex.open(path) as f:\n"
              "        for m in f:\n"
-             "            assert m.tables_source == 'bundled', m.tables_source\n"
-             "            assert len(m.values()) > 0\n"
+             "            assert m.tables_source == 'store', m.tables_source\n"
+             "            assert m.to_arrow().num_rows > 0\n"
              "print('ok')\n")
     assert run([python, "-c", check], cwd=work, env=clean_env(QUORVEX_DEFINITIONS="")).strip() == "ok"
 

@@ -5,9 +5,10 @@ import json
 
 from typing import Any
 
-from _quorvex import TableSet
 from rich.console import Console
 from rich.text import Text
+
+from quorvex._engine import TableSet
 
 from . import _common, _tableset
 from ._common import Header
