@@ -24,11 +24,8 @@ import sys
 from collections.abc import Iterator
 from typing import Any
 
-for name in ("QUORVEX_DEFINITIONS", "ECCODES_DEFINITION_PATH"):
-    os.environ.pop(name, None)
-
-from quorvex import _engine  # noqa: E402
-from quorvex._arrow import table_of  # noqa: E402
+from quorvex import _engine
+from quorvex._arrow import table_of
 
 Row = tuple[Any, ...]
 
@@ -65,37 +62,45 @@ def first_difference(mine: list[Row], theirs: list[Row]) -> str:
     if len(mine) != len(theirs):
         return f"{len(mine)} rows against {len(theirs)}"
     fields = ("descriptor", "key", "value", "text", "raw", "meaning")
-    for i, (a, b) in enumerate(zip(mine, theirs)):  # noqa: B905 (lengths checked above)
+    for i, (a, b) in enumerate(zip(mine, theirs)):  # lengths checked above
         for name, x, y in zip(fields, a, b):
             if not same_value(x, y):
                 return f"row {i} ({a[0]:06d}): {name} {x!r} against {y!r}"
     return ""
 
 
-def outcomes(corpus: str, root: str) -> Iterator[tuple[str, int, int, str, str]]:
-    """(path, index, offset, outcome, detail) of every clean message."""
-    store, debian = _engine.Tables(None), _engine.Tables(root)
-    for path, offsets in sorted(clean_messages(corpus).items()):
-        with open(os.path.join(corpus, path), "rb") as f:
-            data = f.read()
-        spans = [(i, o, n) for i, (o, n, e) in enumerate(_engine.scan(data)) if e is None and o in offsets]
-        mine, mine_bad = rows_by_message(data, spans, store)
-        theirs, their_bad = rows_by_message(data, spans, debian)
-        for index, offset, _ in spans:
-            if index in mine_bad or index in their_bad:
-                if index in mine_bad and index in their_bad:
-                    yield path, index, offset, "both refuse", mine_bad[index]
-                elif index in mine_bad:
-                    yield path, index, offset, "store refuses", mine_bad[index]
-                else:
-                    yield path, index, offset, "root refuses", their_bad[index]
-                continue
+def compare_file(path: str, offsets: set[int], store: _engine.Tables,
+                 root: _engine.Tables) -> Iterator[tuple[int, int, str, str]]:
+    """(index, offset, outcome, detail) of the messages of `path` at `offsets`."""
+    with open(path, "rb") as f:
+        data = f.read()
+    spans = [(i, o, n) for i, (o, n, e) in enumerate(_engine.scan(data)) if e is None and o in offsets]
+    mine, mine_bad = rows_by_message(data, spans, store)
+    theirs, their_bad = rows_by_message(data, spans, root)
+    for index, offset, _ in spans:
+        if index in mine_bad and index in their_bad:
+            yield index, offset, "both refuse", mine_bad[index]
+        elif index in mine_bad:
+            yield index, offset, "store refuses", mine_bad[index]
+        elif index in their_bad:
+            yield index, offset, "root refuses", their_bad[index]
+        else:
             diff = first_difference([r[:5] for r in mine[index]], [r[:5] for r in theirs[index]])
             if diff:
-                yield path, index, offset, "values or keys differ", diff
-                continue
-            diff = first_difference(mine[index], theirs[index])
-            yield path, index, offset, "code meanings differ" if diff else "same", diff
+                yield index, offset, "values or keys differ", diff
+            else:
+                diff = first_difference(mine[index], theirs[index])
+                yield index, offset, "code meanings differ" if diff else "same", diff
+
+
+def outcomes(corpus: str, root: str) -> Iterator[tuple[str, int, int, str, str]]:
+    """(path, index, offset, outcome, detail) of every clean message."""
+    for name in ("QUORVEX_DEFINITIONS", "ECCODES_DEFINITION_PATH"):
+        os.environ.pop(name, None)
+    store, debian = _engine.Tables(None), _engine.Tables(root)
+    for path, offsets in sorted(clean_messages(corpus).items()):
+        for index, offset, outcome, detail in compare_file(os.path.join(corpus, path), offsets, store, debian):
+            yield path, index, offset, outcome, detail
 
 
 def main() -> int:
@@ -107,13 +112,13 @@ def main() -> int:
     ap.add_argument("--out", default=None)
     a = ap.parse_args()
     tally: collections.Counter[str] = collections.Counter()
-    writer = csv.writer(open(a.out, "w", newline=""), delimiter="\t") if a.out else None
-    for path, index, offset, outcome, detail in outcomes(a.corpus, a.definitions):
-        tally[outcome] += 1
-        if writer:
+    with open(a.out or os.devnull, "w", newline="") as out:
+        writer = csv.writer(out, delimiter="\t")
+        for path, index, offset, outcome, detail in outcomes(a.corpus, a.definitions):
+            tally[outcome] += 1
             writer.writerow([path, index, offset, outcome, detail])
-        if outcome not in ("same", "code meanings differ"):
-            print(f"{path}\t#{index}\t@{offset}\t{outcome}\t{detail}")
+            if outcome not in ("same", "code meanings differ"):
+                print(f"{path}\t#{index}\t@{offset}\t{outcome}\t{detail}")
     print("clean messages:", sum(tally.values()), dict(sorted(tally.items())), file=sys.stderr)
     return 0 if set(tally) <= {"same", "code meanings differ"} else 1
 

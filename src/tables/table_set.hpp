@@ -1,12 +1,12 @@
 // In-memory BUFR tables: Table B elements, Table D sequences, code/flag table meanings.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <algorithm>
 #include <unordered_map>
 #include <vector>
 
@@ -47,7 +47,8 @@ namespace detail {
 // The tables a supplier made, kept for the life of the set (and of its copies).
 class SuppliedCodeTables {
  public:
-  explicit SuppliedCodeTables(std::shared_ptr<const CodeTableSupplier> supplier) : supplier_(std::move(supplier)) {}
+  explicit SuppliedCodeTables(std::shared_ptr<const CodeTableSupplier> supplier)
+      : supplier_(std::move(supplier)) {}
   const CodeTable* find(std::uint32_t code) {
     std::lock_guard lock(mutex_);
     auto [it, added] = made_.try_emplace(code);

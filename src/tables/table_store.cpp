@@ -52,7 +52,8 @@ class StoreCodeTables final : public CodeTableSupplier {
   bool supply(std::uint32_t code, CodeTable& out) const override {
     const CodeTableRecord* record = find(code);
     if (record == nullptr) return false;
-    const auto meanings = store_->meanings_.subspan(record->meanings.begin, record->meanings.end - record->meanings.begin);
+    const auto meanings =
+        store_->meanings_.subspan(record->meanings.begin, record->meanings.end - record->meanings.begin);
     out.reserve(meanings.size());
     for (const Meaning& m : meanings) out.emplace(m.raw, store_->text(m.text));
     return true;

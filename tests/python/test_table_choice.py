@@ -46,7 +46,9 @@ def first_message():
 def test_precedence(tmp_path, clean, argument, named, eccodes, expected):
     data, offset, length = first_message()
     roots = {k: make_root(tmp_path / k, 30) for k in "ane"}
-    path = lambda v: ":".join(roots.get(p, str(tmp_path / p)) for p in v.split(":"))  # noqa: E731
+
+    def path(v):
+        return ":".join(roots.get(p, str(tmp_path / p)) for p in v.split(":"))
     if named is not None:
         clean.setenv("QUORVEX_DEFINITIONS", path(named) if named else "")
     if eccodes is not None:
