@@ -175,25 +175,32 @@ class BufrFile:
     def __exit__(self, *exc: object) -> None:
         self.close()
 
+    def _open_messages(self) -> list[Message]:
+        if self.closed:
+            raise ValueError("I/O operation on a closed BufrFile")
+        return self._messages
+
     def __len__(self) -> int:
-        return len(self._messages)
+        return len(self._open_messages())
 
     def __iter__(self) -> Iterator[Message]:
-        return iter(self._messages)
+        return iter(self._open_messages())
 
     @overload
     def __getitem__(self, item: int) -> Message: ...
     @overload
     def __getitem__(self, item: slice) -> list[Message]: ...
     def __getitem__(self, item: int | slice) -> Message | list[Message]:
-        return self._messages[item]
+        return self._open_messages()[item]
 
     def __repr__(self) -> str:
+        if self.closed:
+            return "<quorvex.BufrFile: closed>"
         return f"<quorvex.BufrFile: {len(self._messages)} messages>"
 
     def headers(self) -> pd.DataFrame:
         """One row per message: where it lies and what its sections 0, 1 and 3 say."""
-        return headers_frame([(0, m.index, m.offset, m.length, m._header) for m in self._messages])
+        return headers_frame([(0, m.index, m.offset, m.length, m._header) for m in self._open_messages()])
 
     def _octets(self, offset: int, length: int) -> bytes:
         if self.closed:

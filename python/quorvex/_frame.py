@@ -83,7 +83,6 @@ def decode_long(source: Any, tables: Any, on_bad_message: str, with_headers: boo
                 ) -> tuple[Any, dict[str, np.ndarray]]:
     """The long table of every decodable message of `source`, and (when asked for) the header
     fields of those messages as arrays in message order, the message numbers under "message"."""
-    import pyarrow as pa
 
     chooser = engine_tables(tables)
     with open_sources(source) as (buffers, _):

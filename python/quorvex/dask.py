@@ -35,10 +35,16 @@ import os
 from collections.abc import Mapping, Sequence
 from typing import Any, Union, cast
 
-import dask
-import dask.dataframe as dd
-import fsspec  # type: ignore[import-untyped]
-import fsspec.implementations.local  # type: ignore[import-untyped]
+try:
+    import dask
+    import dask.dataframe as dd
+    import fsspec  # type: ignore[import-untyped]
+    import fsspec.implementations.local  # type: ignore[import-untyped]
+except ModuleNotFoundError as missing:
+    _package = (missing.name or "dask").partition(".")[0]
+    raise ModuleNotFoundError(
+        f"quorvex.dask needs {_package}, which is not installed: pip install 'quorvex[dask]'", name=_package
+    ) from missing
 import numpy as np
 import pandas as pd
 import pyarrow as pa

@@ -20,7 +20,6 @@ if not all(hasattr(quorvex, name) for name in ("read_arrow", "iter_batches", "re
                 allow_module_level=True)
 pytest.importorskip("quorvex._engine")
 import _quorvex  # noqa: E402
-
 from corpus_location import CORPUS  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -290,6 +289,7 @@ def test_skip_is_silent_about_messages_but_still_fails(mixed_files):
 ], ids=lambda a: " ".join(map(str, a[:1] + a[2:])))
 def test_usage_errors_exit_2(tmp_path, args):
     from click.testing import CliRunner
+
     from quorvex.cli import main
     result = CliRunner().invoke(main, [str(tmp_path / a) if str(a).startswith("out.") else str(a) for a in args])
     assert result.exit_code == 2, result.output
@@ -305,6 +305,7 @@ def test_usage_error_status_of_the_process():
 @pytest.mark.parametrize("command", ["ls", "dump", "convert", "tables show", "tables expand"])
 def test_every_command_has_help(command):
     from click.testing import CliRunner
+
     from quorvex.cli import main
     result = CliRunner().invoke(main, [*command.split(), "--help"])
     assert result.exit_code == 0 and result.output.startswith("Usage: ")

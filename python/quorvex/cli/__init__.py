@@ -6,13 +6,11 @@ from 0 in each file) and its offset.
 """
 from __future__ import annotations
 
-
 from typing import Any
 
 import click
 
 from . import _common
-
 from ._options import F, bad_message_options, bundled_when_empty, finish, problems_for, stdout, tables_option
 
 

@@ -9,7 +9,6 @@ from typing import Any
 
 import click
 
-
 Header = dict[str, Any]   # the header fields of one message, as the engine reads them
 
 

@@ -161,8 +161,8 @@ class Progress:
         if not sys.stderr.isatty():
             return
         from rich.console import Console
-        from rich.progress import (BarColumn, DownloadColumn, Progress as Bar, TextColumn, TimeRemainingColumn,
-                                   TransferSpeedColumn)
+        from rich.progress import BarColumn, DownloadColumn, TextColumn, TimeRemainingColumn, TransferSpeedColumn
+        from rich.progress import Progress as Bar
         self.bar = Bar(TextColumn("{task.description}"), BarColumn(), DownloadColumn(),
                        TextColumn("{task.fields[messages]}/{task.fields[of]} messages"), TransferSpeedColumn(),
                        TimeRemainingColumn(), console=Console(stderr=True), transient=False)
@@ -266,6 +266,7 @@ def _long_batches(path: str, buffer: Any, group: list[Span], options: Options, p
 def _wide_batches(path: str, buffer: Any, group: list[Span], options: Options, problems: Problems) -> Iterator[Any]:
     """Wide-shape batches (one row per subset) of one group of messages of a file."""
     import pyarrow as pa
+
     import quorvex
     frame = None
     with _decoding(path, group, problems):
@@ -368,6 +369,7 @@ def _convert_into(sink: Sink, opened: list[tuple[int, str, Any]], several: bool,
 def _empty_schema(options: Options) -> Any:
     """The columns of an output with no rows: those of the long shape, none of the wide."""
     import pyarrow as pa
+
     import quorvex
     return pa.schema([]) if options["wide"] else quorvex.read_arrow(b"", on_bad_message="skip").schema
 

@@ -2,7 +2,6 @@
 from __future__ import annotations
 
 import json
-
 from collections.abc import Iterator, Sequence
 from typing import IO
 
