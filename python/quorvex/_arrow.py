@@ -4,7 +4,7 @@ from __future__ import annotations
 import bisect
 import itertools
 import os
-from collections.abc import Iterator
+from collections.abc import Generator, Iterator
 from typing import Any
 
 import pyarrow as pa
@@ -23,6 +23,10 @@ _SCAN_WINDOW = 64 << 20
 # thread.
 _READ_BATCH = 65536
 _READ_OCTETS = 32 << 20
+# Per batch of iter_batches, past the first message: compressed data expand to some 250
+# octets of columns per octet of BUFR, so this bounds a batch's memory more than its
+# message count does.
+_ITER_OCTETS = 1 << 20
 
 
 def default_threads(threads: int | None) -> int:
@@ -87,7 +91,9 @@ def _batches(
     keys: bool,
     empty: bool,
     batch_octets: int | None = None,
-) -> Iterator[pa.RecordBatch]:
+) -> Generator[pa.RecordBatch, None, int]:
+    """The record batches of `source`; the generator's value is the number of messages found
+    (every marker, damaged ones included): the index the next source would start from."""
     check_on_bad_message(on_bad_message)
     if isinstance(batch_messages, bool) or not isinstance(batch_messages, int) or batch_messages < 1:
         raise ValueError(f"batch_messages must be a positive int, not {batch_messages!r}")
@@ -124,7 +130,9 @@ def _batches(
                 count = min(count, bisect.bisect_left(ends, flushed + batch_octets) + 1)
             return count if count <= len(pending) else 0
 
+        found_count = 0
         for position, first, found in scan_windows(buffers):
+            found_count = first + len(found)
             scan_bad += [(first + k, o, *e, position) for k, (o, n, e) in enumerate(found) if e is not None]
             good = [(position, first + k, o, n) for k, (o, n, e) in enumerate(found) if e is None]
             pending += good
@@ -139,6 +147,7 @@ def _batches(
                 if record_batch.num_rows or (empty and not yielded):
                     yield record_batch
                     yielded = True
+    return found_count
 
 
 def iter_batches(
@@ -148,11 +157,13 @@ def iter_batches(
     tables: TablesArg = None,
     threads: int | None = None,
     on_bad_message: OnBadMessage = "error",
-) -> Iterator[pa.RecordBatch]:
+) -> Generator[pa.RecordBatch, None, int]:
     """Record batches of the values of `batch_messages` messages at a time (one row per
     decoded value; with several threads, the rows of those messages may come in a few
-    batches, in message order): memory stays flat whatever the size of the source."""
-    return _batches(source, batch_messages, tables, threads, on_bad_message, False, False)
+    batches, in message order), and fewer when they hold more than a MiB of BUFR: memory
+    stays flat whatever the size of the source. The generator's value (what `yield from`
+    gives) is the number of messages found, damaged ones included."""
+    return _batches(source, batch_messages, tables, threads, on_bad_message, False, False, _ITER_OCTETS)
 
 
 def read_arrow(
