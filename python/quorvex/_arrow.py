@@ -25,6 +25,9 @@ _SCAN_WINDOW = 64 << 20
 # thread.
 _READ_BATCH = 65536
 _READ_OCTETS = 32 << 20
+# The caller's cap on the rows of one message (see budget_of); the engine also holds every
+# message to 64 rows and 16 octets of text per octet of it, plus an allowance.
+MAX_MESSAGE_ROWS = 1 << 22
 
 
 class BadMessageWarning(UserWarning):
@@ -52,6 +55,12 @@ def report_bad(on_bad_message: str, message_index: int, offset: int, reason: str
         raise ValueError(_bad_text(message_index, offset, reason))
     if on_bad_message == "warn":
         warnings.warn(BadMessageWarning(message_index, offset, reason), stacklevel=stacklevel)
+
+
+def check_max_message_rows(max_message_rows: int) -> int:
+    if isinstance(max_message_rows, bool) or not isinstance(max_message_rows, int) or max_message_rows < 1:
+        raise ValueError(f"max_message_rows must be a positive int, not {max_message_rows!r}")
+    return max_message_rows
 
 
 def default_threads(threads: int | None) -> int:
@@ -112,8 +121,10 @@ def _batches(
     keys: bool,
     empty: bool,
     batch_octets: int | None = None,
+    max_message_rows: int = MAX_MESSAGE_ROWS,
 ) -> Iterator[pa.RecordBatch]:
     check_on_bad_message(on_bad_message)
+    check_max_message_rows(max_message_rows)
     if isinstance(batch_messages, bool) or not isinstance(batch_messages, int) or batch_messages < 1:
         raise ValueError(f"batch_messages must be a positive int, not {batch_messages!r}")
     n_threads = default_threads(threads)
@@ -129,7 +140,8 @@ def _batches(
 
         def flush(count: int, final: bool = False) -> list[pa.RecordBatch]:
             nonlocal flushed
-            batch, bad = _engine.decode(buffers, pending[:count], chooser, n_threads, keys, is_list)
+            batch, bad = _engine.decode(buffers, pending[:count], chooser, n_threads, keys, is_list,
+                                        max_message_rows)
             for buffer in buffers:
                 check_intact(buffer)
             # the damaged messages before the batch's last message are reported with it
@@ -173,11 +185,17 @@ def iter_batches(
     tables: TablesArg = None,
     threads: int | None = None,
     on_bad_message: OnBadMessage = "error",
+    max_message_rows: int = MAX_MESSAGE_ROWS,
 ) -> Iterator[pa.RecordBatch]:
     """Record batches of the values of `batch_messages` messages at a time (one row per
     decoded value; with several threads, the rows of those messages may come in a few
-    batches, in message order): memory stays flat whatever the size of the source."""
-    return _batches(source, batch_messages, tables, threads, on_bad_message, False, False)
+    batches, in message order): memory stays flat whatever the size of the source.
+
+    A message may give at most 64 rows and 16 octets of text per octet of it (plus an
+    allowance: real messages give at most about 17 and 2), and at most `max_message_rows`
+    rows; one that gives more is a bad message, handled as `on_bad_message` says."""
+    return _batches(source, batch_messages, tables, threads, on_bad_message, False, False,
+                    max_message_rows=max_message_rows)
 
 
 def read_arrow(
@@ -186,7 +204,10 @@ def read_arrow(
     tables: TablesArg = None,
     threads: int | None = None,
     on_bad_message: OnBadMessage = "error",
+    max_message_rows: int = MAX_MESSAGE_ROWS,
 ) -> pa.Table:
-    """Every message of `source` decoded into one table, one row per value."""
-    batches = list(_batches(source, _READ_BATCH, tables, threads, on_bad_message, False, True, _READ_OCTETS))
+    """Every message of `source` decoded into one table, one row per value (a message over
+    its budget of rows is a bad message, as in iter_batches)."""
+    batches = list(_batches(source, _READ_BATCH, tables, threads, on_bad_message, False, True, _READ_OCTETS,
+                            max_message_rows))
     return pa.Table.from_batches(batches)

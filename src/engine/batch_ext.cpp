@@ -198,20 +198,27 @@ bool to_message_ref(PyObject* item, std::size_t sources, MessageRef& out) {
 
 PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* names[] = {"sources", "messages", "tables", "threads", "keys", "with_source", nullptr};
+    static const char* names[] = {
+        "sources", "messages", "tables", "threads", "keys", "with_source", "max_message_rows", nullptr};
     PyObject *sources_arg = nullptr, *messages_arg = nullptr, *tables_arg = nullptr, *with_source = Py_None;
     int threads = 1;
     int keys = 0;
+    long long max_rows = static_cast<long long>(MessageBudget::kDefaultMaxRows);
     if (!PyArg_ParseTupleAndKeywords(args,
                                      kwargs,
-                                     "OOOi|pO:decode",
+                                     "OOOi|pOL:decode",
                                      const_cast<char**>(names),
                                      &sources_arg,
                                      &messages_arg,
                                      &tables_arg,
                                      &threads,
                                      &keys,
-                                     &with_source)) {
+                                     &with_source,
+                                     &max_rows)) {
+      return nullptr;
+    }
+    if (max_rows < 1) {
+      PyErr_SetString(PyExc_ValueError, "max_message_rows must be at least 1");
       return nullptr;
     }
     if (!PyObject_TypeCheck(tables_arg, engine_tables_type())) {
@@ -242,6 +249,7 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
     const int source_column = with_source == Py_None ? n_sources > 1 : PyObject_IsTrue(with_source);
     if (source_column < 0) return nullptr;
     ColumnarOptions options{static_cast<unsigned>(threads), keys != 0, source_column != 0};
+    options.budget.max_rows = static_cast<std::uint64_t>(max_rows);
     TableChooser& chooser = tables_chooser(tables_arg);
     ColumnarOutput out;
     std::exception_ptr failure;
@@ -271,10 +279,13 @@ PyMethodDef decode_def = {
     "decode",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode)),
     METH_VARARGS | METH_KEYWORDS,
-    "decode(sources, messages, tables, threads, keys=False, with_source=None)\n--\n\n"
+    "decode(sources, messages, tables, threads, keys=False, with_source=None, "
+    "max_message_rows=4194304)\n--\n\n"
     "Decodes messages [(source position, message index, offset, length), ...] of the buffers `sources` on\n"
     "`threads` threads, without the GIL. Returns (Batch, [(message index, offset, error text), ...]).\n"
-    "keys adds the key column; with_source the source column (None: when there are several sources)."};
+    "keys adds the key column; with_source the source column (None: when there are several sources).\n"
+    "A message that gives more rows than 64 per octet plus 65536, or than max_message_rows, or more text\n"
+    "than 16 octets per octet plus 1 MiB, or than 16 per row of max_message_rows, is a bad message."};
 
 }  // namespace
 
