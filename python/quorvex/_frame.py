@@ -13,8 +13,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import _engine
-from ._arrow import (MAX_MESSAGE_ROWS, check_max_message_rows, check_on_bad_message, default_threads, report_bad,
-                     scan_messages, table_of)
+from ._arrow import MAX_MESSAGE_ROWS, check_max_message_rows, default_threads, scan_messages, table_of
+from ._errors import Bad, check_on_bad_message, report_bad
 from ._file import read_headers
 from ._sources import check_intact, open_sources
 from ._tables import engine_tables
@@ -85,11 +85,10 @@ def decode_long(source: Any, tables: Any, on_bad_message: str, with_headers: boo
                 max_message_rows: int = MAX_MESSAGE_ROWS) -> tuple[Any, dict[str, np.ndarray]]:
     """The long table of every decodable message of `source`, and (when asked for) the header
     fields of those messages as arrays in message order, the message numbers under "message"."""
-    import pyarrow as pa
 
     chooser = engine_tables(tables)
     with open_sources(source) as (buffers, _):
-        unframed: list[tuple[int, int, str]] = []
+        unframed: list[Bad] = []
         if with_headers:
             entries = list(read_headers(buffers, on_bad_message))
             wanted = [entry[:4] for entry in entries]
@@ -100,12 +99,12 @@ def decode_long(source: Any, tables: Any, on_bad_message: str, with_headers: boo
                 if error is None:
                     wanted.append((position, index, offset, length))
                 else:
-                    unframed.append((index, offset, error))
+                    unframed.append((index, offset, *error, position))
         batch, bad = _engine.decode(buffers, wanted, chooser, default_threads(None), True, None, max_message_rows)
         for buffer in buffers:
             check_intact(buffer)
-        for index, offset, text in sorted(unframed + bad):
-            report_bad(on_bad_message, index, offset, text)
+        for one in sorted(unframed + bad):
+            report_bad(on_bad_message, one)
         long = table_of(batch).combine_chunks()
     headers = {"message": np.array([w[1] for w in wanted], dtype=np.int64)}
     if with_headers:

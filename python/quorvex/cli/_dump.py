@@ -3,16 +3,16 @@ from __future__ import annotations
 
 import json
 import math
-
 from collections.abc import Callable
 from typing import Any
 
 from rich.console import Console
 from rich.text import Text
 
+from quorvex._arrow import MAX_MESSAGE_ROWS
+
 from . import _common, _groups, _tableset
 from ._common import Header, Problems, Span
-from quorvex._arrow import MAX_MESSAGE_ROWS
 
 Row = dict[str, Any]   # one value: VALUE_COLUMNS and their values
 
@@ -162,7 +162,7 @@ def dump_file(path: str, message: int | None, fmt: str, tables: str | None, prob
             table = decode_message(buffer, span, tables, max_message_rows)
             _common.check(buffer)
         except ValueError as e:
-            problems.report(path, str(e), message=span.index, offset=span.offset)
+            problems.report(path, _common.reason(e), message=span.index, offset=span.offset)
             continue
         parts = subsets(table)
         if fmt == "json":
@@ -172,7 +172,8 @@ def dump_file(path: str, message: int | None, fmt: str, tables: str | None, prob
             continue
         lookup = sequences_lookup(buffer, span, h, tables)
 
-        def groups_for(rows: list[Row], lookup: _groups.Sequences | None = lookup, h: Header = h) -> _groups.Tree | None:
+        def groups_for(rows: list[Row], lookup: _groups.Sequences | None = lookup,
+                       h: Header = h) -> _groups.Tree | None:
             if lookup is None:
                 return None
             return _groups.group(h["descriptors"], lookup, [r["descriptor"] for r in rows],
