@@ -9,7 +9,7 @@ from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any, overload
 
 from . import _engine
-from ._arrow import scan_messages, table_of
+from ._arrow import MAX_MESSAGE_ROWS, check_max_message_rows, scan_messages, table_of
 from ._errors import check_on_bad_message, report_bad
 from ._sources import Buffer, SingleSource, check_intact, open_sources
 from ._tables import TablesArg, engine_tables
@@ -110,7 +110,8 @@ class Message:
     def to_arrow(self) -> pa.Table:
         """The values of this message as a pyarrow Table, one row per value."""
         octets = self.bytes
-        batch, bad = _engine.decode([octets], [(0, self.index, 0, len(octets))], self._file._tables, 1, True)
+        batch, bad = _engine.decode([octets], [(0, self.index, 0, len(octets))], self._file._tables, 1, True, None,
+                                    self._file._max_message_rows)
         if bad:
             _, _, kind, reason, _ = bad[0]
             report_bad("error", (self.index, self.offset, kind, reason, 0))
@@ -120,8 +121,10 @@ class Message:
 class BufrFile:
     """The messages of one source, found by a single scan; nothing is decoded until asked."""
 
-    def __init__(self, source: SingleSource, *, tables: TablesArg = None, on_bad_message: str = "error"):
+    def __init__(self, source: SingleSource, *, tables: TablesArg = None, on_bad_message: str = "error",
+                 max_message_rows: int = MAX_MESSAGE_ROWS):
         check_on_bad_message(on_bad_message)
+        self._max_message_rows = check_max_message_rows(max_message_rows)
         if isinstance(source, list):
             raise TypeError("quorvex.open takes one source, not a list")
         self.closed = False
@@ -215,6 +218,8 @@ def headers_frame(entries: list[Entry]) -> pd.DataFrame:
     })
 
 
-def open(source: SingleSource, *, tables: TablesArg = None, on_bad_message: str = "error") -> BufrFile:  # noqa: A001
-    """A BufrFile over `source` (a path, memory-mapped; bytes-like; or a binary file object)."""
-    return BufrFile(source, tables=tables, on_bad_message=on_bad_message)
+def open(source: SingleSource, *, tables: TablesArg = None, on_bad_message: str = "error",  # noqa: A001
+         max_message_rows: int = MAX_MESSAGE_ROWS) -> BufrFile:
+    """A BufrFile over `source` (a path, memory-mapped; bytes-like; or a binary file object).
+    `max_message_rows` as in quorvex.iter_batches, for Message.to_arrow."""
+    return BufrFile(source, tables=tables, on_bad_message=on_bad_message, max_message_rows=max_message_rows)
