@@ -11,7 +11,7 @@ from typing import Literal
 import pyarrow as pa
 
 from quorvex import _engine
-from quorvex._sources import Buffer, Source, open_sources
+from quorvex._sources import Buffer, Source, check_intact, open_sources
 from quorvex._tables import TablesArg, engine_tables
 
 OnBadMessage = Literal["error", "warn", "skip"]
@@ -130,6 +130,8 @@ def _batches(
         def flush(count: int, final: bool = False) -> list[pa.RecordBatch]:
             nonlocal flushed
             batch, bad = _engine.decode(buffers, pending[:count], chooser, n_threads, keys, is_list)
+            for buffer in buffers:
+                check_intact(buffer)
             # the damaged messages before the batch's last message are reported with it
             cut = len(scan_bad) if final else bisect.bisect_left(scan_bad, pending[count - 1][1], key=lambda b: b[0])
             for message_index, offset, reason in sorted(scan_bad[:cut] + bad):

@@ -55,3 +55,12 @@ def decode(
 ) -> tuple[Batch, list[tuple[int, int, str]]]:
     """Decode messages (source position, index, offset, length) on `threads` native threads;
     with_source adds the source column (None: when there are several sources)."""
+
+def watch(buffer: Buffer) -> int:
+    """Watch a mapped file's range: pages that fault (the file shrank) read as zeros; -1 when no slot is free."""
+
+def faulted(slot: int) -> bool:
+    """Whether a page of the watched range faulted."""
+
+def unwatch(slot: int) -> bool:
+    """Stop watching the range (before closing the mapping); whether a page faulted."""

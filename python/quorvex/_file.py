@@ -12,7 +12,7 @@ import _quorvex
 
 from . import _engine
 from ._arrow import check_on_bad_message, report_bad, scan_messages, table_of
-from ._sources import Buffer, SingleSource, open_sources
+from ._sources import Buffer, SingleSource, check_intact, open_sources
 from ._tables import TablesArg, bundled_dir, engine_tables
 
 if TYPE_CHECKING:
@@ -161,6 +161,7 @@ class BufrFile:
             self._table_sets: dict[tuple[object, ...], _quorvex.TableSet] = {}
             self._messages = [Message(self, index, offset, length, header)
                               for _, index, offset, length, header in read_headers([self._buffer], on_bad_message)]
+            check_intact(self._buffer)
         except BaseException:
             self._stack.close()
             raise
@@ -201,7 +202,9 @@ class BufrFile:
     def _octets(self, offset: int, length: int) -> bytes:
         if self.closed:
             raise ValueError("the BufrFile of this message is closed")
-        return bytes(self._buffer[offset:offset + length])
+        octets = bytes(self._buffer[offset:offset + length])
+        check_intact(self._buffer)
+        return octets
 
     def _table_set(self, message: Message, octets: bytes) -> _quorvex.TableSet:
         """The TableSet of a message, from where the engine takes that message's tables."""

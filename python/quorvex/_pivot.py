@@ -14,6 +14,7 @@ import numpy as np
 
 from . import _engine
 from ._arrow import table_of
+from ._sources import check_intact
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -59,6 +60,8 @@ def read_rows(buffers: list[Any], messages: list[tuple[int, int, int, int]], cho
     import pandas as pd
 
     batch, bad = _engine.decode(buffers, messages, chooser, threads, True)
+    for buffer in buffers:
+        check_intact(buffer)
     long = table_of(batch).combine_chunks()
     if long.num_rows == 0:
         return pd.DataFrame({"message": pd.Series(dtype=np.int64), "subset": pd.Series(dtype=np.int64),

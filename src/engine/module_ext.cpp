@@ -2,6 +2,7 @@
 #include <string>
 
 #include "engine/engine.hpp"
+#include "lib/mapping_guard.hpp"
 #include "message/message.hpp"
 
 namespace quorvex::py {
@@ -139,6 +140,33 @@ PyObject* read_header(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// watch(buffer) -> slot: the range of a mapped file's buffer, watched for pages that fault
+// because the file shrank. The buffer is not held, so the mapping can still be closed.
+PyObject* watch(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    Py_buffer view;
+    if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) != 0) return nullptr;
+    const int slot = watch_mapping(view.buf, static_cast<std::size_t>(view.len));
+    PyBuffer_Release(&view);
+    return PyLong_FromLong(slot);
+  });
+}
+
+int slot_argument(PyObject* arg) {
+  const long slot = PyLong_AsLong(arg);
+  return slot == -1 && PyErr_Occurred() ? -2 : static_cast<int>(slot);
+}
+
+PyObject* faulted(PyObject*, PyObject* arg) {
+  const int slot = slot_argument(arg);
+  return slot == -2 ? nullptr : PyBool_FromLong(mapping_faulted(slot));
+}
+
+PyObject* unwatch(PyObject*, PyObject* arg) {
+  const int slot = slot_argument(arg);
+  return slot == -2 ? nullptr : PyBool_FromLong(unwatch_mapping(slot));
+}
+
 constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef engine_functions[] = {
@@ -153,6 +181,17 @@ PyMethodDef engine_functions[] = {
      kArgs,
      "read_header(buffer, offset, length)\n--\n\n"
      "Sections 0, 1 and 3 of the message at buffer[offset:offset+length] (editions 2, 3 and 4) as a dict."},
+    {"watch",
+     watch,
+     METH_O,
+     "watch(buffer)\n--\n\n"
+     "Watches the range of a memory-mapped file: a page that faults because the file shrank reads as\n"
+     "zeros instead of killing the process, and is recorded. Returns the slot (-1: none free)."},
+    {"faulted", faulted, METH_O, "faulted(slot)\n--\n\nWhether a page of the watched range faulted."},
+    {"unwatch",
+     unwatch,
+     METH_O,
+     "unwatch(slot)\n--\n\nStops watching (call before closing the mapping); whether a page faulted."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,7 +1,6 @@
 """Plumbing shared by the commands: problem lines on stderr, opening files, finding messages."""
 from __future__ import annotations
 
-import mmap
 import os
 import re
 import sys
@@ -74,17 +73,23 @@ def engine() -> Any:
 
 
 def map_file(path: str) -> Any:
-    """The octets of a file, memory-mapped (an empty file gives b""). Raises OSError."""
-    with open(path, "rb") as f:
-        size = os.fstat(f.fileno()).st_size
-        if size == 0:
-            return b""
-        return mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+    """The octets of a file, memory-mapped and watched (an empty file gives b""; a pipe is read
+    whole). Raises OSError."""
+    from quorvex._sources import map_path
+    return map_path(path)
+
+
+def check(buffer: Any) -> None:
+    """Raises OSError naming the file when it shrank while it was read."""
+    from quorvex._sources import check_intact
+    check_intact(buffer)
 
 
 def scan(buffer: Any) -> list[Span]:
     """Every "BUFR" the engine finds, good or not, numbered in file order."""
-    return [Span(i, off, length, err) for i, (off, length, err) in enumerate(engine().scan(buffer))]
+    spans = [Span(i, off, length, err) for i, (off, length, err) in enumerate(engine().scan(buffer))]
+    check(buffer)
+    return spans
 
 
 def open_file(path: str) -> tuple[Any, list[Span]] | str:

@@ -7,12 +7,13 @@ import math
 import os
 import pathlib
 import shutil
+import signal
 import sys
 import tempfile
 import re
 import warnings
 from collections.abc import Iterator, Sequence
-from typing import Any
+from typing import Any, Union
 
 import click
 
@@ -35,8 +36,10 @@ class ArrowSink:
     def __init__(self, path: pathlib.Path, fmt: str):
         self.writer: Any = None
         self.path, self.fmt, self.schema = path, fmt, None
+        self.rows = 0
 
     def write(self, batch: Any) -> None:
+        self.rows += batch.num_rows
         if self.writer is None:
             self.schema = batch.schema
             if self.fmt == "parquet":
@@ -47,16 +50,30 @@ class ArrowSink:
                 self.writer = pc.CSVWriter(self.path, batch.schema)
         self.writer.write_batch(_conform(batch, self.schema))
 
-    def close(self) -> None:
+    def finish(self, schema: Any) -> None:
+        """Closes the file; when no batch came, it holds `schema` and no rows."""
+        if self.writer is None:
+            self.write(_empty_batch(schema))
+        self.discard()
+
+    def discard(self) -> None:
         if self.writer is not None:
             self.writer.close()
+            self.writer = None
+
+
+def _empty_batch(schema: Any) -> Any:
+    import pyarrow as pa
+    return pa.RecordBatch.from_pylist([], schema=schema)
 
 
 class JsonLinesSink:
     def __init__(self, path: pathlib.Path, fmt: str = "jsonl"):
         self.file = open(path, "w", encoding="utf-8")
+        self.rows = 0
 
     def write(self, batch: Any) -> None:
+        self.rows += batch.num_rows
         lines = []
         for row in batch.to_pylist():
             for key, value in row.items():
@@ -66,10 +83,14 @@ class JsonLinesSink:
         if lines:
             self.file.write("\n".join(lines) + "\n")
 
-    def close(self) -> None:
+    def finish(self, schema: Any) -> None:
+        self.file.close()
+
+    def discard(self) -> None:
         self.file.close()
 
 
+Sink = Union[ArrowSink, "JsonLinesSink", "SpooledSink"]
 SINKS = {"parquet": ArrowSink, "csv": ArrowSink, "jsonl": JsonLinesSink}
 
 
@@ -96,15 +117,21 @@ class SpooledSink:
         self.dir = tempfile.mkdtemp(prefix=".quorvex-", dir=near.parent)
         self.parts: list[str] = []
         self.schemas: list[Any] = []
+        self.rows = 0
+
+    def discard(self) -> None:
+        shutil.rmtree(self.dir, ignore_errors=True)
+        self.sink.discard()
 
     def write(self, batch: Any) -> None:
         import pyarrow.parquet as pq
+        self.rows += batch.num_rows
         part = os.path.join(self.dir, f"{len(self.parts):06}.parquet")
         pq.write_table(_table(batch), part)
         self.parts.append(part)
         self.schemas.append(batch.schema)
 
-    def close(self) -> None:
+    def finish(self, schema: Any) -> None:
         import pyarrow as pa
         import pyarrow.parquet as pq
         try:
@@ -113,8 +140,8 @@ class SpooledSink:
                 for part in self.parts:
                     for batch in pq.read_table(part).to_batches():
                         self.sink.write(_conform(batch, schema))
+            self.sink.finish(schema)
         finally:
-            self.sink.close()
             shutil.rmtree(self.dir, ignore_errors=True)
 
 
@@ -275,14 +302,51 @@ def _repeat(position: int, rows: int) -> Any:
     return pa.array(np.full(rows, position, dtype=np.int32))
 
 
+def check_output(out: pathlib.Path, files: Sequence[str]) -> None:
+    """Usage errors found before anything is read or opened for writing: an output in a
+    directory that does not exist, or an output that is one of the inputs."""
+    directory = out.parent
+    if not directory.is_dir():
+        raise click.BadParameter(f"{str(directory)!r} is not a directory", param_hint="--output")
+    if not out.exists():
+        return
+    for path in files:
+        with contextlib.suppress(OSError):
+            if os.path.samefile(path, out):
+                raise click.BadParameter(f"{str(out)!r} is also an input file", param_hint="--output")
+
+
 def convert(files: Sequence[str], out: pathlib.Path, fmt: str, options: Options, problems: Problems) -> None:
+    """Writes to a temporary file beside `out`, renamed to `out` once every batch is written:
+    an interrupted or failed run leaves no partial file under the final name."""
     opened = [(position, path, _common.open_file(path)) for position, path in enumerate(files)]
     scanned = [o[1] for _, _, o in opened if not isinstance(o, str)]
     total_bytes = sum(s.length for spans in scanned for s in spans)
     total_messages = sum(len(spans) for spans in scanned)
-    inner = SINKS[fmt](out, fmt)
-    sink = SpooledSink(inner, out) if options["wide"] and fmt != "jsonl" else inner
-    progress = Progress(total_bytes, total_messages)
+    descriptor, temporary = tempfile.mkstemp(prefix=f".{out.name}.", suffix=".part", dir=out.parent)
+    os.close(descriptor)
+    try:
+        inner = SINKS[fmt](pathlib.Path(temporary), fmt)
+        sink: Sink = SpooledSink(inner, out) if options["wide"] and fmt != "jsonl" else inner
+        _convert_into(sink, opened, len(files) > 1, Progress(total_bytes, total_messages), options, problems)
+        os.chmod(temporary, 0o666 & ~_umask())
+        os.replace(temporary, out)
+    finally:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(temporary)
+    if sink.rows == 0:
+        problems.report(out, "no rows were written (the file holds the columns only)", always=True)
+
+
+def _umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+def _convert_into(sink: Sink, opened: list[tuple[int, str, Any]], several: bool, progress: Progress,
+                  options: Options, problems: Problems) -> None:
+    """Every batch of the files into `sink`, finished when all are written, else discarded."""
     read = _wide_batches if options["wide"] else _long_batches
     message_base = 0
     try:
@@ -294,14 +358,25 @@ def convert(files: Sequence[str], out: pathlib.Path, fmt: str, options: Options,
             good = list(_common.good_spans(path, spans, problems))
             for group in _batches(good, options["batch_messages"]):
                 for batch in read(path, buffer, group, options, problems):
-                    if len(files) > 1:
+                    if several:
                         batch = _with_source(batch, position, message_base)
                     sink.write(batch)
+                _common.check(buffer)
                 progress.advance(sum(s.length for s in group), len(group), os.path.basename(path))
             message_base += len(spans)
-    finally:
+    except BaseException:
         progress.close()
-        sink.close()
+        sink.discard()
+        raise
+    progress.close()
+    sink.finish(_empty_schema(options))
+
+
+def _empty_schema(options: Options) -> Any:
+    """The columns of an output with no rows: those of the long shape, none of the wide."""
+    import pyarrow as pa
+    import quorvex
+    return pa.schema([]) if options["wide"] else quorvex.read_arrow(b"", on_bad_message="skip").schema
 
 
 # ---------------------------------------------------------------------------------------------
@@ -362,9 +437,28 @@ def convert_command(files: tuple[str, ...], out: pathlib.Path, wide: bool, colum
                                  f"{', '.join(sorted(FORMATS))}", param_hint="--output")
     if (columns or filter_items) and not wide:
         raise click.UsageError("--columns and --filter go with --wide")
+    check_output(out, files)
     problems = problems_for(on_bad_message, fail_fast)
     options: Options = {"wide": wide, "threads": threads, "batch_messages": batch_messages, "tables": tables,
                "columns": [c.strip() for c in columns.split(",") if c.strip()] if columns else None,
                "filters": parse_filters(filter_items),
                "library_mode": "error" if problems.mode == "error" else "warn"}
-    finish(problems, lambda: convert(files, out, fmt, options, problems))
+    with _terminate_as_exit():
+        finish(problems, lambda: convert(files, out, fmt, options, problems))
+
+
+@contextlib.contextmanager
+def _terminate_as_exit() -> Iterator[None]:
+    """SIGTERM raises SystemExit (status 143), so the temporary output and the spool are
+    removed as on Ctrl-C, instead of the process ending where it stands."""
+    def terminate(signum: int, frame: Any) -> None:
+        raise SystemExit(128 + signum)
+    try:
+        previous = signal.signal(signal.SIGTERM, terminate)
+    except ValueError:  # not the main thread
+        yield
+        return
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)

@@ -159,6 +159,7 @@ def dump_file(path: str, message: int | None, fmt: str, tables: str | None, prob
         try:
             h = _common.read_header(buffer, span)
             table = decode_message(buffer, span, tables)
+            _common.check(buffer)
         except ValueError as e:
             problems.report(path, str(e), message=span.index, offset=span.offset)
             continue

@@ -43,7 +43,9 @@ def headers(paths: Sequence[str], problems: Problems) -> Iterator[tuple[str, Spa
         buffer, spans = opened
         for span in _common.good_spans(path, spans, problems):
             try:
-                yield path, span, _common.read_header(buffer, span)
+                header = _common.read_header(buffer, span)
+                _common.check(buffer)
+                yield path, span, header
             except ValueError as e:
                 problems.report(path, str(e), message=span.index, offset=span.offset)
 

@@ -59,7 +59,22 @@ def finish(problems: _common.Problems, work: Callable[[], None]) -> NoReturn:
         sys.stdout.flush()
     except _common.Stop:
         pass
-    except BrokenPipeError:
-        # The reader went away (`| head`): stop quietly; what is still buffered goes nowhere.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except OSError as e:
+        if isinstance(e, BrokenPipeError):
+            _quiet_stdout()
+        else:  # a file that shrank while it was read, an output that cannot be written
+            _report_failure(problems, e)
     sys.exit(problems.exit_code)
+
+
+def _quiet_stdout() -> None:
+    """The reader went away (`| head`): what is still buffered goes nowhere."""
+    os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+
+
+def _report_failure(problems: _common.Problems, e: OSError) -> None:
+    try:
+        problems.report(e.filename or "quorvex", e.strerror or str(e), always=True)
+    except _common.Stop:
+        pass
+
