@@ -14,7 +14,7 @@ import numpy as np
 
 from . import _engine, _keys, _pivot
 from ._arrow import check_on_bad_message, default_threads, report_bad, scan_messages
-from ._sources import Buffer, open_sources
+from ._sources import Buffer, check_intact, open_sources
 from ._tables import engine_tables
 
 if TYPE_CHECKING:
@@ -63,15 +63,18 @@ def read_dataframe(source: Any, columns: Sequence[str] | str | None = None,
     chooser = engine_tables(tables)
     with open_sources(source) as (buffers, _):
         entries = list(read_entries(buffers, on_bad_message))
+        for buffer in buffers:
+            check_intact(buffer)
         return frame_of(buffers, entries, chooser, threads, columns, filters, required_columns, on_bad_message)
 
 
 def frame_of(buffers: list[Buffer], entries: list[Entry], chooser: Any, threads: int, columns: Sequence[str] | None,
              filters: Mapping[str, Any] | None, required_columns: bool | Iterable[str],
-             on_bad_message: str) -> pd.DataFrame:
-    """The frame of the given messages (their headers already read)."""
+             on_bad_message: str, base: int = 0) -> pd.DataFrame:
+    """The frame of the given messages (their headers already read); `base` is added to the offsets
+    of the messages reported bad (the buffer's place in its file)."""
     if not columns:
-        return flat_frame(buffers, entries, chooser, threads, _keys.compile_filters(filters), on_bad_message)
+        return flat_frame(buffers, entries, chooser, threads, _keys.compile_filters(filters), on_bad_message, base)
     query = _keys.plan(columns, filters, required_columns)
     entries = [e for e, keep in zip(entries, message_mask(entries, query.filters)) if keep]
     messages = [entry[:4] for entry in entries]
@@ -80,7 +83,7 @@ def frame_of(buffers: list[Buffer], entries: list[Entry], chooser: Any, threads:
     rows, bad = _pivot.read_rows(buffers, messages, chooser, threads, query.data_keys,
                                  optional=[k for k in query.data_keys if k not in present])
     for index, offset, text in sorted(bad):
-        report_bad(on_bad_message, index, offset, text)
+        report_bad(on_bad_message, index, offset + base, text)
     return shape(rows, entries, query)
 
 
@@ -117,6 +120,8 @@ def shape(rows: pd.DataFrame, entries: list[Entry], query: _keys.Query) -> pd.Da
         out[name] = header_series(entries, name).iloc[at].reset_index(drop=True)
     for name in query.data_keys:
         out[name] = rows[name].reset_index(drop=True)
+    if _keys.SUBSET in query.columns or _keys.SUBSET in query.filters:
+        out[_keys.SUBSET] = rows["subset"].astype("Int64").reset_index(drop=True)
     for name in query.computed:
         computed = _keys.COMPUTED[name]
         out[name] = computed.compute([out[source] for source in computed.sources])
@@ -133,20 +138,20 @@ def shape(rows: pd.DataFrame, entries: list[Entry], query: _keys.Query) -> pd.Da
 
 
 def flat_frame(buffers: list[Buffer], entries: list[Entry], chooser: Any, threads: int,
-               filters: dict[str, _keys.Filter], on_bad_message: str) -> pd.DataFrame:
+               filters: dict[str, _keys.Filter], on_bad_message: str, base: int = 0) -> pd.DataFrame:
     """One row per subset: every header key the messages carry, then every data key numbered."""
     import pandas as pd
 
     entries = [e for e, keep in zip(entries, message_mask(entries, filters)) if keep]
     rows, bad = _pivot.read_rows(buffers, [e[:4] for e in entries], chooser, threads, [], flat=True)
     for index, offset, text in sorted(bad):
-        report_bad(on_bad_message, index, offset, text)
+        report_bad(on_bad_message, index, offset + base, text)
     at = np.searchsorted(np.fromiter((e[1] for e in entries), np.int64, len(entries)),
                          rows["message"].to_numpy(np.int64))
     carried = {name for e in entries for name in e[4]}
     out: dict[str, Any] = {name: header_series(entries, name).iloc[at].reset_index(drop=True)
                            for name in _keys.header_types() if name in carried}
-    out["subsetNumber"] = rows["subset"].reset_index(drop=True)
+    out[_keys.SUBSET] = rows["subset"].astype("Int64").reset_index(drop=True)
     for name in rows.columns:
         if name.startswith("#"):
             out[name] = rows[name].reset_index(drop=True)

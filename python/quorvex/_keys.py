@@ -16,6 +16,7 @@ import pandas as pd
 from . import _engine
 
 COUNT = "count"
+SUBSET = "subsetNumber"  # the subset of each row, from 1
 WIGOS_ID = "WIGOS_station_id"
 DATETIME_PARTS = ("year", "month", "day", "hour", "minute", "second")
 TYPICAL_PARTS = tuple("typical" + part.capitalize() for part in DATETIME_PARTS)
@@ -222,14 +223,14 @@ def plan(columns: Iterable[str], filters: Mapping[str, Any] | None,
                 (headers if is_header(source) else data).append(source)
         elif is_header(name):
             headers.append(name)
-        elif name != COUNT:
+        elif name not in (COUNT, SUBSET):
             data.append(name)
     return Query(columns, compiled, required, list(dict.fromkeys(data)), list(dict.fromkeys(headers)), computed)
 
 
 def unknown_key_error(unknown: list[str], known: Iterable[str]) -> KeyError:
     """The error for keys that no table of the messages read defines, with the closest known."""
-    vocabulary = sorted(set(known) | set(header_types()) | set(COMPUTED) | {COUNT})
+    vocabulary = sorted(set(known) | set(header_types()) | set(COMPUTED) | {COUNT, SUBSET})
     parts = []
     for name in unknown:
         close = difflib.get_close_matches(base_key(name), vocabulary, n=3, cutoff=0.6)

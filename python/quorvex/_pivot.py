@@ -104,14 +104,6 @@ def filter_mask(values: Any, condition: Filter) -> np.ndarray:
     return np.asarray((values == condition).to_numpy(dtype=bool, na_value=False))
 
 
-def integral_as_int(values: np.ndarray) -> np.ndarray:
-    """Whole numbers with none missing become int64, as ecCodes gives integer keys."""
-    if values.size and not np.isnan(values).any() and np.array_equal(values, np.floor(values)) \
-            and np.abs(values).max() < 2 ** 53:
-        return values.astype(np.int64)
-    return values
-
-
 def dictionary_array(column: Any) -> Any:
     """One DictionaryArray for a column that may come in chunks."""
     import pyarrow as pa
@@ -321,7 +313,7 @@ class LongTable:
         kept = {}
         for name in order:
             column = np.asarray(out[name])[mask]
-            kept[name] = integral_as_int(column) if name in picks and column.dtype.kind == "f" else column
+            kept[name] = column
         return pd.DataFrame(kept)
 
     def flat_keys(self, codes: np.ndarray, subsets: np.ndarray) -> np.ndarray:
@@ -374,7 +366,7 @@ class LongTable:
             cells[subsets[mine]] = np.asarray(texts.take(mine).to_pylist(), dtype=object)
             text_columns[int(text_column)] = cells
         for j, name in enumerate(names):
-            out[name] = text_columns[j] if has_text[j] else integral_as_int(matrix[:, j])
+            out[name] = text_columns[j] if has_text[j] else matrix[:, j]
 
         frame = pd.DataFrame(out)
         if filters:
