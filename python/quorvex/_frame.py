@@ -7,6 +7,7 @@ and the filters and required columns are applied to the columns."""
 
 from __future__ import annotations
 
+import os
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -65,14 +66,17 @@ def read_dataframe(source: Any, columns: Sequence[str] | str | None = None,
         entries = list(read_entries(buffers, on_bad_message))
         for buffer in buffers:
             check_intact(buffer)
-        return frame_of(buffers, entries, chooser, threads, columns, filters, required_columns, on_bad_message)
+        root = tables if isinstance(tables, (str, os.PathLike)) else None
+        return frame_of(buffers, entries, chooser, threads, columns, filters, required_columns, on_bad_message,
+                        root=root)
 
 
 def frame_of(buffers: list[Buffer], entries: list[Entry], chooser: Any, threads: int, columns: Sequence[str] | None,
              filters: Mapping[str, Any] | None, required_columns: bool | Iterable[str],
-             on_bad_message: str, base: int = 0) -> pd.DataFrame:
+             on_bad_message: str, base: int = 0, root: str | os.PathLike[str] | None = None) -> pd.DataFrame:
     """The frame of the given messages (their headers already read); `base` is added to the offsets
-    of the messages reported bad (the buffer's place in its file)."""
+    of the messages reported bad (the buffer's place in its file); `root` the definitions root the
+    tables come from, if one was named."""
     if not columns:
         return flat_frame(buffers, entries, chooser, threads, _keys.compile_filters(filters), on_bad_message, base)
     query = _keys.plan(columns, filters, required_columns)
@@ -80,11 +84,26 @@ def frame_of(buffers: list[Buffer], entries: list[Entry], chooser: Any, threads:
     messages = [entry[:4] for entry in entries]
     # A row must have met the filters' keys and the required ones (their values may be missing).
     present = {*query.required, *query.filters}
-    rows, bad = _pivot.read_rows(buffers, messages, chooser, threads, query.data_keys,
-                                 optional=[k for k in query.data_keys if k not in present])
+    present |= {k for name in present if name in _keys.COMPUTED for k in _keys.COMPUTED[name].sources
+                if k not in _keys.COMPUTED[name].optional}
+    rows, bad, held = _pivot.read_rows(buffers, messages, chooser, threads, query.data_keys,
+                                       optional=[k for k in query.data_keys if k not in present])
     for index, offset, text in sorted(bad):
         report_bad(on_bad_message, index, offset + base, text)
+    check_keys(query.data_keys, held, None if root is None else os.fspath(root))
     return shape(rows, entries, query)
+
+
+def check_keys(keys: list[str], held: Iterable[str], root: str | None) -> None:
+    """KeyError for the keys that neither the tables nor the decoded messages define (a key the
+    tables define but the messages lack gives missing values)."""
+    defined = _keys.element_types(root)
+    unknown = [k for k in keys if _keys.base_key(k) not in defined]
+    if unknown:
+        held = set(held)
+        unknown = [k for k in unknown if _keys.base_key(k) not in held]
+        if unknown:
+            raise _keys.unknown_key_error(unknown, set(defined) | held)
 
 
 def header_series(entries: list[Entry], name: str) -> pd.Series:
@@ -143,7 +162,7 @@ def flat_frame(buffers: list[Buffer], entries: list[Entry], chooser: Any, thread
     import pandas as pd
 
     entries = [e for e, keep in zip(entries, message_mask(entries, filters)) if keep]
-    rows, bad = _pivot.read_rows(buffers, [e[:4] for e in entries], chooser, threads, [], flat=True)
+    rows, bad, _ = _pivot.read_rows(buffers, [e[:4] for e in entries], chooser, threads, [], flat=True)
     for index, offset, text in sorted(bad):
         report_bad(on_bad_message, index, offset + base, text)
     at = np.searchsorted(np.fromiter((e[1] for e in entries), np.int64, len(entries)),

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import difflib
 import functools
+import os
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any
@@ -30,6 +31,33 @@ CRS_CODES = {0: "EPSG:4326", 1: "EPSG:4258", 2: "EPSG:4269", 3: "EPSG:4314"}
 def header_types() -> dict[str, str]:
     """Header key -> "long", "double" or "string", in the engine's order."""
     return dict(_engine.header_keys())
+
+
+@functools.lru_cache(maxsize=8)
+def element_types(tables: str | None) -> dict[str, str]:
+    """Key (element abbreviation) -> ecCodes element type ("long", "double", "string", "table",
+    "flag"), from the newest WMO table of the definitions root that `tables` chooses, else the
+    bundled tables."""
+    from . import _tables
+
+    candidates = []
+    root = _tables.choose_root(tables)
+    if root is not None:
+        wmo = os.path.join(root, "bufr", "tables", "0", "wmo")
+        versions = sorted((int(v) for v in os.listdir(wmo) if v.isdigit()), reverse=True) if os.path.isdir(wmo) else []
+        candidates += [os.path.join(wmo, str(v), "element.table") for v in versions[:1]]
+    bundled = _tables.bundled_dir()
+    if bundled is not None:
+        candidates.append(os.path.join(bundled, "element.table"))
+    types: dict[str, str] = {}
+    for path in reversed(candidates):
+        if os.path.isfile(path):
+            with open(path, encoding="utf-8") as table:
+                for line in table:
+                    fields = line.split("|")
+                    if len(fields) > 2 and not line.startswith("#"):
+                        types[fields[1]] = fields[2]
+    return types
 
 
 def is_header(name: str) -> bool:
@@ -102,15 +130,17 @@ def _crs(parts: list[pd.Series]) -> pd.Series:
 class Computed:
     sources: tuple[str, ...]
     compute: Callable[[list[pd.Series]], pd.Series]
+    optional: tuple[str, ...] = ()  # sources without which there is still a value
 
 
 COMPUTED: dict[str, Computed] = {
-    "data_datetime": Computed(DATETIME_PARTS, _datetimes),
+    "data_datetime": Computed(DATETIME_PARTS, _datetimes, ("minute", "second")),
     "typical_datetime": Computed(TYPICAL_PARTS, _datetimes),
     "WMO_station_id": Computed(("blockNumber", "stationNumber"), _wmo_station_id),
-    "geometry": Computed(("longitude", "latitude", "heightOfStationGroundAboveMeanSeaLevel"), _geometry),
+    "geometry": Computed(("longitude", "latitude", "heightOfStationGroundAboveMeanSeaLevel"), _geometry,
+                         ("heightOfStationGroundAboveMeanSeaLevel",)),
     WIGOS_ID: Computed(WIGOS_PARTS, _wigos_id),
-    "CRS": Computed(("coordinateReferenceSystem",), _crs),
+    "CRS": Computed(("coordinateReferenceSystem",), _crs, ("coordinateReferenceSystem",)),
 }
 
 

@@ -54,9 +54,10 @@ Filter = Any  # a value, a list/tuple/set of values, a slice(low, high) or a cal
 
 def read_rows(buffers: list[Any], messages: list[tuple[int, int, int, int]], chooser: Any, threads: int,
               keys: list[str], flat: bool = False, optional: Sequence[str] = ()
-              ) -> tuple[Any, list[tuple[int, int, str]]]:
-    """Rows of `keys` (message, subset, then one column per key) guessed from the long table, and
-    the messages the engine could not decode; `optional` keys do not decide which rows there are."""
+              ) -> tuple[Any, list[tuple[int, int, str]], list[str]]:
+    """Rows of `keys` (message, subset, then one column per key) guessed from the long table, the
+    messages the engine could not decode, and the keys the decoded messages hold; `optional` keys
+    do not decide which rows there are."""
     import pandas as pd
 
     batch, bad = _engine.decode(buffers, messages, chooser, threads, True)
@@ -65,12 +66,12 @@ def read_rows(buffers: list[Any], messages: list[tuple[int, int, int, int]], cho
     long = table_of(batch).combine_chunks()
     if long.num_rows == 0:
         return pd.DataFrame({"message": pd.Series(dtype=np.int64), "subset": pd.Series(dtype=np.int64),
-                             **{k: pd.Series(dtype=np.float64) for k in ([] if flat else keys)}}), bad
+                             **{k: pd.Series(dtype=np.float64) for k in ([] if flat else keys)}}), bad, []
     table = LongTable(long, {"message": np.array([m[1] for m in messages], dtype=np.int64)})
     if flat:
-        return table.flat({}), bad
+        return table.flat({}), bad, table.names
     frame = table.select(["message", SUBSET_NUMBER, *keys], {}, optional)
-    return frame.rename(columns={SUBSET_NUMBER: "subset"}), bad
+    return frame.rename(columns={SUBSET_NUMBER: "subset"}), bad, table.names
 
 
 def parse_column(name: str) -> tuple[str, int]:

@@ -337,32 +337,6 @@ def _long_meta(single: bool) -> pd.DataFrame:
     return _arrow_to_pandas(schema.empty_table())
 
 
-def _element_types(tables: str | None) -> dict[str, str]:
-    """Key (element abbreviation) -> ecCodes element type ("string" for text), from the
-    newest WMO table of the definitions root that `tables` chooses, else the bundled
-    tables."""
-    from . import _tables
-
-    candidates = []
-    root = _tables.choose_root(tables)
-    if root is not None:
-        wmo = os.path.join(root, "bufr", "tables", "0", "wmo")
-        versions = sorted((int(v) for v in os.listdir(wmo) if v.isdigit()), reverse=True) if os.path.isdir(wmo) else []
-        candidates += [os.path.join(wmo, str(v), "element.table") for v in versions[:1]]
-    bundled = _tables.bundled_dir()
-    if bundled is not None:
-        candidates.append(os.path.join(bundled, "element.table"))
-    types: dict[str, str] = {}
-    for path in reversed(candidates):
-        if os.path.isfile(path):
-            with open(path, encoding="utf-8") as table:
-                for line in table:
-                    fields = line.split("|")
-                    if len(fields) > 2 and not line.startswith("#"):
-                        types[fields[1]] = fields[2]
-    return types
-
-
 def _wide_meta(columns: Sequence[str], tables: str | None) -> pd.DataFrame:
     """The wide shape's columns, in the order asked, with dtypes known before decoding: header
     keys by the engine's header-key table, the count and station ids Int64, the dates
@@ -370,7 +344,7 @@ def _wide_meta(columns: Sequence[str], tables: str | None) -> pd.DataFrame:
     flag tables Int64, other numbers float64, text str; a key the tables do not know: object)."""
     from . import _keys
 
-    types = _element_types(tables)
+    types = _keys.element_types(tables)
     by_type = {"long": pd.Int64Dtype(), "double": np.dtype(np.float64), "string": np.dtype(object)}
     # A data key's scale may differ between table versions (a "long" of one is a "double" of
     # another): numbers are float64, code and flag tables Int64.
