@@ -4,8 +4,16 @@ from typing import Any, final
 
 import _quorvex
 
-def scan(buffer: Buffer, start: int = 0, end: int | None = None) -> list[tuple[int, int, str | None]]:
-    """(offset, length, error) of every "BUFR" whose first octet lies in [start, end)."""
+# (kind, reason) of a bad message: kind names the fault ("message_overrun", "data_fault", ...).
+ErrorData = tuple[str, str]
+
+def scan(buffer: Buffer, start: int = 0, end: int | None = None, headers: bool = False) -> list[Any]:
+    """(offset, length, error) of every "BUFR" whose first octet lies in [start, end); with
+    headers, (offset, length, error, header dict or None)."""
+
+def scan_window(buffer: Buffer, start: int, end: int, headers: bool = False) -> tuple[list[Any], int, int]:
+    """(entries of scan(), where the next window's scan starts, end of the octets the damaged
+    markers need to be judged or 0)."""
 
 def read_header(buffer: Buffer, offset: int, length: int) -> dict[str, object]:
     """Sections 0, 1 and 3 of one message of edition 2, 3 or 4."""
@@ -52,9 +60,10 @@ def decode(
     threads: int,
     keys: bool = False,
     with_source: bool | None = None,
-) -> tuple[Batch, list[tuple[int, int, str]]]:
+) -> tuple[Batch, list[tuple[int, int, str, str, int]]]:
     """Decode messages (source position, index, offset, length) on `threads` native threads;
-    with_source adds the source column (None: when there are several sources)."""
+    with_source adds the source column (None: when there are several sources). The bad ones as
+    (message index, offset, kind, reason, source position)."""
 
 def watch(buffer: Buffer) -> int:
     """Watch a mapped file's range: pages that fault (the file shrank) read as zeros; -1 when no slot is free."""

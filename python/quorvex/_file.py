@@ -11,7 +11,8 @@ from typing import TYPE_CHECKING, Any, overload
 import _quorvex
 
 from . import _engine
-from ._arrow import check_on_bad_message, default_threads, report_bad, table_of
+from ._arrow import default_threads, table_of
+from ._errors import check_on_bad_message, report_bad
 from ._frame import frame_of, read_entries
 from ._sources import Buffer, SingleSource, check_intact, open_sources
 from ._tables import TablesArg, bundled_dir, engine_tables
@@ -140,7 +141,8 @@ class Message:
         octets = self.bytes
         batch, bad = _engine.decode([octets], [(0, self.index, 0, len(octets))], self._file._tables, 1, True)
         if bad:
-            report_bad("error", self.index, self.offset, bad[0][2])
+            _, _, kind, reason, _ = bad[0]
+            report_bad("error", (self.index, self.offset, kind, reason, 0))
         return table_of(batch)
 
 
@@ -178,31 +180,38 @@ class BufrFile:
     def __exit__(self, *exc: object) -> None:
         self.close()
 
+    def _open_messages(self) -> list[Message]:
+        if self.closed:
+            raise ValueError("I/O operation on a closed BufrFile")
+        return self._messages
+
     def __len__(self) -> int:
-        return len(self._messages)
+        return len(self._open_messages())
 
     def __iter__(self) -> Iterator[Message]:
-        return iter(self._messages)
+        return iter(self._open_messages())
 
     @overload
     def __getitem__(self, item: int) -> Message: ...
     @overload
     def __getitem__(self, item: slice) -> list[Message]: ...
     def __getitem__(self, item: int | slice) -> Message | list[Message]:
-        return self._messages[item]
+        return self._open_messages()[item]
 
     def __repr__(self) -> str:
+        if self.closed:
+            return "<quorvex.BufrFile: closed>"
         return f"<quorvex.BufrFile: {len(self._messages)} messages>"
 
     def headers(self) -> pd.DataFrame:
         """One row per message: where it lies and what its sections 0, 1 and 3 say."""
-        return headers_frame([(0, m.index, m.offset, m.length, m._header) for m in self._messages])
+        return headers_frame([(0, m.index, m.offset, m.length, m._header) for m in self._open_messages()])
 
     def read_dataframe(self, columns: Sequence[str] | str | None = None, filters: Mapping[str, Any] | None = None,
                        *, required_columns: bool | Iterable[str] = True, threads: int | None = None
                        ) -> pd.DataFrame:
         """The rows of every message, as `quorvex.read_dataframe` gives them."""
-        return self._frame(self._messages, columns, filters, required_columns, default_threads(threads))
+        return self._frame(self._open_messages(), columns, filters, required_columns, default_threads(threads))
 
     def _frame(self, messages: list[Message], columns: Sequence[str] | str | None,
                filters: Mapping[str, Any] | None, required_columns: bool | Iterable[str], threads: int

@@ -14,7 +14,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import _engine, _keys, _pivot
-from ._arrow import check_on_bad_message, default_threads, report_bad, scan_messages
+from ._arrow import default_threads, scan_messages
+from ._errors import Bad, check_on_bad_message, report_bad
 from ._sources import Buffer, check_intact, open_sources
 from ._tables import engine_tables
 
@@ -28,16 +29,24 @@ Entry = tuple[int, int, int, int, dict[str, Any]]
 def read_entries(buffers: list[Buffer], on_bad_message: str) -> Iterator[Entry]:
     """Every message whose framing and header read, with its header keys; the others are reported
     as `on_bad_message` says. The header is checked the same way whatever is asked of it."""
-    for position, index, offset, length, error in scan_messages(buffers):
+    for position, index, offset, length, error, _ in scan_messages(buffers, headers=True):
         if error is None:
             try:
                 header = _engine.read_header_keys(buffers[position], offset, length)
             except ValueError as failure:
-                error = str(failure)
+                error = ("bad_header", str(failure))
         if error is not None:
-            report_bad(on_bad_message, index, offset, error)
+            report_bad(on_bad_message, (index, offset, *error, position))
             continue
         yield position, index, offset, length, header
+
+
+def report_all(on_bad_message: str, bad: list[Bad], base: int, source: int | None) -> None:
+    """Reports the messages the engine could not decode, in order; `base` is added to offsets,
+    `source` (when given) replaces the engine's source position."""
+    for index, offset, kind, reason, position in sorted(bad):
+        report_bad(on_bad_message, (index, offset + base, kind, reason, position if source is None else source),
+                   stacklevel=5)
 
 
 def read_dataframe(source: Any, columns: Sequence[str] | str | None = None,
@@ -73,12 +82,14 @@ def read_dataframe(source: Any, columns: Sequence[str] | str | None = None,
 
 def frame_of(buffers: list[Buffer], entries: list[Entry], chooser: Any, threads: int, columns: Sequence[str] | None,
              filters: Mapping[str, Any] | None, required_columns: bool | Iterable[str],
-             on_bad_message: str, base: int = 0, root: str | os.PathLike[str] | None = None) -> pd.DataFrame:
-    """The frame of the given messages (their headers already read); `base` is added to the offsets
-    of the messages reported bad (the buffer's place in its file); `root` the definitions root the
-    tables come from, if one was named."""
+             on_bad_message: str, base: int = 0, source: int | None = None,
+             root: str | os.PathLike[str] | None = None) -> pd.DataFrame:
+    """The frame of the given messages (their headers already read). Messages reported bad get
+    `base` added to their offsets (the buffer's place in its file) and `source` as their source
+    when given; `root` is the definitions root the tables come from, if one was named."""
     if not columns:
-        return flat_frame(buffers, entries, chooser, threads, _keys.compile_filters(filters), on_bad_message, base)
+        return flat_frame(buffers, entries, chooser, threads, _keys.compile_filters(filters), on_bad_message, base,
+                          source)
     query = _keys.plan(columns, filters, required_columns)
     entries = [e for e, keep in zip(entries, message_mask(entries, query.filters)) if keep]
     messages = [entry[:4] for entry in entries]
@@ -88,8 +99,7 @@ def frame_of(buffers: list[Buffer], entries: list[Entry], chooser: Any, threads:
                 if k not in _keys.COMPUTED[name].optional}
     rows, bad, held = _pivot.read_rows(buffers, messages, chooser, threads, query.data_keys,
                                        optional=[k for k in query.data_keys if k not in present])
-    for index, offset, text in sorted(bad):
-        report_bad(on_bad_message, index, offset + base, text)
+    report_all(on_bad_message, bad, base, source)
     check_keys(query.data_keys, held, None if root is None else os.fspath(root))
     return shape(rows, entries, query)
 
@@ -157,14 +167,14 @@ def shape(rows: pd.DataFrame, entries: list[Entry], query: _keys.Query) -> pd.Da
 
 
 def flat_frame(buffers: list[Buffer], entries: list[Entry], chooser: Any, threads: int,
-               filters: dict[str, _keys.Filter], on_bad_message: str, base: int = 0) -> pd.DataFrame:
+               filters: dict[str, _keys.Filter], on_bad_message: str, base: int = 0, source: int | None = None
+               ) -> pd.DataFrame:
     """One row per subset: every header key the messages carry, then every data key numbered."""
     import pandas as pd
 
     entries = [e for e, keep in zip(entries, message_mask(entries, filters)) if keep]
     rows, bad, _ = _pivot.read_rows(buffers, [e[:4] for e in entries], chooser, threads, [], flat=True)
-    for index, offset, text in sorted(bad):
-        report_bad(on_bad_message, index, offset + base, text)
+    report_all(on_bad_message, bad, base, source)
     at = np.searchsorted(np.fromiter((e[1] for e in entries), np.int64, len(entries)),
                          rows["message"].to_numpy(np.int64))
     carried = {name for e in entries for name in e[4]}

@@ -426,9 +426,10 @@ std::vector<std::shared_ptr<ColumnBatch>> BatchBuilder::take(bool at_least_one) 
 
 // The message's parse, tables and decode into `out`; false with `error` set on failure.
 bool decode_one(std::span<const Bytes> sources, const MessageRef& ref, TableChooser& chooser, bool programs,
-                MessageValues& out, std::shared_ptr<const TableSet>& tables, std::string& error) {
-  auto failed = [&error](const BufrError& e) {
-    error = e.message();
+                MessageValues& out, std::shared_ptr<const TableSet>& tables,
+                std::optional<BufrError>& error) {
+  auto failed = [&error](BufrError e) {
+    error = std::move(e);
     return false;
   };
   if (ref.source >= sources.size()) return failed(BufrError::too_short());
@@ -486,7 +487,7 @@ ColumnarOutput decode_columns(std::span<const Bytes> sources, std::span<const Me
   std::atomic<std::size_t> next{0};
   run_on_threads(static_cast<unsigned>(std::min<std::size_t>(threads, runs)), [&](unsigned) {
     MessageValues scratch;
-    std::string error;
+    std::optional<BufrError> error;
     for (std::size_t run; (run = next.fetch_add(1, std::memory_order_relaxed)) < runs;) {
       BatchBuilder builder(options);
       RunOutput& out = outputs[run];
@@ -494,12 +495,12 @@ ColumnarOutput decode_columns(std::span<const Bytes> sources, std::span<const Me
         const MessageRef& ref = messages[i];
         std::shared_ptr<const TableSet> tables;
         if (!decode_one(sources, ref, chooser, options.programs, scratch, tables, error)) {
-          out.bad.push_back(BadMessage{ref.index, ref.offset, std::move(error)});
+          out.bad.push_back(BadMessage{ref.index, ref.offset, std::move(*error), ref.source});
           continue;
         }
         const std::size_t text_bytes = text_bytes_of(scratch);
         if (text_bytes > kMaxUtf8Bytes) {
-          out.bad.push_back(BadMessage{ref.index, ref.offset, BufrError::batch_text_overflow().message()});
+          out.bad.push_back(BadMessage{ref.index, ref.offset, BufrError::batch_text_overflow(), ref.source});
           continue;
         }
         builder.append(scratch, text_bytes, ref, tables);

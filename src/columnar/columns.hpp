@@ -122,7 +122,8 @@ struct MessageRef {
 struct BadMessage {
   std::int64_t index = 0;
   std::size_t offset = 0;
-  std::string text;
+  BufrError error;
+  std::uint32_t source = 0;  // the position of its source
 };
 
 struct ColumnarOutput {

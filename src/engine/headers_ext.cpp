@@ -52,22 +52,20 @@ PyObject* header_keys(PyObject*, PyObject*) {
   });
 }
 
-PyObject* read_header_keys(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* read_header_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
+    PyObject* parsed[3];
+    if (!parse_args({"read_header_keys", kMessageNames, 3}, args, nargs, kwnames, parsed)) return nullptr;
     BufrMessage message;
-    if (!message_argument(args, kwargs, "Onn:read_header_keys", message)) return nullptr;
-    // message_argument parsed the octets; they are read again for section 2.
-    static const char* names[] = {"buffer", "offset", "length", nullptr};
-    PyObject* source = nullptr;
-    Py_ssize_t offset = 0, length = 0;
-    if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "Onn:read_header_keys", const_cast<char**>(names), &source, &offset, &length)) {
+    if (!message_argument(parsed, message)) return nullptr;
+    // message_argument checked the slice and parsed the octets; they are read again for section 2.
+    BufferView buffer;
+    std::size_t offset = 0, length = 0;
+    if (!buffer.acquire(parsed[0], "buffer") || !to_offset(parsed[1], "offset", offset) ||
+        !to_offset(parsed[2], "length", length)) {
       return nullptr;
     }
-    BufferView buffer;
-    if (!buffer.acquire(source, "buffer")) return nullptr;
-    const Bytes octets =
-        buffer.bytes().subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
+    const Bytes octets = buffer.bytes().subspan(offset, length);
     Result<std::vector<HeaderValue>> values = read_header_values(octets, message);
     if (!values) {
       raise(values.error());
@@ -93,12 +91,11 @@ PyMethodDef header_functions[] = {
      METH_NOARGS,
      "header_keys()\n--\n\n"
      "Every header key as (name, type), type \"long\", \"double\" or \"string\", in ecCodes's order."},
-    {"read_header_keys",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_header_keys)),
-     METH_VARARGS | METH_KEYWORDS,
-     "read_header_keys(buffer, offset, length)\n--\n\n"
-     "The header keys of the message at buffer[offset:offset+length] (editions 2, 3 and 4) as a dict,\n"
-     "the keys the message does not carry left out; ValueError on a bad header or typical date."},
+    fastcall(
+        "read_header_keys", read_header_keys,
+        "read_header_keys(buffer, offset, length)\n--\n\n"
+        "The header keys of the message at buffer[offset:offset+length] (editions 2, 3 and 4) as a dict,\n"
+        "the keys the message does not carry left out; ValueError on a bad header or typical date."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,14 +6,12 @@ from 0 in each file) and its offset.
 """
 from __future__ import annotations
 
-
 from typing import Any
 
 import click
 
 from . import _common
-
-from ._options import F, bad_message_options, bundled_when_empty, finish, problems_for, stdout, tables_option
+from ._options import F, bad_message_options, finish, problems_for, stdout, tables_option
 
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"]})
@@ -78,7 +76,6 @@ def _table_choice(for_file: str | None, message: int, definitions: str | None,
 
 def table_choice_options(f: F) -> F:
     f = click.option("--definitions", "--tables", "definitions", default=None, metavar="ROOT",
-                     callback=bundled_when_empty,
                      help="ecCodes-style definitions root ('' for the bundled WMO tables).")(f)
     f = click.option("-m", "--message", type=click.IntRange(min=0), default=0, show_default=True,
                      help="Which message of --for FILE.")(f)

@@ -3,7 +3,6 @@ from __future__ import annotations
 
 import json
 import math
-
 from collections.abc import Callable
 from typing import Any
 
@@ -161,7 +160,7 @@ def dump_file(path: str, message: int | None, fmt: str, tables: str | None, prob
             table = decode_message(buffer, span, tables)
             _common.check(buffer)
         except ValueError as e:
-            problems.report(path, str(e), message=span.index, offset=span.offset)
+            problems.report(path, _common.reason(e), message=span.index, offset=span.offset)
             continue
         parts = subsets(table)
         if fmt == "json":
@@ -171,7 +170,8 @@ def dump_file(path: str, message: int | None, fmt: str, tables: str | None, prob
             continue
         lookup = sequences_lookup(buffer, span, h, tables)
 
-        def groups_for(rows: list[Row], lookup: _groups.Sequences | None = lookup, h: Header = h) -> _groups.Tree | None:
+        def groups_for(rows: list[Row], lookup: _groups.Sequences | None = lookup,
+                       h: Header = h) -> _groups.Tree | None:
             if lookup is None:
                 return None
             return _groups.group(h["descriptors"], lookup, [r["descriptor"] for r in rows],

@@ -3,7 +3,6 @@ from __future__ import annotations
 
 import os
 import sys
-
 from collections.abc import Callable
 from typing import Any, NoReturn, TypeVar
 
@@ -25,17 +24,9 @@ def stderr() -> Console:
     return Console(stderr=True, highlight=False)
 
 
-def bundled_when_empty(ctx: click.Context, param: click.Parameter, value: str | None) -> str | None:
-    """--tables '': the bundled WMO tables only, said to the library as its environment says it."""
-    if value == "":
-        os.environ["QUORVEX_DEFINITIONS"] = ""
-        return None
-    return value
-
-
 def tables_option(f: F) -> F:
     return click.option(
-        "--tables", default=None, metavar="ROOT", callback=bundled_when_empty,
+        "--tables", default=None, metavar="ROOT",
         help="ecCodes-style definitions root to take tables from; '' for the bundled WMO tables "
              "only. Default: $QUORVEX_DEFINITIONS, else a root found on the machine.")(f)
 
