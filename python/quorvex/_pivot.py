@@ -7,17 +7,15 @@ per value."""
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
-from typing import TYPE_CHECKING, Any
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 
 from . import _engine
 from ._arrow import table_of
+from ._errors import Bad
 from ._sources import check_intact
-
-if TYPE_CHECKING:
-    import pandas as pd
 
 # Header keys as ecCodes names them, and the header field each one is read from.
 HEADER_KEYS: dict[str, str] = {
@@ -54,7 +52,7 @@ Filter = Any  # a value, a list/tuple/set of values, a slice(low, high) or a cal
 
 def read_rows(buffers: list[Any], messages: list[tuple[int, int, int, int]], chooser: Any, threads: int,
               keys: list[str], flat: bool = False, optional: Sequence[str] = ()
-              ) -> tuple[Any, list[tuple[int, int, str]], list[str]]:
+              ) -> tuple[Any, list[Bad], list[str]]:
     """Rows of `keys` (message, subset, then one column per key) guessed from the long table, the
     messages the engine could not decode, and the keys the decoded messages hold; `optional` keys
     do not decide which rows there are."""

@@ -53,9 +53,11 @@ CATEGORIES = {
     7: {"track": (["stormIdentifier", "latitude", "longitude", "pressureReducedToMeanSeaLevel"], None),
         "wind": (["latitude", "longitude", "windSpeedAt10M"], {"timePeriod": slice(0, 48)})},
     12: {"surface": (["satelliteIdentifier", "latitude", "longitude", "data_datetime"], None)},
-    21: {"radiances": (["satelliteIdentifier", "latitude", "longitude", "channelNumber", "brightnessTemperature"], None)},
+    21: {"radiances": (["satelliteIdentifier", "latitude", "longitude", "channelNumber", "brightnessTemperature"],
+                       None)},
     31: {"waves": (["latitude", "longitude", "significantWaveHeight", "spectralPeakWavePeriod"], None)},
-    252: {"ensemble": (["ensembleMemberNumber", "timePeriod", "airTemperatureAt2M"], {"ensembleMemberNumber": slice(0, 10)})},
+    252: {"ensemble": (["ensembleMemberNumber", "timePeriod", "airTemperatureAt2M"],
+                       {"ensembleMemberNumber": slice(0, 10)})},
 }
 
 
