@@ -27,6 +27,15 @@ _READ_OCTETS = 32 << 20
 # octets of columns per octet of BUFR, so this bounds a batch's memory more than its
 # message count does.
 _ITER_OCTETS = 1 << 20
+# The caller's cap on the rows of one message; the engine also holds every message to 64
+# rows and 16 octets of text per octet of it, plus an allowance.
+MAX_MESSAGE_ROWS = 1 << 22
+
+
+def check_max_message_rows(max_message_rows: int) -> int:
+    if isinstance(max_message_rows, bool) or not isinstance(max_message_rows, int) or max_message_rows < 1:
+        raise ValueError(f"max_message_rows must be a positive int, not {max_message_rows!r}")
+    return max_message_rows
 
 
 def default_threads(threads: int | None) -> int:
@@ -91,10 +100,12 @@ def _batches(
     keys: bool,
     empty: bool,
     batch_octets: int | None = None,
+    max_message_rows: int = MAX_MESSAGE_ROWS,
 ) -> Generator[pa.RecordBatch, None, int]:
     """The record batches of `source`; the generator's value is the number of messages found
     (every marker, damaged ones included): the index the next source would start from."""
     check_on_bad_message(on_bad_message)
+    check_max_message_rows(max_message_rows)
     if isinstance(batch_messages, bool) or not isinstance(batch_messages, int) or batch_messages < 1:
         raise ValueError(f"batch_messages must be a positive int, not {batch_messages!r}")
     n_threads = default_threads(threads)
@@ -110,7 +121,8 @@ def _batches(
 
         def flush(count: int, final: bool = False) -> list[pa.RecordBatch]:
             nonlocal flushed
-            batch, bad = _engine.decode(buffers, pending[:count], chooser, n_threads, keys, is_list)
+            batch, bad = _engine.decode(buffers, pending[:count], chooser, n_threads, keys, is_list,
+                                        max_message_rows)
             for buffer in buffers:
                 check_intact(buffer)
             # the damaged messages before the batch's last message are reported with it
@@ -157,13 +169,19 @@ def iter_batches(
     tables: TablesArg = None,
     threads: int | None = None,
     on_bad_message: OnBadMessage = "error",
+    max_message_rows: int = MAX_MESSAGE_ROWS,
 ) -> Generator[pa.RecordBatch, None, int]:
     """Record batches of the values of `batch_messages` messages at a time (one row per
     decoded value; with several threads, the rows of those messages may come in a few
     batches, in message order), and fewer when they hold more than a MiB of BUFR: memory
     stays flat whatever the size of the source. The generator's value (what `yield from`
-    gives) is the number of messages found, damaged ones included."""
-    return _batches(source, batch_messages, tables, threads, on_bad_message, False, False, _ITER_OCTETS)
+    gives) is the number of messages found, damaged ones included.
+
+    A message may give at most 64 rows and 16 octets of text per octet of it (plus an
+    allowance: real messages give at most about 17 and 2), and at most `max_message_rows`
+    rows; one that gives more is a bad message, handled as `on_bad_message` says."""
+    return _batches(source, batch_messages, tables, threads, on_bad_message, False, False, _ITER_OCTETS,
+                    max_message_rows)
 
 
 def read_arrow(
@@ -172,7 +190,10 @@ def read_arrow(
     tables: TablesArg = None,
     threads: int | None = None,
     on_bad_message: OnBadMessage = "error",
+    max_message_rows: int = MAX_MESSAGE_ROWS,
 ) -> pa.Table:
-    """Every message of `source` decoded into one table, one row per value."""
-    batches = list(_batches(source, _READ_BATCH, tables, threads, on_bad_message, False, True, _READ_OCTETS))
+    """Every message of `source` decoded into one table, one row per value (a message over
+    its budget of rows is a bad message, as in iter_batches)."""
+    batches = list(_batches(source, _READ_BATCH, tables, threads, on_bad_message, False, True, _READ_OCTETS,
+                            max_message_rows))
     return pa.Table.from_batches(batches)

@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING, Any, overload
 import _quorvex
 
 from . import _engine
-from ._arrow import default_threads, table_of
+from ._arrow import MAX_MESSAGE_ROWS, check_max_message_rows, default_threads, table_of
 from ._errors import check_on_bad_message, report_bad
 from ._frame import frame_of, read_entries
 from ._sources import Buffer, SingleSource, check_intact, open_sources
@@ -139,7 +139,8 @@ class Message:
     def to_arrow(self) -> pa.Table:
         """The values of this message as a pyarrow Table, one row per value."""
         octets = self.bytes
-        batch, bad = _engine.decode([octets], [(0, self.index, 0, len(octets))], self._file._tables, 1, True)
+        batch, bad = _engine.decode([octets], [(0, self.index, 0, len(octets))], self._file._tables, 1, True, None,
+                                    self._file._max_message_rows)
         if bad:
             _, _, kind, reason, _ = bad[0]
             report_bad("error", (self.index, self.offset, kind, reason, 0))
@@ -149,8 +150,10 @@ class Message:
 class BufrFile:
     """The messages of one source, found by a single scan; nothing is decoded until asked."""
 
-    def __init__(self, source: SingleSource, *, tables: TablesArg = None, on_bad_message: str = "error"):
+    def __init__(self, source: SingleSource, *, tables: TablesArg = None, on_bad_message: str = "error",
+                 max_message_rows: int = MAX_MESSAGE_ROWS):
         check_on_bad_message(on_bad_message)
+        self._max_message_rows = check_max_message_rows(max_message_rows)
         if isinstance(source, list):
             raise TypeError("quorvex.open takes one source, not a list")
         self.closed = False
@@ -222,7 +225,7 @@ class BufrFile:
             columns = [columns]
         entries = [(0, m.index, m.offset, m.length, m._header["keys"]) for m in messages]
         frame = frame_of([self._buffer], entries, self._tables, threads, columns, filters, required_columns,
-                         "error")
+                         "error", max_message_rows=self._max_message_rows)
         check_intact(self._buffer)
         return frame
 
@@ -273,6 +276,8 @@ def headers_frame(entries: list[Entry]) -> pd.DataFrame:
     return pd.DataFrame(out)
 
 
-def open(source: SingleSource, *, tables: TablesArg = None, on_bad_message: str = "error") -> BufrFile:  # noqa: A001
-    """A BufrFile over `source` (a path, memory-mapped; bytes-like; or a binary file object)."""
-    return BufrFile(source, tables=tables, on_bad_message=on_bad_message)
+def open(source: SingleSource, *, tables: TablesArg = None, on_bad_message: str = "error",  # noqa: A001
+         max_message_rows: int = MAX_MESSAGE_ROWS) -> BufrFile:
+    """A BufrFile over `source` (a path, memory-mapped; bytes-like; or a binary file object).
+    `max_message_rows` as in quorvex.iter_batches, for Message.to_arrow and read_dataframe."""
+    return BufrFile(source, tables=tables, on_bad_message=on_bad_message, max_message_rows=max_message_rows)

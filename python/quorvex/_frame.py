@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import _engine, _keys, _pivot
-from ._arrow import default_threads, scan_messages
+from ._arrow import MAX_MESSAGE_ROWS, check_max_message_rows, default_threads, scan_messages
 from ._errors import Bad, check_on_bad_message, report_bad
 from ._sources import Buffer, check_intact, open_sources
 from ._tables import engine_tables
@@ -51,7 +51,8 @@ def report_all(on_bad_message: str, bad: list[Bad], base: int, source: int | Non
 
 def read_dataframe(source: Any, columns: Sequence[str] | str | None = None,
                    filters: Mapping[str, Any] | None = None, *, required_columns: bool | Iterable[str] = True,
-                   tables: Any = None, threads: int | None = None, on_bad_message: str = "error") -> pd.DataFrame:
+                   tables: Any = None, threads: int | None = None, on_bad_message: str = "error",
+                   max_message_rows: int = MAX_MESSAGE_ROWS) -> pd.DataFrame:
     """The values of `source` as a pandas DataFrame.
 
     `columns`: keys as ecCodes names them, plain ("airTemperature") or numbered
@@ -65,8 +66,10 @@ def read_dataframe(source: Any, columns: Sequence[str] | str | None = None,
     slice(low, high) (both ends included) or a callable (called on present values only); a missing
     value never matches. Filters on header keys and "count" drop messages before they are decoded.
     `required_columns`: True (a row must have every column), False (none), or a list of keys.
-    A key that no table of the messages read defines is a KeyError naming the closest keys."""
+    A key that no table of the messages read defines is a KeyError naming the closest keys. A
+    message over its budget of rows (see quorvex.iter_batches) is a bad message."""
     check_on_bad_message(on_bad_message)
+    check_max_message_rows(max_message_rows)
     threads = default_threads(threads)
     if isinstance(columns, str):
         columns = [columns]
@@ -77,19 +80,20 @@ def read_dataframe(source: Any, columns: Sequence[str] | str | None = None,
             check_intact(buffer)
         root = tables if isinstance(tables, (str, os.PathLike)) else None
         return frame_of(buffers, entries, chooser, threads, columns, filters, required_columns, on_bad_message,
-                        root=root)
+                        root=root, max_message_rows=max_message_rows)
 
 
 def frame_of(buffers: list[Buffer], entries: list[Entry], chooser: Any, threads: int, columns: Sequence[str] | None,
              filters: Mapping[str, Any] | None, required_columns: bool | Iterable[str],
              on_bad_message: str, base: int = 0, source: int | None = None,
-             root: str | os.PathLike[str] | None = None) -> pd.DataFrame:
+             root: str | os.PathLike[str] | None = None, max_message_rows: int = MAX_MESSAGE_ROWS
+             ) -> pd.DataFrame:
     """The frame of the given messages (their headers already read). Messages reported bad get
     `base` added to their offsets (the buffer's place in its file) and `source` as their source
     when given; `root` is the definitions root the tables come from, if one was named."""
     if not columns:
         return flat_frame(buffers, entries, chooser, threads, _keys.compile_filters(filters), on_bad_message, base,
-                          source)
+                          source, max_message_rows)
     query = _keys.plan(columns, filters, required_columns)
     entries = [e for e, keep in zip(entries, message_mask(entries, query.filters)) if keep]
     messages = [entry[:4] for entry in entries]
@@ -98,7 +102,8 @@ def frame_of(buffers: list[Buffer], entries: list[Entry], chooser: Any, threads:
     present |= {k for name in present if name in _keys.COMPUTED for k in _keys.COMPUTED[name].sources
                 if k not in _keys.COMPUTED[name].optional}
     rows, bad, held = _pivot.read_rows(buffers, messages, chooser, threads, query.data_keys,
-                                       optional=[k for k in query.data_keys if k not in present])
+                                       optional=[k for k in query.data_keys if k not in present],
+                                       max_message_rows=max_message_rows)
     report_all(on_bad_message, bad, base, source)
     check_keys(query.data_keys, held, None if root is None else os.fspath(root))
     return shape(rows, entries, query)
@@ -167,13 +172,14 @@ def shape(rows: pd.DataFrame, entries: list[Entry], query: _keys.Query) -> pd.Da
 
 
 def flat_frame(buffers: list[Buffer], entries: list[Entry], chooser: Any, threads: int,
-               filters: dict[str, _keys.Filter], on_bad_message: str, base: int = 0, source: int | None = None
-               ) -> pd.DataFrame:
+               filters: dict[str, _keys.Filter], on_bad_message: str, base: int = 0, source: int | None = None,
+               max_message_rows: int = MAX_MESSAGE_ROWS) -> pd.DataFrame:
     """One row per subset: every header key the messages carry, then every data key numbered."""
     import pandas as pd
 
     entries = [e for e, keep in zip(entries, message_mask(entries, filters)) if keep]
-    rows, bad, _ = _pivot.read_rows(buffers, [e[:4] for e in entries], chooser, threads, [], flat=True)
+    rows, bad, _ = _pivot.read_rows(buffers, [e[:4] for e in entries], chooser, threads, [], flat=True,
+                                    max_message_rows=max_message_rows)
     report_all(on_bad_message, bad, base, source)
     at = np.searchsorted(np.fromiter((e[1] for e in entries), np.int64, len(entries)),
                          rows["message"].to_numpy(np.int64))

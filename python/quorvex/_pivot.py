@@ -51,14 +51,14 @@ Filter = Any  # a value, a list/tuple/set of values, a slice(low, high) or a cal
 
 
 def read_rows(buffers: list[Any], messages: list[tuple[int, int, int, int]], chooser: Any, threads: int,
-              keys: list[str], flat: bool = False, optional: Sequence[str] = ()
-              ) -> tuple[Any, list[Bad], list[str]]:
+              keys: list[str], flat: bool = False, optional: Sequence[str] = (),
+              max_message_rows: int = 1 << 22) -> tuple[Any, list[Bad], list[str]]:
     """Rows of `keys` (message, subset, then one column per key) guessed from the long table, the
     messages the engine could not decode, and the keys the decoded messages hold; `optional` keys
     do not decide which rows there are."""
     import pandas as pd
 
-    batch, bad = _engine.decode(buffers, messages, chooser, threads, True)
+    batch, bad = _engine.decode(buffers, messages, chooser, threads, True, None, max_message_rows)
     for buffer in buffers:
         check_intact(buffer)
     long = table_of(batch).combine_chunks()

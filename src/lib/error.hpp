@@ -29,6 +29,7 @@ enum class ErrorKind : std::uint8_t {
   MessageUnterminated,
   TablesUnavailable,
   DataFault,
+  OverBudget,
 };
 
 // The walks over descriptor lists, named in their depth and step errors.
@@ -133,6 +134,10 @@ class BufrError {
   static BufrError tables_unavailable(const BufrError* root_failure, const BufrError& bundled_failure);
   // A batch whose texts would overflow its 32-bit text offsets.
   static BufrError batch_text_overflow();
+  // A message that gives more rows, or more octets of text, than its budget allows. `what`
+  // is "rows" or "octets of text"; `rule` says how the budget was set.
+  static BufrError over_budget(std::string_view what, std::uint64_t amount, std::uint64_t budget,
+                               std::string_view rule);
   // An I/O failure reported by the operating system: "<strerror> (os error <n>)".
   static BufrError io_errno(int err);
 

@@ -17,7 +17,7 @@ import click
 
 from . import _common
 from ._common import Problems, Span
-from ._options import bad_message_options, finish, problems_for, tables_option
+from ._options import bad_message_options, finish, max_message_rows_option, problems_for, tables_option
 
 Options = dict[str, Any]   # the command's options that reach the decoding
 
@@ -231,7 +231,8 @@ def _long_batches(path: str, options: Options, problems: Problems) -> Generator[
     could not be opened. A failure to read past the first batch ends the conversion."""
     import quorvex
     batches = quorvex.iter_batches(path, batch_messages=options["batch_messages"], tables=options["tables"],
-                                   threads=options["threads"], on_bad_message=options["library_mode"])
+                                   threads=options["threads"], on_bad_message=options["library_mode"],
+                                   max_message_rows=options["max_message_rows"])
     with _common.decoding(path, None, problems):
         try:
             first = next(batches)  # the file is opened and scanned here
@@ -258,7 +259,8 @@ def _wide_batches(path: str, buffer: Any, group: list[Span], options: Options, p
         try:
             frame = quorvex.read_dataframe(_sources(buffer, group), columns=options["columns"],
                                            filters=options["filters"], tables=options["tables"],
-                                           on_bad_message=options["library_mode"])
+                                           on_bad_message=options["library_mode"],
+                                           max_message_rows=options["max_message_rows"])
         except KeyError as e:  # a column no table defines: the command line is wrong
             raise click.UsageError(e.args[0]) from None
     if frame is not None:
@@ -424,9 +426,10 @@ def parse_filters(items: Sequence[str]) -> dict[str, Any] | None:
                    "holds at most about a MiB of BUFR); memory follows this, not the input size.")
 @tables_option
 @bad_message_options
+@max_message_rows_option
 def convert_command(files: tuple[str, ...], out: pathlib.Path, wide: bool, columns: str | None,
                     filter_items: tuple[str, ...], threads: int | None, batch_messages: int, tables: str | None,
-                    on_bad_message: str, fail_fast: bool) -> None:
+                    on_bad_message: str, fail_fast: bool, max_message_rows: int) -> None:
     """Decode FILES into one table file, batch by batch.
 
     The long shape has one row per value (message, subset, descriptor, name, unit, value, text,
@@ -443,7 +446,7 @@ def convert_command(files: tuple[str, ...], out: pathlib.Path, wide: bool, colum
     problems = problems_for(on_bad_message, fail_fast)
     options: Options = {"wide": wide, "threads": threads, "batch_messages": batch_messages, "tables": tables,
                "columns": [c.strip() for c in columns.split(",") if c.strip()] if columns else None,
-               "filters": parse_filters(filter_items),
+               "filters": parse_filters(filter_items), "max_message_rows": max_message_rows,
                "library_mode": "error" if problems.mode == "error" else "warn"}
     with _terminate_as_exit():
         finish(problems, lambda: convert(files, out, fmt, options, problems))

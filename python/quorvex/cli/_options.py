@@ -40,6 +40,14 @@ def bad_message_options(f: F) -> F:
              "silently, 'error' prints a line and stops. Any of them makes the exit status 1.")(f)
 
 
+def max_message_rows_option(f: F) -> F:
+    from quorvex._arrow import MAX_MESSAGE_ROWS
+    return click.option(
+        "--max-message-rows", type=click.IntRange(min=1), default=MAX_MESSAGE_ROWS, show_default=True,
+        help="Rows one message may give at the most (besides 64 per octet of it, plus an allowance); "
+             "a message that gives more is a bad message.")(f)
+
+
 def problems_for(on_bad_message: str, fail_fast: bool) -> _common.Problems:
     return _common.Problems("error" if fail_fast else on_bad_message)
 
