@@ -4,7 +4,7 @@ from __future__ import annotations
 import bisect
 import itertools
 import os
-from collections.abc import Iterator
+from collections.abc import Generator, Iterator
 from typing import Any
 
 import pyarrow as pa
@@ -23,6 +23,19 @@ _SCAN_WINDOW = 64 << 20
 # thread.
 _READ_BATCH = 65536
 _READ_OCTETS = 32 << 20
+# Per batch of iter_batches, past the first message: compressed data expand to some 250
+# octets of columns per octet of BUFR, so this bounds a batch's memory more than its
+# message count does.
+_ITER_OCTETS = 1 << 20
+# The caller's cap on the rows of one message; the engine also holds every message to 64
+# rows and 16 octets of text per octet of it, plus an allowance.
+MAX_MESSAGE_ROWS = 1 << 22
+
+
+def check_max_message_rows(max_message_rows: int) -> int:
+    if isinstance(max_message_rows, bool) or not isinstance(max_message_rows, int) or max_message_rows < 1:
+        raise ValueError(f"max_message_rows must be a positive int, not {max_message_rows!r}")
+    return max_message_rows
 
 
 def default_threads(threads: int | None) -> int:
@@ -87,8 +100,12 @@ def _batches(
     keys: bool,
     empty: bool,
     batch_octets: int | None = None,
-) -> Iterator[pa.RecordBatch]:
+    max_message_rows: int = MAX_MESSAGE_ROWS,
+) -> Generator[pa.RecordBatch, None, int]:
+    """The record batches of `source`; the generator's value is the number of messages found
+    (every marker, damaged ones included): the index the next source would start from."""
     check_on_bad_message(on_bad_message)
+    check_max_message_rows(max_message_rows)
     if isinstance(batch_messages, bool) or not isinstance(batch_messages, int) or batch_messages < 1:
         raise ValueError(f"batch_messages must be a positive int, not {batch_messages!r}")
     n_threads = default_threads(threads)
@@ -104,7 +121,8 @@ def _batches(
 
         def flush(count: int, final: bool = False) -> list[pa.RecordBatch]:
             nonlocal flushed
-            batch, bad = _engine.decode(buffers, pending[:count], chooser, n_threads, keys, is_list)
+            batch, bad = _engine.decode(buffers, pending[:count], chooser, n_threads, keys, is_list,
+                                        max_message_rows)
             for buffer in buffers:
                 check_intact(buffer)
             # the damaged messages before the batch's last message are reported with it
@@ -124,7 +142,9 @@ def _batches(
                 count = min(count, bisect.bisect_left(ends, flushed + batch_octets) + 1)
             return count if count <= len(pending) else 0
 
+        found_count = 0
         for position, first, found in scan_windows(buffers):
+            found_count = first + len(found)
             scan_bad += [(first + k, o, *e, position) for k, (o, n, e) in enumerate(found) if e is not None]
             good = [(position, first + k, o, n) for k, (o, n, e) in enumerate(found) if e is None]
             pending += good
@@ -139,6 +159,7 @@ def _batches(
                 if record_batch.num_rows or (empty and not yielded):
                     yield record_batch
                     yielded = True
+    return found_count
 
 
 def iter_batches(
@@ -148,11 +169,19 @@ def iter_batches(
     tables: TablesArg = None,
     threads: int | None = None,
     on_bad_message: OnBadMessage = "error",
-) -> Iterator[pa.RecordBatch]:
+    max_message_rows: int = MAX_MESSAGE_ROWS,
+) -> Generator[pa.RecordBatch, None, int]:
     """Record batches of the values of `batch_messages` messages at a time (one row per
     decoded value; with several threads, the rows of those messages may come in a few
-    batches, in message order): memory stays flat whatever the size of the source."""
-    return _batches(source, batch_messages, tables, threads, on_bad_message, False, False)
+    batches, in message order), and fewer when they hold more than a MiB of BUFR: memory
+    stays flat whatever the size of the source. The generator's value (what `yield from`
+    gives) is the number of messages found, damaged ones included.
+
+    A message may give at most 64 rows and 16 octets of text per octet of it (plus an
+    allowance: real messages give at most about 17 and 2), and at most `max_message_rows`
+    rows; one that gives more is a bad message, handled as `on_bad_message` says."""
+    return _batches(source, batch_messages, tables, threads, on_bad_message, False, False, _ITER_OCTETS,
+                    max_message_rows)
 
 
 def read_arrow(
@@ -161,7 +190,10 @@ def read_arrow(
     tables: TablesArg = None,
     threads: int | None = None,
     on_bad_message: OnBadMessage = "error",
+    max_message_rows: int = MAX_MESSAGE_ROWS,
 ) -> pa.Table:
-    """Every message of `source` decoded into one table, one row per value."""
-    batches = list(_batches(source, _READ_BATCH, tables, threads, on_bad_message, False, True, _READ_OCTETS))
+    """Every message of `source` decoded into one table, one row per value (a message over
+    its budget of rows is a bad message, as in iter_batches)."""
+    batches = list(_batches(source, _READ_BATCH, tables, threads, on_bad_message, False, True, _READ_OCTETS,
+                            max_message_rows))
     return pa.Table.from_batches(batches)

@@ -105,6 +105,7 @@ def decode(
     threads: int,
     keys: bool = False,
     with_source: bool | None = None,
+    max_message_rows: int = 4194304,
 ) -> tuple[Batch, list[tuple[int, int, str, str, int]]]:
     """Decode messages (source position, index, offset, length) on `threads` native threads;
     with_source adds the source column (None: when there are several sources). The bad ones as

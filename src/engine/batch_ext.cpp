@@ -218,12 +218,26 @@ PyObject* bad_list(const std::vector<BadMessage>& bad) {
   return list.release();
 }
 
-constexpr const char* kDecodeNames[] = {"sources", "messages", "tables", "threads", "keys", "with_source"};
+constexpr const char* kDecodeNames[] = {
+    "sources", "messages", "tables", "threads", "keys", "with_source", "max_message_rows"};
+
+// The caller's cap on the rows of one message: a positive int, or the default when absent.
+bool to_max_rows(PyObject* o, std::uint64_t& out) {
+  if (o == nullptr) return true;
+  const long long n = PyLong_AsLongLong(o);
+  if (n == -1 && PyErr_Occurred()) return false;
+  if (n < 1) {
+    PyErr_SetString(PyExc_ValueError, "max_message_rows must be at least 1");
+    return false;
+  }
+  out = static_cast<std::uint64_t>(n);
+  return true;
+}
 
 PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* parsed[6];
-    if (!parse_args({"decode", kDecodeNames, 6, 4}, args, nargs, kwnames, parsed)) return nullptr;
+    PyObject* parsed[7];
+    if (!parse_args({"decode", kDecodeNames, 7, 4}, args, nargs, kwnames, parsed)) return nullptr;
     PyObject *sources_arg = parsed[0], *messages_arg = parsed[1], *tables_arg = parsed[2];
     PyObject* with_source = parsed[5] == nullptr ? Py_None : parsed[5];
     const EngineState& state = engine_state(module);
@@ -259,6 +273,7 @@ PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
     const int source_column = with_source == Py_None ? n_sources > 1 : PyObject_IsTrue(with_source);
     if (source_column < 0) return nullptr;
     ColumnarOptions options{static_cast<unsigned>(threads), keys != 0, source_column != 0};
+    if (!to_max_rows(parsed[6], options.budget.max_rows)) return nullptr;
     TableChooser& chooser = tables_chooser(tables_arg);
     ColumnarOutput out;
     std::exception_ptr failure;
@@ -278,11 +293,14 @@ PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 PyMethodDef decode_def = fastcall(
     "decode", decode,
-    "decode(sources, messages, tables, threads, keys=False, with_source=None)\n--\n\n"
+    "decode(sources, messages, tables, threads, keys=False, with_source=None, "
+    "max_message_rows=4194304)\n--\n\n"
     "Decodes messages [(source position, message index, offset, length), ...] of the buffers `sources` on\n"
     "`threads` threads, without the GIL. Returns (Batch, [(message index, offset, kind, reason, source "
     "position), ...]).\n"
-    "keys adds the key column; with_source the source column (None: when there are several sources).");
+    "keys adds the key column; with_source the source column (None: when there are several sources).\n"
+    "A message that gives more rows than 64 per octet plus 65536, or than max_message_rows, or more text\n"
+    "than 16 octets per octet plus 1 MiB, or than 16 per row of max_message_rows, is a bad message.");
 
 }  // namespace
 

@@ -145,7 +145,11 @@ bool tables_request(const EngineState& state, PyObject* arg, TableRequest& out) 
   }
   std::string root;
   if (!to_path(path.get(), "tables", root)) return false;
-  out.root = std::move(root);
+  if (root.empty()) {
+    out.store = true;  // tables="": the package's table store
+  } else {
+    out.root = std::move(root);
+  }
   return true;
 }
 

@@ -170,6 +170,8 @@ std::string BufrError::message() const {
       return "csv/table parse error: " + text_;
     case ErrorKind::Io:
       return "io error: " + text_;
+    case ErrorKind::OverBudget:
+      return text_;
     case ErrorKind::ImpossibleDate: {
       char buf[96];
       std::snprintf(buf,
@@ -230,8 +232,9 @@ constexpr const char* kKindNames[] = {
     "message_unterminated",
     "tables_unavailable",
     "data_fault",
+    "over_budget",
 };
-static_assert(std::size(kKindNames) == static_cast<std::size_t>(ErrorKind::DataFault) + 1,
+static_assert(std::size(kKindNames) == static_cast<std::size_t>(ErrorKind::OverBudget) + 1,
               "one name per error kind");
 
 }  // namespace
@@ -262,6 +265,14 @@ BufrError BufrError::store_lacks_master_version(std::uint8_t master_table, std::
   BufrError e(ErrorKind::TablesUnavailable);
   e.text_ = "the table store has no version " + std::to_string(version) + " of master table " +
             std::to_string(master_table);
+  return e;
+}
+
+BufrError BufrError::over_budget(std::string_view what, std::uint64_t amount, std::uint64_t budget,
+                                 std::string_view rule) {
+  BufrError e(ErrorKind::OverBudget);
+  e.text_ = "message gives " + std::to_string(amount) + " " + std::string(what) + ", over its budget of " +
+            std::to_string(budget) + " (" + std::string(rule) + ")";
   return e;
 }
 

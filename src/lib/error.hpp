@@ -29,6 +29,7 @@ enum class ErrorKind : std::uint8_t {
   MessageUnterminated,
   TablesUnavailable,
   DataFault,
+  OverBudget,
 };
 
 // The walks over descriptor lists, named in their depth and step errors.
@@ -138,6 +139,10 @@ class BufrError {
   static BufrError store_lacks_master_version(std::uint8_t master_table, std::uint8_t version);
   // A batch whose texts would overflow its 32-bit text offsets.
   static BufrError batch_text_overflow();
+  // A message that gives more rows, or more octets of text, than its budget allows. `what`
+  // is "rows" or "octets of text"; `rule` says how the budget was set.
+  static BufrError over_budget(std::string_view what, std::uint64_t amount, std::uint64_t budget,
+                               std::string_view rule);
   // An I/O failure reported by the operating system: "<strerror> (os error <n>)".
   static BufrError io_errno(int err);
 

@@ -34,6 +34,7 @@ Result<std::shared_ptr<const TableStore>> shared_table_store(const std::string& 
 
 Result<TableSource> choose_table_source(const TableRequest& request, const std::string& store_path) {
   if (request.fixed) return TableSource::of(request.fixed);
+  if (request.store) return TableSource::in_store(QV_TRY(shared_table_store(store_path)));
   if (request.root) return named_root(*request.root, "tables=");
   const char* named = std::getenv(kDefinitionsVariable);
   if (named != nullptr && *named != '\0') return named_root(named, kDefinitionsVariable);

@@ -45,10 +45,11 @@ struct TableSource {
   }
 };
 
-// What the caller named: nothing, a definitions root, or a TableSet.
+// What the caller named: nothing, a definitions root, a TableSet, or the store itself.
 struct TableRequest {
   std::optional<std::string> root;
   std::shared_ptr<const TableSet> fixed;
+  bool store = false;
 };
 
 // The rule. A root named by the caller or an environment variable must be an ecCodes

@@ -6,8 +6,16 @@ import warnings
 import pytest
 
 from corpus_location import CORPUS
-from test_hostile_input import (LOCAL, TEMP3, bad_length, foreign_centre, foreign_master_table, impossible_date, offsets,
-                                truncate_last)
+from test_hostile_input import (
+    LOCAL,
+    TEMP3,
+    bad_length,
+    foreign_centre,
+    foreign_master_table,
+    impossible_date,
+    offsets,
+    truncate_last,
+)
 
 pytest.importorskip("quorvex._engine")
 import quorvex  # noqa: E402

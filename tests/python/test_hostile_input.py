@@ -51,7 +51,7 @@ def foreign_centre(data):
 
 def foreign_master_table(data):
     """A message claims a master table (octet 4 of section 1) that no tables here are for: the
-    bundled WMO tables, of master table 0, must not stand in."""
+    table store's master table 0 must not stand in."""
     offset, _ = offsets(data)[LOCAL_MESSAGE]
     damaged = bytearray(data)
     damaged[offset + 11] = 77

@@ -1,14 +1,15 @@
 """Plumbing shared by the commands: problem lines on stderr, opening files, finding messages."""
 from __future__ import annotations
 
+import contextlib
 import os
 import sys
+import warnings
 from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
 
 import click
-
 
 Header = dict[str, Any]   # the header fields of one message, as the engine reads them
 
@@ -128,6 +129,37 @@ def reason(failure: ValueError) -> str:
 def read_header(buffer: Any, span: Span) -> Header:
     header: Header = engine().read_header(buffer, span.offset, span.length)
     return header
+
+
+def report_bad(path: str, group: list[Span] | None, bad: Any, problems: Problems) -> None:
+    """A problem line for one of the library's BadMessageWarnings or BadMessageErrors. Its
+    message number is the one in the file, or with `group` a position in `group`."""
+    if group is None:
+        problems.report(path, bad.reason, message=bad.message_index, offset=bad.offset)
+        return
+    span = group[bad.message_index]
+    problems.report(path, bad.reason, message=span.index, offset=span.offset)
+
+
+@contextlib.contextmanager
+def decoding(path: str, group: list[Span] | None, problems: Problems) -> Iterator[None]:
+    """Runs the library on a file or a group of its messages: its bad-message warnings and
+    errors become problem lines."""
+    from quorvex import BadMessageError, BadMessageWarning
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", UserWarning)   # every bad message, not once per place
+        failure: BadMessageError | None = None
+        try:
+            yield
+        except BadMessageError as e:
+            failure = e
+        for w in caught:
+            if isinstance(w.message, BadMessageWarning):
+                report_bad(path, group, w.message, problems)
+            else:
+                warnings.showwarning(w.message, w.category, w.filename, w.lineno)
+        if failure is not None:
+            report_bad(path, group, failure, problems)
 
 
 def typical_time(h: Header) -> str:

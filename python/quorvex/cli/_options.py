@@ -3,7 +3,6 @@ from __future__ import annotations
 
 import os
 import sys
-
 from collections.abc import Callable
 from typing import Any, NoReturn, TypeVar
 
@@ -25,17 +24,9 @@ def stderr() -> Console:
     return Console(stderr=True, highlight=False)
 
 
-def store_when_empty(ctx: click.Context, param: click.Parameter, value: str | None) -> str | None:
-    """--tables '': the package's table store only, said to the library as its environment says it."""
-    if value == "":
-        os.environ["QUORVEX_DEFINITIONS"] = ""
-        return None
-    return value
-
-
 def tables_option(f: F) -> F:
     return click.option(
-        "--tables", default=None, metavar="ROOT", callback=store_when_empty,
+        "--tables", default=None, metavar="ROOT",
         help="ecCodes-style definitions root to take tables from; '' for the package's table store "
              "only. Default: $QUORVEX_DEFINITIONS, else $ECCODES_DEFINITION_PATH, else the table store.")(f)
 
@@ -47,6 +38,14 @@ def bad_message_options(f: F) -> F:
         "--on-bad-message", type=click.Choice(BAD_MESSAGE_CHOICES), default="warn", show_default=True,
         help="A message that cannot be read: 'warn' prints a line and goes on, 'skip' goes on "
              "silently, 'error' prints a line and stops. Any of them makes the exit status 1.")(f)
+
+
+def max_message_rows_option(f: F) -> F:
+    from quorvex._arrow import MAX_MESSAGE_ROWS
+    return click.option(
+        "--max-message-rows", type=click.IntRange(min=1), default=MAX_MESSAGE_ROWS, show_default=True,
+        help="Rows one message may give at the most (besides 64 per octet of it, plus an allowance); "
+             "a message that gives more is a bad message.")(f)
 
 
 def problems_for(on_bad_message: str, fail_fast: bool) -> _common.Problems:
