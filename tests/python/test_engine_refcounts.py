@@ -14,7 +14,8 @@ from test_refcounts import World, assert_flat, expect  # noqa: E402
 class EngineWorld(World):
     def __init__(self, root):
         super().__init__(root)
-        self.engine_tables = _engine.Tables(self.definitions, None)
+        self.engine_tables = _engine.Tables(self.definitions)
+        self.table_set = _engine.TableSet()
         self.stream = self.message + b"junk" + self.bad_message + self.message
         self.refs = [(0, k, o, n) for k, (o, n, e) in enumerate(_engine.scan(self.stream)) if e is None]
         self.batch, _ = _engine.decode([self.stream], self.refs, self.engine_tables, 2, True)
@@ -36,9 +37,21 @@ def scenarios(w):
         "read_header_outside": lambda: expect(ValueError, _engine.read_header, w.message, 1, n()),
         "read_header_keys": lambda: _engine.read_header_keys(w.message, 0, n()),
         "header_keys": lambda: _engine.header_keys(),
-        "tables_new": lambda: _engine.Tables(w.definitions, None),
-        "tables_new_type_error": lambda: expect(TypeError, _engine.Tables, 3, None),
+        "tables_new": lambda: _engine.Tables(w.definitions),
+        "tables_new_store": lambda: _engine.Tables(""),
+        "tables_new_type_error": lambda: expect(TypeError, _engine.Tables, 3),
+        "tables_new_not_a_root": lambda: expect(ValueError, _engine.Tables, "/nowhere"),
         "tables_source": lambda: w.engine_tables.source(w.message, 0, n()),
+        "tables_table_set": lambda: w.engine_tables.table_set(w.message, 0, n()),
+        "tableset_new": lambda: _engine.TableSet(master_version=30, local_version=1, centre=98),
+        "tableset_missing_version": lambda: expect(ValueError, _engine.TableSet, master_version=3),
+        "tableset_bad_keyword": lambda: expect(TypeError, _engine.TableSet, bogus=1),
+        "tableset_tableelement": lambda: w.table_set.get_element(12101).abbreviation,
+        "tableset_tablesequence": lambda: w.table_set.get_sequence(301001).members,
+        "tableset_meaning": lambda: (w.table_set.get_meaning(20012, 1), w.table_set.get_meaning(20012, 1 << 40)),
+        "tableset_expand": lambda: w.table_set.expand([301001, 12101]),
+        "tableset_expand_error": lambda: expect(ValueError, w.table_set.expand, [399999]),
+        "tableset_element_types": lambda: w.table_set.element_types(),
         "decode": lambda: _engine.decode([w.stream], w.refs, w.engine_tables, 2, True),
         "decode_bad": lambda: _engine.decode([w.bad_message], [(0, 0, 0, n() - 1)], w.engine_tables, 1),
         "decode_type_error": lambda: expect(TypeError, _engine.decode, [w.stream], [(0, 0)], w.engine_tables, 1),

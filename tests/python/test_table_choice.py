@@ -42,6 +42,7 @@ def first_message():
     (None, None, "missing:e", "e"),  # the first entry of the list that is a root
     (None, "", "e", "store"),  # QUORVEX_DEFINITIONS="": the store, whatever ecCodes's variable says
     (None, None, None, "store"),
+    ("", "n", "e", "store"),  # tables="": the store
 ])
 def test_precedence(tmp_path, clean, argument, named, eccodes, expected):
     data, offset, length = first_message()
@@ -53,7 +54,7 @@ def test_precedence(tmp_path, clean, argument, named, eccodes, expected):
         clean.setenv("QUORVEX_DEFINITIONS", path(named) if named else "")
     if eccodes is not None:
         clean.setenv("ECCODES_DEFINITION_PATH", path(eccodes))
-    chooser = _engine.Tables(None if argument is None else roots[argument])
+    chooser = _engine.Tables(None if argument is None else roots.get(argument, argument))
     if expected == "store":
         assert chooser.root is None
         assert chooser.source(data, offset, length) == "store"
