@@ -14,11 +14,11 @@
 #include <string>
 
 #include "lib/file_system.hpp"
-#include "tables/eccodes_loader.hpp"
-#include "tables/table_store.hpp"
+#include "lib/text_scan.hpp"
 #include "tables/csv_reader.hpp"
 #include "tables/decimal.hpp"
-#include "lib/text_scan.hpp"
+#include "tables/eccodes_loader.hpp"
+#include "tables/table_store.hpp"
 
 namespace {
 
@@ -46,7 +46,8 @@ struct Crosscheck {
 
   void note(int version, std::uint32_t code, const std::string& what, const std::string& eccodes,
             const std::string& wmo) {
-    out << 'v' << version << '\t' << code_text(code) << '\t' << what << '\t' << eccodes << '\t' << wmo << '\n';
+    out << 'v' << version << '\t' << code_text(code) << '\t' << what << '\t' << eccodes << '\t' << wmo
+        << '\n';
     ++counts[what];
   }
 
@@ -61,8 +62,10 @@ struct Crosscheck {
         note(version, code, "element only in one", e ? "present" : "absent", w ? "present" : "absent");
         continue;
       }
-      if (e->width != w->width) note(version, code, "width", std::to_string(e->width), std::to_string(w->width));
-      if (e->scale != w->scale) note(version, code, "scale", std::to_string(e->scale), std::to_string(w->scale));
+      if (e->width != w->width)
+        note(version, code, "width", std::to_string(e->width), std::to_string(w->width));
+      if (e->scale != w->scale)
+        note(version, code, "scale", std::to_string(e->scale), std::to_string(w->scale));
       if (e->reference != w->reference) {
         note(version, code, "reference", std::to_string(e->reference), std::to_string(w->reference));
       }
@@ -114,7 +117,8 @@ class WmoRelease {
   }
   std::string_view at(quorvex::RecordFields f, const char* column) const {
     auto it = columns_.find(column);
-    return it == columns_.end() || it->second >= f.size() ? std::string_view() : quorvex::trim_space(f[it->second]);
+    return it == columns_.end() || it->second >= f.size() ? std::string_view()
+                                                          : quorvex::trim_space(f[it->second]);
   }
   quorvex::Status element(quorvex::RecordFields f) {
     quorvex::ElementDefinition def;
@@ -154,8 +158,10 @@ int main(int argc, char** argv) {
   auto store = quorvex::build_table_store(root);
   if (!store) return failed(root, store.error());
   // Read back before writing: the file must open as the package will open it.
-  if (auto check = quorvex::TableStore::from_bytes(*store); !check) return failed("the store built", check.error());
-  std::ofstream(store_out, std::ios::binary).write(store->data(), static_cast<std::streamsize>(store->size()));
+  if (auto check = quorvex::TableStore::from_bytes(*store); !check)
+    return failed("the store built", check.error());
+  std::ofstream(store_out, std::ios::binary)
+      .write(store->data(), static_cast<std::streamsize>(store->size()));
 
   Crosscheck cross{std::ofstream(crosscheck_out), {}};
   cross.out << "version\tcode\tdisagreement\tecCodes (the store)\tWMO\n";
