@@ -175,7 +175,7 @@ def iter_batches(
     """Record batches of the values of `batch_messages` messages at a time (one row per
     decoded value; with several threads, the rows of those messages may come in a few
     batches, in message order): memory stays flat whatever the size of the source."""
-    return _batches(source, batch_messages, tables, threads, on_bad_message, False, False)
+    return _batches(source, batch_messages, tables, threads, on_bad_message, True, False)
 
 
 def read_arrow(
@@ -186,5 +186,5 @@ def read_arrow(
     on_bad_message: OnBadMessage = "error",
 ) -> pa.Table:
     """Every message of `source` decoded into one table, one row per value."""
-    batches = list(_batches(source, _READ_BATCH, tables, threads, on_bad_message, False, True, _READ_OCTETS))
+    batches = list(_batches(source, _READ_BATCH, tables, threads, on_bad_message, True, True, _READ_OCTETS))
     return pa.Table.from_batches(batches)

@@ -73,6 +73,9 @@ _LONG_FIELDS: list[pa.Field[Any]] = [
     pa.field("text", pa.utf8()),
     pa.field("raw", pa.uint64()),
     pa.field("meaning", pa.utf8()),
+    pa.field("key", pa.utf8()),
+    pa.field("rank", pa.int32()),
+    pa.field("role", pa.utf8()),
 ]
 LONG_SCHEMA = pa.schema(_LONG_FIELDS)
 
@@ -294,7 +297,7 @@ class _Reader:
             else:
                 bad.append((number, offset, error))
         batch, failed = _engine.decode(
-            [buffer], messages, _tables.engine_tables(self.tables), default_threads(self.threads), wide
+            [buffer], messages, _tables.engine_tables(self.tables), default_threads(self.threads), True
         )
         bad += [(number, offset + base, text) for number, offset, text in failed]
         for number, offset, text in sorted(bad):
