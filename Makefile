@@ -19,7 +19,7 @@ PYTHON312 ?= $(shell command -v python3.12 >/dev/null 2>&1 && python3.12 -c 'imp
 
 # bench-decode: end-to-end decode rate against the cost of creating the value objects alone
 .PHONY: bench-frame bench-decode bench-dask all deps venv build build-asan build-tsan test test-cpp test-asan test-tsan test-python demo bench bench-parse fuzz \
-	format format-check clean
+	format format-check lint clean
 
 all: build
 
@@ -123,6 +123,11 @@ format: deps
 	clang-format -i $(FORMAT_FILES)
 format-check: deps
 	clang-format --dry-run --Werror $(FORMAT_FILES)
+
+# Python lint and import order (ruff, configured in pyproject.toml).
+LINT_DIRS = python tests/python bench tools examples
+lint: venv
+	$(VENV)/bin/ruff check $(LINT_DIRS)
 
 # Side-by-side benchmark (bench/compare/run.py): this module and its columnar engine against
 # ecCodes (C and Python bindings) and pybufrkit on the benchmark files, the core decode alone

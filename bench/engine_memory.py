@@ -14,7 +14,6 @@
 import argparse
 import json
 import os
-import resource
 import subprocess
 import sys
 

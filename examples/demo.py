@@ -5,9 +5,9 @@ one line per message, and decodes their values when the module can.
     PYTHONPATH=build python examples/demo.py [FILE ...] [--values N] [--definitions ROOT]
 """
 import argparse
-from collections.abc import Iterator
 import pathlib
 import sys
+from collections.abc import Iterator
 
 import _quorvex
 

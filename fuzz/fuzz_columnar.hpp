@@ -90,7 +90,7 @@ inline std::string run_columnar(const std::uint8_t* data, std::size_t size) {
     }();
     if (!alone) {
       QV_FUZZ_CHECK(bad < out.bad.size() && out.bad[bad].index == ref.index);
-      QV_FUZZ_CHECK(out.bad[bad].text == alone.error().message());
+      QV_FUZZ_CHECK(out.bad[bad].error.message() == alone.error().message());
       ++bad;
       continue;
     }

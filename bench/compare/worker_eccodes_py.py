@@ -7,9 +7,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import worker_common as wc  # noqa: E402
-
 import eccodes  # noqa: E402
+import worker_common as wc  # noqa: E402
 
 
 def main():

@@ -6,9 +6,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import worker_common as wc  # noqa: E402
-
 import pybufrkit  # noqa: E402
+import worker_common as wc  # noqa: E402
 from pybufrkit.decoder import Decoder  # noqa: E402
 
 

@@ -1,12 +1,19 @@
-__path__ = __import__("pkgutil").extend_path(__path__, __name__)
-
 """quorvex: BUFR (WMO FM-94) messages decoded into Apache Arrow tables and pandas DataFrames."""
 
-from _quorvex import TableSet
+__path__ = __import__("pkgutil").extend_path(__path__, __name__)
 
-from quorvex._arrow import BadMessageWarning, iter_batches, read_arrow
+from importlib import metadata as _metadata
+
+from _quorvex import TableSet
+from quorvex._arrow import iter_batches, read_arrow
+from quorvex._errors import BadMessageError, BadMessageWarning
 from quorvex._file import BufrFile, Message, open
 from quorvex._frame import read_dataframe
 
-__all__ = ["BadMessageWarning", "BufrFile", "Message", "TableSet", "iter_batches", "open", "read_arrow",
-           "read_dataframe"]
+try:
+    __version__ = _metadata.version("quorvex")
+except _metadata.PackageNotFoundError:  # run from a source tree that was never installed
+    __version__ = "0+unknown"
+
+__all__ = ["BadMessageError", "BadMessageWarning", "BufrFile", "Message", "TableSet", "iter_batches", "open",
+           "read_arrow", "read_dataframe"]

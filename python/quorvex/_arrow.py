@@ -4,17 +4,15 @@ from __future__ import annotations
 import bisect
 import itertools
 import os
-import warnings
-from collections.abc import Iterator
-from typing import Literal
+from collections.abc import Generator, Iterator
+from typing import Any
 
 import pyarrow as pa
 
 from quorvex import _engine
-from quorvex._sources import Buffer, Source, open_sources
+from quorvex._errors import Bad, OnBadMessage, check_on_bad_message, report_bad
+from quorvex._sources import Buffer, Source, check_intact, open_sources
 from quorvex._tables import TablesArg, engine_tables
-
-OnBadMessage = Literal["error", "warn", "skip"]
 
 # Octets scanned for message boundaries at a time: the list of boundaries in hand stays
 # small whatever the size of the file.
@@ -25,33 +23,19 @@ _SCAN_WINDOW = 64 << 20
 # thread.
 _READ_BATCH = 65536
 _READ_OCTETS = 32 << 20
+# Per batch of iter_batches, past the first message: compressed data expand to some 250
+# octets of columns per octet of BUFR, so this bounds a batch's memory more than its
+# message count does.
+_ITER_OCTETS = 1 << 20
+# The caller's cap on the rows of one message; the engine also holds every message to 64
+# rows and 16 octets of text per octet of it, plus an allowance.
+MAX_MESSAGE_ROWS = 1 << 22
 
 
-class BadMessageWarning(UserWarning):
-    """A message skipped by on_bad_message="warn": its index, offset and the decoder's text."""
-
-    def __init__(self, message_index: int, offset: int, reason: str) -> None:
-        super().__init__(_bad_text(message_index, offset, reason))
-        self.message_index = message_index
-        self.offset = offset
-        self.reason = reason
-
-
-def _bad_text(message_index: int, offset: int, reason: str) -> str:
-    return f"bad message {message_index} at offset {offset}: {reason}"
-
-
-def check_on_bad_message(on_bad_message: str) -> None:
-    if on_bad_message not in ("error", "warn", "skip"):
-        raise ValueError(f'on_bad_message must be "error", "warn" or "skip", not {on_bad_message!r}')
-
-
-def report_bad(on_bad_message: str, message_index: int, offset: int, reason: str, stacklevel: int = 4) -> None:
-    """Raises, warns or does nothing about one bad message, as on_bad_message says."""
-    if on_bad_message == "error":
-        raise ValueError(_bad_text(message_index, offset, reason))
-    if on_bad_message == "warn":
-        warnings.warn(BadMessageWarning(message_index, offset, reason), stacklevel=stacklevel)
+def check_max_message_rows(max_message_rows: int) -> int:
+    if isinstance(max_message_rows, bool) or not isinstance(max_message_rows, int) or max_message_rows < 1:
+        raise ValueError(f"max_message_rows must be a positive int, not {max_message_rows!r}")
+    return max_message_rows
 
 
 def default_threads(threads: int | None) -> int:
@@ -77,30 +61,34 @@ def table_of(batch: _engine.Batch) -> pa.Table:
     return pa.Table.from_batches(record_batches(batch))
 
 
-def scan_windows(buffers: list[Buffer]) -> Iterator[tuple[int, int, list[tuple[int, int, str | None]]]]:
-    """(source position, index of the first message, [(offset, length, error), ...]) of each
+# (offset, length, error) of one marker found by the engine's scan; error None or (kind, reason).
+Found = tuple[int, int, "tuple[str, str] | None"]
+
+
+def buffer_size(buffer: Buffer) -> int:
+    return len(memoryview(buffer).cast("B")) if isinstance(buffer, memoryview) else len(buffer)
+
+
+def scan_windows(buffers: list[Buffer], headers: bool = False) -> Iterator[tuple[int, int, list[Any]]]:
+    """(source position, index of the first message, entries of the engine's scan) of each
     window of the sources scanned, the index counting across the sources."""
     index = 0
     for position, buffer in enumerate(buffers):
-        size = len(memoryview(buffer).cast("B")) if isinstance(buffer, memoryview) else len(buffer)
+        size = buffer_size(buffer)
         start = 0
         while start < size:
             end = min(size, start + _SCAN_WINDOW)
-            found = _engine.scan(buffer, start, end)
+            found, start, _ = _engine.scan_window(buffer, start, end, headers)
             yield position, index, found
             index += len(found)
-            start = end
-            if found:  # the scan resumes after the last whole message, or four octets past a damaged one
-                offset, length, error = found[-1]
-                start = max(end, offset + (length if error is None else 4))
 
 
-def scan_messages(buffers: list[Buffer]) -> Iterator[tuple[int, int, int, int, str | None]]:
-    """(source position, message index, offset, length, error) of every message found, the
-    index counting across the sources."""
-    for position, first, found in scan_windows(buffers):
-        for k, (offset, length, error) in enumerate(found):
-            yield position, first + k, offset, length, error
+def scan_messages(buffers: list[Buffer], headers: bool = False) -> Iterator[tuple[Any, ...]]:
+    """(source position, message index, *entry) of every message found, the index counting
+    across the sources; an entry is (offset, length, error[, header]) as the engine scans."""
+    for position, first, found in scan_windows(buffers, headers):
+        for k, entry in enumerate(found):
+            yield (position, first + k, *entry)
 
 
 def _batches(
@@ -112,8 +100,12 @@ def _batches(
     keys: bool,
     empty: bool,
     batch_octets: int | None = None,
-) -> Iterator[pa.RecordBatch]:
+    max_message_rows: int = MAX_MESSAGE_ROWS,
+) -> Generator[pa.RecordBatch, None, int]:
+    """The record batches of `source`; the generator's value is the number of messages found
+    (every marker, damaged ones included): the index the next source would start from."""
     check_on_bad_message(on_bad_message)
+    check_max_message_rows(max_message_rows)
     if isinstance(batch_messages, bool) or not isinstance(batch_messages, int) or batch_messages < 1:
         raise ValueError(f"batch_messages must be a positive int, not {batch_messages!r}")
     n_threads = default_threads(threads)
@@ -124,16 +116,19 @@ def _batches(
         pending: list[tuple[int, int, int, int]] = []
         ends: list[int] = []
         flushed = 0  # the running total where `pending` starts
-        scan_bad: list[tuple[int, int, str]] = []
+        scan_bad: list[Bad] = []
         yielded = False
 
         def flush(count: int, final: bool = False) -> list[pa.RecordBatch]:
             nonlocal flushed
-            batch, bad = _engine.decode(buffers, pending[:count], chooser, n_threads, keys, is_list)
+            batch, bad = _engine.decode(buffers, pending[:count], chooser, n_threads, keys, is_list,
+                                        max_message_rows)
+            for buffer in buffers:
+                check_intact(buffer)
             # the damaged messages before the batch's last message are reported with it
             cut = len(scan_bad) if final else bisect.bisect_left(scan_bad, pending[count - 1][1], key=lambda b: b[0])
-            for message_index, offset, reason in sorted(scan_bad[:cut] + bad):
-                report_bad(on_bad_message, message_index, offset, reason, stacklevel=5)
+            for one in sorted(scan_bad[:cut] + bad):
+                report_bad(on_bad_message, one, stacklevel=5)
             del scan_bad[:cut]
             if count:
                 flushed = ends[count - 1]
@@ -147,8 +142,10 @@ def _batches(
                 count = min(count, bisect.bisect_left(ends, flushed + batch_octets) + 1)
             return count if count <= len(pending) else 0
 
+        found_count = 0
         for position, first, found in scan_windows(buffers):
-            scan_bad += [(first + k, o, e) for k, (o, n, e) in enumerate(found) if e is not None]
+            found_count = first + len(found)
+            scan_bad += [(first + k, o, *e, position) for k, (o, n, e) in enumerate(found) if e is not None]
             good = [(position, first + k, o, n) for k, (o, n, e) in enumerate(found) if e is None]
             pending += good
             ends += list(itertools.accumulate((m[3] for m in good), initial=ends[-1] if ends else flushed))[1:]
@@ -162,6 +159,7 @@ def _batches(
                 if record_batch.num_rows or (empty and not yielded):
                     yield record_batch
                     yielded = True
+    return found_count
 
 
 def iter_batches(
@@ -171,11 +169,19 @@ def iter_batches(
     tables: TablesArg = None,
     threads: int | None = None,
     on_bad_message: OnBadMessage = "error",
-) -> Iterator[pa.RecordBatch]:
+    max_message_rows: int = MAX_MESSAGE_ROWS,
+) -> Generator[pa.RecordBatch, None, int]:
     """Record batches of the values of `batch_messages` messages at a time (one row per
     decoded value; with several threads, the rows of those messages may come in a few
-    batches, in message order): memory stays flat whatever the size of the source."""
-    return _batches(source, batch_messages, tables, threads, on_bad_message, True, False)
+    batches, in message order), and fewer when they hold more than a MiB of BUFR: memory
+    stays flat whatever the size of the source. The generator's value (what `yield from`
+    gives) is the number of messages found, damaged ones included.
+
+    A message may give at most 64 rows and 16 octets of text per octet of it (plus an
+    allowance: real messages give at most about 17 and 2), and at most `max_message_rows`
+    rows; one that gives more is a bad message, handled as `on_bad_message` says."""
+    return _batches(source, batch_messages, tables, threads, on_bad_message, True, False, _ITER_OCTETS,
+                    max_message_rows)
 
 
 def read_arrow(
@@ -184,7 +190,10 @@ def read_arrow(
     tables: TablesArg = None,
     threads: int | None = None,
     on_bad_message: OnBadMessage = "error",
+    max_message_rows: int = MAX_MESSAGE_ROWS,
 ) -> pa.Table:
-    """Every message of `source` decoded into one table, one row per value."""
-    batches = list(_batches(source, _READ_BATCH, tables, threads, on_bad_message, True, True, _READ_OCTETS))
+    """Every message of `source` decoded into one table, one row per value (a message over
+    its budget of rows is a bad message, as in iter_batches)."""
+    batches = list(_batches(source, _READ_BATCH, tables, threads, on_bad_message, True, True, _READ_OCTETS,
+                            max_message_rows))
     return pa.Table.from_batches(batches)

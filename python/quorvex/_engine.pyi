@@ -4,11 +4,25 @@ from typing import Any, final
 
 import _quorvex
 
-def scan(buffer: Buffer, start: int = 0, end: int | None = None) -> list[tuple[int, int, str | None]]:
-    """(offset, length, error) of every "BUFR" whose first octet lies in [start, end)."""
+# (kind, reason) of a bad message: kind names the fault ("message_overrun", "data_fault", ...).
+ErrorData = tuple[str, str]
+
+def scan(buffer: Buffer, start: int = 0, end: int | None = None, headers: bool = False) -> list[Any]:
+    """(offset, length, error) of every "BUFR" whose first octet lies in [start, end); with
+    headers, (offset, length, error, header dict or None)."""
+
+def scan_window(buffer: Buffer, start: int, end: int, headers: bool = False) -> tuple[list[Any], int, int]:
+    """(entries of scan(), where the next window's scan starts, end of the octets the damaged
+    markers need to be judged or 0)."""
 
 def read_header(buffer: Buffer, offset: int, length: int) -> dict[str, object]:
     """Sections 0, 1 and 3 of one message of edition 2, 3 or 4."""
+
+def header_keys() -> list[tuple[str, str]]:
+    """Every header key as (name, type), type "long", "double" or "string", in ecCodes's order."""
+
+def read_header_keys(buffer: Buffer, offset: int, length: int) -> dict[str, int | float | str]:
+    """The header keys one message carries, by ecCodes's names; ValueError on a bad header or date."""
 
 @final
 class Tables:
@@ -46,6 +60,17 @@ def decode(
     threads: int,
     keys: bool = False,
     with_source: bool | None = None,
-) -> tuple[Batch, list[tuple[int, int, str]]]:
+    max_message_rows: int = 4194304,
+) -> tuple[Batch, list[tuple[int, int, str, str, int]]]:
     """Decode messages (source position, index, offset, length) on `threads` native threads;
-    with_source adds the source column (None: when there are several sources)."""
+    with_source adds the source column (None: when there are several sources). The bad ones as
+    (message index, offset, kind, reason, source position)."""
+
+def watch(buffer: Buffer) -> int:
+    """Watch a mapped file's range: pages that fault (the file shrank) read as zeros; -1 when no slot is free."""
+
+def faulted(slot: int) -> bool:
+    """Whether a page of the watched range faulted."""
+
+def unwatch(slot: int) -> bool:
+    """Stop watching the range (before closing the mapping); whether a page faulted."""

@@ -11,8 +11,9 @@ from typing import TYPE_CHECKING, Any, overload
 import _quorvex
 
 from . import _engine
-from ._arrow import check_on_bad_message, report_bad, scan_messages, table_of
-from ._sources import Buffer, SingleSource, open_sources
+from ._arrow import MAX_MESSAGE_ROWS, check_max_message_rows, scan_messages, table_of
+from ._errors import check_on_bad_message, report_bad
+from ._sources import Buffer, SingleSource, check_intact, open_sources
 from ._tables import TablesArg, bundled_dir, engine_tables
 
 if TYPE_CHECKING:
@@ -41,15 +42,9 @@ def read_headers(buffers: list[Buffer], on_bad_message: str) -> Iterator[Entry]:
     """(source position, index, offset, length, header) of every message whose framing and header
     read cleanly; the others are reported as `on_bad_message` says. Indices count every "BUFR"
     found, across the buffers."""
-    for position, index, offset, length, error in scan_messages(buffers):
-        if error is None:
-            try:
-                header = _engine.read_header(buffers[position], offset, length)
-                typical_time(header)
-            except ValueError as failure:
-                error = str(failure)
+    for position, index, offset, length, error, header in scan_messages(buffers, headers=True):
         if error is not None:
-            report_bad(on_bad_message, index, offset, error)
+            report_bad(on_bad_message, (index, offset, *error, position))
             continue
         yield position, index, offset, length, header
 
@@ -139,17 +134,21 @@ class Message:
     def to_arrow(self) -> pa.Table:
         """The values of this message as a pyarrow Table, one row per value."""
         octets = self.bytes
-        batch, bad = _engine.decode([octets], [(0, self.index, 0, len(octets))], self._file._tables, 1, True)
+        batch, bad = _engine.decode([octets], [(0, self.index, 0, len(octets))], self._file._tables, 1, True, None,
+                                    self._file._max_message_rows)
         if bad:
-            report_bad("error", self.index, self.offset, bad[0][2])
+            _, _, kind, reason, _ = bad[0]
+            report_bad("error", (self.index, self.offset, kind, reason, 0))
         return table_of(batch)
 
 
 class BufrFile:
     """The messages of one source, found by a single scan; nothing is decoded until asked."""
 
-    def __init__(self, source: SingleSource, *, tables: TablesArg = None, on_bad_message: str = "error"):
+    def __init__(self, source: SingleSource, *, tables: TablesArg = None, on_bad_message: str = "error",
+                 max_message_rows: int = MAX_MESSAGE_ROWS):
         check_on_bad_message(on_bad_message)
+        self._max_message_rows = check_max_message_rows(max_message_rows)
         if isinstance(source, list):
             raise TypeError("quorvex.open takes one source, not a list")
         self.closed = False
@@ -161,6 +160,7 @@ class BufrFile:
             self._table_sets: dict[tuple[object, ...], _quorvex.TableSet] = {}
             self._messages = [Message(self, index, offset, length, header)
                               for _, index, offset, length, header in read_headers([self._buffer], on_bad_message)]
+            check_intact(self._buffer)
         except BaseException:
             self._stack.close()
             raise
@@ -178,30 +178,39 @@ class BufrFile:
     def __exit__(self, *exc: object) -> None:
         self.close()
 
+    def _open_messages(self) -> list[Message]:
+        if self.closed:
+            raise ValueError("I/O operation on a closed BufrFile")
+        return self._messages
+
     def __len__(self) -> int:
-        return len(self._messages)
+        return len(self._open_messages())
 
     def __iter__(self) -> Iterator[Message]:
-        return iter(self._messages)
+        return iter(self._open_messages())
 
     @overload
     def __getitem__(self, item: int) -> Message: ...
     @overload
     def __getitem__(self, item: slice) -> list[Message]: ...
     def __getitem__(self, item: int | slice) -> Message | list[Message]:
-        return self._messages[item]
+        return self._open_messages()[item]
 
     def __repr__(self) -> str:
+        if self.closed:
+            return "<quorvex.BufrFile: closed>"
         return f"<quorvex.BufrFile: {len(self._messages)} messages>"
 
     def headers(self) -> pd.DataFrame:
         """One row per message: where it lies and what its sections 0, 1 and 3 say."""
-        return headers_frame([(0, m.index, m.offset, m.length, m._header) for m in self._messages])
+        return headers_frame([(0, m.index, m.offset, m.length, m._header) for m in self._open_messages()])
 
     def _octets(self, offset: int, length: int) -> bytes:
         if self.closed:
             raise ValueError("the BufrFile of this message is closed")
-        return bytes(self._buffer[offset:offset + length])
+        octets = bytes(self._buffer[offset:offset + length])
+        check_intact(self._buffer)
+        return octets
 
     def _table_set(self, message: Message, octets: bytes) -> _quorvex.TableSet:
         """The TableSet of a message, from where the engine takes that message's tables."""
@@ -250,6 +259,8 @@ def headers_frame(entries: list[Entry]) -> pd.DataFrame:
     })
 
 
-def open(source: SingleSource, *, tables: TablesArg = None, on_bad_message: str = "error") -> BufrFile:  # noqa: A001
-    """A BufrFile over `source` (a path, memory-mapped; bytes-like; or a binary file object)."""
-    return BufrFile(source, tables=tables, on_bad_message=on_bad_message)
+def open(source: SingleSource, *, tables: TablesArg = None, on_bad_message: str = "error",  # noqa: A001
+         max_message_rows: int = MAX_MESSAGE_ROWS) -> BufrFile:
+    """A BufrFile over `source` (a path, memory-mapped; bytes-like; or a binary file object).
+    `max_message_rows` as in quorvex.iter_batches, for Message.to_arrow."""
+    return BufrFile(source, tables=tables, on_bad_message=on_bad_message, max_message_rows=max_message_rows)

@@ -13,9 +13,10 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import _engine
-from ._arrow import check_on_bad_message, default_threads, report_bad, scan_messages, table_of
+from ._arrow import MAX_MESSAGE_ROWS, check_max_message_rows, default_threads, scan_messages, table_of
+from ._errors import Bad, check_on_bad_message, report_bad
 from ._file import read_headers
-from ._sources import open_sources
+from ._sources import check_intact, open_sources
 from ._tables import engine_tables
 
 if TYPE_CHECKING:
@@ -56,7 +57,7 @@ Filter = Any  # a value, a list/tuple/set of values, a slice(low, high) or a cal
 
 def read_dataframe(source: Any, columns: Sequence[str] | str | None = None,
                    filters: Mapping[str, Filter] | None = None, *, tables: Any = None,
-                   on_bad_message: str = "error") -> pd.DataFrame:
+                   on_bad_message: str = "error", max_message_rows: int = MAX_MESSAGE_ROWS) -> pd.DataFrame:
     """The values of `source` as a pandas DataFrame.
 
     Without `columns`: one row per subset, one column per key, a key that occurs again in the subset
@@ -65,28 +66,29 @@ def read_dataframe(source: Any, columns: Sequence[str] | str | None = None,
     "data_datetime", or a numbered "#n#key"); a subset that lacks one of the data keys gives no row,
     and keys that repeat within a subset give one row per occurrence, the subset's other keys taking
     the value in force at that occurrence. `filters` maps keys to a value, a list of values,
-    slice(low, high) (both ends included) or a callable, and keeps the rows that match all of them."""
+    slice(low, high) (both ends included) or a callable, and keeps the rows that match all of them.
+    A message over its budget of rows (see quorvex.iter_batches) is a bad message."""
     check_on_bad_message(on_bad_message)
+    check_max_message_rows(max_message_rows)
     if isinstance(columns, str):
         columns = [columns]
     filters = dict(filters or {})
     asked = list(columns or []) + list(filters)
     with_headers = not columns or any(name in HEADER_KEYS for name in asked)
-    long, headers = decode_long(source, tables, on_bad_message, with_headers)
+    long, headers = decode_long(source, tables, on_bad_message, with_headers, max_message_rows)
     frame = LongTable(long, headers)
     result: pd.DataFrame = frame.select(list(columns), filters) if columns else frame.flat(filters)
     return result
 
 
-def decode_long(source: Any, tables: Any, on_bad_message: str, with_headers: bool
-                ) -> tuple[Any, dict[str, np.ndarray]]:
+def decode_long(source: Any, tables: Any, on_bad_message: str, with_headers: bool,
+                max_message_rows: int = MAX_MESSAGE_ROWS) -> tuple[Any, dict[str, np.ndarray]]:
     """The long table of every decodable message of `source`, and (when asked for) the header
     fields of those messages as arrays in message order, the message numbers under "message"."""
-    import pyarrow as pa
 
     chooser = engine_tables(tables)
     with open_sources(source) as (buffers, _):
-        unframed: list[tuple[int, int, str]] = []
+        unframed: list[Bad] = []
         if with_headers:
             entries = list(read_headers(buffers, on_bad_message))
             wanted = [entry[:4] for entry in entries]
@@ -97,10 +99,12 @@ def decode_long(source: Any, tables: Any, on_bad_message: str, with_headers: boo
                 if error is None:
                     wanted.append((position, index, offset, length))
                 else:
-                    unframed.append((index, offset, error))
-        batch, bad = _engine.decode(buffers, wanted, chooser, default_threads(None), True)
-        for index, offset, text in sorted(unframed + bad):
-            report_bad(on_bad_message, index, offset, text)
+                    unframed.append((index, offset, *error, position))
+        batch, bad = _engine.decode(buffers, wanted, chooser, default_threads(None), True, None, max_message_rows)
+        for buffer in buffers:
+            check_intact(buffer)
+        for one in sorted(unframed + bad):
+            report_bad(on_bad_message, one)
         long = table_of(batch).combine_chunks()
     headers = {"message": np.array([w[1] for w in wanted], dtype=np.int64)}
     if with_headers:

@@ -1,66 +1,170 @@
-"""Sources of BUFR octets: paths (memory-mapped), bytes-like objects, binary file objects,
-or a list of these, turned into buffers the engine reads in place."""
+"""Sources of BUFR octets: paths (memory-mapped), directories and glob patterns (their files,
+sorted), objects with the buffer protocol (bytes, bytearray, memoryview, mmap, ...), binary
+file objects and streams (pipes and sockets are read to the end), or a list of these, turned
+into buffers the engine reads in place."""
 from __future__ import annotations
 
 import contextlib
+import errno
+import glob
 import io
 import mmap
 import os
+import stat
+import weakref
+from collections.abc import Buffer as BufferProtocol
 from collections.abc import Iterator, Sequence
 from typing import BinaryIO, Union, cast
+
+from . import _engine
 
 Buffer = Union[bytes, bytearray, memoryview, mmap.mmap]
 SingleSource = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, BinaryIO]
 Source = Union[SingleSource, Sequence[SingleSource]]
 
+# Watched mappings: id of the mapping -> (watch slot, name of the file); those whose fault
+# was raised already are not raised again when they are closed.
+_watched: dict[int, tuple[int, str]] = {}
+_raised: set[int] = set()
+
+_GLOB_CHARACTERS = frozenset("*?[")
+
 
 def _is_single(source: object) -> bool:
-    return isinstance(source, (str, os.PathLike, bytes, bytearray, memoryview)) or hasattr(source, "read")
+    return isinstance(source, (str, os.PathLike, BufferProtocol)) or hasattr(source, "read")
 
 
-def _map_file(stack: contextlib.ExitStack, fileno: int) -> Buffer:
-    if os.fstat(fileno).st_size == 0:
+def changed_error(name: str) -> OSError:
+    return OSError(errno.EIO, "the file shrank while it was read", name)
+
+
+def check_intact(buffer: object) -> None:
+    """Raises OSError naming the file when a page of a mapped source faulted because the file
+    shrank: what was read from it since may be zeros, not the file's octets."""
+    watched = _watched.get(id(buffer))
+    if watched is not None and _engine.faulted(watched[0]):
+        _raised.add(id(buffer))
+        raise changed_error(watched[1])
+
+
+def _forget(key: int) -> bool:
+    """Stops watching the mapping `key`; whether a page of it faulted."""
+    slot, _ = _watched.pop(key)
+    raised = key in _raised
+    _raised.discard(key)
+    return bool(_engine.unwatch(slot)) and not raised
+
+
+def _release(mapped: mmap.mmap) -> None:
+    name = _watched[id(mapped)][1]
+    faulted = _forget(id(mapped))
+    mapped.close()
+    if faulted:
+        raise changed_error(name)
+
+
+def map_path(path: str | os.PathLike[str]) -> Buffer:
+    """The octets of a file: mapped and watched when it is a regular file (until the mapping
+    is collected; check it with check_intact), else read whole. Raises OSError."""
+    with open(path, "rb") as f:
+        return _map_file(None, f, os.fspath(path))
+
+
+def _read_all(stream: BinaryIO) -> bytes:
+    data = stream.read()
+    if not isinstance(data, (bytes, bytearray)):
+        raise TypeError("source file object must return bytes from read()")
+    return bytes(data)
+
+
+def _map_file(stack: contextlib.ExitStack | None, stream: BinaryIO, name: str) -> Buffer:
+    """The file behind `stream`, mapped and watched; read whole when it is not a regular file
+    (a pipe, a socket, a terminal) or no watch slot is free."""
+    status = os.fstat(stream.fileno())
+    if not stat.S_ISREG(status.st_mode):
+        return _read_all(stream)
+    if status.st_size == 0:
         return b""  # an empty file cannot be mapped
-    mapped = mmap.mmap(fileno, 0, access=mmap.ACCESS_READ)
-    stack.callback(mapped.close)
+    mapped = mmap.mmap(stream.fileno(), 0, access=mmap.ACCESS_READ)
+    slot = _engine.watch(mapped)
+    if slot < 0:
+        data = bytes(mapped)
+        mapped.close()
+        return data
+    key = id(mapped)
+    _watched[key] = (slot, name)
+    collected = weakref.finalize(mapped, _forget, key)
+    if stack is not None:
+        stack.callback(_release, mapped)
+        stack.callback(collected.detach)
     return mapped
+
+
+def expand_paths(source: str | os.PathLike[str]) -> list[str] | None:
+    """The files a directory or a glob pattern names, sorted (None for any other path)."""
+    path = os.fspath(source)
+    if os.path.isdir(path):
+        names = sorted(os.path.join(path, name) for name in os.listdir(path))
+    elif not os.path.exists(path) and _GLOB_CHARACTERS & set(path):
+        names = sorted(glob.glob(path, recursive=True))
+    else:
+        return None
+    return [name for name in names if os.path.isfile(name)]
 
 
 def _open_one(stack: contextlib.ExitStack, source: object) -> Buffer:
     if isinstance(source, (bytes, bytearray)):
         return source
-    if isinstance(source, memoryview):
-        return source if source.contiguous else source.tobytes()
     if isinstance(source, (str, os.PathLike)):
         f = stack.enter_context(open(source, "rb"))
-        return _map_file(stack, f.fileno())
+        return _map_file(stack, f, os.fspath(source))
+    if isinstance(source, BufferProtocol):
+        view = memoryview(source)
+        return view if view.contiguous and view.format in ("B", "b", "c") else view.tobytes()
     if isinstance(source, io.TextIOBase):
         raise TypeError("source must be opened in binary mode, not text mode")
     if hasattr(source, "read"):
         stream = cast(BinaryIO, source)
-        fileno = None
-        with contextlib.suppress(OSError, AttributeError, io.UnsupportedOperation):
-            fileno = stream.fileno()
-        if fileno is not None and hasattr(stream, "tell") and stream.tell() == 0:
-            with contextlib.suppress(OSError, ValueError):
-                return _map_file(stack, fileno)
-        data = stream.read()
-        if not isinstance(data, (bytes, bytearray)):
-            raise TypeError("source file object must return bytes from read()")
-        return data
+        seekable = False
+        with contextlib.suppress(OSError, AttributeError, ValueError):
+            seekable = stream.seekable() and stream.tell() == 0
+        if seekable:
+            with contextlib.suppress(OSError, AttributeError, io.UnsupportedOperation):
+                return _map_file(stack, stream, str(getattr(stream, "name", "<file object>")))
+        return _read_all(stream)
     raise TypeError(
-        "source must be a path, bytes, bytearray, memoryview, a binary file object or a list of these, "
-        f"not {type(source).__name__}"
+        "source must be a path, a directory, a glob pattern, an object with the buffer protocol, "
+        f"a binary file object or a list of these, not {type(source).__name__}"
     )
+
+
+def flatten(source: Source) -> tuple[list[object], bool]:
+    """The single sources of `source` (directories and glob patterns replaced by their files)
+    and whether it is a list of them."""
+    if _is_single(source):
+        if isinstance(source, (str, os.PathLike)):
+            files = expand_paths(source)
+            if files is not None:
+                if not files:
+                    raise FileNotFoundError(errno.ENOENT, "no file matches", os.fspath(source))
+                return list(files), True
+        return [source], False
+    if isinstance(source, Sequence):
+        items: list[object] = []
+        for s in source:
+            if not _is_single(s):
+                _open_one(contextlib.ExitStack(), s)  # raises the TypeError
+            expanded = expand_paths(s) if isinstance(s, (str, os.PathLike)) else None
+            items += [s] if expanded is None else expanded
+        return items, True
+    _open_one(contextlib.ExitStack(), source)  # raises the TypeError
+    raise AssertionError("unreachable")
 
 
 @contextlib.contextmanager
 def open_sources(source: Source) -> Iterator[tuple[list[Buffer], bool]]:
-    """The buffers of `source` and whether it was a list; mapped files are closed on exit."""
+    """The buffers of `source` and whether it was a list; mapped files are closed on exit,
+    and OSError is raised then when one of them shrank while it was read."""
+    items, is_list = flatten(source)
     with contextlib.ExitStack() as stack:
-        if _is_single(source):
-            yield [_open_one(stack, source)], False
-        elif isinstance(source, Sequence):
-            yield [_open_one(stack, s) for s in source], True
-        else:
-            _open_one(stack, source)  # raises the TypeError
+        yield [_open_one(stack, s) for s in items], is_list

@@ -5,6 +5,7 @@ The `tables` argument of the readers says where tables come from:
 - a `TableSet`: used for every message;
 - a path: an ecCodes-style definitions root, whose WMO and local tables are chosen per
   message from its section 1 (master table number and version, local version, centre);
+- "": the bundled tables alone (as QUORVEX_DEFINITIONS="" says);
 - None: the environment variable QUORVEX_DEFINITIONS names the root ("" means the
   bundled tables alone); without it, the first definitions root found on the machine:
   ECCODES_DEFINITION_PATH, Debian's libeccodes-data, a conda environment's
@@ -103,6 +104,8 @@ def choose_root(tables: str | os.PathLike[str] | None = None) -> str | None:
     """
     if tables is not None:
         root = os.fspath(tables)
+        if root == "":
+            return None
         if not _is_definitions_root(root):
             raise ValueError(f"tables={root!r} is not an ecCodes definitions root (no bufr/tables in it)")
         return root

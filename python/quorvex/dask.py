@@ -35,10 +35,16 @@ import os
 from collections.abc import Mapping, Sequence
 from typing import Any, Union, cast
 
-import dask
-import dask.dataframe as dd
-import fsspec  # type: ignore[import-untyped]
-import fsspec.implementations.local  # type: ignore[import-untyped]
+try:
+    import dask
+    import dask.dataframe as dd
+    import fsspec  # type: ignore[import-untyped]
+    import fsspec.implementations.local  # type: ignore[import-untyped]
+except ModuleNotFoundError as missing:
+    _package = (missing.name or "dask").partition(".")[0]
+    raise ModuleNotFoundError(
+        f"quorvex.dask needs {_package}, which is not installed: pip install 'quorvex[dask]'", name=_package
+    ) from missing
 import numpy as np
 import pandas as pd
 import pyarrow as pa
@@ -163,34 +169,27 @@ def _open(file: _File, scan_from: int, end: int, storage_options: Mapping[str, A
     # a "BUFR" that starts just before `end` runs up to three octets past it
     data = bytearray(fs.cat_file(file.path, start=scan_from, end=min(end + 3, file.size)))
     while scan_from + len(data) < file.size:
-        need = scan_from + len(data)
-        for offset, _length, error in _engine.scan(data, 0, end - scan_from):
-            if error is None:
-                continue
-            if offset + 8 > len(data):
-                need = max(need, scan_from + offset + 8)
-            else:
-                need = max(need, scan_from + offset + int.from_bytes(data[offset + 4 : offset + 7], "big"))
-        need = min(need, file.size)
+        _, _, needed = _engine.scan_window(data, 0, end - scan_from)
+        need = min(scan_from + needed, file.size)
         if need <= scan_from + len(data):
             break
         data += fs.cat_file(file.path, start=scan_from + len(data), end=need)
     return data, scan_from
 
 
-def _scan(file: _File, scan_from: int, end: int, storage_options: Mapping[str, Any]) -> tuple[Any, int, list[tuple[int, int, str | None]]]:
-    """The buffer, its file offset, and the messages starting in [scan_from, end) with
-    file offsets (scan texts name file offsets too)."""
+def _scan(file: _File, scan_from: int, end: int, storage_options: Mapping[str, Any],
+          headers: bool = False) -> tuple[Any, int, list[tuple[Any, ...]], int]:
+    """The buffer, its file offset, the engine's scan entries of the messages starting in
+    [scan_from, end) with file offsets, and where the file-wide scan goes on after them."""
     from . import _engine
 
     buffer, base = _open(file, scan_from, end, storage_options)
-    found = _engine.scan(buffer, scan_from - base, end - base) if scan_from < end else []
+    if scan_from >= end:
+        return buffer, base, [], scan_from
+    found, resume, _ = _engine.scan_window(buffer, scan_from - base, end - base, headers)
     if base:
-        found = [
-            (offset + base, length, None if error is None else error.replace(f"offset {offset}:", f"offset {offset + base}:", 1))
-            for offset, length, error in found
-        ]
-    return buffer, base, found
+        found = [(entry[0] + base, *entry[1:]) for entry in found]
+    return buffer, base, found, resume + base
 
 
 # --- the pre-scan and the plan ------------------------------------------------------
@@ -198,11 +197,9 @@ def _scan(file: _File, scan_from: int, end: int, storage_options: Mapping[str, A
 
 def _summary(file: _File, start: int, end: int, storage_options: Mapping[str, Any]) -> tuple[int, int, list[int]]:
     """(messages found from `start`, where the scan stops, offsets of the first few)."""
-    _buffer, _base, found = _scan(file, start, end, storage_options)
+    _buffer, _base, found, stop = _scan(file, start, end, storage_options)
     if not found:
         return 0, start, []
-    offset, length, error = found[-1]
-    stop = offset + (length if error is None else 4)
     return len(found), stop, [f[0] for f in found[:_HEAD]]
 
 
@@ -270,9 +267,10 @@ class _Reader:
         """The long table of the range's messages, and for the wide shape their header
         fields as arrays (with "message", the number of each)."""
         from . import _engine, _tables
-        from ._arrow import default_threads, report_bad, table_of
+        from ._arrow import default_threads, table_of
+        from ._errors import report_bad
 
-        buffer, base, found = _scan(part.file, part.scan_from, part.end, self.storage_options)
+        buffer, base, found, _ = _scan(part.file, part.scan_from, part.end, self.storage_options, wide)
         if len(found) != part.count:
             raise RuntimeError(
                 f"{part.file.path} changed while it was read: {len(found)} messages in octets "
@@ -281,35 +279,28 @@ class _Reader:
         messages = []
         headers = []
         bad = []
-        for number, (offset, length, error) in enumerate(found, part.first_message):
-            if error is None and wide:
-                # the wide shape's header keys: a header that cannot be read is a bad message
-                from ._file import typical_time
-
-                try:
-                    header = _engine.read_header(buffer, offset - base, length)
-                    typical_time(header)
-                    headers.append(header)
-                except ValueError as failure:
-                    error = str(failure)
+        source = part.file.source
+        for number, (offset, length, error, *header) in enumerate(found, part.first_message):
+            # with the wide shape a header that cannot be read makes a bad message
             if error is None:
                 messages.append((0, number, offset - base, length))
+                headers += header
             else:
-                bad.append((number, offset, error))
+                bad.append((number, offset, *error, source))
         batch, failed = _engine.decode(
             [buffer], messages, _tables.engine_tables(self.tables), default_threads(self.threads), True
         )
-        bad += [(number, offset + base, text) for number, offset, text in failed]
-        for number, offset, text in sorted(bad):
-            report_bad(self.on_bad_message, number, offset, text)
+        bad += [(number, offset + base, kind, reason, source) for number, offset, kind, reason, _ in failed]
+        for one in sorted(bad):
+            report_bad(self.on_bad_message, one)
         table = table_of(batch).combine_chunks()
         # the engine numbers the buffers it was given (here one, which it leaves unnamed);
         # the read's `source` is the file's position in the whole list
-        source = pa.array(np.full(table.num_rows, part.file.source, dtype=np.int32))
+        column = pa.array(np.full(table.num_rows, source, dtype=np.int32))
         if "source" in table.schema.names:
-            table = table.set_column(table.schema.get_field_index("source"), "source", source)
+            table = table.set_column(table.schema.get_field_index("source"), "source", column)
         else:
-            table = table.add_column(1, "source", source)
+            table = table.add_column(1, "source", column)
         fields: dict[str, np.ndarray] = {}
         if wide:
             from ._frame import HEADER_KEYS
@@ -402,7 +393,7 @@ def _wide_meta(columns: Sequence[str], tables: str | None) -> pd.DataFrame:
 
 
 def _check(on_bad_message: str, tables: object, blocksize: int | str | None) -> tuple[str | None, int | None]:
-    from ._arrow import check_on_bad_message
+    from ._errors import check_on_bad_message
 
     check_on_bad_message(on_bad_message)
     if tables is not None and not isinstance(tables, (str, os.PathLike)):

@@ -1,5 +1,8 @@
 #include "columnar/arrow_export.hpp"
 
+#include <cerrno>
+#include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -105,49 +108,77 @@ ArrayNode* fill_array(ArrowArray* a, std::shared_ptr<const ColumnBatch> owner, s
   return node;
 }
 
-}  // namespace
-
-void export_schema(const ColumnBatch& batch, ArrowSchema* out) {
-  fill_schema(out, "+s", "", 0);
-  SchemaNode* top = schema_node(out);
-  for (const ColumnSpec& c : columns_of(batch)) {
-    auto* child = new ArrowSchema;
-    fill_schema(child, c.format, c.name, c.valid != nullptr ? ARROW_FLAG_NULLABLE : 0);
-    if (c.dictionary != nullptr) {
-      auto* values = new ArrowSchema;
-      fill_schema(values, "u", "", ARROW_FLAG_NULLABLE);
-      schema_node(child)->dictionary = values;
-      child->dictionary = values;
-    }
-    top->children.push_back(child);
+// Runs an export that may throw (only std::bad_alloc can): 0, or ENOMEM with whatever was
+// built of `out` released. `out` is released-empty before anything is built, so a failure
+// at any step leaves nothing behind.
+template <class Struct, class Build>
+int exported(Struct* out, Build&& build) noexcept {
+  out->release = nullptr;
+  try {
+    build();
+    return 0;
+  } catch (...) {
+    if (out->release != nullptr) out->release(out);
+    return ENOMEM;
   }
-  out->n_children = static_cast<std::int64_t>(top->children.size());
-  out->children = top->children.data();
 }
 
-void export_array(std::shared_ptr<const ColumnBatch> batch, ArrowArray* out) {
-  const ColumnBatch& b = *batch;
-  ArrayNode* top = fill_array(out, batch, b.rows, 0, {nullptr});
-  for (const ColumnSpec& c : columns_of(b)) {
-    std::vector<const void*> buffers{c.valid != nullptr ? c.valid->bits.data() : nullptr};
-    buffers.insert(buffers.end(), c.buffers.begin(), c.buffers.end());
-    auto* child = new ArrowArray;
-    ArrayNode* node =
-        fill_array(child, batch, b.rows, c.valid != nullptr ? c.valid->null_count : 0, std::move(buffers));
-    if (c.dictionary != nullptr) {
-      auto* values = new ArrowArray;
-      fill_array(values,
-                 batch,
-                 static_cast<std::int64_t>(c.dictionary_size),
-                 0,
-                 {nullptr, c.dictionary->offsets.data(), c.dictionary->data.data()});
-      node->dictionary = values;
-      child->dictionary = values;
+// A new zeroed struct (release null), already owned by `owner` before it is filled.
+template <class Struct>
+Struct* adopt(std::vector<Struct*>& owner) {
+  owner.push_back(nullptr);  // capacity reserved by the caller: cannot throw
+  owner.back() = new Struct{};
+  return owner.back();
+}
+
+}  // namespace
+
+int export_schema(const ColumnBatch& batch, ArrowSchema* out) noexcept {
+  return exported(out, [&] {
+    const std::vector<ColumnSpec> columns = columns_of(batch);
+    fill_schema(out, "+s", "", 0);
+    SchemaNode* top = schema_node(out);
+    top->children.reserve(columns.size());
+    for (const ColumnSpec& c : columns) {
+      ArrowSchema* child = adopt(top->children);
+      fill_schema(child, c.format, c.name, c.valid != nullptr ? ARROW_FLAG_NULLABLE : 0);
+      if (c.dictionary != nullptr) {
+        SchemaNode* node = schema_node(child);
+        node->dictionary = new ArrowSchema{};
+        fill_schema(node->dictionary, "u", "", ARROW_FLAG_NULLABLE);
+        child->dictionary = node->dictionary;
+      }
     }
-    top->children.push_back(child);
-  }
-  out->n_children = static_cast<std::int64_t>(top->children.size());
-  out->children = top->children.data();
+    out->n_children = static_cast<std::int64_t>(top->children.size());
+    out->children = top->children.data();
+  });
+}
+
+int export_array(std::shared_ptr<const ColumnBatch> batch, ArrowArray* out) noexcept {
+  return exported(out, [&] {
+    const ColumnBatch& b = *batch;
+    const std::vector<ColumnSpec> columns = columns_of(b);
+    ArrayNode* top = fill_array(out, batch, b.rows, 0, {nullptr});
+    top->children.reserve(columns.size());
+    for (const ColumnSpec& c : columns) {
+      std::vector<const void*> buffers{c.valid != nullptr ? c.valid->bits.data() : nullptr};
+      buffers.insert(buffers.end(), c.buffers.begin(), c.buffers.end());
+      ArrowArray* child = adopt(top->children);
+      ArrayNode* node =
+          fill_array(child, batch, b.rows, c.valid != nullptr ? c.valid->null_count : 0, std::move(buffers));
+      if (c.dictionary != nullptr) {
+        node->dictionary = new ArrowArray{};
+        fill_array(node->dictionary,
+                   batch,
+                   static_cast<std::int64_t>(c.dictionary_size),
+                   0,
+                   {nullptr, c.dictionary->offsets.data(), c.dictionary->data.data()});
+        child->dictionary = node->dictionary;
+      }
+    }
+    out->n_children = static_cast<std::int64_t>(top->children.size());
+    out->children = top->children.data();
+  });
 }
 
 namespace {
@@ -156,24 +187,37 @@ struct StreamState {
   std::shared_ptr<const ColumnBatch> schema_of;
   std::vector<std::shared_ptr<const ColumnBatch>> batches;
   std::size_t next = 0;
+  const char* last_error = nullptr;  // a static text, or null before any failure
 };
 
+StreamState* stream_state(ArrowArrayStream* s) { return static_cast<StreamState*>(s->private_data); }
+
+// The errno code of a failed export, its text kept for get_last_error.
+int stream_failure(StreamState* state, int code, const char* text) noexcept {
+  state->last_error = text;
+  return code;
+}
+
 int stream_schema(ArrowArrayStream* s, ArrowSchema* out) {
-  export_schema(*static_cast<StreamState*>(s->private_data)->schema_of, out);
-  return 0;
+  StreamState* state = stream_state(s);
+  const int code = export_schema(*state->schema_of, out);
+  return code == 0 ? 0 : stream_failure(state, code, "out of memory while exporting the schema");
 }
 
 int stream_next(ArrowArrayStream* s, ArrowArray* out) {
-  auto* state = static_cast<StreamState*>(s->private_data);
+  StreamState* state = stream_state(s);
   if (state->next >= state->batches.size()) {
     out->release = nullptr;  // end of the stream
     return 0;
   }
-  export_array(std::move(state->batches[state->next++]), out);
+  // The batch stays in the stream until its export succeeds, so a failed call can be retried.
+  const int code = export_array(state->batches[state->next], out);
+  if (code != 0) return stream_failure(state, code, "out of memory while exporting a record batch");
+  state->batches[state->next++].reset();
   return 0;
 }
 
-const char* stream_error(ArrowArrayStream*) { return nullptr; }
+const char* stream_error(ArrowArrayStream* s) { return stream_state(s)->last_error; }
 
 void stream_release(ArrowArrayStream* s) {
   delete static_cast<StreamState*>(s->private_data);
@@ -182,10 +226,13 @@ void stream_release(ArrowArrayStream* s) {
 
 }  // namespace
 
-void export_stream(std::shared_ptr<const ColumnBatch> schema_of,
-                   std::vector<std::shared_ptr<const ColumnBatch>> batches, ArrowArrayStream* out) {
-  auto* state = new StreamState{std::move(schema_of), std::move(batches), 0};
+int export_stream(std::shared_ptr<const ColumnBatch> schema_of,
+                  std::vector<std::shared_ptr<const ColumnBatch>> batches, ArrowArrayStream* out) noexcept {
+  out->release = nullptr;
+  auto* state = new (std::nothrow) StreamState{std::move(schema_of), std::move(batches), 0, nullptr};
+  if (state == nullptr) return ENOMEM;
   *out = ArrowArrayStream{stream_schema, stream_next, stream_error, stream_release, state};
+  return 0;
 }
 
 }  // namespace quorvex

@@ -143,6 +143,39 @@ bool is_special_name(const std::string* name) {
   return name == &associated_field_name() || name == &operator_name() || name == &signify_character_name();
 }
 
+}  // namespace
+
+std::uint64_t MessageBudget::rows(std::size_t octets) const {
+  const std::uint64_t by_size = kRowsPerOctet * octets + kRowAllowance;
+  return std::min(by_size, max_rows);
+}
+
+std::uint64_t MessageBudget::text_octets(std::size_t octets) const {
+  const std::uint64_t by_size = kTextPerOctet * octets + kTextAllowance;
+  const std::uint64_t cap = max_rows > UINT64_MAX / kTextPerRow ? UINT64_MAX : max_rows * kTextPerRow;
+  return std::min(by_size, cap);
+}
+
+std::uint64_t rows_of(const MessageValues& m) {
+  if (m.compressed) return static_cast<std::uint64_t>(m.columns.columns.size()) * m.columns.subsets;
+  return m.records.values.size();
+}
+
+std::optional<BufrError> over_budget(const MessageValues& m, std::size_t octets,
+                                     const MessageBudget& budget) {
+  const std::string rule = std::to_string(MessageBudget::kRowsPerOctet) + " rows and " +
+                           std::to_string(MessageBudget::kTextPerOctet) +
+                           " octets of text per octet of the message, plus an allowance; at most " +
+                           std::to_string(budget.max_rows) + " rows, which max_message_rows raises";
+  const std::uint64_t rows = rows_of(m);
+  if (rows > budget.rows(octets)) return BufrError::over_budget("rows", rows, budget.rows(octets), rule);
+  const std::uint64_t text = text_bytes_of(m);
+  if (text > budget.text_octets(octets)) {
+    return BufrError::over_budget("octets of text", text, budget.text_octets(octets), rule);
+  }
+  return std::nullopt;
+}
+
 // Octets of the text column for the message's values (in compressed data the subsets of a
 // text that does not vary share one text).
 std::size_t text_bytes_of(const MessageValues& m) {
@@ -167,6 +200,8 @@ std::size_t text_bytes_of(const MessageValues& m) {
   }
   return n;
 }
+
+namespace {
 
 // The batches of one run of messages, filled message by message. The names and meanings
 // of the decoded values are addresses into the message's tables, so the tables of every
@@ -490,9 +525,10 @@ std::vector<std::shared_ptr<ColumnBatch>> BatchBuilder::take(bool at_least_one) 
 
 // The message's parse, tables and decode into `out`; false with `error` set on failure.
 bool decode_one(std::span<const Bytes> sources, const MessageRef& ref, TableChooser& chooser, bool programs,
-                MessageValues& out, std::shared_ptr<const TableSet>& tables, std::string& error) {
-  auto failed = [&error](const BufrError& e) {
-    error = e.message();
+                MessageValues& out, std::shared_ptr<const TableSet>& tables,
+                std::optional<BufrError>& error) {
+  auto failed = [&error](BufrError e) {
+    error = std::move(e);
     return false;
   };
   if (ref.source >= sources.size()) return failed(BufrError::too_short());
@@ -550,7 +586,7 @@ ColumnarOutput decode_columns(std::span<const Bytes> sources, std::span<const Me
   std::atomic<std::size_t> next{0};
   run_on_threads(static_cast<unsigned>(std::min<std::size_t>(threads, runs)), [&](unsigned) {
     MessageValues scratch;
-    std::string error;
+    std::optional<BufrError> error;
     for (std::size_t run; (run = next.fetch_add(1, std::memory_order_relaxed)) < runs;) {
       BatchBuilder builder(options);
       RunOutput& out = outputs[run];
@@ -558,12 +594,16 @@ ColumnarOutput decode_columns(std::span<const Bytes> sources, std::span<const Me
         const MessageRef& ref = messages[i];
         std::shared_ptr<const TableSet> tables;
         if (!decode_one(sources, ref, chooser, options.programs, scratch, tables, error)) {
-          out.bad.push_back(BadMessage{ref.index, ref.offset, std::move(error)});
+          out.bad.push_back(BadMessage{ref.index, ref.offset, std::move(*error), ref.source});
+          continue;
+        }
+        if (std::optional<BufrError> over = over_budget(scratch, ref.length, options.budget)) {
+          out.bad.push_back(BadMessage{ref.index, ref.offset, std::move(*over), ref.source});
           continue;
         }
         const std::size_t text_bytes = text_bytes_of(scratch);
         if (text_bytes > kMaxUtf8Bytes) {
-          out.bad.push_back(BadMessage{ref.index, ref.offset, BufrError::batch_text_overflow().message()});
+          out.bad.push_back(BadMessage{ref.index, ref.offset, BufrError::batch_text_overflow(), ref.source});
           continue;
         }
         builder.append(scratch, text_bytes, ref, tables);

@@ -7,12 +7,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "columnar/table_choice.hpp"
+#include "decode/decode.hpp"
 #include "message/message.hpp"
 
 namespace quorvex {
@@ -127,7 +129,8 @@ struct MessageRef {
 struct BadMessage {
   std::int64_t index = 0;
   std::size_t offset = 0;
-  std::string text;
+  BufrError error;
+  std::uint32_t source = 0;  // the position of its source
 };
 
 struct ColumnarOutput {
@@ -138,12 +141,40 @@ struct ColumnarOutput {
   std::int64_t rows() const;
 };
 
+// What one message may give: rows (one per value) and octets of text, each at most a
+// multiple of the message's length plus an allowance, and at most the caller's cap. A few
+// octets can ask for millions of rows (65535 subsets of operator markers, compressed
+// columns of constant text), and the rows take some 40 times the memory of their values
+// in the message; real messages give at most 17 rows and 2.3 octets of text per octet.
+// A message over its budget is a bad message, decoded no further than its scratch record.
+struct MessageBudget {
+  static constexpr std::uint64_t kRowsPerOctet = 64;
+  static constexpr std::uint64_t kRowAllowance = std::uint64_t{1} << 16;
+  static constexpr std::uint64_t kTextPerOctet = 16;
+  static constexpr std::uint64_t kTextAllowance = std::uint64_t{1} << 20;
+  static constexpr std::uint64_t kTextPerRow = 16;  // the cap on text, per row of the cap
+  static constexpr std::uint64_t kDefaultMaxRows = std::uint64_t{1} << 22;
+
+  std::uint64_t max_rows = kDefaultMaxRows;  // the caller's cap on the rows of one message
+
+  std::uint64_t rows(std::size_t octets) const;
+  std::uint64_t text_octets(std::size_t octets) const;
+};
+
 struct ColumnarOptions {
   unsigned threads = 1;
   bool keys = false;         // the key, rank and role columns
   bool with_source = false;  // the source column
   bool programs = true;      // decode through the compiled programs of the templates
+  MessageBudget budget{};
 };
+
+// The rows a decoded message gives (one per value) and its octets of text.
+std::uint64_t rows_of(const MessageValues& m);
+std::size_t text_bytes_of(const MessageValues& m);
+// Why a decoded message of `octets` octets is over `budget`, if it is.
+[[nodiscard]] std::optional<BufrError> over_budget(const MessageValues& m, std::size_t octets,
+                                                   const MessageBudget& budget);
 
 // Decodes `messages` (editions 2, 3 and 4) into batches, rows in message order. A message
 // that does not parse, has no tables or does not decode adds no rows and one entry to

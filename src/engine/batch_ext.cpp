@@ -21,8 +21,6 @@ struct BatchObject {
   Batches batches;
 };
 
-PyTypeObject* batch_type = nullptr;
-
 const Batches& batches_of(PyObject* o) { return reinterpret_cast<BatchObject*>(o)->batches; }
 
 std::int64_t rows_of(PyObject* o) {
@@ -50,34 +48,36 @@ void capsule_free(PyObject* capsule) {
   delete s;
 }
 
-// A capsule owning `s`, filled by the exporter already; released when no capsule is made.
-template <class Struct>
-PyObject* new_capsule(Struct* s) {
-  PyObject* capsule = PyCapsule_New(s, capsule_name<Struct>, capsule_free<Struct>);
+// A capsule owning a struct filled by `fill` (an exporter returning 0 or an errno code).
+// The struct is owned at every step: by the unique_ptr until the capsule takes it.
+template <class Struct, class Fill>
+PyObject* export_capsule(Fill&& fill) {
+  auto s = std::make_unique<Struct>();
+  s->release = nullptr;
+  if (fill(s.get()) != 0) return PyErr_NoMemory();
+  PyObject* capsule = PyCapsule_New(s.get(), capsule_name<Struct>, capsule_free<Struct>);
   if (capsule == nullptr) {
-    s->release(s);
-    delete s;
+    s->release(s.get());
+    return nullptr;
   }
+  s.release();
   return capsule;
 }
 
 PyObject* schema_capsule(const ColumnBatch& b) {
-  auto* s = new ArrowSchema;
-  export_schema(b, s);
-  return new_capsule(s);
+  return export_capsule<ArrowSchema>([&](ArrowSchema* s) { return export_schema(b, s); });
 }
 
 PyObject* array_capsule(const std::shared_ptr<const ColumnBatch>& b) {
-  auto* a = new ArrowArray;
-  export_array(b, a);
-  return new_capsule(a);
+  return export_capsule<ArrowArray>([&](ArrowArray* a) { return export_array(b, a); });
 }
 
 // The requested_schema argument is accepted and not acted on: the batch has one layout.
-bool requested_schema_only(PyObject* args, PyObject* kwargs, const char* format) {
-  static const char* names[] = {"requested_schema", nullptr};
-  PyObject* requested = Py_None;
-  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), &requested) != 0;
+constexpr const char* kRequestedSchema[] = {"requested_schema"};
+
+bool requested_schema_only(const char* qualname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* requested[1];
+  return parse_args({qualname, kRequestedSchema, 1, 0}, args, nargs, kwnames, requested);
 }
 
 PyObject* arrow_c_schema(PyObject* self, PyObject*) {
@@ -85,9 +85,9 @@ PyObject* arrow_c_schema(PyObject* self, PyObject*) {
 }
 
 // One struct array: only when the rows are in one record batch.
-PyObject* arrow_c_array(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* arrow_c_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    if (!requested_schema_only(args, kwargs, "|O:__arrow_c_array__")) return nullptr;
+    if (!requested_schema_only("__arrow_c_array__", args, nargs, kwnames)) return nullptr;
     const Batches& batches = batches_of(self);
     if (batches.size() != 1) {
       PyErr_Format(PyExc_ValueError,
@@ -104,12 +104,12 @@ PyObject* arrow_c_array(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 // A stream of the record batches.
-PyObject* arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    if (!requested_schema_only(args, kwargs, "|O:__arrow_c_stream__")) return nullptr;
-    auto* s = new ArrowArrayStream;
-    export_stream(batches_of(self).front(), batches_of(self), s);
-    return new_capsule(s);
+    if (!requested_schema_only("__arrow_c_stream__", args, nargs, kwnames)) return nullptr;
+    const Batches& batches = batches_of(self);
+    return export_capsule<ArrowArrayStream>(
+        [&](ArrowArrayStream* s) { return export_stream(batches.front(), batches, s); });
   });
 }
 
@@ -127,14 +127,9 @@ void batch_dealloc(PyObject* self) {
 
 PyMethodDef batch_methods[] = {
     {"__arrow_c_schema__", arrow_c_schema, METH_NOARGS, "__arrow_c_schema__($self)\n--\n\n"},
-    {"__arrow_c_array__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(arrow_c_array)),
-     METH_VARARGS | METH_KEYWORDS,
-     "__arrow_c_array__($self, requested_schema=None)\n--\n\n"},
-    {"__arrow_c_stream__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(arrow_c_stream)),
-     METH_VARARGS | METH_KEYWORDS,
-     "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"},
+    fastcall("__arrow_c_array__", arrow_c_array, "__arrow_c_array__($self, requested_schema=None)\n--\n\n"),
+    fastcall("__arrow_c_stream__", arrow_c_stream,
+             "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -161,8 +156,8 @@ PyType_Spec batch_spec = {"quorvex._engine.Batch",
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                           batch_slots};
 
-PyObject* new_batch(std::vector<std::shared_ptr<ColumnBatch>> batches) {
-  PyRef self = PyRef::steal(batch_type->tp_alloc(batch_type, 0));
+PyObject* new_batch(PyTypeObject* type, std::vector<std::shared_ptr<ColumnBatch>> batches) {
+  PyRef self = PyRef::steal(type->tp_alloc(type, 0));
   if (!self) return nullptr;
   new (&reinterpret_cast<BatchObject*>(self.get())->batches) Batches(batches.begin(), batches.end());
   return self.release();
@@ -170,19 +165,26 @@ PyObject* new_batch(std::vector<std::shared_ptr<ColumnBatch>> batches) {
 
 // One (source position, message index, offset, length) entry of decode's message list.
 bool to_message_ref(PyObject* item, std::size_t sources, MessageRef& out) {
-  Py_ssize_t source = 0, offset = 0, length = 0;
-  long long index = 0;
-  if (!PyTuple_Check(item) || !PyArg_ParseTuple(item, "nLnn", &source, &index, &offset, &length)) {
-    if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyErr_Clear();
-      PyErr_SetString(PyExc_TypeError,
-                      "messages must hold (source position, message index, offset, length) tuples of ints");
-    }
+  if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 4) {
+    PyErr_SetString(PyExc_TypeError,
+                    "messages must hold (source position, message index, offset, length) tuples of ints");
     return false;
   }
-  if (source < 0 || static_cast<std::size_t>(source) >= sources || offset < 0 || length < 0) {
+  long long fields[4];
+  for (Py_ssize_t k = 0; k < 4; ++k) {
+    PyObject* field = PyTuple_GET_ITEM(item, k);
+    if (!PyLong_Check(field)) {
+      PyErr_SetString(PyExc_TypeError,
+                      "messages must hold (source position, message index, offset, length) tuples of ints");
+      return false;
+    }
+    fields[k] = PyLong_AsLongLong(field);
+    if (fields[k] == -1 && PyErr_Occurred()) return false;
+  }
+  const auto [source, index, offset, length] = fields;
+  if (source < 0 || static_cast<unsigned long long>(source) >= sources || offset < 0 || length < 0) {
     PyErr_Format(PyExc_ValueError,
-                 "message entry (%zd, %lld, %zd, %zd) is out of range",
+                 "message entry (%lld, %lld, %lld, %lld) is out of range",
                  source,
                  index,
                  offset,
@@ -196,28 +198,57 @@ bool to_message_ref(PyObject* item, std::size_t sources, MessageRef& out) {
   return true;
 }
 
-PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
+// (message index, offset, kind, reason, source position) of each message the decode refused.
+PyObject* bad_list(const std::vector<BadMessage>& bad) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(bad.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < bad.size(); ++i) {
+    const BadMessage& m = bad[i];
+    PyRef reason = PyRef::steal(new_str(m.error.reason()));
+    if (!reason) return nullptr;
+    PyObject* item = Py_BuildValue("(LnsOI)",
+                                   static_cast<long long>(m.index),
+                                   static_cast<Py_ssize_t>(m.offset),
+                                   kind_name(m.error.kind()),
+                                   reason.get(),
+                                   static_cast<unsigned>(m.source));
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+constexpr const char* kDecodeNames[] = {
+    "sources", "messages", "tables", "threads", "keys", "with_source", "max_message_rows"};
+
+// The caller's cap on the rows of one message: a positive int, or the default when absent.
+bool to_max_rows(PyObject* o, std::uint64_t& out) {
+  if (o == nullptr) return true;
+  const long long n = PyLong_AsLongLong(o);
+  if (n == -1 && PyErr_Occurred()) return false;
+  if (n < 1) {
+    PyErr_SetString(PyExc_ValueError, "max_message_rows must be at least 1");
+    return false;
+  }
+  out = static_cast<std::uint64_t>(n);
+  return true;
+}
+
+PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const char* names[] = {"sources", "messages", "tables", "threads", "keys", "with_source", nullptr};
-    PyObject *sources_arg = nullptr, *messages_arg = nullptr, *tables_arg = nullptr, *with_source = Py_None;
-    int threads = 1;
-    int keys = 0;
-    if (!PyArg_ParseTupleAndKeywords(args,
-                                     kwargs,
-                                     "OOOi|pO:decode",
-                                     const_cast<char**>(names),
-                                     &sources_arg,
-                                     &messages_arg,
-                                     &tables_arg,
-                                     &threads,
-                                     &keys,
-                                     &with_source)) {
-      return nullptr;
-    }
-    if (!PyObject_TypeCheck(tables_arg, engine_tables_type())) {
+    PyObject* parsed[7];
+    if (!parse_args({"decode", kDecodeNames, 7, 4}, args, nargs, kwnames, parsed)) return nullptr;
+    PyObject *sources_arg = parsed[0], *messages_arg = parsed[1], *tables_arg = parsed[2];
+    PyObject* with_source = parsed[5] == nullptr ? Py_None : parsed[5];
+    const EngineState& state = engine_state(module);
+    if (!PyObject_TypeCheck(tables_arg, state.tables_type)) {
       PyErr_Format(PyExc_TypeError, "tables must be a Tables, not %.100s", Py_TYPE(tables_arg)->tp_name);
       return nullptr;
     }
+    std::uint32_t threads = 0;
+    if (!to_u32(parsed[3], "threads", threads)) return nullptr;
+    const int keys = parsed[4] == nullptr ? 0 : PyObject_IsTrue(parsed[4]);
+    if (keys < 0) return nullptr;
     if (threads < 1) {
       PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
       return nullptr;
@@ -242,6 +273,7 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
     const int source_column = with_source == Py_None ? n_sources > 1 : PyObject_IsTrue(with_source);
     if (source_column < 0) return nullptr;
     ColumnarOptions options{static_cast<unsigned>(threads), keys != 0, source_column != 0};
+    if (!to_max_rows(parsed[6], options.budget.max_rows)) return nullptr;
     TableChooser& chooser = tables_chooser(tables_arg);
     ColumnarOutput out;
     std::exception_ptr failure;
@@ -250,40 +282,34 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
 
-    PyRef bad = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(out.bad.size())));
+    PyRef bad = PyRef::steal(bad_list(out.bad));
     if (!bad) return nullptr;
-    for (std::size_t i = 0; i < out.bad.size(); ++i) {
-      const BadMessage& m = out.bad[i];
-      PyRef text = PyRef::steal(new_str(m.text));
-      if (!text) return nullptr;
-      PyObject* item = Py_BuildValue(
-          "(LnO)", static_cast<long long>(m.index), static_cast<Py_ssize_t>(m.offset), text.get());
-      if (item == nullptr) return nullptr;
-      PyList_SET_ITEM(bad.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    PyRef batch = PyRef::steal(new_batch(std::move(out.batches)));
+    PyRef batch = PyRef::steal(new_batch(state.batch_type, std::move(out.batches)));
     if (!batch) return nullptr;
     return PyTuple_Pack(2, batch.get(), bad.get());
   });
 }
 
-PyMethodDef decode_def = {
-    "decode",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode)),
-    METH_VARARGS | METH_KEYWORDS,
-    "decode(sources, messages, tables, threads, keys=False, with_source=None)\n--\n\n"
+PyMethodDef decode_def = fastcall(
+    "decode", decode,
+    "decode(sources, messages, tables, threads, keys=False, with_source=None, "
+    "max_message_rows=4194304)\n--\n\n"
     "Decodes messages [(source position, message index, offset, length), ...] of the buffers `sources` on\n"
-    "`threads` threads, without the GIL. Returns (Batch, [(message index, offset, error text), ...]).\n"
-    "keys adds the key column; with_source the source column (None: when there are several sources)."};
+    "`threads` threads, without the GIL. Returns (Batch, [(message index, offset, kind, reason, source "
+    "position), ...]).\n"
+    "keys adds the key column; with_source the source column (None: when there are several sources).\n"
+    "A message that gives more rows than 64 per octet plus 65536, or than max_message_rows, or more text\n"
+    "than 16 octets per octet plus 1 MiB, or than 16 per row of max_message_rows, is a bad message.");
 
 }  // namespace
 
-bool register_engine_batch(PyObject* m) {
-  if (batch_type == nullptr) {
-    batch_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&batch_spec));
-    if (batch_type == nullptr) return false;
-  }
-  return add_type(m, batch_type, "Batch") && add_function(m, &decode_def);
+bool register_engine_batch(PyObject* m, EngineState& state) {
+  state.batch_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(m, &batch_spec, nullptr));
+  if (state.batch_type == nullptr) return false;
+  if (!add_type(m, state.batch_type, "Batch")) return false;
+  PyRef function =
+      PyRef::steal(PyCFunction_NewEx(&decode_def, m, PyRef::steal(PyModule_GetNameObject(m)).get()));
+  return function && add_to_module(m, "decode", function.get());
 }
 
 }  // namespace quorvex::py

@@ -1,11 +1,24 @@
 // quorvex._engine: the columnar decoder's Python surface. The pieces the module's files
-// share.
+// share: its state, buffers, the message argument, and errors handed over as data.
 #pragma once
 
 #include "lib/frame_py.hpp"
 #include "message/message.hpp"
 
+namespace quorvex {
+class TableChooser;
+}
+
 namespace quorvex::py {
+
+// What the module keeps per interpreter: its classes, made from specs at import.
+struct EngineState {
+  PyTypeObject* tables_type = nullptr;
+  PyTypeObject* batch_type = nullptr;
+};
+
+// The state of the module object `module` (a module function's `self`).
+EngineState& engine_state(PyObject* module);
 
 // A contiguous read-only view of any object with the buffer protocol, released with it.
 class BufferView {
@@ -28,23 +41,26 @@ class BufferView {
   bool held_ = false;
 };
 
-// The arguments (buffer, offset, length) of a call about one message: the octets
-// [offset, offset + length) of the buffer parsed as a message of edition 2, 3 or 4. False
-// with the Python error set (a bad argument, a slice outside the buffer, a bad header).
-// `format` is PyArg_ParseTupleAndKeywords's, e.g. "Onn:read_header".
-[[nodiscard]] bool message_argument(PyObject* args, PyObject* kwargs, const char* format, BufrMessage& out);
+// A non-negative int (through __index__) that fits a Py_ssize_t; a ValueError naming `arg`
+// when it is negative.
+[[nodiscard]] bool to_offset(PyObject* o, const char* arg, std::size_t& out);
 
-bool register_engine_tables(PyObject* m);  // class Tables
-bool register_engine_batch(PyObject* m);   // class Batch, decode()
+// The arguments (buffer, offset, length), already parsed by the frame, of a call about one
+// message: the octets [offset, offset + length) of the buffer parsed as a message of
+// edition 2, 3 or 4. False with the Python error set (a bad argument, a slice outside the
+// buffer, a bad header).
+[[nodiscard]] bool message_argument(PyObject* const* parsed, BufrMessage& out);
+// The argument names of such a call.
+inline constexpr const char* kMessageNames[] = {"buffer", "offset", "length"};
 
-}  // namespace quorvex::py
+// An error handed to Python as data: (kind, reason), kind one of kind_name()'s names.
+PyObject* new_error_data(const BufrError& e);
 
-namespace quorvex {
-class TableChooser;
-}
+bool register_engine_tables(PyObject* m, EngineState& state);  // class Tables
+bool register_engine_batch(PyObject* m, EngineState& state);   // class Batch, decode()
+bool register_engine_headers(PyObject* m);                     // header_keys(), read_header_keys()
 
-namespace quorvex::py {
-// The chooser of a Tables object; `o` must be one (checked with engine_tables_type()).
-PyTypeObject* engine_tables_type();
+// The chooser of a Tables object; `o` must be one (checked against the state's type).
 TableChooser& tables_chooser(PyObject* o);
+
 }  // namespace quorvex::py

@@ -1,7 +1,11 @@
-// The module quorvex._engine: scan and read_header here, Tables and decode beside.
+// The module quorvex._engine: its state and initialisation, scan and read_header here,
+// Tables and decode beside.
+#include <algorithm>
+#include <optional>
 #include <string>
 
 #include "engine/engine.hpp"
+#include "lib/mapping_guard.hpp"
 #include "message/message.hpp"
 
 namespace quorvex::py {
@@ -19,81 +23,52 @@ bool BufferView::acquire(PyObject* o, const char* arg) {
   return true;
 }
 
-bool message_argument(PyObject* args, PyObject* kwargs, const char* format, BufrMessage& out) {
-  static const char* names[] = {"buffer", "offset", "length", nullptr};
-  PyObject* source = nullptr;
-  Py_ssize_t offset = 0, length = 0;
-  if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, format, const_cast<char**>(names), &source, &offset, &length)) {
+bool to_offset(PyObject* o, const char* arg, std::size_t& out) {
+  PyRef index = PyRef::steal(PyNumber_Index(o));
+  if (!index) return false;
+  const Py_ssize_t value = PyLong_AsSsize_t(index.get());
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (value < 0) {
+    PyErr_Format(PyExc_ValueError, "%s must not be negative", arg);
     return false;
   }
+  out = static_cast<std::size_t>(value);
+  return true;
+}
+
+bool message_argument(PyObject* const* parsed, BufrMessage& out) {
   BufferView buffer;
-  if (!buffer.acquire(source, "buffer")) return false;
+  std::size_t offset = 0, length = 0;
+  if (!buffer.acquire(parsed[0], "buffer") || !to_offset(parsed[1], "offset", offset) ||
+      !to_offset(parsed[2], "length", length)) {
+    return false;
+  }
   const Bytes all = buffer.bytes();
-  if (offset < 0 || length < 0 || static_cast<std::size_t>(offset) > all.size() ||
-      static_cast<std::size_t>(length) > all.size() - static_cast<std::size_t>(offset)) {
+  if (offset > all.size() || length > all.size() - offset) {
     PyErr_Format(PyExc_ValueError,
-                 "message at offset %zd of length %zd lies outside the buffer of %zu octets",
+                 "message at offset %zu of length %zu lies outside the buffer of %zu octets",
                  offset,
                  length,
                  all.size());
     return false;
   }
-  Result<BufrMessage> parsed =
-      parse_message(all.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(length)),
-                    ParseOptions{.older_editions = true});
-  if (!parsed) {
-    raise(parsed.error());
+  Result<BufrMessage> parsed_message =
+      parse_message(all.subspan(offset, length), ParseOptions{.older_editions = true});
+  if (!parsed_message) {
+    raise(parsed_message.error());
     return false;
   }
-  out = std::move(*parsed);
+  out = std::move(*parsed_message);
   return true;
 }
 
-namespace {
-
-PyObject* scan(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const char* names[] = {"buffer", "start", "end", nullptr};
-    PyObject* source = nullptr;
-    Py_ssize_t start = 0;
-    PyObject* end_arg = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "O|nO:scan", const_cast<char**>(names), &source, &start, &end_arg)) {
-      return nullptr;
-    }
-    BufferView buffer;
-    if (!buffer.acquire(source, "buffer")) return nullptr;
-    const Bytes octets = buffer.bytes();
-    std::size_t end = octets.size();
-    if (end_arg != Py_None) {
-      const Py_ssize_t e = PyNumber_AsSsize_t(end_arg, PyExc_OverflowError);
-      if (e == -1 && PyErr_Occurred()) return nullptr;
-      end = e < 0 ? 0 : static_cast<std::size_t>(e);
-    }
-    if (start < 0) {
-      PyErr_SetString(PyExc_ValueError, "start must not be negative");
-      return nullptr;
-    }
-    std::vector<FoundMessage> found;
-    {
-      Py_BEGIN_ALLOW_THREADS found = scan_resync(octets, static_cast<std::size_t>(start), end);
-      Py_END_ALLOW_THREADS
-    }
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < found.size(); ++i) {
-      const FoundMessage& f = found[i];
-      PyRef error = f.ok ? PyRef::borrow(Py_None) : PyRef::steal(new_str(f.error().message()));
-      if (!error) return nullptr;
-      PyObject* item = Py_BuildValue(
-          "(nnO)", static_cast<Py_ssize_t>(f.offset), static_cast<Py_ssize_t>(f.length), error.get());
-      if (item == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
-  });
+PyObject* new_error_data(const BufrError& e) {
+  PyRef reason = PyRef::steal(new_str(e.reason()));
+  if (!reason) return nullptr;
+  return Py_BuildValue("(sO)", kind_name(e.kind()), reason.get());
 }
+
+namespace {
 
 // Sets d[key] = value, stealing `value`.
 bool set_item(PyObject* d, const char* key, PyObject* value) {
@@ -131,50 +106,213 @@ PyObject* header_dict(const BufrMessage& m) {
   return ok ? d.release() : nullptr;
 }
 
-PyObject* read_header(PyObject*, PyObject* args, PyObject* kwargs) {
+// The header of a whole message: sections 0, 1 and 3 of any edition, its typical date a
+// real one.
+Result<BufrMessage> read_whole_header(Bytes octets) {
+  BufrMessage m = QV_TRY(parse_message(octets, ParseOptions{.older_editions = true}));
+  QV_CHECK(check_typical_date(m));
+  return m;
+}
+
+// One entry of a scan: (offset, length, error[, header]). The error is None or
+// (kind, reason); with headers, a message whose header cannot be read has that error and
+// a None header.
+PyObject* scan_entry(Bytes octets, const FoundMessage& f, bool headers) {
+  std::optional<BufrError> error;
+  if (!f.ok) error = f.error();
+  PyRef header = PyRef::borrow(Py_None);
+  if (headers && f.ok) {
+    Result<BufrMessage> parsed = read_whole_header(octets.subspan(f.offset, f.length));
+    if (parsed) {
+      header = PyRef::steal(header_dict(*parsed));
+      if (!header) return nullptr;
+    } else {
+      error = parsed.error();
+    }
+  }
+  PyRef error_data = error ? PyRef::steal(new_error_data(*error)) : PyRef::borrow(Py_None);
+  if (!error_data) return nullptr;
+  const auto offset = static_cast<Py_ssize_t>(f.offset), length = static_cast<Py_ssize_t>(f.length);
+  if (headers) return Py_BuildValue("(nnOO)", offset, length, error_data.get(), header.get());
+  return Py_BuildValue("(nnO)", offset, length, error_data.get());
+}
+
+// A scan and where it stops: the entries, where the next window starts (the end of the
+// last whole message, or four octets past a damaged one; `end` when none is found), and
+// the end of the octets its damaged markers need to be judged (0 when none).
+struct Window {
+  PyRef entries;
+  std::size_t resume = 0;
+  std::size_t needed = 0;
+};
+
+constexpr const char* kScanNames[] = {"buffer", "start", "end", "headers"};
+
+bool scan_window_of(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* qualname,
+                    Window& out) {
+  const Signature sig{qualname, kScanNames, 4, 1};
+  PyObject* parsed[4];
+  if (!parse_args(sig, args, nargs, kwnames, parsed)) return false;
+  BufferView buffer;
+  if (!buffer.acquire(parsed[0], "buffer")) return false;
+  const Bytes octets = buffer.bytes();
+  std::size_t start = 0, end = octets.size();
+  if (parsed[1] != nullptr && !to_offset(parsed[1], "start", start)) return false;
+  if (parsed[2] != nullptr && parsed[2] != Py_None && !to_offset(parsed[2], "end", end)) return false;
+  const int headers = parsed[3] == nullptr ? 0 : PyObject_IsTrue(parsed[3]);
+  if (headers < 0) return false;
+  std::vector<FoundMessage> found;
+  Py_BEGIN_ALLOW_THREADS found = scan_resync(octets, start, end);
+  Py_END_ALLOW_THREADS;
+  out.entries = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
+  if (!out.entries) return false;
+  out.resume = std::max(start, std::min(end, octets.size()));
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    PyObject* item = scan_entry(octets, found[i], headers != 0);
+    if (item == nullptr) return false;
+    PyList_SET_ITEM(out.entries.get(), static_cast<Py_ssize_t>(i), item);
+    if (!found[i].ok) out.needed = std::max(out.needed, found[i].needed());
+  }
+  if (!found.empty()) out.resume = std::max(out.resume, found.back().resume());
+  return true;
+}
+
+PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
+    Window window;
+    if (!scan_window_of(args, nargs, kwnames, "scan", window)) return nullptr;
+    return window.entries.release();
+  });
+}
+
+PyObject* scan_window(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Window window;
+    if (!scan_window_of(args, nargs, kwnames, "scan_window", window)) return nullptr;
+    return Py_BuildValue("(Onn)",
+                         window.entries.get(),
+                         static_cast<Py_ssize_t>(window.resume),
+                         static_cast<Py_ssize_t>(window.needed));
+  });
+}
+
+PyObject* read_header(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* parsed[3];
+    if (!parse_args({"read_header", kMessageNames, 3}, args, nargs, kwnames, parsed)) return nullptr;
     BufrMessage message;
-    if (!message_argument(args, kwargs, "Onn:read_header", message)) return nullptr;
+    if (!message_argument(parsed, message)) return nullptr;
     return header_dict(message);
   });
 }
 
-constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
+// watch(buffer) -> slot: the range of a mapped file's buffer, watched for pages that fault
+// because the file shrank. The buffer is not held, so the mapping can still be closed.
+PyObject* watch(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    Py_buffer view;
+    if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) != 0) return nullptr;
+    const int slot = watch_mapping(view.buf, static_cast<std::size_t>(view.len));
+    PyBuffer_Release(&view);
+    return PyLong_FromLong(slot);
+  });
+}
+
+int slot_argument(PyObject* arg) {
+  const long slot = PyLong_AsLong(arg);
+  return slot == -1 && PyErr_Occurred() ? -2 : static_cast<int>(slot);
+}
+
+PyObject* faulted(PyObject*, PyObject* arg) {
+  const int slot = slot_argument(arg);
+  return slot == -2 ? nullptr : PyBool_FromLong(mapping_faulted(slot));
+}
+
+PyObject* unwatch(PyObject*, PyObject* arg) {
+  const int slot = slot_argument(arg);
+  return slot == -2 ? nullptr : PyBool_FromLong(unwatch_mapping(slot));
+}
 
 PyMethodDef engine_functions[] = {
-    {"scan",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan)),
-     kArgs,
-     "scan(buffer, start=0, end=None)\n--\n\n"
-     "Every BUFR marker starting in [start, end) as (offset, length, error); error is None for a\n"
-     "whole message, else why its declared extent holds none (the search then resumes 4 octets on)."},
-    {"read_header",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_header)),
-     kArgs,
-     "read_header(buffer, offset, length)\n--\n\n"
-     "Sections 0, 1 and 3 of the message at buffer[offset:offset+length] (editions 2, 3 and 4) as a dict."},
+    fastcall("scan", scan,
+             "scan(buffer, start=0, end=None, headers=False)\n--\n\n"
+             "Every BUFR marker starting in [start, end) as (offset, length, error); error is None for a\n"
+             "whole message, else (kind, reason) of why its declared extent holds none (the search then\n"
+             "resumes 4 octets on). With headers, (offset, length, error, header): the header dict of a\n"
+             "whole message, or None with the error of its sections 0, 1 and 3."),
+    fastcall("scan_window", scan_window,
+             "scan_window(buffer, start, end, headers=False)\n--\n\n"
+             "(entries, resume, needed): the entries of scan(), where the scan of the next window starts,\n"
+             "and the end of the octets its damaged markers need to be judged (0 when there are none)."),
+    fastcall("read_header", read_header,
+             "read_header(buffer, offset, length)\n--\n\n"
+             "Sections 0, 1 and 3 of the message at buffer[offset:offset+length] (editions 2, 3 and 4) as a "
+             "dict."),
+    {"watch",
+     watch,
+     METH_O,
+     "watch(buffer)\n--\n\n"
+     "Watches the range of a memory-mapped file: a page that faults because the file shrank reads as\n"
+     "zeros instead of killing the process, and is recorded. Returns the slot (-1: none free)."},
+    {"faulted", faulted, METH_O, "faulted(slot)\n--\n\nWhether a page of the watched range faulted."},
+    {"unwatch",
+     unwatch,
+     METH_O,
+     "unwatch(slot)\n--\n\nStops watching (call before closing the mapping); whether a page faulted."},
     {nullptr, nullptr, 0, nullptr},
+};
+
+int engine_exec(PyObject* m) {
+  EngineState& state = engine_state(m);
+  return register_engine_tables(m, state) && register_engine_batch(m, state) && register_engine_headers(m)
+             ? 0
+             : -1;
+}
+
+int engine_traverse(PyObject* m, visitproc visit, void* arg) {
+  EngineState* state = static_cast<EngineState*>(PyModule_GetState(m));
+  if (state != nullptr) {
+    Py_VISIT(state->tables_type);
+    Py_VISIT(state->batch_type);
+  }
+  return 0;
+}
+
+int engine_clear(PyObject* m) {
+  EngineState* state = static_cast<EngineState*>(PyModule_GetState(m));
+  if (state != nullptr) {
+    Py_CLEAR(state->tables_type);
+    Py_CLEAR(state->batch_type);
+  }
+  return 0;
+}
+
+void engine_free(void* m) { engine_clear(static_cast<PyObject*>(m)); }
+
+PyModuleDef_Slot engine_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(engine_exec)},
+    // The state is the module's own, but the core's caches are shared by the process: one
+    // GIL for every interpreter that imports it.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+    {0, nullptr},
 };
 
 PyModuleDef engine_module = {
     PyModuleDef_HEAD_INIT,
     "quorvex._engine",
     "Columnar decoding of BUFR messages into Arrow.",
-    -1,
+    sizeof(EngineState),
     engine_functions,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    engine_slots,
+    engine_traverse,
+    engine_clear,
+    engine_free,
 };
 
 }  // namespace
 
+EngineState& engine_state(PyObject* module) { return *static_cast<EngineState*>(PyModule_GetState(module)); }
+
 }  // namespace quorvex::py
 
-PyMODINIT_FUNC PyInit__engine() {
-  using namespace quorvex::py;
-  PyRef m = PyRef::steal(PyModule_Create(&engine_module));
-  if (!m || !register_engine_tables(m.get()) || !register_engine_batch(m.get())) return nullptr;
-  return m.release();
-}
+PyMODINIT_FUNC PyInit__engine() { return PyModuleDef_Init(&quorvex::py::engine_module); }

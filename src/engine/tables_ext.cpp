@@ -21,8 +21,6 @@ struct TablesObject {
   PyRef table_set;  // the TableSet object given, or empty
 };
 
-PyTypeObject* tables_type = nullptr;
-
 TablesObject* as_tables(PyObject* o) { return reinterpret_cast<TablesObject*>(o); }
 
 // str or None -> an optional path.
@@ -41,14 +39,14 @@ PyRef quorvex_table_set_class() {
   return PyRef::steal(PyObject_GetAttrString(module.get(), "TableSet"));
 }
 
+constexpr const char* kTablesNames[] = {"definitions_root", "bundled_dir", "table_set"};
+
 PyObject* tables_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* names[] = {"definitions_root", "bundled_dir", "table_set", nullptr};
-    PyObject *root_arg = nullptr, *bundled_arg = nullptr, *set_arg = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "OO|O:Tables", const_cast<char**>(names), &root_arg, &bundled_arg, &set_arg)) {
-      return nullptr;
-    }
+    PyObject* parsed[3];
+    if (!parse_tuple_args({"Tables", kTablesNames, 3, 2}, args, kwargs, parsed)) return nullptr;
+    PyObject *root_arg = parsed[0], *bundled_arg = parsed[1];
+    PyObject* set_arg = parsed[2] == nullptr ? Py_None : parsed[2];
     std::optional<std::string> root, bundled;
     if (!optional_path(root_arg, "definitions_root", root) ||
         !optional_path(bundled_arg, "bundled_dir", bundled)) {
@@ -87,10 +85,12 @@ void tables_dealloc(PyObject* self) {
   Py_TYPE(self)->tp_free(self);
 }
 
-PyObject* source(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
+    PyObject* parsed[3];
+    if (!parse_args({"source", kMessageNames, 3}, args, nargs, kwnames, parsed)) return nullptr;
     BufrMessage message;
-    if (!message_argument(args, kwargs, "Onn:source", message)) return nullptr;
+    if (!message_argument(parsed, message)) return nullptr;
     TableChooser& chooser = *as_tables(self)->chooser;
     Result<ChosenTables> chosen;
     Py_BEGIN_ALLOW_THREADS chosen = chooser.choose(message);
@@ -110,11 +110,9 @@ PyObject* source(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* cached(PyObject* self, void*) { return PyLong_FromSize_t(as_tables(self)->chooser->cached()); }
 
 PyMethodDef tables_methods[] = {
-    {"source",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(source)),
-     METH_VARARGS | METH_KEYWORDS,
-     "source($self, buffer, offset, length)\n--\n\n"
-     "Where the tables of that message come from: 'table_set', 'definitions:<root>' or 'bundled'."},
+    fastcall("source", source,
+             "source($self, buffer, offset, length)\n--\n\n"
+             "Where the tables of that message come from: 'table_set', 'definitions:<root>' or 'bundled'."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -143,16 +141,11 @@ PyType_Spec tables_spec = {"quorvex._engine.Tables",
 
 }  // namespace
 
-PyTypeObject* engine_tables_type() { return tables_type; }
-
 TableChooser& tables_chooser(PyObject* o) { return *as_tables(o)->chooser; }
 
-bool register_engine_tables(PyObject* m) {
-  if (tables_type == nullptr) {
-    tables_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&tables_spec));
-    if (tables_type == nullptr) return false;
-  }
-  return add_type(m, tables_type, "Tables");
+bool register_engine_tables(PyObject* m, EngineState& state) {
+  state.tables_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(m, &tables_spec, nullptr));
+  return state.tables_type != nullptr && add_type(m, state.tables_type, "Tables");
 }
 
 }  // namespace quorvex::py

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "lib/text.hpp"
 #include "lib/text_scan.hpp"
@@ -21,8 +22,14 @@ std::string os_error_text(int err) {
 
 BufrError BufrError::io_errno(int err) { return io(os_error_text(err)); }
 
+BufrError BufrError::data_fault(std::string text) {
+  BufrError e(ErrorKind::DataFault);
+  e.text_ = std::move(text);
+  return e;
+}
+
 BufrError BufrError::invalid_descriptor(std::uint32_t code) {
-  return table_text("invalid descriptor " + code_text(code));
+  return data_fault("invalid descriptor " + code_text(code));
 }
 
 BufrError BufrError::walk_too_deep(WalkName walk) {
@@ -30,43 +37,43 @@ BufrError BufrError::walk_too_deep(WalkName walk) {
     case WalkName::Decode:
       break;
     case WalkName::CompressedDecode:
-      return table_text("compressed descriptor decode exceeded recursion depth");
+      return data_fault("compressed descriptor decode exceeded recursion depth");
     case WalkName::Expansion:
-      return table_text("sequence expansion exceeded recursion depth");
+      return data_fault("sequence expansion exceeded recursion depth");
   }
-  return table_text("descriptor decode exceeded recursion depth");
+  return data_fault("descriptor decode exceeded recursion depth");
 }
 
 BufrError BufrError::walk_too_long(WalkName walk, std::uint64_t max_steps) {
   if (walk == WalkName::Expansion) {
-    return table_text("sequence expansion exceeded " + std::to_string(max_steps) + " descriptors");
+    return data_fault("sequence expansion exceeded " + std::to_string(max_steps) + " descriptors");
   }
-  return table_text("descriptor walk exceeds the limit for the size of section 4");
+  return data_fault("descriptor walk exceeds the limit for the size of section 4");
 }
 
 BufrError BufrError::too_many_values() {
-  return table_text("decoded value count exceeds the limit for the size of section 4");
+  return data_fault("decoded value count exceeds the limit for the size of section 4");
 }
 
 BufrError BufrError::bitmap_outside_history() {
-  return table_text("bitmap reference is outside descriptor history");
+  return data_fault("bitmap reference is outside descriptor history");
 }
 
 BufrError BufrError::compressed_new_references(std::uint32_t code) {
-  return table_text("new reference values (operator " + code_text(code) +
+  return data_fault("new reference values (operator " + code_text(code) +
                     ") are not supported in compressed data");
 }
 
 BufrError BufrError::compressed_varying_factors() {
-  return table_text("compressed delayed replication with varying factors is not implemented");
+  return data_fault("compressed delayed replication with varying factors is not implemented");
 }
 
 BufrError BufrError::bits_too_wide(std::uint16_t width) {
-  return table_text("cannot read " + std::to_string(width) + " bits into u64");
+  return data_fault("cannot read " + std::to_string(width) + " bits into u64");
 }
 
 BufrError BufrError::bits_exhausted(std::uint64_t position, std::uint16_t width, std::uint64_t available) {
-  return table_text("not enough bits while reading section 4 at bit " + std::to_string(position) +
+  return data_fault("not enough bits while reading section 4 at bit " + std::to_string(position) +
                     " for width " + std::to_string(width) + " (" + std::to_string(available) +
                     " bits available)");
 }
@@ -159,9 +166,12 @@ std::string BufrError::message() const {
     case ErrorKind::ElementNotFound:
       return "descriptor " + code_text(static_cast<std::uint32_t>(a_)) + " was not found in Table B";
     case ErrorKind::TableText:
+    case ErrorKind::DataFault:
       return "csv/table parse error: " + text_;
     case ErrorKind::Io:
       return "io error: " + text_;
+    case ErrorKind::OverBudget:
+      return text_;
     case ErrorKind::ImpossibleDate: {
       char buf[96];
       std::snprintf(buf,
@@ -186,6 +196,50 @@ std::string BufrError::message() const {
   }
   return "unknown error";
 }
+
+std::string BufrError::reason() const {
+  switch (kind_) {
+    case ErrorKind::DataFault:
+      return text_;
+    case ErrorKind::MessageOverrun:
+      return "declared length " + std::to_string(b_) + " runs past the end of the data";
+    case ErrorKind::MessageUnterminated:
+      return "declared length " + std::to_string(b_) + " does not end in 7777";
+    default:
+      return message();
+  }
+}
+
+namespace {
+
+// In the order of ErrorKind.
+constexpr const char* kKindNames[] = {
+    "too_short",
+    "missing_marker",
+    "unsupported_edition",
+    "length_mismatch",
+    "section_truncated",
+    "bad_terminator",
+    "odd_descriptor_area",
+    "sequence_not_found",
+    "incomplete_delayed_replication",
+    "unsupported_replication",
+    "element_not_found",
+    "table_text",
+    "io",
+    "impossible_date",
+    "message_overrun",
+    "message_unterminated",
+    "tables_unavailable",
+    "data_fault",
+    "over_budget",
+};
+static_assert(std::size(kKindNames) == static_cast<std::size_t>(ErrorKind::OverBudget) + 1,
+              "one name per error kind");
+
+}  // namespace
+
+const char* kind_name(ErrorKind kind) { return kKindNames[static_cast<std::size_t>(kind)]; }
 
 BufrError BufrError::no_bundled_tables() {
   BufrError e(ErrorKind::TablesUnavailable);
@@ -212,8 +266,16 @@ BufrError BufrError::tables_unavailable(const BufrError* root_failure, const Buf
   return e;
 }
 
+BufrError BufrError::over_budget(std::string_view what, std::uint64_t amount, std::uint64_t budget,
+                                 std::string_view rule) {
+  BufrError e(ErrorKind::OverBudget);
+  e.text_ = "message gives " + std::to_string(amount) + " " + std::string(what) + ", over its budget of " +
+            std::to_string(budget) + " (" + std::string(rule) + ")";
+  return e;
+}
+
 BufrError BufrError::batch_text_overflow() {
-  return table_text("text of the batch exceeds 2 GiB; decode fewer messages at once");
+  return data_fault("text of the batch exceeds 2 GiB; decode fewer messages at once");
 }
 
 }  // namespace quorvex

@@ -28,6 +28,8 @@ enum class ErrorKind : std::uint8_t {
   MessageOverrun,
   MessageUnterminated,
   TablesUnavailable,
+  DataFault,
+  OverBudget,
 };
 
 // The walks over descriptor lists, named in their depth and step errors.
@@ -94,6 +96,8 @@ class BufrError {
   // File-system failures.
   static BufrError nul_in_path();
   static BufrError invalid_utf8_stream();
+  // A fault of a message's template or data section, in free text.
+  static BufrError data_fault(std::string text);
   // Free text; displayed behind "csv/table parse error: ".
   static BufrError table_text(std::string text) {
     BufrError e(ErrorKind::TableText);
@@ -130,6 +134,10 @@ class BufrError {
   static BufrError tables_unavailable(const BufrError* root_failure, const BufrError& bundled_failure);
   // A batch whose texts would overflow its 32-bit text offsets.
   static BufrError batch_text_overflow();
+  // A message that gives more rows, or more octets of text, than its budget allows. `what`
+  // is "rows" or "octets of text"; `rule` says how the budget was set.
+  static BufrError over_budget(std::string_view what, std::uint64_t amount, std::uint64_t budget,
+                               std::string_view rule);
   // An I/O failure reported by the operating system: "<strerror> (os error <n>)".
   static BufrError io_errno(int err);
 
@@ -138,6 +146,10 @@ class BufrError {
 
   // The display text of the error, exactly as it reaches Python.
   std::string message() const;
+  // What is wrong, without where: the text a bad-message report carries beside its message
+  // index and offset. A data-section fault reads as itself here (message() puts it under the
+  // table-error heading, as the per-value module has always shown it).
+  std::string reason() const;
 
  private:
   explicit BufrError(ErrorKind kind, std::uint64_t a = 0, std::uint64_t b = 0) : kind_(kind), a_(a), b_(b) {}
@@ -153,6 +165,10 @@ using Result = std::expected<T, BufrError>;
 using Status = std::expected<void, BufrError>;
 
 inline std::unexpected<BufrError> fail(BufrError e) { return std::unexpected<BufrError>(std::move(e)); }
+
+// A stable lowercase name of each kind ("message_overrun", "data_fault", ...): what the
+// Python layer receives as an error's kind.
+const char* kind_name(ErrorKind kind);
 
 // The platform's description of an errno value: "<strerror> (os error <n>)".
 std::string os_error_text(int err);

@@ -1,6 +1,7 @@
 // Argument parsing, conversion and raising shared by every function and method.
 #include "lib/frame_py.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -90,7 +91,7 @@ std::string join_missing(const char* const* names, const std::vector<std::size_t
 // Common tail of both parsers: every slot filled, or the missing-arguments TypeError.
 bool check_missing(const Signature& sig, PyObject** out) {
   std::vector<std::size_t> missing;
-  for (std::size_t k = 0; k < sig.count; ++k) {
+  for (std::size_t k = 0; k < std::min(sig.count, sig.required); ++k) {
     if (out[k] == nullptr) missing.push_back(k);
   }
   if (missing.empty()) return true;

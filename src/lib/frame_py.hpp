@@ -55,10 +55,14 @@ struct Signature {
   const char* qualname;
   const char* const* names;
   std::size_t count;
+  // The first `required` arguments must be given; the others are optional and left null
+  // when absent. Every argument is required unless said otherwise.
+  std::size_t required = static_cast<std::size_t>(-1);
 };
 
 // Fills out[0..sig.count) with borrowed references to the arguments given by position or
-// keyword. Every argument is required. Returns false with the frame's TypeError set.
+// keyword (null for an optional argument not given). Returns false with the frame's
+// TypeError set.
 [[nodiscard]] bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames, PyObject** out);
 

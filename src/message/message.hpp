@@ -1,6 +1,7 @@
 // Framing of one BUFR edition 4 message and the scan for messages in a buffer.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -74,6 +75,12 @@ struct FoundMessage {
   ErrorKind problem = ErrorKind::TooShort;  // when !ok
 
   BufrError error() const;
+  // Where the search goes on after this marker: the end of a whole message, else four
+  // octets past the marker.
+  std::size_t resume() const { return ok ? offset + length : offset + 4; }
+  // The end of the octets a reader needs to judge this marker: its declared extent, and at
+  // least the eight octets of section 0.
+  std::size_t needed() const { return offset + std::max<std::size_t>(length, 8); }
 };
 
 // Every "BUFR" whose first octet lies in [start, end) of `octets` (end clamped to the

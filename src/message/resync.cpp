@@ -43,7 +43,7 @@ std::vector<FoundMessage> scan_resync(Bytes octets, std::size_t start, std::size
       }
     }
     found.push_back(m);
-    p = m.ok ? k + m.length : k + 4;
+    p = m.resume();
   }
   return found;
 }

@@ -24,7 +24,8 @@ def expected_rows(values):
 
 def engine_rows(table):
     """Rows of the engine's table grouped by message index."""
-    columns = [table.column(n).to_pylist() for n in ("message", "descriptor", "name", "value", "text", "raw", "meaning")]
+    names = ("message", "descriptor", "name", "value", "text", "raw", "meaning")
+    columns = [table.column(n).to_pylist() for n in names]
     by_message = {}
     for message, descriptor, name, value, text, raw, meaning in zip(*columns):
         by_message.setdefault(message, []).append((descriptor, name, _bits(value), text, raw, meaning))

@@ -117,11 +117,11 @@ def test_sequence_protocol_and_close():
         assert m.bytes.endswith(b"7777")
     with bufr:
         pass
-    assert len(bufr) == 0
-    with pytest.raises(IndexError):
-        bufr[0]
-    with pytest.raises(ValueError, match="closed"):
-        messages[0].values()
+    # A closed file says so rather than looking empty.
+    for use in (len, list, lambda b: b[0], lambda b: b.headers(), lambda b: messages[0].values()):
+        with pytest.raises(ValueError, match="closed"):
+            use(bufr)
+    assert repr(bufr) == "<quorvex.BufrFile: closed>"
 
 
 @pytest.mark.parametrize(("definitions", "expected"), [("", "bundled"), (None, "definitions:")])

@@ -31,8 +31,9 @@ def files():
 
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None, silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as c:
+    with (distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                   silence_logs=logging.ERROR) as cluster,
+          distributed.Client(cluster) as c):
         yield c
 
 
@@ -142,7 +143,8 @@ def damaged(tmp_path_factory, files):
     data[offset + length - 4:offset + length] = b"7778"
     offset, length = found[decoding]
     section1 = int.from_bytes(data[offset + 8:offset + 11], "big")
-    section2 = int.from_bytes(data[offset + 8 + section1:offset + 11 + section1], "big") if data[offset + 17] & 0x80 else 0
+    present = data[offset + 17] & 0x80
+    section2 = int.from_bytes(data[offset + 8 + section1:offset + 11 + section1], "big") if present else 0
     section3 = offset + 8 + section1 + section2
     data[section3 + 7:section3 + 9] = b"\xff\xff"  # 3-63-255
     offset, length = found[quoting]

@@ -1,7 +1,6 @@
 """Sources, damaged messages and edition 3 in the engine, on real messages."""
 import csv
 import io
-import pathlib
 import warnings
 
 import pytest

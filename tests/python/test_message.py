@@ -134,7 +134,8 @@ def test_parse_file(tmp_path):
     assert q.parse_file(path=str(path)).total_length == len(SAMPLE)
     # One message and nothing else: a second message makes the lengths disagree.
     path.write_bytes(SAMPLE * 2)
-    with pytest.raises(ValueError, match=f"^declared length {len(SAMPLE)} does not match buffer length {2 * len(SAMPLE)}$"):
+    expected = f"^declared length {len(SAMPLE)} does not match buffer length {2 * len(SAMPLE)}$"
+    with pytest.raises(ValueError, match=expected):
         q.parse_file(str(path))
     path.write_bytes(b"\r\r\n" + SAMPLE)
     with pytest.raises(ValueError, match="^missing BUFR marker$"):

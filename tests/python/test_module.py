@@ -39,7 +39,8 @@ def test_functions_are_builtins_with_text_signatures():
 
 
 def test_import_in_a_fresh_interpreter_is_stable():
-    code = "import _quorvex, sys; a = _quorvex.parse_bytes; import _quorvex as b; assert b.parse_bytes is a; print(len(b.__all__))"
+    code = ("import _quorvex, sys; a = _quorvex.parse_bytes; import _quorvex as b; assert b.parse_bytes is a; "
+            "print(len(b.__all__))")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "14"
 

@@ -6,7 +6,6 @@ project side under this interpreter, with the module found where the tests impor
 The whole corpus is compared the same way with tools/run_oracle.py and the catalog."""
 import csv
 import os
-import pathlib
 import re
 import subprocess
 import sys

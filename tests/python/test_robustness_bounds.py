@@ -100,6 +100,34 @@ class Env:
         return self._wmo
 
 
+# The messages of the decode cases below, built on the hostile tables: each asks for
+# enormous work or memory from a few octets.
+MESSAGES = {
+    "uncompressed_huge_count_over_zero_width_element": lambda: message([101000, 31002, 1001], b"\xff" * 8),
+    "uncompressed_huge_count_over_operator": lambda: message([101000, 31002, 222000], b"\xff" * 8),
+    "uncompressed_huge_count_over_silent_operator": lambda: message([101000, 31002, 201129], b"\xff" * 8),
+    "uncompressed_nested_free_replications_over_element": lambda: message(nested_free_replications(1001), b""),
+    "uncompressed_nested_free_replications_over_silent_operator": lambda: (
+        message(nested_free_replications(201000), b"")),
+    "uncompressed_subsets_times_operators": lambda: message([222000] * 400, b"", subsets=65535),
+    "compressed_subsets_times_columns": lambda: (
+        message([102004, 101255, 1002], b"\x00" * 1024, subsets=65535, compressed=True)),
+    "compressed_huge_count_over_operator": lambda: (
+        message([101000, 31002, 222000], Bits().put((1 << 64) - 1, 64).put(0, 6), subsets=2, compressed=True)),
+    "compressed_text_over_all_subsets": lambda: (
+        message([101016, 1015], compressed_text_columns(16, 60), subsets=65535, compressed=True)),
+    "compressed_wide_texts_over_all_subsets": lambda: (
+        message([1019, 1019], compressed_text_columns(2, 8191), subsets=65535, compressed=True)),
+    "compressed_wide_text_without_data": lambda: message([1019], b"A" * 100, subsets=65535, compressed=True),
+    "uncompressed_text_width_operator_without_data": lambda: message([208255, 1015], b"A" * 60, subsets=65535),
+}
+
+
+def decoded(name):
+    """The case that decodes MESSAGES[name] with the hostile tables."""
+    return lambda e: e.q.decode_values_with_tables(MESSAGES[name](), e.tables)
+
+
 # name -> (call taking an Env, expected outcome). An expected outcome is ("ValueError",
 # message or pattern of the message) or ("ok", number of items in the result).
 CASES = {
@@ -124,61 +152,55 @@ CASES = {
     # Delayed replication whose 64-bit factor is all ones (class 31: never missing, so a
     # count of 2**64 - 1) over an element of width 0.
     "uncompressed_huge_count_over_zero_width_element": (
-        lambda e: e.q.decode_values_with_tables(message([101000, 31002, 1001], b"\xff" * 8), e.tables),
+        decoded("uncompressed_huge_count_over_zero_width_element"),
         ("ValueError", VALUE_LIMIT)),
     # The same count over an operator that reads nothing and yields a marker value.
     "uncompressed_huge_count_over_operator": (
-        lambda e: e.q.decode_values_with_tables(message([101000, 31002, 222000], b"\xff" * 8), e.tables),
+        decoded("uncompressed_huge_count_over_operator"),
         ("ValueError", VALUE_LIMIT)),
     # The same count over a width operator that yields nothing at all: only the walk
     # budget can end it.
     "uncompressed_huge_count_over_silent_operator": (
-        lambda e: e.q.decode_values_with_tables(message([101000, 31002, 201129], b"\xff" * 8), e.tables),
+        decoded("uncompressed_huge_count_over_silent_operator"),
         ("ValueError", WALK_LIMIT)),
     # Delayed replications nested 32 deep, each 65535 times by a factor that reads no
     # bits, around an element of width 0 and around an operator that yields nothing.
     "uncompressed_nested_free_replications_over_element": (
-        lambda e: e.q.decode_values_with_tables(message(nested_free_replications(1001), b""), e.tables),
+        decoded("uncompressed_nested_free_replications_over_element"),
         ("ValueError", VALUE_LIMIT)),
     "uncompressed_nested_free_replications_over_silent_operator": (
-        lambda e: e.q.decode_values_with_tables(message(nested_free_replications(201000), b""), e.tables),
+        decoded("uncompressed_nested_free_replications_over_silent_operator"),
         ("ValueError", WALK_LIMIT)),
     # 65535 subsets of 400 markers each from an empty section 4.
     "uncompressed_subsets_times_operators": (
-        lambda e: e.q.decode_values_with_tables(message([222000] * 400, b"", subsets=65535), e.tables),
+        decoded("uncompressed_subsets_times_operators"),
         ("ValueError", VALUE_LIMIT)),
     # 65535 subsets times 1020 one-bit columns, 7 bits each, from 1 KB.
     "compressed_subsets_times_columns": (
-        lambda e: e.q.decode_values_with_tables(
-            message([102004, 101255, 1002], b"\x00" * 1024, subsets=65535, compressed=True), e.tables),
+        decoded("compressed_subsets_times_columns"),
         ("ValueError", VALUE_LIMIT)),
     # A compressed delayed replication of count 2**64 - 1 over an operator.
     "compressed_huge_count_over_operator": (
-        lambda e: e.q.decode_values_with_tables(
-            message([101000, 31002, 222000], Bits().put((1 << 64) - 1, 64).put(0, 6), subsets=2,
-                    compressed=True), e.tables),
+        decoded("compressed_huge_count_over_operator"),
         ("ValueError", VALUE_LIMIT)),
     # The worst a 1 KB section 4 can ask of texts: 16 columns of 60 octets, each repeated
     # over 65535 subsets (about 63 MB of text in a million values).
     "compressed_text_over_all_subsets": (
-        lambda e: e.q.decode_values_with_tables(
-            message([101016, 1015], compressed_text_columns(16, 60), subsets=65535, compressed=True), e.tables),
+        decoded("compressed_text_over_all_subsets"),
         ("ok", 16 * 65535)),
     # Two texts of 8191 octets (16 KB of section 4), each the value of all 65535 subsets:
     # one shared text each, not a gigabyte of copies.
     "compressed_wide_texts_over_all_subsets": (
-        lambda e: e.q.decode_values_with_tables(
-            message([1019, 1019], compressed_text_columns(2, 8191), subsets=65535, compressed=True), e.tables),
+        decoded("compressed_wide_texts_over_all_subsets"),
         ("ok", 2 * 65535)),
     # A text of 8191 octets that section 4 does not hold.
     "compressed_wide_text_without_data": (
-        lambda e: e.q.decode_values_with_tables(
-            message([1019], b"A" * 100, subsets=65535, compressed=True), e.tables),
+        decoded("compressed_wide_text_without_data"),
         ("ValueError", "csv/table parse error: not enough bits while reading section 4 at bit 800 for width 8 "
                        "(800 bits available)")),
     # 2-08-255 widens a text to 255 octets that the data do not hold.
     "uncompressed_text_width_operator_without_data": (
-        lambda e: e.q.decode_values_with_tables(message([208255, 1015], b"A" * 60, subsets=65535), e.tables),
+        decoded("uncompressed_text_width_operator_without_data"),
         ("ValueError", "csv/table parse error: not enough bits while reading section 4 at bit 480 for width 8 "
                        "(480 bits available)")),
     # A total length of 16 MB declared by a 30-octet buffer.

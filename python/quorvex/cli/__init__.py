@@ -6,14 +6,12 @@ from 0 in each file) and its offset.
 """
 from __future__ import annotations
 
-
 from typing import Any
 
 import click
 
 from . import _common
-
-from ._options import F, bad_message_options, bundled_when_empty, finish, problems_for, stdout, tables_option
+from ._options import F, bad_message_options, finish, max_message_rows_option, problems_for, stdout, tables_option
 
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"]})
@@ -47,12 +45,13 @@ def ls_command(files: tuple[str, ...], as_json: bool, on_bad_message: str, fail_
                    "JSON object per message and line, its values listed per subset.")
 @tables_option
 @bad_message_options
+@max_message_rows_option
 def dump_command(file: str, message: int | None, fmt: str, tables: str | None, on_bad_message: str,
-                 fail_fast: bool) -> None:
+                 fail_fast: bool, max_message_rows: int) -> None:
     """Every value of a message: descriptor, name, value or text, unit and code-table meaning."""
     from . import _dump
     problems = problems_for(on_bad_message, fail_fast)
-    finish(problems, lambda: _dump.dump_file(file, message, fmt, tables, problems, stdout()))
+    finish(problems, lambda: _dump.dump_file(file, message, fmt, tables, problems, stdout(), max_message_rows))
 
 
 @main.group("tables")
@@ -78,7 +77,6 @@ def _table_choice(for_file: str | None, message: int, definitions: str | None,
 
 def table_choice_options(f: F) -> F:
     f = click.option("--definitions", "--tables", "definitions", default=None, metavar="ROOT",
-                     callback=bundled_when_empty,
                      help="ecCodes-style definitions root ('' for the bundled WMO tables).")(f)
     f = click.option("-m", "--message", type=click.IntRange(min=0), default=0, show_default=True,
                      help="Which message of --for FILE.")(f)

@@ -1,20 +1,15 @@
 """Plumbing shared by the commands: problem lines on stderr, opening files, finding messages."""
 from __future__ import annotations
 
-import mmap
+import contextlib
 import os
-import re
 import sys
+import warnings
 from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
 
 import click
-
-
-# The place a library or engine text starts with; the problem line names the place itself.
-_PLACE = re.compile(r"^(?:bad )?(?:message \d+ at offset \d+|message at offset \d+|message \d+): ")
-
 
 Header = dict[str, Any]   # the header fields of one message, as the engine reads them
 
@@ -47,7 +42,6 @@ class Problems:
                 where += f": message {message}"
             if offset is not None:
                 where += f" at offset {offset}"
-            text = _PLACE.sub("", text)
             prefix = click.style("error", fg="red", bold=True) if self._colour else "error"
             click.echo(f"{prefix}: {where}: {text}", err=True)
         if self.mode == "error":
@@ -61,7 +55,7 @@ class Problems:
 @dataclass(frozen=True)
 class Span:
     """One message found in a file: its number in the file, where it lies, and the framing
-    problem when its declared length does not hold."""
+    problem (the engine's reason) when its declared length does not hold."""
     index: int
     offset: int
     length: int
@@ -74,17 +68,24 @@ def engine() -> Any:
 
 
 def map_file(path: str) -> Any:
-    """The octets of a file, memory-mapped (an empty file gives b""). Raises OSError."""
-    with open(path, "rb") as f:
-        size = os.fstat(f.fileno()).st_size
-        if size == 0:
-            return b""
-        return mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+    """The octets of a file, memory-mapped and watched (an empty file gives b""; a pipe is read
+    whole). Raises OSError."""
+    from quorvex._sources import map_path
+    return map_path(path)
+
+
+def check(buffer: Any) -> None:
+    """Raises OSError naming the file when it shrank while it was read."""
+    from quorvex._sources import check_intact
+    check_intact(buffer)
 
 
 def scan(buffer: Any) -> list[Span]:
     """Every "BUFR" the engine finds, good or not, numbered in file order."""
-    return [Span(i, off, length, err) for i, (off, length, err) in enumerate(engine().scan(buffer))]
+    spans = [Span(i, off, length, None if err is None else err[1])
+             for i, (off, length, err) in enumerate(engine().scan(buffer))]
+    check(buffer)
+    return spans
 
 
 def open_file(path: str) -> tuple[Any, list[Span]] | str:
@@ -118,9 +119,47 @@ def good_spans(path: str, spans: list[Span], problems: Problems) -> Iterator[Spa
             problems.report(path, span.error, message=span.index, offset=span.offset)
 
 
+def reason(failure: ValueError) -> str:
+    """What a failure says is wrong: a bad message's reason (its place is on the problem line),
+    else the whole text."""
+    from quorvex import BadMessageError
+    return failure.reason if isinstance(failure, BadMessageError) else str(failure)
+
+
 def read_header(buffer: Any, span: Span) -> Header:
     header: Header = engine().read_header(buffer, span.offset, span.length)
     return header
+
+
+def report_bad(path: str, group: list[Span] | None, bad: Any, problems: Problems) -> None:
+    """A problem line for one of the library's BadMessageWarnings or BadMessageErrors. Its
+    message number is the one in the file, or with `group` a position in `group`."""
+    if group is None:
+        problems.report(path, bad.reason, message=bad.message_index, offset=bad.offset)
+        return
+    span = group[bad.message_index]
+    problems.report(path, bad.reason, message=span.index, offset=span.offset)
+
+
+@contextlib.contextmanager
+def decoding(path: str, group: list[Span] | None, problems: Problems) -> Iterator[None]:
+    """Runs the library on a file or a group of its messages: its bad-message warnings and
+    errors become problem lines."""
+    from quorvex import BadMessageError, BadMessageWarning
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", UserWarning)   # every bad message, not once per place
+        failure: BadMessageError | None = None
+        try:
+            yield
+        except BadMessageError as e:
+            failure = e
+        for w in caught:
+            if isinstance(w.message, BadMessageWarning):
+                report_bad(path, group, w.message, problems)
+            else:
+                warnings.showwarning(w.message, w.category, w.filename, w.lineno)
+        if failure is not None:
+            report_bad(path, group, failure, problems)
 
 
 def typical_time(h: Header) -> str:

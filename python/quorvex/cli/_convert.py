@@ -7,18 +7,17 @@ import math
 import os
 import pathlib
 import shutil
+import signal
 import sys
 import tempfile
-import re
-import warnings
-from collections.abc import Iterator, Sequence
-from typing import Any
+from collections.abc import Generator, Iterator, Sequence
+from typing import Any, Union
 
 import click
 
 from . import _common
 from ._common import Problems, Span
-from ._options import bad_message_options, finish, problems_for, tables_option
+from ._options import bad_message_options, finish, max_message_rows_option, problems_for, tables_option
 
 Options = dict[str, Any]   # the command's options that reach the decoding
 
@@ -35,8 +34,10 @@ class ArrowSink:
     def __init__(self, path: pathlib.Path, fmt: str):
         self.writer: Any = None
         self.path, self.fmt, self.schema = path, fmt, None
+        self.rows = 0
 
     def write(self, batch: Any) -> None:
+        self.rows += batch.num_rows
         if self.writer is None:
             self.schema = batch.schema
             if self.fmt == "parquet":
@@ -47,16 +48,30 @@ class ArrowSink:
                 self.writer = pc.CSVWriter(self.path, batch.schema)
         self.writer.write_batch(_conform(batch, self.schema))
 
-    def close(self) -> None:
+    def finish(self, schema: Any) -> None:
+        """Closes the file; when no batch came, it holds `schema` and no rows."""
+        if self.writer is None:
+            self.write(_empty_batch(schema))
+        self.discard()
+
+    def discard(self) -> None:
         if self.writer is not None:
             self.writer.close()
+            self.writer = None
+
+
+def _empty_batch(schema: Any) -> Any:
+    import pyarrow as pa
+    return pa.RecordBatch.from_pylist([], schema=schema)
 
 
 class JsonLinesSink:
     def __init__(self, path: pathlib.Path, fmt: str = "jsonl"):
         self.file = open(path, "w", encoding="utf-8")
+        self.rows = 0
 
     def write(self, batch: Any) -> None:
+        self.rows += batch.num_rows
         lines = []
         for row in batch.to_pylist():
             for key, value in row.items():
@@ -66,10 +81,14 @@ class JsonLinesSink:
         if lines:
             self.file.write("\n".join(lines) + "\n")
 
-    def close(self) -> None:
+    def finish(self, schema: Any) -> None:
+        self.file.close()
+
+    def discard(self) -> None:
         self.file.close()
 
 
+Sink = Union[ArrowSink, "JsonLinesSink", "SpooledSink"]
 SINKS = {"parquet": ArrowSink, "csv": ArrowSink, "jsonl": JsonLinesSink}
 
 
@@ -96,15 +115,21 @@ class SpooledSink:
         self.dir = tempfile.mkdtemp(prefix=".quorvex-", dir=near.parent)
         self.parts: list[str] = []
         self.schemas: list[Any] = []
+        self.rows = 0
+
+    def discard(self) -> None:
+        shutil.rmtree(self.dir, ignore_errors=True)
+        self.sink.discard()
 
     def write(self, batch: Any) -> None:
         import pyarrow.parquet as pq
+        self.rows += batch.num_rows
         part = os.path.join(self.dir, f"{len(self.parts):06}.parquet")
         pq.write_table(_table(batch), part)
         self.parts.append(part)
         self.schemas.append(batch.schema)
 
-    def close(self) -> None:
+    def finish(self, schema: Any) -> None:
         import pyarrow as pa
         import pyarrow.parquet as pq
         try:
@@ -113,8 +138,8 @@ class SpooledSink:
                 for part in self.parts:
                     for batch in pq.read_table(part).to_batches():
                         self.sink.write(_conform(batch, schema))
+            self.sink.finish(schema)
         finally:
-            self.sink.close()
             shutil.rmtree(self.dir, ignore_errors=True)
 
 
@@ -130,17 +155,17 @@ def _table(batch: Any) -> Any:
 class Progress:
     """A bar of octets and messages done, on stderr, only when stderr is a terminal."""
 
-    def __init__(self, total_bytes: int, total_messages: int):
+    def __init__(self, total_bytes: int):
         self.bar = None
         if not sys.stderr.isatty():
             return
         from rich.console import Console
-        from rich.progress import (BarColumn, DownloadColumn, Progress as Bar, TextColumn, TimeRemainingColumn,
-                                   TransferSpeedColumn)
+        from rich.progress import BarColumn, DownloadColumn, TextColumn, TimeRemainingColumn, TransferSpeedColumn
+        from rich.progress import Progress as Bar
         self.bar = Bar(TextColumn("{task.description}"), BarColumn(), DownloadColumn(),
-                       TextColumn("{task.fields[messages]}/{task.fields[of]} messages"), TransferSpeedColumn(),
+                       TextColumn("{task.fields[messages]} messages"), TransferSpeedColumn(),
                        TimeRemainingColumn(), console=Console(stderr=True), transient=False)
-        self.task = self.bar.add_task("converting", total=total_bytes, messages=0, of=total_messages)
+        self.task = self.bar.add_task("converting", total=total_bytes, messages=0)
         self.bar.start()
 
     def advance(self, octets: int, messages: int, name: str) -> None:
@@ -176,39 +201,6 @@ def _batches(spans: list[Span], batch_messages: int, batch_octets: int = BATCH_O
         yield group
 
 
-def _report_bad(path: str, group: list[Span], bad: BaseException | Warning | str, problems: Problems) -> None:
-    """A problem line for one of the library's bad-message warnings or errors, whose message
-    numbers are positions in `group`."""
-    position = getattr(bad, "message_index", None)
-    if not isinstance(position, int):
-        found = re.search(r"message (\d+)", str(bad))
-        position = int(found.group(1)) if found else None
-    if position is not None and 0 <= position < len(group):
-        text = getattr(bad, "reason", None) or str(bad)
-        problems.report(path, text, message=group[position].index, offset=group[position].offset)
-    else:
-        problems.report(path, str(bad))
-
-
-@contextlib.contextmanager
-def _decoding(path: str, group: list[Span], problems: Problems) -> Iterator[None]:
-    """Runs the library on one group: its bad-message warnings and errors become problem lines."""
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always", UserWarning)   # every bad message, not once per place
-        failure: ValueError | None = None
-        try:
-            yield
-        except ValueError as e:
-            failure = e
-        for w in caught:
-            if w.category.__name__ == "BadMessageWarning":
-                _report_bad(path, group, w.message, problems)
-            else:
-                warnings.showwarning(w.message, w.category, w.filename, w.lineno)
-        if failure is not None:
-            _report_bad(path, group, failure, problems)
-
-
 def _in_file_numbers(table: Any, group: list[Span]) -> Any:
     """A table or batch decoded from the sources of `group`: `message` numbered as in the
     file, `source` dropped. The library's message number is the position in `group`."""
@@ -233,25 +225,41 @@ def _sources(buffer: Any, group: list[Span]) -> Any:
     return [view[s.offset:s.offset + s.length] for s in group]
 
 
-def _long_batches(path: str, buffer: Any, group: list[Span], options: Options, problems: Problems) -> Iterator[Any]:
-    """Long-shape batches (one row per value) of one group of messages of a file."""
+def _long_batches(path: str, options: Options, problems: Problems) -> Generator[Any, None, int | None]:
+    """Long-shape batches (one row per value) of one file, numbered in the file by the
+    library; the generator's value is the number of messages found in the file, None when it
+    could not be opened. A failure to read past the first batch ends the conversion."""
     import quorvex
-    with _decoding(path, group, problems):
-        for batch in quorvex.iter_batches(_sources(buffer, group), batch_messages=len(group),
-                                          tables=options["tables"], threads=options["threads"],
-                                          on_bad_message=options["library_mode"]):
-            yield _in_file_numbers(batch, group)
+    batches = quorvex.iter_batches(path, batch_messages=options["batch_messages"], tables=options["tables"],
+                                   threads=options["threads"], on_bad_message=options["library_mode"],
+                                   max_message_rows=options["max_message_rows"])
+    with _common.decoding(path, None, problems):
+        try:
+            first = next(batches)  # the file is opened and scanned here
+        except StopIteration as done:
+            found: int = done.value
+        except OSError as e:
+            problems.report(path, f"cannot read: {e.strerror or e}", always=True)
+            return None
+        else:
+            yield first
+            found = yield from batches
+    if found == 0:
+        problems.report(path, "empty file" if os.path.getsize(path) == 0 else "no BUFR message found", always=True)
+    return found
 
 
 def _wide_batches(path: str, buffer: Any, group: list[Span], options: Options, problems: Problems) -> Iterator[Any]:
     """Wide-shape batches (one row per subset) of one group of messages of a file."""
     import pyarrow as pa
+
     import quorvex
     frame = None
-    with _decoding(path, group, problems):
+    with _common.decoding(path, group, problems):
         frame = quorvex.read_dataframe(_sources(buffer, group), columns=options["columns"],
                                        filters=options["filters"], tables=options["tables"],
-                                       on_bad_message=options["library_mode"])
+                                       on_bad_message=options["library_mode"],
+                                       max_message_rows=options["max_message_rows"])
     if frame is not None:
         yield from _in_file_numbers(pa.Table.from_pandas(frame, preserve_index=False), group).to_batches()
 
@@ -275,33 +283,101 @@ def _repeat(position: int, rows: int) -> Any:
     return pa.array(np.full(rows, position, dtype=np.int32))
 
 
+def check_output(out: pathlib.Path, files: Sequence[str]) -> None:
+    """Usage errors found before anything is read or opened for writing: an output in a
+    directory that does not exist, or an output that is one of the inputs."""
+    directory = out.parent
+    if not directory.is_dir():
+        raise click.BadParameter(f"{str(directory)!r} is not a directory", param_hint="--output")
+    if not out.exists():
+        return
+    for path in files:
+        with contextlib.suppress(OSError):
+            if os.path.samefile(path, out):
+                raise click.BadParameter(f"{str(out)!r} is also an input file", param_hint="--output")
+
+
 def convert(files: Sequence[str], out: pathlib.Path, fmt: str, options: Options, problems: Problems) -> None:
-    opened = [(position, path, _common.open_file(path)) for position, path in enumerate(files)]
-    scanned = [o[1] for _, _, o in opened if not isinstance(o, str)]
-    total_bytes = sum(s.length for spans in scanned for s in spans)
-    total_messages = sum(len(spans) for spans in scanned)
-    inner = SINKS[fmt](out, fmt)
-    sink = SpooledSink(inner, out) if options["wide"] and fmt != "jsonl" else inner
-    progress = Progress(total_bytes, total_messages)
-    read = _wide_batches if options["wide"] else _long_batches
-    message_base = 0
+    """Writes to a temporary file beside `out`, renamed to `out` once every batch is written:
+    an interrupted or failed run leaves no partial file under the final name."""
+    descriptor, temporary = tempfile.mkstemp(prefix=f".{out.name}.", suffix=".part", dir=out.parent)
+    os.close(descriptor)
     try:
-        for position, path, found in opened:
-            if isinstance(found, str):
-                problems.report(path, found, always=True)
-                continue
-            buffer, spans = found
-            good = list(_common.good_spans(path, spans, problems))
-            for group in _batches(good, options["batch_messages"]):
-                for batch in read(path, buffer, group, options, problems):
-                    if len(files) > 1:
-                        batch = _with_source(batch, position, message_base)
-                    sink.write(batch)
-                progress.advance(sum(s.length for s in group), len(group), os.path.basename(path))
-            message_base += len(spans)
-    finally:
+        inner = SINKS[fmt](pathlib.Path(temporary), fmt)
+        sink: Sink = SpooledSink(inner, out) if options["wide"] and fmt != "jsonl" else inner
+        progress = Progress(sum(_size(path) for path in files))
+        try:
+            write = _write_wide if options["wide"] else _write_long
+            write(sink, files, progress, options, problems)
+        except BaseException:
+            progress.close()
+            sink.discard()
+            raise
         progress.close()
-        sink.close()
+        sink.finish(_empty_schema(options))
+        os.chmod(temporary, 0o666 & ~_umask())
+        os.replace(temporary, out)
+    finally:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(temporary)
+    if sink.rows == 0:
+        problems.report(out, "no rows were written (the file holds the columns only)", always=True)
+
+
+def _size(path: str) -> int:
+    try:
+        return os.path.getsize(path)
+    except OSError:
+        return 0
+
+
+def _umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+def _write_long(sink: Sink, files: Sequence[str], progress: Progress, options: Options, problems: Problems) -> None:
+    """Each file through the library into `sink`: with several files, `message` counts across
+    them and `source` is the file's position on the command line."""
+    message_base = 0
+    for position, path in enumerate(files):
+        batches = _long_batches(path, options, problems)
+        while True:
+            try:
+                batch = next(batches)
+            except StopIteration as done:
+                found = done.value
+                break
+            sink.write(_with_source(batch, position, message_base) if len(files) > 1 else batch)
+        progress.advance(_size(path), found or 0, os.path.basename(path))
+        message_base += found or 0
+
+
+def _write_wide(sink: Sink, files: Sequence[str], progress: Progress, options: Options, problems: Problems) -> None:
+    """Each file, a group of its messages at a time, through read_dataframe into `sink`."""
+    message_base = 0
+    for position, path in enumerate(files):
+        found = _common.open_file(path)
+        if isinstance(found, str):
+            problems.report(path, found, always=True)
+            continue
+        buffer, spans = found
+        good = list(_common.good_spans(path, spans, problems))
+        for group in _batches(good, options["batch_messages"]):
+            for batch in _wide_batches(path, buffer, group, options, problems):
+                sink.write(_with_source(batch, position, message_base) if len(files) > 1 else batch)
+            _common.check(buffer)
+        progress.advance(_size(path), len(spans), os.path.basename(path))
+        message_base += len(spans)
+
+
+def _empty_schema(options: Options) -> Any:
+    """The columns of an output with no rows: those of the long shape, none of the wide."""
+    import pyarrow as pa
+
+    import quorvex
+    return pa.schema([]) if options["wide"] else quorvex.read_arrow(b"", on_bad_message="skip").schema
 
 
 # ---------------------------------------------------------------------------------------------
@@ -343,13 +419,14 @@ def parse_filters(items: Sequence[str]) -> dict[str, Any] | None:
               help="With --wide: keep the subsets whose KEY equals VALUE (A,B,... for any of them); repeatable.")
 @click.option("--threads", type=click.IntRange(min=1), default=None, help="Decoding threads (default: all cores).")
 @click.option("--batch-messages", type=click.IntRange(min=1), default=1024, show_default=True,
-              help="Messages decoded and written per batch at the most (a batch also holds at most "
-                   "256 KiB of BUFR); memory follows this, not the input size.")
+              help="Messages decoded and written per batch at the most (a batch of the long shape also "
+                   "holds at most about a MiB of BUFR); memory follows this, not the input size.")
 @tables_option
 @bad_message_options
+@max_message_rows_option
 def convert_command(files: tuple[str, ...], out: pathlib.Path, wide: bool, columns: str | None,
                     filter_items: tuple[str, ...], threads: int | None, batch_messages: int, tables: str | None,
-                    on_bad_message: str, fail_fast: bool) -> None:
+                    on_bad_message: str, fail_fast: bool, max_message_rows: int) -> None:
     """Decode FILES into one table file, batch by batch.
 
     The long shape has one row per value (message, subset, descriptor, name, unit, value, text,
@@ -362,9 +439,28 @@ def convert_command(files: tuple[str, ...], out: pathlib.Path, wide: bool, colum
                                  f"{', '.join(sorted(FORMATS))}", param_hint="--output")
     if (columns or filter_items) and not wide:
         raise click.UsageError("--columns and --filter go with --wide")
+    check_output(out, files)
     problems = problems_for(on_bad_message, fail_fast)
     options: Options = {"wide": wide, "threads": threads, "batch_messages": batch_messages, "tables": tables,
                "columns": [c.strip() for c in columns.split(",") if c.strip()] if columns else None,
-               "filters": parse_filters(filter_items),
+               "filters": parse_filters(filter_items), "max_message_rows": max_message_rows,
                "library_mode": "error" if problems.mode == "error" else "warn"}
-    finish(problems, lambda: convert(files, out, fmt, options, problems))
+    with _terminate_as_exit():
+        finish(problems, lambda: convert(files, out, fmt, options, problems))
+
+
+@contextlib.contextmanager
+def _terminate_as_exit() -> Iterator[None]:
+    """SIGTERM raises SystemExit (status 143), so the temporary output and the spool are
+    removed as on Ctrl-C, instead of the process ending where it stands."""
+    def terminate(signum: int, frame: Any) -> None:
+        raise SystemExit(128 + signum)
+    try:
+        previous = signal.signal(signal.SIGTERM, terminate)
+    except ValueError:  # not the main thread
+        yield
+        return
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)

@@ -3,12 +3,13 @@ from __future__ import annotations
 
 import json
 import math
-
 from collections.abc import Callable
 from typing import Any
 
 from rich.console import Console
 from rich.text import Text
+
+from quorvex._arrow import MAX_MESSAGE_ROWS
 
 from . import _common, _groups, _tableset
 from ._common import Header, Problems, Span
@@ -18,11 +19,11 @@ Row = dict[str, Any]   # one value: VALUE_COLUMNS and their values
 VALUE_COLUMNS = ("descriptor", "name", "unit", "value", "text", "raw", "meaning")
 
 
-def decode_message(buffer: Any, span: Span, tables: str | None) -> Any:
+def decode_message(buffer: Any, span: Span, tables: str | None, max_message_rows: int = MAX_MESSAGE_ROWS) -> Any:
     """The values of one message as a pyarrow Table in the library's long shape."""
     import quorvex
     return quorvex.read_arrow(memoryview(buffer)[span.offset:span.offset + span.length],
-                              tables=tables, on_bad_message="error")
+                              tables=tables, on_bad_message="error", max_message_rows=max_message_rows)
 
 
 def subsets(table: Any) -> list[list[Row]]:
@@ -144,7 +145,7 @@ def sequences_lookup(buffer: Any, span: Span, header: Header, tables: str | None
 
 
 def dump_file(path: str, message: int | None, fmt: str, tables: str | None, problems: Problems,
-              console: Console) -> None:
+              console: Console, max_message_rows: int = MAX_MESSAGE_ROWS) -> None:
     opened = _common.open_and_scan(path, problems)
     if opened is None:
         return
@@ -158,9 +159,10 @@ def dump_file(path: str, message: int | None, fmt: str, tables: str | None, prob
     for span in _common.good_spans(path, spans, problems):
         try:
             h = _common.read_header(buffer, span)
-            table = decode_message(buffer, span, tables)
+            table = decode_message(buffer, span, tables, max_message_rows)
+            _common.check(buffer)
         except ValueError as e:
-            problems.report(path, str(e), message=span.index, offset=span.offset)
+            problems.report(path, _common.reason(e), message=span.index, offset=span.offset)
             continue
         parts = subsets(table)
         if fmt == "json":
@@ -170,7 +172,8 @@ def dump_file(path: str, message: int | None, fmt: str, tables: str | None, prob
             continue
         lookup = sequences_lookup(buffer, span, h, tables)
 
-        def groups_for(rows: list[Row], lookup: _groups.Sequences | None = lookup, h: Header = h) -> _groups.Tree | None:
+        def groups_for(rows: list[Row], lookup: _groups.Sequences | None = lookup,
+                       h: Header = h) -> _groups.Tree | None:
             if lookup is None:
                 return None
             return _groups.group(h["descriptors"], lookup, [r["descriptor"] for r in rows],

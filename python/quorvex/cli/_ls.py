@@ -2,15 +2,15 @@
 from __future__ import annotations
 
 import json
-
+import os
 from collections.abc import Iterator, Sequence
-from typing import IO
+from typing import IO, Any
 
 from rich.console import Console
 from rich.table import Table
 
 from . import _common
-from ._common import Header, Problems, Span
+from ._common import Header, Problems
 
 # (heading, right-aligned, width of the plain-text column)
 COLUMNS = (("file", False, 0), ("msg", True, 4), ("offset", True, 9), ("length", True, 7), ("ed", True, 2),
@@ -19,33 +19,46 @@ COLUMNS = (("file", False, 0), ("msg", True, 4), ("offset", True, 9), ("length",
 SHOWN_DESCRIPTORS = 3
 
 
-def row(path: str, span: Span, h: Header) -> list[str]:
+def header_of(m: Any) -> Header:
+    """The header fields of a library Message, as the engine names them."""
+    from quorvex._file import HEADER_FIELDS
+    return {**{name: getattr(m, name) for name in HEADER_FIELDS}, "descriptors": m.descriptors}
+
+
+def row(path: str, m: Any, h: Header) -> list[str]:
     codes = h["descriptors"]
     shown = " ".join(_common.descriptor_text(c) for c in codes[:SHOWN_DESCRIPTORS])
     if len(codes) > SHOWN_DESCRIPTORS:
         shown += f" +{len(codes) - SHOWN_DESCRIPTORS}"
-    return [str(path), str(span.index), str(span.offset), str(span.length), str(h["edition"]),
+    return [str(path), str(m.index), str(m.offset), str(m.length), str(h["edition"]),
             f"{h['centre']}/{h['sub_centre']}",
             _common.category(h),
             _common.typical_time(h), str(h["number_of_subsets"]), "yes" if h["compressed"] else "no", shown]
 
 
-def json_record(path: str, span: Span, h: Header) -> str:
-    return json.dumps({"file": str(path), "message": span.index, "offset": span.offset, "length": span.length, **h})
+def json_record(path: str, m: Any, h: Header) -> str:
+    return json.dumps({"file": str(path), "message": m.index, "offset": m.offset, "length": m.length, **h})
 
 
-def headers(paths: Sequence[str], problems: Problems) -> Iterator[tuple[str, Span, Header]]:
-    """(path, span, header) of every readable message; problem lines for the others."""
+def headers(paths: Sequence[str], problems: Problems) -> Iterator[tuple[str, Any, Header]]:
+    """(path, message, header) of every readable message, from the library's BufrFile;
+    problem lines for the others and for files that hold none."""
+    import quorvex
+    mode = "error" if problems.mode == "error" else "warn"
     for path in paths:
-        opened = _common.open_and_scan(path, problems)
-        if opened is None:
+        before = problems.count
+        try:
+            with _common.decoding(path, None, problems):
+                bufr = quorvex.open(path, on_bad_message=mode)
+        except OSError as e:
+            problems.report(path, f"cannot read: {e.strerror or e}", always=True)
             continue
-        buffer, spans = opened
-        for span in _common.good_spans(path, spans, problems):
-            try:
-                yield path, span, _common.read_header(buffer, span)
-            except ValueError as e:
-                problems.report(path, str(e), message=span.index, offset=span.offset)
+        with bufr:
+            if len(bufr) == 0 and problems.count == before:
+                empty = os.path.getsize(path) == 0
+                problems.report(path, "empty file" if empty else "no BUFR message found", always=True)
+            for m in bufr:
+                yield path, m, header_of(m)
 
 
 class PlainLines:
@@ -89,12 +102,12 @@ class RichTable:
 
 def run(paths: Sequence[str], as_json: bool, problems: Problems, console: Console) -> None:
     if as_json:
-        for path, span, h in headers(paths, problems):
-            console.file.write(json_record(path, span, h) + "\n")
+        for path, m, h in headers(paths, problems):
+            console.file.write(json_record(path, m, h) + "\n")
         return
     sink: RichTable | PlainLines = RichTable(console) if console.is_terminal else PlainLines(console.file, paths)
     try:
-        for path, span, h in headers(paths, problems):
-            sink.add(row(path, span, h))
+        for path, m, h in headers(paths, problems):
+            sink.add(row(path, m, h))
     finally:
         sink.close()

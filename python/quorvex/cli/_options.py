@@ -3,7 +3,6 @@ from __future__ import annotations
 
 import os
 import sys
-
 from collections.abc import Callable
 from typing import Any, NoReturn, TypeVar
 
@@ -25,17 +24,9 @@ def stderr() -> Console:
     return Console(stderr=True, highlight=False)
 
 
-def bundled_when_empty(ctx: click.Context, param: click.Parameter, value: str | None) -> str | None:
-    """--tables '': the bundled WMO tables only, said to the library as its environment says it."""
-    if value == "":
-        os.environ["QUORVEX_DEFINITIONS"] = ""
-        return None
-    return value
-
-
 def tables_option(f: F) -> F:
     return click.option(
-        "--tables", default=None, metavar="ROOT", callback=bundled_when_empty,
+        "--tables", default=None, metavar="ROOT",
         help="ecCodes-style definitions root to take tables from; '' for the bundled WMO tables "
              "only. Default: $QUORVEX_DEFINITIONS, else a root found on the machine.")(f)
 
@@ -49,6 +40,14 @@ def bad_message_options(f: F) -> F:
              "silently, 'error' prints a line and stops. Any of them makes the exit status 1.")(f)
 
 
+def max_message_rows_option(f: F) -> F:
+    from quorvex._arrow import MAX_MESSAGE_ROWS
+    return click.option(
+        "--max-message-rows", type=click.IntRange(min=1), default=MAX_MESSAGE_ROWS, show_default=True,
+        help="Rows one message may give at the most (besides 64 per octet of it, plus an allowance); "
+             "a message that gives more is a bad message.")(f)
+
+
 def problems_for(on_bad_message: str, fail_fast: bool) -> _common.Problems:
     return _common.Problems("error" if fail_fast else on_bad_message)
 
@@ -59,7 +58,22 @@ def finish(problems: _common.Problems, work: Callable[[], None]) -> NoReturn:
         sys.stdout.flush()
     except _common.Stop:
         pass
-    except BrokenPipeError:
-        # The reader went away (`| head`): stop quietly; what is still buffered goes nowhere.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except OSError as e:
+        if isinstance(e, BrokenPipeError):
+            _quiet_stdout()
+        else:  # a file that shrank while it was read, an output that cannot be written
+            _report_failure(problems, e)
     sys.exit(problems.exit_code)
+
+
+def _quiet_stdout() -> None:
+    """The reader went away (`| head`): what is still buffered goes nowhere."""
+    os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+
+
+def _report_failure(problems: _common.Problems, e: OSError) -> None:
+    try:
+        problems.report(e.filename or "quorvex", e.strerror or str(e), always=True)
+    except _common.Stop:
+        pass
+

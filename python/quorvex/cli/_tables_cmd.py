@@ -2,12 +2,12 @@
 from __future__ import annotations
 
 import json
-
 from typing import Any
 
-from _quorvex import TableSet
 from rich.console import Console
 from rich.text import Text
+
+from _quorvex import TableSet
 
 from . import _common, _tableset
 from ._common import Header

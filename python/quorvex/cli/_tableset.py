@@ -4,7 +4,6 @@ re-headed as edition 4 where it is older."""
 from __future__ import annotations
 
 import pathlib
-
 from typing import Any
 
 import _quorvex

@@ -117,7 +117,7 @@ TEST_P(ColumnarThreadsTest, EveryThreadCountAndTheWalkGiveTheSameRows) {
       ASSERT_EQ(one.bad.size(), other->bad.size());
       for (std::size_t i = 0; i < one.bad.size(); ++i) {
         EXPECT_EQ(one.bad[i].index, other->bad[i].index);
-        EXPECT_EQ(one.bad[i].text, other->bad[i].text);
+        EXPECT_EQ(one.bad[i].error.message(), other->bad[i].error.message());
       }
     }
   }

@@ -112,7 +112,7 @@ TEST(ExpandBoundTest, NestedFixedReplicationStopsAtTheBound) {
   // 255^4 codes: far beyond any real template.
   auto got = expand_descriptor_list(TableSet{}, {104255, 103255, 102255, 101255, 1001});
   ASSERT_FALSE(got.has_value());
-  EXPECT_EQ(got.error().kind(), ErrorKind::TableText);
+  EXPECT_EQ(got.error().kind(), ErrorKind::DataFault);
   EXPECT_EQ(got.error().text(), "sequence expansion exceeded 4194304 descriptors");
 }
 

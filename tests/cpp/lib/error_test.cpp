@@ -1,6 +1,8 @@
 #include "lib/error.hpp"
 
 #include <cerrno>
+#include <set>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -60,6 +62,55 @@ INSTANTIATE_TEST_SUITE_P(
                     "csv/table parse error: CSV error: record 0 (line: 1, byte: 0): quoted field 2 is not "
                     "closed at end of file"},
         MessageCase{BufrError::nul_in_path(), "io error: file name contained an unexpected NUL byte"}));
+
+// The reason a bad-message report carries: the place left out (the report has the offset),
+// data faults without the table loader's heading; the display text stays as it was.
+struct ReasonCase {
+  BufrError error;
+  const char* kind;
+  const char* reason;
+};
+
+class ErrorReasonTest : public ::testing::TestWithParam<ReasonCase> {};
+
+TEST_P(ErrorReasonTest, KindAndReason) {
+  EXPECT_STREQ(kind_name(GetParam().error.kind()), GetParam().kind);
+  EXPECT_EQ(GetParam().error.reason(), GetParam().reason);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reports, ErrorReasonTest,
+    ::testing::Values(
+        ReasonCase{BufrError::message_overrun(120, 5000),
+                   "message_overrun",
+                   "declared length 5000 runs past the end of the data"},
+        ReasonCase{BufrError::message_unterminated(0, 64),
+                   "message_unterminated",
+                   "declared length 64 does not end in 7777"},
+        ReasonCase{BufrError::bits_exhausted(80, 12, 3),
+                   "data_fault",
+                   "not enough bits while reading section 4 at bit 80 for width 12 (3 bits available)"},
+        ReasonCase{BufrError::walk_too_deep(WalkName::Decode),
+                   "data_fault",
+                   "descriptor decode exceeded recursion depth"},
+        ReasonCase{BufrError::batch_text_overflow(),
+                   "data_fault",
+                   "text of the batch exceeds 2 GiB; decode fewer messages at once"},
+        ReasonCase{BufrError::element_not_found(1001),
+                   "element_not_found",
+                   "descriptor 001001 was not found in Table B"},
+        ReasonCase{BufrError::impossible_date(2024, 2, 30, 0, 0, 0),
+                   "impossible_date",
+                   "impossible typical date in section 1: 2024-02-30 00:00:00"},
+        ReasonCase{BufrError::table_text("bad"), "table_text", "csv/table parse error: bad"}));
+
+TEST(ErrorTest, EveryKindHasItsOwnName) {
+  std::set<std::string> names;
+  for (int k = 0; k <= static_cast<int>(ErrorKind::DataFault); ++k) {
+    names.insert(kind_name(static_cast<ErrorKind>(k)));
+  }
+  EXPECT_EQ(names.size(), static_cast<std::size_t>(ErrorKind::DataFault) + 1);
+}
 
 TEST(ErrorTest, OsErrorCarriesDescriptionAndCode) {
   EXPECT_EQ(BufrError::io_errno(ENOENT).message(), "io error: No such file or directory (os error 2)");

@@ -1,0 +1,114 @@
+"""The process survives what happens around a read: a file that shrinks while it is mapped,
+worker threads the system refuses, an output that is one of the inputs. Each ends in an
+exception or an error line naming the file, never in a signal or an abort."""
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+quorvex = pytest.importorskip("quorvex")
+pytest.importorskip("quorvex._engine")
+from click.testing import CliRunner  # noqa: E402
+
+from quorvex import cli  # noqa: E402
+from quorvex.cli import _convert  # noqa: E402
+
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+SYNOP = EXAMPLES / "synop_wigos.bufr"  # three small messages
+
+
+@pytest.fixture
+def long_file(tmp_path):
+    """About a megabyte of messages: far more pages than the first batch reads."""
+    path = tmp_path / "long.bufr"
+    path.write_bytes(SYNOP.read_bytes() * 1200)
+    return path
+
+
+def shrink(path):
+    os.truncate(path, 4096)
+
+
+def iter_path(path):
+    batches = quorvex.iter_batches(str(path), batch_messages=10)
+    next(batches)
+    shrink(path)
+    list(batches)
+
+
+def iter_file_object(path):
+    with open(path, "rb") as f:
+        batches = quorvex.iter_batches(f, batch_messages=10)
+        next(batches)
+        shrink(path)
+        list(batches)
+
+
+def open_handle(path):
+    with quorvex.open(str(path)) as f:
+        shrink(path)
+        f[len(f) - 1].values()
+
+
+def cli_convert(path, monkeypatch=None):
+    """convert: the input shrinks once the first batch is written."""
+    write = _convert.ArrowSink.write
+
+    def write_then_shrink(self, batch):
+        write(self, batch)
+        if os.path.getsize(path) > 4096:
+            shrink(path)
+
+    monkeypatch.setattr(_convert.ArrowSink, "write", write_then_shrink)
+    out = path.with_suffix(".parquet")
+    result = CliRunner().invoke(cli.main, ["convert", str(path), "-o", str(out), "--batch-messages", "10"])
+    assert result.exit_code == 1, result.output
+    assert f"{path}: the file shrank while it was read" in result.output
+    assert not out.exists()
+
+
+@pytest.mark.parametrize("read", [iter_path, iter_file_object, open_handle, cli_convert])
+def test_file_shrinking_while_read_raises_naming_it(long_file, read, monkeypatch):
+    if read is cli_convert:
+        read(long_file, monkeypatch)
+        return
+    with pytest.raises(OSError, match="the file shrank while it was read") as caught:
+        read(long_file)
+    assert caught.value.filename == str(long_file)
+
+
+def test_thread_that_cannot_start_is_an_error(tmp_path):
+    """Under an address-space limit that leaves room for one thread stack at most, a call for
+    many threads raises (or, if every thread started, returns the rows) and the process lives."""
+    code = textwrap.dedent(f"""
+        import re, resource, quorvex
+        data = open({str(SYNOP)!r}, "rb").read() * 200
+        expected = quorvex.read_arrow(data, threads=1).num_rows
+        size = int(re.search(r"VmSize:\\s+(\\d+)", open("/proc/self/status").read()).group(1)) << 10
+        resource.setrlimit(resource.RLIMIT_AS, (size + (12 << 20), resource.RLIM_INFINITY))
+        try:
+            rows = quorvex.read_arrow(data, threads=32).num_rows
+            print("rows", rows == expected)
+        except RuntimeError as e:
+            print("error", e)
+    """)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("error cannot start worker thread") or done.stdout == "rows True\n"
+
+
+@pytest.mark.parametrize("spelling", ["same", "dot", "link"])
+def test_convert_refuses_an_input_as_output(tmp_path, spelling):
+    source = tmp_path / "in.csv"  # BUFR, whatever its name
+    source.write_bytes(SYNOP.read_bytes())
+    out = {"same": source, "dot": tmp_path / "." / "in.csv", "link": tmp_path / "link.csv"}[spelling]
+    if spelling == "link":
+        out.symlink_to(source)
+    result = CliRunner().invoke(cli.main, ["convert", str(source), "-o", str(out)])
+    assert result.exit_code == 2
+    assert "is also an input file" in result.output
+    assert source.read_bytes() == SYNOP.read_bytes()
