@@ -5,14 +5,15 @@ from __future__ import annotations
 
 import contextlib
 import datetime
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, overload
 
 import _quorvex
 
 from . import _engine
-from ._arrow import MAX_MESSAGE_ROWS, check_max_message_rows, scan_messages, table_of
+from ._arrow import MAX_MESSAGE_ROWS, check_max_message_rows, default_threads, table_of
 from ._errors import check_on_bad_message, report_bad
+from ._frame import frame_of, read_entries
 from ._sources import Buffer, SingleSource, check_intact, open_sources
 from ._tables import TablesArg, bundled_dir, engine_tables
 
@@ -40,12 +41,11 @@ def typical_time(header: dict[str, Any]) -> datetime.datetime:
 
 def read_headers(buffers: list[Buffer], on_bad_message: str) -> Iterator[Entry]:
     """(source position, index, offset, length, header) of every message whose framing and header
-    read cleanly; the others are reported as `on_bad_message` says. Indices count every "BUFR"
-    found, across the buffers."""
-    for position, index, offset, length, error, header in scan_messages(buffers, headers=True):
-        if error is not None:
-            report_bad(on_bad_message, (index, offset, *error, position))
-            continue
+    read cleanly (its header keys among them, under "keys"); the others are reported as
+    `on_bad_message` says. Indices count every "BUFR" found, across the buffers."""
+    for position, index, offset, length, header_keys in read_entries(buffers, on_bad_message):
+        header = _engine.read_header(buffers[position], offset, length)
+        header["keys"] = header_keys
         yield position, index, offset, length, header
 
 
@@ -131,6 +131,11 @@ class Message:
         octets = as_edition4(self.bytes, self._header)
         return _quorvex.decode_values_with_tables(octets, self._file._table_set(self, octets))
 
+    def read_dataframe(self, columns: Sequence[str] | str | None = None, filters: Mapping[str, Any] | None = None,
+                       *, required_columns: bool | Iterable[str] = True) -> pd.DataFrame:
+        """The rows of this message, as `quorvex.read_dataframe` gives them."""
+        return self._file._frame([self], columns, filters, required_columns, 1)
+
     def to_arrow(self) -> pa.Table:
         """The values of this message as a pyarrow Table, one row per value."""
         octets = self.bytes
@@ -205,6 +210,25 @@ class BufrFile:
         """One row per message: where it lies and what its sections 0, 1 and 3 say."""
         return headers_frame([(0, m.index, m.offset, m.length, m._header) for m in self._open_messages()])
 
+    def read_dataframe(self, columns: Sequence[str] | str | None = None, filters: Mapping[str, Any] | None = None,
+                       *, required_columns: bool | Iterable[str] = True, threads: int | None = None
+                       ) -> pd.DataFrame:
+        """The rows of every message, as `quorvex.read_dataframe` gives them."""
+        return self._frame(self._open_messages(), columns, filters, required_columns, default_threads(threads))
+
+    def _frame(self, messages: list[Message], columns: Sequence[str] | str | None,
+               filters: Mapping[str, Any] | None, required_columns: bool | Iterable[str], threads: int
+               ) -> pd.DataFrame:
+        if self.closed:
+            raise ValueError("the BufrFile of this message is closed")
+        if isinstance(columns, str):
+            columns = [columns]
+        entries = [(0, m.index, m.offset, m.length, m._header["keys"]) for m in messages]
+        frame = frame_of([self._buffer], entries, self._tables, threads, columns, filters, required_columns,
+                         "error", max_message_rows=self._max_message_rows)
+        check_intact(self._buffer)
+        return frame
+
     def _octets(self, offset: int, length: int) -> bytes:
         if self.closed:
             raise ValueError("the BufrFile of this message is closed")
@@ -229,38 +253,31 @@ class BufrFile:
 
 
 def headers_frame(entries: list[Entry]) -> pd.DataFrame:
-    """The headers of entries as a pandas DataFrame, one row per message."""
+    """One row per message: where it lies, then every header key the messages carry (ecCodes's
+    names, the engine's table) and typical_datetime."""
     import numpy as np
     import pandas as pd
 
-    def column(name: str, dtype: Any = np.int64) -> Any:
-        return np.fromiter((e[4][name] for e in entries), dtype=dtype, count=len(entries))
+    from . import _keys
+    from ._frame import header_series
 
-    times = {unit: column(f"typical_{unit}") for unit in ("year", "month", "day", "hour", "minute", "second")}
-    return pd.DataFrame({
+    keyed = [(*e[:4], e[4]["keys"]) for e in entries]
+    out: dict[str, Any] = {
         "message": np.fromiter((e[1] for e in entries), np.int64, len(entries)),
         "offset": np.fromiter((e[2] for e in entries), np.int64, len(entries)),
         "length": np.fromiter((e[3] for e in entries), np.int64, len(entries)),
-        "edition": column("edition"),
-        "centre": column("centre"),
-        "sub_centre": column("sub_centre"),
-        "data_category": column("data_category"),
-        # None in editions 2 and 3, which have no international sub-category.
-        "international_sub_category": pd.array([e[4]["international_sub_category"] for e in entries], dtype="Int64"),
-        "local_sub_category": column("local_sub_category"),
-        "master_table_number": column("master_table_number"),
-        "master_table_version": column("master_table_version"),
-        "local_table_version": column("local_table_version"),
-        "typical_time": pd.to_datetime(pd.DataFrame(times)) if entries else pd.Series([], dtype="datetime64[s]"),
-        "subsets": column("number_of_subsets"),
-        "compressed": column("compressed", bool),
-        "observed": column("observed", bool),
-        "descriptors": np.fromiter((len(e[4]["descriptors"]) for e in entries), np.int64, len(entries)),
-    })
+    }
+    carried = {name for e in keyed for name in e[4]}
+    for name in _keys.header_types():
+        if name in carried:
+            out[name] = header_series(keyed, name)
+    typical = _keys.COMPUTED["typical_datetime"]
+    out["typical_datetime"] = typical.compute([header_series(keyed, k) for k in typical.sources])
+    return pd.DataFrame(out)
 
 
 def open(source: SingleSource, *, tables: TablesArg = None, on_bad_message: str = "error",  # noqa: A001
          max_message_rows: int = MAX_MESSAGE_ROWS) -> BufrFile:
     """A BufrFile over `source` (a path, memory-mapped; bytes-like; or a binary file object).
-    `max_message_rows` as in quorvex.iter_batches, for Message.to_arrow."""
+    `max_message_rows` as in quorvex.iter_batches, for Message.to_arrow and read_dataframe."""
     return BufrFile(source, tables=tables, on_bad_message=on_bad_message, max_message_rows=max_message_rows)
