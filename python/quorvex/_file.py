@@ -8,14 +8,13 @@ import datetime
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, overload
 
-import _quorvex
-
 from . import _engine
 from ._arrow import MAX_MESSAGE_ROWS, check_max_message_rows, default_threads, table_of
 from ._errors import check_on_bad_message, report_bad
 from ._frame import frame_of, read_entries
 from ._sources import Buffer, SingleSource, check_intact, open_sources
-from ._tables import TablesArg, bundled_dir, engine_tables
+from ._tables import TablesArg, engine_tables
+from ._value import Value, values_of
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -28,8 +27,6 @@ HEADER_FIELDS = (
     "typical_year", "typical_month", "typical_day", "typical_hour", "typical_minute", "typical_second",
     "number_of_subsets", "observed", "compressed", "section2_present",
 )
-# What selects a message's tables.
-TABLE_SELECTION = ("master_table_number", "master_table_version", "local_table_version", "centre", "sub_centre")
 
 Entry = tuple[int, int, int, int, dict[str, Any]]  # source position, index, offset, length, header
 
@@ -47,26 +44,6 @@ def read_headers(buffers: list[Buffer], on_bad_message: str) -> Iterator[Entry]:
         header = _engine.read_header(buffers[position], offset, length)
         header["keys"] = header_keys
         yield position, index, offset, length, header
-
-
-def as_edition4(octets: bytes, header: dict[str, Any]) -> bytes:
-    """The message re-headed as edition 4: sections 0 and 1 rewritten in the edition-4 layout from the
-    header fields, sections 2 to 5 unchanged."""
-    if header["edition"] == 4:
-        return octets
-    old_section1 = int.from_bytes(octets[8:11], "big")
-    international = header["international_sub_category"]
-    section1 = bytes([0, 0, 22, header["master_table_number"]])
-    section1 += header["centre"].to_bytes(2, "big") + header["sub_centre"].to_bytes(2, "big")
-    section1 += bytes([header["update_sequence_number"], 0x80 if header["section2_present"] else 0,
-                       header["data_category"], 255 if international is None else international,
-                       header["local_sub_category"], header["master_table_version"], header["local_table_version"]])
-    section1 += header["typical_year"].to_bytes(2, "big")
-    section1 += bytes([header["typical_month"], header["typical_day"], header["typical_hour"],
-                       header["typical_minute"], header["typical_second"]])
-    rest = octets[8 + old_section1:]
-    total = 8 + len(section1) + len(rest)
-    return bytes(b"BUFR" + total.to_bytes(3, "big") + b"\x04" + section1 + rest)
 
 
 class Message:
@@ -126,10 +103,9 @@ class Message:
         octets = self.bytes
         return str(self._file._tables.source(octets, 0, len(octets)))
 
-    def values(self) -> list[_quorvex.DecodedValue]:
-        """Every value of every subset, as `_quorvex` decodes them (editions 2 and 3 re-headed as 4)."""
-        octets = as_edition4(self.bytes, self._header)
-        return _quorvex.decode_values_with_tables(octets, self._file._table_set(self, octets))
+    def values(self) -> list[Value]:
+        """Every value of every subset, in order, as the engine decodes them (any edition)."""
+        return values_of(self.to_arrow())
 
     def read_dataframe(self, columns: Sequence[str] | str | None = None, filters: Mapping[str, Any] | None = None,
                        *, required_columns: bool | Iterable[str] = True) -> pd.DataFrame:
@@ -160,9 +136,7 @@ class BufrFile:
         self._stack = contextlib.ExitStack()
         try:
             (self._buffer,), _ = self._stack.enter_context(open_sources(source))
-            self._tables_arg = tables
             self._tables = engine_tables(tables)
-            self._table_sets: dict[tuple[object, ...], _quorvex.TableSet] = {}
             self._messages = [Message(self, index, offset, length, header)
                               for _, index, offset, length, header in read_headers([self._buffer], on_bad_message)]
             check_intact(self._buffer)
@@ -235,21 +209,6 @@ class BufrFile:
         octets = bytes(self._buffer[offset:offset + length])
         check_intact(self._buffer)
         return octets
-
-    def _table_set(self, message: Message, octets: bytes) -> _quorvex.TableSet:
-        """The TableSet of a message, from where the engine takes that message's tables."""
-        source = self._tables.source(octets, 0, len(octets))
-        if source == "table_set":
-            assert isinstance(self._tables_arg, _quorvex.TableSet)
-            return self._tables_arg
-        key = (source, *(message._header[name] for name in TABLE_SELECTION))
-        if key not in self._table_sets:
-            if source == "bundled":
-                self._table_sets[key] = _quorvex.TableSet.from_eccodes(str(bundled_dir()))
-            else:
-                root = source.removeprefix("definitions:")
-                self._table_sets[key] = _quorvex.TableSet.from_definitions(root, _quorvex.parse_bytes(octets))
-        return self._table_sets[key]
 
 
 def headers_frame(entries: list[Entry]) -> pd.DataFrame:
