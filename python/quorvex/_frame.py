@@ -98,8 +98,10 @@ def decode_long(source: Any, tables: Any, on_bad_message: str, with_headers: boo
             for position, index, offset, length, error in scan_messages(buffers):
                 if error is None:
                     wanted.append((position, index, offset, length))
-                else:
-                    unframed.append((index, offset, *error, position))
+                elif on_bad_message != "error":
+                    report_bad(on_bad_message, (index, offset, *error, position))  # as found: held, they grow
+                elif not unframed:
+                    unframed.append((index, offset, *error, position))  # raised after any earlier bad one
         batch, bad = _engine.decode(buffers, wanted, chooser, default_threads(None), True, None, max_message_rows)
         for buffer in buffers:
             check_intact(buffer)
