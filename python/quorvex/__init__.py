@@ -9,11 +9,12 @@ from quorvex._arrow import iter_batches, read_arrow
 from quorvex._errors import BadMessageError, BadMessageWarning
 from quorvex._file import BufrFile, Message, open
 from quorvex._frame import read_dataframe
+from quorvex._value import Value
 
 try:
     __version__ = _metadata.version("quorvex")
 except _metadata.PackageNotFoundError:  # run from a source tree that was never installed
     __version__ = "0+unknown"
 
-__all__ = ["BadMessageError", "BadMessageWarning", "BufrFile", "Message", "TableSet", "iter_batches", "open",
+__all__ = ["BadMessageError", "BadMessageWarning", "BufrFile", "Message", "TableSet", "Value", "iter_batches", "open",
            "read_arrow", "read_dataframe"]

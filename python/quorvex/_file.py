@@ -5,16 +5,16 @@ from __future__ import annotations
 
 import contextlib
 import datetime
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, overload
 
-import _quorvex
-
 from . import _engine
-from ._arrow import MAX_MESSAGE_ROWS, check_max_message_rows, scan_messages, table_of
+from ._arrow import MAX_MESSAGE_ROWS, check_max_message_rows, default_threads, table_of
 from ._errors import check_on_bad_message, report_bad
+from ._frame import frame_of, read_entries
 from ._sources import Buffer, SingleSource, check_intact, open_sources
-from ._tables import TablesArg, bundled_dir, engine_tables
+from ._tables import TablesArg, engine_tables
+from ._value import Value, values_of
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -27,8 +27,6 @@ HEADER_FIELDS = (
     "typical_year", "typical_month", "typical_day", "typical_hour", "typical_minute", "typical_second",
     "number_of_subsets", "observed", "compressed", "section2_present",
 )
-# What selects a message's tables.
-TABLE_SELECTION = ("master_table_number", "master_table_version", "local_table_version", "centre", "sub_centre")
 
 Entry = tuple[int, int, int, int, dict[str, Any]]  # source position, index, offset, length, header
 
@@ -40,33 +38,12 @@ def typical_time(header: dict[str, Any]) -> datetime.datetime:
 
 def read_headers(buffers: list[Buffer], on_bad_message: str) -> Iterator[Entry]:
     """(source position, index, offset, length, header) of every message whose framing and header
-    read cleanly; the others are reported as `on_bad_message` says. Indices count every "BUFR"
-    found, across the buffers."""
-    for position, index, offset, length, error, header in scan_messages(buffers, headers=True):
-        if error is not None:
-            report_bad(on_bad_message, (index, offset, *error, position))
-            continue
+    read cleanly (its header keys among them, under "keys"); the others are reported as
+    `on_bad_message` says. Indices count every "BUFR" found, across the buffers."""
+    for position, index, offset, length, header_keys in read_entries(buffers, on_bad_message):
+        header = _engine.read_header(buffers[position], offset, length)
+        header["keys"] = header_keys
         yield position, index, offset, length, header
-
-
-def as_edition4(octets: bytes, header: dict[str, Any]) -> bytes:
-    """The message re-headed as edition 4: sections 0 and 1 rewritten in the edition-4 layout from the
-    header fields, sections 2 to 5 unchanged."""
-    if header["edition"] == 4:
-        return octets
-    old_section1 = int.from_bytes(octets[8:11], "big")
-    international = header["international_sub_category"]
-    section1 = bytes([0, 0, 22, header["master_table_number"]])
-    section1 += header["centre"].to_bytes(2, "big") + header["sub_centre"].to_bytes(2, "big")
-    section1 += bytes([header["update_sequence_number"], 0x80 if header["section2_present"] else 0,
-                       header["data_category"], 255 if international is None else international,
-                       header["local_sub_category"], header["master_table_version"], header["local_table_version"]])
-    section1 += header["typical_year"].to_bytes(2, "big")
-    section1 += bytes([header["typical_month"], header["typical_day"], header["typical_hour"],
-                       header["typical_minute"], header["typical_second"]])
-    rest = octets[8 + old_section1:]
-    total = 8 + len(section1) + len(rest)
-    return bytes(b"BUFR" + total.to_bytes(3, "big") + b"\x04" + section1 + rest)
 
 
 class Message:
@@ -126,10 +103,14 @@ class Message:
         octets = self.bytes
         return str(self._file._tables.source(octets, 0, len(octets)))
 
-    def values(self) -> list[_quorvex.DecodedValue]:
-        """Every value of every subset, as `_quorvex` decodes them (editions 2 and 3 re-headed as 4)."""
-        octets = as_edition4(self.bytes, self._header)
-        return _quorvex.decode_values_with_tables(octets, self._file._table_set(self, octets))
+    def values(self) -> list[Value]:
+        """Every value of every subset, in order, as the engine decodes them (any edition)."""
+        return values_of(self.to_arrow())
+
+    def read_dataframe(self, columns: Sequence[str] | str | None = None, filters: Mapping[str, Any] | None = None,
+                       *, required_columns: bool | Iterable[str] = True) -> pd.DataFrame:
+        """The rows of this message, as `quorvex.read_dataframe` gives them."""
+        return self._file._frame([self], columns, filters, required_columns, 1)
 
     def to_arrow(self) -> pa.Table:
         """The values of this message as a pyarrow Table, one row per value."""
@@ -155,9 +136,7 @@ class BufrFile:
         self._stack = contextlib.ExitStack()
         try:
             (self._buffer,), _ = self._stack.enter_context(open_sources(source))
-            self._tables_arg = tables
             self._tables = engine_tables(tables)
-            self._table_sets: dict[tuple[object, ...], _quorvex.TableSet] = {}
             self._messages = [Message(self, index, offset, length, header)
                               for _, index, offset, length, header in read_headers([self._buffer], on_bad_message)]
             check_intact(self._buffer)
@@ -205,6 +184,25 @@ class BufrFile:
         """One row per message: where it lies and what its sections 0, 1 and 3 say."""
         return headers_frame([(0, m.index, m.offset, m.length, m._header) for m in self._open_messages()])
 
+    def read_dataframe(self, columns: Sequence[str] | str | None = None, filters: Mapping[str, Any] | None = None,
+                       *, required_columns: bool | Iterable[str] = True, threads: int | None = None
+                       ) -> pd.DataFrame:
+        """The rows of every message, as `quorvex.read_dataframe` gives them."""
+        return self._frame(self._open_messages(), columns, filters, required_columns, default_threads(threads))
+
+    def _frame(self, messages: list[Message], columns: Sequence[str] | str | None,
+               filters: Mapping[str, Any] | None, required_columns: bool | Iterable[str], threads: int
+               ) -> pd.DataFrame:
+        if self.closed:
+            raise ValueError("the BufrFile of this message is closed")
+        if isinstance(columns, str):
+            columns = [columns]
+        entries = [(0, m.index, m.offset, m.length, m._header["keys"]) for m in messages]
+        frame = frame_of([self._buffer], entries, self._tables, threads, columns, filters, required_columns,
+                         "error", max_message_rows=self._max_message_rows)
+        check_intact(self._buffer)
+        return frame
+
     def _octets(self, offset: int, length: int) -> bytes:
         if self.closed:
             raise ValueError("the BufrFile of this message is closed")
@@ -212,55 +210,33 @@ class BufrFile:
         check_intact(self._buffer)
         return octets
 
-    def _table_set(self, message: Message, octets: bytes) -> _quorvex.TableSet:
-        """The TableSet of a message, from where the engine takes that message's tables."""
-        source = self._tables.source(octets, 0, len(octets))
-        if source == "table_set":
-            assert isinstance(self._tables_arg, _quorvex.TableSet)
-            return self._tables_arg
-        key = (source, *(message._header[name] for name in TABLE_SELECTION))
-        if key not in self._table_sets:
-            if source == "bundled":
-                self._table_sets[key] = _quorvex.TableSet.from_eccodes(str(bundled_dir()))
-            else:
-                root = source.removeprefix("definitions:")
-                self._table_sets[key] = _quorvex.TableSet.from_definitions(root, _quorvex.parse_bytes(octets))
-        return self._table_sets[key]
-
 
 def headers_frame(entries: list[Entry]) -> pd.DataFrame:
-    """The headers of entries as a pandas DataFrame, one row per message."""
+    """One row per message: where it lies, then every header key the messages carry (ecCodes's
+    names, the engine's table) and typical_datetime."""
     import numpy as np
     import pandas as pd
 
-    def column(name: str, dtype: Any = np.int64) -> Any:
-        return np.fromiter((e[4][name] for e in entries), dtype=dtype, count=len(entries))
+    from . import _keys
+    from ._frame import header_series
 
-    times = {unit: column(f"typical_{unit}") for unit in ("year", "month", "day", "hour", "minute", "second")}
-    return pd.DataFrame({
+    keyed = [(*e[:4], e[4]["keys"]) for e in entries]
+    out: dict[str, Any] = {
         "message": np.fromiter((e[1] for e in entries), np.int64, len(entries)),
         "offset": np.fromiter((e[2] for e in entries), np.int64, len(entries)),
         "length": np.fromiter((e[3] for e in entries), np.int64, len(entries)),
-        "edition": column("edition"),
-        "centre": column("centre"),
-        "sub_centre": column("sub_centre"),
-        "data_category": column("data_category"),
-        # None in editions 2 and 3, which have no international sub-category.
-        "international_sub_category": pd.array([e[4]["international_sub_category"] for e in entries], dtype="Int64"),
-        "local_sub_category": column("local_sub_category"),
-        "master_table_number": column("master_table_number"),
-        "master_table_version": column("master_table_version"),
-        "local_table_version": column("local_table_version"),
-        "typical_time": pd.to_datetime(pd.DataFrame(times)) if entries else pd.Series([], dtype="datetime64[s]"),
-        "subsets": column("number_of_subsets"),
-        "compressed": column("compressed", bool),
-        "observed": column("observed", bool),
-        "descriptors": np.fromiter((len(e[4]["descriptors"]) for e in entries), np.int64, len(entries)),
-    })
+    }
+    carried = {name for e in keyed for name in e[4]}
+    for name in _keys.header_types():
+        if name in carried:
+            out[name] = header_series(keyed, name)
+    typical = _keys.COMPUTED["typical_datetime"]
+    out["typical_datetime"] = typical.compute([header_series(keyed, k) for k in typical.sources])
+    return pd.DataFrame(out)
 
 
 def open(source: SingleSource, *, tables: TablesArg = None, on_bad_message: str = "error",  # noqa: A001
          max_message_rows: int = MAX_MESSAGE_ROWS) -> BufrFile:
     """A BufrFile over `source` (a path, memory-mapped; bytes-like; or a binary file object).
-    `max_message_rows` as in quorvex.iter_batches, for Message.to_arrow."""
+    `max_message_rows` as in quorvex.iter_batches, for Message.to_arrow and read_dataframe."""
     return BufrFile(source, tables=tables, on_bad_message=on_bad_message, max_message_rows=max_message_rows)

@@ -79,6 +79,9 @@ _LONG_FIELDS: list[pa.Field[Any]] = [
     pa.field("text", pa.utf8()),
     pa.field("raw", pa.uint64()),
     pa.field("meaning", pa.utf8()),
+    pa.field("key", pa.utf8()),
+    pa.field("rank", pa.int32()),
+    pa.field("role", pa.utf8()),
 ]
 LONG_SCHEMA = pa.schema(_LONG_FIELDS)
 
@@ -260,32 +263,23 @@ class _Reader:
     filters: Mapping[str, Any] | None = None
     dtypes: tuple[tuple[str, Any], ...] = ()  # the wide shape's columns and their dtypes
 
-    def decode(self, part: _Range, wide: bool) -> tuple[pa.Table, dict[str, np.ndarray]]:
-        """The long table of the range's messages, and for the wide shape their header
-        fields as arrays (with "message", the number of each)."""
+    def decode(self, part: _Range) -> pa.Table:
+        """The long table of the range's messages."""
         from . import _engine, _tables
         from ._arrow import default_threads, table_of
         from ._errors import report_bad
 
-        buffer, base, found, _ = _scan(part.file, part.scan_from, part.end, self.storage_options, wide)
-        if len(found) != part.count:
-            raise RuntimeError(
-                f"{part.file.path} changed while it was read: {len(found)} messages in octets "
-                f"{part.scan_from}-{part.end}, {part.count} when the read was planned"
-            )
+        buffer, base, found = self._found(part, headers=False)
         messages = []
-        headers = []
         bad = []
         source = part.file.source
-        for number, (offset, length, error, *header) in enumerate(found, part.first_message):
-            # with the wide shape a header that cannot be read makes a bad message
+        for number, (offset, length, error) in enumerate(found, part.first_message):
             if error is None:
                 messages.append((0, number, offset - base, length))
-                headers += header
             else:
                 bad.append((number, offset, *error, source))
         batch, failed = _engine.decode(
-            [buffer], messages, _tables.engine_tables(self.tables), default_threads(self.threads), wide
+            [buffer], messages, _tables.engine_tables(self.tables), default_threads(self.threads), True
         )
         bad += [(number, offset + base, kind, reason, source) for number, offset, kind, reason, _ in failed]
         for one in sorted(bad):
@@ -298,32 +292,44 @@ class _Reader:
             table = table.set_column(table.schema.get_field_index("source"), "source", column)
         else:
             table = table.add_column(1, "source", column)
-        fields: dict[str, np.ndarray] = {}
-        if wide:
-            from ._frame import HEADER_KEYS
+        return table
 
-            for field in set(HEADER_KEYS.values()) - {""}:
-                # edition 3 has no international sub-category: None, kept as NaN
-                dtype = np.float64 if field == "international_sub_category" else np.int64
-                fields[field] = np.array([np.nan if h[field] is None else h[field] for h in headers], dtype=dtype)
-            fields["message"] = np.array([m[1] for m in messages], dtype=np.int64)
-        return table, fields
+    def _found(self, part: _Range, headers: bool) -> tuple[Any, int, list[tuple[Any, ...]]]:
+        buffer, base, found, _ = _scan(part.file, part.scan_from, part.end, self.storage_options, headers)
+        if len(found) != part.count:
+            raise RuntimeError(
+                f"{part.file.path} changed while it was read: {len(found)} messages in octets "
+                f"{part.scan_from}-{part.end}, {part.count} when the read was planned"
+            )
+        return buffer, base, found
 
     def long(self, part: _Range) -> pd.DataFrame:
-        table, _ = self.decode(part, wide=False)
-        table = table.select(LONG_SCHEMA.names)
+        table = self.decode(part).select(LONG_SCHEMA.names)
         if self.single:
             table = table.drop_columns(["source"])
         return _arrow_to_pandas(table)
 
     def wide(self, part: _Range) -> pd.DataFrame:
-        from ._frame import LongTable
+        from . import _engine, _tables
+        from ._arrow import default_threads
+        from ._errors import report_bad
+        from ._frame import frame_of
 
-        table, headers = self.decode(part, wide=True)
-        frame = LongTable(table, headers).select(list(self.columns), dict(self.filters or {}))
-        # The single-machine reader orders data keys by where they first occur and makes
-        # whole-number columns int64: both depend on the data, so each partition takes the
-        # meta's order and dtypes.
+        buffer, base, found = self._found(part, headers=True)
+        source = part.file.source
+        entries = []
+        for number, (offset, length, error, _) in enumerate(found, part.first_message):
+            if error is None:
+                try:
+                    entries.append((0, number, offset - base, length,
+                                    _engine.read_header_keys(buffer, offset - base, length)))
+                    continue
+                except ValueError as failure:
+                    error = ("bad_header", str(failure))
+            report_bad(self.on_bad_message, (number, offset, *error, source))
+        frame = frame_of([buffer], entries, _tables.engine_tables(self.tables), default_threads(self.threads),
+                         list(self.columns), dict(self.filters or {}), True, self.on_bad_message, base, source)
+        # Every partition takes the meta's dtypes.
         return pd.DataFrame(
             {name: frame[name].astype(dtype) if name in frame else pd.Series(dtype=dtype, index=frame.index)
              for name, dtype in self.dtypes}
@@ -335,54 +341,31 @@ def _long_meta(single: bool) -> pd.DataFrame:
     return _arrow_to_pandas(schema.empty_table())
 
 
-def _element_types(tables: str | None) -> dict[str, str]:
-    """Key (element abbreviation) -> ecCodes element type ("string" for text), from the
-    newest WMO table of the definitions root that `tables` chooses, else the bundled
-    tables."""
-    from . import _tables
-
-    candidates = []
-    root = _tables.choose_root(tables)
-    if root is not None:
-        wmo = os.path.join(root, "bufr", "tables", "0", "wmo")
-        versions = sorted((int(v) for v in os.listdir(wmo) if v.isdigit()), reverse=True) if os.path.isdir(wmo) else []
-        candidates += [os.path.join(wmo, str(v), "element.table") for v in versions[:1]]
-    bundled = _tables.bundled_dir()
-    if bundled is not None:
-        candidates.append(os.path.join(bundled, "element.table"))
-    types: dict[str, str] = {}
-    for path in reversed(candidates):
-        if os.path.isfile(path):
-            with open(path, encoding="utf-8") as table:
-                for line in table:
-                    fields = line.split("|")
-                    if len(fields) > 2 and not line.startswith("#"):
-                        types[fields[1]] = fields[2]
-    return types
-
-
 def _wide_meta(columns: Sequence[str], tables: str | None) -> pd.DataFrame:
-    """The wide shape's columns, in the order asked, with dtypes known before decoding:
-    header keys and subsetNumber int64 (the international sub-category float64: edition 3
-    has none), the header dates text, data_datetime a datetime,
-    text elements str, other elements float64 (a key the tables do not know: object)."""
-    from ._frame import DATA_DATETIME, HEADER_KEYS, SUBSET_NUMBER, data_datetime, parse_column
+    """The wide shape's columns, in the order asked, with dtypes known before decoding: header
+    keys by the engine's header-key table, the count and station ids Int64, the dates
+    datetimes, geometry, CRS and WIGOS ids objects; data keys by their element's type (code and
+    flag tables Int64, other numbers float64, text str; a key the tables do not know: object)."""
+    from . import _keys
 
-    types = _element_types(tables)
+    types = _keys.element_types(tables)
+    by_type = {"long": pd.Int64Dtype(), "double": np.dtype(np.float64), "string": np.dtype(object)}
+    # A data key's scale may differ between table versions (a "long" of one is a "double" of
+    # another): numbers are float64, code and flag tables Int64.
+    data_types = {"table": pd.Int64Dtype(), "flag": pd.Int64Dtype(), "string": _TEXT}
     dtypes: dict[str, Any] = {}
     for name in dict.fromkeys(columns):
-        if name in ("typicalDate", "typicalTime"):
-            dtypes[name] = _TEXT
-        elif name == "internationalDataSubCategory":
-            dtypes[name] = np.dtype(np.float64)
-        elif name in HEADER_KEYS or name == SUBSET_NUMBER:
-            dtypes[name] = np.dtype(np.int64)
-        elif name == DATA_DATETIME:
-            dtypes[name] = data_datetime({}, 0).dtype
+        if _keys.is_header(name):
+            dtypes[name] = by_type[_keys.header_types()[name]]
+        elif name in ("data_datetime", "typical_datetime"):
+            dtypes[name] = np.dtype("datetime64[us]")
+        elif name in (_keys.COUNT, _keys.SUBSET, "WMO_station_id"):
+            dtypes[name] = pd.Int64Dtype()
+        elif name in _keys.COMPUTED:
+            dtypes[name] = np.dtype(object)
         else:
-            kind = types.get(parse_column(name)[0])
-            dtypes[name] = np.dtype(object) if kind is None else \
-                _TEXT if kind == "string" else np.dtype(np.float64)
+            kind = types.get(_keys.base_key(name))
+            dtypes[name] = np.dtype(object) if kind is None else data_types.get(kind, np.dtype(np.float64))
     return pd.DataFrame({name: pd.Series(dtype=dtype) for name, dtype in dtypes.items()})
 
 

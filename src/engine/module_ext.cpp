@@ -148,9 +148,11 @@ struct Window {
 
 constexpr const char* kScanNames[] = {"buffer", "start", "end", "headers"};
 
+// `required`: how many of the arguments must be given (the buffer alone for scan, the window
+// too for scan_window).
 bool scan_window_of(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* qualname,
-                    Window& out) {
-  const Signature sig{qualname, kScanNames, 4, 1};
+                    std::size_t required, Window& out) {
+  const Signature sig{qualname, kScanNames, 4, required};
   PyObject* parsed[4];
   if (!parse_args(sig, args, nargs, kwnames, parsed)) return false;
   BufferView buffer;
@@ -180,7 +182,7 @@ bool scan_window_of(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, 
 PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     Window window;
-    if (!scan_window_of(args, nargs, kwnames, "scan", window)) return nullptr;
+    if (!scan_window_of(args, nargs, kwnames, "scan", 1, window)) return nullptr;
     return window.entries.release();
   });
 }
@@ -188,7 +190,7 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 PyObject* scan_window(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     Window window;
-    if (!scan_window_of(args, nargs, kwnames, "scan_window", window)) return nullptr;
+    if (!scan_window_of(args, nargs, kwnames, "scan_window", 3, window)) return nullptr;
     return Py_BuildValue("(Onn)",
                          window.entries.get(),
                          static_cast<Py_ssize_t>(window.resume),

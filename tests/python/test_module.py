@@ -3,6 +3,8 @@ import inspect
 import subprocess
 import sys
 
+import pytest
+
 import _quorvex as q
 
 CLASSES = ["BufrMessage", "DecodedValue", "Descriptor", "ElementDefinition", "SequenceDefinition", "TableSet"]
@@ -23,11 +25,26 @@ def test_all_lists_the_fourteen_names_in_registration_order():
     assert q.__doc__ == ""
 
 
-def test_classes_are_builtins_types():
-    for name in CLASSES:
-        cls = getattr(q, name)
-        assert isinstance(cls, type)
-        assert (cls.__module__, cls.__name__, cls.__qualname__) == ("builtins", name, name)
+# Whether each class can be called to make an instance (the others come from the module's
+# functions and methods only).
+CALLABLE = {"BufrMessage": False, "DecodedValue": False, "Descriptor": True, "ElementDefinition": False,
+            "SequenceDefinition": False, "TableSet": True}
+
+
+@pytest.mark.parametrize("name", CLASSES)
+def test_class_shape(name):
+    """Every class: named builtins.<Name>, final, immutable, and constructible only where it
+    has a constructor."""
+    cls = getattr(q, name)
+    assert isinstance(cls, type)
+    assert (cls.__module__, cls.__name__, cls.__qualname__) == ("builtins", name, name)
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    with pytest.raises(TypeError):
+        cls.extra = 1
+    if not CALLABLE[name]:
+        with pytest.raises(TypeError, match=f"cannot create 'builtins.{name}' instances"):
+            cls()
 
 
 def test_functions_are_builtins_with_text_signatures():

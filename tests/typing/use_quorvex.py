@@ -32,7 +32,8 @@ def tables_of(path: Path) -> tuple[pd.DataFrame, pd.DataFrame, pa.Table]:
         headers = bufr.headers()
         message = bufr[0]
         assert_type(message.tables_source, str)
-        assert_type(message.values(), list[_quorvex.DecodedValue])
+        assert_type(message.values(), list[quorvex.Value])
+        assert_type(message.values()[0].data, str | float | None)
         assert_type(bufr[1:], list[quorvex.Message])
     frame = quorvex.read_dataframe(path, columns=["latitude", "airTemperature"])
     return headers, frame, quorvex.read_arrow([path, path.read_bytes()], tables=None)

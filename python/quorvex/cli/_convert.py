@@ -256,10 +256,13 @@ def _wide_batches(path: str, buffer: Any, group: list[Span], options: Options, p
     import quorvex
     frame = None
     with _common.decoding(path, group, problems):
-        frame = quorvex.read_dataframe(_sources(buffer, group), columns=options["columns"],
-                                       filters=options["filters"], tables=options["tables"],
-                                       on_bad_message=options["library_mode"],
-                                       max_message_rows=options["max_message_rows"])
+        try:
+            frame = quorvex.read_dataframe(_sources(buffer, group), columns=options["columns"],
+                                           filters=options["filters"], tables=options["tables"],
+                                           on_bad_message=options["library_mode"],
+                                           max_message_rows=options["max_message_rows"])
+        except KeyError as e:  # a column no table defines: the command line is wrong
+            raise click.UsageError(e.args[0]) from None
     if frame is not None:
         yield from _in_file_numbers(pa.Table.from_pandas(frame, preserve_index=False), group).to_batches()
 

@@ -11,11 +11,31 @@ import _quorvex
 from ._common import Header, Span
 
 
+def _as_edition4(octets: bytes, header: dict[str, Any]) -> bytes:
+    """The message re-headed as edition 4: sections 0 and 1 rewritten in the edition-4 layout from the
+    header fields, sections 2 to 5 unchanged."""
+    if header["edition"] == 4:
+        return octets
+    old_section1 = int.from_bytes(octets[8:11], "big")
+    international = header["international_sub_category"]
+    section1 = bytes([0, 0, 22, header["master_table_number"]])
+    section1 += header["centre"].to_bytes(2, "big") + header["sub_centre"].to_bytes(2, "big")
+    section1 += bytes([header["update_sequence_number"], 0x80 if header["section2_present"] else 0,
+                       header["data_category"], 255 if international is None else international,
+                       header["local_sub_category"], header["master_table_version"], header["local_table_version"]])
+    section1 += header["typical_year"].to_bytes(2, "big")
+    section1 += bytes([header["typical_month"], header["typical_day"], header["typical_hour"],
+                       header["typical_minute"], header["typical_second"]])
+    rest = octets[8 + old_section1:]
+    total = 8 + len(section1) + len(rest)
+    return bytes(b"BUFR" + total.to_bytes(3, "big") + b"\x04" + section1 + rest)
+
+
 def table_set_for(buffer: Any, span: Span, header: Header, tables: str | None) -> tuple[_quorvex.TableSet, str]:
     """(TableSet, where it comes from) of one message. Raises ValueError when nothing fits."""
-    from quorvex import _file, _tables
+    from quorvex import _tables
     octets = bytes(buffer[span.offset:span.offset + span.length])
-    message = _quorvex.parse_bytes(_file.as_edition4(octets, header))
+    message = _quorvex.parse_bytes(_as_edition4(octets, header))
     return _tables.table_set_for(message, tables)
 
 

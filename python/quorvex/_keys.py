@@ -1,0 +1,268 @@
+"""What the keys of read_dataframe are: header keys (the engine's table), computed keys (what each
+is computed from, and how), the message count, and data keys (everything else); and filters,
+each compiled once and then only asked which values match."""
+
+from __future__ import annotations
+
+import difflib
+import functools
+import os
+from collections.abc import Callable, Iterable, Mapping
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from . import _engine
+
+COUNT = "count"
+SUBSET = "subsetNumber"  # the subset of each row, from 1
+WIGOS_ID = "WIGOS_station_id"
+DATETIME_PARTS = ("year", "month", "day", "hour", "minute", "second")
+TYPICAL_PARTS = tuple("typical" + part.capitalize() for part in DATETIME_PARTS)
+WIGOS_PARTS = ("wigosIdentifierSeries", "wigosIssuerOfIdentifier", "wigosIssueNumber",
+               "wigosLocalIdentifierCharacter")
+# coordinateReferenceSystem (code table 0 01 150) -> CRS; a missing code means WGS 84.
+CRS_CODES = {0: "EPSG:4326", 1: "EPSG:4258", 2: "EPSG:4269", 3: "EPSG:4314"}
+
+
+@functools.cache
+def header_types() -> dict[str, str]:
+    """Header key -> "long", "double" or "string", in the engine's order."""
+    return dict(_engine.header_keys())
+
+
+@functools.lru_cache(maxsize=8)
+def element_types(tables: str | None) -> dict[str, str]:
+    """Key (element abbreviation) -> ecCodes element type ("long", "double", "string", "table",
+    "flag"), from the newest WMO table of the definitions root that `tables` chooses, else the
+    bundled tables."""
+    from . import _tables
+
+    candidates = []
+    root = _tables.choose_root(tables)
+    if root is not None:
+        wmo = os.path.join(root, "bufr", "tables", "0", "wmo")
+        versions = sorted((int(v) for v in os.listdir(wmo) if v.isdigit()), reverse=True) if os.path.isdir(wmo) else []
+        candidates += [os.path.join(wmo, str(v), "element.table") for v in versions[:1]]
+    bundled = _tables.bundled_dir()
+    if bundled is not None:
+        candidates.append(os.path.join(bundled, "element.table"))
+    types: dict[str, str] = {}
+    for path in reversed(candidates):
+        if os.path.isfile(path):
+            with open(path, encoding="utf-8") as table:
+                for line in table:
+                    fields = line.split("|")
+                    if len(fields) > 2 and not line.startswith("#"):
+                        types[fields[1]] = fields[2]
+    return types
+
+
+def is_header(name: str) -> bool:
+    return name in header_types()
+
+
+# --- computed keys -----------------------------------------------------------------------
+
+
+def _datetimes(parts: list[pd.Series]) -> pd.Series:
+    """Timestamps from year, month, day, hour, minute and second columns: NaT where the date or
+    hour is missing or impossible; a missing minute or second counts as 0 (templates without
+    them); fractions of a second kept to the microsecond, truncated."""
+    year, month, day, hour, minute, second = (p.astype("Float64").to_numpy(np.float64, na_value=np.nan)
+                                              for p in parts)
+    minute = np.where(np.isnan(minute), 0, minute)
+    second = np.where(np.isnan(second), 0, second)
+    valid = ~(np.isnan(year) | np.isnan(month) | np.isnan(day) | np.isnan(hour))
+    valid &= (year >= 1) & (year <= 9999) & (month >= 1) & (month <= 12) & (day >= 1)
+    valid &= (hour >= 0) & (hour < 24) & (minute >= 0) & (minute < 60) & (second >= 0) & (second < 60)
+
+    def whole(values: np.ndarray) -> np.ndarray:
+        return np.where(valid, values, 1).astype(np.int64)
+
+    months = ((whole(year) - 1970) * 12 + whole(month) - 1).astype("datetime64[M]")
+    days = months.astype("datetime64[D]") + (whole(day) - 1).astype("timedelta64[D]")
+    valid &= days.astype("datetime64[M]") == months  # the day lies within its month
+    micro = (np.where(valid, second, 0) * 1_000_000).astype(np.int64)
+    stamps = days.astype("datetime64[us]") + (whole(hour) * 3_600_000_000 + whole(minute) * 60_000_000
+                                              + micro).astype("timedelta64[us]")
+    stamps[~valid] = np.datetime64("NaT", "us")
+    return pd.Series(stamps, index=parts[0].index)
+
+
+def _wmo_station_id(parts: list[pd.Series]) -> pd.Series:
+    block, station = parts
+    return (block.astype("Int64") * 1000 + station.astype("Int64")).astype("Int64")
+
+
+def _geometry(parts: list[pd.Series]) -> pd.Series:
+    """[longitude, latitude, height of the station] per row (height 0 where it has none)."""
+    lon, lat, height = (p.astype("Float64").to_numpy(np.float64, na_value=np.nan) for p in parts)
+    height = np.where(np.isnan(height), 0.0, height)
+    cells = np.empty(len(lon), dtype=object)
+    for i in np.flatnonzero(~(np.isnan(lon) | np.isnan(lat))):
+        cells[i] = [float(lon[i]), float(lat[i]), float(height[i])]
+    return pd.Series(cells, index=parts[0].index)
+
+
+def _wigos_id(parts: list[pd.Series]) -> pd.Series:
+    """"series-issuer-issue-local" where all four are present."""
+    series, issuer, issue, local = parts
+    present = series.notna() & issuer.notna() & issue.notna() & local.notna()
+    cells = np.full(len(series), None, dtype=object)
+    at = np.flatnonzero(present.to_numpy())
+    if len(at):
+        text = (series.iloc[at].astype("Int64").astype(str) + "-" + issuer.iloc[at].astype("Int64").astype(str)
+                + "-" + issue.iloc[at].astype("Int64").astype(str) + "-" + local.iloc[at].astype(str))
+        cells[at] = text.to_numpy(dtype=object)
+    return pd.Series(cells, index=series.index)
+
+
+def _crs(parts: list[pd.Series]) -> pd.Series:
+    codes = parts[0].astype("Float64").to_numpy(np.float64, na_value=np.nan)
+    cells = np.array([CRS_CODES[0] if np.isnan(c) else CRS_CODES.get(int(c)) for c in codes], dtype=object)
+    return pd.Series(cells, index=parts[0].index)
+
+
+@dataclass(frozen=True)
+class Computed:
+    sources: tuple[str, ...]
+    compute: Callable[[list[pd.Series]], pd.Series]
+    optional: tuple[str, ...] = ()  # sources without which there is still a value
+
+
+COMPUTED: dict[str, Computed] = {
+    "data_datetime": Computed(DATETIME_PARTS, _datetimes, ("minute", "second")),
+    "typical_datetime": Computed(TYPICAL_PARTS, _datetimes),
+    "WMO_station_id": Computed(("blockNumber", "stationNumber"), _wmo_station_id),
+    "geometry": Computed(("longitude", "latitude", "heightOfStationGroundAboveMeanSeaLevel"), _geometry,
+                         ("heightOfStationGroundAboveMeanSeaLevel",)),
+    WIGOS_ID: Computed(WIGOS_PARTS, _wigos_id),
+    "CRS": Computed(("coordinateReferenceSystem",), _crs, ("coordinateReferenceSystem",)),
+}
+
+
+# --- filters -----------------------------------------------------------------------------
+
+
+def _wigos_text(value: Any) -> str:
+    """A WIGOS identifier given as "series-issuer-issue-local" or a 4-tuple, as its text."""
+    if isinstance(value, str):
+        parts: list[Any] = value.split("-")
+        if len(parts) != 4:
+            raise ValueError(f"a WIGOS station id has four parts separated by '-', not {value!r}")
+    elif isinstance(value, (tuple, list)) and len(value) == 4:
+        parts = list(value)
+    else:
+        raise ValueError(f"a WIGOS station id is a 'series-issuer-issue-local' text or a 4-tuple, not {value!r}")
+    series, issuer, issue, local = parts
+    return f"{int(series)}-{int(issuer)}-{int(issue)}-{local}"
+
+
+class Filter:
+    """One filter: a value, a list/tuple/set of values, slice(low, high) (both ends included) or a
+    callable (called once per distinct present value). A missing value never matches."""
+
+    def __init__(self, name: str, condition: Any):
+        self.name = name
+        self.kind: str
+        if isinstance(condition, slice):
+            self.kind, self.low, self.high = "slice", condition.start, condition.stop
+        elif callable(condition):
+            self.kind, self.call = "callable", condition
+        else:
+            values = list(condition) if isinstance(condition, (list, tuple, set, frozenset)) else [condition]
+            if name == WIGOS_ID:
+                # one 4-tuple is one identifier, not four values
+                one = isinstance(condition, tuple) and len(condition) == 4 and not isinstance(condition[0], tuple)
+                values = [_wigos_text(condition)] if one or isinstance(condition, str) else \
+                    [_wigos_text(v) for v in values]
+            self.kind, self.values = "values", values
+
+    def match(self, column: pd.Series) -> np.ndarray:
+        present = column.notna().to_numpy(dtype=bool)
+        mask = np.zeros(len(column), dtype=bool)
+        at = np.flatnonzero(present)
+        if not len(at):
+            return mask
+        values = column.iloc[at]
+        if self.kind == "slice":
+            kept = np.ones(len(at), dtype=bool)
+            if self.low is not None:
+                kept &= (values >= self.low).to_numpy(dtype=bool, na_value=False)
+            if self.high is not None:
+                kept &= (values <= self.high).to_numpy(dtype=bool, na_value=False)
+        elif self.kind == "values":
+            kept = values.isin(self.values).to_numpy(dtype=bool, na_value=False)
+        else:
+            distinct = pd.unique(values.astype(object).to_numpy())
+            answers = {value: bool(self.call(value)) for value in distinct}
+            kept = np.fromiter((answers[v] for v in values.astype(object)), dtype=bool, count=len(at))
+        mask[at] = kept
+        return mask
+
+
+def compile_filters(filters: Mapping[str, Any] | None) -> dict[str, Filter]:
+    return {name: Filter(name, condition) for name, condition in (filters or {}).items()}
+
+
+# --- what a query reads --------------------------------------------------------------------
+
+
+def base_key(name: str) -> str:
+    """The element key of a data key: "#2#airTemperature->percentConfidence" -> "airTemperature"."""
+    if name.startswith("#"):
+        number, sep, rest = name[1:].partition("#")
+        if sep and number.isdigit():
+            name = rest
+    return name.partition("->")[0]
+
+
+@dataclass
+class Query:
+    columns: list[str]
+    filters: dict[str, Filter]
+    required: set[str]
+    data_keys: list[str]  # what the rows collect, computed keys' sources included
+    header_keys: list[str]  # what the rows take from the headers, computed keys' sources included
+    computed: list[str]
+
+
+def plan(columns: Iterable[str], filters: Mapping[str, Any] | None,
+         required_columns: bool | Iterable[str]) -> Query:
+    columns = list(dict.fromkeys(columns))
+    compiled = compile_filters(filters)
+    if required_columns is True:
+        required = set(columns)
+    elif required_columns is False:
+        required = set()
+    elif isinstance(required_columns, Iterable) and not isinstance(required_columns, (str, bytes)):
+        required = set(required_columns)
+    else:
+        raise TypeError(f"required_columns must be True, False or a list of keys, not {required_columns!r}")
+    names = list(dict.fromkeys([*columns, *compiled]))
+    data: list[str] = []
+    headers: list[str] = []
+    computed: list[str] = []
+    for name in names:
+        if name in COMPUTED:
+            computed.append(name)
+            for source in COMPUTED[name].sources:
+                (headers if is_header(source) else data).append(source)
+        elif is_header(name):
+            headers.append(name)
+        elif name not in (COUNT, SUBSET):
+            data.append(name)
+    return Query(columns, compiled, required, list(dict.fromkeys(data)), list(dict.fromkeys(headers)), computed)
+
+
+def unknown_key_error(unknown: list[str], known: Iterable[str]) -> KeyError:
+    """The error for keys that no table of the messages read defines, with the closest known."""
+    vocabulary = sorted(set(known) | set(header_types()) | set(COMPUTED) | {COUNT, SUBSET})
+    parts = []
+    for name in unknown:
+        close = difflib.get_close_matches(base_key(name), vocabulary, n=3, cutoff=0.6)
+        parts.append(f"{name!r}" + (f" (closest: {', '.join(close)})" if close else ""))
+    return KeyError(f"no table of the messages read defines {'; '.join(parts)}")
