@@ -370,6 +370,7 @@ PyObject* read_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
       failure = std::current_exception();
     }
     Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
+    if (!warn_table_notes(chooser)) return nullptr;
     if (!out.unknown.empty() && out.bad.size() < refs.size()) {
       std::string names;
       for (const std::string& k : out.unknown) names += (names.empty() ? "" : ", ") + k;
