@@ -98,7 +98,7 @@ class Collector {
   static const WantedElements* wanted(void* self, const std::shared_ptr<const TableSet>& tables) {
     auto* c = static_cast<Collector*>(self);
     c->learn_types(tables);
-    return &c->wanted_;
+    return c->wanted_;
   }
   RowOutput finish();
 
@@ -123,8 +123,15 @@ class Collector {
   std::vector<std::string> distinct_;
   std::vector<std::int32_t> request_name_;
   std::vector<bool> typed_, integral_, known_;
+  // What the keys are in each table set met: their definitions, the elements to read.
+  struct Learnt {
+    std::shared_ptr<const TableSet> tables;  // held, so that its address is not reused
+    std::vector<const ElementDefinition*> defs;
+    WantedElements wanted;
+  };
+  std::unordered_map<const TableSet*, Learnt> learnt_by_tables_;
   std::shared_ptr<const TableSet> learnt_;
-  WantedElements wanted_;
+  const WantedElements* wanted_ = nullptr;
   std::vector<Entry> entries_;
   std::vector<Held> held_;
   std::vector<std::int32_t> levels_;
@@ -134,21 +141,30 @@ class Collector {
 void Collector::learn_types(const std::shared_ptr<const TableSet>& tables) {
   if (tables.get() == learnt_.get()) return;
   learnt_ = tables;
-  std::unordered_map<std::string_view, const ElementDefinition*> by_key;
-  wanted_ = WantedElements{};
-  for (const auto& [code, def] : tables->elements()) {
-    by_key.try_emplace(def.abbreviation, &def);
-    if (names_.contains(def.abbreviation)) wanted_.add(code);
+  auto [it, added] = learnt_by_tables_.try_emplace(tables.get());
+  Learnt& l = it->second;
+  if (added) {  // once per table set of the call: messages often alternate between a few
+    l.tables = tables;
+    l.defs.assign(options_.keys.size(), nullptr);
+    std::unordered_map<std::string_view, const ElementDefinition*> by_key;
+    for (const auto& [code, def] : tables->elements()) {
+      by_key.try_emplace(def.abbreviation, &def);
+      if (names_.contains(def.abbreviation)) l.wanted.add(code);
+    }
+    for (std::size_t r = 0; r < options_.keys.size(); ++r) {
+      auto found = by_key.find(options_.keys[r].key);
+      if (found != by_key.end()) l.defs[r] = found->second;
+    }
   }
   for (std::size_t r = 0; r < options_.keys.size(); ++r) {
-    auto it = by_key.find(options_.keys[r].key);
-    if (it == by_key.end()) continue;
+    if (l.defs[r] == nullptr) continue;
     known_[r] = true;
     if (!typed_[r]) {
-      batch_->keys[r].type = type_of(*it->second);
+      batch_->keys[r].type = type_of(*l.defs[r]);
       typed_[r] = true;
     }
   }
+  wanted_ = &l.wanted;
 }
 
 // The levels of the hierarchy over every key of the sequence, and the entries of the
