@@ -391,7 +391,7 @@ PyMethodDef read_rows_def = fastcall(
     "hierarchy of coordinates (elements of classes 01 to 09). Returns (Batch, bad) as decode() does; the\n"
     "batch's columns are message, subset and one per key, typed by its table entry. A row holds at least\n"
     "one of the keys, and every key of `required` (a missing value counts). KeyError names the keys that\n"
-    "no table of the decoded messages defines.");
+    "no table of the decoded messages defines. The rows are gathered on one thread for now.");
 
 PyMethodDef decode_def = fastcall(
     "decode", decode,
