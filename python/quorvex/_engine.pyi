@@ -77,7 +77,7 @@ def read_rows(
 ) -> tuple[Batch, list[tuple[int, int, str, str, int]]]:
     """Rows of `keys` gathered by the hierarchy of coordinates (message, subset, then one column
     per key, typed by its table entry); rows that lack a key of `required` are dropped. KeyError
-    names keys no table of the messages defines. The rows are gathered on one thread for now."""
+    names keys no table of the messages defines."""
 
 def watch(buffer: Buffer) -> int:
     """Watch a mapped file's range: pages that fault (the file shrank) read as zeros; -1 when no slot is free."""
