@@ -1,9 +1,12 @@
 #include "columnar/rows.hpp"
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <string_view>
 #include <unordered_map>
+
+#include "columnar/parallel.hpp"
 
 namespace quorvex {
 
@@ -98,9 +101,17 @@ class Collector {
   static const WantedElements* wanted(void* self, const std::shared_ptr<const TableSet>& tables) {
     auto* c = static_cast<Collector*>(self);
     c->learn_types(tables);
-    return &c->wanted_;
+    return c->wanted_;
   }
-  RowOutput finish();
+  // The type each key's tables give it, if any met define it.
+  std::optional<RowColumn::Type> type(std::size_t r) const {
+    return typed_[r] ? std::optional(batch_->keys[r].type) : std::nullopt;
+  }
+  bool knows(std::size_t r) const { return known_[r]; }
+  // The batch, its columns of the given types; false when a column holds text where numbers
+  // are asked or the reverse.
+  bool finish(std::span<const RowColumn::Type> types);
+  std::shared_ptr<RowBatch> take() { return std::move(batch_); }
 
  private:
   std::string_view key_of(const DecodedValue& v, const TableSet& tables) const {
@@ -110,6 +121,11 @@ class Collector {
     return def->abbreviation;
   }
   void learn_types(const std::shared_ptr<const TableSet>& tables);
+  struct KeyIds {
+    std::int32_t key = -1;   // among all the keys met; -1: not a key
+    std::int32_t name = -1;  // among the requested keys' distinct keys; -1: not requested
+  };
+  KeyIds ids_of(const DecodedValue& v, const TableSet& tables);
   // The entries of one sequence of values (`at(i)` gives value i of n).
   template <class At>
   void structure(std::size_t n, const TableSet& tables, bool subsets_restart, At at);
@@ -123,8 +139,21 @@ class Collector {
   std::vector<std::string> distinct_;
   std::vector<std::int32_t> request_name_;
   std::vector<bool> typed_, integral_, known_;
+  // What the keys are in each table set met: their definitions, the elements to read.
+  struct Learnt {
+    std::shared_ptr<const TableSet> tables;  // held, so that its address is not reused
+    std::vector<const ElementDefinition*> defs;
+    WantedElements wanted;
+  };
+  std::unordered_map<const TableSet*, Learnt> learnt_by_tables_;
   std::shared_ptr<const TableSet> learnt_;
-  WantedElements wanted_;
+  const WantedElements* wanted_ = nullptr;
+  // Key ids by name address (the names of every table set met are held by learnt_by_tables_),
+  // the keys met, and each key's occurrences in the sequence being structured.
+  std::unordered_map<const std::string*, KeyIds> key_ids_;
+  std::unordered_map<std::string, std::int32_t> all_keys_;
+  std::vector<std::uint32_t> ranks_;
+  std::vector<std::int32_t> counted_;
   std::vector<Entry> entries_;
   std::vector<Held> held_;
   std::vector<std::int32_t> levels_;
@@ -134,21 +163,30 @@ class Collector {
 void Collector::learn_types(const std::shared_ptr<const TableSet>& tables) {
   if (tables.get() == learnt_.get()) return;
   learnt_ = tables;
-  std::unordered_map<std::string_view, const ElementDefinition*> by_key;
-  wanted_ = WantedElements{};
-  for (const auto& [code, def] : tables->elements()) {
-    by_key.try_emplace(def.abbreviation, &def);
-    if (names_.contains(def.abbreviation)) wanted_.add(code);
+  auto [it, added] = learnt_by_tables_.try_emplace(tables.get());
+  Learnt& l = it->second;
+  if (added) {  // once per table set of the call: messages often alternate between a few
+    l.tables = tables;
+    l.defs.assign(options_.keys.size(), nullptr);
+    std::unordered_map<std::string_view, const ElementDefinition*> by_key;
+    for (const auto& [code, def] : tables->elements()) {
+      by_key.try_emplace(def.abbreviation, &def);
+      if (names_.contains(def.abbreviation)) l.wanted.add(code);
+    }
+    for (std::size_t r = 0; r < options_.keys.size(); ++r) {
+      auto found = by_key.find(options_.keys[r].key);
+      if (found != by_key.end()) l.defs[r] = found->second;
+    }
   }
   for (std::size_t r = 0; r < options_.keys.size(); ++r) {
-    auto it = by_key.find(options_.keys[r].key);
-    if (it == by_key.end()) continue;
+    if (l.defs[r] == nullptr) continue;
     known_[r] = true;
     if (!typed_[r]) {
-      batch_->keys[r].type = type_of(*it->second);
+      batch_->keys[r].type = type_of(*l.defs[r]);
       typed_[r] = true;
     }
   }
+  wanted_ = &l.wanted;
 }
 
 // The levels of the hierarchy over every key of the sequence, and the entries of the
@@ -156,10 +194,13 @@ void Collector::learn_types(const std::shared_ptr<const TableSet>& tables) {
 template <class At>
 void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_restart, At at) {
   entries_.clear();
-  std::unordered_map<std::string_view, std::uint32_t> ranks;
-  std::vector<std::pair<std::string_view, std::int32_t>> coordinates;
+  for (std::int32_t id : counted_) ranks_[static_cast<std::size_t>(id)] = 0;
+  counted_.clear();
+  std::vector<std::pair<std::int32_t, std::int32_t>> coordinates;  // key id, level
   std::int32_t level = 1;  // below the subset number, the first coordinate of every subset
   std::size_t subset = 0;
+  const std::string* last = nullptr;
+  KeyIds ids;
   for (std::size_t i = 0; i < n; ++i) {
     const auto [v, s] = at(i);
     if (subsets_restart && s != subset) {
@@ -168,29 +209,49 @@ void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_re
       level = 1;
     }
     if (!is_numbered(v.role)) continue;
-    const std::string_view key = key_of(v, tables);
-    if (key.empty()) continue;
-    const std::uint32_t rank = ++ranks[key];
+    if (v.name != last) {  // runs of one element (replications, subsets) look up once
+      last = v.name;
+      ids = ids_of(v, tables);
+    }
+    if (ids.key < 0) continue;
+    const auto k = static_cast<std::size_t>(ids.key);
+    if (ranks_[k] == 0) counted_.push_back(ids.key);
+    const std::uint32_t rank = ++ranks_[k];
     const bool coordinate = is_coordinate(v);
     if (coordinate) {
       for (std::size_t c = coordinates.size(); c-- > 0;) {
-        if (coordinates[c].first != key) continue;
+        if (coordinates[c].first != ids.key) continue;
         level = coordinates[c].second;
         coordinates.resize(c);
         break;
       }
     }
-    auto named = names_.find(std::string(key));
-    if (named != names_.end()) {
+    if (ids.name >= 0) {
       bool wanted = false;
       for (std::size_t r = 0; r < options_.keys.size() && !wanted; ++r) {
-        wanted = request_name_[r] == named->second &&
-                 (options_.keys[r].rank == 0 || options_.keys[r].rank == rank);
+        wanted =
+            request_name_[r] == ids.name && (options_.keys[r].rank == 0 || options_.keys[r].rank == rank);
       }
-      if (wanted) entries_.push_back(Entry{i, s, rank, named->second, level});
+      if (wanted) entries_.push_back(Entry{i, s, rank, ids.name, level});
     }
-    if (coordinate) coordinates.emplace_back(key, level++);
+    if (coordinate) coordinates.emplace_back(ids.key, level++);
   }
+}
+
+// The ids of a value's key: for counting (every key of the messages) and among the requested.
+Collector::KeyIds Collector::ids_of(const DecodedValue& v, const TableSet& tables) {
+  auto [it, added] = key_ids_.try_emplace(v.name);
+  if (added) {
+    const std::string_view key = key_of(v, tables);
+    if (!key.empty()) {
+      auto [k, new_key] =
+          all_keys_.try_emplace(std::string(key), static_cast<std::int32_t>(all_keys_.size()));
+      if (new_key) ranks_.push_back(0);
+      auto named = names_.find(k->first);
+      it->second = KeyIds{k->second, named != names_.end() ? named->second : -1};
+    }
+  }
+  return it->second;
 }
 
 // The rows of the entries, with value_of(entry) giving each entry's value.
@@ -310,7 +371,7 @@ void Collector::add(const MessageValues& m, const MessageRef& ref,
   gather(ref, SIZE_MAX, [&r](const Entry& e) { return r.values[e.value]; });
 }
 
-RowOutput Collector::finish() {
+bool Collector::finish(std::span<const RowColumn::Type> types) {
   RowBatch& b = *batch_;
   const auto rows = static_cast<std::size_t>(b.rows);
   b.message.reserve(rows);
@@ -323,6 +384,11 @@ RowOutput Collector::finish() {
     c.text.offsets.reserve(rows + 1);
     c.text.offsets[rows] = static_cast<std::int32_t>(c.text_bytes);
     c.text.data.reserve(c.text_bytes);
+    if (c.type != types[r]) {
+      if (c.present > 0 && (c.type == RowColumn::Type::Text || types[r] == RowColumn::Type::Text))
+        return false;
+      c.type = types[r];
+    }
     if (c.type == RowColumn::Type::Int) {
       if (!integral_[r]) {
         c.type = RowColumn::Type::Double;  // an operator gave the key decimals
@@ -332,39 +398,68 @@ RowOutput Collector::finish() {
       for (std::size_t i = 0; i < rows; ++i) c.ints[i] = static_cast<std::int64_t>(c.doubles[i]);
     }
   }
-  RowOutput out;
-  for (std::size_t r = 0; r < options_.keys.size(); ++r)
-    if (!known_[r]) out.unknown.push_back(options_.keys[r].column);
-  out.batch = std::move(batch_);
-  return out;
+  return true;
 }
 
 }  // namespace
 
 RowOutput collect_rows(std::span<const Bytes> sources, std::span<const MessageRef> messages,
                        TableChooser& chooser, const RowOptions& options) {
-  Collector collector(options);
-  std::vector<BadMessage> bad;
-  MessageValues scratch;
-  std::optional<BufrError> error;
-  for (const MessageRef& ref : messages) {
-    std::shared_ptr<const TableSet> tables;
-    if (!decode_one(sources,
-                    ref,
-                    chooser,
-                    options.programs,
-                    scratch,
-                    tables,
-                    error,
-                    &Collector::wanted,
-                    &collector)) {
-      bad.push_back(BadMessage{ref.index, ref.offset, std::move(*error), ref.source});
-      continue;
+  const std::vector<std::size_t> bounds = run_bounds(messages, std::max(1u, options.threads));
+  const std::size_t runs = bounds.size() - 1;
+  std::vector<std::unique_ptr<Collector>> collectors;
+  std::vector<std::vector<BadMessage>> bad(runs);
+  for (std::size_t run = 0; run < runs; ++run) collectors.push_back(std::make_unique<Collector>(options));
+  std::atomic<std::size_t> next{0};
+  run_on_threads(static_cast<unsigned>(std::min<std::size_t>(options.threads, runs)), [&](unsigned) {
+    MessageValues scratch;
+    std::optional<BufrError> error;
+    for (std::size_t run; (run = next.fetch_add(1, std::memory_order_relaxed)) < runs;) {
+      Collector& collector = *collectors[run];
+      for (std::size_t i = bounds[run]; i < bounds[run + 1]; ++i) {
+        const MessageRef& ref = messages[i];
+        std::shared_ptr<const TableSet> tables;
+        if (!decode_one(sources,
+                        ref,
+                        chooser,
+                        options.programs,
+                        scratch,
+                        tables,
+                        error,
+                        &Collector::wanted,
+                        &collector)) {
+          bad[run].push_back(BadMessage{ref.index, ref.offset, std::move(*error), ref.source});
+          continue;
+        }
+        collector.add(scratch, ref, tables);
+      }
     }
-    collector.add(scratch, ref, tables);
+  });
+  // A key takes the type of the first message, in message order, whose tables define it.
+  RowOutput out;
+  std::vector<RowColumn::Type> types(options.keys.size(), RowColumn::Type::Double);
+  for (std::size_t r = 0; r < options.keys.size(); ++r) {
+    bool known = false;
+    for (const auto& c : collectors) known = known || c->knows(r);
+    if (!known) out.unknown.push_back(options.keys[r].column);
+    for (const auto& c : collectors) {
+      if (auto t = c->type(r)) {
+        types[r] = *t;
+        break;
+      }
+    }
   }
-  RowOutput out = collector.finish();
-  out.bad = std::move(bad);
+  for (std::size_t run = 0; run < runs; ++run) {
+    Collector& c = *collectors[run];
+    if (!c.finish(types)) {
+      for (std::size_t r = 0; r < options.keys.size(); ++r) {
+        if (c.type(r) && *c.type(r) != types[r]) out.mixed = options.keys[r].column;
+      }
+    }
+    std::shared_ptr<RowBatch> batch = c.take();
+    if (batch->rows > 0 || (run + 1 == runs && out.batches.empty())) out.batches.push_back(std::move(batch));
+    for (BadMessage& m : bad[run]) out.bad.push_back(std::move(m));
+  }
   return out;
 }
 
