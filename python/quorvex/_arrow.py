@@ -180,7 +180,7 @@ def iter_batches(
     A message may give at most 64 rows and 16 octets of text per octet of it (plus an
     allowance: real messages give at most about 17 and 2), and at most `max_message_rows`
     rows; one that gives more is a bad message, handled as `on_bad_message` says."""
-    return _batches(source, batch_messages, tables, threads, on_bad_message, False, False, _ITER_OCTETS,
+    return _batches(source, batch_messages, tables, threads, on_bad_message, True, False, _ITER_OCTETS,
                     max_message_rows)
 
 
@@ -194,6 +194,6 @@ def read_arrow(
 ) -> pa.Table:
     """Every message of `source` decoded into one table, one row per value (a message over
     its budget of rows is a bad message, as in iter_batches)."""
-    batches = list(_batches(source, _READ_BATCH, tables, threads, on_bad_message, False, True, _READ_OCTETS,
+    batches = list(_batches(source, _READ_BATCH, tables, threads, on_bad_message, True, True, _READ_OCTETS,
                             max_message_rows))
     return pa.Table.from_batches(batches)

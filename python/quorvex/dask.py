@@ -71,6 +71,9 @@ _LONG_FIELDS: list[pa.Field[Any]] = [
     pa.field("text", pa.utf8()),
     pa.field("raw", pa.uint64()),
     pa.field("meaning", pa.utf8()),
+    pa.field("key", pa.utf8()),
+    pa.field("rank", pa.int32()),
+    pa.field("role", pa.utf8()),
 ]
 LONG_SCHEMA = pa.schema(_LONG_FIELDS)
 
@@ -114,7 +117,7 @@ class _Reader:
             else:
                 bad.append((number, offset, *error, source))
         batch, failed = _engine.decode(
-            [buffer], messages, _tables.engine_tables(self.tables), default_threads(self.threads), False
+            [buffer], messages, _tables.engine_tables(self.tables), default_threads(self.threads), True
         )
         bad += [(number, offset + base, kind, reason, source) for number, offset, kind, reason, _ in failed]
         for one in sorted(bad):

@@ -36,7 +36,11 @@ std::vector<ColumnSpec> columns_of(const ColumnBatch& b) {
   c.push_back({"text", "u", &b.text_valid, {b.text.offsets.data(), b.text.data.data()}, nullptr, 0});
   c.push_back({"raw", "L", &b.raw_valid, {b.raw.data()}, nullptr, 0});
   c.push_back(dict("meaning", b.meaning, &b.meaning_valid, b.meanings));
-  if (b.with_keys) c.push_back(dict("key", b.key, &b.key_valid, b.keys));
+  if (b.with_keys) {
+    c.push_back(dict("key", b.key, &b.key_valid, b.keys));
+    c.push_back({"rank", "i", &b.rank_valid, {b.rank.data()}, nullptr, 0});
+    c.push_back(dict("role", b.role, nullptr, b.roles));
+  }
   return c;
 }
 

@@ -15,7 +15,7 @@
 namespace quorvex {
 
 // The batch's schema: a struct of its columns (message, source when present, subset,
-// descriptor, name, unit, value, text, raw, meaning, key when present).
+// descriptor, name, unit, value, text, raw, meaning, and key, rank and role when present).
 [[nodiscard]] int export_schema(const ColumnBatch& batch, ArrowSchema* out) noexcept;
 
 // The batch as a struct array of that schema.

@@ -221,8 +221,12 @@ class BatchBuilder {
  private:
   template <class ForEachRow>
   void append(std::size_t n, std::size_t text_bytes, const std::vector<std::string>& texts,
-              const MessageRef& ref, const std::shared_ptr<const TableSet>& tables,
+              const MessageRef& ref, const std::shared_ptr<const TableSet>& tables, bool ranks_per_subset,
               ForEachRow&& for_each_row);
+  // The occurrence number of the next value of key `id` (-1: none) and `role`, 0 when the
+  // value is not numbered.
+  std::int32_t next_rank(std::int16_t id, ValueRole role);
+  void reset_ranks();
   void start();
   void finish();
   void reserve(std::size_t rows, std::size_t text_bytes);
@@ -237,8 +241,28 @@ class BatchBuilder {
   PtrIndex meaning_index_;  // meaning address -> dictionary id
   std::optional<DictionaryBuilder> names_, units_, meanings_, keys_;
   std::size_t text_ = 0;
-  std::size_t present_[6] = {};  // rows present: unit, value, text, raw, meaning, key
+  std::size_t present_[7] = {};       // rows present: unit, value, text, raw, meaning, key, rank
+  std::vector<std::int32_t> ranks_;   // by key id: occurrences so far
+  std::vector<std::int16_t> ranked_;  // the key ids counted since the last reset
 };
+
+// ecCodes numbers elements, replication factors and bitmap entries; operators, associated
+// fields and attributes are not keys of their own.
+inline std::int32_t BatchBuilder::next_rank(std::int16_t id, ValueRole role) {
+  if (id < 0 || role == ValueRole::Operator || role == ValueRole::AssociatedField ||
+      role == ValueRole::Attribute) {
+    return 0;
+  }
+  const auto i = static_cast<std::size_t>(id);
+  if (i >= ranks_.size()) ranks_.resize(std::max(i + 1, 2 * ranks_.size()), 0);
+  if (ranks_[i] == 0) ranked_.push_back(id);
+  return ++ranks_[i];
+}
+
+void BatchBuilder::reset_ranks() {
+  for (std::int16_t id : ranked_) ranks_[static_cast<std::size_t>(id)] = 0;
+  ranked_.clear();
+}
 
 void BatchBuilder::start() {
   b_ = std::make_shared<ColumnBatch>();
@@ -252,6 +276,12 @@ void BatchBuilder::start() {
   units_.emplace(b_->units);
   meanings_.emplace(b_->meanings);
   keys_.emplace(b_->keys);
+  if (b_->with_keys) {
+    for (std::size_t r = 0; r < kValueRoles; ++r)
+      b_->roles.values.push_back(role_name(static_cast<ValueRole>(r)));
+  }
+  ranks_.clear();
+  ranked_.clear();
   text_ = 0;
   std::fill(std::begin(present_), std::end(present_), 0);
   reserve(0, 0);
@@ -272,11 +302,18 @@ void BatchBuilder::reserve(std::size_t rows, std::size_t text_bytes) {
   b.text.data.reserve(text_bytes);
   b.raw.reserve(rows);
   b.meaning.reserve(rows);
-  if (b.with_keys) b.key.reserve(rows);
+  if (b.with_keys) {
+    b.key.reserve(rows);
+    b.rank.reserve(rows);
+    b.role.reserve(rows);
+  }
   for (Bitmap* m : {&b.unit_valid, &b.value_valid, &b.text_valid, &b.raw_valid, &b.meaning_valid}) {
     m->reserve(rows);
   }
-  if (b.with_keys) b.key_valid.reserve(rows);  // whole 64-bit words: see BitWriter
+  if (b.with_keys) {  // whole 64-bit words: see BitWriter
+    b.key_valid.reserve(rows);
+    b.rank_valid.reserve(rows);
+  }
 }
 
 const NameIds& BatchBuilder::ids_of(const DecodedValue& v, const TableSet& tables) {
@@ -288,6 +325,10 @@ const NameIds& BatchBuilder::ids_of(const DecodedValue& v, const TableSet& table
     if (def != nullptr && &def->name == v.name) {
       n.unit = static_cast<std::int16_t>(units_->id(def->unit));
       if (!def->abbreviation.empty()) n.key = static_cast<std::int16_t>(keys_->id(def->abbreviation));
+    }
+    if (v.name == &signify_character_name()) {
+      static const std::string text_key("text");  // as ecCodes names 2-05 text
+      n.key = static_cast<std::int16_t>(keys_->id(text_key));
     }
     at = static_cast<std::int32_t>(name_ids_.size());
     name_index_.insert(v.name, at);
@@ -331,7 +372,7 @@ class BitWriter {
 template <class ForEachRow>
 void BatchBuilder::append(std::size_t n, std::size_t text_bytes, const std::vector<std::string>& texts,
                           const MessageRef& ref, const std::shared_ptr<const TableSet>& tables,
-                          ForEachRow&& for_each_row) {
+                          bool ranks_per_subset, ForEachRow&& for_each_row) {
   if (!b_) start();
   const auto full = [this](const DictionaryBuilder& d) {
     return d.size() + kNamesPerMessage > kMaxShortDictionary;
@@ -352,6 +393,8 @@ void BatchBuilder::append(std::size_t n, std::size_t text_bytes, const std::vect
   std::int16_t* name = b.name.data() + row0;
   std::int16_t* unit = b.unit.data() + row0;
   std::int16_t* key = b.with_keys ? b.key.data() + row0 : nullptr;
+  std::int32_t* rank = b.with_keys ? b.rank.data() + row0 : nullptr;
+  std::int16_t* role = b.with_keys ? b.role.data() + row0 : nullptr;
   std::uint64_t* raw = b.raw.data() + row0;
   double* value = b.value.data() + row0;
   std::int32_t* offsets = b.text.offsets.data() + row0;
@@ -359,8 +402,13 @@ void BatchBuilder::append(std::size_t n, std::size_t text_bytes, const std::vect
   std::int32_t* meaning = b.meaning.data() + row0;
   BitWriter unit_bits(b.unit_valid, row0), raw_bits(b.raw_valid, row0), value_bits(b.value_valid, row0),
       text_bits(b.text_valid, row0), meaning_bits(b.meaning_valid, row0);
-  std::optional<BitWriter> key_bits;
-  if (key != nullptr) key_bits.emplace(b.key_valid, row0);
+  std::optional<BitWriter> key_bits, rank_bits;
+  if (key != nullptr) {
+    key_bits.emplace(b.key_valid, row0);
+    rank_bits.emplace(b.rank_valid, row0);
+    reset_ranks();
+  }
+  std::size_t last_subset = 0;
   const std::string* last = nullptr;
   NameIds id;
   std::size_t at = text_;
@@ -378,6 +426,13 @@ void BatchBuilder::append(std::size_t n, std::size_t text_bytes, const std::vect
     if (key != nullptr) {
       key[j] = std::max<std::int16_t>(id.key, 0);
       key_bits->push(id.key >= 0);
+      if (ranks_per_subset && s != last_subset) {
+        reset_ranks();
+        last_subset = s;
+      }
+      rank[j] = next_rank(id.key, v.role);
+      rank_bits->push(rank[j] != 0);
+      role[j] = static_cast<std::int16_t>(v.role);
     }
     const bool has_raw = v.has_raw();
     const bool has_value = has_raw && v.has_value();  // a text value has no number
@@ -411,6 +466,7 @@ void BatchBuilder::append(std::size_t n, std::size_t text_bytes, const std::vect
   present_[3] += raw_bits.flush();
   present_[4] += meaning_bits.flush();
   if (key_bits) present_[5] += key_bits->flush();
+  if (rank_bits) present_[6] += rank_bits->flush();
   b.rows = static_cast<std::int64_t>(row0 + n);
 }
 
@@ -418,7 +474,8 @@ void BatchBuilder::append(const MessageValues& m, std::size_t text_bytes, const 
                           const std::shared_ptr<const TableSet>& tables) {
   if (m.compressed) {
     const CompressedValues& c = m.columns;
-    append(c.subsets * c.columns.size(), text_bytes, c.texts, ref, tables, [&c](auto&& put) {
+    // Every subset of compressed data has the template's keys: each is numbered alike.
+    append(c.subsets * c.columns.size(), text_bytes, c.texts, ref, tables, true, [&c](auto&& put) {
       for (std::size_t s = 0; s < c.subsets; ++s) {
         for (const CompressedColumn& col : c.columns) put(s, c.value_at(col, s));
       }
@@ -426,7 +483,8 @@ void BatchBuilder::append(const MessageValues& m, std::size_t text_bytes, const 
     return;
   }
   const DecodeResult& r = m.records;
-  append(r.values.size(), text_bytes, r.texts, ref, tables, [&r](auto&& put) {
+  // The subsets of uncompressed data are numbered as one sequence of keys.
+  append(r.values.size(), text_bytes, r.texts, ref, tables, false, [&r](auto&& put) {
     const std::size_t n = r.values.size();
     const std::vector<std::size_t>& starts = r.subset_starts;
     for (std::size_t s = 0; s < starts.size(); ++s) {
@@ -440,15 +498,21 @@ void BatchBuilder::append(const MessageValues& m, std::size_t text_bytes, const 
 void BatchBuilder::finish() {
   ColumnBatch& b = *b_;
   const auto rows = static_cast<std::size_t>(b.rows);
-  Bitmap* maps[] = {
-      &b.unit_valid, &b.value_valid, &b.text_valid, &b.raw_valid, &b.meaning_valid, &b.key_valid};
-  for (std::size_t k = 0; k < 6; ++k) maps[k]->null_count = static_cast<std::int64_t>(rows - present_[k]);
-  if (!b.with_keys) b.key_valid.null_count = 0;
+  Bitmap* maps[] = {&b.unit_valid,
+                    &b.value_valid,
+                    &b.text_valid,
+                    &b.raw_valid,
+                    &b.meaning_valid,
+                    &b.key_valid,
+                    &b.rank_valid};
+  for (std::size_t k = 0; k < 7; ++k) maps[k]->null_count = static_cast<std::int64_t>(rows - present_[k]);
+  if (!b.with_keys) b.key_valid.null_count = b.rank_valid.null_count = 0;
   b.text.offsets[rows] = static_cast<std::int32_t>(text_);
   b.names.finish();
   b.units.finish();
   b.meanings.finish();
   b.keys.finish();
+  b.roles.finish();
   done_.push_back(std::move(b_));
   held_.clear();
 }

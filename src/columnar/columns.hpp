@@ -107,10 +107,15 @@ struct ColumnBatch {
   Utf8Column text;
   Buffer<std::uint64_t> raw;
   Buffer<std::int32_t> meaning;
+  // With the keys: the element's key, its occurrence number in the message as ecCodes
+  // numbers keys (#1#, #2#, ...; none for values that are not numbered) and the value's
+  // role, an index into `roles` (the names of ValueRole in its order).
   Buffer<std::int16_t> key;
+  Buffer<std::int32_t> rank;
+  Buffer<std::int16_t> role;
 
-  Bitmap unit_valid, value_valid, text_valid, raw_valid, meaning_valid, key_valid;
-  Dictionary names, units, meanings, keys;
+  Bitmap unit_valid, value_valid, text_valid, raw_valid, meaning_valid, key_valid, rank_valid;
+  Dictionary names, units, meanings, keys, roles;
 };
 
 // One message to decode: which source, its index in the output, its extent there.
@@ -158,7 +163,7 @@ struct MessageBudget {
 
 struct ColumnarOptions {
   unsigned threads = 1;
-  bool keys = false;         // the key column (element abbreviations)
+  bool keys = false;         // the key, rank and role columns
   bool with_source = false;  // the source column
   bool programs = true;      // decode through the compiled programs of the templates
   MessageBudget budget{};

@@ -55,6 +55,7 @@ class CompressedReader : public DataConsumer<CompressedReader> {
   bool read_factor(const ElementParams& params, std::uint64_t& count);
   bool read_selected(const ElementParams& params) { return check(read_column(params)); }
   bool marker(std::uint32_t code) { return check(add_marker(code)); }
+  void set_role(ValueRole role) { out_.columns.back().fixed.role = role; }
   // 2-05-YYY: YYY octets of text, compressed like a CCITT IA5 element of that width.
   bool characters(std::uint32_t code) {
     return check(
@@ -216,9 +217,7 @@ Result<std::size_t> CompressedReader::read_texts(std::uint32_t descriptor, const
 Status CompressedReader::add_marker(std::uint32_t code) {
   QV_CHECK(count_column());
   Column col;
-  col.fixed.descriptor = code;
-  col.fixed.name = &operator_name();
-  col.fixed.flags = DecodedValue::kHasRaw | DecodedValue::kHasValue;
+  col.fixed = marker_record(code);
   out_.columns.push_back(col);
   return {};
 }

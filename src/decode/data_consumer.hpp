@@ -12,6 +12,8 @@
 //   bool read_selected(const ElementParams& params);  the value a bitmap entry selects
 //   bool marker(std::uint32_t code);              an operator that leaves a marker
 //   bool characters(std::uint32_t code);          2-05-YYY text
+//   void set_role(ValueRole role);                the role of the value read last, when it
+//                                                 is not an element
 #pragma once
 
 #include <cstdint>
@@ -85,6 +87,13 @@ inline bool DataConsumer<Decoder>::element_as(std::uint32_t code, Find find) {
   if (info == nullptr) return fail_with(BufrError::element_not_found(code));
   if (!self().read_element(*info)) return false;
   state_.local_width_active = false;
+  if (code == kDataPresentIndicator) {
+    self().set_role(ValueRole::Bitmap);
+  } else if (code == kAssociatedFieldSignificance) {
+    self().set_role(ValueRole::Attribute);  // of the associated fields that follow
+  } else if (state_.quality_block && split_code(code).x == kQualityClass) {
+    self().set_role(ValueRole::Attribute);
+  }
   return true;
 }
 
@@ -97,12 +106,20 @@ bool DataConsumer<Decoder>::factor_as(std::uint32_t code, Find find, std::uint64
   const ElementInfo* factor = find();
   if (factor == nullptr) return fail_with(BufrError::element_not_found(code));
   if (!self().read_factor(element_params(*factor, state_), count)) return false;
+  self().set_role(ValueRole::ReplicationFactor);
   record_factor(state_, *factor->def);
   return true;
 }
 
 template <class Decoder>
 bool DataConsumer<Decoder>::operator_descriptor(std::uint32_t code) {
+  if (const DescriptorParts p = split_code(code); p.y == 0) {
+    if (p.x == 22) {
+      state_.quality_block = true;
+    } else if (p.x == 23 || p.x == 24 || p.x == 25 || p.x == 32 || p.x == 35) {
+      state_.quality_block = false;
+    }
+  }
   switch (apply_operator(state_, code)) {
     case OperatorAction::Marker:
       return self().marker(code);
@@ -123,7 +140,9 @@ bool DataConsumer<Decoder>::operator_descriptor(std::uint32_t code) {
 
 // 2-23/24/25/32-255: the value the next bitmap entry selects, read under the operators in
 // force with the referenced element's code and name. 2-25 reads a difference: one bit
-// wider, with a negative reference.
+// wider, with a negative reference. Substituted (2-23) and replaced (2-32) values are
+// attributes of the element they select; statistics (2-24, 2-25) are values of their own,
+// numbered with the selected element's key.
 template <class Decoder>
 bool DataConsumer<Decoder>::selected_by_bitmap(std::uint32_t code) {
   auto next = next_bitmap_element(state_);
@@ -133,8 +152,11 @@ bool DataConsumer<Decoder>::selected_by_bitmap(std::uint32_t code) {
   const ElementInfo* info = elements_.find(def.code);
   const ElementInfo described = info != nullptr && info->def == &def ? *info : describe_element(def, tables_);
   ElementParams params = element_params(described, state_);
-  if (split_code(code).x == 25) widen_for_difference(params);
-  return self().read_selected(params);
+  const std::uint32_t x = split_code(code).x;
+  if (x == 25) widen_for_difference(params);
+  if (!self().read_selected(params)) return false;
+  if (x == 23 || x == 32) self().set_role(ValueRole::Attribute);
+  return true;
 }
 
 }  // namespace quorvex

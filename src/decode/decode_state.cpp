@@ -16,6 +16,7 @@ void DecodeState::reset_for_subset() {
   local_width = 0;
   text_width_active = false;
   text_width = 0;
+  quality_block = false;
   new_reference_bits = 0;
   if (!new_references.empty()) new_references.clear();
   history.clear();

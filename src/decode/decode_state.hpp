@@ -20,6 +20,10 @@ inline constexpr std::uint32_t kDataPresentIndicator = 31031;
 // Class 31 (replication factors, data-present indicators, associated field significance)
 // qualifies the data: never missing, never preceded by an associated field.
 inline constexpr std::uint32_t kQualifierClass = 31;
+// 0-31-021, associated field significance.
+inline constexpr std::uint32_t kAssociatedFieldSignificance = 31021;
+// Class 33: quality information.
+inline constexpr std::uint32_t kQualityClass = 33;
 
 struct DecodeState {
   // Operators 2-01, 2-02, 2-07: added to width and scale, multiplying the reference.
@@ -46,6 +50,10 @@ struct DecodeState {
   // Elements and delayed replication factors read so far, as they stand in the tables.
   // Pointers into the TableSet, which outlives the walk.
   std::vector<const ElementDefinition*> history;
+
+  // 2-22-000 seen, and no later 2-23/24/25/32/35-000: elements of class 33 are quality
+  // information attached to the elements the bitmap selects.
+  bool quality_block = false;
 
   // Data-present bitmap.
   std::vector<std::uint8_t> bitmap;

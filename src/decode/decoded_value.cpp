@@ -19,4 +19,10 @@ const std::string& signify_character_name() {
   return name;
 }
 
+const std::string& role_name(ValueRole role) {
+  static const std::string names[kValueRoles] = {
+      "element", "replication_factor", "operator", "associated_field", "bitmap", "attribute"};
+  return names[static_cast<std::size_t>(role)];
+}
+
 }  // namespace quorvex

@@ -10,6 +10,20 @@
 
 namespace quorvex {
 
+// What a value is in the structure of its message, as the walk met it.
+enum class ValueRole : std::uint8_t {
+  Element,            // an element (a key of the message, numbered by occurrence)
+  ReplicationFactor,  // the factor of a delayed replication
+  Operator,           // the marker of a data description operator
+  AssociatedField,    // the associated field before an element (2-04)
+  Bitmap,             // an entry of a data-present bitmap (0-31-031)
+  Attribute,          // a value attached to an earlier element: quality information after
+                      // 2-22, substituted (2-23) and replaced (2-32) values
+};
+inline constexpr std::size_t kValueRoles = 6;
+// "element", "replication_factor", "operator", "associated_field", "bitmap", "attribute".
+const std::string& role_name(ValueRole role);
+
 struct DecodedValue {
   static constexpr std::uint8_t kHasValue = 1;  // raw_value present
   static constexpr std::uint8_t kHasRaw = 2;    // raw present
@@ -22,6 +36,7 @@ struct DecodedValue {
   std::uint32_t descriptor = 0;
   std::uint32_t text_index = 0;
   std::uint8_t flags = 0;
+  ValueRole role = ValueRole::Element;
 
   bool has_value() const { return (flags & kHasValue) != 0; }
   bool has_raw() const { return (flags & kHasRaw) != 0; }

@@ -151,6 +151,7 @@ DecodedValue associated_field_record(std::uint64_t bits) {
   v.raw = bits;
   v.raw_value = static_cast<double>(bits);
   v.flags = DecodedValue::kHasRaw | DecodedValue::kHasValue;
+  v.role = ValueRole::AssociatedField;
   return v;
 }
 
@@ -159,6 +160,7 @@ DecodedValue marker_record(std::uint32_t code) {
   v.descriptor = code;
   v.name = &operator_name();
   v.flags = DecodedValue::kHasRaw | DecodedValue::kHasValue;
+  v.role = ValueRole::Operator;
   return v;
 }
 

@@ -38,6 +38,7 @@ class UncompressedReader : public DataConsumer<UncompressedReader> {
     return true;
   }
   bool characters(std::uint32_t code) { return check(read_characters(code, state_, reader_, out_)); }
+  void set_role(ValueRole role) { out_.values.back().role = role; }
 
  private:
   bool read_value(const ElementParams& params, std::optional<double>& number);
