@@ -20,6 +20,7 @@ pytestmark = pytest.mark.skipif(CORPUS is None, reason="no corpus")
 # pdbufr decodes through ecCodes in Python, one key at a time: each file is cut to its first
 # messages.
 MESSAGES = 12
+FLAT_MESSAGES = 3  # pdbufr's flat reader is slower still
 # ecCodes hands a missing integer of a compressed message to pdbufr as this number.
 MISSING_LONG = 2147483647
 # While rows are still guessed from the long table (quorvex._pivot), a disagreement is an expected
@@ -85,9 +86,9 @@ def cases():
 
 
 @functools.cache
-def sample(path, tmp):
-    cut = tmp / path.name
-    cut.write_bytes(first_messages(path, MESSAGES))
+def sample(path, tmp, count=MESSAGES):
+    cut = tmp / f"{count}-{path.name}"
+    cut.write_bytes(first_messages(path, count))
     return cut
 
 
@@ -135,3 +136,42 @@ def test_rows_agree_with_pdbufr(tmp_path_factory, path, columns, filters):
         if ROWS_GUESSED:
             pytest.xfail(f"rows guessed from the long table: {failure}")
         raise
+
+
+def corpus_files():
+    if CORPUS is None:
+        return []
+    return [pytest.param(p, id=str(p.relative_to(CORPUS / "raw")))
+            for p in sorted(p for p in (CORPUS / "raw").rglob("*") if p.is_file())]
+
+
+@pytest.mark.parametrize("path", corpus_files())
+def test_one_row_per_subset_agrees_with_pdbufr(tmp_path_factory, path):
+    cut = sample(path, tmp_path_factory.getbasetemp(), FLAT_MESSAGES)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            theirs = pdbufr.read_bufr(cut, flat=True)
+    except Exception as failure:  # noqa: BLE001 - files pdbufr cannot read are not its to judge
+        pytest.skip(f"pdbufr cannot read it: {failure!r}")
+    ours = quorvex.read_dataframe(cut, on_bad_message="skip")
+    # pdbufr leaves out numbered keys beyond those of the first message of a template (a sounding
+    # with more levels than the first loses its top): ours has every one of its columns, and more.
+    shared = [c for c in theirs.columns if c in ours.columns]
+    data = [c for c in theirs.columns if c.startswith("#")]
+    try:
+        assert set(data) <= set(ours.columns)
+        assert_same_rows(ours[shared], theirs[shared], shared)
+    except AssertionError as failure:
+        if ROWS_GUESSED:
+            pytest.xfail(f"rows guessed from the long table: {failure}")
+        raise
+
+
+def test_a_list_of_sources_counts_messages_across_them(tmp_path):
+    path = CORPUS / "raw/pdbufr/temp_small.bufr"
+    one = quorvex.read_dataframe(path, ["count", "stationNumber", "pressure"])
+    two = quorvex.read_dataframe([path, path.read_bytes()], ["count", "stationNumber", "pressure"])
+    messages = int(one["count"].max())
+    second = one.assign(count=one["count"] + messages)
+    pd.testing.assert_frame_equal(two, pd.concat([one, second], ignore_index=True))
