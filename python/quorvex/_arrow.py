@@ -17,6 +17,14 @@ from quorvex._tables import TablesArg, engine_tables
 # Octets scanned for message boundaries at a time: the list of boundaries in hand stays
 # small whatever the size of the file.
 _SCAN_WINDOW = 64 << 20
+# Scan windows start at the smallest size and double while they find few markers: input
+# dense with "BUFR" (a marker every four octets) then costs a window of entries at a time,
+# never one per marker of a whole file.
+_SMALLEST_SCAN_WINDOW = 64 << 10
+_FEW_MARKERS = 1024
+# Damaged messages held for the batch they precede, at the most: past this, the messages
+# waiting are decoded as a smaller batch so that the damaged ones can be reported.
+_HELD_BAD = 4096
 # Per engine call for read_arrow: at most this many messages and, past the first
 # message, this many octets of them. The engine's threads wait for each other at the end
 # of a call, so calls are large; what a call holds beyond its columns is one message per
@@ -76,11 +84,13 @@ def scan_windows(buffers: list[Buffer], headers: bool = False) -> Iterator[tuple
     for position, buffer in enumerate(buffers):
         size = buffer_size(buffer)
         start = 0
+        window = _SMALLEST_SCAN_WINDOW
         while start < size:
-            end = min(size, start + _SCAN_WINDOW)
+            end = min(size, start + window)
             found, start, _ = _engine.scan_window(buffer, start, end, headers)
             yield position, index, found
             index += len(found)
+            window = min(2 * window, _SCAN_WINDOW) if len(found) < _FEW_MARKERS else _SMALLEST_SCAN_WINDOW
 
 
 def scan_messages(buffers: list[Buffer], headers: bool = False) -> Iterator[tuple[Any, ...]]:
@@ -149,6 +159,15 @@ def _batches(
             good = [(position, first + k, o, n) for k, (o, n, e) in enumerate(found) if e is None]
             pending += good
             ends += list(itertools.accumulate((m[3] for m in good), initial=ends[-1] if ends else flushed))[1:]
+            if not pending:  # nothing to wait for: damaged messages are reported as they are found
+                for one in scan_bad:
+                    report_bad(on_bad_message, one, stacklevel=4)
+                scan_bad.clear()
+            elif len(scan_bad) > _HELD_BAD:
+                for record_batch in flush(len(pending)):
+                    if record_batch.num_rows:
+                        yield record_batch
+                        yielded = True
             while count := full():
                 for record_batch in flush(count):
                     if record_batch.num_rows:

@@ -2,6 +2,7 @@
 offset and source; these turn that into an exception or a warning, as on_bad_message says."""
 from __future__ import annotations
 
+import sys
 import warnings
 from typing import Any, Literal
 
@@ -70,4 +71,16 @@ def report_bad(on_bad_message: str, bad: Bad, stacklevel: int = 4) -> None:
     if on_bad_message == "error":
         raise BadMessageError(message_index, offset, reason, source, kind)
     if on_bad_message == "warn":
-        warnings.warn(BadMessageWarning(message_index, offset, reason, source, kind), stacklevel=stacklevel)
+        _warn(BadMessageWarning(message_index, offset, reason, source, kind), stacklevel)
+
+
+def _warn(warning: Warning, stacklevel: int) -> None:
+    """warnings.warn, except that the place warned from keeps no registry entry: each bad
+    message has its own text, so a registry would grow by one entry per bad message."""
+    try:
+        frame = sys._getframe(stacklevel)
+    except ValueError:
+        module, filename, lineno = "sys", "sys", 1
+    else:
+        module, filename, lineno = frame.f_globals.get("__name__"), frame.f_code.co_filename, frame.f_lineno
+    warnings.warn_explicit(warning, type(warning), filename, lineno, module=module, registry=None)

@@ -560,6 +560,8 @@ struct RunOutput {
   std::vector<BadMessage> bad;
 };
 
+}  // namespace
+
 // Cuts `messages` into runs of consecutive messages: one run per thread would leave a
 // thread idle whenever its run is quick, so there are a few per thread.
 std::vector<std::size_t> run_bounds(std::span<const MessageRef> messages, unsigned threads) {
@@ -579,8 +581,6 @@ std::vector<std::size_t> run_bounds(std::span<const MessageRef> messages, unsign
   bounds.push_back(messages.size());
   return bounds;
 }
-
-}  // namespace
 
 ColumnarOutput decode_columns(std::span<const Bytes> sources, std::span<const MessageRef> messages,
                               TableChooser& chooser, const ColumnarOptions& options) {

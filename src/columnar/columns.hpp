@@ -198,6 +198,10 @@ bool decode_one(std::span<const Bytes> sources, const MessageRef& ref, TableChoo
                 MessageValues& out, std::shared_ptr<const TableSet>& tables, std::optional<BufrError>& error,
                 WantedOf wanted_of = nullptr, void* context = nullptr);
 
+// Cuts `messages` into runs of consecutive messages for `threads` threads: the bounds, from
+// 0 to messages.size().
+std::vector<std::size_t> run_bounds(std::span<const MessageRef> messages, unsigned threads);
+
 // The rows a decoded message gives (one per value) and its octets of text.
 std::uint64_t rows_of(const MessageValues& m);
 std::size_t text_bytes_of(const MessageValues& m);

@@ -1,9 +1,12 @@
 #include "columnar/rows.hpp"
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <string_view>
 #include <unordered_map>
+
+#include "columnar/parallel.hpp"
 
 namespace quorvex {
 
@@ -98,9 +101,17 @@ class Collector {
   static const WantedElements* wanted(void* self, const std::shared_ptr<const TableSet>& tables) {
     auto* c = static_cast<Collector*>(self);
     c->learn_types(tables);
-    return &c->wanted_;
+    return c->wanted_;
   }
-  RowOutput finish();
+  // The type each key's tables give it, if any met define it.
+  std::optional<RowColumn::Type> type(std::size_t r) const {
+    return typed_[r] ? std::optional(batch_->keys[r].type) : std::nullopt;
+  }
+  bool knows(std::size_t r) const { return known_[r]; }
+  // The batch, its columns of the given types; false when a column holds text where numbers
+  // are asked or the reverse.
+  bool finish(std::span<const RowColumn::Type> types);
+  std::shared_ptr<RowBatch> take() { return std::move(batch_); }
 
  private:
   std::string_view key_of(const DecodedValue& v, const TableSet& tables) const {
@@ -123,8 +134,15 @@ class Collector {
   std::vector<std::string> distinct_;
   std::vector<std::int32_t> request_name_;
   std::vector<bool> typed_, integral_, known_;
+  // What the keys are in each table set met: their definitions, the elements to read.
+  struct Learnt {
+    std::shared_ptr<const TableSet> tables;  // held, so that its address is not reused
+    std::vector<const ElementDefinition*> defs;
+    WantedElements wanted;
+  };
+  std::unordered_map<const TableSet*, Learnt> learnt_by_tables_;
   std::shared_ptr<const TableSet> learnt_;
-  WantedElements wanted_;
+  const WantedElements* wanted_ = nullptr;
   std::vector<Entry> entries_;
   std::vector<Held> held_;
   std::vector<std::int32_t> levels_;
@@ -134,21 +152,30 @@ class Collector {
 void Collector::learn_types(const std::shared_ptr<const TableSet>& tables) {
   if (tables.get() == learnt_.get()) return;
   learnt_ = tables;
-  std::unordered_map<std::string_view, const ElementDefinition*> by_key;
-  wanted_ = WantedElements{};
-  for (const auto& [code, def] : tables->elements()) {
-    by_key.try_emplace(def.abbreviation, &def);
-    if (names_.contains(def.abbreviation)) wanted_.add(code);
+  auto [it, added] = learnt_by_tables_.try_emplace(tables.get());
+  Learnt& l = it->second;
+  if (added) {  // once per table set of the call: messages often alternate between a few
+    l.tables = tables;
+    l.defs.assign(options_.keys.size(), nullptr);
+    std::unordered_map<std::string_view, const ElementDefinition*> by_key;
+    for (const auto& [code, def] : tables->elements()) {
+      by_key.try_emplace(def.abbreviation, &def);
+      if (names_.contains(def.abbreviation)) l.wanted.add(code);
+    }
+    for (std::size_t r = 0; r < options_.keys.size(); ++r) {
+      auto found = by_key.find(options_.keys[r].key);
+      if (found != by_key.end()) l.defs[r] = found->second;
+    }
   }
   for (std::size_t r = 0; r < options_.keys.size(); ++r) {
-    auto it = by_key.find(options_.keys[r].key);
-    if (it == by_key.end()) continue;
+    if (l.defs[r] == nullptr) continue;
     known_[r] = true;
     if (!typed_[r]) {
-      batch_->keys[r].type = type_of(*it->second);
+      batch_->keys[r].type = type_of(*l.defs[r]);
       typed_[r] = true;
     }
   }
+  wanted_ = &l.wanted;
 }
 
 // The levels of the hierarchy over every key of the sequence, and the entries of the
@@ -310,7 +337,7 @@ void Collector::add(const MessageValues& m, const MessageRef& ref,
   gather(ref, SIZE_MAX, [&r](const Entry& e) { return r.values[e.value]; });
 }
 
-RowOutput Collector::finish() {
+bool Collector::finish(std::span<const RowColumn::Type> types) {
   RowBatch& b = *batch_;
   const auto rows = static_cast<std::size_t>(b.rows);
   b.message.reserve(rows);
@@ -323,6 +350,11 @@ RowOutput Collector::finish() {
     c.text.offsets.reserve(rows + 1);
     c.text.offsets[rows] = static_cast<std::int32_t>(c.text_bytes);
     c.text.data.reserve(c.text_bytes);
+    if (c.type != types[r]) {
+      if (c.present > 0 && (c.type == RowColumn::Type::Text || types[r] == RowColumn::Type::Text))
+        return false;
+      c.type = types[r];
+    }
     if (c.type == RowColumn::Type::Int) {
       if (!integral_[r]) {
         c.type = RowColumn::Type::Double;  // an operator gave the key decimals
@@ -332,39 +364,68 @@ RowOutput Collector::finish() {
       for (std::size_t i = 0; i < rows; ++i) c.ints[i] = static_cast<std::int64_t>(c.doubles[i]);
     }
   }
-  RowOutput out;
-  for (std::size_t r = 0; r < options_.keys.size(); ++r)
-    if (!known_[r]) out.unknown.push_back(options_.keys[r].column);
-  out.batch = std::move(batch_);
-  return out;
+  return true;
 }
 
 }  // namespace
 
 RowOutput collect_rows(std::span<const Bytes> sources, std::span<const MessageRef> messages,
                        TableChooser& chooser, const RowOptions& options) {
-  Collector collector(options);
-  std::vector<BadMessage> bad;
-  MessageValues scratch;
-  std::optional<BufrError> error;
-  for (const MessageRef& ref : messages) {
-    std::shared_ptr<const TableSet> tables;
-    if (!decode_one(sources,
-                    ref,
-                    chooser,
-                    options.programs,
-                    scratch,
-                    tables,
-                    error,
-                    &Collector::wanted,
-                    &collector)) {
-      bad.push_back(BadMessage{ref.index, ref.offset, std::move(*error), ref.source});
-      continue;
+  const std::vector<std::size_t> bounds = run_bounds(messages, std::max(1u, options.threads));
+  const std::size_t runs = bounds.size() - 1;
+  std::vector<std::unique_ptr<Collector>> collectors;
+  std::vector<std::vector<BadMessage>> bad(runs);
+  for (std::size_t run = 0; run < runs; ++run) collectors.push_back(std::make_unique<Collector>(options));
+  std::atomic<std::size_t> next{0};
+  run_on_threads(static_cast<unsigned>(std::min<std::size_t>(options.threads, runs)), [&](unsigned) {
+    MessageValues scratch;
+    std::optional<BufrError> error;
+    for (std::size_t run; (run = next.fetch_add(1, std::memory_order_relaxed)) < runs;) {
+      Collector& collector = *collectors[run];
+      for (std::size_t i = bounds[run]; i < bounds[run + 1]; ++i) {
+        const MessageRef& ref = messages[i];
+        std::shared_ptr<const TableSet> tables;
+        if (!decode_one(sources,
+                        ref,
+                        chooser,
+                        options.programs,
+                        scratch,
+                        tables,
+                        error,
+                        &Collector::wanted,
+                        &collector)) {
+          bad[run].push_back(BadMessage{ref.index, ref.offset, std::move(*error), ref.source});
+          continue;
+        }
+        collector.add(scratch, ref, tables);
+      }
     }
-    collector.add(scratch, ref, tables);
+  });
+  // A key takes the type of the first message, in message order, whose tables define it.
+  RowOutput out;
+  std::vector<RowColumn::Type> types(options.keys.size(), RowColumn::Type::Double);
+  for (std::size_t r = 0; r < options.keys.size(); ++r) {
+    bool known = false;
+    for (const auto& c : collectors) known = known || c->knows(r);
+    if (!known) out.unknown.push_back(options.keys[r].column);
+    for (const auto& c : collectors) {
+      if (auto t = c->type(r)) {
+        types[r] = *t;
+        break;
+      }
+    }
   }
-  RowOutput out = collector.finish();
-  out.bad = std::move(bad);
+  for (std::size_t run = 0; run < runs; ++run) {
+    Collector& c = *collectors[run];
+    if (!c.finish(types)) {
+      for (std::size_t r = 0; r < options.keys.size(); ++r) {
+        if (c.type(r) && *c.type(r) != types[r]) out.mixed = options.keys[r].column;
+      }
+    }
+    std::shared_ptr<RowBatch> batch = c.take();
+    if (batch->rows > 0 || (run + 1 == runs && out.batches.empty())) out.batches.push_back(std::move(batch));
+    for (BadMessage& m : bad[run]) out.bad.push_back(std::move(m));
+  }
   return out;
 }
 

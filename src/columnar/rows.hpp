@@ -51,6 +51,7 @@ struct RowBatch final : ExportedBatch {
 };
 
 struct RowOptions {
+  unsigned threads = 1;
   std::vector<RowKey> keys;
   // Indices into `keys` that a row must hold (a missing value counts as held) to be kept.
   std::vector<std::size_t> required;
@@ -59,13 +60,17 @@ struct RowOptions {
 };
 
 struct RowOutput {
-  std::shared_ptr<RowBatch> batch;
+  // In message order; at least one. All of the same schema.
+  std::vector<std::shared_ptr<RowBatch>> batches;
   std::vector<BadMessage> bad;
   // The requested keys that no table of the decoded messages defines.
   std::vector<std::string> unknown;
+  // A key whose values are text in some messages and numbers in others (no rows then).
+  std::string mixed;
 };
 
-// Decodes `messages` and gathers their rows of `options.keys`, in message order. A message
+// Decodes `messages` on `options.threads` threads (each gathering a run of messages) and
+// gathers their rows of `options.keys`, in message order. A message
 // that does not parse, has no tables or does not decode gives no rows and one entry to `bad`.
 [[nodiscard]] RowOutput collect_rows(std::span<const Bytes> sources, std::span<const MessageRef> messages,
                                      TableChooser& chooser, const RowOptions& options);

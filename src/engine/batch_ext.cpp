@@ -348,6 +348,7 @@ PyObject* read_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
     if (parsed[6] != nullptr && parsed[6] != Py_None && !to_strings(parsed[6], "required", required))
       return nullptr;
     RowOptions options;
+    options.threads = threads;
     for (const std::string& k : keys) options.keys.push_back(RowKey::parse(k));
     for (const std::string& k : required) {
       std::size_t r = 0;
@@ -377,8 +378,12 @@ PyObject* read_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
     }
     PyRef bad = PyRef::steal(bad_list(out.bad));
     if (!bad) return nullptr;
-    std::vector<std::shared_ptr<RowBatch>> batches{std::move(out.batch)};
-    PyRef batch = PyRef::steal(new_batch(state.batch_type, std::move(batches)));
+    if (!out.mixed.empty()) {
+      PyErr_Format(
+          PyExc_ValueError, "key %s holds text in some messages and numbers in others", out.mixed.c_str());
+      return nullptr;
+    }
+    PyRef batch = PyRef::steal(new_batch(state.batch_type, std::move(out.batches)));
     if (!batch) return nullptr;
     return PyTuple_Pack(2, batch.get(), bad.get());
   });
@@ -391,7 +396,8 @@ PyMethodDef read_rows_def = fastcall(
     "hierarchy of coordinates (elements of classes 01 to 09). Returns (Batch, bad) as decode() does; the\n"
     "batch's columns are message, subset and one per key, typed by its table entry. A row holds at least\n"
     "one of the keys, and every key of `required` (a missing value counts). KeyError names the keys that\n"
-    "no table of the decoded messages defines.");
+    "no table of the decoded messages defines; ValueError a key that is text in some messages and numbers\n"
+    "in others.");
 
 PyMethodDef decode_def = fastcall(
     "decode", decode,

@@ -363,7 +363,7 @@ def test_progress_bar_only_on_a_terminal(tmp_path):
 def test_batches_cover_every_message_once_within_both_bounds(batch_messages, batch_octets):
     from quorvex.cli._common import scan
     from quorvex.cli._convert import _batches
-    spans = scan(SYNOP.read_bytes() + AIRCRAFT.read_bytes())
+    spans = list(scan(SYNOP.read_bytes() + AIRCRAFT.read_bytes()))
     groups = list(_batches(spans, batch_messages, batch_octets))
     assert [s for g in groups for s in g] == spans
     for g in groups:

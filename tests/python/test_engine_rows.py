@@ -134,3 +134,27 @@ def test_read_rows_refuses_what_it_cannot_answer(keys, required, error):
         _engine.read_rows(
             [octets], [(0, 0, 0, len(octets))], _tables.engine_tables(None), 1, keys, required=required
         )
+
+
+@pytest.mark.parametrize(
+    ("name", "keys"),
+    [
+        ("raw/pdbufr/temp.bufr", ["pressure", "airTemperature", "nonCoordinateGeopotential"]),
+        ("bench/synop_ed4.bufr", ["latitude", "longitude", "airTemperature", "windSpeed"]),
+        ("raw/pdbufr/compress_3.bufr", ["nonCoordinatePressure", "significandOfVolumetricMixingRatio"]),
+    ],
+)
+def test_rows_are_the_same_on_any_number_of_threads(name, keys):
+    from corpus_location import CORPUS
+    from quorvex import _arrow
+
+    if CORPUS is None:
+        pytest.skip("no corpus")
+    data = (CORPUS / name).read_bytes()
+    refs = [(p, i, o, n) for p, i, o, n, e in _arrow.scan_messages([data]) if e is None]
+    tables = _tables.engine_tables(None)
+    one = pa.table(_engine.read_rows([data], refs, tables, 1, keys)[0])
+    for threads in (2, 3):
+        batch, bad = _engine.read_rows([data], refs, tables, threads, keys)
+        assert bad == []
+        assert pa.table(batch).combine_chunks().equals(one.combine_chunks())

@@ -112,3 +112,56 @@ def test_convert_refuses_an_input_as_output(tmp_path, spelling):
     assert result.exit_code == 2
     assert "is also an input file" in result.output
     assert source.read_bytes() == SYNOP.read_bytes()
+
+
+def dense_markers(octets):
+    """Garbage with a "BUFR" every four octets, around two good messages."""
+    garbage = b"BUFR" * (octets // 8)
+    return garbage + SYNOP.read_bytes() + garbage
+
+
+@pytest.mark.parametrize("octets", [0, 1000, 600_000])
+def test_windowed_scan_finds_what_one_scan_finds(octets):
+    from quorvex import _engine
+    from quorvex._arrow import scan_messages
+
+    data = dense_markers(octets)
+    windowed = [entry[2:] for entry in scan_messages([data])]
+    assert windowed == _engine.scan(data)
+
+
+@pytest.mark.parametrize("read", [
+    lambda data: quorvex.read_arrow(data, on_bad_message="skip"),
+    lambda data: quorvex.read_arrow(data, on_bad_message="warn"),
+    lambda data: quorvex.read_dataframe(data, columns=["airTemperature"], on_bad_message="skip"),
+    lambda data: len(quorvex.open(data, on_bad_message="skip")),
+], ids=["read_arrow_skip", "read_arrow_warn", "read_dataframe_columns", "open"])
+def test_scan_memory_does_not_grow_with_damaged_markers(read):
+    """A quarter of a million damaged markers: held until the end, their entries would take
+    some 90 MB of Python objects; reported as found, a window of them."""
+    import tracemalloc
+    import warnings
+
+    data = dense_markers(2 << 20)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        read(dense_markers(0))  # imports and caches before the measurement
+        tracemalloc.start()
+        try:
+            read(data)
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+    assert peak < 16 << 20, f"{peak >> 20} MB"
+
+
+def test_warnings_keep_no_registry_entry_per_bad_message():
+    import warnings
+
+    registry = globals().setdefault("__warningregistry__", {})
+    registry.clear()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("default")
+        quorvex.read_arrow(dense_markers(4000), on_bad_message="warn")
+    assert len(caught) == 1000
+    assert len(registry) <= 1

@@ -2,10 +2,11 @@
 from __future__ import annotations
 
 import contextlib
+import itertools
 import os
 import sys
 import warnings
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from typing import Any
 
@@ -80,15 +81,40 @@ def check(buffer: Any) -> None:
     check_intact(buffer)
 
 
-def scan(buffer: Any) -> list[Span]:
-    """Every "BUFR" the engine finds, good or not, numbered in file order."""
-    spans = [Span(i, off, length, None if err is None else err[1])
-             for i, (off, length, err) in enumerate(engine().scan(buffer))]
-    check(buffer)
-    return spans
+def scan(buffer: Any) -> Iterator[Span]:
+    """Every "BUFR" the engine finds, good or not, numbered in file order: found a window of
+    the file at a time, so that memory does not grow with the number of markers."""
+    from quorvex._arrow import scan_windows
+    for _, first, found in scan_windows([buffer]):
+        check(buffer)
+        for k, (offset, length, error) in enumerate(found):
+            yield Span(first + k, offset, length, None if error is None else error[1])
 
 
-def open_file(path: str) -> tuple[Any, list[Span]] | str:
+class Counted:
+    """Spans passed through, counted: after the last, `count` is the number in the file."""
+
+    def __init__(self, spans: Iterable[Span]):
+        self.spans = spans
+        self.count = 0
+
+    def __iter__(self) -> Iterator[Span]:
+        for span in self.spans:
+            self.count = span.index + 1
+            yield span
+
+
+def find_span(spans: Iterator[Span], message: int) -> Span:
+    """Span number `message`; ValueError saying how many there are when there is none."""
+    count = 0
+    for span in spans:
+        if span.index == message:
+            return span
+        count = span.index + 1
+    raise ValueError(f"no message {message} (the file holds {count})")
+
+
+def open_file(path: str) -> tuple[Any, Iterator[Span]] | str:
     """(buffer, spans) of a file, or the text of why it cannot be used (unreadable, or no BUFR
     message in it)."""
     try:
@@ -96,12 +122,13 @@ def open_file(path: str) -> tuple[Any, list[Span]] | str:
     except OSError as e:
         return f"cannot read: {e.strerror or e}"
     spans = scan(buffer)
-    if not spans:
+    first = next(spans, None)
+    if first is None:
         return "no BUFR message found" if len(buffer) else "empty file"
-    return buffer, spans
+    return buffer, itertools.chain([first], spans)
 
 
-def open_and_scan(path: str, problems: Problems) -> tuple[Any, list[Span]] | None:
+def open_and_scan(path: str, problems: Problems) -> tuple[Any, Iterator[Span]] | None:
     """(buffer, spans) of a file, or None after a problem line."""
     opened = open_file(path)
     if isinstance(opened, str):
@@ -110,7 +137,7 @@ def open_and_scan(path: str, problems: Problems) -> tuple[Any, list[Span]] | Non
     return opened
 
 
-def good_spans(path: str, spans: list[Span], problems: Problems) -> Iterator[Span]:
+def good_spans(path: str, spans: Iterable[Span], problems: Problems) -> Iterator[Span]:
     """The spans whose framing holds; a problem line for each of the others."""
     for span in spans:
         if span.error is None:
@@ -144,22 +171,25 @@ def report_bad(path: str, group: list[Span] | None, bad: Any, problems: Problems
 @contextlib.contextmanager
 def decoding(path: str, group: list[Span] | None, problems: Problems) -> Iterator[None]:
     """Runs the library on a file or a group of its messages: its bad-message warnings and
-    errors become problem lines."""
+    errors become problem lines, each as it comes (none is held: a file of garbage can hold
+    millions)."""
     from quorvex import BadMessageError, BadMessageWarning
-    with warnings.catch_warnings(record=True) as caught:
+    with warnings.catch_warnings():
         warnings.simplefilter("always", UserWarning)   # every bad message, not once per place
-        failure: BadMessageError | None = None
+        show = warnings.showwarning
+
+        def show_as_problem(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+                            file: Any = None, line: str | None = None) -> None:
+            if isinstance(message, BadMessageWarning):
+                report_bad(path, group, message, problems)
+            else:
+                show(message, category, filename, lineno, file, line)
+
+        warnings.showwarning = show_as_problem
         try:
             yield
         except BadMessageError as e:
-            failure = e
-        for w in caught:
-            if isinstance(w.message, BadMessageWarning):
-                report_bad(path, group, w.message, problems)
-            else:
-                warnings.showwarning(w.message, w.category, w.filename, w.lineno)
-        if failure is not None:
-            report_bad(path, group, failure, problems)
+            report_bad(path, group, e, problems)
 
 
 def typical_time(h: Header) -> str:

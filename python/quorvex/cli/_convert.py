@@ -10,7 +10,7 @@ import shutil
 import signal
 import sys
 import tempfile
-from collections.abc import Generator, Iterator, Sequence
+from collections.abc import Generator, Iterable, Iterator, Sequence
 from typing import Any, Union
 
 import click
@@ -188,7 +188,7 @@ class Progress:
 BATCH_OCTETS = 256 << 10
 
 
-def _batches(spans: list[Span], batch_messages: int, batch_octets: int = BATCH_OCTETS) -> Iterator[list[Span]]:
+def _batches(spans: Iterable[Span], batch_messages: int, batch_octets: int = BATCH_OCTETS) -> Iterator[list[Span]]:
     group: list[Span] = []
     octets = 0
     for span in spans:
@@ -366,13 +366,13 @@ def _write_wide(sink: Sink, files: Sequence[str], progress: Progress, options: O
             problems.report(path, found, always=True)
             continue
         buffer, spans = found
-        good = list(_common.good_spans(path, spans, problems))
-        for group in _batches(good, options["batch_messages"]):
+        counted = _common.Counted(spans)
+        for group in _batches(_common.good_spans(path, counted, problems), options["batch_messages"]):
             for batch in _wide_batches(path, buffer, group, options, problems):
                 sink.write(_with_source(batch, position, message_base) if len(files) > 1 else batch)
             _common.check(buffer)
-        progress.advance(_size(path), len(spans), os.path.basename(path))
-        message_base += len(spans)
+        progress.advance(_size(path), counted.count, os.path.basename(path))
+        message_base += counted.count
 
 
 def _empty_schema(options: Options) -> Any:

@@ -151,10 +151,11 @@ def dump_file(path: str, message: int | None, fmt: str, tables: str | None, prob
         return
     buffer, spans = opened
     if message is not None:
-        if message >= len(spans):
-            problems.report(path, f"no message {message} (the file holds {len(spans)})", always=True)
+        try:
+            spans = iter([_common.find_span(spans, message)])
+        except ValueError as e:
+            problems.report(path, str(e), always=True)
             return
-        spans = [spans[message]]
     writer = TextWriter(console)
     for span in _common.good_spans(path, spans, problems):
         try:

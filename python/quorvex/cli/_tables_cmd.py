@@ -57,10 +57,7 @@ def message_tables(path: str, message: int, tables: str | None) -> tuple[Header,
     """The header of message `message` of `path` and (TableSet, source) it selects; raises
     ValueError or OSError."""
     buffer = _common.map_file(path)
-    spans = _common.scan(buffer)
-    if message >= len(spans):
-        raise ValueError(f"no message {message} (the file holds {len(spans)})")
-    span = spans[message]
+    span = _common.find_span(_common.scan(buffer), message)
     if span.error is not None:
         raise ValueError(span.error)
     header = _common.read_header(buffer, span)
