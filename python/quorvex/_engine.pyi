@@ -66,6 +66,19 @@ def decode(
     with_source adds the source column (None: when there are several sources). The bad ones as
     (message index, offset, kind, reason, source position)."""
 
+def read_rows(
+    sources: Sequence[Buffer],
+    messages: Sequence[tuple[int, int, int, int]],
+    tables: Tables,
+    threads: int,
+    keys: Sequence[str],
+    flat: bool = False,
+    required: Sequence[str] | None = None,
+) -> tuple[Batch, list[tuple[int, int, str, str, int]]]:
+    """Rows of `keys` gathered by the hierarchy of coordinates (message, subset, then one column
+    per key, typed by its table entry); rows that lack a key of `required` are dropped. KeyError
+    names keys no table of the messages defines."""
+
 def watch(buffer: Buffer) -> int:
     """Watch a mapped file's range: pages that fault (the file shrank) read as zeros; -1 when no slot is free."""
 

@@ -1,6 +1,7 @@
 // Reads the bit string of section 4: most significant bit first, octets in order.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -46,6 +47,9 @@ class BitReader {
   }
   // As read_bytes, into `out` (replacing its content, reusing its capacity).
   [[nodiscard]] Status read_bytes_into(std::uint16_t width, std::string& out);
+
+  // Moves past `bits` bits that the caller knows remain (at most to the end).
+  void advance(std::uint64_t bits) { position_ += std::min(bits, available_ - position_); }
 
   std::uint64_t position() const { return position_; }
   std::uint64_t bits_available() const { return available_; }

@@ -8,19 +8,10 @@
 
 namespace quorvex {
 
-namespace {
+namespace {}  // namespace
 
-// One column of a batch as the interface sees it.
-struct ColumnSpec {
-  const char* name;
-  const char* format;
-  const Bitmap* valid;               // null: never null
-  std::vector<const void*> buffers;  // after the validity buffer
-  const Utf8Column* dictionary;      // dictionary-encoded: its utf8 values
-  std::size_t dictionary_size;
-};
-
-std::vector<ColumnSpec> columns_of(const ColumnBatch& b) {
+std::vector<ColumnSpec> ColumnBatch::columns() const {
+  const ColumnBatch& b = *this;
   auto dict = []<class Index>(
                   const char* name, const Buffer<Index>& ids, const Bitmap* valid, const Dictionary& d) {
     return ColumnSpec{name, sizeof(Index) == 2 ? "s" : "i", valid, {ids.data()}, &d.utf8, d.values.size()};
@@ -43,6 +34,8 @@ std::vector<ColumnSpec> columns_of(const ColumnBatch& b) {
   }
   return c;
 }
+
+namespace {
 
 // --- schemas
 
@@ -86,13 +79,13 @@ SchemaNode* schema_node(ArrowSchema* s) { return static_cast<SchemaNode*>(s->pri
 // --- arrays
 
 struct ArrayNode {
-  std::shared_ptr<const ColumnBatch> owner;
+  std::shared_ptr<const ExportedBatch> owner;
   std::vector<const void*> buffers;
   std::vector<ArrowArray*> children;
   ArrowArray* dictionary = nullptr;
 };
 
-ArrayNode* fill_array(ArrowArray* a, std::shared_ptr<const ColumnBatch> owner, std::int64_t length,
+ArrayNode* fill_array(ArrowArray* a, std::shared_ptr<const ExportedBatch> owner, std::int64_t length,
                       std::int64_t null_count, std::vector<const void*> buffers) {
   auto* node = new ArrayNode{std::move(owner), std::move(buffers), {}, nullptr};
   *a = ArrowArray{length,
@@ -133,9 +126,9 @@ Struct* adopt(std::vector<Struct*>& owner) {
 
 }  // namespace
 
-int export_schema(const ColumnBatch& batch, ArrowSchema* out) noexcept {
+int export_schema(const ExportedBatch& batch, ArrowSchema* out) noexcept {
   return exported(out, [&] {
-    const std::vector<ColumnSpec> columns = columns_of(batch);
+    const std::vector<ColumnSpec> columns = batch.columns();
     fill_schema(out, "+s", "", 0);
     SchemaNode* top = schema_node(out);
     top->children.reserve(columns.size());
@@ -154,18 +147,19 @@ int export_schema(const ColumnBatch& batch, ArrowSchema* out) noexcept {
   });
 }
 
-int export_array(std::shared_ptr<const ColumnBatch> batch, ArrowArray* out) noexcept {
+int export_array(std::shared_ptr<const ExportedBatch> batch, ArrowArray* out) noexcept {
   return exported(out, [&] {
-    const ColumnBatch& b = *batch;
-    const std::vector<ColumnSpec> columns = columns_of(b);
-    ArrayNode* top = fill_array(out, batch, b.rows, 0, {nullptr});
+    const ExportedBatch& b = *batch;
+    const std::vector<ColumnSpec> columns = b.columns();
+    const std::int64_t rows = b.row_count();
+    ArrayNode* top = fill_array(out, batch, rows, 0, {nullptr});
     top->children.reserve(columns.size());
     for (const ColumnSpec& c : columns) {
       std::vector<const void*> buffers{c.valid != nullptr ? c.valid->bits.data() : nullptr};
       buffers.insert(buffers.end(), c.buffers.begin(), c.buffers.end());
       ArrowArray* child = adopt(top->children);
       ArrayNode* node =
-          fill_array(child, batch, b.rows, c.valid != nullptr ? c.valid->null_count : 0, std::move(buffers));
+          fill_array(child, batch, rows, c.valid != nullptr ? c.valid->null_count : 0, std::move(buffers));
       if (c.dictionary != nullptr) {
         node->dictionary = new ArrowArray{};
         fill_array(node->dictionary,
@@ -184,8 +178,8 @@ int export_array(std::shared_ptr<const ColumnBatch> batch, ArrowArray* out) noex
 namespace {
 
 struct StreamState {
-  std::shared_ptr<const ColumnBatch> schema_of;
-  std::vector<std::shared_ptr<const ColumnBatch>> batches;
+  std::shared_ptr<const ExportedBatch> schema_of;
+  std::vector<std::shared_ptr<const ExportedBatch>> batches;
   std::size_t next = 0;
   const char* last_error = nullptr;  // a static text, or null before any failure
 };
@@ -226,8 +220,8 @@ void stream_release(ArrowArrayStream* s) {
 
 }  // namespace
 
-int export_stream(std::shared_ptr<const ColumnBatch> schema_of,
-                  std::vector<std::shared_ptr<const ColumnBatch>> batches, ArrowArrayStream* out) noexcept {
+int export_stream(std::shared_ptr<const ExportedBatch> schema_of,
+                  std::vector<std::shared_ptr<const ExportedBatch>> batches, ArrowArrayStream* out) noexcept {
   out->release = nullptr;
   auto* state = new (std::nothrow) StreamState{std::move(schema_of), std::move(batches), 0, nullptr};
   if (state == nullptr) return ENOMEM;

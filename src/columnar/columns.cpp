@@ -523,10 +523,12 @@ std::vector<std::shared_ptr<ColumnBatch>> BatchBuilder::take(bool at_least_one) 
   return std::move(done_);
 }
 
+}  // namespace
+
 // The message's parse, tables and decode into `out`; false with `error` set on failure.
 bool decode_one(std::span<const Bytes> sources, const MessageRef& ref, TableChooser& chooser, bool programs,
-                MessageValues& out, std::shared_ptr<const TableSet>& tables,
-                std::optional<BufrError>& error) {
+                MessageValues& out, std::shared_ptr<const TableSet>& tables, std::optional<BufrError>& error,
+                WantedOf wanted_of, void* context) {
   auto failed = [&error](BufrError e) {
     error = std::move(e);
     return false;
@@ -544,16 +546,21 @@ bool decode_one(std::span<const Bytes> sources, const MessageRef& ref, TableChoo
   tables = chosen->tables;
   const std::shared_ptr<const TemplateProgram> program =
       programs ? chooser.programs().get(tables, parsed->unexpanded_descriptors) : nullptr;
+  const WantedElements* wanted = wanted_of != nullptr ? wanted_of(context, tables) : nullptr;
   Status decoded =
-      decode_message_values(*parsed, *tables, section4_data(octets, *parsed), out, program.get());
+      decode_message_values(*parsed, *tables, section4_data(octets, *parsed), out, program.get(), wanted);
   if (!decoded) return failed(decoded.error());
   return true;
 }
+
+namespace {
 
 struct RunOutput {
   std::vector<std::shared_ptr<ColumnBatch>> batches;
   std::vector<BadMessage> bad;
 };
+
+}  // namespace
 
 // Cuts `messages` into runs of consecutive messages: one run per thread would leave a
 // thread idle whenever its run is quick, so there are a few per thread.
@@ -574,8 +581,6 @@ std::vector<std::size_t> run_bounds(std::span<const MessageRef> messages, unsign
   bounds.push_back(messages.size());
   return bounds;
 }
-
-}  // namespace
 
 ColumnarOutput decode_columns(std::span<const Bytes> sources, std::span<const MessageRef> messages,
                               TableChooser& chooser, const ColumnarOptions& options) {

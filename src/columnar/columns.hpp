@@ -89,7 +89,29 @@ struct Dictionary {
   void finish();
 };
 
-struct ColumnBatch {
+// One column of a batch as the Arrow interface sees it.
+struct ColumnSpec {
+  const char* name;
+  const char* format;
+  const Bitmap* valid;               // null: never null
+  std::vector<const void*> buffers;  // after the validity buffer
+  const Utf8Column* dictionary;      // dictionary-encoded: its utf8 values
+  std::size_t dictionary_size;
+};
+
+// A batch the Arrow export hands over: its length and its columns, in order.
+class ExportedBatch {
+ public:
+  virtual ~ExportedBatch() = default;
+  virtual std::int64_t row_count() const = 0;
+  virtual std::vector<ColumnSpec> columns() const = 0;
+};
+
+// The long table: one row per value.
+struct ColumnBatch final : ExportedBatch {
+  std::int64_t row_count() const override { return rows; }
+  std::vector<ColumnSpec> columns() const override;  // arrow_export.cpp
+
   std::int64_t rows = 0;
   bool with_source = false;
   bool with_keys = false;
@@ -168,6 +190,17 @@ struct ColumnarOptions {
   bool programs = true;      // decode through the compiled programs of the templates
   MessageBudget budget{};
 };
+
+// The message's parse, tables and decode into `out`; false with `error` set on failure.
+// `wanted_of(tables)`, when given, names the elements of compressed data to read.
+using WantedOf = const WantedElements* (*)(void* context, const std::shared_ptr<const TableSet>& tables);
+bool decode_one(std::span<const Bytes> sources, const MessageRef& ref, TableChooser& chooser, bool programs,
+                MessageValues& out, std::shared_ptr<const TableSet>& tables, std::optional<BufrError>& error,
+                WantedOf wanted_of = nullptr, void* context = nullptr);
+
+// Cuts `messages` into runs of consecutive messages for `threads` threads: the bounds, from
+// 0 to messages.size().
+std::vector<std::size_t> run_bounds(std::span<const MessageRef> messages, unsigned threads);
 
 // The rows a decoded message gives (one per value) and its octets of text.
 std::uint64_t rows_of(const MessageValues& m);

@@ -36,8 +36,10 @@ class CompressedReader : public DataConsumer<CompressedReader> {
   static constexpr DataRules kDataRules{.new_reference_definitions = false,
                                         .associated_field_before_factor = false};
 
-  CompressedReader(const TableSet& tables, BitReader& reader, std::uint16_t subsets, CompressedValues& out)
+  CompressedReader(const TableSet& tables, BitReader& reader, std::uint16_t subsets, CompressedValues& out,
+                   const WantedElements* wanted)
       : DataConsumer(tables),
+        wanted_(wanted),
         reader_(reader),
         out_(out),
         subsets_(subsets),
@@ -75,6 +77,9 @@ class CompressedReader : public DataConsumer<CompressedReader> {
   Result<std::uint64_t> replication_count_of(const Column& col) const;
   std::optional<double> number_at(const Column& col, std::size_t s) const;
 
+  Result<std::size_t> pass_over(std::uint32_t descriptor, const std::string* name, const FieldFormat& format);
+
+  const WantedElements* wanted_;
   BitReader& reader_;
   CompressedValues& out_;
   std::size_t subsets_;
@@ -108,6 +113,7 @@ bool CompressedReader::read_factor(const ElementParams& params, std::uint64_t& c
 Result<std::size_t> CompressedReader::read_column(const ElementParams& params) {
   const FieldFormat format = field_format(params, state_);
   const ElementDefinition& def = *params.def;
+  if (wanted_ != nullptr && !wanted_->wants(def.code)) return pass_over(def.code, &def.name, format);
   if (format.text) return read_texts(def.code, &def.name, format.width);
   return read_numbers(def.code, &def.name, format, params.code_table);
 }
@@ -214,6 +220,31 @@ Result<std::size_t> CompressedReader::read_texts(std::uint32_t descriptor, const
   return out_.columns.size() - 1;
 }
 
+// A column nobody reads: R0 and NBINC, then the increments (or texts) skipped by their width.
+Result<std::size_t> CompressedReader::pass_over(std::uint32_t descriptor, const std::string* name,
+                                                const FieldFormat& format) {
+  if (format.text) {
+    QV_CHECK(reader_.read_bytes_into(format.width, octets_));
+  } else {
+    QV_TRY(reader_.read_bits(format.width));
+  }
+  const auto nbinc = static_cast<std::uint16_t>(QV_TRY(reader_.read_bits(6)));
+  QV_CHECK(count_column());
+  if (format.text) {
+    ++state_.text_counter;
+    if (nbinc != 0) QV_CHECK(ensure_octets(static_cast<std::uint16_t>(8 * nbinc)));
+    reader_.advance(std::uint64_t{8} * nbinc * subsets_);
+  } else {
+    if (nbinc != 0) QV_CHECK(ensure_bits(nbinc));
+    reader_.advance(std::uint64_t{nbinc} * subsets_);
+  }
+  Column col;
+  col.fixed.descriptor = descriptor;
+  col.fixed.name = name;
+  out_.columns.push_back(col);
+  return out_.columns.size() - 1;
+}
+
 Status CompressedReader::add_marker(std::uint32_t code) {
   QV_CHECK(count_column());
   Column col;
@@ -248,12 +279,13 @@ std::optional<double> CompressedReader::number_at(const Column& col, std::size_t
 }  // namespace
 
 Status read_compressed(std::span<const std::uint32_t> codes, const TableSet& tables, BitReader& reader,
-                       std::uint16_t subsets, CompressedValues& out, const TemplateProgram* program) {
+                       std::uint16_t subsets, CompressedValues& out, const TemplateProgram* program,
+                       const WantedElements* wanted) {
   out.columns.clear();
   out.cells.clear();
   out.texts.clear();
   out.subsets = subsets;
-  CompressedReader consumer(tables, reader, subsets, out);
+  CompressedReader consumer(tables, reader, subsets, out, wanted);
   DescriptorWalk walk(tables, consumer, WorkLimits::steps(reader.bits_available()));
   if (!(program != nullptr ? walk.replay(*program) : walk.walk(codes, 0))) return fail(consumer.take_error());
   return {};

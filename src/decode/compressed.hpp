@@ -87,12 +87,27 @@ struct CompressedValues {
   }
 };
 
+// The elements whose values a reader of compressed data wants, by code (F = 0): the others
+// are passed over by their widths, their columns holding R0 for every subset. Class 31 is
+// always read, since the walk itself depends on it.
+struct WantedElements {
+  std::vector<bool> codes = std::vector<bool>(64 * 256, false);  // by X * 256 + Y
+
+  void add(std::uint32_t code) {
+    if (code < 100000) codes[code / 1000 % 100 * 256 + code % 1000 % 256] = true;
+  }
+  bool wants(std::uint32_t code) const {
+    return code >= 100000 || code / 1000 % 100 == 31 || codes[code / 1000 % 100 * 256 + code % 1000 % 256];
+  }
+};
+
 // Reads the columns of `codes` for all `subsets` into `out` (its previous contents dropped).
 // On error `out` is left unspecified. With `program` (compiled from `codes` against
 // `tables`) the walk replays it.
 [[nodiscard]] Status read_compressed(std::span<const std::uint32_t> codes, const TableSet& tables,
                                      BitReader& reader, std::uint16_t subsets, CompressedValues& out,
-                                     const TemplateProgram* program = nullptr);
+                                     const TemplateProgram* program = nullptr,
+                                     const WantedElements* wanted = nullptr);
 
 // Walks `codes` for all `subsets` at once and appends the values to `out` in subset
 // order (all of subset 0, then subset 1, ...). On error `out` is left unspecified. With

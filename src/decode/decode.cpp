@@ -30,12 +30,18 @@ Status decode_data_section(const BufrMessage& message, const TableSet& tables, B
 }
 
 Status decode_message_values(const BufrMessage& message, const TableSet& tables, Bytes data,
-                             MessageValues& out, const TemplateProgram* program) {
+                             MessageValues& out, const TemplateProgram* program,
+                             const WantedElements* wanted) {
   out.compressed = message.compressed_data;
   if (!message.compressed_data) return decode_data_section(message, tables, data, out.records, program);
   BitReader reader(data);
-  return read_compressed(
-      message.unexpanded_descriptors, tables, reader, message.number_of_subsets, out.columns, program);
+  return read_compressed(message.unexpanded_descriptors,
+                         tables,
+                         reader,
+                         message.number_of_subsets,
+                         out.columns,
+                         program,
+                         wanted);
 }
 
 }  // namespace quorvex

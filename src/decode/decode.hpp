@@ -34,7 +34,10 @@ struct MessageValues {
 };
 
 // Decodes into `out`, whose memory is reused; on error `out` is left unspecified.
+// `wanted`, when given, names the elements of compressed data whose values are read; the
+// others keep their place but not their values.
 [[nodiscard]] Status decode_message_values(const BufrMessage& message, const TableSet& tables, Bytes data,
-                                           MessageValues& out, const TemplateProgram* program = nullptr);
+                                           MessageValues& out, const TemplateProgram* program = nullptr,
+                                           const WantedElements* wanted = nullptr);
 
 }  // namespace quorvex

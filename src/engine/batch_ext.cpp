@@ -7,13 +7,14 @@
 
 #include "columnar/arrow_export.hpp"
 #include "columnar/columns.hpp"
+#include "columnar/rows.hpp"
 #include "engine/engine.hpp"
 
 namespace quorvex::py {
 
 namespace {
 
-using Batches = std::vector<std::shared_ptr<const ColumnBatch>>;
+using Batches = std::vector<std::shared_ptr<const ExportedBatch>>;
 
 // The record batches of one decode call (at least one), in message order.
 struct BatchObject {
@@ -25,7 +26,7 @@ const Batches& batches_of(PyObject* o) { return reinterpret_cast<BatchObject*>(o
 
 std::int64_t rows_of(PyObject* o) {
   std::int64_t n = 0;
-  for (const auto& b : batches_of(o)) n += b->rows;
+  for (const auto& b : batches_of(o)) n += b->row_count();
   return n;
 }
 
@@ -64,11 +65,11 @@ PyObject* export_capsule(Fill&& fill) {
   return capsule;
 }
 
-PyObject* schema_capsule(const ColumnBatch& b) {
+PyObject* schema_capsule(const ExportedBatch& b) {
   return export_capsule<ArrowSchema>([&](ArrowSchema* s) { return export_schema(b, s); });
 }
 
-PyObject* array_capsule(const std::shared_ptr<const ColumnBatch>& b) {
+PyObject* array_capsule(const std::shared_ptr<const ExportedBatch>& b) {
   return export_capsule<ArrowArray>([&](ArrowArray* a) { return export_array(b, a); });
 }
 
@@ -156,7 +157,8 @@ PyType_Spec batch_spec = {"quorvex._engine.Batch",
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                           batch_slots};
 
-PyObject* new_batch(PyTypeObject* type, std::vector<std::shared_ptr<ColumnBatch>> batches) {
+template <class Batch>
+PyObject* new_batch(PyTypeObject* type, std::vector<std::shared_ptr<Batch>> batches) {
   PyRef self = PyRef::steal(type->tp_alloc(type, 0));
   if (!self) return nullptr;
   new (&reinterpret_cast<BatchObject*>(self.get())->batches) Batches(batches.begin(), batches.end());
@@ -218,6 +220,46 @@ PyObject* bad_list(const std::vector<BadMessage>& bad) {
   return list.release();
 }
 
+// The sources and message list of a decode call: the views hold the buffers.
+bool to_sources(PyObject* sources_arg, PyObject* messages_arg, std::vector<BufferView>& views,
+                std::vector<Bytes>& sources, std::vector<MessageRef>& refs) {
+  PyRef source_seq = PyRef::steal(PySequence_Fast(sources_arg, "sources must be a sequence of buffers"));
+  if (!source_seq) return false;
+  const Py_ssize_t n_sources = PySequence_Fast_GET_SIZE(source_seq.get());
+  views = std::vector<BufferView>(static_cast<std::size_t>(n_sources));
+  sources.resize(views.size());
+  for (Py_ssize_t i = 0; i < n_sources; ++i) {
+    if (!views[i].acquire(PySequence_Fast_GET_ITEM(source_seq.get(), i), "each source")) return false;
+    sources[i] = views[i].bytes();
+  }
+  PyRef message_seq = PyRef::steal(PySequence_Fast(messages_arg, "messages must be a sequence of tuples"));
+  if (!message_seq) return false;
+  const Py_ssize_t n_messages = PySequence_Fast_GET_SIZE(message_seq.get());
+  refs.resize(static_cast<std::size_t>(n_messages));
+  for (Py_ssize_t i = 0; i < n_messages; ++i) {
+    if (!to_message_ref(PySequence_Fast_GET_ITEM(message_seq.get(), i), sources.size(), refs[i]))
+      return false;
+  }
+  return true;
+}
+
+// A sequence of str into `out`.
+bool to_strings(PyObject* o, const char* what, std::vector<std::string>& out) {
+  PyRef seq = PyRef::steal(PySequence_Fast(o, "expected a sequence of str"));
+  if (!seq) return false;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+    if (text == nullptr) {
+      if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s must hold str", what);
+      return false;
+    }
+    out.emplace_back(text, static_cast<std::size_t>(size));
+  }
+  return true;
+}
+
 constexpr const char* kDecodeNames[] = {
     "sources", "messages", "tables", "threads", "keys", "with_source", "max_message_rows"};
 
@@ -253,23 +295,11 @@ PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
       PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
       return nullptr;
     }
-    PyRef source_seq = PyRef::steal(PySequence_Fast(sources_arg, "sources must be a sequence of buffers"));
-    if (!source_seq) return nullptr;
-    const Py_ssize_t n_sources = PySequence_Fast_GET_SIZE(source_seq.get());
-    std::vector<BufferView> views(static_cast<std::size_t>(n_sources));
-    std::vector<Bytes> sources(views.size());
-    for (Py_ssize_t i = 0; i < n_sources; ++i) {
-      if (!views[i].acquire(PySequence_Fast_GET_ITEM(source_seq.get(), i), "each source")) return nullptr;
-      sources[i] = views[i].bytes();
-    }
-    PyRef message_seq = PyRef::steal(PySequence_Fast(messages_arg, "messages must be a sequence of tuples"));
-    if (!message_seq) return nullptr;
-    const Py_ssize_t n_messages = PySequence_Fast_GET_SIZE(message_seq.get());
-    std::vector<MessageRef> refs(static_cast<std::size_t>(n_messages));
-    for (Py_ssize_t i = 0; i < n_messages; ++i) {
-      if (!to_message_ref(PySequence_Fast_GET_ITEM(message_seq.get(), i), sources.size(), refs[i]))
-        return nullptr;
-    }
+    std::vector<BufferView> views;
+    std::vector<Bytes> sources;
+    std::vector<MessageRef> refs;
+    if (!to_sources(sources_arg, messages_arg, views, sources, refs)) return nullptr;
+    const auto n_sources = static_cast<Py_ssize_t>(sources.size());
     const int source_column = with_source == Py_None ? n_sources > 1 : PyObject_IsTrue(with_source);
     if (source_column < 0) return nullptr;
     ColumnarOptions options{static_cast<unsigned>(threads), keys != 0, source_column != 0};
@@ -290,6 +320,85 @@ PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
+constexpr const char* kRowNames[] = {"sources", "messages", "tables", "threads", "keys", "flat", "required"};
+
+PyObject* read_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* parsed[7];
+    if (!parse_args({"read_rows", kRowNames, 7, 5}, args, nargs, kwnames, parsed)) return nullptr;
+    const EngineState& state = engine_state(module);
+    if (!PyObject_TypeCheck(parsed[2], state.tables_type)) {
+      PyErr_Format(PyExc_TypeError, "tables must be a Tables, not %.100s", Py_TYPE(parsed[2])->tp_name);
+      return nullptr;
+    }
+    std::uint32_t threads = 0;
+    if (!to_u32(parsed[3], "threads", threads)) return nullptr;
+    if (threads < 1) {
+      PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
+      return nullptr;
+    }
+    const int flat = parsed[5] == nullptr ? 0 : PyObject_IsTrue(parsed[5]);
+    if (flat < 0) return nullptr;
+    if (flat != 0) {
+      PyErr_SetString(PyExc_NotImplementedError, "read_rows: flat rows are not available yet");
+      return nullptr;
+    }
+    std::vector<std::string> keys, required;
+    if (!to_strings(parsed[4], "keys", keys)) return nullptr;
+    if (parsed[6] != nullptr && parsed[6] != Py_None && !to_strings(parsed[6], "required", required))
+      return nullptr;
+    RowOptions options;
+    options.threads = threads;
+    for (const std::string& k : keys) options.keys.push_back(RowKey::parse(k));
+    for (const std::string& k : required) {
+      std::size_t r = 0;
+      while (r < keys.size() && keys[r] != k) ++r;
+      if (r == keys.size()) {
+        PyErr_Format(PyExc_ValueError, "required key '%s' is not among the keys", k.c_str());
+        return nullptr;
+      }
+      options.required.push_back(r);
+    }
+    std::vector<BufferView> views;
+    std::vector<Bytes> sources;
+    std::vector<MessageRef> refs;
+    if (!to_sources(parsed[0], parsed[1], views, sources, refs)) return nullptr;
+    TableChooser& chooser = tables_chooser(parsed[2]);
+    RowOutput out;
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS try { out = collect_rows(sources, refs, chooser, options); } catch (...) {
+      failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
+    if (!out.unknown.empty() && out.bad.size() < refs.size()) {
+      std::string names;
+      for (const std::string& k : out.unknown) names += (names.empty() ? "" : ", ") + k;
+      PyErr_Format(PyExc_KeyError, "no table of the messages read defines the key(s) %s", names.c_str());
+      return nullptr;
+    }
+    PyRef bad = PyRef::steal(bad_list(out.bad));
+    if (!bad) return nullptr;
+    if (!out.mixed.empty()) {
+      PyErr_Format(
+          PyExc_ValueError, "key %s holds text in some messages and numbers in others", out.mixed.c_str());
+      return nullptr;
+    }
+    PyRef batch = PyRef::steal(new_batch(state.batch_type, std::move(out.batches)));
+    if (!batch) return nullptr;
+    return PyTuple_Pack(2, batch.get(), bad.get());
+  });
+}
+
+PyMethodDef read_rows_def = fastcall(
+    "read_rows", read_rows,
+    "read_rows(sources, messages, tables, threads, keys, flat=False, required=None)\n--\n\n"
+    "Decodes messages as decode() does and gathers the rows of `keys` (plain or numbered \"#n#key\") by the\n"
+    "hierarchy of coordinates (elements of classes 01 to 09). Returns (Batch, bad) as decode() does; the\n"
+    "batch's columns are message, subset and one per key, typed by its table entry. A row holds at least\n"
+    "one of the keys, and every key of `required` (a missing value counts). KeyError names the keys that\n"
+    "no table of the decoded messages defines; ValueError a key that is text in some messages and numbers\n"
+    "in others.");
+
 PyMethodDef decode_def = fastcall(
     "decode", decode,
     "decode(sources, messages, tables, threads, keys=False, with_source=None, "
@@ -307,9 +416,12 @@ bool register_engine_batch(PyObject* m, EngineState& state) {
   state.batch_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(m, &batch_spec, nullptr));
   if (state.batch_type == nullptr) return false;
   if (!add_type(m, state.batch_type, "Batch")) return false;
-  PyRef function =
-      PyRef::steal(PyCFunction_NewEx(&decode_def, m, PyRef::steal(PyModule_GetNameObject(m)).get()));
-  return function && add_to_module(m, "decode", function.get());
+  PyRef name = PyRef::steal(PyModule_GetNameObject(m));
+  if (!name) return false;
+  PyRef function = PyRef::steal(PyCFunction_NewEx(&decode_def, m, name.get()));
+  if (!function || !add_to_module(m, "decode", function.get())) return false;
+  PyRef rows = PyRef::steal(PyCFunction_NewEx(&read_rows_def, m, name.get()));
+  return rows && add_to_module(m, "read_rows", rows.get());
 }
 
 }  // namespace quorvex::py

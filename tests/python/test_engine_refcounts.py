@@ -18,6 +18,7 @@ class EngineWorld(World):
         self.stream = self.message + b"junk" + self.bad_message + self.message
         self.refs = [(0, k, o, n) for k, (o, n, e) in enumerate(_engine.scan(self.stream)) if e is None]
         self.batch, _ = _engine.decode([self.stream], self.refs, self.engine_tables, 2, True)
+        self.key = next(k for k in pa.table(self.batch).column("key").to_pylist() if k)
 
 
 def scenarios(w):
@@ -43,6 +44,9 @@ def scenarios(w):
         "decode_bad": lambda: _engine.decode([w.bad_message], [(0, 0, 0, n() - 1)], w.engine_tables, 1),
         "decode_type_error": lambda: expect(TypeError, _engine.decode, [w.stream], [(0, 0)], w.engine_tables, 1),
         "decode_bad_keyword": lambda: expect(TypeError, _engine.decode, [], [], w.engine_tables, 1, bogus=1),
+        "read_rows": lambda: pa.table(_engine.read_rows([w.stream], w.refs, w.engine_tables, 1, [w.key])[0]),
+        "read_rows_unknown_key": lambda: expect(KeyError, _engine.read_rows, [w.stream], w.refs, w.engine_tables, 1,
+                                                ["notAKey"]),
         "batch_table": lambda: pa.table(w.batch),
         "batch_stream": lambda: pa.RecordBatchReader.from_stream(w.batch).read_all(),
         "batch_capsules_dropped": lambda: (w.batch.__arrow_c_schema__(), w.batch.__arrow_c_array__(),

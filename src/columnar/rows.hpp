@@ -1,0 +1,78 @@
+// Rows that follow the structure of the messages: the values of the requested keys gathered
+// by the hierarchy of coordinates, as pdbufr's generic reader gathers them. Elements of
+// classes 01 to 09 are coordinates: each opens a level, and a coordinate whose key comes
+// again closes the levels opened since it came last. A row is complete when the next value
+// would replace a gathered key at the same or an outer level. Attributes, operators and
+// associated fields take no part. Each subset of compressed data is gathered on its own;
+// the subsets of uncompressed data are one sequence, each subset starting at the top.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "columnar/columns.hpp"
+
+namespace quorvex {
+
+// A requested key: plain ("pressure": every occurrence) or numbered ("#2#pressure").
+struct RowKey {
+  std::string column;      // as asked
+  std::string key;         // without its number
+  std::uint32_t rank = 0;  // 0: any occurrence
+
+  static RowKey parse(const std::string& column);
+};
+
+// A column of the rows, typed by its key's table entry (ecCodes's types: long, table and
+// flag as int64, double as float64, string as utf8).
+struct RowColumn {
+  enum class Type : std::uint8_t { Int, Double, Text };
+  std::string name;
+  Type type = Type::Double;
+  Buffer<std::int64_t> ints;
+  Buffer<double> doubles;
+  Utf8Column text;
+  std::size_t text_bytes = 0;
+  Bitmap valid;
+  std::int64_t present = 0;
+};
+
+struct RowBatch final : ExportedBatch {
+  std::int64_t row_count() const override { return rows; }
+  std::vector<ColumnSpec> columns() const override;
+
+  std::int64_t rows = 0;
+  Buffer<std::int64_t> message;
+  Buffer<std::int32_t> subset;  // from 1
+  std::vector<RowColumn> keys;
+};
+
+struct RowOptions {
+  unsigned threads = 1;
+  std::vector<RowKey> keys;
+  // Indices into `keys` that a row must hold (a missing value counts as held) to be kept.
+  std::vector<std::size_t> required;
+  bool programs = true;
+  MessageBudget budget{};
+};
+
+struct RowOutput {
+  // In message order; at least one. All of the same schema.
+  std::vector<std::shared_ptr<RowBatch>> batches;
+  std::vector<BadMessage> bad;
+  // The requested keys that no table of the decoded messages defines.
+  std::vector<std::string> unknown;
+  // A key whose values are text in some messages and numbers in others (no rows then).
+  std::string mixed;
+};
+
+// Decodes `messages` on `options.threads` threads (each gathering a run of messages) and
+// gathers their rows of `options.keys`, in message order. A message
+// that does not parse, has no tables or does not decode gives no rows and one entry to `bad`.
+[[nodiscard]] RowOutput collect_rows(std::span<const Bytes> sources, std::span<const MessageRef> messages,
+                                     TableChooser& chooser, const RowOptions& options);
+
+}  // namespace quorvex
