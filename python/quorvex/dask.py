@@ -210,6 +210,10 @@ def _wide_meta(columns: Sequence[str], tables: str | None) -> pd.DataFrame:
 # --- public readers ---------------------------------------------------------------------
 
 
+# The smallest block a file is cut into, whatever `blocksize` asks.
+MIN_BLOCKSIZE = 1 << 20
+
+
 def _check(on_bad_message: str, tables: object, blocksize: int | str | None) -> tuple[str | None, int | None]:
     from ._errors import check_on_bad_message
 
@@ -224,6 +228,9 @@ def _check(on_bad_message: str, tables: object, blocksize: int | str | None) -> 
     size = parse_bytes(blocksize) if isinstance(blocksize, str) else int(blocksize)
     if size <= 0:
         raise ValueError(f"blocksize must be positive, not {blocksize!r}")
+    # Each block is planned by a scan of its own: tiny blocks would cost a task and a scan per
+    # few octets. A block is at least MIN_BLOCKSIZE.
+    size = max(size, MIN_BLOCKSIZE)
     return (None if tables is None else os.fspath(tables)), size
 
 
@@ -272,10 +279,10 @@ def read_arrow(
     (no glob) the `source` column is left out, as `quorvex.read_arrow` does for one
     source; otherwise `source` is the file's position in the sorted, expanded list and
     `message` counts across it. `tables` is None or a definitions root (chosen and loaded
-    by each worker); `blocksize` None keeps every file whole; `threads` is the decoding
-    threads per task (None: the worker's cores). Every column is Arrow-backed; `name`, `unit`
-    and `meaning` are plain strings rather than categoricals, so that every partition has the
-    same schema.
+    by each worker); `blocksize` None keeps every file whole, and a block is at least
+    MIN_BLOCKSIZE (1 MiB); `threads` is the decoding threads per task (None: the worker's
+    cores). Every column is Arrow-backed; `name`, `unit` and `meaning` are plain strings
+    rather than categoricals, so that every partition has the same schema.
     """
     return _read(paths, None, None, tables, on_bad_message, blocksize, threads, storage_options)
 

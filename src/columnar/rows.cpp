@@ -121,6 +121,11 @@ class Collector {
     return def->abbreviation;
   }
   void learn_types(const std::shared_ptr<const TableSet>& tables);
+  struct KeyIds {
+    std::int32_t key = -1;   // among all the keys met; -1: not a key
+    std::int32_t name = -1;  // among the requested keys' distinct keys; -1: not requested
+  };
+  KeyIds ids_of(const DecodedValue& v, const TableSet& tables);
   // The entries of one sequence of values (`at(i)` gives value i of n).
   template <class At>
   void structure(std::size_t n, const TableSet& tables, bool subsets_restart, At at);
@@ -143,6 +148,12 @@ class Collector {
   std::unordered_map<const TableSet*, Learnt> learnt_by_tables_;
   std::shared_ptr<const TableSet> learnt_;
   const WantedElements* wanted_ = nullptr;
+  // Key ids by name address (the names of every table set met are held by learnt_by_tables_),
+  // the keys met, and each key's occurrences in the sequence being structured.
+  std::unordered_map<const std::string*, KeyIds> key_ids_;
+  std::unordered_map<std::string, std::int32_t> all_keys_;
+  std::vector<std::uint32_t> ranks_;
+  std::vector<std::int32_t> counted_;
   std::vector<Entry> entries_;
   std::vector<Held> held_;
   std::vector<std::int32_t> levels_;
@@ -183,10 +194,13 @@ void Collector::learn_types(const std::shared_ptr<const TableSet>& tables) {
 template <class At>
 void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_restart, At at) {
   entries_.clear();
-  std::unordered_map<std::string_view, std::uint32_t> ranks;
-  std::vector<std::pair<std::string_view, std::int32_t>> coordinates;
+  for (std::int32_t id : counted_) ranks_[static_cast<std::size_t>(id)] = 0;
+  counted_.clear();
+  std::vector<std::pair<std::int32_t, std::int32_t>> coordinates;  // key id, level
   std::int32_t level = 1;  // below the subset number, the first coordinate of every subset
   std::size_t subset = 0;
+  const std::string* last = nullptr;
+  KeyIds ids;
   for (std::size_t i = 0; i < n; ++i) {
     const auto [v, s] = at(i);
     if (subsets_restart && s != subset) {
@@ -195,29 +209,49 @@ void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_re
       level = 1;
     }
     if (!is_numbered(v.role)) continue;
-    const std::string_view key = key_of(v, tables);
-    if (key.empty()) continue;
-    const std::uint32_t rank = ++ranks[key];
+    if (v.name != last) {  // runs of one element (replications, subsets) look up once
+      last = v.name;
+      ids = ids_of(v, tables);
+    }
+    if (ids.key < 0) continue;
+    const auto k = static_cast<std::size_t>(ids.key);
+    if (ranks_[k] == 0) counted_.push_back(ids.key);
+    const std::uint32_t rank = ++ranks_[k];
     const bool coordinate = is_coordinate(v);
     if (coordinate) {
       for (std::size_t c = coordinates.size(); c-- > 0;) {
-        if (coordinates[c].first != key) continue;
+        if (coordinates[c].first != ids.key) continue;
         level = coordinates[c].second;
         coordinates.resize(c);
         break;
       }
     }
-    auto named = names_.find(std::string(key));
-    if (named != names_.end()) {
+    if (ids.name >= 0) {
       bool wanted = false;
       for (std::size_t r = 0; r < options_.keys.size() && !wanted; ++r) {
-        wanted = request_name_[r] == named->second &&
-                 (options_.keys[r].rank == 0 || options_.keys[r].rank == rank);
+        wanted =
+            request_name_[r] == ids.name && (options_.keys[r].rank == 0 || options_.keys[r].rank == rank);
       }
-      if (wanted) entries_.push_back(Entry{i, s, rank, named->second, level});
+      if (wanted) entries_.push_back(Entry{i, s, rank, ids.name, level});
     }
-    if (coordinate) coordinates.emplace_back(key, level++);
+    if (coordinate) coordinates.emplace_back(ids.key, level++);
   }
+}
+
+// The ids of a value's key: for counting (every key of the messages) and among the requested.
+Collector::KeyIds Collector::ids_of(const DecodedValue& v, const TableSet& tables) {
+  auto [it, added] = key_ids_.try_emplace(v.name);
+  if (added) {
+    const std::string_view key = key_of(v, tables);
+    if (!key.empty()) {
+      auto [k, new_key] =
+          all_keys_.try_emplace(std::string(key), static_cast<std::int32_t>(all_keys_.size()));
+      if (new_key) ranks_.push_back(0);
+      auto named = names_.find(k->first);
+      it->second = KeyIds{k->second, named != names_.end() ? named->second : -1};
+    }
+  }
+  return it->second;
 }
 
 // The rows of the entries, with value_of(entry) giving each entry's value.

@@ -25,6 +25,12 @@ NAMES = ["temp_small.bufr", "synop_radiation.bufr", "aircraft_small.bufr", "ens_
          "syn_new.bufr", "pgps_110.bufr", "temp_hires.bufr"]
 
 
+@pytest.fixture(autouse=True)
+def small_blocks(monkeypatch):
+    """Blocks of a few hundred octets, so that the small files here are cut at many places."""
+    monkeypatch.setattr(qd, "MIN_BLOCKSIZE", 1)
+
+
 @pytest.fixture(scope="module")
 def files():
     return [str(CORPUS / "derived4" / "pdbufr" / name) for name in NAMES]
@@ -223,3 +229,8 @@ def test_tasks_are_small(files):
 def test_argument_errors(files, call, error, words):
     with pytest.raises(error, match=words):
         call(files)
+
+
+def test_blocks_are_at_least_the_smallest_size(files, monkeypatch):
+    monkeypatch.setattr(qd, "MIN_BLOCKSIZE", 1 << 20)
+    assert qd.read_arrow(files, blocksize=1).npartitions == qd.read_arrow(files, blocksize=None).npartitions
