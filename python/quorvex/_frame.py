@@ -9,15 +9,16 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable, Iterator, Mapping, Sequence
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from . import _engine, _keys, _pivot
-from ._arrow import MAX_MESSAGE_ROWS, check_max_message_rows, default_threads, scan_messages
-from ._errors import Bad, check_on_bad_message, report_bad
-from ._sources import Buffer, check_intact, open_sources
-from ._tables import engine_tables
+from ._arrow import MAX_MESSAGE_ROWS, check_max_message_rows, default_threads, record_batches, scan_messages
+from ._errors import Bad, OnBadMessage, check_on_bad_message, report_bad
+from ._sources import Buffer, Source, check_intact, open_sources
+from ._tables import TablesArg, engine_tables
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -49,9 +50,9 @@ def report_all(on_bad_message: str, bad: list[Bad], base: int, source: int | Non
                    stacklevel=5)
 
 
-def read_dataframe(source: Any, columns: Sequence[str] | str | None = None,
+def read_dataframe(source: Source, columns: Sequence[str] | str | None = None,
                    filters: Mapping[str, Any] | None = None, *, required_columns: bool | Iterable[str] = True,
-                   tables: Any = None, threads: int | None = None, on_bad_message: str = "error",
+                   tables: TablesArg = None, threads: int | None = None, on_bad_message: OnBadMessage = "error",
                    max_message_rows: int = MAX_MESSAGE_ROWS) -> pd.DataFrame:
     """The values of `source` as a pandas DataFrame.
 
@@ -101,24 +102,49 @@ def frame_of(buffers: list[Buffer], entries: list[Entry], chooser: Any, threads:
     present = {*query.required, *query.filters}
     present |= {k for name in present if name in _keys.COMPUTED for k in _keys.COMPUTED[name].sources
                 if k not in _keys.COMPUTED[name].optional}
-    rows, bad, held = _pivot.read_rows(buffers, messages, chooser, threads, query.data_keys,
-                                       optional=[k for k in query.data_keys if k not in present],
-                                       max_message_rows=max_message_rows)
-    report_all(on_bad_message, bad, base, source)
-    check_keys(query.data_keys, held, None if root is None else os.fspath(root))
-    return shape(rows, entries, query)
+    rows = collect(buffers, messages, chooser, threads, query.data_keys,
+                   [k for k in query.data_keys if k in present], None if root is None else os.fspath(root))
+    report_all(on_bad_message, rows.bad, base, source)
+    return shape(rows.frame, entries, query)
 
 
-def check_keys(keys: list[str], held: Iterable[str], root: str | None) -> None:
-    """KeyError for the keys that neither the tables nor the decoded messages define (a key the
-    tables define but the messages lack gives missing values)."""
-    defined = _keys.element_types(root)
-    unknown = [k for k in keys if _keys.base_key(k) not in defined]
-    if unknown:
-        held = set(held)
-        unknown = [k for k in unknown if _keys.base_key(k) not in held]
-        if unknown:
-            raise _keys.unknown_key_error(unknown, set(defined) | held)
+@dataclass
+class Rows:
+    frame: pd.DataFrame
+    bad: list[Bad]
+
+
+def collect(buffers: list[Buffer], messages: list[tuple[int, int, int, int]], chooser: Any, threads: int,
+            keys: list[str], required: list[str], root: str | None) -> Rows:
+    """The engine's rows of `keys` (message, subset, one column per key typed by its table entry);
+    a key no table defines is a KeyError naming the closest keys."""
+    import pandas as pd
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    if not keys:  # header keys only: one row per message
+        frame = pd.DataFrame({"message": np.array([m[1] for m in messages], dtype=np.int64),
+                              "subset": np.ones(len(messages), dtype=np.int32)})
+        return Rows(frame, [])
+    try:
+        batch, bad = _engine.read_rows(buffers, messages, chooser, threads, keys, required=required)
+    except KeyError:
+        defined = _keys.element_types(root)
+        unknown = [k for k in keys if _keys.base_key(k) not in defined]
+        if not unknown:
+            raise
+        raise _keys.unknown_key_error(unknown, defined) from None
+    for buffer in buffers:
+        check_intact(buffer)
+    table = pa.Table.from_batches(record_batches(batch))
+    # Texts without the spaces and NULs that pad them to their width, as ecCodes gives them.
+    for i, field in enumerate(table.schema):
+        if pa.types.is_string(field.type):
+            table = table.set_column(i, field, pc.utf8_rtrim(table.column(i), characters=" \x00"))
+    def nullable(arrow_type: pa.DataType) -> pd.api.extensions.ExtensionDtype | None:
+        return pd.Int64Dtype() if arrow_type in (pa.int64(), pa.int32()) else None
+
+    return Rows(table.to_pandas(types_mapper=nullable), bad)
 
 
 def header_series(entries: list[Entry], name: str) -> pd.Series:

@@ -15,6 +15,7 @@ fsspec = pytest.importorskip("fsspec")
 
 import quorvex  # noqa: E402
 import quorvex.dask as qd  # noqa: E402
+from quorvex import _dask_plan  # noqa: E402
 
 pytestmark = pytest.mark.skipif(CORPUS is None, reason="no corpus")
 
@@ -22,6 +23,12 @@ pytestmark = pytest.mark.skipif(CORPUS is None, reason="no corpus")
 # compressed ensemble data; about 30 kB and 25 messages, so a 2 kB block cuts inside files.
 NAMES = ["temp_small.bufr", "synop_radiation.bufr", "aircraft_small.bufr", "ens_multi_subset_compressed.bufr",
          "syn_new.bufr", "pgps_110.bufr", "temp_hires.bufr"]
+
+
+@pytest.fixture(autouse=True)
+def small_blocks(monkeypatch):
+    """Blocks of a few hundred octets, so that the small files here are cut at many places."""
+    monkeypatch.setattr(qd, "MIN_BLOCKSIZE", 1)
 
 
 @pytest.fixture(scope="module")
@@ -185,11 +192,11 @@ def test_bad_messages_on_the_cluster(client, damaged, on_bad_message, shape):
     assert {n + step for n in bad for step in (-1, 1)} <= set(got["message"])
 
 
-@pytest.mark.parametrize("head", [qd._HEAD, 0])
+@pytest.mark.parametrize("head", [_dask_plan._HEAD, 0])
 def test_bad_messages_warn(damaged, monkeypatch, head):
     """In this process (warnings stay with the worker that issues them). With no offsets
     reported by the pre-scan, ranges entered after a message's start are counted again."""
-    monkeypatch.setattr(qd, "_HEAD", head)
+    monkeypatch.setattr(_dask_plan, "_HEAD", head)
     path, blocksize, _ = damaged
     with dask.config.set(scheduler="sync"), pytest.warns(quorvex.BadMessageWarning) as caught:
         got = qd.read_arrow(path, blocksize=blocksize, on_bad_message="warn").compute()
@@ -221,3 +228,8 @@ def test_tasks_are_small(files):
 def test_argument_errors(files, call, error, words):
     with pytest.raises(error, match=words):
         call(files)
+
+
+def test_blocks_are_at_least_the_smallest_size(files, monkeypatch):
+    monkeypatch.setattr(qd, "MIN_BLOCKSIZE", 1 << 20)
+    assert qd.read_arrow(files, blocksize=1).npartitions == qd.read_arrow(files, blocksize=None).npartitions

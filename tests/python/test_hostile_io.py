@@ -165,3 +165,18 @@ def test_warnings_keep_no_registry_entry_per_bad_message():
         quorvex.read_arrow(dense_markers(4000), on_bad_message="warn")
     assert len(caught) == 1000
     assert len(registry) <= 1
+
+
+@pytest.mark.parametrize("fmt", ["text", "json"])
+def test_dump_into_a_pipe_closed_early_exits_0(tmp_path, fmt):
+    """`quorvex dump FILE | head`: the reader going away ends the run quietly, status 0."""
+    path = tmp_path / "many.bufr"
+    path.write_bytes(SYNOP.read_bytes() * 200)  # far more output than a pipe holds
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    dump = subprocess.Popen([sys.executable, "-m", "quorvex", "dump", str(path), "-f", fmt], env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    dump.stdout.readline()
+    dump.stdout.close()
+    assert dump.wait(timeout=300) == 0
+    assert dump.stderr.read() == b""
+    dump.stderr.close()

@@ -21,10 +21,15 @@ pytestmark = pytest.mark.skipif(CORPUS is None, reason="no corpus")
 # messages.
 MESSAGES = 12
 FLAT_MESSAGES = 3  # pdbufr's flat reader is slower still
+# Disagreements not yet resolved, with what is known of their cause.
+UNRESOLVED = {
+    ("pybufrkit/ssbt_127.bufr", "surface"): "the hour of a row: 22 here, 0 from pdbufr (the message repeats "
+                                            "year..second per level; not yet arbitrated with ecCodes's dump)",
+}
 # ecCodes hands a missing integer of a compressed message to pdbufr as this number.
 MISSING_LONG = 2147483647
-# While rows are still guessed from the long table (quorvex._pivot), a disagreement is an expected
-# failure; once the engine's collector builds them, every case must agree.
+# While the rows of one per subset are still guessed from the long table (quorvex._pivot), a
+# disagreement there is an expected failure; once the engine builds them, every case must agree.
 ROWS_GUESSED = importlib.util.find_spec("quorvex._pivot") is not None
 
 STATION = ["stationNumber", "latitude", "longitude", "data_datetime"]
@@ -81,7 +86,7 @@ def cases():
         except ValueError:
             category = None
         for name, (columns, filters) in CATEGORIES.get(category, {}).items():
-            out.append(pytest.param(path, columns, filters, id=f"{path.relative_to(CORPUS / 'raw')}-{name}"))
+            out.append(pytest.param(path, name, columns, filters, id=f"{path.relative_to(CORPUS / 'raw')}-{name}"))
     return out
 
 
@@ -119,8 +124,8 @@ def assert_same_rows(ours, theirs, columns):
                 assert a == b, (name, row, a, b)
 
 
-@pytest.mark.parametrize(("path", "columns", "filters"), cases())
-def test_rows_agree_with_pdbufr(tmp_path_factory, path, columns, filters):
+@pytest.mark.parametrize(("path", "case", "columns", "filters"), cases())
+def test_rows_agree_with_pdbufr(tmp_path_factory, path, case, columns, filters):
     cut = sample(path, tmp_path_factory.getbasetemp())
     try:
         with warnings.catch_warnings():
@@ -128,14 +133,23 @@ def test_rows_agree_with_pdbufr(tmp_path_factory, path, columns, filters):
             theirs = pdbufr.read_bufr(cut, columns=columns, filters=filters or {})
     except Exception as failure:  # noqa: BLE001 - files pdbufr cannot read are not its to judge
         pytest.skip(f"pdbufr cannot read it: {failure!r}")
-    ours = quorvex.read_dataframe(cut, columns=columns, filters=filters, on_bad_message="skip")
-    assert list(ours.columns) == columns
     try:
-        assert_same_rows(ours, theirs, columns)
-    except AssertionError as failure:
-        if ROWS_GUESSED:
-            pytest.xfail(f"rows guessed from the long table: {failure}")
-        raise
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            ours = quorvex.read_dataframe(cut, columns=columns, filters=filters, on_bad_message="warn")
+    except KeyError:
+        # no table of these messages defines one of the keys (a key of later table versions):
+        # an error here, nothing found there
+        assert len(theirs) == 0
+        return
+    assert list(ours.columns) == columns
+    bad = [str(w.message) for w in caught if isinstance(w.message, quorvex.BadMessageWarning)]
+    if bad and len(theirs):
+        pytest.xfail(f"messages pdbufr reads that these tables do not decode: {bad[0]}")
+    unresolved = UNRESOLVED.get((str(path.relative_to(CORPUS / "raw")), case))
+    if unresolved:
+        pytest.xfail(unresolved)
+    assert_same_rows(ours, theirs, columns)
 
 
 def corpus_files():

@@ -16,8 +16,17 @@ F = TypeVar("F", bound=Callable[..., Any])
 BAD_MESSAGE_CHOICES = ("error", "warn", "skip")
 
 
+class _Console(Console):
+    """rich's console, except that a reader going away (`| head`) is a BrokenPipeError for
+    finish() to end quietly with the run's own status, not rich's SystemExit(1)."""
+
+    def on_broken_pipe(self) -> None:
+        self.quiet = True
+        raise BrokenPipeError
+
+
 def stdout() -> Console:
-    return Console(highlight=False)
+    return _Console(highlight=False)
 
 
 def stderr() -> Console:
