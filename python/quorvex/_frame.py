@@ -16,9 +16,9 @@ import numpy as np
 
 from . import _engine, _keys, _pivot
 from ._arrow import MAX_MESSAGE_ROWS, check_max_message_rows, default_threads, record_batches, scan_messages
-from ._errors import Bad, check_on_bad_message, report_bad
-from ._sources import Buffer, check_intact, open_sources
-from ._tables import engine_tables
+from ._errors import Bad, OnBadMessage, check_on_bad_message, report_bad
+from ._sources import Buffer, Source, check_intact, open_sources
+from ._tables import TablesArg, engine_tables
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -50,9 +50,9 @@ def report_all(on_bad_message: str, bad: list[Bad], base: int, source: int | Non
                    stacklevel=5)
 
 
-def read_dataframe(source: Any, columns: Sequence[str] | str | None = None,
+def read_dataframe(source: Source, columns: Sequence[str] | str | None = None,
                    filters: Mapping[str, Any] | None = None, *, required_columns: bool | Iterable[str] = True,
-                   tables: Any = None, threads: int | None = None, on_bad_message: str = "error",
+                   tables: TablesArg = None, threads: int | None = None, on_bad_message: OnBadMessage = "error",
                    max_message_rows: int = MAX_MESSAGE_ROWS) -> pd.DataFrame:
     """The values of `source` as a pandas DataFrame.
 

@@ -15,6 +15,7 @@ fsspec = pytest.importorskip("fsspec")
 
 import quorvex  # noqa: E402
 import quorvex.dask as qd  # noqa: E402
+from quorvex import _dask_plan  # noqa: E402
 
 pytestmark = pytest.mark.skipif(CORPUS is None, reason="no corpus")
 
@@ -191,11 +192,11 @@ def test_bad_messages_on_the_cluster(client, damaged, on_bad_message, shape):
     assert {n + step for n in bad for step in (-1, 1)} <= set(got["message"])
 
 
-@pytest.mark.parametrize("head", [qd._HEAD, 0])
+@pytest.mark.parametrize("head", [_dask_plan._HEAD, 0])
 def test_bad_messages_warn(damaged, monkeypatch, head):
     """In this process (warnings stay with the worker that issues them). With no offsets
     reported by the pre-scan, ranges entered after a message's start are counted again."""
-    monkeypatch.setattr(qd, "_HEAD", head)
+    monkeypatch.setattr(_dask_plan, "_HEAD", head)
     path, blocksize, _ = damaged
     with dask.config.set(scheduler="sync"), pytest.warns(quorvex.BadMessageWarning) as caught:
         got = qd.read_arrow(path, blocksize=blocksize, on_bad_message="warn").compute()
