@@ -119,10 +119,12 @@ def read_rows(
     keys: Sequence[str],
     flat: bool = False,
     required: Sequence[str] | None = None,
+    max_message_rows: int = 4194304,
 ) -> tuple[Batch, list[tuple[int, int, str, str, int]]]:
     """Rows of `keys` gathered by the hierarchy of coordinates (message, subset, then one column
     per key, typed by its table entry); rows that lack a key of `required` are dropped. KeyError
-    names keys no table of the messages defines."""
+    names keys no table of the messages defines. A message over its budget is a bad message, as
+    in decode()."""
 
 def watch(buffer: Buffer) -> int:
     """Watch a mapped file's range: pages that fault (the file shrank) read as zeros; -1 when no slot is free."""

@@ -103,7 +103,8 @@ def frame_of(buffers: list[Buffer], entries: list[Entry], chooser: Any, threads:
     present |= {k for name in present if name in _keys.COMPUTED for k in _keys.COMPUTED[name].sources
                 if k not in _keys.COMPUTED[name].optional}
     rows = collect(buffers, messages, chooser, threads, query.data_keys,
-                   [k for k in query.data_keys if k in present], None if root is None else os.fspath(root))
+                   [k for k in query.data_keys if k in present], None if root is None else os.fspath(root),
+                   max_message_rows)
     report_all(on_bad_message, rows.bad, base, source)
     return shape(rows.frame, entries, query)
 
@@ -115,7 +116,8 @@ class Rows:
 
 
 def collect(buffers: list[Buffer], messages: list[tuple[int, int, int, int]], chooser: Any, threads: int,
-            keys: list[str], required: list[str], root: str | None) -> Rows:
+            keys: list[str], required: list[str], root: str | None,
+            max_message_rows: int = MAX_MESSAGE_ROWS) -> Rows:
     """The engine's rows of `keys` (message, subset, one column per key typed by its table entry);
     a key no table defines is a KeyError naming the closest keys."""
     import pandas as pd
@@ -127,7 +129,8 @@ def collect(buffers: list[Buffer], messages: list[tuple[int, int, int, int]], ch
                               "subset": np.ones(len(messages), dtype=np.int32)})
         return Rows(frame, [])
     try:
-        batch, bad = _engine.read_rows(buffers, messages, chooser, threads, keys, required=required)
+        batch, bad = _engine.read_rows(buffers, messages, chooser, threads, keys, required=required,
+                                       max_message_rows=max_message_rows)
     except KeyError:
         defined = _keys.element_types(root)
         unknown = [k for k in keys if _keys.base_key(k) not in defined]

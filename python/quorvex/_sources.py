@@ -48,19 +48,24 @@ def check_intact(buffer: object) -> None:
 
 
 def _forget(key: int) -> bool:
-    """Stops watching the mapping `key`; whether a page of it faulted."""
-    slot, _ = _watched.pop(key)
+    """Stops watching the mapping `key`; whether a page of it faulted. A mapping already
+    forgotten (its finalizer and its owner's release can both come at collection) is left."""
+    entry = _watched.pop(key, None)
+    if entry is None:
+        return False
+    slot = entry[0]
     raised = key in _raised
     _raised.discard(key)
     return bool(_engine.unwatch(slot)) and not raised
 
 
 def _release(mapped: mmap.mmap) -> None:
-    name = _watched[id(mapped)][1]
-    faulted = _forget(id(mapped))
+    entry = _watched.get(id(mapped))
+    faulted = entry is not None and _forget(id(mapped))
     mapped.close()
     if faulted:
-        raise changed_error(name)
+        assert entry is not None
+        raise changed_error(entry[1])
 
 
 def map_path(path: str | os.PathLike[str]) -> Buffer:

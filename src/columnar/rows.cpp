@@ -431,6 +431,10 @@ RowOutput collect_rows(std::span<const Bytes> sources, std::span<const MessageRe
           bad[run].push_back(BadMessage{ref.index, ref.offset, std::move(*error), ref.source});
           continue;
         }
+        if (std::optional<BufrError> over = over_budget(scratch, ref.length, options.budget)) {
+          bad[run].push_back(BadMessage{ref.index, ref.offset, std::move(*over), ref.source});
+          continue;
+        }
         collector.add(scratch, ref, tables);
       }
     }

@@ -321,12 +321,13 @@ PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
-constexpr const char* kRowNames[] = {"sources", "messages", "tables", "threads", "keys", "flat", "required"};
+constexpr const char* kRowNames[] = {
+    "sources", "messages", "tables", "threads", "keys", "flat", "required", "max_message_rows"};
 
 PyObject* read_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* parsed[7];
-    if (!parse_args({"read_rows", kRowNames, 7, 5}, args, nargs, kwnames, parsed)) return nullptr;
+    PyObject* parsed[8];
+    if (!parse_args({"read_rows", kRowNames, 8, 5}, args, nargs, kwnames, parsed)) return nullptr;
     const EngineState& state = engine_state(module);
     if (!PyObject_TypeCheck(parsed[2], state.tables_type)) {
       PyErr_Format(PyExc_TypeError, "tables must be a Tables, not %.100s", Py_TYPE(parsed[2])->tp_name);
@@ -350,6 +351,7 @@ PyObject* read_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
       return nullptr;
     RowOptions options;
     options.threads = threads;
+    if (!to_max_rows(parsed[7], options.budget.max_rows)) return nullptr;
     for (const std::string& k : keys) options.keys.push_back(RowKey::parse(k));
     for (const std::string& k : required) {
       std::size_t r = 0;
@@ -393,7 +395,8 @@ PyObject* read_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
 
 PyMethodDef read_rows_def = fastcall(
     "read_rows", read_rows,
-    "read_rows(sources, messages, tables, threads, keys, flat=False, required=None)\n--\n\n"
+    "read_rows(sources, messages, tables, threads, keys, flat=False, required=None, "
+    "max_message_rows=4194304)\n--\n\n"
     "Decodes messages as decode() does and gathers the rows of `keys` (plain or numbered \"#n#key\") by the\n"
     "hierarchy of coordinates (elements of classes 01 to 09). Returns (Batch, bad) as decode() does; the\n"
     "batch's columns are message, subset and one per key, typed by its table entry. A row holds at least\n"

@@ -49,6 +49,9 @@ def read_library(reader, path, root):
             rows = sum(b.num_rows for b in quorvex.iter_batches(path, tables=root, on_bad_message="warn"))
         elif reader == "read_dataframe":
             rows = len(quorvex.read_dataframe(path, tables=root, on_bad_message="warn"))
+        elif reader == "read_dataframe_columns":
+            rows = len(quorvex.read_dataframe(path, ["e1001", "e1002", "e1015", "e1019"], tables=root,
+                                              on_bad_message="warn"))
         elif reader == "open_to_arrow":
             with quorvex.open(path, tables=root) as f:
                 try:
@@ -81,7 +84,8 @@ def read_cli(command, path, root):
     return rows, len(problems)
 
 
-READERS = ["read_arrow", "read_arrow_file_object", "iter_batches", "read_dataframe", "open_to_arrow",
+READERS = ["read_arrow", "read_arrow_file_object", "iter_batches", "read_dataframe", "read_dataframe_columns",
+           "open_to_arrow",
            "dask_read_arrow", "convert", "convert_wide", "dump"]
 
 

@@ -101,6 +101,14 @@ def test_thread_that_cannot_start_is_an_error(tmp_path):
     assert done.stdout.startswith("error cannot start worker thread") or done.stdout == "rows True\n"
 
 
+def test_file_left_open_is_released_quietly_when_collected():
+    """A BufrFile dropped without close() releases its mapping at collection, printing nothing."""
+    code = f"import gc, quorvex; f = quorvex.open({str(SYNOP)!r}); len(f); del f; gc.collect()"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=300)
+    assert (done.returncode, done.stderr) == (0, "")
+
+
 @pytest.mark.parametrize("spelling", ["same", "dot", "link"])
 def test_convert_refuses_an_input_as_output(tmp_path, spelling):
     source = tmp_path / "in.csv"  # BUFR, whatever its name
