@@ -4,8 +4,8 @@ __path__ = __import__("pkgutil").extend_path(__path__, __name__)
 
 from importlib import metadata as _metadata
 
-from quorvex._engine import TableSet
 from quorvex._arrow import iter_batches, read_arrow
+from quorvex._engine import TableSet
 from quorvex._errors import BadMessageError, BadMessageWarning
 from quorvex._file import BufrFile, Message, open
 from quorvex._frame import read_dataframe

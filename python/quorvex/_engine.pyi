@@ -1,6 +1,6 @@
 # Type stubs of quorvex._engine, the compiled scanner, table chooser and columnar decoder.
-from collections.abc import Buffer, Sequence
 import os
+from collections.abc import Buffer, Sequence
 from typing import Any, final
 
 # (kind, reason) of a bad message: kind names the fault ("message_overrun", "data_fault", ...).

@@ -3,10 +3,10 @@
 The `tables` argument of the readers is None, a definitions root (an ecCodes-style
 directory holding bufr/tables) or a `quorvex.TableSet`. The choice itself is made once, in
 the engine, for every reader: the tables named, else the root named by QUORVEX_DEFINITIONS,
-else ECCODES_DEFINITION_PATH when set, else the table store shipped in the package (tables="" or QUORVEX_DEFINITIONS="" name the
-store itself). Nothing
-else on the machine is looked at, so a file decodes to the same keys and values everywhere
-unless the user names other tables.
+else ECCODES_DEFINITION_PATH when set, else the table store shipped in the package
+(tables="" or QUORVEX_DEFINITIONS="" name the store itself). Nothing else on the machine is
+looked at, so a file decodes to the same keys and values everywhere unless the user names
+other tables.
 
 This module only keeps one engine `Tables` per choice, so that loaded tables are reused
 across calls.

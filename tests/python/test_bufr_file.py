@@ -13,7 +13,6 @@ from corpus_location import CORPUS
 pytest.importorskip("quorvex._engine")
 import _quorvex  # noqa: E402
 import quorvex  # noqa: E402
-from quorvex import _tables  # noqa: E402
 
 pytestmark = pytest.mark.skipif(CORPUS is None, reason="no corpus")
 
