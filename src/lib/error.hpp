@@ -98,6 +98,11 @@ class BufrError {
     return table_text(std::string(path) + ": " +
                       (failure.kind() == ErrorKind::TableText ? failure.text() : failure.message()));
   }
+  // A table row that failed: "line <n>: <what failed>".
+  static BufrError on_line(std::uint64_t line, const BufrError& failure) {
+    return table_text("line " + std::to_string(line) + ": " +
+                      (failure.kind() == ErrorKind::TableText ? failure.text() : failure.message()));
+  }
   // File-system failures.
   static BufrError nul_in_path();
   static BufrError invalid_utf8_stream();

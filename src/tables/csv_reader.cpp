@@ -119,7 +119,9 @@ void DelimitedParser::deliver(RecordFields fields) {
   if (format_.header && record_index_ == 0) return;  // the header row is not data
   check_utf8(fields);
   if (error_) return;
-  if (Status s = visit_(fields); !s) error_ = std::move(s).error();
+  if (Status s = visit_(fields); !s) {
+    error_ = format_.name_line ? BufrError::on_line(record_line_, s.error()) : std::move(s).error();
+  }
 }
 
 void DelimitedParser::check_utf8(RecordFields fields) {

@@ -29,9 +29,10 @@ namespace quorvex {
 
 struct DelimitedFormat {
   char delimiter = ',';
-  char comment = '\0';  // '\0': no comment lines
-  bool header = false;  // the first record is a header row, not handed to the visitor
-  bool uneven = false;  // records may differ in field count (ecCodes's element tables)
+  char comment = '\0';     // '\0': no comment lines
+  bool header = false;     // the first record is a header row, not handed to the visitor
+  bool uneven = false;     // records may differ in field count (ecCodes's element tables)
+  bool name_line = false;  // a record the visitor refuses is named by the line it starts on
 };
 
 // The fields of one record, valid only during the visitor's call.

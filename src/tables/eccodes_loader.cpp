@@ -99,8 +99,11 @@ Result<CodeTable> parse_code_table(std::string_view text) {
 }  // namespace
 
 Status load_element_table(const std::string& path, TableSet& tables, TableRows rows) {
-  const DelimitedFormat format{
-      .delimiter = '|', .comment = '#', .header = false, .uneven = rows == TableRows::AsEccodes};
+  const DelimitedFormat format{.delimiter = '|',
+                               .comment = '#',
+                               .header = false,
+                               .uneven = rows == TableRows::AsEccodes,
+                               .name_line = rows == TableRows::AsEccodes};
   return read_delimited_file(
       path, format, [&](RecordFields fields) { return insert_element_record(fields, tables, rows); });
 }
