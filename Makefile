@@ -92,6 +92,8 @@ DEMO_PARQUET := $(BUILD_DIR)/demo/examples.parquet
 QUORVEX_CLI := PYTHONPATH=$(BUILD_DIR):python $(PY) -m quorvex
 demo: build
 	PYTHONPATH=$(BUILD_DIR):python $(PY) examples/demo.py
+	@echo; echo '$$ python examples/read_dataframe.py'
+	PYTHONPATH=$(BUILD_DIR):python $(PY) examples/read_dataframe.py
 	@echo; echo '$$ quorvex ls examples/*.bufr'
 	$(QUORVEX_CLI) ls examples/*.bufr
 	@echo; echo '$$ quorvex dump examples/synop_wigos.bufr --message 0 | head -n 40'
