@@ -1,6 +1,8 @@
 #include "tables/eccodes_loader.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <type_traits>
 
 #include "lib/file_system.hpp"
 #include "lib/text.hpp"
@@ -33,16 +35,22 @@ Status insert_element_record(RecordFields f, TableSet& tables, TableRows rows) {
   return {};
 }
 
-// Calls `visit(line)` for each trimmed line that is neither empty nor a "#" comment; the
-// first error stops the walk.
+// Calls `visit(line)`, or `visit(line, number)` with its line number from 1, for each
+// trimmed line that is neither empty nor a "#" comment; the first error stops the walk.
 template <class Visit>
 Status for_each_table_line(std::string_view text, Visit&& visit) {
   Status status;
+  std::uint64_t number = 0;
   for_each_line(text, [&](std::string_view raw) {
+    ++number;
     if (!status) return;
     const std::string_view line = trim_space(raw);
     if (line.empty() || line.front() == '#') return;
-    status = visit(line);
+    if constexpr (std::is_invocable_v<Visit, std::string_view, std::uint64_t>) {
+      status = visit(line, number);
+    } else {
+      status = visit(line);
+    }
   });
   return status;
 }
@@ -108,15 +116,18 @@ Status load_element_table(const std::string& path, TableSet& tables, TableRows r
       path, format, [&](RecordFields fields) { return insert_element_record(fields, tables, rows); });
 }
 
-Status load_sequence_file(const std::string& path, TableSet& tables) {
+Status load_sequence_file(const std::string& path, TableSet& tables, TableRows rows) {
   const std::string text = QV_TRY(read_utf8_file(path));
   std::string pending;
-  return for_each_table_line(text, [&](std::string_view line) -> Status {
+  std::uint64_t first_line = 0;  // where the pending statement starts
+  return for_each_table_line(text, [&](std::string_view line, std::uint64_t number) -> Status {
+    if (pending.empty()) first_line = number;
     if (!pending.empty()) pending += ' ';
     pending += line;
     if (line.find(']') == std::string_view::npos) return {};
     Status status = insert_sequence_statement(pending, tables);
     pending.clear();  // keeps its capacity for the next statement
+    if (!status && rows == TableRows::AsEccodes) return fail(BufrError::on_line(first_line, status.error()));
     return status;
   });
   // A statement still pending at the end never received its "]": dropped.
@@ -139,7 +150,7 @@ Status load_code_table_directory(const std::string& dir, TableSet& tables) {
 
 Status load_table_directory(const std::string& dir, TableSet& tables, TableRows rows) {
   QV_CHECK(load_element_table(join_path(dir, "element.table"), tables, rows));
-  QV_CHECK(load_sequence_file(join_path(dir, "sequence.def"), tables));
+  QV_CHECK(load_sequence_file(join_path(dir, "sequence.def"), tables, rows));
   const std::string codetables = join_path(dir, "codetables");
   if (path_exists(codetables)) QV_CHECK(load_code_table_directory(codetables, tables));
   return {};

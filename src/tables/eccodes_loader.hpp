@@ -27,7 +27,8 @@ enum class TableRows : bool { Uniform, AsEccodes };
 // The three file loaders, also used for the local tables of a definitions root.
 [[nodiscard]] Status load_element_table(const std::string& path, TableSet& tables,
                                         TableRows rows = TableRows::Uniform);
-[[nodiscard]] Status load_sequence_file(const std::string& path, TableSet& tables);
+[[nodiscard]] Status load_sequence_file(const std::string& path, TableSet& tables,
+                                        TableRows rows = TableRows::Uniform);
 [[nodiscard]] Status load_code_table_directory(const std::string& dir, TableSet& tables);
 
 }  // namespace quorvex

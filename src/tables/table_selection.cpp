@@ -59,7 +59,8 @@ Status load_table_parts(const std::string& dir, bool required, TableSet& tables,
   const std::string element = join_path(dir, "element.table");
   if (required || path_exists(element)) QV_CHECK(in_file(element, load_element_table(element, tables, rows)));
   const std::string sequence = join_path(dir, "sequence.def");
-  if (required || path_exists(sequence)) QV_CHECK(in_file(sequence, load_sequence_file(sequence, tables)));
+  if (required || path_exists(sequence))
+    QV_CHECK(in_file(sequence, load_sequence_file(sequence, tables, rows)));
   const std::string codetables = join_path(dir, "codetables");
   if (path_exists(codetables)) QV_CHECK(in_file(codetables, load_code_table_directory(codetables, tables)));
   return {};

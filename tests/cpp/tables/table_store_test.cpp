@@ -164,6 +164,15 @@ TEST(TableStoreTest, IrregularRowsReadAsEccodesDoes) {
       broken.error().message().find(tree.path("bufr/tables/0/local/4/98/0/element.table") + ": line 3: "),
       std::string::npos)
       << broken.error().message();
+  tree.write("bufr/tables/0/local/4/98/0/element.table", "025201|mode|table|MODE|Code table|0|0|8\n");
+  tree.write("bufr/tables/0/local/4/98/0/sequence.def",
+             "\"340001\" = [ 025201 ]\n\n\"34x002\" = [\n 025201 ]\n");
+  broken = select_definitions_tables(tree.path(), m, TableRows::AsEccodes);
+  ASSERT_FALSE(broken.has_value());
+  EXPECT_NE(
+      broken.error().message().find(tree.path("bufr/tables/0/local/4/98/0/sequence.def") + ": line 3: "),
+      std::string::npos)
+      << broken.error().message();
 }
 
 }  // namespace
