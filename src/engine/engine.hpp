@@ -16,7 +16,7 @@ struct TableRequest;
 
 namespace quorvex::py {
 
-// What the module keeps per interpreter: its classes, made from specs at import.
+// What the module keeps per interpreter: its classes, made from their type descriptions at import.
 struct EngineState {
   PyTypeObject* tables_type = nullptr;
   PyTypeObject* batch_type = nullptr;

@@ -9,9 +9,9 @@ from quorvex import _engine  # noqa: E402
 
 LOAD = f"""
 import importlib.util
-spec = importlib.util.spec_from_file_location("quorvex._engine", {_engine.__file__!r})
-engine = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(engine)
+location = importlib.util.spec_from_file_location("quorvex._engine", {_engine.__file__!r})
+engine = importlib.util.module_from_spec(location)
+location.loader.exec_module(engine)
 entries, resume, needed = engine.scan_window(b"xxBUFR\\x00\\x00\\xff\\x04", 0, 10)
 assert entries == [(2, 255, ("message_overrun", "declared length 255 runs past the end of the data"))]
 assert (resume, needed) == (10, 257)
@@ -32,9 +32,9 @@ def test_sub_interpreters(isolated):
 
 
 def test_module_objects_keep_their_own_state():
-    spec = importlib.util.spec_from_file_location("quorvex._engine", _engine.__file__)
-    other = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(other)
+    location = importlib.util.spec_from_file_location("quorvex._engine", _engine.__file__)
+    other = importlib.util.module_from_spec(location)
+    location.loader.exec_module(other)
     assert other.Tables is not _engine.Tables and other.Batch is not _engine.Batch
     with pytest.raises(TypeError, match="tables must be a Tables"):
         other.decode([b""], [], _engine.Tables(None), 1)

@@ -73,4 +73,9 @@ def test_header_keys_agree_with_eccodes(path):
             assert others[name] == ours[name], name
         checked += 1
     if not checked:
-        pytest.skip("no message ecCodes and this module both read")
+        # Nothing to compare: then no message of the file is one ecCodes decodes cleanly.
+        catalog = (CORPUS / "catalog.tsv").read_text(encoding="utf-8").splitlines()
+        names = catalog[0].split("\t")
+        row = next(dict(zip(names, line.split("\t"))) for line in catalog[1:]
+                   if line.split("\t")[0] == str(path.relative_to(CORPUS)))
+        assert row["clean_messages"].startswith("0/"), row["clean_messages"]

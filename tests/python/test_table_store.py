@@ -18,9 +18,9 @@ pytestmark = [pytest.mark.skipif(CORPUS is None, reason="no corpus"),
 
 
 def load_tally():
-    spec = importlib.util.spec_from_file_location("store_tally", ROOT / "tools" / "store_tally.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    location = importlib.util.spec_from_file_location("store_tally", ROOT / "tools" / "store_tally.py")
+    module = importlib.util.module_from_spec(location)
+    location.loader.exec_module(module)
     return module
 
 
