@@ -11,6 +11,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "columnar/columns.hpp"
@@ -52,12 +53,22 @@ struct RowBatch final : ExportedBatch {
 
 struct RowOptions {
   unsigned threads = 1;
+  // One row per subset holding every element of the messages as a column "#n#key", n its
+  // occurrence number: counted per subset in uncompressed data, over the template (the same
+  // for every subset) in compressed data. Replication factors, bitmaps, operators,
+  // associated fields and attributes are left out. `keys` then names the keys a message
+  // must hold (a plain key: any occurrence) to give rows, and `required` is unused.
+  bool flat = false;
   std::vector<RowKey> keys;
   // Indices into `keys` that a row must hold (a missing value counts as held) to be kept.
   std::vector<std::size_t> required;
   bool programs = true;
   MessageBudget budget{};
 };
+
+// The key of a value as ecCodes names it: the abbreviation of its element, "text" for 2-05
+// characters; empty for operators, associated fields and elements without one.
+std::string_view value_key(const DecodedValue& v, const TableSet& tables);
 
 struct RowOutput {
   // In message order; at least one. All of the same schema.
