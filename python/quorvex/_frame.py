@@ -127,20 +127,20 @@ def collect(buffers: list[Buffer], messages: list[tuple[int, int, int, int]], ch
         frame = pd.DataFrame({"message": np.array([m[1] for m in messages], dtype=np.int64),
                               "subset": np.ones(len(messages), dtype=np.int32)})
         return Rows(frame, [])
-    table, bad = engine_rows(buffers, messages, chooser, threads, keys, required, root, max_message_rows)
+    table, bad, _ = engine_rows(buffers, messages, chooser, threads, keys, required, root, max_message_rows)
     return Rows(to_pandas(table), bad)
 
 
 def engine_rows(buffers: list[Buffer], messages: list[tuple[int, int, int, int]], chooser: Any, threads: int,
                 keys: list[str], required: list[str], root: str | None, max_message_rows: int,
-                flat: bool = False) -> tuple[pa.Table, list[Bad]]:
-    """The engine's rows as an Arrow table, and the messages it could not decode (see collect;
-    `flat` as in _engine.read_rows)."""
+                flat: bool = False) -> tuple[pa.Table, list[Bad], list[list[int]]]:
+    """The engine's rows as an Arrow table, the messages it could not decode (see collect) and, for
+    `flat` rows, the sets of columns they hold (as _engine.read_rows gives them)."""
     import pyarrow as pa
 
     try:
-        batch, bad = _engine.read_rows(buffers, messages, chooser, threads, keys, flat=flat, required=required,
-                                       max_message_rows=max_message_rows)
+        batch, bad, *shapes = _engine.read_rows(buffers, messages, chooser, threads, keys, flat=flat,
+                                                required=required, max_message_rows=max_message_rows)
     except KeyError:
         defined = _keys.element_types(root)
         unknown = [k for k in keys if _keys.base_key(k) not in defined]
@@ -149,7 +149,7 @@ def engine_rows(buffers: list[Buffer], messages: list[tuple[int, int, int, int]]
         raise _keys.unknown_key_error(unknown, defined) from None
     for buffer in buffers:
         check_intact(buffer)
-    return pa.Table.from_batches(record_batches(batch)), bad
+    return pa.Table.from_batches(record_batches(batch)), bad, shapes[0] if shapes else []
 
 
 def to_pandas(table: pa.Table) -> pd.DataFrame:
@@ -229,8 +229,8 @@ def flat_frame(buffers: list[Buffer], entries: list[Entry], chooser: Any, thread
     required = [] if isinstance(required_columns, bool) else list(dict.fromkeys(required_columns))
     data_required = [k for k in required if k not in _keys.COMPUTED and not _keys.is_header(k)
                      and k not in (_keys.COUNT, _keys.SUBSET)]
-    rows, bad = engine_rows(buffers, [e[:4] for e in entries], chooser, threads, data_required, [], root,
-                            max_message_rows, flat=True)
+    rows, bad, shapes = engine_rows(buffers, [e[:4] for e in entries], chooser, threads, data_required, [], root,
+                                    max_message_rows, flat=True)
     report_all(on_bad_message, bad, base, source)
     at = pa.array(np.searchsorted(np.fromiter((e[1] for e in entries), np.int64, len(entries)),
                                   rows.column("message").to_numpy()))
@@ -244,7 +244,7 @@ def flat_frame(buffers: list[Buffer], entries: list[Entry], chooser: Any, thread
             arrays.append(pa.array([e[4].get(name) for e in entries], arrow_type.get(kind, pa.utf8())).take(at))
     names.append(_keys.SUBSET)
     arrays.append(rows.column("subset").cast(pa.int64()))
-    data = [name for name in rows.column_names if name.startswith("#")]
+    data = rows.column_names[3:]  # after message, subset and shape
     table = pa.table([*arrays, *(rows.column(name) for name in data)], names=[*names, *data])
 
     def column(name: str) -> pd.Series:
@@ -264,4 +264,8 @@ def flat_frame(buffers: list[Buffer], entries: list[Entry], chooser: Any, thread
     for name in required:
         if name not in data_required:
             keep &= column(name).notna().to_numpy(dtype=bool)
-    return to_pandas(table if keep.all() else table.filter(pa.array(keep)))
+    if keep.all():
+        return to_pandas(table)
+    # The data columns that the rows kept hold, in the order they first hold them.
+    held = dict.fromkeys(c for shape in pd.unique(rows.column("shape").to_numpy()[keep]) for c in shapes[shape])
+    return to_pandas(table.filter(pa.array(keep)).select([*names, *(data[c] for c in held)]))

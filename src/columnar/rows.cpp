@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <string_view>
 #include <type_traits>
 #include <unordered_map>
@@ -35,6 +36,7 @@ std::vector<ColumnSpec> RowBatch::columns() const {
   std::vector<ColumnSpec> c;
   c.push_back({"message", "l", nullptr, {message.data()}, nullptr, 0});
   c.push_back({"subset", "i", nullptr, {subset.data()}, nullptr, 0});
+  if (with_shape) c.push_back({"shape", "i", nullptr, {shape.data()}, nullptr, 0});
   for (const RowColumn& k : keys) {
     switch (k.type) {
       case RowColumn::Type::Int:
@@ -455,7 +457,9 @@ class FlatCollector {
   }
   // The batch with the columns of `all` in that order (those this run never met are null);
   // `index` maps a column's name to its place in `all`. False as Collector::finish.
-  bool finish(const std::vector<Column>& all, const std::unordered_map<std::string, std::size_t>& index);
+  // `shapes` numbers the shapes of the rows across the runs.
+  bool finish(const std::vector<Column>& all, const std::unordered_map<std::string, std::size_t>& index,
+              std::map<std::vector<std::int32_t>, std::int32_t>& shapes);
   std::shared_ptr<RowBatch> take() { return std::move(batch_); }
 
  private:
@@ -489,6 +493,19 @@ class FlatCollector {
   std::vector<std::int32_t> counted_;                 // the key ids counted since the last reset
   std::vector<Slot> columns_;
   std::vector<std::pair<std::size_t, std::int32_t>> plan_;  // compressed: column, its slot
+  std::vector<std::int32_t> row_slots_;                     // the slots of the row being written
+  std::map<std::vector<std::int32_t>, std::int32_t> shape_ids_;
+  std::vector<const std::vector<std::int32_t>*> shapes_;  // by shape id: its slots
+
+  std::int32_t shape_id(const std::vector<std::int32_t>& slots) {
+    auto [it, added] = shape_ids_.try_emplace(slots, static_cast<std::int32_t>(shapes_.size()));
+    if (added) shapes_.push_back(&it->first);
+    return it->second;
+  }
+  void set_shape(std::size_t row, std::int32_t id) {
+    batch_->shape.reserve(row + 1);
+    batch_->shape[row] = id;
+  }
 };
 
 std::int32_t FlatCollector::key_id(const DecodedValue& v, const TableSet& tables) {
@@ -633,27 +650,49 @@ void FlatCollector::add(const MessageValues& m, const MessageRef& ref,
   b.rows = static_cast<std::int64_t>(row0 + subsets);
   if (!m.compressed) {
     const DecodeResult& r = m.records;
+    std::size_t subset = 0;
+    row_slots_.clear();
     each_key(m, *tables, [&](std::size_t s, std::size_t i, std::int32_t key, std::uint32_t rank) {
-      put(columns_[static_cast<std::size_t>(column_of(key, rank))], row0 + s, r.values[i], r.texts);
+      for (; subset < s; ++subset, row_slots_.clear()) set_shape(row0 + subset, shape_id(row_slots_));
+      const std::int32_t slot = column_of(key, rank);
+      row_slots_.push_back(slot);
+      put(columns_[static_cast<std::size_t>(slot)], row0 + s, r.values[i], r.texts);
     });
+    for (; subset < subsets; ++subset, row_slots_.clear()) set_shape(row0 + subset, shape_id(row_slots_));
     return;
   }
   const CompressedValues& c = m.columns;
   plan_.clear();
+  row_slots_.clear();
   each_key(m, *tables, [&](std::size_t, std::size_t i, std::int32_t key, std::uint32_t rank) {
     plan_.emplace_back(i, column_of(key, rank));
+    row_slots_.push_back(plan_.back().second);
   });
+  const std::int32_t shape = shape_id(row_slots_);
   for (std::size_t s = 0; s < subsets; ++s) {
+    set_shape(row0 + s, shape);
     for (const auto& [i, slot] : plan_)
       put(columns_[static_cast<std::size_t>(slot)], row0 + s, c.value_at(c.columns[i], s), c.texts);
   }
 }
 
 bool FlatCollector::finish(const std::vector<Column>& all,
-                           const std::unordered_map<std::string, std::size_t>& index) {
+                           const std::unordered_map<std::string, std::size_t>& index,
+                           std::map<std::vector<std::int32_t>, std::int32_t>& shapes) {
   RowBatch& b = *batch_;
   finish_rows(b);
   const auto rows = static_cast<std::size_t>(b.rows);
+  // The rows' shapes as sets of the columns of `all`, numbered across the runs.
+  std::vector<std::int32_t> global(shapes_.size());
+  for (std::size_t id = 0; id < shapes_.size(); ++id) {
+    std::vector<std::int32_t> columns;
+    for (std::int32_t slot : *shapes_[id])
+      columns.push_back(static_cast<std::int32_t>(index.at(columns_[static_cast<std::size_t>(slot)].out.name)));
+    global[id] = shapes.try_emplace(std::move(columns), static_cast<std::int32_t>(shapes.size())).first->second;
+  }
+  b.with_shape = true;
+  b.shape.reserve(rows);
+  for (std::size_t r = 0; r < rows; ++r) b.shape[r] = global[static_cast<std::size_t>(b.shape[r])];
   b.keys.resize(all.size());
   std::vector<bool> met(all.size(), false);
   bool same = true;
@@ -762,10 +801,13 @@ RowOutput collect_flat(std::span<const Bytes> sources, std::span<const MessageRe
       }
     }
   }
+  std::map<std::vector<std::int32_t>, std::int32_t> shapes;
   for (const auto& c : collectors) {
     if (!c->mixed().empty()) out.mixed = c->mixed();
-    (void)c->finish(all, index);  // text against numbers is found above
+    (void)c->finish(all, index, shapes);  // text against numbers is found above
   }
+  out.shapes.resize(shapes.size());
+  for (auto& [columns, id] : shapes) out.shapes[static_cast<std::size_t>(id)] = columns;
   take_runs(collectors, bad, out);
   return out;
 }

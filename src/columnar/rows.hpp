@@ -48,6 +48,8 @@ struct RowBatch final : ExportedBatch {
   std::int64_t rows = 0;
   Buffer<std::int64_t> message;
   Buffer<std::int32_t> subset;  // from 1
+  Buffer<std::int32_t> shape;   // flat rows: the index in RowOutput::shapes of the row's keys
+  bool with_shape = false;
   std::vector<RowColumn> keys;
 };
 
@@ -78,6 +80,10 @@ struct RowOutput {
   std::vector<std::string> unknown;
   // A key whose values are text in some messages and numbers in others (no rows then).
   std::string mixed;
+  // Flat rows: the distinct sets of columns that rows hold, each as indices into the columns
+  // of `keys` in the order the row's message holds them (a column is in the batch when some
+  // row holds it, whether or not its value there is missing).
+  std::vector<std::vector<std::int32_t>> shapes;
 };
 
 // Decodes `messages` on `options.threads` threads (each gathering a run of messages) and

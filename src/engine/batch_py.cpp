@@ -386,7 +386,20 @@ PyObject* read_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
     }
     PyRef batch = PyRef::steal(new_batch(state.batch_type, std::move(out.batches)));
     if (!batch) return nullptr;
-    return PyTuple_Pack(2, batch.get(), bad.get());
+    if (!options.flat) return PyTuple_Pack(2, batch.get(), bad.get());
+    PyRef shapes = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(out.shapes.size())));
+    if (!shapes) return nullptr;
+    for (std::size_t i = 0; i < out.shapes.size(); ++i) {
+      PyRef shape = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(out.shapes[i].size())));
+      if (!shape) return nullptr;
+      for (std::size_t j = 0; j < out.shapes[i].size(); ++j) {
+        PyObject* column = PyLong_FromLong(out.shapes[i][j]);
+        if (column == nullptr) return nullptr;
+        PyList_SET_ITEM(shape.get(), static_cast<Py_ssize_t>(j), column);
+      }
+      PyList_SET_ITEM(shapes.get(), static_cast<Py_ssize_t>(i), shape.release());
+    }
+    return PyTuple_Pack(3, batch.get(), bad.get(), shapes.get());
   });
 }
 
@@ -402,7 +415,9 @@ PyMethodDef read_rows_def = fastcall(
     "in others.\n"
     "flat gives one row per subset instead, every element a column \"#n#key\" numbered as ecCodes numbers\n"
     "keys (per subset in uncompressed data), columns in the order first met; `keys` then names the keys a\n"
-    "message must hold (a plain key: any occurrence) to give rows.");
+    "message must hold (a plain key: any occurrence) to give rows. It returns (Batch, bad, shapes): the\n"
+    "batch has a column shape after subset, the index in shapes of the list of the key columns (0 for the\n"
+    "first after shape) that the row holds, in its message's order.");
 
 PyMethodDef decode_def = fastcall(
     "decode", decode,

@@ -100,9 +100,10 @@ def comparable(column):
     if pd.api.types.is_numeric_dtype(column):
         values = column.to_numpy(dtype=np.float64, na_value=np.nan)
         return [None if np.isnan(v) or v == MISSING_LONG else float(v) for v in values]
-    # ecCodes gives a missing text as "", as if it were empty
-    return [None if v is None or v == "" or (isinstance(v, float) and np.isnan(v)) else v
-            for v in column.astype(object)]
+    # ecCodes gives a missing text as "", as if it were empty, and a blank one as " "; an octet of
+    # 0x80 and above reaches pdbufr as U+FFFD, and is "?" here (the decoder reads IA5 texts as ASCII)
+    return [None if v is None or (isinstance(v, float) and np.isnan(v)) or not v.strip() else
+            v.replace("\ufffd", "?") for v in column.astype(object)]
 
 
 def assert_same_rows(ours, theirs, columns):
