@@ -69,7 +69,8 @@ def main():
     parser.add_argument("--messages", type=int, default=2000)
     parser.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args()
-    print("| file | messages | rows x columns (quorvex) | rows x columns (pdbufr) | quorvex CPU s | pdbufr CPU s | ratio |")
+    print("| file | messages | rows x columns (quorvex) | rows x columns (pdbufr) | quorvex CPU s | pdbufr CPU s "
+          "| ratio |")
     print("|---|---:|---|---|---:|---:|---:|")
     with tempfile.TemporaryDirectory() as folder:
         for name in FILES:

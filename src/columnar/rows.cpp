@@ -419,7 +419,8 @@ bool Collector::finish(std::span<const RowColumn::Type> types, const std::vector
   finish_rows(*batch_);
   bool same = true;
   for (std::size_t r = 0; r < batch_->keys.size(); ++r)
-    same = finish_column(batch_->keys[r], static_cast<std::size_t>(batch_->rows), types[r], integral[r]) && same;
+    same =
+        finish_column(batch_->keys[r], static_cast<std::size_t>(batch_->rows), types[r], integral[r]) && same;
   return same;
 }
 
@@ -486,11 +487,11 @@ class FlatCollector {
   std::unordered_map<const TableSet*, std::shared_ptr<const TableSet>> held_;
   std::unordered_map<const std::string*, std::int32_t> key_ids_;  // by name address
   std::unordered_map<std::string, std::int32_t> by_key_;
-  std::vector<std::string_view> keys_;                // by key id
-  std::vector<RowColumn::Type> key_types_;            // by key id
-  std::vector<std::vector<std::int32_t>> by_rank_;    // by key id: the column of rank r + 1
-  std::vector<std::uint32_t> ranks_;                  // by key id: occurrences so far
-  std::vector<std::int32_t> counted_;                 // the key ids counted since the last reset
+  std::vector<std::string_view> keys_;              // by key id
+  std::vector<RowColumn::Type> key_types_;          // by key id
+  std::vector<std::vector<std::int32_t>> by_rank_;  // by key id: the column of rank r + 1
+  std::vector<std::uint32_t> ranks_;                // by key id: occurrences so far
+  std::vector<std::int32_t> counted_;               // the key ids counted since the last reset
   std::vector<Slot> columns_;
   std::vector<std::pair<std::size_t, std::int32_t>> plan_;  // compressed: column, its slot
   std::vector<std::int32_t> row_slots_;                     // the slots of the row being written
@@ -522,7 +523,8 @@ std::int32_t FlatCollector::key_id(const DecodedValue& v, const TableSet& tables
       }
       it->second = k->second;
       const bool text = column_type(v, tables) == RowColumn::Type::Text;
-      if (text != (key_types_[static_cast<std::size_t>(k->second)] == RowColumn::Type::Text)) mixed_ = k->first;
+      if (text != (key_types_[static_cast<std::size_t>(k->second)] == RowColumn::Type::Text))
+        mixed_ = k->first;
     }
   }
   return it->second;
@@ -606,11 +608,13 @@ bool FlatCollector::holds_required(const MessageValues& m, const TableSet& table
 void FlatCollector::learn(const std::shared_ptr<const TableSet>& tables) {
   if (!held_.try_emplace(tables.get(), tables).second || options_.keys.empty()) return;
   for (const auto& [code, def] : tables->elements()) {
-    for (std::size_t r = 0; r < options_.keys.size(); ++r) known_[r] = known_[r] || options_.keys[r].key == def.abbreviation;
+    for (std::size_t r = 0; r < options_.keys.size(); ++r)
+      known_[r] = known_[r] || options_.keys[r].key == def.abbreviation;
   }
 }
 
-void FlatCollector::put(Slot& c, std::size_t row, const DecodedValue& v, const std::vector<std::string>& texts) {
+void FlatCollector::put(Slot& c, std::size_t row, const DecodedValue& v,
+                        const std::vector<std::string>& texts) {
   RowColumn& o = c.out;
   o.valid.reserve(row + 1);
   bool present = false;
@@ -687,8 +691,10 @@ bool FlatCollector::finish(const std::vector<Column>& all,
   for (std::size_t id = 0; id < shapes_.size(); ++id) {
     std::vector<std::int32_t> columns;
     for (std::int32_t slot : *shapes_[id])
-      columns.push_back(static_cast<std::int32_t>(index.at(columns_[static_cast<std::size_t>(slot)].out.name)));
-    global[id] = shapes.try_emplace(std::move(columns), static_cast<std::int32_t>(shapes.size())).first->second;
+      columns.push_back(
+          static_cast<std::int32_t>(index.at(columns_[static_cast<std::size_t>(slot)].out.name)));
+    global[id] =
+        shapes.try_emplace(std::move(columns), static_cast<std::int32_t>(shapes.size())).first->second;
   }
   b.with_shape = true;
   b.shape.reserve(rows);
@@ -700,7 +706,8 @@ bool FlatCollector::finish(const std::vector<Column>& all,
     const std::size_t at = index.at(s.out.name);
     if (s.out.type == RowColumn::Type::Text) {  // the rows after its last value
       s.out.text.offsets.reserve(rows + 1);
-      for (std::size_t r = s.filled; r < rows; ++r) s.out.text.offsets[r] = static_cast<std::int32_t>(s.out.text_bytes);
+      for (std::size_t r = s.filled; r < rows; ++r)
+        s.out.text.offsets[r] = static_cast<std::int32_t>(s.out.text_bytes);
     }
     b.keys[at] = std::move(s.out);
     met[at] = true;
@@ -734,8 +741,15 @@ void collect_runs(std::span<const Bytes> sources, std::span<const MessageRef> me
         std::shared_ptr<const TableSet> tables;
         bool decoded = false;
         if constexpr (std::is_same_v<C, Collector>) {
-          decoded = decode_one(
-              sources, ref, chooser, options.programs, scratch, tables, error, &Collector::wanted, &collector);
+          decoded = decode_one(sources,
+                               ref,
+                               chooser,
+                               options.programs,
+                               scratch,
+                               tables,
+                               error,
+                               &Collector::wanted,
+                               &collector);
         } else {
           decoded = decode_one(sources, ref, chooser, options.programs, scratch, tables, error);
         }
@@ -767,7 +781,8 @@ void take_runs(std::vector<std::unique_ptr<C>>& collectors, std::vector<std::vec
 }
 
 template <class C>
-void note_unknown(const std::vector<std::unique_ptr<C>>& collectors, const RowOptions& options, RowOutput& out) {
+void note_unknown(const std::vector<std::unique_ptr<C>>& collectors, const RowOptions& options,
+                  RowOutput& out) {
   for (std::size_t r = 0; r < options.keys.size(); ++r) {
     bool known = false;
     for (const auto& c : collectors) known = known || c->knows(r);
@@ -775,8 +790,9 @@ void note_unknown(const std::vector<std::unique_ptr<C>>& collectors, const RowOp
   }
 }
 
-RowOutput collect_flat(std::span<const Bytes> sources, std::span<const MessageRef> messages, TableChooser& chooser,
-                       const RowOptions& options, const std::vector<std::size_t>& bounds) {
+RowOutput collect_flat(std::span<const Bytes> sources, std::span<const MessageRef> messages,
+                       TableChooser& chooser, const RowOptions& options,
+                       const std::vector<std::size_t>& bounds) {
   const std::size_t runs = bounds.size() - 1;
   std::vector<std::unique_ptr<FlatCollector>> collectors;
   std::vector<std::vector<BadMessage>> bad(runs);
@@ -795,7 +811,8 @@ RowOutput collect_flat(std::span<const Bytes> sources, std::span<const MessageRe
         all.push_back(std::move(column));
       } else {
         FlatCollector::Column& first = all[it->second];
-        if ((first.type == RowColumn::Type::Text) != (column.type == RowColumn::Type::Text)) out.mixed = first.name;
+        if ((first.type == RowColumn::Type::Text) != (column.type == RowColumn::Type::Text))
+          out.mixed = first.name;
         if (column.type == RowColumn::Type::Double) first.type = RowColumn::Type::Double;
         first.integral = first.integral && column.integral;
       }
