@@ -20,8 +20,8 @@ _compute: Any = dask.compute  # type: ignore[attr-defined]
 
 PathArg = Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]]]
 
-# The pre-scan of a range reports the offsets of its first few messages: enough to drop
-# the ones found inside the message that crosses into the range from the previous one.
+# The pre-scan of a range reports the offsets of its first few messages: enough to tell
+# whether it found any inside the message that crosses into the range from the previous one.
 _HEAD = 8
 
 
@@ -150,9 +150,13 @@ def _cut(files: Sequence[_File], blocksize: int | None) -> list[tuple[_File, int
     return cuts
 
 
-def _plan(files: Sequence[_File], blocksize: int | None, storage_options: Mapping[str, Any]) -> list[_Range]:
+def _plan(files: Sequence[_File], blocksize: int | None, storage_options: Mapping[str, Any],
+          on_bad_message: str = "error") -> list[_Range]:
     """Ranges with their scan entry points and first message numbers, from a pre-scan of
-    every range run as one parallel Dask computation."""
+    every range run as one parallel Dask computation. A file in which no message is found is
+    reported as `on_bad_message` says."""
+    from ._errors import report_no_message
+
     cuts = _cut(files, blocksize)
     summarise = _delayed(_summary, pure=True)
     summaries = _compute(*[summarise(f, s, e, dict(storage_options)) for f, s, e in cuts])
@@ -163,17 +167,19 @@ def _plan(files: Sequence[_File], blocksize: int | None, storage_options: Mappin
         if start == 0:
             stop = 0
         scan_from = max(start, stop)
-        if scan_from > start:
-            dropped = sum(1 for offset in head if offset < scan_from)
-            if dropped == len(head) and count > dropped:
-                # More false starts than the head holds (a message quoting many "BUFR"s):
-                # count again from the entry point.
-                count, range_stop, _ = _summary(file, scan_from, end, storage_options)
-            else:
-                count -= dropped
+        if scan_from > start and count and (not head or head[0] < scan_from):
+            # The pre-scan from the range's first octet met a false start inside the message
+            # that crosses into the range (or cannot tell), and from there it may have hopped
+            # past a message that the file-wide scan finds (a "BUFR" quoted in a payload whose
+            # declared length ends on the next message's "7777"): count again from the entry
+            # point.
+            count, range_stop, _ = _summary(file, scan_from, end, storage_options)
         if count:
             stop = range_stop
         ranges.append(_Range(file, start, end, scan_from, number, count))
         number += count
+    for file in files:
+        if not any(r.count for r in ranges if r.file == file):
+            report_no_message(on_bad_message, file.path, file.source, file.size == 0, stacklevel=3)
     kept = [r for r in ranges if r.count]
     return kept or ranges[:1]

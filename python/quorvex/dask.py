@@ -21,7 +21,11 @@ How a read is cut up:
   scanning for "BUFR" from the range's first octet could find those four letters inside
   that message's data, where a scan from the start of the file never looks. The same
   pre-scan tells where the previous range's scan stops (the end of its last message), so
-  each range starts scanning there and drops nothing the file-wide scan would keep.
+  each range starts scanning there and drops nothing the file-wide scan would keep. A range
+  whose pre-scan met a "BUFR" before that point (from which it may have hopped over a real
+  message) is counted again, from there, while the read is planned.
+- A file in which no message is found at all is reported when the read is planned, as
+  `on_bad_message` says (quorvex.NoMessageError under "error").
 - Tasks carry a file name, a byte range, two integers and the reader's options; table
   sets are never shipped. Each worker process chooses and loads tables once through the
   package's per-process cache.
@@ -258,7 +262,7 @@ def _read(
         meta = _wide_meta(columns, root)
         reader = _Reader(root, on_bad_message, threads, single, options, tuple(columns), dict(filters or {}),
                          tuple((str(name), dtype) for name, dtype in meta.dtypes.items()))
-    parts = _plan(files, size, options)
+    parts = _plan(files, size, options, on_bad_message)
     if columns is None:
         return cast(dd.DataFrame, _from_map(reader.long, parts, meta=meta, label="quorvex-read-arrow"))
     return cast(dd.DataFrame, _from_map(reader.wide, parts, meta=meta, label="quorvex-read-dataframe"))
