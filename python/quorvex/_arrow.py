@@ -248,7 +248,10 @@ def iter_batches(
 
     A message may give at most 64 rows and 16 octets of text per octet of it (plus an
     allowance: real messages give at most about 17 and 2), and at most `max_message_rows`
-    rows; one that gives more is a bad message, handled as `on_bad_message` says."""
+    rows; one that gives more is a bad message, handled as `on_bad_message` says. A source in
+    which no BUFR message is found at all is a quorvex.NoMessageError (a NoMessageWarning
+    under "warn", nothing under "skip"). The files of a list, a directory or a glob pattern
+    are opened one at a time."""
     return _batches(source, batch_messages, tables, threads, on_bad_message, True, False, _ITER_OCTETS,
                     max_message_rows)
 

@@ -55,8 +55,8 @@ def _has_magic(path: str) -> bool:
 
 
 def _expand(paths: PathArg, storage_options: Mapping[str, Any]) -> tuple[list[_File], bool]:
-    """The files named by `paths` (a path, a glob or a list of them), and whether it named
-    exactly one file without a glob (the readers' single-source case: no `source`)."""
+    """The files named by `paths` (a path, a directory, a glob or a list of them), and whether
+    it named exactly one file, without a glob (the readers' single-source case: no `source`)."""
     if isinstance(paths, (str, os.PathLike)):
         items = [os.fspath(paths)]
         single = not _has_magic(items[0])
@@ -77,9 +77,15 @@ def _expand(paths: PathArg, storage_options: Mapping[str, Any]) -> tuple[list[_F
         elif not fs.exists(path):
             raise FileNotFoundError(f"no such file: {item!r}")
         else:
-            matches = [(path, fs.info(path))]
-            if matches[0][1].get("type") == "directory":
-                raise IsADirectoryError(f"{item!r} is a directory: name its files, or a glob such as {item}/*.bufr")
+            info = fs.info(path)
+            matches = [(path, info)]
+            if info.get("type") == "directory":
+                # its files, sorted, as the single-machine readers take a directory
+                found = {entry["name"]: entry for entry in fs.ls(path, detail=True)}
+                matches = [(name, found[name]) for name in sorted(found) if found[name].get("type") != "directory"]
+                if not matches:
+                    raise FileNotFoundError(f"no file in the directory {item!r}")
+                single = False
         files += [_File(protocol, name, int(info["size"]), len(files) + k) for k, (name, info) in enumerate(matches)]
     return files, single
 

@@ -279,14 +279,15 @@ def read_arrow(
 ) -> dd.DataFrame:
     """The long table of `quorvex.read_arrow` (one row per decoded value) as a Dask DataFrame.
 
-    `paths`: a path, a glob or a list of them, local or any fsspec URL. With one path
-    (no glob) the `source` column is left out, as `quorvex.read_arrow` does for one
-    source; otherwise `source` is the file's position in the sorted, expanded list and
-    `message` counts across it. `tables` is None or a definitions root (chosen and loaded
-    by each worker); `blocksize` None keeps every file whole, and a block is at least
-    MIN_BLOCKSIZE (1 MiB); `threads` is the decoding threads per task (None: the worker's
-    cores). Every column is Arrow-backed; `name`, `unit` and `meaning` are plain strings
-    rather than categoricals, so that every partition has the same schema.
+    `paths`: a path, a directory (its files, sorted), a glob or a list of them, local or any
+    fsspec URL. With one path (no glob, no directory) the `source` column is left out, as
+    `quorvex.read_arrow` does for one source; otherwise `source` is the file's position in
+    the sorted, expanded list and `message` counts across it. `tables` is None or a
+    definitions root (chosen and loaded by each worker); `blocksize` None keeps every file
+    whole, and a block is at least MIN_BLOCKSIZE (1 MiB); `threads` is the decoding threads
+    per task (None: the worker's cores). Every column is Arrow-backed; `name`, `unit` and
+    `meaning` are plain strings rather than categoricals, so that every partition has the
+    same schema.
     """
     return _read(paths, None, None, tables, on_bad_message, blocksize, threads, storage_options)
 

@@ -164,7 +164,7 @@ MANY = {
     "iter_batches": "print(sum(b.num_rows for b in quorvex.iter_batches(folder)))",
     "read_dataframe": "print(len(quorvex.read_dataframe(folder + '/*.bufr', ['airTemperature'])))",
     "read_dataframe flat": "print(len(quorvex.read_dataframe(files)))",
-    "dask": "import quorvex.dask; print(len(quorvex.dask.read_arrow(files).compute(scheduler='sync')))",
+    "dask": "import quorvex.dask; print(len(quorvex.dask.read_arrow(folder).compute(scheduler='sync')))",
     "cli ls": "cli ls",
     "cli convert": "cli convert",
 }
