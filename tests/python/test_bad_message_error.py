@@ -78,7 +78,8 @@ def fields(bad):
 
 @pytest.mark.parametrize("reader", ["read_arrow", "iter_batches", "read_dataframe", "dask"])
 @pytest.mark.parametrize(("name", "damage", "kind"), DAMAGES)
-@pytest.mark.parametrize("in_list", [False, "buffers", "files"], ids=["single", "second-of-two", "second-of-three-files"])
+@pytest.mark.parametrize("in_list", [False, "buffers", "files"],
+                         ids=["single", "second-of-two", "second-of-three-files"])
 def test_error_and_warning_carry_the_engines_fields(reader, name, damage, kind, in_list, tmp_path):
     """Files of a list are closed one by one, their waiting messages copied out: the offsets
     reported are still those in the file."""
