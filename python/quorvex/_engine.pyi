@@ -122,7 +122,7 @@ def read_rows(
     max_message_rows: int = 4194304,
 ) -> tuple[Batch, list[tuple[int, int, str, str, int]]]:
     """Rows of `keys` gathered by the hierarchy of coordinates (message, subset, then one column
-    per key, typed by its table entry); rows that lack a key of `required` are dropped. KeyError
+    per key, typed by its table entry; an attribute "key->attribute" in the row of its element); rows that lack a key of `required` are dropped. KeyError
     names keys no table of the messages defines. A message over its budget is a bad message, as
     in decode(). `flat`: one row per subset, every element a column "#n#key" numbered as ecCodes
     numbers keys, in the order first met; only messages holding every key of `keys` give rows."""

@@ -71,7 +71,9 @@ def read_dataframe(source: Source, columns: Sequence[str] | str | None = None,
     """The values of `source` as a pandas DataFrame.
 
     `columns`: keys as ecCodes names them, plain ("airTemperature") or numbered
-    ("#2#airTemperature"); header keys ("dataCategory", "typicalDate", "ident", ...); the message
+    ("#2#airTemperature"), or an attribute of one ("airTemperature->percentConfidence",
+    "#1#pressure->substitutedValue", "brightnessTemperature->firstOrderStatisticalValue": the value
+    attached to that element, in its row); header keys ("dataCategory", "typicalDate", "ident", ...); the message
     number "count" (from 1); computed keys "data_datetime", "typical_datetime", "WMO_station_id",
     "WIGOS_station_id", "geometry" and "CRS". Rows follow the messages' structure (coordinates open
     levels: a sounding gives one row per level). Without `columns`: one row per subset, every header

@@ -1,5 +1,6 @@
 #include "columnar/rows.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -7,13 +8,14 @@
 #include <string_view>
 #include <type_traits>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "columnar/parallel.hpp"
 
 namespace quorvex {
 
 RowKey RowKey::parse(const std::string& column) {
-  RowKey k{column, column, 0};
+  RowKey k{column, column, {}, 0};
   if (column.size() > 2 && column[0] == '#') {
     const std::size_t end = column.find('#', 1);
     if (end != std::string::npos && end > 1 && end + 1 < column.size()) {
@@ -29,8 +31,40 @@ RowKey RowKey::parse(const std::string& column) {
       }
     }
   }
+  if (const std::size_t arrow = k.key.find("->"); arrow != std::string::npos) {
+    k.attribute = k.key.substr(arrow + 2);
+    k.key.resize(arrow);
+  }
   return k;
 }
+
+namespace {
+
+// The attribute name ecCodes gives a value of each kind (quality information is named by
+// its own key).
+std::string_view attribute_name(AttributeKind kind, const DecodedValue& v, const TableSet& tables) {
+  switch (kind) {
+    case AttributeKind::Substituted:
+      return "substitutedValue";
+    case AttributeKind::Replaced:
+      return "replacedValue";
+    case AttributeKind::FirstOrderStatistic:
+      return "firstOrderStatisticalValue";
+    case AttributeKind::Quality:
+      break;
+  }
+  return value_key(v, tables);
+}
+
+// The key whose table entry types an attribute column: the attribute's own for quality
+// information, the element's for the values read through a bitmap.
+const std::string& typing_key(const RowKey& k) {
+  const bool element_typed = k.attribute.empty() || k.attribute == "substitutedValue" ||
+                             k.attribute == "replacedValue" || k.attribute == "firstOrderStatisticalValue";
+  return element_typed ? k.key : k.attribute;
+}
+
+}  // namespace
 
 std::vector<ColumnSpec> RowBatch::columns() const {
   std::vector<ColumnSpec> c;
@@ -75,6 +109,7 @@ void append_text(RowColumn& c, const std::string& t) {
 
 // A value of one of the requested keys, where the hierarchy puts it.
 struct Entry {
+  std::size_t order;   // where it stands in the sequence: an attribute right after its element
   std::size_t value;   // uncompressed: index of the record; compressed: of the column
   std::size_t subset;  // uncompressed: its subset
   std::uint32_t rank;  // its occurrence number
@@ -106,8 +141,12 @@ class Collector {
  public:
   explicit Collector(const RowOptions& options) : options_(options), batch_(std::make_shared<RowBatch>()) {
     for (const RowKey& k : options.keys) {
-      auto [it, added] = names_.try_emplace(k.key, static_cast<std::int32_t>(distinct_.size()));
-      if (added) distinct_.push_back(k.key);
+      const std::string name = k.attribute.empty() ? k.key : k.key + "->" + k.attribute;
+      auto [it, added] = names_.try_emplace(name, static_cast<std::int32_t>(distinct_.size()));
+      if (added) distinct_.push_back(name);
+      wanted_keys_.insert(k.key);
+      wanted_keys_.insert(typing_key(k));
+      attributes_ = attributes_ || !k.attribute.empty();
       request_name_.push_back(it->second);
       RowColumn& c = batch_->keys.emplace_back();
       c.name = k.column;
@@ -142,9 +181,12 @@ class Collector {
     std::int32_t name = -1;  // among the requested keys' distinct keys; -1: not requested
   };
   KeyIds ids_of(const DecodedValue& v, const TableSet& tables);
-  // The entries of one sequence of values (`at(i)` gives value i of n).
+  // The entries of one sequence of values (`at(i)` gives value i of n), the attributes among
+  // them attached as `targets` say.
   template <class At>
-  void structure(std::size_t n, const TableSet& tables, bool subsets_restart, At at);
+  void structure(std::size_t n, const TableSet& tables, bool subsets_restart,
+                 std::span<const AttributeTarget> targets, At at);
+  std::int32_t attribute_id(const DecodedValue& target, const TableSet& tables, std::string_view attribute);
   template <class ValueOf>
   void gather(const MessageRef& ref, std::size_t fixed_subset, ValueOf value_of);
   void emit(const MessageRef& ref, std::size_t subset);
@@ -153,6 +195,11 @@ class Collector {
   std::shared_ptr<RowBatch> batch_;
   std::unordered_map<std::string, std::int32_t> names_;
   std::vector<std::string> distinct_;
+  std::unordered_set<std::string> wanted_keys_;                 // the elements the requests read
+  bool attributes_ = false;                                     // some request is an attribute
+  std::vector<const std::string*> key_names_;                   // by key id
+  std::vector<std::pair<std::uint32_t, std::int32_t>> placed_;  // by value: its rank and level
+  std::unordered_set<std::uint64_t> attached_;                  // element position, attribute name id
   std::vector<std::int32_t> request_name_;
   std::vector<bool> typed_, integral_, known_;
   // What the keys are in each table set met: their definitions, the elements to read.
@@ -187,11 +234,11 @@ void Collector::learn_types(const std::shared_ptr<const TableSet>& tables) {
     std::unordered_map<std::string_view, const ElementDefinition*> by_key;
     for (const auto& [code, def] : tables->elements()) {
       by_key.try_emplace(def.abbreviation, &def);
-      if (names_.contains(def.abbreviation)) l.wanted.add(code);
+      if (wanted_keys_.contains(def.abbreviation)) l.wanted.add(code);
     }
-    for (std::size_t r = 0; r < options_.keys.size(); ++r) {
-      auto found = by_key.find(options_.keys[r].key);
-      if (found != by_key.end()) l.defs[r] = found->second;
+    for (std::size_t r = 0; r < options_.keys.size(); ++r) {  // an attribute: of a key defined
+      auto found = by_key.find(typing_key(options_.keys[r]));
+      if (found != by_key.end() && by_key.contains(options_.keys[r].key)) l.defs[r] = found->second;
     }
   }
   for (std::size_t r = 0; r < options_.keys.size(); ++r) {
@@ -208,8 +255,16 @@ void Collector::learn_types(const std::shared_ptr<const TableSet>& tables) {
 // The levels of the hierarchy over every key of the sequence, and the entries of the
 // requested ones.
 template <class At>
-void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_restart, At at) {
+void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_restart,
+                          std::span<const AttributeTarget> targets, At at) {
   entries_.clear();
+  if (attributes_)
+    placed_.assign(n, {0, -1});
+  else
+    targets = {};
+  attached_.clear();
+  std::size_t next_target = 0;
+  bool attached = false;
   for (std::int32_t id : counted_) ranks_[static_cast<std::size_t>(id)] = 0;
   counted_.clear();
   std::vector<std::pair<std::int32_t, std::int32_t>> coordinates;  // key id, level
@@ -223,6 +278,24 @@ void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_re
       subset = s;
       coordinates.clear();
       level = 1;
+    }
+    if (next_target < targets.size() && targets[next_target].value == i) {
+      const AttributeTarget& t = targets[next_target++];
+      const auto [rank, at_level] = placed_[t.target];
+      const std::int32_t name =
+          at_level < 0 ? -1 : attribute_id(at(t.target).first, tables, attribute_name(t.kind, v, tables));
+      // An element has one attribute of each name: ecCodes gives the values of later quality
+      // blocks that reuse the bitmap other keys.
+      const bool first =
+          name >= 0 && attached_.insert((std::uint64_t{t.target} << 20) | std::uint32_t(name)).second;
+      for (std::size_t r = 0; first && r < options_.keys.size(); ++r) {
+        if (request_name_[r] == name && (options_.keys[r].rank == 0 || options_.keys[r].rank == rank)) {
+          entries_.push_back(Entry{t.target, i, s, rank, name, at_level});
+          attached = true;
+          break;
+        }
+      }
+      if (v.role == ValueRole::Attribute) continue;  // a statistic is also a value of its own
     }
     if (!is_numbered(v.role)) continue;
     if (v.name != last) {  // runs of one element (replications, subsets) look up once
@@ -242,16 +315,33 @@ void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_re
         break;
       }
     }
+    if (attributes_) placed_[i] = {rank, level};
     if (ids.name >= 0) {
       bool wanted = false;
       for (std::size_t r = 0; r < options_.keys.size() && !wanted; ++r) {
         wanted =
             request_name_[r] == ids.name && (options_.keys[r].rank == 0 || options_.keys[r].rank == rank);
       }
-      if (wanted) entries_.push_back(Entry{i, s, rank, ids.name, level});
+      if (wanted) entries_.push_back(Entry{i, i, s, rank, ids.name, level});
     }
     if (coordinate) coordinates.emplace_back(ids.key, level++);
   }
+  if (attached) {  // each attribute right after its element (which came first)
+    std::stable_sort(
+        entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.order < b.order; });
+  }
+}
+
+// The name id of the request for the attribute `attribute` of the element value `target`.
+std::int32_t Collector::attribute_id(const DecodedValue& target, const TableSet& tables,
+                                     std::string_view attribute) {
+  const std::string_view key = value_key(target, tables);
+  if (key.empty() || attribute.empty()) return -1;
+  std::string name;
+  name.reserve(key.size() + attribute.size() + 2);
+  name.append(key).append("->").append(attribute);
+  auto found = names_.find(name);
+  return found != names_.end() ? found->second : -1;
 }
 
 // The ids of a value's key: for counting (every key of the messages) and among the requested.
@@ -366,7 +456,7 @@ void Collector::add(const MessageValues& m, const MessageRef& ref,
   if (m.compressed) {
     const CompressedValues& c = m.columns;
     texts_ = &c.texts;
-    structure(c.columns.size(), *tables, false, [&c](std::size_t i) {
+    structure(c.columns.size(), *tables, false, c.targets, [&c](std::size_t i) {
       return std::pair<DecodedValue, std::size_t>(c.columns[i].fixed, 0);
     });
     for (std::size_t s = 0; s < c.subsets; ++s) {
@@ -377,7 +467,7 @@ void Collector::add(const MessageValues& m, const MessageRef& ref,
   const DecodeResult& r = m.records;
   texts_ = &r.texts;
   std::size_t s = 0;
-  structure(r.values.size(), *tables, true, [&r, &s](std::size_t i) {
+  structure(r.values.size(), *tables, true, r.targets, [&r, &s](std::size_t i) {
     while (s + 1 < r.subset_starts.size() && r.subset_starts[s + 1] <= i) ++s;
     return std::pair<const DecodedValue&, std::size_t>(r.values[i], s);
   });

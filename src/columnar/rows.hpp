@@ -18,11 +18,14 @@
 
 namespace quorvex {
 
-// A requested key: plain ("pressure": every occurrence) or numbered ("#2#pressure").
+// A requested key: plain ("pressure": every occurrence) or numbered ("#2#pressure"), or an
+// attribute of one, as ecCodes names them ("pressure->percentConfidence": the quality
+// information attached to a pressure; "#1#pressure->substitutedValue").
 struct RowKey {
   std::string column;      // as asked
-  std::string key;         // without its number
-  std::uint32_t rank = 0;  // 0: any occurrence
+  std::string key;         // without its number and attribute
+  std::string attribute;   // after "->", if any
+  std::uint32_t rank = 0;  // 0: any occurrence (of the element an attribute is attached to)
 
   static RowKey parse(const std::string& column);
 };

@@ -58,6 +58,11 @@ class CompressedReader : public DataConsumer<CompressedReader> {
   bool read_selected(const ElementParams& params) { return check(read_column(params)); }
   bool marker(std::uint32_t code) { return check(add_marker(code)); }
   void set_role(ValueRole role) { out_.columns.back().fixed.role = role; }
+  std::size_t last_position() const { return out_.columns.size() - 1; }
+  void set_target(std::size_t target, AttributeKind kind) {
+    out_.targets.push_back(
+        {static_cast<std::uint32_t>(last_position()), static_cast<std::uint32_t>(target), kind});
+  }
   // 2-05-YYY: YYY octets of text, compressed like a CCITT IA5 element of that width.
   bool characters(std::uint32_t code) {
     return check(
@@ -284,6 +289,7 @@ Status read_compressed(std::span<const std::uint32_t> codes, const TableSet& tab
   out.columns.clear();
   out.cells.clear();
   out.texts.clear();
+  out.targets.clear();
   out.subsets = subsets;
   CompressedReader consumer(tables, reader, subsets, out, wanted);
   DescriptorWalk walk(tables, consumer, WorkLimits::steps(reader.bits_available()));

@@ -49,8 +49,9 @@ struct CompressedColumn {
 // are subset s's values.
 struct CompressedValues {
   std::vector<CompressedColumn> columns;
-  std::vector<std::uint64_t> cells;  // increments, or text indices, column after column
-  std::vector<std::string> texts;    // raw_text of the text entries
+  std::vector<std::uint64_t> cells;      // increments, or text indices, column after column
+  std::vector<std::string> texts;        // raw_text of the text entries
+  std::vector<AttributeTarget> targets;  // in the order of the attributes
   std::size_t subsets = 0;
 
   // The record of subset s in `col`.

@@ -14,6 +14,9 @@
 //   bool characters(std::uint32_t code);          2-05-YYY text
 //   void set_role(ValueRole role);                the role of the value read last, when it
 //                                                 is not an element
+//   std::size_t last_position() const;            the position of the value read last
+//   void set_target(std::size_t position, AttributeKind kind);  the element (by position)
+//                                                 the attribute read last is attached to
 #pragma once
 
 #include <cstdint>
@@ -85,7 +88,9 @@ inline bool DataConsumer<Decoder>::element_as(std::uint32_t code, Find find) {
   if (carries_associated_field(code, state_) && !self().associated_field()) return false;
   const ElementInfo* info = find();
   if (info == nullptr) return fail_with(BufrError::element_not_found(code));
+  const std::size_t before = state_.history.size();
   if (!self().read_element(*info)) return false;
+  if (state_.history.size() > before) state_.history_positions.push_back(self().last_position());
   state_.local_width_active = false;
   if (code == kDataPresentIndicator) {
     self().set_role(ValueRole::Bitmap);
@@ -93,6 +98,9 @@ inline bool DataConsumer<Decoder>::element_as(std::uint32_t code, Find find) {
     self().set_role(ValueRole::Attribute);  // of the associated fields that follow
   } else if (state_.quality_block && split_code(code).x == kQualityClass) {
     self().set_role(ValueRole::Attribute);
+    const std::optional<std::size_t> target = next_quality_target(state_);
+    if (target && *target < state_.history_positions.size())
+      self().set_target(state_.history_positions[*target], AttributeKind::Quality);
   }
   return true;
 }
@@ -108,6 +116,7 @@ bool DataConsumer<Decoder>::factor_as(std::uint32_t code, Find find, std::uint64
   if (!self().read_factor(element_params(*factor, state_), count)) return false;
   self().set_role(ValueRole::ReplicationFactor);
   record_factor(state_, *factor->def);
+  state_.history_positions.push_back(self().last_position());
   return true;
 }
 
@@ -155,7 +164,14 @@ bool DataConsumer<Decoder>::selected_by_bitmap(std::uint32_t code) {
   const std::uint32_t x = split_code(code).x;
   if (x == 25) widen_for_difference(params);
   if (!self().read_selected(params)) return false;
-  if (x == 23 || x == 32) self().set_role(ValueRole::Attribute);
+  const bool attached = state_.selected < state_.history_positions.size();
+  const std::size_t target = attached ? state_.history_positions[state_.selected] : 0;
+  if (x == 23 || x == 32) {
+    self().set_role(ValueRole::Attribute);
+    if (attached) self().set_target(target, x == 23 ? AttributeKind::Substituted : AttributeKind::Replaced);
+  } else if (x == 24 && attached) {
+    self().set_target(target, AttributeKind::FirstOrderStatistic);
+  }
   return true;
 }
 

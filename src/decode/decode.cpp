@@ -17,6 +17,7 @@ Status decode_data_section(const BufrMessage& message, const TableSet& tables, B
                            const TemplateProgram* program) {
   out.values.clear();
   out.texts.clear();
+  out.targets.clear();
   out.subset_starts.clear();
   BitReader reader(data);
   if (message.compressed_data) {

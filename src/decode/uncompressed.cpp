@@ -39,6 +39,11 @@ class UncompressedReader : public DataConsumer<UncompressedReader> {
   }
   bool characters(std::uint32_t code) { return check(read_characters(code, state_, reader_, out_)); }
   void set_role(ValueRole role) { out_.values.back().role = role; }
+  std::size_t last_position() const { return out_.values.size() - 1; }
+  void set_target(std::size_t target, AttributeKind kind) {
+    out_.targets.push_back(
+        {static_cast<std::uint32_t>(last_position()), static_cast<std::uint32_t>(target), kind});
+  }
 
  private:
   bool read_value(const ElementParams& params, std::optional<double>& number);
@@ -121,6 +126,7 @@ Status decode_uncompressed(std::span<const std::uint32_t> codes, const TableSet&
   out.values.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(bits / 8 + 16, max_values)));
   UncompressedReader consumer(tables, reader, out, max_values);
   consumer.state().history.reserve(256);
+  consumer.state().history_positions.reserve(256);
   DescriptorWalk walk(tables, consumer, WorkLimits::steps(bits));
   out.subset_starts.reserve(out.subset_starts.size() + subsets);
   for (std::uint32_t s = 0; s < subsets; ++s) {

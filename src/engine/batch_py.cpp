@@ -407,7 +407,9 @@ PyMethodDef read_rows_def = fastcall(
     "read_rows", read_rows,
     "read_rows(sources, messages, tables, threads, keys, flat=False, required=None, "
     "max_message_rows=4194304)\n--\n\n"
-    "Decodes messages as decode() does and gathers the rows of `keys` (plain or numbered \"#n#key\") by the\n"
+    "Decodes messages as decode() does and gathers the rows of `keys` (plain or numbered \"#n#key\", or an\n"
+    "attribute of one, \"key->percentConfidence\", \"#n#key->substitutedValue\", in the row of its element) "
+    "by the\n"
     "hierarchy of coordinates (elements of classes 01 to 09). Returns (Batch, bad) as decode() does; the\n"
     "batch's columns are message, subset and one per key, typed by its table entry. A row holds at least\n"
     "one of the keys, and every key of `required` (a missing value counts). KeyError names the keys that\n"

@@ -1,6 +1,7 @@
 """read_dataframe against pdbufr (run as a black box, the arbiter of rows) on every file of the
-corpus that pdbufr reads: the column sets users ask for per data category, with filters on header
-and data keys; the same rows and values."""
+corpus that pdbufr reads: the column sets users ask for per data category (attributes such as
+"airTemperature->percentConfidence" among them), with filters on header and data keys, and the flat
+reads (one row per subset); the same rows and values."""
 import functools
 import math
 import warnings
@@ -38,6 +39,7 @@ SURFACE = {
     "wind": (["stationNumber", "timePeriod", "windDirection", "windSpeed"], None),
     "gust": (["stationNumber", "timePeriod", "maximumWindGustSpeed"], {"dataCategory": 0}),
     "wigos": (["WIGOS_station_id", "stationOrSiteName", "airTemperature"], None),
+    "quality": (["stationNumber", "airTemperature", "airTemperature->percentConfidence"], None),
 }
 CATEGORIES = {
     0: SURFACE,
@@ -46,13 +48,18 @@ CATEGORIES = {
     2: {"levels": (["stationNumber", "pressure", "airTemperature", "dewpointTemperature"], None),
         "wind": (["stationNumber", "pressure", "windDirection", "windSpeed"], {"pressure": [50000, 85000]}),
         "geopotential": (["pressure", "nonCoordinateGeopotential"], {"count": slice(2, 8)}),
-        "high": (["pressure", "airTemperature"], {"airTemperature": lambda t: t < 220})},
+        "high": (["pressure", "airTemperature"], {"airTemperature": lambda t: t < 220}),
+        "quality": (["pressure", "airTemperature", "airTemperature->percentConfidence",
+                     "nonCoordinateGeopotential->substitutedValue"], None)},
     3: {"radiances": (["satelliteIdentifier", "latitude", "longitude", "brightnessTemperature"], None),
         "channel": (["fieldOfViewNumber", "channelNumber", "brightnessTemperature"],
-                    {"fieldOfViewNumber": slice(10, 20)})},
+                    {"fieldOfViewNumber": slice(10, 20)}),
+        "statistics": (["brightnessTemperature", "brightnessTemperature->firstOrderStatisticalValue"], None)},
     4: {"aircraft": (["aircraftFlightNumber", "latitude", "longitude", "data_datetime"], None),
-        "weather": (["airTemperature", "windDirection", "windSpeed"], {"airTemperature": slice(200, 260)})},
-    5: {"amv": (["satelliteIdentifier", "latitude", "longitude", "pressure", "windSpeed", "windDirection"], None)},
+        "weather": (["airTemperature", "windDirection", "windSpeed"], {"airTemperature": slice(200, 260)}),
+        "quality": (["latitude", "airTemperature", "airTemperature->percentConfidence"], None)},
+    5: {"amv": (["satelliteIdentifier", "latitude", "longitude", "pressure", "windSpeed", "windDirection"], None),
+        "quality": (["pressure", "windSpeed", "windSpeed->percentConfidence"], None)},
     7: {"track": (["stormIdentifier", "latitude", "longitude", "pressureReducedToMeanSeaLevel"], None),
         "wind": (["latitude", "longitude", "windSpeedAt10M"], {"timePeriod": slice(0, 48)})},
     12: {"surface": (["satelliteIdentifier", "latitude", "longitude", "data_datetime"], None)},
