@@ -120,12 +120,14 @@ def read_rows(
     flat: bool = False,
     required: Sequence[str] | None = None,
     max_message_rows: int = 4194304,
-) -> tuple[Batch, list[tuple[int, int, str, str, int]]]:
+) -> tuple[Any, ...]:
     """Rows of `keys` gathered by the hierarchy of coordinates (message, subset, then one column
-    per key, typed by its table entry; an attribute "key->attribute" in the row of its element); rows that lack a key of `required` are dropped. KeyError
-    names keys no table of the messages defines. A message over its budget is a bad message, as
-    in decode(). `flat`: one row per subset, every element a column "#n#key" numbered as ecCodes
-    numbers keys, in the order first met; only messages holding every key of `keys` give rows."""
+    per key, typed by its table entry; an attribute "key->attribute" in the row of its element);
+    rows that lack a key of `required` are dropped. KeyError names keys no table of the messages
+    defines. A message over its budget is a bad message, as in decode(). `flat`: one row per
+    subset, every element a column "#n#key" numbered as ecCodes numbers keys, in the order first
+    met; only messages holding every key of `keys` give rows; then a third item, the shapes (the
+    key columns each row holds)."""
 
 def watch(buffer: Buffer) -> int:
     """Watch a mapped file's range: pages that fault (the file shrank) read as zeros; -1 when no slot is free."""
