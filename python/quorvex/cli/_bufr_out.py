@@ -10,6 +10,13 @@ from . import _common
 from ._common import Problems
 
 
+def _size(path: str) -> int:
+    try:
+        return os.path.getsize(path)
+    except OSError:
+        return 0
+
+
 def write_messages(out: BinaryIO, files: Sequence[str], tables: Any, compressed: bool | None, problems: Problems,
                    progress: Any) -> int:
     """Writes the messages of `files` to `out`; returns how many were written. A message that
@@ -32,5 +39,5 @@ def write_messages(out: BinaryIO, files: Sequence[str], tables: Any, compressed:
             _common.check(buffer)
             out.write(octets)
             written += 1
-        progress.advance(os.path.getsize(path), counted.count, os.path.basename(path))
+        progress.advance(_size(path), counted.count, os.path.basename(path))
     return written
