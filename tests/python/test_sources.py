@@ -86,9 +86,7 @@ def source_and_octets(kind, folder):
 
 READERS = {
     "read_arrow": lambda source: rows(quorvex.read_arrow(source)),
-    "iter_batches": lambda source: [r for b in quorvex.iter_batches(source, batch_messages=1)
-                                    for r in b.drop_columns([c for c in ("source",) if c in b.schema.names])
-                                    .to_pylist()],
+    "iter_batches": lambda source: [r for b in quorvex.iter_batches(source, batch_messages=1) for r in rows(b)],
     "read_dataframe": lambda source: quorvex.read_dataframe(
         source, ["count", "latitude", "longitude", "airTemperature"], required_columns=False).to_dict("list"),
 }
@@ -107,11 +105,6 @@ def test_every_kind_of_source_reads_as_its_octets(kind, reader, folder):
         assert read(source) == expected
     if hasattr(source, "close"):
         source.close()
-
-
-def test_open_takes_one_file_not_a_directory(folder):
-    with pytest.raises(TypeError, match="not a directory or a glob pattern"):
-        quorvex.open(str(folder))
 
 
 def run_cli(*args, stdin=None):
