@@ -14,6 +14,7 @@
 //   bool characters(std::uint32_t code);          2-05-YYY text
 //   void set_role(ValueRole role);                the role of the value read last, when it
 //                                                 is not an element
+// and, if it states which element each attribute is attached to (the writers do not):
 //   std::size_t last_position() const;            the position of the value read last
 //   void set_target(std::size_t position, AttributeKind kind);  the element (by position)
 //                                                 the attribute read last is attached to
@@ -38,6 +39,13 @@ struct DataRules {
   // field in force, as any element of another class is. Legal factors are of class 31 and
   // carry none either way.
   bool associated_field_before_factor = true;
+};
+
+// Whether a consumer states the element each attribute is attached to.
+template <class C>
+concept StatesTargets = requires(C& c) {
+  c.last_position();
+  c.set_target(std::size_t{}, AttributeKind::Quality);
 };
 
 template <class Decoder>
@@ -77,6 +85,10 @@ class DataConsumer : public WalkErrors {
   template <class Find>
   bool factor_as(std::uint32_t code, Find find, std::uint64_t& count);
   bool selected_by_bitmap(std::uint32_t code);
+  // The position of the history entry just recorded.
+  void note_position() {
+    if constexpr (StatesTargets<Decoder>) state_.history_positions.push_back(self().last_position());
+  }
 };
 
 template <class Decoder>
@@ -90,7 +102,7 @@ inline bool DataConsumer<Decoder>::element_as(std::uint32_t code, Find find) {
   if (info == nullptr) return fail_with(BufrError::element_not_found(code));
   const std::size_t before = state_.history.size();
   if (!self().read_element(*info)) return false;
-  if (state_.history.size() > before) state_.history_positions.push_back(self().last_position());
+  if (state_.history.size() > before) note_position();
   state_.local_width_active = false;
   if (code == kDataPresentIndicator) {
     self().set_role(ValueRole::Bitmap);
@@ -98,9 +110,11 @@ inline bool DataConsumer<Decoder>::element_as(std::uint32_t code, Find find) {
     self().set_role(ValueRole::Attribute);  // of the associated fields that follow
   } else if (state_.quality_block && split_code(code).x == kQualityClass) {
     self().set_role(ValueRole::Attribute);
-    const std::optional<std::size_t> target = next_quality_target(state_);
-    if (target && *target < state_.history_positions.size())
-      self().set_target(state_.history_positions[*target], AttributeKind::Quality);
+    if constexpr (StatesTargets<Decoder>) {
+      const std::optional<std::size_t> target = next_quality_target(state_);
+      if (target && *target < state_.history_positions.size())
+        self().set_target(state_.history_positions[*target], AttributeKind::Quality);
+    }
   }
   return true;
 }
@@ -116,7 +130,7 @@ bool DataConsumer<Decoder>::factor_as(std::uint32_t code, Find find, std::uint64
   if (!self().read_factor(element_params(*factor, state_), count)) return false;
   self().set_role(ValueRole::ReplicationFactor);
   record_factor(state_, *factor->def);
-  state_.history_positions.push_back(self().last_position());
+  note_position();
   return true;
 }
 
@@ -164,13 +178,14 @@ bool DataConsumer<Decoder>::selected_by_bitmap(std::uint32_t code) {
   const std::uint32_t x = split_code(code).x;
   if (x == 25) widen_for_difference(params);
   if (!self().read_selected(params)) return false;
-  const bool attached = state_.selected < state_.history_positions.size();
-  const std::size_t target = attached ? state_.history_positions[state_.selected] : 0;
-  if (x == 23 || x == 32) {
-    self().set_role(ValueRole::Attribute);
-    if (attached) self().set_target(target, x == 23 ? AttributeKind::Substituted : AttributeKind::Replaced);
-  } else if (x == 24 && attached) {
-    self().set_target(target, AttributeKind::FirstOrderStatistic);
+  if (x == 23 || x == 32) self().set_role(ValueRole::Attribute);
+  if constexpr (StatesTargets<Decoder>) {
+    if (state_.selected < state_.history_positions.size() && (x == 23 || x == 24 || x == 32)) {
+      const AttributeKind kind = x == 23   ? AttributeKind::Substituted
+                                 : x == 32 ? AttributeKind::Replaced
+                                           : AttributeKind::FirstOrderStatistic;
+      self().set_target(state_.history_positions[state_.selected], kind);
+    }
   }
   return true;
 }
