@@ -9,9 +9,9 @@ from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, overload
 
 from . import _engine
-from ._arrow import MAX_MESSAGE_ROWS, check_max_message_rows, default_threads, table_of
+from ._arrow import MAX_MESSAGE_ROWS, check_max_message_rows, default_threads, scan_messages, table_of
 from ._errors import check_on_bad_message, report_bad
-from ._frame import frame_of, read_entries
+from ._frame import frame_of, header_table
 from ._sources import Buffer, SingleSource, check_intact, open_sources
 from ._tables import TablesArg, engine_tables
 from ._value import Value, values_of
@@ -38,11 +38,12 @@ def typical_time(header: dict[str, Any]) -> datetime.datetime:
 
 def read_headers(buffers: list[Buffer], on_bad_message: str) -> Iterator[Entry]:
     """(source position, index, offset, length, header) of every message whose framing and header
-    read cleanly (its header keys among them, under "keys"); the others are reported as
-    `on_bad_message` says. Indices count every "BUFR" found, across the buffers."""
-    for position, index, offset, length, header_keys in read_entries(buffers, on_bad_message):
-        header = _engine.read_header(buffers[position], offset, length)
-        header["keys"] = header_keys
+    read cleanly, each header read once, in the scan; the others are reported as `on_bad_message`
+    says. Indices count every "BUFR" found, across the buffers."""
+    for position, index, offset, length, error, header in scan_messages(buffers, headers=True):
+        if error is not None:
+            report_bad(on_bad_message, (index, offset, *error, position))
+            continue
         yield position, index, offset, length, header
 
 
@@ -183,7 +184,7 @@ class BufrFile:
 
     def headers(self) -> pd.DataFrame:
         """One row per message: where it lies and what its sections 0, 1 and 3 say."""
-        return headers_frame([(0, m.index, m.offset, m.length, m._header) for m in self._open_messages()])
+        return headers_frame(self._buffer, [(0, m.index, m.offset, m.length) for m in self._open_messages()])
 
     def read_dataframe(self, columns: Sequence[str] | str | None = None, filters: Mapping[str, Any] | None = None,
                        *, required_columns: bool | Iterable[str] = True, threads: int | None = None
@@ -198,7 +199,7 @@ class BufrFile:
             raise ValueError("the BufrFile of this message is closed")
         if isinstance(columns, str):
             columns = [columns]
-        entries = [(0, m.index, m.offset, m.length, m._header["keys"]) for m in messages]
+        entries = [(0, m.index, m.offset, m.length) for m in messages]
         frame = frame_of([self._buffer], entries, self._tables, threads, columns, filters, required_columns,
                          "error", max_message_rows=self._max_message_rows)
         check_intact(self._buffer)
@@ -212,28 +213,27 @@ class BufrFile:
         return octets
 
 
-def headers_frame(entries: list[Entry]) -> pd.DataFrame:
+def headers_frame(buffer: Buffer, messages: list[tuple[int, int, int, int]]) -> pd.DataFrame:
     """One row per message: where it lies, then every header key the messages carry (ecCodes's
     names, the engine's table) and typical_datetime."""
     import numpy as np
-    import pandas as pd
+    import pyarrow as pa
 
     from . import _keys
-    from ._frame import header_series
 
-    keyed = [(*e[:4], e[4]["keys"]) for e in entries]
+    headers, _ = header_table([buffer], messages, None)
+    check_intact(buffer)
     out: dict[str, Any] = {
-        "message": np.fromiter((e[1] for e in entries), np.int64, len(entries)),
-        "offset": np.fromiter((e[2] for e in entries), np.int64, len(entries)),
-        "length": np.fromiter((e[3] for e in entries), np.int64, len(entries)),
+        "message": pa.array(np.fromiter((m[1] for m in messages), np.int64, len(messages))),
+        "offset": pa.array(np.fromiter((m[2] for m in messages), np.int64, len(messages))),
+        "length": pa.array(np.fromiter((m[3] for m in messages), np.int64, len(messages))),
     }
-    carried = {name for e in keyed for name in e[4]}
-    for name in _keys.header_types():
-        if name in carried:
-            out[name] = header_series(keyed, name)
+    for name in headers.column_names[1:]:
+        if headers.column(name).null_count < headers.num_rows:
+            out[name] = headers.column(name)
     typical = _keys.COMPUTED["typical_datetime"]
-    out["typical_datetime"] = typical.compute([header_series(keyed, k) for k in typical.sources])
-    return pd.DataFrame(out)
+    out["typical_datetime"] = typical.compute([headers.column(k) for k in typical.sources])
+    return _keys.to_pandas(out, None)
 
 
 def open(source: SingleSource, *, tables: TablesArg = None, on_bad_message: str = "error",  # noqa: A001

@@ -8,7 +8,7 @@ and the filters and required columns are applied to the columns."""
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -22,24 +22,23 @@ from ._tables import TablesArg, engine_tables
 
 if TYPE_CHECKING:
     import pandas as pd
+    import pyarrow as pa
 
-# source position, message index, offset, length, header keys
-Entry = tuple[int, int, int, int, dict[str, Any]]
+# source position, message index, offset, length (an entry may carry more after these)
+Message = tuple[int, int, int, int]
 
 
-def read_entries(buffers: list[Buffer], on_bad_message: str) -> Iterator[Entry]:
-    """Every message whose framing and header read, with its header keys; the others are reported
-    as `on_bad_message` says. The header is checked the same way whatever is asked of it."""
-    for position, index, offset, length, error, _ in scan_messages(buffers, headers=True):
+def scan_found(buffers: list[Buffer]) -> tuple[list[Message], list[Bad]]:
+    """Every message whose framing reads, and the damaged ones (to be reported with the messages
+    whose header does not read)."""
+    messages: list[Message] = []
+    bad: list[Bad] = []
+    for position, index, offset, length, error in scan_messages(buffers):
         if error is None:
-            try:
-                header = _engine.read_header_keys(buffers[position], offset, length)
-            except ValueError as failure:
-                error = ("bad_header", str(failure))
-        if error is not None:
-            report_bad(on_bad_message, (index, offset, *error, position))
-            continue
-        yield position, index, offset, length, header
+            messages.append((position, index, offset, length))
+        else:
+            bad.append((index, offset, *error, position))
+    return messages, bad
 
 
 def report_all(on_bad_message: str, bad: list[Bad], base: int, source: int | None) -> None:
@@ -48,6 +47,15 @@ def report_all(on_bad_message: str, bad: list[Bad], base: int, source: int | Non
     for index, offset, kind, reason, position in sorted(bad):
         report_bad(on_bad_message, (index, offset + base, kind, reason, position if source is None else source),
                    stacklevel=5)
+
+
+def header_table(buffers: list[Buffer], messages: list[Message], keys: list[str] | None) -> tuple[pa.Table, list[Bad]]:
+    """The header keys `keys` (None: all) of the messages, one row per message whose header reads,
+    read by the engine in one pass; and the messages whose header does not read."""
+    import pyarrow as pa
+
+    batch, bad = _engine.read_header_table(buffers, messages, keys)
+    return pa.Table.from_batches(record_batches(batch)), bad
 
 
 def read_dataframe(source: Source, columns: Sequence[str] | str | None = None,
@@ -76,61 +84,76 @@ def read_dataframe(source: Source, columns: Sequence[str] | str | None = None,
         columns = [columns]
     chooser = engine_tables(tables)
     with open_sources(source) as (buffers, _):
-        entries = list(read_entries(buffers, on_bad_message))
+        messages, bad = scan_found(buffers)
         for buffer in buffers:
             check_intact(buffer)
         root = tables if isinstance(tables, (str, os.PathLike)) else None
-        return frame_of(buffers, entries, chooser, threads, columns, filters, required_columns, on_bad_message,
-                        root=root, max_message_rows=max_message_rows)
+        return frame_of(buffers, messages, chooser, threads, columns, filters, required_columns, on_bad_message,
+                        root=root, max_message_rows=max_message_rows, found_bad=bad)
 
 
-def frame_of(buffers: list[Buffer], entries: list[Entry], chooser: Any, threads: int, columns: Sequence[str] | None,
-             filters: Mapping[str, Any] | None, required_columns: bool | Iterable[str],
+def frame_of(buffers: list[Buffer], entries: Sequence[tuple[Any, ...]], chooser: Any, threads: int,
+             columns: Sequence[str] | None, filters: Mapping[str, Any] | None, required_columns: bool | Iterable[str],
              on_bad_message: str, base: int = 0, source: int | None = None,
-             root: str | os.PathLike[str] | None = None, max_message_rows: int = MAX_MESSAGE_ROWS
-             ) -> pd.DataFrame:
-    """The frame of the given messages (their headers already read). Messages reported bad get
-    `base` added to their offsets (the buffer's place in its file) and `source` as their source
-    when given; `root` is the definitions root the tables come from, if one was named."""
-    if not columns:
-        return flat_frame(buffers, entries, chooser, threads, _keys.compile_filters(filters), on_bad_message, base,
-                          source, max_message_rows)
-    query = _keys.plan(columns, filters, required_columns)
-    entries = [e for e, keep in zip(entries, message_mask(entries, query.filters)) if keep]
+             root: str | os.PathLike[str] | None = None, max_message_rows: int = MAX_MESSAGE_ROWS,
+             found_bad: Sequence[Bad] = ()) -> pd.DataFrame:
+    """The frame of the given messages (source position, index, offset, length, in index order).
+    Their headers are read here, and the messages whose header does not read are reported with
+    `found_bad` (those the scan refused). Messages reported bad get `base` added to their offsets
+    (the buffer's place in its file) and `source` as their source when given; `root` is the
+    definitions root the tables come from, if one was named."""
     messages = [entry[:4] for entry in entries]
+    if not columns:
+        headers, bad = header_table(buffers, messages, None)
+        report_all(on_bad_message, [*found_bad, *bad], base, source)
+        return flat_frame(buffers, kept_messages(messages, headers), headers, chooser, threads,
+                          _keys.compile_filters(filters), on_bad_message, base, source, max_message_rows)
+    query = _keys.plan(columns, filters, required_columns)
+    names = [*query.header_keys, *(name for name in query.filters if _keys.is_header(name))]
+    headers, bad = header_table(buffers, messages, list(dict.fromkeys(names)))
+    report_all(on_bad_message, [*found_bad, *bad], base, source)
+    headers = headers.filter(message_mask(headers, query.filters))
     # A row must have met the filters' keys and the required ones (their values may be missing).
     present = {*query.required, *query.filters}
     present |= {k for name in present if name in _keys.COMPUTED for k in _keys.COMPUTED[name].sources
                 if k not in _keys.COMPUTED[name].optional}
-    rows = collect(buffers, messages, chooser, threads, query.data_keys,
+    pushed = {name: condition.pushed() for name, condition in query.filters.items()
+              if name in query.data_keys and not _keys.is_header(name)}
+    pushed = {name: condition for name, condition in pushed.items() if condition is not None}
+    rows = collect(buffers, kept_messages(messages, headers), chooser, threads, query.data_keys,
                    [k for k in query.data_keys if k in present], None if root is None else os.fspath(root),
-                   max_message_rows)
+                   max_message_rows, [(name, *condition) for name, condition in pushed.items()])
     report_all(on_bad_message, rows.bad, base, source)
-    return shape(rows.frame, entries, query)
+    return shape(rows.table, headers, query, set(pushed))
+
+
+def kept_messages(messages: list[Message], headers: pa.Table) -> list[Message]:
+    """The messages of the header table's rows (its "message" column), in order."""
+    indices = np.fromiter((m[1] for m in messages), np.int64, len(messages))
+    at = np.searchsorted(indices, headers.column("message").to_numpy())
+    return [messages[k] for k in at.tolist()]
 
 
 @dataclass
 class Rows:
-    frame: pd.DataFrame
+    table: pa.Table
     bad: list[Bad]
 
 
-def collect(buffers: list[Buffer], messages: list[tuple[int, int, int, int]], chooser: Any, threads: int,
-            keys: list[str], required: list[str], root: str | None,
-            max_message_rows: int = MAX_MESSAGE_ROWS) -> Rows:
-    """The engine's rows of `keys` (message, subset, one column per key typed by its table entry);
-    a key no table defines is a KeyError naming the closest keys."""
-    import pandas as pd
+def collect(buffers: list[Buffer], messages: list[Message], chooser: Any, threads: int, keys: list[str],
+            required: list[str], root: str | None, max_message_rows: int = MAX_MESSAGE_ROWS,
+            filters: Sequence[tuple[Any, ...]] = ()) -> Rows:
+    """The engine's rows of `keys` (message, subset, one column per key typed by its table entry),
+    those that fail `filters` (the engine's (key, values, low, high) conditions) left out; a key no
+    table defines is a KeyError naming the closest keys."""
     import pyarrow as pa
-    import pyarrow.compute as pc
 
     if not keys:  # header keys only: one row per message
-        frame = pd.DataFrame({"message": np.array([m[1] for m in messages], dtype=np.int64),
-                              "subset": np.ones(len(messages), dtype=np.int32)})
-        return Rows(frame, [])
+        return Rows(pa.table({"message": pa.array([m[1] for m in messages], pa.int64()),
+                              "subset": pa.array(np.ones(len(messages), dtype=np.int32))}), [])
     try:
         batch, bad = _engine.read_rows(buffers, messages, chooser, threads, keys, required=required,
-                                       max_message_rows=max_message_rows)
+                                       max_message_rows=max_message_rows, filters=list(filters))
     except KeyError:
         defined = _keys.element_types(root)
         unknown = [k for k in keys if _keys.base_key(k) not in defined]
@@ -139,82 +162,74 @@ def collect(buffers: list[Buffer], messages: list[tuple[int, int, int, int]], ch
         raise _keys.unknown_key_error(unknown, defined) from None
     for buffer in buffers:
         check_intact(buffer)
-    table = pa.Table.from_batches(record_batches(batch))
-    # Texts without the spaces and NULs that pad them to their width, as ecCodes gives them.
-    for i, field in enumerate(table.schema):
-        if pa.types.is_string(field.type):
-            table = table.set_column(i, field, pc.utf8_rtrim(table.column(i), characters=" \x00"))
-    def nullable(arrow_type: pa.DataType) -> pd.api.extensions.ExtensionDtype | None:
-        return pd.Int64Dtype() if arrow_type in (pa.int64(), pa.int32()) else None
-
-    return Rows(table.to_pandas(types_mapper=nullable), bad)
+    return Rows(pa.Table.from_batches(record_batches(batch)), bad)
 
 
-def header_series(entries: list[Entry], name: str) -> pd.Series:
-    """One header key (or the count) of every entry, typed by the header-key table."""
-    import pandas as pd
+def header_column(headers: pa.Table, name: str) -> pa.ChunkedArray:
+    """One header key (or the count) of every message of the header table."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
 
     if name == _keys.COUNT:
-        return pd.Series(np.fromiter((e[1] + 1 for e in entries), np.int64, len(entries)), dtype="Int64")
-    values = [e[4].get(name) for e in entries]
-    kind = _keys.header_types()[name]
-    return pd.Series(values, dtype="Int64" if kind == "long" else "float64" if kind == "double" else object)
+        return pa.chunked_array([pc.add(headers.column("message").combine_chunks(), 1)], pa.int64())
+    return headers.column(name)
 
 
-def message_mask(entries: list[Entry], filters: dict[str, _keys.Filter]) -> np.ndarray:
+def message_mask(headers: pa.Table, filters: dict[str, _keys.Filter]) -> np.ndarray:
     """Which messages pass the filters on header keys and the count."""
-    mask = np.ones(len(entries), dtype=bool)
+    mask = np.ones(headers.num_rows, dtype=bool)
     for name, condition in filters.items():
         if name == _keys.COUNT or _keys.is_header(name):
-            mask &= condition.match(header_series(entries, name))
+            mask &= condition.match(header_column(headers, name))
     return mask
 
 
-def shape(rows: pd.DataFrame, entries: list[Entry], query: _keys.Query) -> pd.DataFrame:
-    """The asked columns of the rows: header keys joined per message, computed keys, filters and
-    required columns applied."""
-    import pandas as pd
+def shape(rows: pa.Table, headers: pa.Table, query: _keys.Query, pushed: set[str]) -> pd.DataFrame:
+    """The asked columns of the rows: header keys joined per message, computed keys, filters (those
+    the engine did not apply) and required columns applied; one conversion to pandas."""
+    import pyarrow as pa
 
-    at = np.searchsorted(np.fromiter((e[1] for e in entries), np.int64, len(entries)),
-                         rows["message"].to_numpy(np.int64))
-    out: dict[str, pd.Series] = {}
+    at = pa.array(np.searchsorted(headers.column("message").to_numpy(), rows.column("message").to_numpy()))
+    out: dict[str, Any] = {}
     for name in [*query.header_keys, *([_keys.COUNT] if _keys.COUNT in query.filters or
                                        _keys.COUNT in query.columns else [])]:
-        out[name] = header_series(entries, name).iloc[at].reset_index(drop=True)
+        out[name] = header_column(headers, name).take(at)
     for name in query.data_keys:
-        out[name] = rows[name].reset_index(drop=True)
+        out[name] = rows.column(name)
     if _keys.SUBSET in query.columns or _keys.SUBSET in query.filters:
-        out[_keys.SUBSET] = rows["subset"].astype("Int64").reset_index(drop=True)
+        out[_keys.SUBSET] = rows.column("subset").cast(pa.int64())
     for name in query.computed:
         computed = _keys.COMPUTED[name]
         out[name] = computed.compute([out[source] for source in computed.sources])
-    keep = np.ones(len(rows), dtype=bool)
+    keep = np.ones(rows.num_rows, dtype=bool)
     for name, condition in query.filters.items():
-        keep &= condition.match(out[name])
+        if name not in pushed:
+            keep &= condition.match(out[name])
     # The engine's rows have every required data key; a header or computed key is there when it has
     # a value.
     for name in query.required:
         if name not in query.data_keys:
-            keep &= out[name].notna().to_numpy(dtype=bool)
-    frame = pd.DataFrame({name: out[name] for name in query.columns})
-    return frame[keep].reset_index(drop=True)
+            keep &= _keys.present(out[name])
+    return _keys.to_pandas({name: out[name] for name in query.columns}, None if keep.all() else keep)
 
 
-def flat_frame(buffers: list[Buffer], entries: list[Entry], chooser: Any, threads: int,
+def flat_frame(buffers: list[Buffer], messages: list[Message], headers: pa.Table, chooser: Any, threads: int,
                filters: dict[str, _keys.Filter], on_bad_message: str, base: int = 0, source: int | None = None,
                max_message_rows: int = MAX_MESSAGE_ROWS) -> pd.DataFrame:
     """One row per subset: every header key the messages carry, then every data key numbered."""
     import pandas as pd
+    import pyarrow as pa
 
-    entries = [e for e, keep in zip(entries, message_mask(entries, filters)) if keep]
-    rows, bad, _ = _pivot.read_rows(buffers, [e[:4] for e in entries], chooser, threads, [], flat=True,
+    keep_messages = message_mask(headers, filters)
+    headers = headers.filter(keep_messages)
+    messages = [m for m, keep in zip(messages, keep_messages.tolist()) if keep]
+    rows, bad, _ = _pivot.read_rows(buffers, messages, chooser, threads, [], flat=True,
                                     max_message_rows=max_message_rows)
     report_all(on_bad_message, bad, base, source)
-    at = np.searchsorted(np.fromiter((e[1] for e in entries), np.int64, len(entries)),
-                         rows["message"].to_numpy(np.int64))
-    carried = {name for e in entries for name in e[4]}
-    out: dict[str, Any] = {name: header_series(entries, name).iloc[at].reset_index(drop=True)
-                           for name in _keys.header_types() if name in carried}
+    at = pa.array(np.searchsorted(headers.column("message").to_numpy(), rows["message"].to_numpy(np.int64)))
+    carried = {name: headers.column(name).take(at) for name in headers.column_names[1:]
+               if headers.column(name).null_count < headers.num_rows}
+    out: dict[str, Any] = dict(_keys.to_pandas(carried, None).items())
     out[_keys.SUBSET] = rows["subset"].astype("Int64").reset_index(drop=True)
     for name in rows.columns:
         if name.startswith("#"):
