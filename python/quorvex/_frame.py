@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import _engine, _keys, _pivot
-from ._arrow import MAX_MESSAGE_ROWS, check_max_message_rows, default_threads, record_batches, scan_messages
+from ._arrow import MAX_MESSAGE_ROWS, check_max_message_rows, default_threads, record_batches, scan_windows
 from ._errors import Bad, OnBadMessage, check_on_bad_message, report_bad
 from ._sources import Buffer, Source, check_intact, open_sources
 from ._tables import TablesArg, engine_tables
@@ -33,11 +33,12 @@ def scan_found(buffers: list[Buffer]) -> tuple[list[Message], list[Bad]]:
     whose header does not read)."""
     messages: list[Message] = []
     bad: list[Bad] = []
-    for position, index, offset, length, error in scan_messages(buffers):
-        if error is None:
-            messages.append((position, index, offset, length))
-        else:
-            bad.append((index, offset, *error, position))
+    for position, first, found in scan_windows(buffers):
+        for index, (offset, length, error) in enumerate(found, first):
+            if error is None:
+                messages.append((position, index, offset, length))
+            else:
+                bad.append((index, offset, *error, position))
     return messages, bad
 
 
@@ -117,9 +118,11 @@ def frame_of(buffers: list[Buffer], entries: Sequence[tuple[Any, ...]], chooser:
     present = {*query.required, *query.filters}
     present |= {k for name in present if name in _keys.COMPUTED for k in _keys.COMPUTED[name].sources
                 if k not in _keys.COMPUTED[name].optional}
-    pushed = {name: condition.pushed() for name, condition in query.filters.items()
-              if name in query.data_keys and not _keys.is_header(name)}
-    pushed = {name: condition for name, condition in pushed.items() if condition is not None}
+    pushed: dict[str, tuple[Any, ...]] = {}
+    for name, condition in query.filters.items():
+        engine_filter = condition.pushed() if name in query.data_keys and not _keys.is_header(name) else None
+        if engine_filter is not None:
+            pushed[name] = engine_filter
     rows = collect(buffers, kept_messages(messages, headers), chooser, threads, query.data_keys,
                    [k for k in query.data_keys if k in present], None if root is None else os.fspath(root),
                    max_message_rows, [(name, *condition) for name, condition in pushed.items()])
@@ -165,7 +168,7 @@ def collect(buffers: list[Buffer], messages: list[Message], chooser: Any, thread
     return Rows(pa.Table.from_batches(record_batches(batch)), bad)
 
 
-def header_column(headers: pa.Table, name: str) -> pa.ChunkedArray:
+def header_column(headers: pa.Table, name: str) -> Any:
     """One header key (or the count) of every message of the header table."""
     import pyarrow as pa
     import pyarrow.compute as pc
@@ -189,7 +192,7 @@ def shape(rows: pa.Table, headers: pa.Table, query: _keys.Query, pushed: set[str
     the engine did not apply) and required columns applied; one conversion to pandas."""
     import pyarrow as pa
 
-    at = pa.array(np.searchsorted(headers.column("message").to_numpy(), rows.column("message").to_numpy()))
+    at = np.searchsorted(headers.column("message").to_numpy(), rows.column("message").to_numpy())
     out: dict[str, Any] = {}
     for name in [*query.header_keys, *([_keys.COUNT] if _keys.COUNT in query.filters or
                                        _keys.COUNT in query.columns else [])]:
@@ -218,7 +221,6 @@ def flat_frame(buffers: list[Buffer], messages: list[Message], headers: pa.Table
                max_message_rows: int = MAX_MESSAGE_ROWS) -> pd.DataFrame:
     """One row per subset: every header key the messages carry, then every data key numbered."""
     import pandas as pd
-    import pyarrow as pa
 
     keep_messages = message_mask(headers, filters)
     headers = headers.filter(keep_messages)
@@ -226,10 +228,10 @@ def flat_frame(buffers: list[Buffer], messages: list[Message], headers: pa.Table
     rows, bad, _ = _pivot.read_rows(buffers, messages, chooser, threads, [], flat=True,
                                     max_message_rows=max_message_rows)
     report_all(on_bad_message, bad, base, source)
-    at = pa.array(np.searchsorted(headers.column("message").to_numpy(), rows["message"].to_numpy(np.int64)))
+    at = np.searchsorted(headers.column("message").to_numpy(), rows["message"].to_numpy(np.int64))
     carried = {name: headers.column(name).take(at) for name in headers.column_names[1:]
                if headers.column(name).null_count < headers.num_rows}
-    out: dict[str, Any] = dict(_keys.to_pandas(carried, None).items())
+    out: dict[str, Any] = {str(name): column for name, column in _keys.to_pandas(carried, None).items()}
     out[_keys.SUBSET] = rows["subset"].astype("Int64").reset_index(drop=True)
     for name in rows.columns:
         if name.startswith("#"):

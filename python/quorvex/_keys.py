@@ -68,13 +68,13 @@ def present(column: Column) -> np.ndarray:
     """Where a column has a value."""
     if isinstance(column, (pa.Array, pa.ChunkedArray)):
         return np.asarray(column.is_valid().to_numpy(zero_copy_only=False), dtype=bool)
-    return pd.notna(column)
+    return np.asarray(pd.notna(column), dtype=bool)
 
 
 def to_pandas(columns: Mapping[str, Column], keep: np.ndarray | None) -> pd.DataFrame:
     """The columns as one frame, the rows of `keep` (None: all): the Arrow columns converted in one
     step (integers Int64, texts str), cells of objects put in after."""
-    arrow = {name: c for name, c in columns.items() if isinstance(c, (pa.Array, pa.ChunkedArray))}
+    arrow: dict[str, Any] = {name: c for name, c in columns.items() if isinstance(c, (pa.Array, pa.ChunkedArray))}
     others = {name: c for name, c in columns.items() if name not in arrow}
     table = pa.table(arrow) if arrow else None
     if keep is not None:
@@ -89,13 +89,14 @@ def to_pandas(columns: Mapping[str, Column], keep: np.ndarray | None) -> pd.Data
 
 def _floats(column: Column) -> np.ndarray:
     """A numeric column as float64, NaN where missing."""
-    return np.asarray(pc.cast(column, pa.float64()).to_numpy(zero_copy_only=False), dtype=np.float64)
+    floats: Any = pc.cast(column, pa.float64())
+    return np.asarray(floats.to_numpy(zero_copy_only=False), dtype=np.float64)
 
 
 # --- computed keys -----------------------------------------------------------------------
 
 
-def _datetimes(parts: list[Column]) -> pa.Array:
+def _datetimes(parts: list[Column]) -> Column:
     """Timestamps from year, month, day, hour, minute and second columns: null where the date or
     hour is missing or impossible; a missing minute or second counts as 0 (templates without
     them); fractions of a second kept to the microsecond, truncated."""
@@ -118,8 +119,9 @@ def _datetimes(parts: list[Column]) -> pa.Array:
     return pa.array(stamps, pa.timestamp("us"), mask=~valid)
 
 
-def _wmo_station_id(parts: list[Column]) -> pa.ChunkedArray:
-    block, station = (pc.cast(p, pa.int64()) for p in parts)
+def _wmo_station_id(parts: list[Column]) -> Column:
+    block: Any = pc.cast(parts[0], pa.int64())
+    station: Any = pc.cast(parts[1], pa.int64())
     return pc.add(pc.multiply(block, 1000), station)
 
 
@@ -133,14 +135,15 @@ def _geometry(parts: list[Column]) -> np.ndarray:
     return cells
 
 
-def _wigos_id(parts: list[Column]) -> pa.ChunkedArray:
+def _wigos_id(parts: list[Column]) -> Column:
     """"series-issuer-issue-local" where all four are present."""
     series, issuer, issue, local = parts
-    numbers = [pc.cast(pc.cast(p, pa.int64()), pa.string()) for p in (series, issuer, issue)]
-    return pc.binary_join_element_wise(*numbers, pc.cast(local, pa.string()), "-")
+    texts: list[Any] = [pc.cast(pc.cast(p, pa.int64()), pa.string()) for p in (series, issuer, issue)]
+    join: Any = pc.binary_join_element_wise
+    return join(*texts, pc.cast(local, pa.string()), "-")
 
 
-def _crs(parts: list[Column]) -> pa.Array:
+def _crs(parts: list[Column]) -> Column:
     codes = _floats(parts[0])
     cells = np.full(len(codes), None, dtype=object)
     cells[np.isnan(codes)] = CRS_CODES[0]

@@ -416,6 +416,7 @@ bool Collector::finish(std::span<const RowColumn::Type> types) {
       }
       c.ints.reserve(rows);
       for (std::size_t i = 0; i < rows; ++i) c.ints[i] = static_cast<std::int64_t>(c.doubles[i]);
+      c.doubles = Buffer<double>();  // the numbers live on as ints only
     }
   }
   return true;
