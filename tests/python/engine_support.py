@@ -15,9 +15,11 @@ def _bits(x):
 
 def expected_rows(values):
     """The engine's row of each per-value DecodedValue: descriptor, name, value bits, text,
-    raw, meaning. A value without raw bits is a text: it has no number in the table."""
+    raw, meaning. A value without raw bits is a text: it has no number in the table, and the
+    engine gives it without the spaces and NULs that pad it."""
     return [
-        (v.descriptor, v.name, _bits(v.raw_value) if v.raw is not None else None, v.raw_text, v.raw, v.raw_meaning)
+        (v.descriptor, v.name, _bits(v.raw_value) if v.raw is not None else None,
+         None if v.raw_text is None else v.raw_text.rstrip(" \x00"), v.raw, v.raw_meaning)
         for v in values
     ]
 
