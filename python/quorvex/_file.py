@@ -9,10 +9,10 @@ from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, overload
 
 from . import _engine
-from ._arrow import MAX_MESSAGE_ROWS, check_max_message_rows, default_threads, scan_messages, table_of
-from ._errors import check_on_bad_message, report_bad
+from ._arrow import MAX_MESSAGE_ROWS, buffer_size, check_max_message_rows, default_threads, scan_buffer, table_of
+from ._errors import check_on_bad_message, report_bad, report_no_message
 from ._frame import frame_of, header_table
-from ._sources import Buffer, SingleSource, check_intact, open_sources
+from ._sources import Buffer, SingleSource, check_intact, flatten, opened, source_name
 from ._tables import TablesArg, engine_tables
 from ._value import Value, values_of
 
@@ -36,15 +36,22 @@ def typical_time(header: dict[str, Any]) -> datetime.datetime:
                              header["typical_hour"], header["typical_minute"], header["typical_second"])
 
 
-def read_headers(buffers: list[Buffer], on_bad_message: str) -> Iterator[Entry]:
+def read_headers(buffer: Buffer, on_bad_message: str, name: str) -> list[Entry]:
     """(source position, index, offset, length, header) of every message whose framing and header
-    read cleanly, each header read once, in the scan; the others are reported as `on_bad_message`
-    says. Indices count every "BUFR" found, across the buffers."""
-    for position, index, offset, length, error, header in scan_messages(buffers, headers=True):
-        if error is not None:
-            report_bad(on_bad_message, (index, offset, *error, position))
-            continue
-        yield position, index, offset, length, header
+    read cleanly, each header read once, in the scan; the others, and a source with no message at
+    all, are reported as `on_bad_message` says."""
+    out: list[Entry] = []
+    found_any = False
+    for first, found in scan_buffer(buffer, 0, headers=True):
+        for index, (offset, length, error, header) in enumerate(found, first):
+            found_any = True
+            if error is not None:
+                report_bad(on_bad_message, (index, offset, *error, 0))
+                continue
+            out.append((0, index, offset, length, header))
+    if not found_any:
+        report_no_message(on_bad_message, name, 0, buffer_size(buffer) == 0)
+    return out
 
 
 class Message:
@@ -134,13 +141,16 @@ class BufrFile:
         self._max_message_rows = check_max_message_rows(max_message_rows)
         if isinstance(source, list):
             raise TypeError("quorvex.open takes one source, not a list")
+        items, is_list = flatten(source)
+        if is_list:
+            raise TypeError(f"quorvex.open takes one file, not a directory or a glob pattern: {source_name(source)}")
         self.closed = False
         self._stack = contextlib.ExitStack()
         try:
-            (self._buffer,), _ = self._stack.enter_context(open_sources(source))
+            self._buffer = self._stack.enter_context(opened(items[0]))
             self._tables = engine_tables(tables)
-            self._messages = [Message(self, index, offset, length, header)
-                              for _, index, offset, length, header in read_headers([self._buffer], on_bad_message)]
+            self._messages = [Message(self, index, offset, length, header) for _, index, offset, length, header
+                              in read_headers(self._buffer, on_bad_message, source_name(source))]
             check_intact(self._buffer)
         except BaseException:
             self._stack.close()

@@ -15,9 +15,9 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import _engine, _keys, _pivot
-from ._arrow import MAX_MESSAGE_ROWS, check_max_message_rows, default_threads, record_batches, scan_windows
-from ._errors import Bad, OnBadMessage, check_on_bad_message, report_bad
-from ._sources import Buffer, Source, check_intact, open_sources
+from ._arrow import MAX_MESSAGE_ROWS, buffer_size, check_max_message_rows, default_threads, record_batches, scan_buffer
+from ._errors import Bad, OnBadMessage, check_on_bad_message, report_bad, report_no_message
+from ._sources import Buffer, Source, check_intact, copy_messages, flatten, holds_file, opened, source_name
 from ._tables import TablesArg, engine_tables
 
 if TYPE_CHECKING:
@@ -28,26 +28,34 @@ if TYPE_CHECKING:
 Message = tuple[int, int, int, int]
 
 
-def scan_found(buffers: list[Buffer]) -> tuple[list[Message], list[Bad]]:
-    """Every message whose framing reads, and the damaged ones (to be reported with the messages
-    whose header does not read)."""
-    messages: list[Message] = []
-    bad: list[Bad] = []
-    for position, first, found in scan_windows(buffers):
+def read_entries(buffer: Buffer, on_bad_message: str, name: str, position: int = 0,
+                 start: int = 0) -> tuple[list[Message], int]:
+    """Every message of one source whose framing reads, and the number of messages found up to
+    its end (damaged ones included), counting from `start`. The others are reported as
+    `on_bad_message` says, and so is a source with no message at all (`name` names it). Headers
+    are read later, by the engine in one pass (see header_table)."""
+    entries: list[Message] = []
+    count = start
+    for first, found in scan_buffer(buffer, start):
+        count = first + len(found)
         for index, (offset, length, error) in enumerate(found, first):
             if error is None:
-                messages.append((position, index, offset, length))
+                entries.append((position, index, offset, length))
             else:
-                bad.append((index, offset, *error, position))
-    return messages, bad
+                report_bad(on_bad_message, (index, offset, *error, position))
+    if count == start:
+        report_no_message(on_bad_message, name, position, buffer_size(buffer) == 0)
+    return entries, count
 
 
-def report_all(on_bad_message: str, bad: list[Bad], base: int, source: int | None) -> None:
+def report_all(on_bad_message: str, bad: list[Bad], base: int, source: int | None,
+               moved: Mapping[int, int] | None = None) -> None:
     """Reports the messages the engine could not decode, in order; `base` is added to offsets,
-    `source` (when given) replaces the engine's source position."""
+    `source` (when given) replaces the engine's source position, and `moved` gives the offset
+    in its file of a message copied out of it (by index)."""
     for index, offset, kind, reason, position in sorted(bad):
-        report_bad(on_bad_message, (index, offset + base, kind, reason, position if source is None else source),
-                   stacklevel=5)
+        at = moved[index] if moved and index in moved else offset + base
+        report_bad(on_bad_message, (index, at, kind, reason, position if source is None else source), stacklevel=5)
 
 
 def header_table(buffers: list[Buffer], messages: list[Message], keys: list[str] | None) -> tuple[pa.Table, list[Bad]]:
@@ -84,35 +92,55 @@ def read_dataframe(source: Source, columns: Sequence[str] | str | None = None,
     if isinstance(columns, str):
         columns = [columns]
     chooser = engine_tables(tables)
-    with open_sources(source) as (buffers, _):
-        messages, bad = scan_found(buffers)
-        for buffer in buffers:
+    root = tables if isinstance(tables, (str, os.PathLike)) else None
+    items, is_list = flatten(source)
+    if not is_list:
+        with opened(items[0]) as buffer:
+            entries, _ = read_entries(buffer, on_bad_message, source_name(items[0]))
             check_intact(buffer)
-        root = tables if isinstance(tables, (str, os.PathLike)) else None
-        return frame_of(buffers, messages, chooser, threads, columns, filters, required_columns, on_bad_message,
-                        root=root, max_message_rows=max_message_rows, found_bad=bad)
+            return frame_of([buffer], entries, chooser, threads, columns, filters, required_columns, on_bad_message,
+                            root=root, max_message_rows=max_message_rows)
+    # The files of a list are opened one at a time: the octets of their messages are copied
+    # out, and each is closed before the next is opened.
+    buffers: list[Buffer] = []
+    entries = []
+    moved: dict[int, int] = {}  # index -> offset in its file
+    count = 0
+    for position, item in enumerate(items):
+        with opened(item) as buffer:
+            found, count = read_entries(buffer, on_bad_message, source_name(item), position, count)
+            if holds_file(item, buffer):
+                copied, offsets = copy_messages(buffer, [(e[2], e[3]) for e in found])
+                moved.update((e[1], e[2]) for e in found)
+                found = [(p, index, at, length) for (p, index, _, length), at in zip(found, offsets)]
+                buffer = copied
+            buffers.append(buffer)
+            entries += found
+    return frame_of(buffers, entries, chooser, threads, columns, filters, required_columns, on_bad_message,
+                    root=root, max_message_rows=max_message_rows, moved=moved)
 
 
 def frame_of(buffers: list[Buffer], entries: Sequence[tuple[Any, ...]], chooser: Any, threads: int,
              columns: Sequence[str] | None, filters: Mapping[str, Any] | None, required_columns: bool | Iterable[str],
              on_bad_message: str, base: int = 0, source: int | None = None,
              root: str | os.PathLike[str] | None = None, max_message_rows: int = MAX_MESSAGE_ROWS,
-             found_bad: Sequence[Bad] = ()) -> pd.DataFrame:
+             moved: Mapping[int, int] | None = None) -> pd.DataFrame:
     """The frame of the given messages (source position, index, offset, length, in index order).
-    Their headers are read here, and the messages whose header does not read are reported with
-    `found_bad` (those the scan refused). Messages reported bad get `base` added to their offsets
-    (the buffer's place in its file) and `source` as their source when given; `root` is the
-    definitions root the tables come from, if one was named."""
+    Their headers are read here, by the engine in one pass, and those whose header does not read
+    are reported. Messages reported bad get `base` added to their offsets (the buffer's place in
+    its file) and `source` as their source when given, or their offset in `moved` (by index) when
+    they were copied out of their file; `root` is the definitions root the tables come from, if
+    one was named."""
     messages = [entry[:4] for entry in entries]
     if not columns:
         headers, bad = header_table(buffers, messages, None)
-        report_all(on_bad_message, [*found_bad, *bad], base, source)
+        report_all(on_bad_message, bad, base, source, moved)
         return flat_frame(buffers, kept_messages(messages, headers), headers, chooser, threads,
-                          _keys.compile_filters(filters), on_bad_message, base, source, max_message_rows)
+                          _keys.compile_filters(filters), on_bad_message, base, source, max_message_rows, moved)
     query = _keys.plan(columns, filters, required_columns)
     names = [*query.header_keys, *(name for name in query.filters if _keys.is_header(name))]
     headers, bad = header_table(buffers, messages, list(dict.fromkeys(names)))
-    report_all(on_bad_message, [*found_bad, *bad], base, source)
+    report_all(on_bad_message, bad, base, source, moved)
     headers = headers.filter(message_mask(headers, query.filters))
     # A row must have met the filters' keys and the required ones (their values may be missing).
     present = {*query.required, *query.filters}
@@ -126,7 +154,7 @@ def frame_of(buffers: list[Buffer], entries: Sequence[tuple[Any, ...]], chooser:
     rows = collect(buffers, kept_messages(messages, headers), chooser, threads, query.data_keys,
                    [k for k in query.data_keys if k in present], None if root is None else os.fspath(root),
                    max_message_rows, [(name, *condition) for name, condition in pushed.items()])
-    report_all(on_bad_message, rows.bad, base, source)
+    report_all(on_bad_message, rows.bad, base, source, moved)
     return shape(rows.table, headers, query, set(pushed))
 
 
@@ -218,7 +246,7 @@ def shape(rows: pa.Table, headers: pa.Table, query: _keys.Query, pushed: set[str
 
 def flat_frame(buffers: list[Buffer], messages: list[Message], headers: pa.Table, chooser: Any, threads: int,
                filters: dict[str, _keys.Filter], on_bad_message: str, base: int = 0, source: int | None = None,
-               max_message_rows: int = MAX_MESSAGE_ROWS) -> pd.DataFrame:
+               max_message_rows: int = MAX_MESSAGE_ROWS, moved: Mapping[int, int] | None = None) -> pd.DataFrame:
     """One row per subset: every header key the messages carry, then every data key numbered."""
     import pandas as pd
 
@@ -227,7 +255,7 @@ def flat_frame(buffers: list[Buffer], messages: list[Message], headers: pa.Table
     messages = [m for m, keep in zip(messages, keep_messages.tolist()) if keep]
     rows, bad, _ = _pivot.read_rows(buffers, messages, chooser, threads, [], flat=True,
                                     max_message_rows=max_message_rows)
-    report_all(on_bad_message, bad, base, source)
+    report_all(on_bad_message, bad, base, source, moved)
     at = np.searchsorted(headers.column("message").to_numpy(), rows["message"].to_numpy(np.int64))
     carried = {name: headers.column(name).take(at) for name in headers.column_names[1:]
                if headers.column(name).null_count < headers.num_rows}
