@@ -127,7 +127,9 @@ def read_rows(
     per key, typed by its table entry); rows that lack a key of `required` are dropped, and rows
     whose value of a filtered key is not among its (key, values, low, high) filter's values (or,
     values None, not within [low, high]). Texts without their padding. KeyError names keys no
-    table of the messages defines. A message over its budget is a bad message, as in decode()."""
+    table of the messages defines. A message over its budget is a bad message, as in decode().
+    `flat`: one row per subset, every element a column "#n#key" numbered as ecCodes numbers keys,
+    in the order first met; only messages holding every key of `keys` give rows."""
 
 def read_header_table(
     sources: Sequence[Buffer],

@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from . import _engine, _keys, _pivot
+from . import _engine, _keys
 from ._arrow import MAX_MESSAGE_ROWS, buffer_size, check_max_message_rows, default_threads, record_batches, scan_buffer
 from ._errors import Bad, OnBadMessage, check_on_bad_message, report_bad, report_no_message
 from ._sources import Buffer, Source, check_intact, copy_messages, flatten, holds_file, opened, source_name
@@ -136,7 +136,8 @@ def frame_of(buffers: list[Buffer], entries: Sequence[tuple[Any, ...]], chooser:
         headers, bad = header_table(buffers, messages, None)
         report_all(on_bad_message, bad, base, source, moved)
         return flat_frame(buffers, kept_messages(messages, headers), headers, chooser, threads,
-                          _keys.compile_filters(filters), on_bad_message, base, source, max_message_rows, moved)
+                          _keys.compile_filters(filters), required_columns, on_bad_message, base, source,
+                          None if root is None else os.fspath(root), max_message_rows, moved)
     query = _keys.plan(columns, filters, required_columns)
     names = [*query.header_keys, *(name for name in query.filters if _keys.is_header(name))]
     headers, bad = header_table(buffers, messages, list(dict.fromkeys(names)))
@@ -182,9 +183,24 @@ def collect(buffers: list[Buffer], messages: list[Message], chooser: Any, thread
     if not keys:  # header keys only: one row per message
         return Rows(pa.table({"message": pa.array([m[1] for m in messages], pa.int64()),
                               "subset": pa.array(np.ones(len(messages), dtype=np.int32))}), [])
+    table, bad, _ = engine_rows(buffers, messages, chooser, threads, keys, required, root, max_message_rows,
+                                filters=filters)
+    return Rows(table, bad)
+
+
+def engine_rows(buffers: list[Buffer], messages: list[Message], chooser: Any, threads: int, keys: list[str],
+                required: list[str], root: str | None, max_message_rows: int, flat: bool = False,
+                filters: Sequence[tuple[Any, ...]] = ()) -> tuple[pa.Table, list[Bad], list[list[int]]]:
+    """The engine's rows as an Arrow table, the messages it could not decode (see collect) and, for
+    `flat` rows, the sets of columns they hold (as _engine.read_rows gives them)."""
+    import pyarrow as pa
+
     try:
-        batch, bad = _engine.read_rows(buffers, messages, chooser, threads, keys, required=required,
-                                       max_message_rows=max_message_rows, filters=list(filters))
+        # (batch, bad), and with `flat` the column sets of the rows' shapes
+        result: tuple[Any, ...] = _engine.read_rows(buffers, messages, chooser, threads, keys, flat=flat,
+                                                    required=required, max_message_rows=max_message_rows,
+                                                    filters=list(filters))
+        batch, bad, *shapes = result
     except KeyError:
         defined = _keys.element_types(root)
         unknown = [k for k in keys if _keys.base_key(k) not in defined]
@@ -193,7 +209,12 @@ def collect(buffers: list[Buffer], messages: list[Message], chooser: Any, thread
         raise _keys.unknown_key_error(unknown, defined) from None
     for buffer in buffers:
         check_intact(buffer)
-    return Rows(pa.Table.from_batches(record_batches(batch)), bad)
+    return pa.Table.from_batches(record_batches(batch)), bad, shapes[0] if shapes else []
+
+
+def to_pandas(table: pa.Table) -> pd.DataFrame:
+    """A frame of the table, integers nullable."""
+    return table.to_pandas(types_mapper=_keys.nullable)
 
 
 def header_column(headers: pa.Table, name: str) -> Any:
@@ -245,33 +266,57 @@ def shape(rows: pa.Table, headers: pa.Table, query: _keys.Query, pushed: set[str
 
 
 def flat_frame(buffers: list[Buffer], messages: list[Message], headers: pa.Table, chooser: Any, threads: int,
-               filters: dict[str, _keys.Filter], on_bad_message: str, base: int = 0, source: int | None = None,
+               filters: dict[str, _keys.Filter], required_columns: bool | Iterable[str], on_bad_message: str,
+               base: int = 0, source: int | None = None, root: str | None = None,
                max_message_rows: int = MAX_MESSAGE_ROWS, moved: Mapping[int, int] | None = None) -> pd.DataFrame:
-    """One row per subset: every header key the messages carry, then every data key numbered."""
+    """One row per subset: every header key the messages carry, the subset number, then every data key
+    numbered "#n#key" in the order first met. A filter or computed key on a plain data key reads its
+    first occurrence ("#1#key"); `required_columns` as a list keeps the messages that hold those keys."""
     import pandas as pd
+    import pyarrow as pa
 
     keep_messages = message_mask(headers, filters)
     headers = headers.filter(keep_messages)
     messages = [m for m, keep in zip(messages, keep_messages.tolist()) if keep]
-    rows, bad, _ = _pivot.read_rows(buffers, messages, chooser, threads, [], flat=True,
-                                    max_message_rows=max_message_rows)
+    if isinstance(required_columns, str):
+        required_columns = [required_columns]
+    required = [] if isinstance(required_columns, bool) else list(dict.fromkeys(required_columns))
+    data_required = [k for k in required if k not in _keys.COMPUTED and not _keys.is_header(k)
+                     and k not in (_keys.COUNT, _keys.SUBSET)]
+    rows, bad, shapes = engine_rows(buffers, messages, chooser, threads, data_required, [], root,
+                                    max_message_rows, flat=True)
     report_all(on_bad_message, bad, base, source, moved)
-    at = np.searchsorted(headers.column("message").to_numpy(), rows["message"].to_numpy(np.int64))
-    carried = {name: headers.column(name).take(at) for name in headers.column_names[1:]
-               if headers.column(name).null_count < headers.num_rows}
-    out: dict[str, Any] = {str(name): column for name, column in _keys.to_pandas(carried, None).items()}
-    out[_keys.SUBSET] = rows["subset"].astype("Int64").reset_index(drop=True)
-    for name in rows.columns:
-        if name.startswith("#"):
-            out[name] = rows[name].reset_index(drop=True)
-    frame = pd.DataFrame(out)
-    keep = np.ones(len(frame), dtype=bool)
+    at = np.searchsorted(headers.column("message").to_numpy(), rows.column("message").to_numpy())
+    names: list[str] = []
+    arrays: list[Any] = []
+    for name in headers.column_names[1:]:
+        if headers.column(name).null_count < headers.num_rows:  # a key the messages carry
+            names.append(name)
+            arrays.append(headers.column(name).take(at))
+    names.append(_keys.SUBSET)
+    arrays.append(rows.column("subset").cast(pa.int64()))
+    data = rows.column_names[3:]  # after message, subset and shape
+    table = pa.table([*arrays, *(rows.column(name) for name in data)], names=[*names, *data])
+
+    def column(name: str) -> Any:
+        if name in table.column_names:
+            return table.column(name)
+        if name in _keys.COMPUTED:
+            computed = _keys.COMPUTED[name]
+            return computed.compute([column(part) for part in computed.sources])
+        if _keys.is_header(name) or name.startswith("#"):
+            return pa.nulls(table.num_rows)
+        return column(f"#1#{name}")
+
+    keep = np.ones(table.num_rows, dtype=bool)
     for name, condition in filters.items():
-        if name == _keys.COUNT or _keys.is_header(name):
-            continue
-        column = name if name in frame.columns or name.startswith("#") else f"#1#{name}"
-        if column not in frame.columns:
-            keep[:] = False
-            break
-        keep &= condition.match(frame[column])
-    return frame[keep].reset_index(drop=True)
+        if name != _keys.COUNT and not _keys.is_header(name):  # those are met by every message kept
+            keep &= condition.match(column(name))
+    for name in required:
+        if name not in data_required:
+            keep &= _keys.present(column(name))
+    if keep.all():
+        return to_pandas(table)
+    # The data columns that the rows kept hold, in the order they first hold them.
+    held = dict.fromkeys(c for shape in pd.unique(rows.column("shape").to_numpy()[keep]) for c in shapes[shape])
+    return to_pandas(table.filter(pa.array(keep)).select([*names, *(data[c] for c in held)]))

@@ -53,14 +53,14 @@ def is_header(name: str) -> bool:
 Column = Any
 
 
-def _nullable(arrow_type: pa.DataType) -> pd.api.extensions.ExtensionDtype | None:
+def nullable(arrow_type: pa.DataType) -> pd.api.extensions.ExtensionDtype | None:
     return pd.Int64Dtype() if arrow_type in (pa.int64(), pa.int32()) else None
 
 
 def series(column: Column) -> pd.Series:
     """A column as a pandas Series (integers Int64)."""
     if isinstance(column, (pa.Array, pa.ChunkedArray)):
-        return column.to_pandas(types_mapper=_nullable)
+        return column.to_pandas(types_mapper=nullable)
     return pd.Series(column)
 
 
@@ -80,7 +80,7 @@ def to_pandas(columns: Mapping[str, Column], keep: np.ndarray | None) -> pd.Data
     if keep is not None:
         table = table.filter(keep) if table is not None else None
         others = {name: c[keep] for name, c in others.items()}
-    frame = table.to_pandas(types_mapper=_nullable) if table is not None else pd.DataFrame(
+    frame = table.to_pandas(types_mapper=nullable) if table is not None else pd.DataFrame(
         index=pd.RangeIndex(len(next(iter(others.values()))) if others else 0))
     for name, cells in others.items():
         frame[name] = pd.Series(cells, index=frame.index, dtype=object)
