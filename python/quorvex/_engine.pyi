@@ -139,6 +139,10 @@ def read_header_table(
     """The header keys (None: all) of the messages in one pass: a column message (the index) and
     one per key, one row per message whose header reads; the others as decode() lists them."""
 
+def reencode(buffer: Buffer, offset: int, length: int, tables: Tables, compressed: bool | None = None) -> bytes:
+    """The message written again as edition 4 with the same header, section 2, descriptors and
+    values; compressed or not as asked (None: as it is)."""
+
 def watch(buffer: Buffer) -> int:
     """Watch a mapped file's range: pages that fault (the file shrank) read as zeros; -1 when no slot is free."""
 

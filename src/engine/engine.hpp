@@ -70,6 +70,7 @@ bool register_engine_tables(PyObject* m, EngineState& state);     // class Table
 bool register_engine_table_set(PyObject* m, EngineState& state);  // class TableSet
 bool register_engine_batch(PyObject* m, EngineState& state);      // class Batch, decode()
 bool register_engine_headers(PyObject* m);                        // header_keys(), read_header_keys()
+bool register_engine_encode(PyObject* m);                         // reencode()
 
 // The chooser of a Tables object; `o` must be one (checked against the state's type).
 TableChooser& tables_chooser(PyObject* o);
