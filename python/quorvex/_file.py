@@ -3,6 +3,7 @@ decoding only when a message is asked for its values."""
 
 from __future__ import annotations
 
+import builtins
 import contextlib
 import datetime
 from collections.abc import Iterable, Iterator, Mapping, Sequence
@@ -112,7 +113,7 @@ class Message:
         octets = self.bytes
         return str(self._file._tables.source(octets, 0, len(octets)))
 
-    def to_bytes(self, compressed: bool | None = None, edition: int = 4) -> bytes:
+    def to_bytes(self, compressed: bool | None = None, edition: int = 4) -> builtins.bytes:
         """This message written again as edition `edition` (4, the only one written) with the same
         header, section 2, descriptors and values, compressed or not (None: as it is)."""
         if edition != 4:
