@@ -61,6 +61,7 @@ class TableSet:
     def get_sequence(self, code: int) -> TableSequence | None: ...
     def get_meaning(self, code: int, raw: int) -> str | None: ...
     def expand(self, descriptors: Sequence[int]) -> list[int]: ...
+    def expand_tree(self, descriptors: Sequence[int]) -> list[tuple[int, int]]: ...
     def element_types(self) -> dict[str, str]: ...
     @property
     def element_count(self) -> int: ...
@@ -125,6 +126,18 @@ def read_rows(
     per key, typed by its table entry); rows that lack a key of `required` are dropped. KeyError
     names keys no table of the messages defines. A message over its budget is a bad message, as
     in decode()."""
+
+def read_tree(
+    buffer: Buffer,
+    offset: int,
+    length: int,
+    tables: Tables,
+    max_message_rows: int = 4194304,
+) -> tuple[Batch, list[tuple[int, int, str, str, int]], list[list[tuple[str, int, int, int]]],
+           list[tuple[int, int, str | None]]]:
+    """One message as decode() gives it (key columns included), with the nesting the decoder
+    walked: (batch, bad, events per subset as (kind, code, count, row), attribute links as
+    (attribute row, element row, name under the element or None))."""
 
 def watch(buffer: Buffer) -> int:
     """Watch a mapped file's range: pages that fault (the file shrank) read as zeros; -1 when no slot is free."""
