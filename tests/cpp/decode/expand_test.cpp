@@ -23,11 +23,15 @@ struct ExpandCase {
 
 class ExpandOkTest : public ::testing::TestWithParam<ExpandCase> {};
 
+TableSet ok_tables() {
+  return with_sequences({{301001, {1001, 1002}},
+                         {301002, {204002, 1001}},
+                         {301003, {}},
+                         {301004, {301001, 102002, 301003, 1003}}});
+}
+
 TEST_P(ExpandOkTest, Expands) {
-  const TableSet t = with_sequences({{301001, {1001, 1002}},
-                                     {301002, {204002, 1001}},
-                                     {301003, {}},
-                                     {301004, {301001, 102002, 301003, 1003}}});
+  const TableSet t = ok_tables();
   auto got = expand_descriptor_list(t, GetParam().input);
   ASSERT_TRUE(got.has_value()) << got.error().message();
   EXPECT_EQ(*got, GetParam().want);
@@ -60,10 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The tree walks every list the flat expansion walks.
 TEST_P(ExpandOkTest, TreeWalksTheSameLists) {
-  const TableSet t = with_sequences({{301001, {1001, 1002}},
-                                     {301002, {204002, 1001}},
-                                     {301003, {}},
-                                     {301004, {301001, 102002, 301003, 1003}}});
+  const TableSet t = ok_tables();
   auto tree = expand_descriptor_tree(t, GetParam().input);
   ASSERT_TRUE(tree.has_value()) << tree.error().message();
   // Each descriptor as written appears (fixed replications unrolled in the list show their
