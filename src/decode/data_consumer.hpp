@@ -81,6 +81,7 @@ class DataConsumer : public WalkErrors {
       structure_->subset_starts.push_back(structure_->events.size());
       element_at_.clear();
       quality_selected_.clear();
+      quality_taken_.clear();
     }
   }
 
