@@ -1,10 +1,11 @@
 // Fuzz entries of the columnar decoder and of the header reader for editions 2 and 3.
 //
 // columnar: the input is a file of messages. The resynchronising scan finds them; the
-// columnar decoder decodes every whole one on two threads against the reference tables;
-// each message is then parsed and decoded again alone, by the per-message decoder, and
-// its rows must equal that decode value for value (or the message must be reported bad
-// with the same text).
+// columnar decoder decodes every whole one on two threads against the reference tables,
+// under a budget of rows with a small cap; each message is then parsed and decoded again
+// alone, by the per-message decoder, and its rows must equal that decode value for value
+// (or the message must be reported bad with the same text, or as over its budget when the
+// decode gives more rows or text than the budget allows).
 //
 // header_older: the input is one message. Read with editions 2 and 3 allowed, an edition
 // 4 message gives exactly what the edition-4 parser gives; an edition 2 or 3 message gives
@@ -54,10 +55,14 @@ inline void check_rows(const ColumnBatch& b, std::size_t row, const DecodeResult
       QV_FUZZ_CHECK(static_cast<std::size_t>(b.text.offsets[row + 1]) - from == t.size());
       QV_FUZZ_CHECK(std::memcmp(b.text.data.data() + from, t.data(), t.size()) == 0);
     }
-    QV_FUZZ_CHECK(bit(b.meaning_valid, row) == (v.meaning != nullptr));
-    if (v.meaning != nullptr) QV_FUZZ_CHECK(dictionary_at(b.meanings, b.meaning[row]) == *v.meaning);
+    // a missing value has no meaning in the columns, whatever its code table says of its bits
+    const bool meaning = number && v.meaning != nullptr;
+    QV_FUZZ_CHECK(bit(b.meaning_valid, row) == meaning);
+    if (meaning) QV_FUZZ_CHECK(dictionary_at(b.meanings, b.meaning[row]) == *v.meaning);
   }
 }
+
+inline constexpr std::uint64_t kFuzzMaxRows = 4096;
 
 inline std::string run_columnar(const std::uint8_t* data, std::size_t size) {
   const Bytes file(data, size);
@@ -74,7 +79,10 @@ inline std::string run_columnar(const std::uint8_t* data, std::size_t size) {
   const std::shared_ptr<const TableSet> tables(&reference_tables(), [](const TableSet*) {});
   TableChooser chooser(TableSource::of(tables));
   const Bytes sources[] = {file};
-  const ColumnarOutput out = decode_columns(sources, refs, chooser, ColumnarOptions{2, false, false});
+  // A small cap on the rows of a message, so that the budget's refusals are met often.
+  const MessageBudget budget{.max_rows = kFuzzMaxRows};
+  const ColumnarOutput out =
+      decode_columns(sources, refs, chooser, ColumnarOptions{.threads = 2, .budget = budget});
   // A message's rows never straddle two batches, and no batch is empty unless it is the
   // only one.
   std::size_t batch = 0, total = 0;
@@ -91,6 +99,17 @@ inline std::string run_columnar(const std::uint8_t* data, std::size_t size) {
     if (!alone) {
       QV_FUZZ_CHECK(bad < out.bad.size() && out.bad[bad].index == ref.index);
       QV_FUZZ_CHECK(out.bad[bad].error.message() == alone.error().message());
+      ++bad;
+      continue;
+    }
+    // Over its budget exactly when the message's values are more rows or text than it allows.
+    std::uint64_t text = 0;
+    for (const DecodedValue& v : alone->values) {
+      if (v.has_text()) text += alone->texts[v.text_index].size();
+    }
+    if (alone->values.size() > budget.rows(ref.length) || text > budget.text_octets(ref.length)) {
+      QV_FUZZ_CHECK(bad < out.bad.size() && out.bad[bad].index == ref.index);
+      QV_FUZZ_CHECK(out.bad[bad].error.kind() == ErrorKind::OverBudget);
       ++bad;
       continue;
     }

@@ -6,7 +6,7 @@ from importlib import metadata as _metadata
 
 from quorvex._arrow import iter_batches, read_arrow
 from quorvex._engine import TableSet
-from quorvex._errors import BadMessageError, BadMessageWarning
+from quorvex._errors import BadMessageError, BadMessageWarning, NoMessageError, NoMessageWarning
 from quorvex._file import BufrFile, Message, open
 from quorvex._frame import read_dataframe
 from quorvex._value import Value
@@ -16,5 +16,5 @@ try:
 except _metadata.PackageNotFoundError:  # run from a source tree that was never installed
     __version__ = "0+unknown"
 
-__all__ = ["BadMessageError", "BadMessageWarning", "BufrFile", "Message", "TableSet", "Value", "iter_batches", "open",
-           "read_arrow", "read_dataframe"]
+__all__ = ["BadMessageError", "BadMessageWarning", "BufrFile", "Message", "NoMessageError", "NoMessageWarning",
+           "TableSet", "Value", "iter_batches", "open", "read_arrow", "read_dataframe"]

@@ -10,8 +10,8 @@ from typing import Any
 import pyarrow as pa
 
 from quorvex import _engine
-from quorvex._errors import Bad, OnBadMessage, check_on_bad_message, report_bad
-from quorvex._sources import Buffer, Source, check_intact, open_sources
+from quorvex._errors import Bad, OnBadMessage, check_on_bad_message, report_bad, report_no_message
+from quorvex._sources import Buffer, Source, check_intact, copy_messages, flatten, holds_file, opened, source_name
 from quorvex._tables import TablesArg, engine_tables
 
 # Octets scanned for message boundaries at a time: the list of boundaries in hand stays
@@ -77,20 +77,28 @@ def buffer_size(buffer: Buffer) -> int:
     return len(memoryview(buffer).cast("B")) if isinstance(buffer, memoryview) else len(buffer)
 
 
+def scan_buffer(buffer: Buffer, first: int = 0, headers: bool = False) -> Iterator[tuple[int, list[Any]]]:
+    """(index of the first message, entries of the engine's scan) of each window of one buffer,
+    the messages numbered from `first`."""
+    size = buffer_size(buffer)
+    start = 0
+    window = _SMALLEST_SCAN_WINDOW
+    while start < size:
+        end = min(size, start + window)
+        found, start, _ = _engine.scan_window(buffer, start, end, headers)
+        yield first, found
+        first += len(found)
+        window = min(2 * window, _SCAN_WINDOW) if len(found) < _FEW_MARKERS else _SMALLEST_SCAN_WINDOW
+
+
 def scan_windows(buffers: list[Buffer], headers: bool = False) -> Iterator[tuple[int, int, list[Any]]]:
     """(source position, index of the first message, entries of the engine's scan) of each
     window of the sources scanned, the index counting across the sources."""
     index = 0
     for position, buffer in enumerate(buffers):
-        size = buffer_size(buffer)
-        start = 0
-        window = _SMALLEST_SCAN_WINDOW
-        while start < size:
-            end = min(size, start + window)
-            found, start, _ = _engine.scan_window(buffer, start, end, headers)
-            yield position, index, found
-            index += len(found)
-            window = min(2 * window, _SCAN_WINDOW) if len(found) < _FEW_MARKERS else _SMALLEST_SCAN_WINDOW
+        for first, found in scan_buffer(buffer, index, headers):
+            yield position, first, found
+            index = first + len(found)
 
 
 def scan_messages(buffers: list[Buffer], headers: bool = False) -> Iterator[tuple[Any, ...]]:
@@ -113,71 +121,113 @@ def _batches(
     max_message_rows: int = MAX_MESSAGE_ROWS,
 ) -> Generator[pa.RecordBatch, None, int]:
     """The record batches of `source`; the generator's value is the number of messages found
-    (every marker, damaged ones included): the index the next source would start from."""
+    (every marker, damaged ones included): the index the next source would start from.
+
+    The sources of a list are opened one at a time: the messages of a file that still wait
+    for a batch when its scan ends are copied out of it, and the file is closed before the
+    next is opened."""
     check_on_bad_message(on_bad_message)
     check_max_message_rows(max_message_rows)
     if isinstance(batch_messages, bool) or not isinstance(batch_messages, int) or batch_messages < 1:
         raise ValueError(f"batch_messages must be a positive int, not {batch_messages!r}")
     n_threads = default_threads(threads)
     chooser = engine_tables(tables)
-    with open_sources(source) as (buffers, is_list):
-        # Whole windows of the scan at a time: the messages waiting for a batch, the running
-        # total of their octets, and the damaged ones found on the way (in index order).
-        pending: list[tuple[int, int, int, int]] = []
-        ends: list[int] = []
-        flushed = 0  # the running total where `pending` starts
-        scan_bad: list[Bad] = []
-        yielded = False
+    items, is_list = flatten(source)
+    # One buffer per source: the open file, the copied messages of a closed one that still
+    # wait for a batch, or nothing.
+    buffers: list[Buffer] = [b""] * len(items)
+    moved: dict[int, int] = {}  # index -> offset in its file, of a message copied out of it
+    # Whole windows of the scan at a time: the messages waiting for a batch, the running
+    # total of their octets, and the damaged ones found on the way (in index order).
+    pending: list[tuple[int, int, int, int]] = []
+    ends: list[int] = []
+    flushed = 0  # the running total where `pending` starts
+    scan_bad: list[Bad] = []
+    yielded = False
+    current = 0  # the position of the open source
 
-        def flush(count: int, final: bool = False) -> list[pa.RecordBatch]:
-            nonlocal flushed
-            batch, bad = _engine.decode(buffers, pending[:count], chooser, n_threads, keys, is_list,
-                                        max_message_rows)
-            for buffer in buffers:
-                check_intact(buffer)
-            # the damaged messages before the batch's last message are reported with it
-            cut = len(scan_bad) if final else bisect.bisect_left(scan_bad, pending[count - 1][1], key=lambda b: b[0])
-            for one in sorted(scan_bad[:cut] + bad):
-                report_bad(on_bad_message, one, stacklevel=5)
-            del scan_bad[:cut]
-            if count:
-                flushed = ends[count - 1]
-            del pending[:count], ends[:count]
-            return record_batches(batch)
+    def flush(count: int, final: bool = False) -> list[pa.RecordBatch]:
+        nonlocal flushed
+        batch, bad = _engine.decode(buffers, pending[:count], chooser, n_threads, keys, is_list, max_message_rows)
+        check_intact(buffers[current])
+        bad = [(index, moved.get(index, offset), *rest) for index, offset, *rest in bad]
+        # the damaged messages before the batch's last message are reported with it
+        cut = len(scan_bad) if final else bisect.bisect_left(scan_bad, pending[count - 1][1], key=lambda b: b[0])
+        for one in sorted(scan_bad[:cut] + bad):
+            report_bad(on_bad_message, one, stacklevel=5)
+        del scan_bad[:cut]
+        if count:
+            flushed = ends[count - 1]
+        for _, index, _, _ in pending[:count]:
+            moved.pop(index, None)
+        done = {m[0] for m in pending[:count]}
+        del pending[:count], ends[:count]
+        for position in done - {current} - {m[0] for m in pending[:1]}:
+            buffers[position] = b""  # the copied messages of a closed file, all decoded
+        return record_batches(batch)
 
-        def full() -> int:
-            """How many pending messages make the next batch; 0 when they are too few."""
-            count = batch_messages
-            if batch_octets is not None:
-                count = min(count, bisect.bisect_left(ends, flushed + batch_octets) + 1)
-            return count if count <= len(pending) else 0
+    def full() -> int:
+        """How many pending messages make the next batch; 0 when they are too few."""
+        count = batch_messages
+        if batch_octets is not None:
+            count = min(count, bisect.bisect_left(ends, flushed + batch_octets) + 1)
+        return count if count <= len(pending) else 0
 
-        found_count = 0
-        for position, first, found in scan_windows(buffers):
-            found_count = first + len(found)
-            scan_bad += [(first + k, o, *e, position) for k, (o, n, e) in enumerate(found) if e is not None]
-            good = [(position, first + k, o, n) for k, (o, n, e) in enumerate(found) if e is None]
-            pending += good
-            ends += list(itertools.accumulate((m[3] for m in good), initial=ends[-1] if ends else flushed))[1:]
-            if not pending:  # nothing to wait for: damaged messages are reported as they are found
-                for one in scan_bad:
-                    report_bad(on_bad_message, one, stacklevel=4)
-                scan_bad.clear()
-            elif len(scan_bad) > _HELD_BAD:
-                for record_batch in flush(len(pending)):
-                    if record_batch.num_rows:
-                        yield record_batch
-                        yielded = True
-            while count := full():
-                for record_batch in flush(count):
-                    if record_batch.num_rows:
-                        yield record_batch
-                        yielded = True
+    def last() -> Iterator[pa.RecordBatch]:
+        """The batch of what is left, before the last source is closed."""
+        nonlocal yielded
         if pending or scan_bad or (empty and not yielded):
             for record_batch in flush(len(pending), final=True):
                 if record_batch.num_rows or (empty and not yielded):
                     yield record_batch
                     yielded = True
+
+    found_count = 0
+    for current, item in enumerate(items):
+        with opened(item) as buffer:
+            buffers[current] = buffer
+            before = found_count
+            for first, found in scan_buffer(buffer, found_count):
+                found_count = first + len(found)
+                scan_bad += [(first + k, o, *e, current) for k, (o, n, e) in enumerate(found) if e is not None]
+                good = [(current, first + k, o, n) for k, (o, n, e) in enumerate(found) if e is None]
+                pending += good
+                ends += list(itertools.accumulate((m[3] for m in good), initial=ends[-1] if ends else flushed))[1:]
+                if not pending:  # nothing to wait for: damaged messages are reported as they are found
+                    for one in scan_bad:
+                        report_bad(on_bad_message, one, stacklevel=4)
+                    scan_bad.clear()
+                elif len(scan_bad) > _HELD_BAD:
+                    for record_batch in flush(len(pending)):
+                        if record_batch.num_rows:
+                            yield record_batch
+                            yielded = True
+                while count := full():
+                    for record_batch in flush(count):
+                        if record_batch.num_rows:
+                            yield record_batch
+                            yielded = True
+            if found_count == before:
+                # what came before is reported first
+                if pending or scan_bad:
+                    for record_batch in flush(len(pending), final=True):
+                        if record_batch.num_rows:
+                            yield record_batch
+                            yielded = True
+                report_no_message(on_bad_message, source_name(item), current, buffer_size(buffer) == 0)
+            if current + 1 == len(items):
+                yield from last()
+                return found_count
+            waiting = [k for k, m in enumerate(pending) if m[0] == current]
+            if waiting and holds_file(item, buffer):
+                buffers[current], offsets = copy_messages(buffer, [pending[k][2:] for k in waiting])
+                for k, offset in zip(waiting, offsets):
+                    position, index, old, length = pending[k]
+                    moved[index] = old
+                    pending[k] = (position, index, offset, length)
+            elif not waiting:
+                buffers[current] = b""
+    yield from last()
     return found_count
 
 
@@ -198,7 +248,10 @@ def iter_batches(
 
     A message may give at most 64 rows and 16 octets of text per octet of it (plus an
     allowance: real messages give at most about 17 and 2), and at most `max_message_rows`
-    rows; one that gives more is a bad message, handled as `on_bad_message` says."""
+    rows; one that gives more is a bad message, handled as `on_bad_message` says. A source in
+    which no BUFR message is found at all is a quorvex.NoMessageError (a NoMessageWarning
+    under "warn", nothing under "skip"). The files of a list, a directory or a glob pattern
+    are opened one at a time."""
     return _batches(source, batch_messages, tables, threads, on_bad_message, True, False, _ITER_OCTETS,
                     max_message_rows)
 

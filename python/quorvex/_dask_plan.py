@@ -20,8 +20,8 @@ _compute: Any = dask.compute  # type: ignore[attr-defined]
 
 PathArg = Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]]]
 
-# The pre-scan of a range reports the offsets of its first few messages: enough to drop
-# the ones found inside the message that crosses into the range from the previous one.
+# The pre-scan of a range reports the offsets of its first few messages: enough to tell
+# whether it found any inside the message that crosses into the range from the previous one.
 _HEAD = 8
 
 
@@ -55,8 +55,8 @@ def _has_magic(path: str) -> bool:
 
 
 def _expand(paths: PathArg, storage_options: Mapping[str, Any]) -> tuple[list[_File], bool]:
-    """The files named by `paths` (a path, a glob or a list of them), and whether it named
-    exactly one file without a glob (the readers' single-source case: no `source`)."""
+    """The files named by `paths` (a path, a directory, a glob or a list of them), and whether
+    it named exactly one file, without a glob (the readers' single-source case: no `source`)."""
     if isinstance(paths, (str, os.PathLike)):
         items = [os.fspath(paths)]
         single = not _has_magic(items[0])
@@ -77,9 +77,15 @@ def _expand(paths: PathArg, storage_options: Mapping[str, Any]) -> tuple[list[_F
         elif not fs.exists(path):
             raise FileNotFoundError(f"no such file: {item!r}")
         else:
-            matches = [(path, fs.info(path))]
-            if matches[0][1].get("type") == "directory":
-                raise IsADirectoryError(f"{item!r} is a directory: name its files, or a glob such as {item}/*.bufr")
+            info = fs.info(path)
+            matches = [(path, info)]
+            if info.get("type") == "directory":
+                # its files, sorted, as the single-machine readers take a directory
+                found = {entry["name"]: entry for entry in fs.ls(path, detail=True)}
+                matches = [(name, found[name]) for name in sorted(found) if found[name].get("type") != "directory"]
+                if not matches:
+                    raise FileNotFoundError(f"no file in the directory {item!r}")
+                single = False
         files += [_File(protocol, name, int(info["size"]), len(files) + k) for k, (name, info) in enumerate(matches)]
     return files, single
 
@@ -150,9 +156,13 @@ def _cut(files: Sequence[_File], blocksize: int | None) -> list[tuple[_File, int
     return cuts
 
 
-def _plan(files: Sequence[_File], blocksize: int | None, storage_options: Mapping[str, Any]) -> list[_Range]:
+def _plan(files: Sequence[_File], blocksize: int | None, storage_options: Mapping[str, Any],
+          on_bad_message: str = "error") -> list[_Range]:
     """Ranges with their scan entry points and first message numbers, from a pre-scan of
-    every range run as one parallel Dask computation."""
+    every range run as one parallel Dask computation. A file in which no message is found is
+    reported as `on_bad_message` says."""
+    from ._errors import report_no_message
+
     cuts = _cut(files, blocksize)
     summarise = _delayed(_summary, pure=True)
     summaries = _compute(*[summarise(f, s, e, dict(storage_options)) for f, s, e in cuts])
@@ -163,17 +173,19 @@ def _plan(files: Sequence[_File], blocksize: int | None, storage_options: Mappin
         if start == 0:
             stop = 0
         scan_from = max(start, stop)
-        if scan_from > start:
-            dropped = sum(1 for offset in head if offset < scan_from)
-            if dropped == len(head) and count > dropped:
-                # More false starts than the head holds (a message quoting many "BUFR"s):
-                # count again from the entry point.
-                count, range_stop, _ = _summary(file, scan_from, end, storage_options)
-            else:
-                count -= dropped
+        if scan_from > start and count and (not head or head[0] < scan_from):
+            # The pre-scan from the range's first octet met a false start inside the message
+            # that crosses into the range (or cannot tell), and from there it may have hopped
+            # past a message that the file-wide scan finds (a "BUFR" quoted in a payload whose
+            # declared length ends on the next message's "7777"): count again from the entry
+            # point.
+            count, range_stop, _ = _summary(file, scan_from, end, storage_options)
         if count:
             stop = range_stop
         ranges.append(_Range(file, start, end, scan_from, number, count))
         number += count
+    for file in files:
+        if not any(r.count for r in ranges if r.file == file):
+            report_no_message(on_bad_message, file.path, file.source, file.size == 0, stacklevel=3)
     kept = [r for r in ranges if r.count]
     return kept or ranges[:1]

@@ -60,6 +60,55 @@ class BadMessageWarning(_BadMessage, UserWarning):
         self._set(message_index, offset, reason, source, kind)
 
 
+class _NoMessage:
+    """The fields of NoMessageError and NoMessageWarning."""
+
+    name: str
+    source: int
+    empty: bool
+
+    def _set(self, name: str, source: int, empty: bool) -> None:
+        self.name = name
+        self.source = source
+        self.empty = empty
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (type(self), (self.name, self.source, self.empty))
+
+
+def _no_message_text(name: str, empty: bool) -> str:
+    return f"{name}: no BUFR message found" + (" (it is empty)" if empty else "")
+
+
+class NoMessageError(_NoMessage, ValueError):
+    """A source in which no "BUFR" was found at all (an empty file, a compressed archive, any
+    other data), with on_bad_message="error". name names the source (its path, or its type);
+    source is its position in the list given (0 for a single source); empty says whether it
+    held no octet."""
+
+    def __init__(self, name: str, source: int = 0, empty: bool = False) -> None:
+        super().__init__(_no_message_text(name, empty))
+        self._set(name, source, empty)
+
+
+class NoMessageWarning(_NoMessage, UserWarning):
+    """A source with no BUFR message, passed over by on_bad_message="warn": the fields of
+    NoMessageError."""
+
+    def __init__(self, name: str, source: int = 0, empty: bool = False) -> None:
+        super().__init__(_no_message_text(name, empty))
+        self._set(name, source, empty)
+
+
+def report_no_message(on_bad_message: str, name: str, source: int, empty: bool, stacklevel: int = 4) -> None:
+    """Raises, warns or does nothing about a source that holds no message, as on_bad_message
+    says."""
+    if on_bad_message == "error":
+        raise NoMessageError(name, source, empty)
+    if on_bad_message == "warn":
+        _warn(NoMessageWarning(name, source, empty), stacklevel)
+
+
 def check_on_bad_message(on_bad_message: str) -> None:
     if on_bad_message not in ("error", "warn", "skip"):
         raise ValueError(f'on_bad_message must be "error", "warn" or "skip", not {on_bad_message!r}')

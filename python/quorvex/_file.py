@@ -12,7 +12,7 @@ from . import _engine
 from ._arrow import MAX_MESSAGE_ROWS, check_max_message_rows, default_threads, table_of
 from ._errors import check_on_bad_message, report_bad
 from ._frame import frame_of, read_entries
-from ._sources import Buffer, SingleSource, check_intact, open_sources
+from ._sources import Buffer, SingleSource, check_intact, flatten, opened, source_name
 from ._tables import TablesArg, engine_tables
 from ._value import Value, values_of
 
@@ -36,14 +36,17 @@ def typical_time(header: dict[str, Any]) -> datetime.datetime:
                              header["typical_hour"], header["typical_minute"], header["typical_second"])
 
 
-def read_headers(buffers: list[Buffer], on_bad_message: str) -> Iterator[Entry]:
+def read_headers(buffer: Buffer, on_bad_message: str, name: str) -> list[Entry]:
     """(source position, index, offset, length, header) of every message whose framing and header
-    read cleanly (its header keys among them, under "keys"); the others are reported as
-    `on_bad_message` says. Indices count every "BUFR" found, across the buffers."""
-    for position, index, offset, length, header_keys in read_entries(buffers, on_bad_message):
-        header = _engine.read_header(buffers[position], offset, length)
+    read cleanly (its header keys among them, under "keys"); the others, and a source with no
+    message at all, are reported as `on_bad_message` says."""
+    entries, _ = read_entries(buffer, on_bad_message, name)
+    out = []
+    for position, index, offset, length, header_keys in entries:
+        header = _engine.read_header(buffer, offset, length)
         header["keys"] = header_keys
-        yield position, index, offset, length, header
+        out.append((position, index, offset, length, header))
+    return out
 
 
 class Message:
@@ -133,13 +136,16 @@ class BufrFile:
         self._max_message_rows = check_max_message_rows(max_message_rows)
         if isinstance(source, list):
             raise TypeError("quorvex.open takes one source, not a list")
+        items, is_list = flatten(source)
+        if is_list:
+            raise TypeError(f"quorvex.open takes one file, not a directory or a glob pattern: {source_name(source)}")
         self.closed = False
         self._stack = contextlib.ExitStack()
         try:
-            (self._buffer,), _ = self._stack.enter_context(open_sources(source))
+            self._buffer = self._stack.enter_context(opened(items[0]))
             self._tables = engine_tables(tables)
-            self._messages = [Message(self, index, offset, length, header)
-                              for _, index, offset, length, header in read_headers([self._buffer], on_bad_message)]
+            self._messages = [Message(self, index, offset, length, header) for _, index, offset, length, header
+                              in read_headers(self._buffer, on_bad_message, source_name(source))]
             check_intact(self._buffer)
         except BaseException:
             self._stack.close()

@@ -8,16 +8,16 @@ and the filters and required columns are applied to the columns."""
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from . import _engine, _keys, _pivot
-from ._arrow import MAX_MESSAGE_ROWS, check_max_message_rows, default_threads, record_batches, scan_messages
-from ._errors import Bad, OnBadMessage, check_on_bad_message, report_bad
-from ._sources import Buffer, Source, check_intact, open_sources
+from ._arrow import MAX_MESSAGE_ROWS, buffer_size, check_max_message_rows, default_threads, record_batches, scan_buffer
+from ._errors import Bad, OnBadMessage, check_on_bad_message, report_bad, report_no_message
+from ._sources import Buffer, Source, check_intact, copy_messages, flatten, holds_file, opened, source_name
 from ._tables import TablesArg, engine_tables
 
 if TYPE_CHECKING:
@@ -27,27 +27,40 @@ if TYPE_CHECKING:
 Entry = tuple[int, int, int, int, dict[str, Any]]
 
 
-def read_entries(buffers: list[Buffer], on_bad_message: str) -> Iterator[Entry]:
-    """Every message whose framing and header read, with its header keys; the others are reported
-    as `on_bad_message` says. The header is checked the same way whatever is asked of it."""
-    for position, index, offset, length, error, _ in scan_messages(buffers, headers=True):
-        if error is None:
-            try:
-                header = _engine.read_header_keys(buffers[position], offset, length)
-            except ValueError as failure:
-                error = ("bad_header", str(failure))
-        if error is not None:
-            report_bad(on_bad_message, (index, offset, *error, position))
-            continue
-        yield position, index, offset, length, header
+def read_entries(buffer: Buffer, on_bad_message: str, name: str, position: int = 0,
+                 start: int = 0) -> tuple[list[Entry], int]:
+    """Every message of one source whose framing and header read, with its header keys, and
+    the number of messages found up to its end (damaged ones included), counting from
+    `start`. The others are reported as `on_bad_message` says, and so is a source with no
+    message at all (`name` names it). The header is checked the same way whatever is asked
+    of it."""
+    entries: list[Entry] = []
+    count = start
+    for first, found in scan_buffer(buffer, start, headers=True):
+        count = first + len(found)
+        for index, (offset, length, error, _) in enumerate(found, first):
+            if error is None:
+                try:
+                    header = _engine.read_header_keys(buffer, offset, length)
+                except ValueError as failure:
+                    error = ("bad_header", str(failure))
+            if error is not None:
+                report_bad(on_bad_message, (index, offset, *error, position))
+                continue
+            entries.append((position, index, offset, length, header))
+    if count == start:
+        report_no_message(on_bad_message, name, position, buffer_size(buffer) == 0)
+    return entries, count
 
 
-def report_all(on_bad_message: str, bad: list[Bad], base: int, source: int | None) -> None:
+def report_all(on_bad_message: str, bad: list[Bad], base: int, source: int | None,
+               moved: Mapping[int, int] | None = None) -> None:
     """Reports the messages the engine could not decode, in order; `base` is added to offsets,
-    `source` (when given) replaces the engine's source position."""
+    `source` (when given) replaces the engine's source position, and `moved` gives the offset
+    in its file of a message copied out of it (by index)."""
     for index, offset, kind, reason, position in sorted(bad):
-        report_bad(on_bad_message, (index, offset + base, kind, reason, position if source is None else source),
-                   stacklevel=5)
+        at = moved[index] if moved and index in moved else offset + base
+        report_bad(on_bad_message, (index, at, kind, reason, position if source is None else source), stacklevel=5)
 
 
 def read_dataframe(source: Source, columns: Sequence[str] | str | None = None,
@@ -75,26 +88,46 @@ def read_dataframe(source: Source, columns: Sequence[str] | str | None = None,
     if isinstance(columns, str):
         columns = [columns]
     chooser = engine_tables(tables)
-    with open_sources(source) as (buffers, _):
-        entries = list(read_entries(buffers, on_bad_message))
-        for buffer in buffers:
+    root = tables if isinstance(tables, (str, os.PathLike)) else None
+    items, is_list = flatten(source)
+    if not is_list:
+        with opened(items[0]) as buffer:
+            entries, _ = read_entries(buffer, on_bad_message, source_name(items[0]))
             check_intact(buffer)
-        root = tables if isinstance(tables, (str, os.PathLike)) else None
-        return frame_of(buffers, entries, chooser, threads, columns, filters, required_columns, on_bad_message,
-                        root=root, max_message_rows=max_message_rows)
+            return frame_of([buffer], entries, chooser, threads, columns, filters, required_columns, on_bad_message,
+                            root=root, max_message_rows=max_message_rows)
+    # The files of a list are opened one at a time: the octets of their messages are copied
+    # out, and each is closed before the next is opened.
+    buffers: list[Buffer] = []
+    entries = []
+    moved: dict[int, int] = {}  # index -> offset in its file
+    count = 0
+    for position, item in enumerate(items):
+        with opened(item) as buffer:
+            found, count = read_entries(buffer, on_bad_message, source_name(item), position, count)
+            if holds_file(item, buffer):
+                copied, offsets = copy_messages(buffer, [(e[2], e[3]) for e in found])
+                moved.update((e[1], e[2]) for e in found)
+                found = [(p, index, at, length, keys) for (p, index, _, length, keys), at in zip(found, offsets)]
+                buffer = copied
+            buffers.append(buffer)
+            entries += found
+    return frame_of(buffers, entries, chooser, threads, columns, filters, required_columns, on_bad_message,
+                    root=root, max_message_rows=max_message_rows, moved=moved)
 
 
 def frame_of(buffers: list[Buffer], entries: list[Entry], chooser: Any, threads: int, columns: Sequence[str] | None,
              filters: Mapping[str, Any] | None, required_columns: bool | Iterable[str],
              on_bad_message: str, base: int = 0, source: int | None = None,
-             root: str | os.PathLike[str] | None = None, max_message_rows: int = MAX_MESSAGE_ROWS
-             ) -> pd.DataFrame:
+             root: str | os.PathLike[str] | None = None, max_message_rows: int = MAX_MESSAGE_ROWS,
+             moved: Mapping[int, int] | None = None) -> pd.DataFrame:
     """The frame of the given messages (their headers already read). Messages reported bad get
     `base` added to their offsets (the buffer's place in its file) and `source` as their source
-    when given; `root` is the definitions root the tables come from, if one was named."""
+    when given, or their offset in `moved` (by index) when they were copied out of their file;
+    `root` is the definitions root the tables come from, if one was named."""
     if not columns:
         return flat_frame(buffers, entries, chooser, threads, _keys.compile_filters(filters), on_bad_message, base,
-                          source, max_message_rows)
+                          source, max_message_rows, moved)
     query = _keys.plan(columns, filters, required_columns)
     entries = [e for e, keep in zip(entries, message_mask(entries, query.filters)) if keep]
     messages = [entry[:4] for entry in entries]
@@ -105,7 +138,7 @@ def frame_of(buffers: list[Buffer], entries: list[Entry], chooser: Any, threads:
     rows = collect(buffers, messages, chooser, threads, query.data_keys,
                    [k for k in query.data_keys if k in present], None if root is None else os.fspath(root),
                    max_message_rows)
-    report_all(on_bad_message, rows.bad, base, source)
+    report_all(on_bad_message, rows.bad, base, source, moved)
     return shape(rows.frame, entries, query)
 
 
@@ -202,14 +235,14 @@ def shape(rows: pd.DataFrame, entries: list[Entry], query: _keys.Query) -> pd.Da
 
 def flat_frame(buffers: list[Buffer], entries: list[Entry], chooser: Any, threads: int,
                filters: dict[str, _keys.Filter], on_bad_message: str, base: int = 0, source: int | None = None,
-               max_message_rows: int = MAX_MESSAGE_ROWS) -> pd.DataFrame:
+               max_message_rows: int = MAX_MESSAGE_ROWS, moved: Mapping[int, int] | None = None) -> pd.DataFrame:
     """One row per subset: every header key the messages carry, then every data key numbered."""
     import pandas as pd
 
     entries = [e for e, keep in zip(entries, message_mask(entries, filters)) if keep]
     rows, bad, _ = _pivot.read_rows(buffers, [e[:4] for e in entries], chooser, threads, [], flat=True,
                                     max_message_rows=max_message_rows)
-    report_all(on_bad_message, bad, base, source)
+    report_all(on_bad_message, bad, base, source, moved)
     at = np.searchsorted(np.fromiter((e[1] for e in entries), np.int64, len(entries)),
                          rows["message"].to_numpy(np.int64))
     carried = {name for e in entries for name in e[4]}

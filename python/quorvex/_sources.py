@@ -8,6 +8,7 @@ import contextlib
 import errno
 import glob
 import io
+import itertools
 import mmap
 import os
 import stat
@@ -66,6 +67,13 @@ def _release(mapped: mmap.mmap) -> None:
     if faulted:
         assert entry is not None
         raise changed_error(entry[1])
+
+
+def release_mapping(buffer: object) -> None:
+    """Closes a mapping that map_path() made (anything else is left), raising OSError naming
+    the file when it shrank while it was read."""
+    if isinstance(buffer, mmap.mmap) and id(buffer) in _watched and not buffer.closed:
+        _release(buffer)
 
 
 def map_path(path: str | os.PathLike[str]) -> Buffer:
@@ -167,9 +175,30 @@ def flatten(source: Source) -> tuple[list[object], bool]:
 
 
 @contextlib.contextmanager
-def open_sources(source: Source) -> Iterator[tuple[list[Buffer], bool]]:
-    """The buffers of `source` and whether it was a list; mapped files are closed on exit,
-    and OSError is raised then when one of them shrank while it was read."""
-    items, is_list = flatten(source)
+def opened(source: object) -> Iterator[Buffer]:
+    """The buffer of one single source (an item of flatten()). A file opened for it is closed on
+    exit, and OSError is raised then when it shrank while it was read: the readers open the
+    sources of a list one at a time, each closed before the next is opened."""
     with contextlib.ExitStack() as stack:
-        yield [_open_one(stack, s) for s in items], is_list
+        yield _open_one(stack, source)
+
+
+def holds_file(source: object, buffer: Buffer) -> bool:
+    """Whether `buffer` maps a file opened for `source` (which opened() closes on exit)."""
+    return isinstance(buffer, mmap.mmap) and buffer is not source
+
+
+def source_name(source: object) -> str:
+    """How errors name a single source: its path, its file's name, or its type."""
+    if isinstance(source, (str, os.PathLike)):
+        return os.fspath(source)
+    name = getattr(source, "name", None) if not isinstance(source, BufferProtocol) else None
+    return name if isinstance(name, str) else f"<{type(source).__name__}>"
+
+
+def copy_messages(buffer: Buffer, spans: Sequence[tuple[int, int]]) -> tuple[bytes, list[int]]:
+    """The octets of the messages at `spans` ((offset, length) each) of `buffer`, one after the
+    other in a new bytes object, and the offset of each there: what outlives the file once it
+    is closed."""
+    offsets = list(itertools.accumulate((length for _, length in spans), initial=0))[:-1]
+    return b"".join(buffer[offset:offset + length] for offset, length in spans), offsets

@@ -21,7 +21,11 @@ How a read is cut up:
   scanning for "BUFR" from the range's first octet could find those four letters inside
   that message's data, where a scan from the start of the file never looks. The same
   pre-scan tells where the previous range's scan stops (the end of its last message), so
-  each range starts scanning there and drops nothing the file-wide scan would keep.
+  each range starts scanning there and drops nothing the file-wide scan would keep. A range
+  whose pre-scan met a "BUFR" before that point (from which it may have hopped over a real
+  message) is counted again, from there, while the read is planned.
+- A file in which no message is found at all is reported when the read is planned, as
+  `on_bad_message` says (quorvex.NoMessageError under "error").
 - Tasks carry a file name, a byte range, two integers and the reader's options; table
   sets are never shipped. Each worker process chooses and loads tables once through the
   package's per-process cache.
@@ -258,7 +262,7 @@ def _read(
         meta = _wide_meta(columns, root)
         reader = _Reader(root, on_bad_message, threads, single, options, tuple(columns), dict(filters or {}),
                          tuple((str(name), dtype) for name, dtype in meta.dtypes.items()))
-    parts = _plan(files, size, options)
+    parts = _plan(files, size, options, on_bad_message)
     if columns is None:
         return cast(dd.DataFrame, _from_map(reader.long, parts, meta=meta, label="quorvex-read-arrow"))
     return cast(dd.DataFrame, _from_map(reader.wide, parts, meta=meta, label="quorvex-read-dataframe"))
@@ -275,14 +279,15 @@ def read_arrow(
 ) -> dd.DataFrame:
     """The long table of `quorvex.read_arrow` (one row per decoded value) as a Dask DataFrame.
 
-    `paths`: a path, a glob or a list of them, local or any fsspec URL. With one path
-    (no glob) the `source` column is left out, as `quorvex.read_arrow` does for one
-    source; otherwise `source` is the file's position in the sorted, expanded list and
-    `message` counts across it. `tables` is None or a definitions root (chosen and loaded
-    by each worker); `blocksize` None keeps every file whole, and a block is at least
-    MIN_BLOCKSIZE (1 MiB); `threads` is the decoding threads per task (None: the worker's
-    cores). Every column is Arrow-backed; `name`, `unit` and `meaning` are plain strings
-    rather than categoricals, so that every partition has the same schema.
+    `paths`: a path, a directory (its files, sorted), a glob or a list of them, local or any
+    fsspec URL. With one path (no glob, no directory) the `source` column is left out, as
+    `quorvex.read_arrow` does for one source; otherwise `source` is the file's position in
+    the sorted, expanded list and `message` counts across it. `tables` is None or a
+    definitions root (chosen and loaded by each worker); `blocksize` None keeps every file
+    whole, and a block is at least MIN_BLOCKSIZE (1 MiB); `threads` is the decoding threads
+    per task (None: the worker's cores). Every column is Arrow-backed; `name`, `unit` and
+    `meaning` are plain strings rather than categoricals, so that every partition has the
+    same schema.
     """
     return _read(paths, None, None, tables, on_bad_message, blocksize, threads, storage_options)
 

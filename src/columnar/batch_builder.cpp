@@ -232,16 +232,18 @@ void BatchBuilder::append(std::size_t n, std::size_t text_bytes, const std::vect
       at += t.size();
     }
     text_bits.push(v.has_text());
+    // A missing value has no meaning, whatever its raw bits (in compressed data, those of R0).
+    const std::string* said = has_value ? v.meaning : nullptr;
     std::int32_t m = 0;
-    if (v.meaning != nullptr) {
-      m = meaning_index_.find(v.meaning);
+    if (said != nullptr) {
+      m = meaning_index_.find(said);
       if (m == PtrIndex::kAbsent) {
-        m = meanings_->id(*v.meaning);
-        meaning_index_.insert(v.meaning, m);
+        m = meanings_->id(*said);
+        meaning_index_.insert(said, m);
       }
     }
     meaning[j] = m;
-    meaning_bits.push(v.meaning != nullptr);
+    meaning_bits.push(said != nullptr);
     ++j;
   });
   text_ = at;

@@ -57,6 +57,9 @@ Result<ChosenTables> TableChooser::choose(const BufrMessage& message) {
                      " is newer than the table store's newest; decoded with version " +
                      std::to_string(chosen->used_version));
   }
+  // A failure of the system (no descriptor or memory free) says nothing of the tables: the
+  // next message tries again.
+  if (!chosen && chosen.error().transient()) return chosen;
   if (entries_.size() >= capacity_) {
     auto oldest = std::ranges::min_element(entries_, {}, &Entry::used);
     entries_.erase(oldest);

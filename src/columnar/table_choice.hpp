@@ -39,7 +39,8 @@ class TableChooser {
   explicit TableChooser(TableSource source, std::size_t capacity = kDefaultCapacity);
 
   // The tables of `message`; an error when its source lacks them (a definitions root that
-  // fails to load names the file). Failures are cached like successes.
+  // fails to load names the file). Failures are cached like successes,
+  // except transient ones (BufrError::transient).
   [[nodiscard]] Result<ChosenTables> choose(const BufrMessage& message);
 
   const TableSource& source() const { return source_; }

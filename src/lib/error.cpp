@@ -1,5 +1,6 @@
 #include "lib/error.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -20,7 +21,11 @@ std::string os_error_text(int err) {
   return out;
 }
 
-BufrError BufrError::io_errno(int err) { return io(os_error_text(err)); }
+BufrError BufrError::io_errno(int err) {
+  const bool transient = err == EMFILE || err == ENFILE || err == ENOMEM || err == EAGAIN || err == EINTR ||
+                         err == EIO || err == ENOBUFS;
+  return io(os_error_text(err)).as_transient(transient);
+}
 
 BufrError BufrError::data_fault(std::string text) {
   BufrError e(ErrorKind::DataFault);

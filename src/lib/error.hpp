@@ -92,16 +92,20 @@ class BufrError {
   static BufrError csv_text_after_quote(const CsvPosition& at, std::size_t field);
   static BufrError csv_unclosed_quote(const CsvPosition& at, std::size_t field);
   // A file of a table that could not be read: the reader's text, as a table error.
-  static BufrError unreadable_table(const BufrError& read_error) { return table_text(read_error.text_); }
+  static BufrError unreadable_table(const BufrError& read_error) {
+    return table_text(read_error.text_).as_transient(read_error.transient_);
+  }
   // A table file of a definitions root that failed to load: "<path>: <what failed>".
   static BufrError in_table_file(std::string_view path, const BufrError& failure) {
     return table_text(std::string(path) + ": " +
-                      (failure.kind() == ErrorKind::TableText ? failure.text() : failure.message()));
+                      (failure.kind() == ErrorKind::TableText ? failure.text() : failure.message()))
+        .as_transient(failure.transient_);
   }
   // A table row that failed: "line <n>: <what failed>".
   static BufrError on_line(std::uint64_t line, const BufrError& failure) {
     return table_text("line " + std::to_string(line) + ": " +
-                      (failure.kind() == ErrorKind::TableText ? failure.text() : failure.message()));
+                      (failure.kind() == ErrorKind::TableText ? failure.text() : failure.message()))
+        .as_transient(failure.transient_);
   }
   // File-system failures.
   static BufrError nul_in_path();
@@ -153,6 +157,10 @@ class BufrError {
 
   ErrorKind kind() const { return kind_; }
   const std::string& text() const { return text_; }
+  // Whether the failure may not recur: the system ran short of descriptors, memory or
+  // buffers, or a read was interrupted or failed on the device. Such a failure is never kept
+  // in place of a result.
+  bool transient() const { return transient_; }
 
   // The display text of the error, exactly as it reaches Python.
   std::string message() const;
@@ -164,10 +172,16 @@ class BufrError {
  private:
   explicit BufrError(ErrorKind kind, std::uint64_t a = 0, std::uint64_t b = 0) : kind_(kind), a_(a), b_(b) {}
 
+  BufrError as_transient(bool transient) && {
+    transient_ = transient;
+    return std::move(*this);
+  }
+
   ErrorKind kind_;
   std::uint64_t a_;
   std::uint64_t b_;
   std::string text_;
+  bool transient_ = false;
 };
 
 template <class T>

@@ -15,9 +15,11 @@ def _bits(x):
 
 def expected_rows(values):
     """The engine's row of each per-value DecodedValue: descriptor, name, value bits, text,
-    raw, meaning. A value without raw bits is a text: it has no number in the table."""
+    raw, meaning. A value without raw bits is a text: it has no number in the table; a missing
+    value has no meaning there, whatever its code table says of its bits."""
     return [
-        (v.descriptor, v.name, _bits(v.raw_value) if v.raw is not None else None, v.raw_text, v.raw, v.raw_meaning)
+        (v.descriptor, v.name, _bits(v.raw_value) if v.raw is not None else None, v.raw_text, v.raw,
+         v.raw_meaning if v.raw_value is not None else None)
         for v in values
     ]
 

@@ -1,5 +1,6 @@
 """Bad messages reach the caller as data: BadMessageError and BadMessageWarning carry the same
 index, offset, source, kind and reason whichever reader met the message."""
+import os
 import pickle
 import warnings
 
@@ -46,6 +47,15 @@ DAMAGES = [
 ]
 
 
+def as_files(tmp_path, sources):
+    """The octets of `sources` written to files: their paths."""
+    paths = []
+    for k, data in enumerate(sources):
+        paths.append(tmp_path / f"{k}.bufr")
+        paths[-1].write_bytes(data)
+    return paths
+
+
 def read_with(reader, source, mode, tmp_path):
     if reader == "read_arrow":
         quorvex.read_arrow(source, on_bad_message=mode)
@@ -56,10 +66,8 @@ def read_with(reader, source, mode, tmp_path):
     else:
         dask_module = pytest.importorskip("quorvex.dask")
         import dask
-        paths = []
-        for k, data in enumerate(source if isinstance(source, list) else [source]):
-            paths.append(tmp_path / f"{k}.bufr")
-            paths[-1].write_bytes(data)
+        given = source if isinstance(source, list) else [source]
+        paths = given if all(isinstance(s, os.PathLike) for s in given) else as_files(tmp_path, given)
         with dask.config.set(scheduler="sync"):
             dask_module.read_arrow(paths if isinstance(source, list) else paths[0], on_bad_message=mode).compute()
 
@@ -70,18 +78,23 @@ def fields(bad):
 
 @pytest.mark.parametrize("reader", ["read_arrow", "iter_batches", "read_dataframe", "dask"])
 @pytest.mark.parametrize(("name", "damage", "kind"), DAMAGES)
-@pytest.mark.parametrize("in_list", [False, True], ids=["single", "second-of-two"])
+@pytest.mark.parametrize("in_list", [False, "buffers", "files"],
+                         ids=["single", "second-of-two", "second-of-three-files"])
 def test_error_and_warning_carry_the_engines_fields(reader, name, damage, kind, in_list, tmp_path):
+    """Files of a list are closed one by one, their waiting messages copied out: the offsets
+    reported are still those in the file."""
     clean = (CORPUS / name).read_bytes()
     damaged, bad_index, _ = damage(clean)
     offset = offsets(clean)[bad_index][0] if damage is not bad_length else offsets(clean)[0][1]
     source = [clean, damaged] if in_list else damaged
+    if in_list == "files":  # not the last file: closed before the next is opened
+        source = as_files(tmp_path, [*source, clean])
     expected_index = bad_index + (len(offsets(clean)) if in_list else 0)
     with pytest.raises(quorvex.BadMessageError) as raised:
         read_with(reader, source, "error", tmp_path)
     error = raised.value
     assert isinstance(error, ValueError)
-    assert fields(error)[:4] == (expected_index, offset, int(in_list), kind)
+    assert fields(error)[:4] == (expected_index, offset, int(bool(in_list)), kind)
     assert str(error) == f"bad message {expected_index} at offset {offset}: {error.reason}"
     # a fault of the data section says what it is, not under the table loader's heading
     assert not error.reason.startswith("csv/table parse error")

@@ -1,6 +1,7 @@
 """quorvex.dask on a two-process LocalCluster: the same tables as the single-machine
 readers, with partition boundaries inside files, bad messages and fsspec memory:// URLs."""
 import logging
+import pathlib
 import warnings
 
 import pytest
@@ -18,6 +19,8 @@ import quorvex.dask as qd  # noqa: E402
 from quorvex import _dask_plan  # noqa: E402
 
 pytestmark = pytest.mark.skipif(CORPUS is None, reason="no corpus")
+
+SYNOP = pathlib.Path(__file__).resolve().parents[2] / "examples" / "synop_wigos.bufr"
 
 # Small real files of several kinds: TEMP profiles (delayed replication), SYNOP, aircraft,
 # compressed ensemble data; about 30 kB and 25 messages, so a 2 kB block cuts inside files.
@@ -124,6 +127,39 @@ def test_boundary_inside_a_marker(files, where, into):
     with dask.config.set(scheduler="sync"):
         got = qd.read_arrow(path, blocksize=offset + into).compute()
     assert_same(got, as_pandas(quorvex.read_arrow(files[0])))
+
+
+def quoting_message(followers):
+    """A message whose section 2 holds a framed "BUFR" that ends on the "7777" of the message
+    after it, then `followers`: a scan from the start of the file never looks inside it, a
+    scan from inside it hops over the next message."""
+    from message_builder import be24, build
+
+    filler = b"\x00" * 80  # the quoted "BUFR" near the end: the range it starts lies in holds the next message
+    first = build(section2=filler + b"BUFR" + be24(0) + b"\x04")
+    quoted = first.index(b"BUFR", 4)
+    length = len(first) - quoted + len(followers[0])
+    first = first[:quoted + 4] + be24(length) + first[quoted + 7:]
+    return first + b"".join(followers), quoted
+
+
+@pytest.mark.parametrize("blocksize", [
+    lambda quoted: 1, lambda quoted: 17, lambda quoted: quoted // 2, lambda quoted: quoted - 1,
+    lambda quoted: quoted, lambda quoted: quoted + 1, lambda quoted: 4 * quoted,
+], ids=["1", "17", "half", "before", "at", "after", "past"])
+def test_message_quoting_a_framed_marker(tmp_path, blocksize):
+    """Ranges that start before the quoted "BUFR", at it or past it: every message is read
+    once, as the single-machine reader reads them."""
+    data = SYNOP.read_bytes()
+    followers = [data[o:o + n] for o, n in _messages(data)]
+    whole, quoted = quoting_message(followers)
+    path = tmp_path / "quoting.bufr"
+    path.write_bytes(whole)
+    expected = as_pandas(quorvex.read_arrow(str(path)))
+    assert expected["message"].nunique() == 1 + len(followers)
+    with dask.config.set(scheduler="sync"):
+        got = qd.read_arrow(str(path), blocksize=blocksize(quoted)).compute()
+    assert_same(got, expected)
 
 
 def test_single_path_has_no_source(client, files):

@@ -106,12 +106,19 @@ def test_bad_message_is_reported_or_left_out(name, damage, mode):
 
 @pytest.mark.parametrize("mode", ["error", "warn", "skip"])
 @pytest.mark.parametrize("seed", [1, 2, 3])
-def test_garbage_without_messages_gives_nothing(mode, seed):
+def test_garbage_without_messages_is_an_error_or_gives_nothing(mode, seed):
     noise = random.Random(seed).randbytes(50_000).replace(b"BUFR", b"bufr")
-    with quorvex.open(noise, on_bad_message=mode) as bufr:
-        assert len(bufr) == 0
-        assert len(bufr.headers()) == 0
-    frame = quorvex.read_dataframe(noise, columns=COLUMNS, on_bad_message=mode)
+    if mode == "error":
+        for read in (quorvex.open, lambda data, **mode: quorvex.read_dataframe(data, columns=COLUMNS, **mode)):
+            with pytest.raises(quorvex.NoMessageError, match="no BUFR message found"):
+                read(noise, on_bad_message=mode)
+        return
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", quorvex.NoMessageWarning)
+        with quorvex.open(noise, on_bad_message=mode) as bufr:
+            assert len(bufr) == 0
+            assert len(bufr.headers()) == 0
+        frame = quorvex.read_dataframe(noise, columns=COLUMNS, on_bad_message=mode)
     assert len(frame) == 0
 
 

@@ -1,11 +1,14 @@
 """The process survives what happens around a read: a file that shrinks while it is mapped,
 worker threads the system refuses, an output that is one of the inputs. Each ends in an
-exception or an error line naming the file, never in a signal or an abort."""
+exception or an error line naming the file, never in a signal or an abort; a conversion
+interrupted by a signal leaves no output behind."""
 import os
 import pathlib
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -47,6 +50,14 @@ def iter_file_object(path):
         list(batches)
 
 
+def iter_list(path):
+    """The file first of a list, its messages still waiting for a batch when its scan ends."""
+    batches = quorvex.iter_batches([str(path), str(SYNOP)], batch_messages=10)
+    next(batches)
+    shrink(path)
+    list(batches)
+
+
 def open_handle(path):
     with quorvex.open(str(path)) as f:
         shrink(path)
@@ -70,7 +81,7 @@ def cli_convert(path, monkeypatch=None):
     assert not out.exists()
 
 
-@pytest.mark.parametrize("read", [iter_path, iter_file_object, open_handle, cli_convert])
+@pytest.mark.parametrize("read", [iter_path, iter_file_object, iter_list, open_handle, cli_convert])
 def test_file_shrinking_while_read_raises_naming_it(long_file, read, monkeypatch):
     if read is cli_convert:
         read(long_file, monkeypatch)
@@ -188,3 +199,29 @@ def test_dump_into_a_pipe_closed_early_exits_0(tmp_path, fmt):
     assert dump.wait(timeout=300) == 0
     assert dump.stderr.read() == b""
     dump.stderr.close()
+
+
+@pytest.mark.parametrize("shape", [[], ["--wide"]], ids=["long", "wide"])
+@pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)], ids=["INT", "TERM"])
+def test_interrupted_convert_leaves_nothing(tmp_path, signum, status, shape):
+    """A signal while the output or its spool is being written: the run ends with the shell's
+    status for it, with no file under the output's name and nothing beside it."""
+    source = tmp_path / "in" / "big.bufr"
+    source.parent.mkdir()
+    source.write_bytes(SYNOP.read_bytes() * 2000)
+    out = tmp_path / "out"
+    out.mkdir()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    convert = subprocess.Popen([sys.executable, "-m", "quorvex", "convert", str(source), "-o", str(out / "x.parquet"),
+                                "--batch-messages", "5", *shape], env=env, stderr=subprocess.PIPE)
+    try:
+        while not any(p.is_file() and p.stat().st_size for p in out.rglob("*")):
+            assert convert.poll() is None, "the conversion ended before anything was written"
+            time.sleep(0.01)
+        convert.send_signal(signum)
+        assert convert.wait(timeout=300) == status, convert.stderr.read()
+    finally:
+        convert.kill()
+        convert.wait()
+        convert.stderr.close()
+    assert list(out.iterdir()) == []

@@ -21,19 +21,20 @@ def main() -> None:
 
 
 @main.command("ls")
-@click.argument("files", nargs=-1, required=True, type=click.Path(dir_okay=False))
+@click.argument("files", nargs=-1, required=True, type=click.Path())
 @click.option("--json", "as_json", is_flag=True, help="One JSON object per message and line.")
 @bad_message_options
 def ls_command(files: tuple[str, ...], as_json: bool, on_bad_message: str, fail_fast: bool) -> None:
     """One line per message of FILES: where it lies and its header.
 
-    Shows file, message number, offset, length, edition, centre/sub-centre, data
+    FILES may name directories and glob patterns (their files, sorted) and "-" for standard
+    input. Shows file, message number, offset, length, edition, centre/sub-centre, data
     category/international/local sub-category, typical time, subsets, whether compressed, and
     the first descriptors of section 3. A table on a terminal, aligned text otherwise.
     """
     from . import _ls
     problems = problems_for(on_bad_message, fail_fast)
-    finish(problems, lambda: _ls.run(files, as_json, problems, stdout()))
+    finish(problems, lambda: _ls.run(_common.expand_files(files, problems), as_json, problems, stdout()))
 
 
 @main.command("dump")
@@ -48,10 +49,12 @@ def ls_command(files: tuple[str, ...], as_json: bool, on_bad_message: str, fail_
 @max_message_rows_option
 def dump_command(file: str, message: int | None, fmt: str, tables: str | None, on_bad_message: str,
                  fail_fast: bool, max_message_rows: int) -> None:
-    """Every value of a message: descriptor, name, value or text, unit and code-table meaning."""
+    """Every value of a message: descriptor, name, value or text, unit and code-table meaning.
+    FILE "-" is standard input."""
     from . import _dump
     problems = problems_for(on_bad_message, fail_fast)
-    finish(problems, lambda: _dump.dump_file(file, message, fmt, tables, problems, stdout(), max_message_rows))
+    path = "/dev/stdin" if file == _common.STDIN else file
+    finish(problems, lambda: _dump.dump_file(path, message, fmt, tables, problems, stdout(), max_message_rows))
 
 
 @main.group("tables")

@@ -124,8 +124,17 @@ def open_file(path: str) -> tuple[Any, Iterator[Span]] | str:
     spans = scan(buffer)
     first = next(spans, None)
     if first is None:
-        return "no BUFR message found" if len(buffer) else "empty file"
+        empty = len(buffer) == 0
+        release(buffer)
+        return no_message_text(empty)
     return buffer, itertools.chain([first], spans)
+
+
+def release(buffer: Any) -> None:
+    """Closes the file mapped for `buffer` now, before the next file is opened; OSError
+    naming it when it shrank while it was read."""
+    from quorvex._sources import release_mapping
+    release_mapping(buffer)
 
 
 def open_and_scan(path: str, problems: Problems) -> tuple[Any, Iterator[Span]] | None:
@@ -168,12 +177,16 @@ def report_bad(path: str, group: list[Span] | None, bad: Any, problems: Problems
     problems.report(path, bad.reason, message=span.index, offset=span.offset)
 
 
+def no_message_text(empty: bool) -> str:
+    return "empty file" if empty else "no BUFR message found"
+
+
 @contextlib.contextmanager
 def decoding(path: str, group: list[Span] | None, problems: Problems) -> Iterator[None]:
     """Runs the library on a file or a group of its messages: its bad-message warnings and
     errors become problem lines, each as it comes (none is held: a file of garbage can hold
-    millions)."""
-    from quorvex import BadMessageError, BadMessageWarning
+    millions), and so does a file with no message at all (shown even under "skip")."""
+    from quorvex import BadMessageError, BadMessageWarning, NoMessageError, NoMessageWarning
     with warnings.catch_warnings():
         warnings.simplefilter("always", UserWarning)   # every bad message, not once per place
         show = warnings.showwarning
@@ -182,6 +195,8 @@ def decoding(path: str, group: list[Span] | None, problems: Problems) -> Iterato
                             file: Any = None, line: str | None = None) -> None:
             if isinstance(message, BadMessageWarning):
                 report_bad(path, group, message, problems)
+            elif isinstance(message, NoMessageWarning):
+                problems.report(path, no_message_text(message.empty), always=True)
             else:
                 show(message, category, filename, lineno, file, line)
 
@@ -190,6 +205,33 @@ def decoding(path: str, group: list[Span] | None, problems: Problems) -> Iterato
             yield
         except BadMessageError as e:
             report_bad(path, group, e, problems)
+        except NoMessageError as e:
+            problems.report(path, no_message_text(e.empty), always=True)
+
+
+# What names standard input on the command line.
+STDIN = "-"
+
+
+def expand_files(names: Iterable[str], problems: Problems) -> list[str]:
+    """The files named on the command line, as the library's readers take them: a directory
+    or a glob pattern gives its files, sorted; "-" is standard input (read to its end). A
+    directory or a pattern with no file in it is a problem line."""
+    from quorvex._sources import expand_paths
+    files: list[str] = []
+    for name in names:
+        if name == STDIN:
+            files.append("/dev/stdin")
+            continue
+        expanded = expand_paths(name)
+        if expanded is None:
+            files.append(name)
+        elif expanded:
+            files += expanded
+        else:
+            problems.report(name, "no file matches" if not os.path.isdir(name) else "no file in the directory",
+                            always=True)
+    return files
 
 
 def typical_time(h: Header) -> str:

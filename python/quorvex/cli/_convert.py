@@ -117,8 +117,6 @@ def _long_batches(path: str, options: Options, problems: Problems) -> Generator[
         else:
             yield first
             found = yield from batches
-    if found == 0:
-        problems.report(path, "empty file" if os.path.getsize(path) == 0 else "no BUFR message found", always=True)
     return found
 
 
@@ -244,6 +242,7 @@ def _write_wide(sink: Sink, files: Sequence[str], progress: Progress, options: O
             for batch in _wide_batches(path, buffer, group, options, problems):
                 sink.write(_with_source(batch, position, message_base) if len(files) > 1 else batch)
             _common.check(buffer)
+        _common.release(buffer)  # before the next file is opened
         progress.advance(_size(path), counted.count, os.path.basename(path))
         message_base += counted.count
 
@@ -284,7 +283,7 @@ def parse_filters(items: Sequence[str]) -> dict[str, Any] | None:
 
 
 @click.command("convert")
-@click.argument("files", nargs=-1, required=True, type=click.Path(dir_okay=False))
+@click.argument("files", nargs=-1, required=True, type=click.Path())
 @click.option("-o", "--output", "out", required=True, type=click.Path(dir_okay=False, path_type=pathlib.Path),
               help="Where to write: .parquet (.pq), .csv, or .jsonl (.ndjson) for JSON Lines.")
 @click.option("--wide", is_flag=True,
@@ -303,7 +302,8 @@ def parse_filters(items: Sequence[str]) -> dict[str, Any] | None:
 def convert_command(files: tuple[str, ...], out: pathlib.Path, wide: bool, columns: str | None,
                     filter_items: tuple[str, ...], threads: int | None, batch_messages: int, tables: str | None,
                     on_bad_message: str, fail_fast: bool, max_message_rows: int) -> None:
-    """Decode FILES into one table file, batch by batch.
+    """Decode FILES into one table file, batch by batch. FILES may name directories and glob
+    patterns (their files, sorted) and "-" for standard input.
 
     The long shape has one row per value (message, subset, descriptor, name, unit, value, text,
     raw, meaning); with several FILES, `message` counts across them and `source` says which
@@ -315,28 +315,35 @@ def convert_command(files: tuple[str, ...], out: pathlib.Path, wide: bool, colum
                                  f"{', '.join(sorted(FORMATS))}", param_hint="--output")
     if (columns or filter_items) and not wide:
         raise click.UsageError("--columns and --filter go with --wide")
-    check_output(out, files)
     problems = problems_for(on_bad_message, fail_fast)
+    try:
+        paths = _common.expand_files(files, problems)
+    except _common.Stop:
+        sys.exit(problems.exit_code)
+    check_output(out, paths)
     options: Options = {"wide": wide, "threads": threads, "batch_messages": batch_messages, "tables": tables,
                "columns": [c.strip() for c in columns.split(",") if c.strip()] if columns else None,
                "filters": parse_filters(filter_items), "max_message_rows": max_message_rows,
                "library_mode": "error" if problems.mode == "error" else "warn"}
     with _terminate_as_exit():
-        finish(problems, lambda: convert(files, out, fmt, options, problems))
+        finish(problems, lambda: convert(paths, out, fmt, options, problems))
 
 
 @contextlib.contextmanager
 def _terminate_as_exit() -> Iterator[None]:
     """SIGTERM raises SystemExit (status 143), so the temporary output and the spool are
-    removed as on Ctrl-C, instead of the process ending where it stands."""
+    removed as on Ctrl-C, instead of the process ending where it stands; Ctrl-C (SIGINT),
+    once they are removed, ends the run with status 130 as a shell reports it."""
     def terminate(signum: int, frame: Any) -> None:
         raise SystemExit(128 + signum)
     try:
         previous = signal.signal(signal.SIGTERM, terminate)
     except ValueError:  # not the main thread
-        yield
-        return
+        previous = None
     try:
         yield
+    except KeyboardInterrupt:
+        raise SystemExit(128 + signal.SIGINT) from None
     finally:
-        signal.signal(signal.SIGTERM, previous)
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)

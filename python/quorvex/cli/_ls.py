@@ -2,7 +2,6 @@
 from __future__ import annotations
 
 import json
-import os
 from collections.abc import Iterator, Sequence
 from typing import IO, Any
 
@@ -42,11 +41,10 @@ def json_record(path: str, m: Any, h: Header) -> str:
 
 def headers(paths: Sequence[str], problems: Problems) -> Iterator[tuple[str, Any, Header]]:
     """(path, message, header) of every readable message, from the library's BufrFile;
-    problem lines for the others and for files that hold none."""
+    problem lines for the others and for files that hold none (the library's warnings)."""
     import quorvex
     mode = "error" if problems.mode == "error" else "warn"
     for path in paths:
-        before = problems.count
         try:
             with _common.decoding(path, None, problems):
                 bufr = quorvex.open(path, on_bad_message=mode)
@@ -54,9 +52,6 @@ def headers(paths: Sequence[str], problems: Problems) -> Iterator[tuple[str, Any
             problems.report(path, f"cannot read: {e.strerror or e}", always=True)
             continue
         with bufr:
-            if len(bufr) == 0 and problems.count == before:
-                empty = os.path.getsize(path) == 0
-                problems.report(path, "empty file" if empty else "no BUFR message found", always=True)
             for m in bufr:
                 yield path, m, header_of(m)
 
