@@ -125,7 +125,8 @@ def read_rows(
     """Rows of `keys` gathered by the hierarchy of coordinates (message, subset, then one column
     per key, typed by its table entry); rows that lack a key of `required` are dropped. KeyError
     names keys no table of the messages defines. A message over its budget is a bad message, as
-    in decode()."""
+    in decode(). `flat`: one row per subset, every element a column "#n#key" numbered as ecCodes
+    numbers keys, in the order first met; only messages holding every key of `keys` give rows."""
 
 def read_tree(
     buffer: Buffer,

@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from . import _engine, _keys, _pivot
+from . import _engine, _keys
 from ._arrow import MAX_MESSAGE_ROWS, buffer_size, check_max_message_rows, default_threads, record_batches, scan_buffer
 from ._errors import Bad, OnBadMessage, check_on_bad_message, report_bad, report_no_message
 from ._sources import Buffer, Source, check_intact, copy_messages, flatten, holds_file, opened, source_name
@@ -22,6 +22,7 @@ from ._tables import TablesArg, engine_tables
 
 if TYPE_CHECKING:
     import pandas as pd
+    import pyarrow as pa
 
 # source position, message index, offset, length, header keys
 Entry = tuple[int, int, int, int, dict[str, Any]]
@@ -126,8 +127,9 @@ def frame_of(buffers: list[Buffer], entries: list[Entry], chooser: Any, threads:
     when given, or their offset in `moved` (by index) when they were copied out of their file;
     `root` is the definitions root the tables come from, if one was named."""
     if not columns:
-        return flat_frame(buffers, entries, chooser, threads, _keys.compile_filters(filters), on_bad_message, base,
-                          source, max_message_rows, moved)
+        return flat_frame(buffers, entries, chooser, threads, _keys.compile_filters(filters), required_columns,
+                          on_bad_message, base, source, None if root is None else os.fspath(root), max_message_rows,
+                          moved)
     query = _keys.plan(columns, filters, required_columns)
     entries = [e for e, keep in zip(entries, message_mask(entries, query.filters)) if keep]
     messages = [entry[:4] for entry in entries]
@@ -154,16 +156,25 @@ def collect(buffers: list[Buffer], messages: list[tuple[int, int, int, int]], ch
     """The engine's rows of `keys` (message, subset, one column per key typed by its table entry);
     a key no table defines is a KeyError naming the closest keys."""
     import pandas as pd
-    import pyarrow as pa
-    import pyarrow.compute as pc
 
     if not keys:  # header keys only: one row per message
         frame = pd.DataFrame({"message": np.array([m[1] for m in messages], dtype=np.int64),
                               "subset": np.ones(len(messages), dtype=np.int32)})
         return Rows(frame, [])
+    table, bad, _ = engine_rows(buffers, messages, chooser, threads, keys, required, root, max_message_rows)
+    return Rows(to_pandas(table), bad)
+
+
+def engine_rows(buffers: list[Buffer], messages: list[tuple[int, int, int, int]], chooser: Any, threads: int,
+                keys: list[str], required: list[str], root: str | None, max_message_rows: int,
+                flat: bool = False) -> tuple[pa.Table, list[Bad], list[list[int]]]:
+    """The engine's rows as an Arrow table, the messages it could not decode (see collect) and, for
+    `flat` rows, the sets of columns they hold (as _engine.read_rows gives them)."""
+    import pyarrow as pa
+
     try:
-        batch, bad = _engine.read_rows(buffers, messages, chooser, threads, keys, required=required,
-                                       max_message_rows=max_message_rows)
+        batch, bad, *shapes = _engine.read_rows(buffers, messages, chooser, threads, keys, flat=flat,
+                                                required=required, max_message_rows=max_message_rows)
     except KeyError:
         defined = _keys.element_types(root)
         unknown = [k for k in keys if _keys.base_key(k) not in defined]
@@ -172,15 +183,18 @@ def collect(buffers: list[Buffer], messages: list[tuple[int, int, int, int]], ch
         raise _keys.unknown_key_error(unknown, defined) from None
     for buffer in buffers:
         check_intact(buffer)
-    table = pa.Table.from_batches(record_batches(batch))
-    # Texts without the spaces and NULs that pad them to their width, as ecCodes gives them.
-    for i, field in enumerate(table.schema):
-        if pa.types.is_string(field.type):
-            table = table.set_column(i, field, pc.utf8_rtrim(table.column(i), characters=" \x00"))
+    return pa.Table.from_batches(record_batches(batch)), bad, shapes[0] if shapes else []
+
+
+def to_pandas(table: pa.Table) -> pd.DataFrame:
+    """A frame of the table, integers nullable."""
+    import pandas as pd
+    import pyarrow as pa
+
     def nullable(arrow_type: pa.DataType) -> pd.api.extensions.ExtensionDtype | None:
         return pd.Int64Dtype() if arrow_type in (pa.int64(), pa.int32()) else None
 
-    return Rows(table.to_pandas(types_mapper=nullable), bad)
+    return table.to_pandas(types_mapper=nullable)
 
 
 def header_series(entries: list[Entry], name: str) -> pd.Series:
@@ -234,32 +248,58 @@ def shape(rows: pd.DataFrame, entries: list[Entry], query: _keys.Query) -> pd.Da
 
 
 def flat_frame(buffers: list[Buffer], entries: list[Entry], chooser: Any, threads: int,
-               filters: dict[str, _keys.Filter], on_bad_message: str, base: int = 0, source: int | None = None,
+               filters: dict[str, _keys.Filter], required_columns: bool | Iterable[str], on_bad_message: str,
+               base: int = 0, source: int | None = None, root: str | None = None,
                max_message_rows: int = MAX_MESSAGE_ROWS, moved: Mapping[int, int] | None = None) -> pd.DataFrame:
-    """One row per subset: every header key the messages carry, then every data key numbered."""
+    """One row per subset: every header key the messages carry, the subset number, then every data key
+    numbered "#n#key" in the order first met. A filter or computed key on a plain data key reads its
+    first occurrence ("#1#key"); `required_columns` as a list keeps the messages that hold those keys."""
     import pandas as pd
+    import pyarrow as pa
 
     entries = [e for e, keep in zip(entries, message_mask(entries, filters)) if keep]
-    rows, bad, _ = _pivot.read_rows(buffers, [e[:4] for e in entries], chooser, threads, [], flat=True,
-                                    max_message_rows=max_message_rows)
+    if isinstance(required_columns, str):
+        required_columns = [required_columns]
+    required = [] if isinstance(required_columns, bool) else list(dict.fromkeys(required_columns))
+    data_required = [k for k in required if k not in _keys.COMPUTED and not _keys.is_header(k)
+                     and k not in (_keys.COUNT, _keys.SUBSET)]
+    rows, bad, shapes = engine_rows(buffers, [e[:4] for e in entries], chooser, threads, data_required, [], root,
+                                    max_message_rows, flat=True)
     report_all(on_bad_message, bad, base, source, moved)
-    at = np.searchsorted(np.fromiter((e[1] for e in entries), np.int64, len(entries)),
-                         rows["message"].to_numpy(np.int64))
+    at = pa.array(np.searchsorted(np.fromiter((e[1] for e in entries), np.int64, len(entries)),
+                                  rows.column("message").to_numpy()))
     carried = {name for e in entries for name in e[4]}
-    out: dict[str, Any] = {name: header_series(entries, name).iloc[at].reset_index(drop=True)
-                           for name in _keys.header_types() if name in carried}
-    out[_keys.SUBSET] = rows["subset"].astype("Int64").reset_index(drop=True)
-    for name in rows.columns:
-        if name.startswith("#"):
-            out[name] = rows[name].reset_index(drop=True)
-    frame = pd.DataFrame(out)
-    keep = np.ones(len(frame), dtype=bool)
+    arrow_type = {"long": pa.int64(), "double": pa.float64()}
+    names: list[str] = []
+    arrays: list[pa.Array] = []
+    for name, kind in _keys.header_types().items():
+        if name in carried:
+            names.append(name)
+            arrays.append(pa.array([e[4].get(name) for e in entries], arrow_type.get(kind, pa.utf8())).take(at))
+    names.append(_keys.SUBSET)
+    arrays.append(rows.column("subset").cast(pa.int64()))
+    data = rows.column_names[3:]  # after message, subset and shape
+    table = pa.table([*arrays, *(rows.column(name) for name in data)], names=[*names, *data])
+
+    def column(name: str) -> pd.Series:
+        if name in table.column_names:
+            return to_pandas(table.select([name]))[name]
+        if name in _keys.COMPUTED:
+            computed = _keys.COMPUTED[name]
+            return computed.compute([column(part) for part in computed.sources])
+        if _keys.is_header(name) or name.startswith("#"):
+            return pd.Series(pd.NA, index=range(table.num_rows), dtype=object)
+        return column(f"#1#{name}")
+
+    keep = np.ones(table.num_rows, dtype=bool)
     for name, condition in filters.items():
-        if name == _keys.COUNT or _keys.is_header(name):
-            continue
-        column = name if name in frame.columns or name.startswith("#") else f"#1#{name}"
-        if column not in frame.columns:
-            keep[:] = False
-            break
-        keep &= condition.match(frame[column])
-    return frame[keep].reset_index(drop=True)
+        if name != _keys.COUNT and not _keys.is_header(name):  # those are met by every message kept
+            keep &= condition.match(column(name))
+    for name in required:
+        if name not in data_required:
+            keep &= column(name).notna().to_numpy(dtype=bool)
+    if keep.all():
+        return to_pandas(table)
+    # The data columns that the rows kept hold, in the order they first hold them.
+    held = dict.fromkeys(c for shape in pd.unique(rows.column("shape").to_numpy()[keep]) for c in shapes[shape])
+    return to_pandas(table.filter(pa.array(keep)).select([*names, *(data[c] for c in held)]))

@@ -3,7 +3,9 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 
 #include "columnar/parallel.hpp"
@@ -34,6 +36,7 @@ std::vector<ColumnSpec> RowBatch::columns() const {
   std::vector<ColumnSpec> c;
   c.push_back({"message", "l", nullptr, {message.data()}, nullptr, 0});
   c.push_back({"subset", "i", nullptr, {subset.data()}, nullptr, 0});
+  if (with_shape) c.push_back({"shape", "i", nullptr, {shape.data()}, nullptr, 0});
   for (const RowColumn& k : keys) {
     switch (k.type) {
       case RowColumn::Type::Int:
@@ -50,7 +53,25 @@ std::vector<ColumnSpec> RowBatch::columns() const {
   return c;
 }
 
+std::string_view value_key(const DecodedValue& v, const TableSet& tables) {
+  static const std::string text_key("text");
+  if (v.name == &signify_character_name()) return text_key;
+  if (v.role == ValueRole::Operator || v.role == ValueRole::AssociatedField) return {};
+  const ElementDefinition* def = tables.find_element(v.descriptor);
+  if (def == nullptr || &def->name != v.name) return {};
+  return def->abbreviation;
+}
+
 namespace {
+
+// Appends a text without the spaces and NULs that pad it to its width, as ecCodes gives it.
+void append_text(RowColumn& c, const std::string& t) {
+  std::size_t n = t.size();
+  while (n > 0 && (t[n - 1] == ' ' || t[n - 1] == '\0')) --n;
+  c.text.data.reserve(c.text_bytes + n);
+  std::memcpy(c.text.data.data() + c.text_bytes, t.data(), n);
+  c.text_bytes += n;
+}
 
 // A value of one of the requested keys, where the hierarchy puts it.
 struct Entry {
@@ -110,16 +131,11 @@ class Collector {
   bool knows(std::size_t r) const { return known_[r]; }
   // The batch, its columns of the given types; false when a column holds text where numbers
   // are asked or the reverse.
-  bool finish(std::span<const RowColumn::Type> types);
+  bool integral(std::size_t r) const { return integral_[r]; }
+  bool finish(std::span<const RowColumn::Type> types, const std::vector<bool>& integral);
   std::shared_ptr<RowBatch> take() { return std::move(batch_); }
 
  private:
-  std::string_view key_of(const DecodedValue& v, const TableSet& tables) const {
-    if (v.role == ValueRole::Operator || v.role == ValueRole::AssociatedField) return {};
-    const ElementDefinition* def = tables.find_element(v.descriptor);
-    if (def == nullptr || &def->name != v.name) return {};
-    return def->abbreviation;
-  }
   void learn_types(const std::shared_ptr<const TableSet>& tables);
   struct KeyIds {
     std::int32_t key = -1;   // among all the keys met; -1: not a key
@@ -242,7 +258,7 @@ void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_re
 Collector::KeyIds Collector::ids_of(const DecodedValue& v, const TableSet& tables) {
   auto [it, added] = key_ids_.try_emplace(v.name);
   if (added) {
-    const std::string_view key = key_of(v, tables);
+    const std::string_view key = value_key(v, tables);
     if (!key.empty()) {
       auto [k, new_key] =
           all_keys_.try_emplace(std::string(key), static_cast<std::int32_t>(all_keys_.size()));
@@ -328,10 +344,7 @@ void Collector::emit(const MessageRef& ref, std::size_t subset) {
     bool present = false;
     if (c.type == RowColumn::Type::Text) {
       if (v.has_text()) {
-        const std::string& t = (*texts_)[v.text_index];
-        c.text.data.reserve(c.text_bytes + t.size());
-        std::memcpy(c.text.data.data() + c.text_bytes, t.data(), t.size());
-        c.text_bytes += t.size();
+        append_text(c, (*texts_)[v.text_index]);
         present = true;
       }
     } else if (v.has_value() && !v.has_text()) {
@@ -371,63 +384,376 @@ void Collector::add(const MessageValues& m, const MessageRef& ref,
   gather(ref, SIZE_MAX, [&r](const Entry& e) { return r.values[e.value]; });
 }
 
-bool Collector::finish(std::span<const RowColumn::Type> types) {
-  RowBatch& b = *batch_;
-  const auto rows = static_cast<std::size_t>(b.rows);
-  b.message.reserve(rows);
-  b.subset.reserve(rows);
-  for (std::size_t r = 0; r < b.keys.size(); ++r) {
-    RowColumn& c = b.keys[r];
-    c.valid.reserve(rows);
-    c.valid.null_count = static_cast<std::int64_t>(rows) - c.present;
-    c.doubles.reserve(rows);
-    c.text.offsets.reserve(rows + 1);
-    c.text.offsets[rows] = static_cast<std::int32_t>(c.text_bytes);
-    c.text.data.reserve(c.text_bytes);
-    if (c.type != types[r]) {
-      if (c.present > 0 && (c.type == RowColumn::Type::Text || types[r] == RowColumn::Type::Text))
-        return false;
-      c.type = types[r];
+// A column of `rows` rows as exported: validity and buffers reserved to the end, typed as
+// `type` (integers only when every value was whole). False when the column holds text and
+// `type` is a number, or the reverse.
+bool finish_column(RowColumn& c, std::size_t rows, RowColumn::Type type, bool integral) {
+  c.valid.reserve(rows);
+  c.valid.null_count = static_cast<std::int64_t>(rows) - c.present;
+  c.doubles.reserve(rows);
+  c.text.offsets.reserve(rows + 1);
+  c.text.offsets[rows] = static_cast<std::int32_t>(c.text_bytes);
+  c.text.data.reserve(c.text_bytes);
+  if (c.type != type) {
+    if (c.present > 0 && (c.type == RowColumn::Type::Text || type == RowColumn::Type::Text)) return false;
+    c.type = type;
+  }
+  if (c.type == RowColumn::Type::Int) {
+    if (!integral) {
+      c.type = RowColumn::Type::Double;  // an operator gave the key decimals
+      return true;
     }
-    if (c.type == RowColumn::Type::Int) {
-      if (!integral_[r]) {
-        c.type = RowColumn::Type::Double;  // an operator gave the key decimals
-        continue;
-      }
-      c.ints.reserve(rows);
-      for (std::size_t i = 0; i < rows; ++i) c.ints[i] = static_cast<std::int64_t>(c.doubles[i]);
-    }
+    c.ints.reserve(rows);
+    for (std::size_t i = 0; i < rows; ++i) c.ints[i] = static_cast<std::int64_t>(c.doubles[i]);
   }
   return true;
 }
 
-}  // namespace
+void finish_rows(RowBatch& b) {
+  const auto rows = static_cast<std::size_t>(b.rows);
+  b.message.reserve(rows);
+  b.subset.reserve(rows);
+}
 
-RowOutput collect_rows(std::span<const Bytes> sources, std::span<const MessageRef> messages,
-                       TableChooser& chooser, const RowOptions& options) {
-  const std::vector<std::size_t> bounds = run_bounds(messages, std::max(1u, options.threads));
+bool Collector::finish(std::span<const RowColumn::Type> types, const std::vector<bool>& integral) {
+  finish_rows(*batch_);
+  bool same = true;
+  for (std::size_t r = 0; r < batch_->keys.size(); ++r)
+    same =
+        finish_column(batch_->keys[r], static_cast<std::size_t>(batch_->rows), types[r], integral[r]) && same;
+  return same;
+}
+
+// The type of a column of the key of `v`: of its element's table entry, text for 2-05 text.
+RowColumn::Type column_type(const DecodedValue& v, const TableSet& tables) {
+  if (v.name == &signify_character_name()) return RowColumn::Type::Text;
+  const ElementDefinition* def = tables.find_element(v.descriptor);
+  return def != nullptr ? type_of(*def) : RowColumn::Type::Double;
+}
+
+// One row per subset, every element a column "#n#key" (see RowOptions::flat). Values are
+// written into their columns as they are met; a column is padded with nulls up to the row
+// it is written at, and to the end when the run is finished.
+class FlatCollector {
+ public:
+  explicit FlatCollector(const RowOptions& options)
+      : options_(options), batch_(std::make_shared<RowBatch>()), known_(options.keys.size(), false) {}
+
+  void add(const MessageValues& m, const MessageRef& ref, const std::shared_ptr<const TableSet>& tables);
+  bool knows(std::size_t r) const { return known_[r]; }
+  // A key whose values are text in some table sets met and numbers in others, if any.
+  const std::string& mixed() const { return mixed_; }
+
+  struct Column {
+    std::string name;
+    RowColumn::Type type = RowColumn::Type::Double;
+    bool integral = true;
+  };
+  // The columns of this run, in the order they were met.
+  std::vector<Column> columns() const {
+    std::vector<Column> out;
+    out.reserve(columns_.size());
+    for (const Slot& s : columns_) out.push_back(Column{s.out.name, s.out.type, s.integral});
+    return out;
+  }
+  // The batch with the columns of `all` in that order (those this run never met are null);
+  // `index` maps a column's name to its place in `all`. False as Collector::finish.
+  // `shapes` numbers the shapes of the rows across the runs.
+  bool finish(const std::vector<Column>& all, const std::unordered_map<std::string, std::size_t>& index,
+              std::map<std::vector<std::int32_t>, std::int32_t>& shapes);
+  std::shared_ptr<RowBatch> take() { return std::move(batch_); }
+
+ private:
+  struct Slot {
+    RowColumn out;
+    std::size_t filled = 0;  // rows written or padded
+    bool integral = true;
+  };
+  std::int32_t key_id(const DecodedValue& v, const TableSet& tables);
+  std::int32_t column_of(std::int32_t key, std::uint32_t rank);
+  // visit(subset, value index, key id, rank) for every value that is a column: each value
+  // of uncompressed data (its subset given), each column of compressed data (subset 0).
+  template <class Visit>
+  void each_key(const MessageValues& m, const TableSet& tables, Visit visit);
+  bool holds_required(const MessageValues& m, const TableSet& tables);
+  void learn(const std::shared_ptr<const TableSet>& tables);
+  void put(Slot& c, std::size_t row, const DecodedValue& v, const std::vector<std::string>& texts);
+
+  const RowOptions& options_;
+  std::shared_ptr<RowBatch> batch_;
+  std::vector<bool> known_;
+  std::string mixed_;
+  // The table sets met (held, so that the addresses of their names are not reused).
+  std::unordered_map<const TableSet*, std::shared_ptr<const TableSet>> held_;
+  std::unordered_map<const std::string*, std::int32_t> key_ids_;  // by name address
+  std::unordered_map<std::string, std::int32_t> by_key_;
+  std::vector<std::string_view> keys_;              // by key id
+  std::vector<RowColumn::Type> key_types_;          // by key id
+  std::vector<std::vector<std::int32_t>> by_rank_;  // by key id: the column of rank r + 1
+  std::vector<std::uint32_t> ranks_;                // by key id: occurrences so far
+  std::vector<std::int32_t> counted_;               // the key ids counted since the last reset
+  std::vector<Slot> columns_;
+  std::vector<std::pair<std::size_t, std::int32_t>> plan_;  // compressed: column, its slot
+  std::vector<std::int32_t> row_slots_;                     // the slots of the row being written
+  std::map<std::vector<std::int32_t>, std::int32_t> shape_ids_;
+  std::vector<const std::vector<std::int32_t>*> shapes_;  // by shape id: its slots
+
+  std::int32_t shape_id(const std::vector<std::int32_t>& slots) {
+    auto [it, added] = shape_ids_.try_emplace(slots, static_cast<std::int32_t>(shapes_.size()));
+    if (added) shapes_.push_back(&it->first);
+    return it->second;
+  }
+  void set_shape(std::size_t row, std::int32_t id) {
+    batch_->shape.reserve(row + 1);
+    batch_->shape[row] = id;
+  }
+};
+
+std::int32_t FlatCollector::key_id(const DecodedValue& v, const TableSet& tables) {
+  auto [it, added] = key_ids_.try_emplace(v.name, -1);
+  if (added) {
+    const std::string_view key = value_key(v, tables);
+    if (!key.empty()) {
+      auto [k, new_key] = by_key_.try_emplace(std::string(key), static_cast<std::int32_t>(keys_.size()));
+      if (new_key) {
+        keys_.push_back(k->first);
+        key_types_.push_back(column_type(v, tables));
+        by_rank_.emplace_back();
+        ranks_.push_back(0);
+      }
+      it->second = k->second;
+      const bool text = column_type(v, tables) == RowColumn::Type::Text;
+      if (text != (key_types_[static_cast<std::size_t>(k->second)] == RowColumn::Type::Text))
+        mixed_ = k->first;
+    }
+  }
+  return it->second;
+}
+
+std::int32_t FlatCollector::column_of(std::int32_t key, std::uint32_t rank) {
+  std::vector<std::int32_t>& ranks = by_rank_[static_cast<std::size_t>(key)];
+  if (rank > ranks.size()) ranks.resize(rank, -1);
+  std::int32_t& slot = ranks[rank - 1];
+  if (slot < 0) {
+    slot = static_cast<std::int32_t>(columns_.size());
+    Slot& c = columns_.emplace_back();
+    const std::string_view name = keys_[static_cast<std::size_t>(key)];
+    c.out.name.reserve(name.size() + 12);
+    c.out.name.append(1, '#').append(std::to_string(rank)).append(1, '#').append(name);
+    c.out.type = key_types_[static_cast<std::size_t>(key)];
+  }
+  return slot;
+}
+
+template <class Visit>
+void FlatCollector::each_key(const MessageValues& m, const TableSet& tables, Visit visit) {
+  const auto count = [this](std::int32_t key) {
+    const auto k = static_cast<std::size_t>(key);
+    if (ranks_[k] == 0) counted_.push_back(key);
+    return ++ranks_[k];
+  };
+  const auto reset = [this] {
+    for (std::int32_t id : counted_) ranks_[static_cast<std::size_t>(id)] = 0;
+    counted_.clear();
+  };
+  reset();
+  const std::string* last = nullptr;
+  std::int32_t key = -1;
+  const auto key_of = [&](const DecodedValue& v) {
+    if (v.role != ValueRole::Element) return std::int32_t{-1};
+    if (v.name != last) {  // runs of one element (replications) look up once
+      last = v.name;
+      key = key_id(v, tables);
+    }
+    return key;
+  };
+  if (m.compressed) {
+    for (std::size_t i = 0; i < m.columns.columns.size(); ++i) {
+      const std::int32_t k = key_of(m.columns.columns[i].fixed);
+      if (k >= 0) visit(0, i, k, count(k));
+    }
+    return;
+  }
+  const DecodeResult& r = m.records;
+  std::size_t s = 0;
+  for (std::size_t i = 0; i < r.values.size(); ++i) {
+    if (s + 1 < r.subset_starts.size() && r.subset_starts[s + 1] <= i) {
+      while (s + 1 < r.subset_starts.size() && r.subset_starts[s + 1] <= i) ++s;
+      reset();
+    }
+    const std::int32_t k = key_of(r.values[i]);
+    if (k >= 0) visit(s, i, k, count(k));
+  }
+}
+
+// Whether the message holds every key of options_.keys (a plain one: any occurrence).
+bool FlatCollector::holds_required(const MessageValues& m, const TableSet& tables) {
+  if (options_.keys.empty()) return true;
+  std::vector<std::uint32_t> most(keys_.size(), 0);  // by key id: the highest rank met
+  each_key(m, tables, [&most](std::size_t, std::size_t, std::int32_t key, std::uint32_t rank) {
+    const auto k = static_cast<std::size_t>(key);
+    if (k >= most.size()) most.resize(k + 1, 0);
+    most[k] = std::max(most[k], rank);
+  });
+  for (const RowKey& k : options_.keys) {
+    auto found = by_key_.find(k.key);
+    if (found == by_key_.end()) return false;
+    const auto id = static_cast<std::size_t>(found->second);
+    if (id >= most.size() || most[id] < std::max<std::uint32_t>(k.rank, 1)) return false;
+  }
+  return true;
+}
+
+// Notes which required keys the tables define, once per table set.
+void FlatCollector::learn(const std::shared_ptr<const TableSet>& tables) {
+  if (!held_.try_emplace(tables.get(), tables).second || options_.keys.empty()) return;
+  for (const auto& [code, def] : tables->elements()) {
+    for (std::size_t r = 0; r < options_.keys.size(); ++r)
+      known_[r] = known_[r] || options_.keys[r].key == def.abbreviation;
+  }
+}
+
+void FlatCollector::put(Slot& c, std::size_t row, const DecodedValue& v,
+                        const std::vector<std::string>& texts) {
+  RowColumn& o = c.out;
+  o.valid.reserve(row + 1);
+  bool present = false;
+  if (o.type == RowColumn::Type::Text) {
+    o.text.offsets.reserve(row + 2);
+    for (std::size_t r = c.filled; r <= row; ++r) o.text.offsets[r] = static_cast<std::int32_t>(o.text_bytes);
+    if (v.has_text()) {
+      append_text(o, texts[v.text_index]);
+      present = true;
+    }
+  } else if (v.has_value() && !v.has_text()) {
+    o.doubles.reserve(row + 1);
+    o.doubles[row] = v.raw_value;
+    if (v.raw_value != std::floor(v.raw_value) || std::fabs(v.raw_value) > 9.0e15) c.integral = false;
+    present = true;
+  }
+  c.filled = row + 1;
+  if (present) {
+    o.valid.bits[row >> 3] |= static_cast<std::uint8_t>(1u << (row & 7));
+    ++o.present;
+  }
+}
+
+void FlatCollector::add(const MessageValues& m, const MessageRef& ref,
+                        const std::shared_ptr<const TableSet>& tables) {
+  learn(tables);
+  if (!holds_required(m, *tables)) return;
+  RowBatch& b = *batch_;
+  const auto row0 = static_cast<std::size_t>(b.rows);
+  const std::size_t subsets = m.compressed ? m.columns.subsets : m.records.subset_starts.size();
+  b.message.reserve(row0 + subsets);
+  b.subset.reserve(row0 + subsets);
+  for (std::size_t s = 0; s < subsets; ++s) {
+    b.message[row0 + s] = ref.index;
+    b.subset[row0 + s] = static_cast<std::int32_t>(s + 1);
+  }
+  b.rows = static_cast<std::int64_t>(row0 + subsets);
+  if (!m.compressed) {
+    const DecodeResult& r = m.records;
+    std::size_t subset = 0;
+    row_slots_.clear();
+    each_key(m, *tables, [&](std::size_t s, std::size_t i, std::int32_t key, std::uint32_t rank) {
+      for (; subset < s; ++subset, row_slots_.clear()) set_shape(row0 + subset, shape_id(row_slots_));
+      const std::int32_t slot = column_of(key, rank);
+      row_slots_.push_back(slot);
+      put(columns_[static_cast<std::size_t>(slot)], row0 + s, r.values[i], r.texts);
+    });
+    for (; subset < subsets; ++subset, row_slots_.clear()) set_shape(row0 + subset, shape_id(row_slots_));
+    return;
+  }
+  const CompressedValues& c = m.columns;
+  plan_.clear();
+  row_slots_.clear();
+  each_key(m, *tables, [&](std::size_t, std::size_t i, std::int32_t key, std::uint32_t rank) {
+    plan_.emplace_back(i, column_of(key, rank));
+    row_slots_.push_back(plan_.back().second);
+  });
+  const std::int32_t shape = shape_id(row_slots_);
+  for (std::size_t s = 0; s < subsets; ++s) {
+    set_shape(row0 + s, shape);
+    for (const auto& [i, slot] : plan_)
+      put(columns_[static_cast<std::size_t>(slot)], row0 + s, c.value_at(c.columns[i], s), c.texts);
+  }
+}
+
+bool FlatCollector::finish(const std::vector<Column>& all,
+                           const std::unordered_map<std::string, std::size_t>& index,
+                           std::map<std::vector<std::int32_t>, std::int32_t>& shapes) {
+  RowBatch& b = *batch_;
+  finish_rows(b);
+  const auto rows = static_cast<std::size_t>(b.rows);
+  // The rows' shapes as sets of the columns of `all`, numbered across the runs.
+  std::vector<std::int32_t> global(shapes_.size());
+  for (std::size_t id = 0; id < shapes_.size(); ++id) {
+    std::vector<std::int32_t> columns;
+    for (std::int32_t slot : *shapes_[id])
+      columns.push_back(
+          static_cast<std::int32_t>(index.at(columns_[static_cast<std::size_t>(slot)].out.name)));
+    global[id] =
+        shapes.try_emplace(std::move(columns), static_cast<std::int32_t>(shapes.size())).first->second;
+  }
+  b.with_shape = true;
+  b.shape.reserve(rows);
+  for (std::size_t r = 0; r < rows; ++r) b.shape[r] = global[static_cast<std::size_t>(b.shape[r])];
+  b.keys.resize(all.size());
+  std::vector<bool> met(all.size(), false);
+  bool same = true;
+  for (Slot& s : columns_) {
+    const std::size_t at = index.at(s.out.name);
+    if (s.out.type == RowColumn::Type::Text) {  // the rows after its last value
+      s.out.text.offsets.reserve(rows + 1);
+      for (std::size_t r = s.filled; r < rows; ++r)
+        s.out.text.offsets[r] = static_cast<std::int32_t>(s.out.text_bytes);
+    }
+    b.keys[at] = std::move(s.out);
+    met[at] = true;
+  }
+  for (std::size_t at = 0; at < all.size(); ++at) {
+    if (!met[at]) {
+      b.keys[at].name = all[at].name;
+      b.keys[at].type = all[at].type;
+    }
+    same = finish_column(b.keys[at], rows, all[at].type, all[at].integral) && same;
+  }
+  columns_.clear();
+  return same;
+}
+
+// Decodes the messages on the threads, each run of messages into its collector; the
+// messages that do not decode or are over the budget into `bad`, by run.
+template <class C>
+void collect_runs(std::span<const Bytes> sources, std::span<const MessageRef> messages, TableChooser& chooser,
+                  const RowOptions& options, const std::vector<std::size_t>& bounds,
+                  std::vector<std::unique_ptr<C>>& collectors, std::vector<std::vector<BadMessage>>& bad) {
   const std::size_t runs = bounds.size() - 1;
-  std::vector<std::unique_ptr<Collector>> collectors;
-  std::vector<std::vector<BadMessage>> bad(runs);
-  for (std::size_t run = 0; run < runs; ++run) collectors.push_back(std::make_unique<Collector>(options));
   std::atomic<std::size_t> next{0};
   run_on_threads(static_cast<unsigned>(std::min<std::size_t>(options.threads, runs)), [&](unsigned) {
     MessageValues scratch;
     std::optional<BufrError> error;
     for (std::size_t run; (run = next.fetch_add(1, std::memory_order_relaxed)) < runs;) {
-      Collector& collector = *collectors[run];
+      C& collector = *collectors[run];
       for (std::size_t i = bounds[run]; i < bounds[run + 1]; ++i) {
         const MessageRef& ref = messages[i];
         std::shared_ptr<const TableSet> tables;
-        if (!decode_one(sources,
-                        ref,
-                        chooser,
-                        options.programs,
-                        scratch,
-                        tables,
-                        error,
-                        &Collector::wanted,
-                        &collector)) {
+        bool decoded = false;
+        if constexpr (std::is_same_v<C, Collector>) {
+          decoded = decode_one(sources,
+                               ref,
+                               chooser,
+                               options.programs,
+                               scratch,
+                               tables,
+                               error,
+                               &Collector::wanted,
+                               &collector);
+        } else {
+          decoded = decode_one(sources, ref, chooser, options.programs, scratch, tables, error);
+        }
+        if (!decoded) {
           bad[run].push_back(BadMessage{ref.index, ref.offset, std::move(*error), ref.source});
           continue;
         }
@@ -439,31 +765,104 @@ RowOutput collect_rows(std::span<const Bytes> sources, std::span<const MessageRe
       }
     }
   });
-  // A key takes the type of the first message, in message order, whose tables define it.
-  RowOutput out;
-  std::vector<RowColumn::Type> types(options.keys.size(), RowColumn::Type::Double);
+}
+
+// The batches of the runs (empty ones dropped, at least one kept) and their bad messages,
+// in message order.
+template <class C>
+void take_runs(std::vector<std::unique_ptr<C>>& collectors, std::vector<std::vector<BadMessage>>& bad,
+               RowOutput& out) {
+  for (std::size_t run = 0; run < collectors.size(); ++run) {
+    std::shared_ptr<RowBatch> batch = collectors[run]->take();
+    if (batch->rows > 0 || (run + 1 == collectors.size() && out.batches.empty()))
+      out.batches.push_back(std::move(batch));
+    for (BadMessage& m : bad[run]) out.bad.push_back(std::move(m));
+  }
+}
+
+template <class C>
+void note_unknown(const std::vector<std::unique_ptr<C>>& collectors, const RowOptions& options,
+                  RowOutput& out) {
   for (std::size_t r = 0; r < options.keys.size(); ++r) {
     bool known = false;
     for (const auto& c : collectors) known = known || c->knows(r);
     if (!known) out.unknown.push_back(options.keys[r].column);
+  }
+}
+
+RowOutput collect_flat(std::span<const Bytes> sources, std::span<const MessageRef> messages,
+                       TableChooser& chooser, const RowOptions& options,
+                       const std::vector<std::size_t>& bounds) {
+  const std::size_t runs = bounds.size() - 1;
+  std::vector<std::unique_ptr<FlatCollector>> collectors;
+  std::vector<std::vector<BadMessage>> bad(runs);
+  for (std::size_t run = 0; run < runs; ++run) collectors.push_back(std::make_unique<FlatCollector>(options));
+  collect_runs(sources, messages, chooser, options, bounds, collectors, bad);
+  RowOutput out;
+  note_unknown(collectors, options, out);
+  // The columns in the order they are first met, in message order; a column takes the type
+  // of its first run, and is integer only when it is in every run.
+  std::vector<FlatCollector::Column> all;
+  std::unordered_map<std::string, std::size_t> index;
+  for (const auto& c : collectors) {
+    for (FlatCollector::Column& column : c->columns()) {
+      auto [it, added] = index.try_emplace(column.name, all.size());
+      if (added) {
+        all.push_back(std::move(column));
+      } else {
+        FlatCollector::Column& first = all[it->second];
+        if ((first.type == RowColumn::Type::Text) != (column.type == RowColumn::Type::Text))
+          out.mixed = first.name;
+        if (column.type == RowColumn::Type::Double) first.type = RowColumn::Type::Double;
+        first.integral = first.integral && column.integral;
+      }
+    }
+  }
+  std::map<std::vector<std::int32_t>, std::int32_t> shapes;
+  for (const auto& c : collectors) {
+    if (!c->mixed().empty()) out.mixed = c->mixed();
+    (void)c->finish(all, index, shapes);  // text against numbers is found above
+  }
+  out.shapes.resize(shapes.size());
+  for (auto& [columns, id] : shapes) out.shapes[static_cast<std::size_t>(id)] = columns;
+  take_runs(collectors, bad, out);
+  return out;
+}
+
+}  // namespace
+
+RowOutput collect_rows(std::span<const Bytes> sources, std::span<const MessageRef> messages,
+                       TableChooser& chooser, const RowOptions& options) {
+  const std::vector<std::size_t> bounds = run_bounds(messages, std::max(1u, options.threads));
+  if (options.flat) return collect_flat(sources, messages, chooser, options, bounds);
+  const std::size_t runs = bounds.size() - 1;
+  std::vector<std::unique_ptr<Collector>> collectors;
+  std::vector<std::vector<BadMessage>> bad(runs);
+  for (std::size_t run = 0; run < runs; ++run) collectors.push_back(std::make_unique<Collector>(options));
+  collect_runs(sources, messages, chooser, options, bounds, collectors, bad);
+  // A key takes the type of the first message, in message order, whose tables define it, and
+  // is integer only when every value of every run is whole.
+  RowOutput out;
+  note_unknown(collectors, options, out);
+  std::vector<RowColumn::Type> types(options.keys.size(), RowColumn::Type::Double);
+  std::vector<bool> integral(options.keys.size(), true);
+  for (std::size_t r = 0; r < options.keys.size(); ++r) {
     for (const auto& c : collectors) {
       if (auto t = c->type(r)) {
         types[r] = *t;
         break;
       }
     }
+    for (const auto& c : collectors) integral[r] = integral[r] && c->integral(r);
   }
-  for (std::size_t run = 0; run < runs; ++run) {
-    Collector& c = *collectors[run];
-    if (!c.finish(types)) {
+  for (const auto& c : collectors) {
+    if (!c->finish(types, integral)) {
       for (std::size_t r = 0; r < options.keys.size(); ++r) {
-        if (c.type(r) && *c.type(r) != types[r]) out.mixed = options.keys[r].column;
+        if (c->type(r) && *c->type(r) != types[r]) out.mixed = options.keys[r].column;
       }
     }
-    std::shared_ptr<RowBatch> batch = c.take();
-    if (batch->rows > 0 || (run + 1 == runs && out.batches.empty())) out.batches.push_back(std::move(batch));
-    for (BadMessage& m : bad[run]) out.bad.push_back(std::move(m));
   }
+  take_runs(collectors, bad, out);
   return out;
 }
 

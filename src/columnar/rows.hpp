@@ -11,6 +11,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "columnar/columns.hpp"
@@ -47,17 +48,29 @@ struct RowBatch final : ExportedBatch {
   std::int64_t rows = 0;
   Buffer<std::int64_t> message;
   Buffer<std::int32_t> subset;  // from 1
+  Buffer<std::int32_t> shape;   // flat rows: the index in RowOutput::shapes of the row's keys
+  bool with_shape = false;
   std::vector<RowColumn> keys;
 };
 
 struct RowOptions {
   unsigned threads = 1;
+  // One row per subset holding every element of the messages as a column "#n#key", n its
+  // occurrence number: counted per subset in uncompressed data, over the template (the same
+  // for every subset) in compressed data. Replication factors, bitmaps, operators,
+  // associated fields and attributes are left out. `keys` then names the keys a message
+  // must hold (a plain key: any occurrence) to give rows, and `required` is unused.
+  bool flat = false;
   std::vector<RowKey> keys;
   // Indices into `keys` that a row must hold (a missing value counts as held) to be kept.
   std::vector<std::size_t> required;
   bool programs = true;
   MessageBudget budget{};
 };
+
+// The key of a value as ecCodes names it: the abbreviation of its element, "text" for 2-05
+// characters; empty for operators, associated fields and elements without one.
+std::string_view value_key(const DecodedValue& v, const TableSet& tables);
 
 struct RowOutput {
   // In message order; at least one. All of the same schema.
@@ -67,6 +80,10 @@ struct RowOutput {
   std::vector<std::string> unknown;
   // A key whose values are text in some messages and numbers in others (no rows then).
   std::string mixed;
+  // Flat rows: the distinct sets of columns that rows hold, each as indices into the columns
+  // of `keys` in the order the row's message holds them (a column is in the batch when some
+  // row holds it, whether or not its value there is missing).
+  std::vector<std::vector<std::int32_t>> shapes;
 };
 
 // Decodes `messages` on `options.threads` threads (each gathering a run of messages) and

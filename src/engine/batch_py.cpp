@@ -341,16 +341,13 @@ PyObject* read_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
     }
     const int flat = parsed[5] == nullptr ? 0 : PyObject_IsTrue(parsed[5]);
     if (flat < 0) return nullptr;
-    if (flat != 0) {
-      PyErr_SetString(PyExc_NotImplementedError, "read_rows: flat rows are not available yet");
-      return nullptr;
-    }
     std::vector<std::string> keys, required;
     if (!to_strings(parsed[4], "keys", keys)) return nullptr;
     if (parsed[6] != nullptr && parsed[6] != Py_None && !to_strings(parsed[6], "required", required))
       return nullptr;
     RowOptions options;
     options.threads = threads;
+    options.flat = flat != 0;
     if (!to_max_rows(parsed[7], options.budget.max_rows)) return nullptr;
     for (const std::string& k : keys) options.keys.push_back(RowKey::parse(k));
     for (const std::string& k : required) {
@@ -389,7 +386,20 @@ PyObject* read_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
     }
     PyRef batch = PyRef::steal(new_batch(state.batch_type, std::move(out.batches)));
     if (!batch) return nullptr;
-    return PyTuple_Pack(2, batch.get(), bad.get());
+    if (!options.flat) return PyTuple_Pack(2, batch.get(), bad.get());
+    PyRef shapes = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(out.shapes.size())));
+    if (!shapes) return nullptr;
+    for (std::size_t i = 0; i < out.shapes.size(); ++i) {
+      PyRef shape = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(out.shapes[i].size())));
+      if (!shape) return nullptr;
+      for (std::size_t j = 0; j < out.shapes[i].size(); ++j) {
+        PyObject* column = PyLong_FromLong(out.shapes[i][j]);
+        if (column == nullptr) return nullptr;
+        PyList_SET_ITEM(shape.get(), static_cast<Py_ssize_t>(j), column);
+      }
+      PyList_SET_ITEM(shapes.get(), static_cast<Py_ssize_t>(i), shape.release());
+    }
+    return PyTuple_Pack(3, batch.get(), bad.get(), shapes.get());
   });
 }
 
@@ -402,7 +412,12 @@ PyMethodDef read_rows_def = fastcall(
     "batch's columns are message, subset and one per key, typed by its table entry. A row holds at least\n"
     "one of the keys, and every key of `required` (a missing value counts). KeyError names the keys that\n"
     "no table of the decoded messages defines; ValueError a key that is text in some messages and numbers\n"
-    "in others.");
+    "in others.\n"
+    "flat gives one row per subset instead, every element a column \"#n#key\" numbered as ecCodes numbers\n"
+    "keys (per subset in uncompressed data), columns in the order first met; `keys` then names the keys a\n"
+    "message must hold (a plain key: any occurrence) to give rows. It returns (Batch, bad, shapes): the\n"
+    "batch has a column shape after subset, the index in shapes of the list of the key columns (0 for the\n"
+    "first after shape) that the row holds, in its message's order.");
 
 PyMethodDef decode_def = fastcall(
     "decode", decode,
