@@ -19,7 +19,7 @@ for t in "$@"; do
   log="$build/logs/$t.log"
   case $t in
     scan_parse | columnar | header_older) dict=scan_parse.dict ;;
-    expand | decode_*) dict=descriptors.dict ;;
+    expand | decode_* | encode) dict=descriptors.dict ;;
     *) dict=tables.dict ;;
   esac
   echo "== $t: ${seconds}s"

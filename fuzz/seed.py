@@ -102,6 +102,10 @@ def seed_messages(out: Path, corpus: Path) -> None:
             write(out, target, data)
     for desc in spread(list(expand.values()), PER_TARGET):
         write(out, "expand", desc)
+    # The writers: a real descriptor list and a run of small raw values (kind 1, width 4).
+    values = b"".join(b"\x01\x04" + bytes([k % 16]) + bytes(7) for k in range(96))
+    for desc in spread(list(expand.values()), PER_TARGET):
+        write(out, "encode", struct.pack(">BH", 0, len(desc) // 2) + desc + values)
     # The columnar decoder: a few messages of one file in one buffer, one seed per file.
     by_file = {}
     older = []

@@ -140,6 +140,10 @@ def read_tree(
     walked: (batch, bad, events per subset as (kind, code, count, row), attribute links as
     (attribute row, element row, name under the element or None))."""
 
+def reencode(buffer: Buffer, offset: int, length: int, tables: Tables, compressed: bool | None = None) -> bytes:
+    """The message written again as edition 4 with the same header, section 2, descriptors and
+    values; compressed or not as asked (None: as it is)."""
+
 def watch(buffer: Buffer) -> int:
     """Watch a mapped file's range: pages that fault (the file shrank) read as zeros; -1 when no slot is free."""
 

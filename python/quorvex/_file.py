@@ -107,6 +107,14 @@ class Message:
         octets = self.bytes
         return str(self._file._tables.source(octets, 0, len(octets)))
 
+    def to_bytes(self, compressed: bool | None = None, edition: int = 4) -> bytes:
+        """This message written again as edition `edition` (4, the only one written) with the same
+        header, section 2, descriptors and values, compressed or not (None: as it is)."""
+        if edition != 4:
+            raise ValueError(f"edition {edition} cannot be written; edition 4 is")
+        octets = self.bytes
+        return bytes(_engine.reencode(octets, 0, len(octets), self._file._tables, compressed))
+
     def values(self) -> list[Value]:
         """Every value of every subset, in order, as the engine decodes them (any edition)."""
         return values_of(self.to_arrow())

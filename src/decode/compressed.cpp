@@ -48,10 +48,11 @@ class CompressedReader : public DataConsumer<CompressedReader> {
   bool after_step() { return true; }
   bool define_reference(std::uint32_t) { return true; }  // refused at the operator
   bool associated_field() {
-    FieldFormat format;
-    format.width = state_.associated_width;
-    format.missing_recognised = false;
-    return check(read_numbers(kAssociatedFieldCode, &associated_field_name(), format, nullptr));
+    if (!check(read_numbers(
+            kAssociatedFieldCode, &associated_field_name(), associated_field_format(state_), nullptr)))
+      return false;
+    set_role(ValueRole::AssociatedField);  // as the uncompressed reader's record has it
+    return true;
   }
   bool read_element(const ElementInfo& info);
   bool read_factor(const ElementParams& params, std::uint64_t& count);

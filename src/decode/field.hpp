@@ -55,6 +55,15 @@ inline bool carries_associated_field(std::uint32_t code, const DecodeState& stat
   return state.associated_width != 0 && !is_class31(code);
 }
 
+// The format of the associated field in force: its 2-04 width, no scale or reference, and
+// never missing.
+inline FieldFormat associated_field_format(const DecodeState& state) {
+  FieldFormat f;
+  f.width = state.associated_width;
+  f.missing_recognised = false;
+  return f;
+}
+
 // The table parameters of an element, with its 2-03 reference if one is in force.
 inline ElementParams element_params(const ElementInfo& info, const DecodeState& state);
 

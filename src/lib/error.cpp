@@ -176,6 +176,7 @@ std::string BufrError::message() const {
     case ErrorKind::Io:
       return "io error: " + text_;
     case ErrorKind::OverBudget:
+    case ErrorKind::Unencodable:
       return text_;
     case ErrorKind::ImpossibleDate: {
       char buf[96];
@@ -238,8 +239,9 @@ constexpr const char* kKindNames[] = {
     "tables_unavailable",
     "data_fault",
     "over_budget",
+    "unencodable",
 };
-static_assert(std::size(kKindNames) == static_cast<std::size_t>(ErrorKind::OverBudget) + 1,
+static_assert(std::size(kKindNames) == static_cast<std::size_t>(ErrorKind::Unencodable) + 1,
               "one name per error kind");
 
 }  // namespace

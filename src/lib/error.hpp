@@ -30,6 +30,7 @@ enum class ErrorKind : std::uint8_t {
   TablesUnavailable,
   DataFault,
   OverBudget,
+  Unencodable,
 };
 
 // The walks over descriptor lists, named in their depth and step errors.
@@ -152,6 +153,12 @@ class BufrError {
   // is "rows" or "octets of text"; `rule` says how the budget was set.
   static BufrError over_budget(std::string_view what, std::uint64_t amount, std::uint64_t budget,
                                std::string_view rule);
+  // Data that cannot be written as asked: the text names the key, the subset and the value.
+  static BufrError unencodable(std::string text) {
+    BufrError e(ErrorKind::Unencodable);
+    e.text_ = std::move(text);
+    return e;
+  }
   // An I/O failure reported by the operating system: "<strerror> (os error <n>)".
   static BufrError io_errno(int err);
 

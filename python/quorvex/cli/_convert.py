@@ -177,6 +177,11 @@ def convert(files: Sequence[str], out: pathlib.Path, fmt: str, options: Options,
     descriptor, temporary = tempfile.mkstemp(prefix=f".{out.name}.", suffix=".part", dir=out.parent)
     os.close(descriptor)
     try:
+        if fmt == "bufr":
+            _write_bufr(temporary, out, files, options, problems)
+            os.chmod(temporary, 0o666 & ~_umask())
+            os.replace(temporary, out)
+            return
         inner = SINKS[fmt](pathlib.Path(temporary), fmt)
         sink: Sink = SpooledSink(inner, out) if options["wide"] and fmt != "jsonl" else inner
         progress = Progress(sum(_size(path) for path in files))
@@ -196,6 +201,19 @@ def convert(files: Sequence[str], out: pathlib.Path, fmt: str, options: Options,
             os.unlink(temporary)
     if sink.rows == 0:
         problems.report(out, "no rows were written (the file holds the columns only)", always=True)
+
+
+def _write_bufr(temporary: str, out: pathlib.Path, files: Sequence[str], options: Options,
+                problems: Problems) -> None:
+    from ._bufr_out import write_messages
+    progress = Progress(sum(_size(path) for path in files))
+    try:
+        with open(temporary, "wb") as handle:
+            written = write_messages(handle, files, options["tables"], options["compress"], problems, progress)
+    finally:
+        progress.close()
+    if written == 0:
+        problems.report(out, "no message was written (the file is empty)", always=True)
 
 
 def _size(path: str) -> int:
@@ -285,7 +303,8 @@ def parse_filters(items: Sequence[str]) -> dict[str, Any] | None:
 @click.command("convert")
 @click.argument("files", nargs=-1, required=True, type=click.Path())
 @click.option("-o", "--output", "out", required=True, type=click.Path(dir_okay=False, path_type=pathlib.Path),
-              help="Where to write: .parquet (.pq), .csv, or .jsonl (.ndjson) for JSON Lines.")
+              help="Where to write: .parquet (.pq), .csv, .jsonl (.ndjson) for JSON Lines, or .bufr for "
+                   "the messages written again as BUFR edition 4.")
 @click.option("--wide", is_flag=True,
               help="One row per subset and one column per key (the shape of quorvex.read_dataframe) "
                    "instead of one row per value (the shape of quorvex.read_arrow).")
@@ -296,12 +315,15 @@ def parse_filters(items: Sequence[str]) -> dict[str, Any] | None:
 @click.option("--batch-messages", type=click.IntRange(min=1), default=1024, show_default=True,
               help="Messages decoded and written per batch at the most (a batch of the long shape also "
                    "holds at most about a MiB of BUFR); memory follows this, not the input size.")
+@click.option("--compress/--no-compress", "compress", default=None,
+              help="With a .bufr output: write compressed (or uncompressed) data; by default each message "
+                   "keeps its own.")
 @tables_option
 @bad_message_options
 @max_message_rows_option
 def convert_command(files: tuple[str, ...], out: pathlib.Path, wide: bool, columns: str | None,
-                    filter_items: tuple[str, ...], threads: int | None, batch_messages: int, tables: str | None,
-                    on_bad_message: str, fail_fast: bool, max_message_rows: int) -> None:
+                    filter_items: tuple[str, ...], threads: int | None, batch_messages: int, compress: bool | None,
+                    tables: str | None, on_bad_message: str, fail_fast: bool, max_message_rows: int) -> None:
     """Decode FILES into one table file, batch by batch. FILES may name directories and glob
     patterns (their files, sorted) and "-" for standard input.
 
@@ -315,6 +337,10 @@ def convert_command(files: tuple[str, ...], out: pathlib.Path, wide: bool, colum
                                  f"{', '.join(sorted(FORMATS))}", param_hint="--output")
     if (columns or filter_items) and not wide:
         raise click.UsageError("--columns and --filter go with --wide")
+    if compress is not None and fmt != "bufr":
+        raise click.UsageError("--compress and --no-compress go with a .bufr output")
+    if fmt == "bufr" and wide:
+        raise click.UsageError("--wide does not go with a .bufr output")
     problems = problems_for(on_bad_message, fail_fast)
     try:
         paths = _common.expand_files(files, problems)
@@ -323,7 +349,7 @@ def convert_command(files: tuple[str, ...], out: pathlib.Path, wide: bool, colum
     check_output(out, paths)
     options: Options = {"wide": wide, "threads": threads, "batch_messages": batch_messages, "tables": tables,
                "columns": [c.strip() for c in columns.split(",") if c.strip()] if columns else None,
-               "filters": parse_filters(filter_items), "max_message_rows": max_message_rows,
+               "filters": parse_filters(filter_items), "max_message_rows": max_message_rows, "compress": compress,
                "library_mode": "error" if problems.mode == "error" else "warn"}
     with _terminate_as_exit():
         finish(problems, lambda: convert(paths, out, fmt, options, problems))

@@ -11,7 +11,8 @@ import shutil
 import tempfile
 from typing import Any, Union
 
-FORMATS = {".parquet": "parquet", ".pq": "parquet", ".csv": "csv", ".jsonl": "jsonl", ".ndjson": "jsonl"}
+FORMATS = {".parquet": "parquet", ".pq": "parquet", ".csv": "csv", ".jsonl": "jsonl", ".ndjson": "jsonl",
+           ".bufr": "bufr"}
 
 
 # ---------------------------------------------------------------------------------------------

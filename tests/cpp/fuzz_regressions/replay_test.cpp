@@ -16,6 +16,7 @@
 
 #include "../../../fuzz/fuzz_columnar.hpp"
 #include "../../../fuzz/fuzz_decode.hpp"
+#include "../../../fuzz/fuzz_encode.hpp"
 #include "../../../fuzz/fuzz_expand.hpp"
 #include "../../../fuzz/fuzz_message.hpp"
 #include "../../../fuzz/fuzz_tables.hpp"
@@ -38,6 +39,7 @@ constexpr Target kTargets[] = {
     {"expand", run_expand, true},
     {"decode_uncompressed", run_decode_uncompressed, true},
     {"decode_compressed", run_decode_compressed, true},
+    {"encode", run_encode, true},
     {"columnar", run_columnar, true},
     {"header_older", run_header_older, false},
 };

@@ -1,0 +1,246 @@
+// Compressed data: the walk visits the descriptors once for all subsets, and every field
+// becomes a column: the smallest value R0, the width of the increments NBINC in 6 bits,
+// then one increment per subset (all ones for a missing value). A column whose subsets all
+// hold the same value is R0 with NBINC 0. Texts: the common text with NBINC 0, else R0 all
+// zero octets, NBINC the field's width in octets and every subset's text in full.
+#include <algorithm>
+#include <bit>
+#include <optional>
+#include <vector>
+
+#include "decode/data_consumer.hpp"
+#include "decode/template_program.hpp"
+#include "decode/walk.hpp"
+#include "encode/bit_writer.hpp"
+#include "encode/data_writer.hpp"
+#include "encode/field_encoding.hpp"
+
+namespace quorvex {
+
+namespace {
+
+// NBINC is written in 6 bits.
+constexpr unsigned kMaxIncrementWidth = 63;
+
+class CompressedWriter : public DataConsumer<CompressedWriter> {
+ public:
+  static constexpr WalkRules kRules{.name = WalkName::CompressedDecode};
+  static constexpr DataRules kDataRules{.new_reference_definitions = false,
+                                        .associated_field_before_factor = false};
+
+  CompressedWriter(const TableSet& tables, const SubsetValues& values, std::size_t first_row, BitWriter& out)
+      : DataConsumer(tables), values_(values), first_row_(first_row), out_(out) {
+    bits_.resize(values.subsets());
+  }
+  Status finish() const;
+
+  bool after_step() { return true; }
+  bool define_reference(std::uint32_t) { return true; }  // refused at the operator
+  bool associated_field() {
+    return number_column(associated_field_format(state_),
+                         {&associated_field_name(), kAssociatedFieldCode, first_row_});
+  }
+  bool read_element(const ElementInfo& info);
+  bool read_factor(const ElementParams& params, std::uint64_t& count);
+  bool read_selected(const ElementParams& params) { return column(params); }
+  bool marker(std::uint32_t) { return true; }
+  bool characters(std::uint32_t code) {
+    return text_column(static_cast<std::uint16_t>(8 * split_code(code).y),
+                       {&signify_character_name(), code, first_row_});
+  }
+  void set_role(ValueRole) {}
+
+ private:
+  // Subset s's value of the current field; null (error set) when the subset has no more.
+  const FieldValue* value_at(std::size_t s, const FieldPlace& place);
+  bool column(const ElementParams& params);
+  bool number_column(const FieldFormat& format, FieldPlace place);
+  bool text_column(std::uint16_t width, FieldPlace place);
+  // Refuses a column whose subsets differ, naming `what` compressed data hold one of.
+  bool same_in_every_subset(const ElementDefinition& def, const char* what);
+
+  const SubsetValues& values_;
+  std::size_t first_row_;
+  BitWriter& out_;
+  std::size_t next_ = 0;          // the field's index within every subset
+  std::vector<NumberBits> bits_;  // the current column, by subset
+  FieldFormat last_format_;       // the format of the last number column
+};
+
+const FieldValue* CompressedWriter::value_at(std::size_t s, const FieldPlace& place) {
+  const std::span<const FieldValue> subset = values_.subset(s);
+  if (next_ < subset.size()) return &subset[next_];
+  FieldPlace at = place;
+  at.row = first_row_ + s;
+  fail_with(refuse_row(at,
+                       "the descriptors ask for more than the " + std::to_string(subset.size()) +
+                           " values given (a replication count contradicted by the data?)"));
+  return nullptr;
+}
+
+Status CompressedWriter::finish() const {
+  for (std::size_t s = 0; s < values_.subsets(); ++s) {
+    const std::size_t given = values_.subset(s).size();
+    if (given != next_) {
+      return fail(BufrError::unencodable("row " + std::to_string(first_row_ + s) + ": " +
+                                         std::to_string(given) + " values given, the descriptors take " +
+                                         std::to_string(next_) +
+                                         " (a replication count contradicted by the data?)"));
+    }
+  }
+  return {};
+}
+
+bool CompressedWriter::column(const ElementParams& params) {
+  const FieldFormat format = field_format(params, state_);
+  const FieldPlace place{key_of(*params.def), params.def->code, first_row_};
+  return format.text ? text_column(format.width, place) : number_column(format, place);
+}
+
+bool CompressedWriter::number_column(const FieldFormat& format, FieldPlace place) {
+  const std::size_t n = values_.subsets();
+  for (std::size_t s = 0; s < n; ++s) {
+    place.row = first_row_ + s;
+    const FieldValue* v = value_at(s, place);
+    if (v == nullptr) return false;
+    auto bits = number_bits(*v, format, place);
+    if (!bits) return fail_with(std::move(bits).error());
+    bits_[s] = *bits;
+  }
+  ++next_;
+  last_format_ = format;
+  std::optional<std::uint64_t> low, high;
+  bool any_missing = false;
+  for (const NumberBits& b : bits_) {
+    if (b.missing) {
+      any_missing = true;
+      continue;
+    }
+    low = low ? std::min(*low, b.raw) : b.raw;
+    high = high ? std::max(*high, b.raw) : b.raw;
+  }
+  if (!low) {  // every subset missing, or no subset
+    out_.write_ones(format.width);
+    out_.write_bits(0, 6);
+    return true;
+  }
+  if (reads_as_missing({*low, false}, format)) {
+    place.row = first_row_;
+    return fail_with(refuse_row(place, "every value has all its bits set: the column would read as missing"));
+  }
+  if (!any_missing && *low == *high) {
+    out_.write_bits(*low, format.width);
+    out_.write_bits(0, 6);
+    return true;
+  }
+  // Increments stay below all ones, which marks a missing value where the format has them.
+  const unsigned __int128 span =
+      static_cast<unsigned __int128>(*high - *low) + (format.missing_recognised ? 1 : 0);
+  const unsigned nbinc =
+      span > ~std::uint64_t{0} ? 65 : static_cast<unsigned>(std::bit_width(static_cast<std::uint64_t>(span)));
+  if (nbinc > kMaxIncrementWidth) {
+    place.row = first_row_;
+    return fail_with(refuse_row(place, "the values of the subsets span more than 63 bits of increments"));
+  }
+  const std::uint64_t missing_increment = (std::uint64_t{1} << nbinc) - 1;
+  out_.write_bits(*low, format.width);
+  out_.write_bits(nbinc, 6);
+  for (const NumberBits& b : bits_) out_.write_bits(b.missing ? missing_increment : b.raw - *low, nbinc);
+  return true;
+}
+
+// Texts compare as a decoder gives them back: trailing blanks do not count.
+std::string_view text_key(const FieldValue& v) {
+  std::string_view t = v.text;
+  while (!t.empty() && t.back() == ' ') t.remove_suffix(1);
+  return t;
+}
+
+bool CompressedWriter::text_column(std::uint16_t width, FieldPlace place) {
+  const std::size_t n = values_.subsets();
+  bool same = true;
+  const FieldValue* first = nullptr;
+  for (std::size_t s = 0; s < n; ++s) {
+    place.row = first_row_ + s;
+    const FieldValue* v = value_at(s, place);
+    if (v == nullptr || !check(check_text(*v, width, place))) return false;
+    if (first == nullptr) {
+      first = v;
+    } else if ((v->kind == FieldValue::Kind::Text) != (first->kind == FieldValue::Kind::Text) ||
+               (v->kind == FieldValue::Kind::Text && text_key(*v) != text_key(*first))) {
+      same = false;
+    }
+  }
+  ++next_;
+  if (same) {
+    write_text_field(out_, first != nullptr ? *first : FieldValue::missing(), width);
+    out_.write_bits(0, 6);
+    return true;
+  }
+  if (width % 8 != 0 || width / 8 > kMaxIncrementWidth) {
+    place.row = first_row_;
+    return fail_with(refuse_row(
+        place,
+        "texts of " + std::to_string(width) + " bits cannot differ between the subsets of compressed data"));
+  }
+  for (unsigned k = 0; k < width; k += 8) out_.write_bits(0, std::min(8u, width - k));
+  out_.write_bits(width / 8, 6);
+  for (std::size_t s = 0; s < n; ++s) write_text_field(out_, values_.subset(s)[next_ - 1], width);
+  return true;
+}
+
+// A data-present indicator enters the bitmap with subset 0's value, as the decoder takes it:
+// compressed data hold one bitmap for all subsets, so an entry that differs is refused.
+bool CompressedWriter::read_element(const ElementInfo& info) {
+  const bool bitmap =
+      state_.bitmap_defining || state_.implicit_bitmap_armed || state_.implicit_bitmap_collecting;
+  if (!column(element_params(info, state_))) return false;
+  std::optional<double> indicator;
+  if (info.def->code == kDataPresentIndicator && !bits_.empty() && !info.text) {
+    if (bitmap && !same_in_every_subset(*info.def, "one bitmap")) return false;
+    indicator = decoded_number(bits_[0], last_format_).value_or(0.0);
+  }
+  record_element(state_, *info.def, indicator);
+  return true;
+}
+
+bool CompressedWriter::same_in_every_subset(const ElementDefinition& def, const char* what) {
+  for (std::size_t s = 1; s < bits_.size(); ++s) {
+    if (bits_[s].raw != bits_[0].raw || bits_[s].missing != bits_[0].missing) {
+      return fail_with(refuse_value({key_of(def), def.code, first_row_ + s},
+                                    values_.subset(s)[next_ - 1],
+                                    "differs from row " + std::to_string(first_row_) +
+                                        "'s: compressed data hold " + what + " for all subsets"));
+    }
+  }
+  return true;
+}
+
+// Compressed data hold one replication count for all subsets.
+bool CompressedWriter::read_factor(const ElementParams& params, std::uint64_t& count) {
+  if (!column(params)) return false;
+  if (bits_.empty()) {
+    count = 0;
+    return true;
+  }
+  if (!same_in_every_subset(*params.def, "one replication count")) return false;
+  count = replication_count(decoded_number(bits_[0], last_format_));
+  return true;
+}
+
+}  // namespace
+
+namespace detail {
+
+Status write_compressed(std::span<const std::uint32_t> codes, const TableSet& tables,
+                        const SubsetValues& values, std::size_t first_row, const TemplateProgram* program,
+                        BitWriter& out) {
+  CompressedWriter writer(tables, values, first_row, out);
+  DescriptorWalk walk(tables, writer, writer_steps(values.values.size()));
+  if (!(program != nullptr ? walk.replay(*program) : walk.walk(codes, 0))) return fail(writer.take_error());
+  return writer.finish();
+}
+
+}  // namespace detail
+
+}  // namespace quorvex

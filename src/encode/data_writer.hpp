@@ -1,0 +1,46 @@
+// Writers of section 4: the inverse of the two data decoders, consumers of the same walk and
+// of the same rules of elements, operators, associated fields and bitmaps (DataConsumer).
+// Every value is checked before a bit is written; a refused value leaves nothing behind.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "encode/bit_writer.hpp"
+#include "encode/field_value.hpp"
+#include "lib/error.hpp"
+#include "tables/table_set.hpp"
+
+namespace quorvex {
+
+class TemplateProgram;
+
+struct DataWriteOptions {
+  bool compressed = false;
+  // The row of subset 0 in the errors: the subsets' place in everything being written.
+  std::size_t first_row = 0;
+};
+
+// The data of section 4 (without its four-octet header) for `values`, laid out by `codes`
+// against `tables`, padded to whole octets. With `program` (compiled from `codes` against
+// `tables`) the walk replays it.
+[[nodiscard]] Result<std::vector<std::uint8_t>> write_data_section(std::span<const std::uint32_t> codes,
+                                                                   const TableSet& tables,
+                                                                   const SubsetValues& values,
+                                                                   DataWriteOptions options,
+                                                                   const TemplateProgram* program = nullptr);
+
+namespace detail {
+// Bounds the walk of a writer by the number of values it was given.
+std::uint64_t writer_steps(std::size_t values);
+[[nodiscard]] Status write_uncompressed(std::span<const std::uint32_t> codes, const TableSet& tables,
+                                        const SubsetValues& values, std::size_t first_row,
+                                        const TemplateProgram* program, BitWriter& out);
+[[nodiscard]] Status write_compressed(std::span<const std::uint32_t> codes, const TableSet& tables,
+                                      const SubsetValues& values, std::size_t first_row,
+                                      const TemplateProgram* program, BitWriter& out);
+}  // namespace detail
+
+}  // namespace quorvex

@@ -1,0 +1,121 @@
+#include "encode/field_encoding.hpp"
+
+#include <charconv>
+#include <cmath>
+
+namespace quorvex {
+
+namespace {
+
+std::string code_digits(std::uint32_t code) {
+  std::string s = std::to_string(code);
+  return std::string(s.size() < 6 ? 6 - s.size() : 0, '0') + s;
+}
+
+std::string place_text(const FieldPlace& place) {
+  std::string out = place.key != nullptr ? *place.key + " (" + code_digits(place.code) + ")"
+                                         : "descriptor " + code_digits(place.code);
+  return out + ", row " + std::to_string(place.row) + ": ";
+}
+
+std::string value_text(const FieldValue& v) {
+  switch (v.kind) {
+    case FieldValue::Kind::Missing:
+      return "a missing value";
+    case FieldValue::Kind::Raw:
+      return "raw field value " + std::to_string(v.raw);
+    case FieldValue::Kind::Number: {
+      char buf[32];
+      const auto r = std::to_chars(buf, buf + sizeof buf, v.number);
+      return "value " + std::string(buf, r.ptr);
+    }
+    case FieldValue::Kind::Text:
+      return "text \"" + std::string(v.text) + "\"";
+  }
+  return {};
+}
+
+// The largest field value a number of `format` may hold (all ones is missing where missing
+// values are recognised); false when the width holds none.
+bool largest_value(const FieldFormat& format, std::uint64_t& largest) {
+  if (format.width >= 64) {
+    largest = ~std::uint64_t{0};
+    return format.width == 64 && !format.missing_recognised;
+  }
+  const std::uint64_t ones = (std::uint64_t{1} << format.width) - 1;
+  if (format.missing_recognised && ones == 0) return false;
+  largest = format.missing_recognised ? ones - 1 : ones;
+  return true;
+}
+
+std::string range_problem(const FieldFormat& format, __int128 scaled) {
+  std::uint64_t largest = 0;
+  const bool any = largest_value(format, largest);
+  std::string out = "gives the field value " + std::to_string(static_cast<long long>(scaled)) + " (scale " +
+                    std::to_string(format.scale) + ", reference " + std::to_string(format.reference) + ")";
+  if (!any) return out + "; a field of " + std::to_string(format.width) + " bits holds no value";
+  return out + ", outside 0.." + std::to_string(largest) + " that " + std::to_string(format.width) +
+         " bits hold";
+}
+
+}  // namespace
+
+BufrError refuse_value(const FieldPlace& place, const FieldValue& value, std::string_view problem) {
+  return BufrError::unencodable(place_text(place) + value_text(value) + " " + std::string(problem));
+}
+
+BufrError refuse_row(const FieldPlace& place, std::string_view problem) {
+  return BufrError::unencodable(place_text(place) + std::string(problem));
+}
+
+Result<NumberBits> number_bits(const FieldValue& value, const FieldFormat& format, const FieldPlace& place) {
+  std::uint64_t largest = 0;
+  const bool holds_any = largest_value(format, largest);
+  switch (value.kind) {
+    case FieldValue::Kind::Text:
+      return fail(refuse_value(place, value, "given for a number"));
+    case FieldValue::Kind::Raw:
+      if (format.width > 64 || (format.width < 64 && (value.raw >> format.width) != 0))
+        return fail(refuse_value(place, value, "does not fit in " + std::to_string(format.width) + " bits"));
+      return NumberBits{value.raw, false};
+    case FieldValue::Kind::Number:
+      if (!std::isnan(value.number)) break;
+      [[fallthrough]];
+    case FieldValue::Kind::Missing:
+      if (!format.missing_recognised || format.width >= 64)
+        return fail(refuse_value(place, value, "where the field has no missing value"));
+      return NumberBits{(std::uint64_t{1} << format.width) - 1, true};
+  }
+  const double scaled = format.scale >= 0 ? value.number * power_of_ten(format.scale)
+                                          : value.number / power_of_ten(-format.scale);
+  const double rounded = std::nearbyint(scaled);
+  // 2^63: beyond it no field of 64 bits or less, whatever its reference, holds the value.
+  if (!(std::fabs(rounded) < 9223372036854775808.0))
+    return fail(refuse_value(place, value, "is out of range after scale " + std::to_string(format.scale)));
+  const __int128 field = static_cast<__int128>(static_cast<std::int64_t>(rounded)) - format.reference;
+  if (!holds_any || field < 0 || field > static_cast<__int128>(largest))
+    return fail(refuse_value(place, value, range_problem(format, field)));
+  return NumberBits{static_cast<std::uint64_t>(field), false};
+}
+
+Status check_text(const FieldValue& value, std::uint16_t width, const FieldPlace& place) {
+  switch (value.kind) {
+    case FieldValue::Kind::Missing:
+      return {};
+    case FieldValue::Kind::Text:
+      if (value.text.size() * 8 > width)
+        return fail(refuse_value(place,
+                                 value,
+                                 "is " + std::to_string(value.text.size()) +
+                                     " octets long; the field holds " + std::to_string(width / 8)));
+      return {};
+    case FieldValue::Kind::Number:
+      if (std::isnan(value.number)) return {};
+      [[fallthrough]];
+    case FieldValue::Kind::Raw:
+      return fail(refuse_value(place, value, "given for a text"));
+  }
+  return {};
+}
+
+}  // namespace quorvex

@@ -1,0 +1,69 @@
+// One field's value turned into its bits under the width, scale and reference in force (the
+// FieldFormat a decoder reads the same field with), or refused with the key, the row and
+// the value named: a number the width cannot hold, a text longer than its field, a missing
+// value where the format has none, a text for a number or a number for a text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "decode/field.hpp"
+#include "encode/bit_writer.hpp"
+#include "encode/field_value.hpp"
+#include "lib/error.hpp"
+
+namespace quorvex {
+
+// Which field a value is for, to name it when it is refused.
+struct FieldPlace {
+  const std::string* key = nullptr;  // the element's name; null for fields of operators
+  std::uint32_t code = 0;            // the element, or the operator that made the field
+  std::size_t row = 0;               // the subset, counted over everything being written
+};
+
+// The key an element is known by (its abbreviation, else its name).
+inline const std::string* key_of(const ElementDefinition& def) {
+  return def.abbreviation.empty() ? &def.name : &def.abbreviation;
+}
+
+// The refusal of `value` at `place`: "<key> (<code>), row <row>: <value> <problem>".
+BufrError refuse_value(const FieldPlace& place, const FieldValue& value, std::string_view problem);
+// The same about the data of a row rather than one value.
+BufrError refuse_row(const FieldPlace& place, std::string_view problem);
+
+// The bits of a number field, or all ones for a missing value (`missing` set). Raw bits are
+// never missing: where they are all ones, the writer refuses them unless its layout keeps
+// them a value (compressed data, where they are not the column's minimum).
+struct NumberBits {
+  std::uint64_t raw = 0;
+  bool missing = false;
+};
+[[nodiscard]] Result<NumberBits> number_bits(const FieldValue& value, const FieldFormat& format,
+                                             const FieldPlace& place);
+
+// Checks a text field's value: text no longer than the field, or missing.
+[[nodiscard]] Status check_text(const FieldValue& value, std::uint16_t width, const FieldPlace& place);
+
+// Writes a text field's value (checked): the octets padded with spaces, or all ones when missing.
+inline void write_text_field(BitWriter& out, const FieldValue& value, std::uint16_t width) {
+  if (value.kind == FieldValue::Kind::Text) {
+    out.write_text(value.text, width, ' ');
+  } else {
+    out.write_ones(width);
+  }
+}
+
+// Whether `bits`, a value, would read back as missing if written as they stand.
+inline bool reads_as_missing(const NumberBits& bits, const FieldFormat& format) {
+  return !bits.missing && format.missing_recognised && all_ones(bits.raw, format.width);
+}
+
+// The numeric value a decoder gives for `bits` under `format` (none when missing).
+inline std::optional<double> decoded_number(const NumberBits& bits, const FieldFormat& format) {
+  if (bits.missing) return std::nullopt;
+  return scale_value(bits.raw, format.reference, format.scale);
+}
+
+}  // namespace quorvex

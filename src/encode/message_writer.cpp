@@ -1,0 +1,125 @@
+#include "encode/message_writer.hpp"
+
+#include "encode/bit_writer.hpp"
+#include "message/descriptor.hpp"
+
+namespace quorvex {
+
+namespace {
+
+constexpr std::size_t kMaxLength = (std::size_t{1} << 24) - 1;
+constexpr std::size_t kSection1Length = 22;
+
+class Octets {
+ public:
+  explicit Octets(std::size_t reserve) { out_.reserve(reserve); }
+  void u8(std::uint64_t v) { out_.push_back(static_cast<std::uint8_t>(v)); }
+  void u16(std::uint64_t v) {
+    u8(v >> 8);
+    u8(v);
+  }
+  void u24(std::uint64_t v) {
+    u8(v >> 16);
+    u16(v);
+  }
+  void append(Bytes b) { out_.insert(out_.end(), b.begin(), b.end()); }
+  std::vector<std::uint8_t> take() { return std::move(out_); }
+
+ private:
+  std::vector<std::uint8_t> out_;
+};
+
+Result<std::vector<std::uint16_t>> packed_descriptors(std::span<const std::uint32_t> codes) {
+  std::vector<std::uint16_t> packed;
+  packed.reserve(codes.size());
+  for (std::uint32_t code : codes) {
+    const DescriptorParts p = split_code(code);
+    if (code > 363255 || p.y > 255)
+      return fail(
+          BufrError::unencodable("descriptor " + std::to_string(code) + " cannot be written in section 3"));
+    packed.push_back(static_cast<std::uint16_t>((p.f << 14) | (p.x << 8) | p.y));
+  }
+  return packed;
+}
+
+}  // namespace
+
+Result<std::vector<std::uint8_t>> write_data_section(std::span<const std::uint32_t> codes,
+                                                     const TableSet& tables, const SubsetValues& values,
+                                                     DataWriteOptions options,
+                                                     const TemplateProgram* program) {
+  BitWriter out;
+  if (options.compressed) {
+    QV_CHECK(detail::write_compressed(codes, tables, values, options.first_row, program, out));
+  } else {
+    QV_CHECK(detail::write_uncompressed(codes, tables, values, options.first_row, program, out));
+  }
+  return out.take();
+}
+
+Result<std::vector<std::uint8_t>> write_message(const MessageLayout& layout, const TableSet& tables,
+                                                const SubsetValues& values, const TemplateProgram* program) {
+  const BufrMessage& h = layout.header;
+  if (values.subsets() > 65535)
+    return fail(
+        BufrError::unencodable(std::to_string(values.subsets()) + " subsets: a message holds at most 65535"));
+  QV_CHECK(check_typical_date(h));
+  const std::vector<std::uint16_t> packed = QV_TRY(packed_descriptors(h.unexpanded_descriptors));
+  const std::vector<std::uint8_t> data =
+      QV_TRY(write_data_section(h.unexpanded_descriptors,
+                                tables,
+                                values,
+                                {.compressed = layout.compressed, .first_row = layout.first_row},
+                                program));
+
+  const bool local = !layout.local_section.empty();
+  const std::size_t l2 = local ? layout.local_section.size() + 4 : 0;
+  const std::size_t l3 = 7 + 2 * packed.size();
+  const std::size_t l4 = 4 + data.size();
+  const std::size_t total = 8 + kSection1Length + l2 + l3 + l4 + 4;
+  if (total > kMaxLength || l2 > kMaxLength || l3 > kMaxLength || l4 > kMaxLength)
+    return fail(BufrError::unencodable(
+        "the message would take " + std::to_string(total) +
+        " octets, more than BUFR can frame (16777215); write fewer subsets per message"));
+  Octets out(total);
+  out.append(Bytes(reinterpret_cast<const std::uint8_t*>("BUFR"), 4));
+  out.u24(total);
+  out.u8(4);
+  // Section 1.
+  out.u24(kSection1Length);
+  out.u8(h.master_table_number);
+  out.u16(h.originating_centre);
+  out.u16(h.originating_subcentre);
+  out.u8(h.update_sequence_number);
+  out.u8(local ? 0x80 : 0);
+  out.u8(h.data_category);
+  out.u8(h.international_data_subcategory);
+  out.u8(h.local_data_subcategory);
+  out.u8(h.master_tables_version_number);
+  out.u8(h.local_tables_version_number);
+  out.u16(h.typical_year);
+  out.u8(h.typical_month);
+  out.u8(h.typical_day);
+  out.u8(h.typical_hour);
+  out.u8(h.typical_minute);
+  out.u8(h.typical_second);
+  if (local) {
+    out.u24(l2);
+    out.u8(0);
+    out.append(layout.local_section);
+  }
+  // Section 3.
+  out.u24(l3);
+  out.u8(0);
+  out.u16(values.subsets());
+  out.u8((h.observed_data ? 0x80 : 0) | (layout.compressed ? 0x40 : 0));
+  for (std::uint16_t p : packed) out.u16(p);
+  // Sections 4 and 5.
+  out.u24(l4);
+  out.u8(0);
+  out.append(data);
+  out.append(Bytes(reinterpret_cast<const std::uint8_t*>("7777"), 4));
+  return out.take();
+}
+
+}  // namespace quorvex

@@ -1,0 +1,167 @@
+// Uncompressed data: every field of every subset in walk order, each subset walked with a
+// fresh state, as the uncompressed decoder reads them.
+#include <cmath>
+#include <optional>
+
+#include "decode/data_consumer.hpp"
+#include "decode/template_program.hpp"
+#include "decode/walk.hpp"
+#include "encode/bit_writer.hpp"
+#include "encode/data_writer.hpp"
+#include "encode/field_encoding.hpp"
+
+namespace quorvex {
+
+namespace {
+
+class UncompressedWriter : public DataConsumer<UncompressedWriter> {
+ public:
+  static constexpr WalkRules kRules{.name = WalkName::Decode};
+  static constexpr DataRules kDataRules{};
+
+  UncompressedWriter(const TableSet& tables, BitWriter& out) : DataConsumer(tables), out_(out) {}
+
+  void start_subset(std::span<const FieldValue> values, std::size_t row) {
+    state_.reset_for_subset();
+    values_ = values;
+    next_ = 0;
+    row_ = row;
+  }
+  Status finish_subset() const;
+
+  bool after_step() { return true; }
+  bool define_reference(std::uint32_t code);
+  bool associated_field();
+  bool read_element(const ElementInfo& info);
+  bool read_factor(const ElementParams& params, std::uint64_t& count);
+  bool read_selected(const ElementParams& params) {
+    std::optional<double> number;
+    return write_field(params, number);
+  }
+  bool marker(std::uint32_t) { return true; }
+  bool characters(std::uint32_t code);
+  void set_role(ValueRole) {}
+
+ private:
+  // The next value of the subset, for the field `place` names.
+  const FieldValue* take(const FieldPlace& place);
+  bool write_number(const FieldFormat& format, const FieldPlace& place, std::optional<double>& number);
+  bool write_field(const ElementParams& params, std::optional<double>& number);
+  FieldPlace place(const ElementDefinition& def) const { return {key_of(def), def.code, row_}; }
+
+  BitWriter& out_;
+  std::span<const FieldValue> values_;
+  std::size_t next_ = 0;
+  std::size_t row_ = 0;
+};
+
+const FieldValue* UncompressedWriter::take(const FieldPlace& place) {
+  if (next_ < values_.size()) return &values_[next_++];
+  fail_with(refuse_row(place,
+                       "the descriptors ask for more than the " + std::to_string(values_.size()) +
+                           " values given (a replication count contradicted by the data?)"));
+  return nullptr;
+}
+
+Status UncompressedWriter::finish_subset() const {
+  if (next_ == values_.size()) return {};
+  return fail(BufrError::unencodable("row " + std::to_string(row_) + ": " + std::to_string(values_.size()) +
+                                     " values given, the descriptors take " + std::to_string(next_) +
+                                     " (a replication count contradicted by the data?)"));
+}
+
+bool UncompressedWriter::write_number(const FieldFormat& format, const FieldPlace& place,
+                                      std::optional<double>& number) {
+  const FieldValue* v = take(place);
+  if (v == nullptr) return false;
+  auto bits = number_bits(*v, format, place);
+  if (!bits) return fail_with(std::move(bits).error());
+  if (reads_as_missing(*bits, format))
+    return fail_with(refuse_value(place, *v, "has all its bits set: it would read as missing"));
+  out_.write_bits(bits->raw, format.width);
+  number = decoded_number(*bits, format);
+  return true;
+}
+
+bool UncompressedWriter::write_field(const ElementParams& params, std::optional<double>& number) {
+  const FieldFormat format = field_format(params, state_);
+  const FieldPlace at = place(*params.def);
+  if (!format.text) return write_number(format, at, number);
+  const FieldValue* v = take(at);
+  if (v == nullptr || !check(check_text(*v, format.width, at))) return false;
+  write_text_field(out_, *v, format.width);
+  return true;
+}
+
+bool UncompressedWriter::read_element(const ElementInfo& info) {
+  std::optional<double> number;
+  if (!write_field(element_params(info, state_), number)) return false;
+  record_element(state_, *info.def, number);
+  return true;
+}
+
+bool UncompressedWriter::read_factor(const ElementParams& params, std::uint64_t& count) {
+  std::optional<double> number;
+  if (!write_field(params, number)) return false;
+  count = replication_count(number);
+  return true;
+}
+
+bool UncompressedWriter::associated_field() {
+  std::optional<double> number;
+  return write_number(
+      associated_field_format(state_), {&associated_field_name(), kAssociatedFieldCode, row_}, number);
+}
+
+bool UncompressedWriter::characters(std::uint32_t code) {
+  const auto width = static_cast<std::uint16_t>(8 * split_code(code).y);
+  const FieldPlace at{&signify_character_name(), code, row_};
+  const FieldValue* v = take(at);
+  if (v == nullptr || !check(check_text(*v, width, at))) return false;
+  write_text_field(out_, *v, width);
+  return true;
+}
+
+// 2-03-YYY: the new reference of the element, YYY bits of sign (1 negative) and magnitude.
+bool UncompressedWriter::define_reference(std::uint32_t code) {
+  const ElementInfo* info = elements_.find(code);
+  if (info == nullptr) return fail_with(BufrError::element_not_found(code));
+  const FieldPlace at = place(*info->def);
+  const FieldValue* v = take(at);
+  if (v == nullptr) return false;
+  const std::uint16_t width = state_.new_reference_bits;
+  const bool integral = v->kind == FieldValue::Kind::Number && std::nearbyint(v->number) == v->number;
+  const double bound =
+      width >= 64 ? 9223372036854775807.0 : static_cast<double>((std::uint64_t{1} << (width - 1)) - 1);
+  if (!integral || width > 64 || std::fabs(v->number) > bound)
+    return fail_with(refuse_value(
+        at, *v, "is no reference value that " + std::to_string(width) + " bits of sign and magnitude hold"));
+  const auto reference = static_cast<std::int64_t>(v->number);
+  const std::uint64_t magnitude = reference < 0 ? static_cast<std::uint64_t>(-reference) : reference;
+  out_.write_bits((reference < 0 ? std::uint64_t{1} << (width - 1) : 0) | magnitude, width);
+  state_.new_references[code] = reference;
+  return true;
+}
+
+}  // namespace
+
+namespace detail {
+
+std::uint64_t writer_steps(std::size_t values) { return WorkLimits::steps(64 * std::uint64_t{values} + 64); }
+
+Status write_uncompressed(std::span<const std::uint32_t> codes, const TableSet& tables,
+                          const SubsetValues& values, std::size_t first_row, const TemplateProgram* program,
+                          BitWriter& out) {
+  UncompressedWriter writer(tables, out);
+  DescriptorWalk walk(tables, writer, writer_steps(values.values.size()));
+  for (std::size_t s = 0; s < values.subsets(); ++s) {
+    writer.start_subset(values.subset(s), first_row + s);
+    if (!(program != nullptr ? walk.replay(*program) : walk.walk(codes, 0))) return fail(writer.take_error());
+    QV_CHECK(writer.finish_subset());
+  }
+  return {};
+}
+
+}  // namespace detail
+
+}  // namespace quorvex

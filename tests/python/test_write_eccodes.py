@@ -1,0 +1,137 @@
+"""ecCodes (Debian's python3-eccodes, run as a black box through the corpus tools) decodes what
+the writer writes to the values it decodes from the original: for a sample of every data
+category of the clean corpus, each message written again with its own compression and with the
+other one (where the format allows it)."""
+import collections
+import csv
+import json
+import os
+import subprocess
+
+import pytest
+
+from corpus_location import CORPUS
+from quorvex import _engine
+
+ECC_PYTHON = os.environ.get("ORACLE_ECC_PYTHON", "/usr/bin/python3")
+PER_CATEGORY = 3
+# Its typical date (2000-00-00) is refused by the writer.
+PREPBUFR = "raw/pybufrkit/prepbufr.bufr"
+
+pytestmark = pytest.mark.skipif(CORPUS is None, reason="no corpus")
+
+# Where ecCodes does not give back the original values, with the cause.
+TEXT_OCTETS = ("the message's texts hold octets of 0x80 and above, which this decoder reads as '?' and the "
+               "writer so writes back")
+KNOWN = {
+    ("raw/eccodes-python/saral-altika.bufr", "own"): TEXT_OCTETS,
+    ("raw/eccodes-python/saral-altika.bufr", "other"): TEXT_OCTETS,
+}
+
+
+def beyond_eccodes(row, written, view):
+    """Compressed data with bitmaps written uncompressed: every subset then defines its own
+    bitmap (2-36-000), and ecCodes stops at its limit on bitmaps per message ("Bitmap error:
+    bitmap index=5, max num bitmaps=5") where this decoder reads every subset back."""
+    return (written == "other" and row["compressed"] == "1" and "236000" in row["operators"]
+            and view["error"] == "DecodingError: Decoding invalid")
+
+
+def padded(subsets):
+    """Texts without their trailing blanks: a text is padded to its field (or, in compressed
+    data, to the octets the writer chose), and the padding is no part of it."""
+    return [[[code, value.rstrip(" ") if isinstance(value, str) else value, *rest] for code, value, *rest in subset]
+            for subset in subsets]
+
+
+def sample():
+    """Up to PER_CATEGORY clean messages of every data category, compressed and uncompressed
+    alike where the category has both, each from another file."""
+    chosen = collections.defaultdict(list)
+    with open(CORPUS / "messages.tsv", newline="") as handle:
+        for row in csv.DictReader(handle, delimiter="\t"):
+            if row["clean"] != "yes" or row["path"] == PREPBUFR:
+                continue
+            picked = chosen[row["category"]]
+            kinds = {r["compressed"] for r in picked}
+            if len(picked) < PER_CATEGORY and row["path"] not in {r["path"] for r in picked} and (
+                    row["compressed"] not in kinds or len(kinds) == 2 or len(picked) < PER_CATEGORY - 1):
+                picked.append(row)
+    return [row for rows in chosen.values() for row in rows]
+
+
+def eccodes_view(path):
+    run = subprocess.run([ECC_PYTHON, str(CORPUS / "tools" / "eccodes_view.py"), str(path)],
+                         capture_output=True, text=True, timeout=600)
+    assert run.returncode == 0, run.stderr
+    return json.loads(run.stdout)["messages"]
+
+
+@pytest.fixture(scope="module")
+def views(tmp_path_factory):
+    probe = subprocess.run([ECC_PYTHON, "-c", "import eccodes"], capture_output=True)
+    if probe.returncode != 0 or not (CORPUS / "tools" / "eccodes_view.py").exists():
+        pytest.skip(f"{ECC_PYTHON} has no eccodes bindings or the corpus has no tools")
+    work = tmp_path_factory.mktemp("written")
+    tables = _engine.Tables(None)
+    files = {"original": [], "own": [], "other": []}
+    refused = []
+    for row in sample():
+        octets = (CORPUS / row["path"]).read_bytes()
+        offset, length = int(row["offset"]), int(row["length"])
+        compressed = row["compressed"] == "1"
+        try:
+            other = _engine.reencode(octets, offset, length, tables, not compressed)
+        except ValueError as e:
+            other = None
+            refused.append((row["path"], str(e)))
+        own = _engine.reencode(octets, offset, length, tables, compressed)
+        files["original"].append(octets[offset:offset + length])
+        files["own"].append(own)
+        files["other"].append(other)
+    seen = {}
+    for name, messages in files.items():
+        path = work / f"{name}.bufr"
+        path.write_bytes(b"".join(m for m in messages if m is not None))
+        seen[name] = iter(eccodes_view(path))
+    rows = sample()
+    result = {"original": [], "own": [], "other": []}
+    for k in range(len(rows)):
+        for name in result:
+            result[name].append(next(seen[name]) if files[name][k] is not None else None)
+    return rows, result, refused
+
+
+def test_the_sample_covers_every_category(views):
+    rows, _result, _refused = views
+    with open(CORPUS / "messages.tsv", newline="") as handle:
+        categories = {r["category"] for r in csv.DictReader(handle, delimiter="\t")
+                      if r["clean"] == "yes" and r["path"] != PREPBUFR}
+    assert {r["category"] for r in rows} == categories
+    assert {r["compressed"] for r in rows} == {"0", "1"}
+
+
+@pytest.mark.parametrize("written", ["own", "other"])
+def test_eccodes_decodes_the_written_messages_to_the_original_values(views, written):
+    rows, result, refused = views
+    compared = beyond = 0
+    for k, row in enumerate(rows):
+        original, again = result["original"][k], result[written][k]
+        if again is None:
+            continue
+        where = (row["path"], row["offset"], written)
+        if (row["path"], written) in KNOWN:
+            assert padded(again["subsets"]) != padded(original["subsets"]), f"{where}: now the same"
+            continue
+        if beyond_eccodes(row, written, again):
+            beyond += 1
+            continue
+        assert original["error"] is None and again["error"] is None, where
+        assert again["header"]["edition"] == 4, where
+        expected_compressed = (row["compressed"] == "1") == (written == "own")
+        assert again["header"]["compressed_data"] == expected_compressed, where
+        assert padded(again["subsets"]) == padded(original["subsets"]), where
+        compared += 1
+    known = sum((row["path"], written) in KNOWN for row in rows)
+    assert compared == len(rows) - known - beyond - (len(refused) if written == "other" else 0)
+    assert compared >= len(rows) // 2
