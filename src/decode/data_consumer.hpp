@@ -66,8 +66,13 @@ class DataConsumer : public WalkErrors {
         code, [info] { return info; }, count);
   }
 
-  // The nesting, into the structure given to record_structure().
-  void record_structure(MessageStructure* structure) { structure_ = structure; }
+  // The nesting, into the structure given to record_structure() (a consumer that records
+  // it provides values_made()).
+  void record_structure(MessageStructure* structure) {
+    static_assert(
+        requires(const Decoder& d) { d.values_made(); }, "recording the nesting needs values_made()");
+    structure_ = structure;
+  }
   void open_sequence(std::uint32_t code) { note(StructureEvent::Kind::Sequence, code, 0); }
   void open_replication(std::uint32_t code, std::uint64_t count) {
     note(StructureEvent::Kind::Replication, code, count);
@@ -95,6 +100,14 @@ class DataConsumer : public WalkErrors {
  private:
   static constexpr DataRules kData = Decoder::kDataRules;
   Decoder& self() { return static_cast<Decoder&>(*this); }
+  // Values made so far; only called while recording the nesting.
+  std::size_t made() {
+    if constexpr (requires(const Decoder& d) { d.values_made(); }) {
+      return self().values_made();
+    } else {
+      return 0;
+    }
+  }
   // The rules of an element and of a factor; `find` gives the element's Table B entry and
   // is called only once the element is to be read.
   template <class Find>
@@ -105,7 +118,7 @@ class DataConsumer : public WalkErrors {
 
   void note(StructureEvent::Kind kind, std::uint32_t code, std::uint64_t count) {
     if (structure_ != nullptr) [[unlikely]]
-      structure_->add(kind, code, count, self().values_made());
+      structure_->add(kind, code, count, made());
   }
   // After an element or factor was read (with `history` entries before it): where its value
   // stands, and what it qualifies.
@@ -125,7 +138,7 @@ class DataConsumer : public WalkErrors {
 
 template <class Decoder>
 void DataConsumer<Decoder>::place_value(std::uint32_t code, std::size_t history, bool associated) {
-  const std::size_t value = self().values_made() - 1;
+  const std::size_t value = made() - 1;
   if (state_.history.size() > history) element_at_.push_back(value);
   if (associated)
     structure_->attributes.push_back(AttributeLink{value - 1, value, AttributeLink::Kind::Associated});
@@ -179,7 +192,7 @@ bool DataConsumer<Decoder>::factor_as(std::uint32_t code, Find find, std::uint64
   self().set_role(ValueRole::ReplicationFactor);
   record_factor(state_, *factor->def);
   if (structure_ != nullptr) [[unlikely]]
-    element_at_.push_back(self().values_made() - 1);
+    element_at_.push_back(made() - 1);
   return true;
 }
 
@@ -232,7 +245,7 @@ bool DataConsumer<Decoder>::selected_by_bitmap(std::uint32_t code) {
   if (x == 23 || x == 32) {
     self().set_role(ValueRole::Attribute);
     if (structure_ != nullptr) [[unlikely]]
-      link_to_history(self().values_made() - 1,
+      link_to_history(made() - 1,
                       bitmap_history_index(state_, state_.bitmap_cursor - 1),
                       x == 23 ? AttributeLink::Kind::Substituted : AttributeLink::Kind::Replaced);
   }
