@@ -79,6 +79,7 @@ class DataConsumer : public WalkErrors {
   }
   void repetition(std::uint64_t number) { note(StructureEvent::Kind::Repetition, 0, number); }
   void close_group() { note(StructureEvent::Kind::Close, 0, 0); }
+  bool records_nesting() const { return structure_ != nullptr; }
   // The state back to the start of a subset (uncompressed data).
   void start_subset() {
     state_.reset_for_subset();

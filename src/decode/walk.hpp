@@ -34,6 +34,7 @@
 // (null when Table B lacks it), and sees the same calls in the same order.
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -52,9 +53,12 @@ inline constexpr unsigned kMaxWalkDepth = 64;
 struct ProgramStep;
 class TemplateProgram;
 
+// A consumer that can follow the nesting, and says per walk whether it does (records_nesting());
+// one that does not is walked as fast as one that cannot.
 template <class Consumer>
 concept StatesNesting = requires(Consumer& c) {
   c.close_group();
+  { c.records_nesting() } -> std::convertible_to<bool>;
 };
 
 // The layout of the replication 1-X-Y at codes[i], or why it cannot be read.
@@ -206,13 +210,14 @@ bool DescriptorWalk<Consumer>::sequence(std::uint32_t code, unsigned depth) {
   const SequenceDefinition* seq = tables_.find_sequence(code);
   if (seq == nullptr) return consumer_.fail_with(BufrError::sequence_not_found(code));
   if constexpr (StatesNesting<Consumer>) {
-    consumer_.open_sequence(code);
-    if (!walk(seq->members, depth + 1)) return false;
-    consumer_.close_group();
-    return true;
-  } else {
-    return walk(seq->members, depth + 1);
+    if (consumer_.records_nesting()) {
+      consumer_.open_sequence(code);
+      if (!walk(seq->members, depth + 1)) return false;
+      consumer_.close_group();
+      return true;
+    }
   }
+  return walk(seq->members, depth + 1);
 }
 
 template <class Consumer>
