@@ -99,18 +99,28 @@ def eccodes_input(messages, compressed, path):
 
 
 def run_quorvex(messages, compressed):
-    """Seconds of writing every message; the messages kept (those whose templates a table
-    carries), and how many were left out."""
-    kept, start, seconds = [], 0.0, 0.0
-    for h, frame, factors, texts, factor_keys in messages:
-        header = {HEADER[k]: h[k] for k in HEADER}
+    """Seconds of writing every message: messages of one template, header and set of columns
+    make one table, written in one call (one message per subset for the uncompressed files,
+    the typical time from each row's #1#year ...); the messages kept (those whose templates a
+    table carries), and how many were left out."""
+    groups = collections.defaultdict(list)
+    for m in messages:
+        h, frame = m[0], m[1]
+        fixed = tuple(h[k] for k in HEADER if not k.startswith("typical"))
+        groups[(tuple(h["descriptors"]), fixed, h["number_of_subsets"], tuple(frame.columns))].append(m)
+    kept, seconds = [], 0.0
+    for (descriptors, _, subsets, _), group in groups.items():
+        h = group[0][0]
+        header = {HEADER[k]: h[k] for k in HEADER if not k.startswith("typical") or compressed}
+        table = pd.concat([m[1] for m in group], ignore_index=True)
         start = time.perf_counter()
         try:
-            quorvex.write_bufr(frame, descriptors=h["descriptors"], header=header, compressed=compressed)
+            quorvex.write_bufr(table, descriptors=list(descriptors), header=header, compressed=compressed,
+                               subsets_per_message=subsets)
         except ValueError:
             continue
         seconds += time.perf_counter() - start
-        kept.append((h, frame, factors, texts, factor_keys))
+        kept.extend(group)
     return seconds, kept
 
 
