@@ -60,7 +60,7 @@ build-tsan: deps
 
 test-tsan: build-tsan
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_DIR)/quorvex_tests \
-	  --gtest_filter='*ColumnarThreads*:*TableChooser*:*TemplateCache*:*FuzzReplay*columnar*'
+	  --gtest_filter='*ColumnarThreads*:*RowsThreads*:*TableChooser*:*TemplateCache*:*FuzzReplay*columnar*'
 
 test-cpp: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)

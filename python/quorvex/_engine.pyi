@@ -120,12 +120,24 @@ def read_rows(
     flat: bool = False,
     required: Sequence[str] | None = None,
     max_message_rows: int = 4194304,
+    filters: Sequence[tuple[str, Sequence[int | float | str] | None, int | float | None, int | float | None]]
+    | None = None,
 ) -> tuple[Batch, list[tuple[int, int, str, str, int]]]:
     """Rows of `keys` gathered by the hierarchy of coordinates (message, subset, then one column
-    per key, typed by its table entry); rows that lack a key of `required` are dropped. KeyError
-    names keys no table of the messages defines. A message over its budget is a bad message, as
-    in decode(). `flat`: one row per subset, every element a column "#n#key" numbered as ecCodes
-    numbers keys, in the order first met; only messages holding every key of `keys` give rows."""
+    per key, typed by its table entry); rows that lack a key of `required` are dropped, and rows
+    whose value of a filtered key is not among its (key, values, low, high) filter's values (or,
+    values None, not within [low, high]). Texts without their padding. KeyError names keys no
+    table of the messages defines. A message over its budget is a bad message, as in decode().
+    `flat`: one row per subset, every element a column "#n#key" numbered as ecCodes numbers keys,
+    in the order first met; only messages holding every key of `keys` give rows."""
+
+def read_header_table(
+    sources: Sequence[Buffer],
+    messages: Sequence[tuple[int, int, int, int]],
+    keys: Sequence[str] | None = None,
+) -> tuple[Batch, list[tuple[int, int, str, str, int]]]:
+    """The header keys (None: all) of the messages in one pass: a column message (the index) and
+    one per key, one row per message whose header reads; the others as decode() lists them."""
 
 def reencode(buffer: Buffer, offset: int, length: int, tables: Tables, compressed: bool | None = None) -> bytes:
     """The message written again as edition 4 with the same header, section 2, descriptors and

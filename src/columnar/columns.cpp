@@ -442,7 +442,7 @@ void BatchBuilder::append(std::size_t n, std::size_t text_bytes, const std::vect
     value_bits.push(has_value);
     offsets[j] = static_cast<std::int32_t>(at);
     if (v.has_text()) {
-      const std::string& t = texts[v.text_index];
+      const std::string_view t = without_padding(texts[v.text_index]);
       std::memcpy(text + at, t.data(), t.size());
       at += t.size();
     }

@@ -89,6 +89,13 @@ struct Dictionary {
   void finish();
 };
 
+// A text value as the columns give it: without the spaces and NULs that pad it to its width,
+// as ecCodes gives texts.
+inline std::string_view without_padding(std::string_view text) {
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.remove_suffix(1);
+  return text;
+}
+
 // One column of a batch as the Arrow interface sees it.
 struct ColumnSpec {
   const char* name;

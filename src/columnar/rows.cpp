@@ -1,5 +1,6 @@
 #include "columnar/rows.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -32,25 +33,34 @@ RowKey RowKey::parse(const std::string& column) {
   return k;
 }
 
+ColumnSpec RowColumn::spec() const {
+  switch (type) {
+    case Type::Int:
+      return {name.c_str(), "l", &valid, {ints.data()}, nullptr, 0};
+    case Type::Double:
+      return {name.c_str(), "g", &valid, {doubles.data()}, nullptr, 0};
+    case Type::Text:
+      break;
+  }
+  return {name.c_str(), "u", &valid, {text.offsets.data(), text.data.data()}, nullptr, 0};
+}
+
 std::vector<ColumnSpec> RowBatch::columns() const {
   std::vector<ColumnSpec> c;
   c.push_back({"message", "l", nullptr, {message.data()}, nullptr, 0});
   c.push_back({"subset", "i", nullptr, {subset.data()}, nullptr, 0});
   if (with_shape) c.push_back({"shape", "i", nullptr, {shape.data()}, nullptr, 0});
-  for (const RowColumn& k : keys) {
-    switch (k.type) {
-      case RowColumn::Type::Int:
-        c.push_back({k.name.c_str(), "l", &k.valid, {k.ints.data()}, nullptr, 0});
-        break;
-      case RowColumn::Type::Double:
-        c.push_back({k.name.c_str(), "g", &k.valid, {k.doubles.data()}, nullptr, 0});
-        break;
-      case RowColumn::Type::Text:
-        c.push_back({k.name.c_str(), "u", &k.valid, {k.text.offsets.data(), k.text.data.data()}, nullptr, 0});
-        break;
-    }
-  }
+  for (const RowColumn& k : keys) c.push_back(k.spec());
   return c;
+}
+
+bool RowFilter::matches(double number) const {
+  if (range) return number >= low && number <= high;
+  return std::find(numbers.begin(), numbers.end(), number) != numbers.end();
+}
+
+bool RowFilter::matches(std::string_view text) const {
+  return !range && std::find(texts.begin(), texts.end(), text) != texts.end();
 }
 
 std::string_view value_key(const DecodedValue& v, const TableSet& tables) {
@@ -65,12 +75,11 @@ std::string_view value_key(const DecodedValue& v, const TableSet& tables) {
 namespace {
 
 // Appends a text without the spaces and NULs that pad it to its width, as ecCodes gives it.
-void append_text(RowColumn& c, const std::string& t) {
-  std::size_t n = t.size();
-  while (n > 0 && (t[n - 1] == ' ' || t[n - 1] == '\0')) --n;
-  c.text.data.reserve(c.text_bytes + n);
-  std::memcpy(c.text.data.data() + c.text_bytes, t.data(), n);
-  c.text_bytes += n;
+void append_text(RowColumn& c, std::string_view text) {
+  const std::string_view t = without_padding(text);
+  c.text.data.reserve(c.text_bytes + t.size());
+  std::memcpy(c.text.data.data() + c.text_bytes, t.data(), t.size());
+  c.text_bytes += t.size();
 }
 
 // A value of one of the requested keys, where the hierarchy puts it.
@@ -148,6 +157,12 @@ class Collector {
   template <class ValueOf>
   void gather(const MessageRef& ref, std::size_t fixed_subset, ValueOf value_of);
   void emit(const MessageRef& ref, std::size_t subset);
+  // Whether `v`, as a column of type `type` holds it, meets `f`.
+  bool passes(const RowFilter& f, RowColumn::Type type, const DecodedValue& v) const {
+    if (type == RowColumn::Type::Text)
+      return v.has_text() && f.matches(without_padding((*texts_)[v.text_index]));
+    return v.has_value() && !v.has_text() && f.matches(v.raw_value);
+  }
 
   const RowOptions& options_;
   std::shared_ptr<RowBatch> batch_;
@@ -326,6 +341,10 @@ void Collector::emit(const MessageRef& ref, std::size_t subset) {
   if (!any) return;
   for (std::size_t r : options_.required)
     if (slot[r] == nullptr) return;
+  for (const RowFilter& f : options_.filters) {
+    const Held* h = slot[f.key];
+    if (h == nullptr || !passes(f, batch_->keys[f.key].type, h->value)) return;
+  }
   RowBatch& b = *batch_;
   const auto row = static_cast<std::size_t>(b.rows);
   b.message.reserve(row + 1);
@@ -405,6 +424,7 @@ bool finish_column(RowColumn& c, std::size_t rows, RowColumn::Type type, bool in
     }
     c.ints.reserve(rows);
     for (std::size_t i = 0; i < rows; ++i) c.ints[i] = static_cast<std::int64_t>(c.doubles[i]);
+    c.doubles = Buffer<double>();  // the numbers live on as ints only
   }
   return true;
 }
