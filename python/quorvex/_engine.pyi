@@ -61,6 +61,7 @@ class TableSet:
     def get_sequence(self, code: int) -> TableSequence | None: ...
     def get_meaning(self, code: int, raw: int) -> str | None: ...
     def expand(self, descriptors: Sequence[int]) -> list[int]: ...
+    def expand_tree(self, descriptors: Sequence[int]) -> list[tuple[int, int]]: ...
     def element_types(self) -> dict[str, str]: ...
     @property
     def element_count(self) -> int: ...
@@ -138,6 +139,18 @@ def read_header_table(
 ) -> tuple[Batch, list[tuple[int, int, str, str, int]]]:
     """The header keys (None: all) of the messages in one pass: a column message (the index) and
     one per key, one row per message whose header reads; the others as decode() lists them."""
+
+def read_tree(
+    buffer: Buffer,
+    offset: int,
+    length: int,
+    tables: Tables,
+    max_message_rows: int = 4194304,
+) -> tuple[Batch, list[tuple[int, int, str, str, int]], list[list[tuple[str, int, int, int]]],
+           list[tuple[int, int, str | None]]]:
+    """One message as decode() gives it (key columns included), with the nesting the decoder
+    walked: (batch, bad, events per subset as (kind, code, count, row), attribute links as
+    (attribute row, element row, name under the element or None))."""
 
 def reencode(buffer: Buffer, offset: int, length: int, tables: Tables, compressed: bool | None = None) -> bytes:
     """The message written again as edition 4 with the same header, section 2, descriptors and

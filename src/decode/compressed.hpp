@@ -18,6 +18,7 @@
 namespace quorvex {
 
 class TemplateProgram;
+struct MessageStructure;
 
 // Text index of a subset whose text is missing.
 inline constexpr std::uint64_t kNoCompressedText = std::numeric_limits<std::uint64_t>::max();
@@ -103,11 +104,13 @@ struct WantedElements {
 
 // Reads the columns of `codes` for all `subsets` into `out` (its previous contents dropped).
 // On error `out` is left unspecified. With `program` (compiled from `codes` against
-// `tables`) the walk replays it.
+// `tables`) the walk replays it. With `structure`, the nesting (the same for every subset)
+// is appended to it, its positions column indices.
 [[nodiscard]] Status read_compressed(std::span<const std::uint32_t> codes, const TableSet& tables,
                                      BitReader& reader, std::uint16_t subsets, CompressedValues& out,
                                      const TemplateProgram* program = nullptr,
-                                     const WantedElements* wanted = nullptr);
+                                     const WantedElements* wanted = nullptr,
+                                     MessageStructure* structure = nullptr);
 
 // Walks `codes` for all `subsets` at once and appends the values to `out` in subset
 // order (all of subset 0, then subset 1, ...). On error `out` is left unspecified. With

@@ -207,13 +207,17 @@ void detail::record_element_slow(DecodeState& s, const ElementDefinition& def, s
 
 void record_factor(DecodeState& s, const ElementDefinition& def) { s.history.push_back(&def); }
 
+std::size_t bitmap_history_index(const DecodeState& s, std::size_t entry) {
+  const std::size_t n = s.bitmap.size();
+  return (s.bitmap_definition >= n ? s.bitmap_definition - n : 0) + entry;
+}
+
 Result<const ElementDefinition*> next_bitmap_element(DecodeState& s) {
   const std::size_t n = s.bitmap.size();
   if (n == 0 || s.bitmap_cursor >= n) return nullptr;
-  const std::size_t offset = s.bitmap_definition >= n ? s.bitmap_definition - n : 0;
   while (s.bitmap_cursor < n && s.bitmap[s.bitmap_cursor] == 1) ++s.bitmap_cursor;
   if (s.bitmap_cursor == n) return nullptr;
-  const std::size_t index = offset + s.bitmap_cursor;
+  const std::size_t index = bitmap_history_index(s, s.bitmap_cursor);
   ++s.bitmap_cursor;
   if (index >= s.history.size()) {
     return fail(BufrError::bitmap_outside_history());

@@ -107,6 +107,10 @@ inline void record_element(DecodeState& state, const ElementDefinition& def, std
 // implicit bitmap collection nor switches off the local width.
 void record_factor(DecodeState& state, const ElementDefinition& def);
 
+// The history index that bitmap entry `entry` refers to: a bitmap covers the elements just
+// before its definition point.
+std::size_t bitmap_history_index(const DecodeState& state, std::size_t entry);
+
 // The history entry the next bitmap entry selects (entries equal to 1 are skipped), or null
 // when the bitmap is absent or used up. Fails when the entry points past the history.
 [[nodiscard]] Result<const ElementDefinition*> next_bitmap_element(DecodeState& state);

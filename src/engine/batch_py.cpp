@@ -545,6 +545,14 @@ PyMethodDef decode_def = fastcall(
 
 }  // namespace
 
+PyObject* new_long_batch(PyTypeObject* type, std::vector<std::shared_ptr<ColumnBatch>> batches) {
+  return new_batch(type, std::move(batches));
+}
+
+PyObject* bad_messages(const std::vector<BadMessage>& bad) { return bad_list(bad); }
+
+bool max_rows_argument(PyObject* o, std::uint64_t& out) { return to_max_rows(o, out); }
+
 bool register_engine_batch(PyObject* m, EngineState& state) {
   state.batch_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(m, &batch_spec, nullptr));
   if (state.batch_type == nullptr) return false;
