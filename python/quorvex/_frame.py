@@ -131,6 +131,8 @@ def frame_of(buffers: list[Buffer], entries: Sequence[tuple[Any, ...]], chooser:
     its file) and `source` as their source when given, or their offset in `moved` (by index) when
     they were copied out of their file; `root` is the definitions root the tables come from, if
     one was named."""
+    import pyarrow as pa
+
     messages = [entry[:4] for entry in entries]
     if not columns:
         headers, bad = header_table(buffers, messages, None)
@@ -156,6 +158,10 @@ def frame_of(buffers: list[Buffer], entries: Sequence[tuple[Any, ...]], chooser:
                    [k for k in query.data_keys if k in present], None if root is None else os.fspath(root),
                    max_message_rows, [(name, *condition) for name, condition in pushed.items()])
     report_all(on_bad_message, rows.bad, base, source, moved)
+    for name, (values, _, _) in pushed.items():
+        # the engine compares a range with numbers only: on a text key it would match nothing
+        if values is None and pa.types.is_string(rows.table.schema.field(name).type):
+            raise query.filters[name].range_error("text")
     return shape(rows.table, headers, query, set(pushed))
 
 

@@ -221,6 +221,10 @@ class Filter:
             return None, self.low, self.high
         return None
 
+    def range_error(self, held: Any) -> TypeError:
+        return TypeError(f"filter on {self.name!r}: slice({self.low!r}, {self.high!r}) cannot be compared "
+                         f"with its values ({held})")
+
     def match(self, column: Column) -> np.ndarray:
         column = series(column)
         present = column.notna().to_numpy(dtype=bool)
@@ -231,10 +235,13 @@ class Filter:
         values = column.iloc[at]
         if self.kind == "slice":
             kept = np.ones(len(at), dtype=bool)
-            if self.low is not None:
-                kept &= (values >= self.low).to_numpy(dtype=bool, na_value=False)
-            if self.high is not None:
-                kept &= (values <= self.high).to_numpy(dtype=bool, na_value=False)
+            try:
+                if self.low is not None:
+                    kept &= (values >= self.low).to_numpy(dtype=bool, na_value=False)
+                if self.high is not None:
+                    kept &= (values <= self.high).to_numpy(dtype=bool, na_value=False)
+            except TypeError:
+                raise self.range_error(values.dtype) from None
         elif self.kind == "values":
             kept = values.isin(self.values).to_numpy(dtype=bool, na_value=False)
         else:
