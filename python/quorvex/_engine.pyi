@@ -156,6 +156,11 @@ def reencode(buffer: Buffer, offset: int, length: int, tables: Tables, compresse
     """The message written again as edition 4 with the same header, section 2, descriptors and
     values; compressed or not as asked (None: as it is)."""
 
+def write_table(data: Any, descriptors: Sequence[int], header: dict[str, int] | None, compressed: bool,
+                subsets_per_message: int, tables: Tables) -> bytes:
+    """BUFR edition 4 messages from an Arrow stream whose columns (#n#key) are float64,
+    large_string or null, one row per subset."""
+
 def watch(buffer: Buffer) -> int:
     """Watch a mapped file's range: pages that fault (the file shrank) read as zeros; -1 when no slot is free."""
 

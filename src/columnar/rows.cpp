@@ -478,9 +478,13 @@ class FlatCollector {
   }
   // The batch with the columns of `all` in that order (those this run never met are null);
   // `index` maps a column's name to its place in `all`. False as Collector::finish.
-  // `shapes` numbers the shapes of the rows across the runs.
-  bool finish(const std::vector<Column>& all, const std::unordered_map<std::string, std::size_t>& index,
-              std::map<std::vector<std::int32_t>, std::int32_t>& shapes);
+  std::size_t rows() const { return static_cast<std::size_t>(batch_->rows); }
+  // Copies the rows into `out` from row `row0` on: its columns those of the output
+  // (`index` maps a name to its place), reserved and typed; `shapes` numbers the shapes of the
+  // rows across the runs, `filled` the rows of each text column whose offsets are written.
+  void merge_into(RowBatch& out, std::size_t row0, const std::unordered_map<std::string, std::size_t>& index,
+                  std::map<std::vector<std::int32_t>, std::int32_t>& shapes,
+                  std::vector<std::size_t>& filled);
   std::shared_ptr<RowBatch> take() { return std::move(batch_); }
 
  private:
@@ -700,13 +704,13 @@ void FlatCollector::add(const MessageValues& m, const MessageRef& ref,
   }
 }
 
-bool FlatCollector::finish(const std::vector<Column>& all,
-                           const std::unordered_map<std::string, std::size_t>& index,
-                           std::map<std::vector<std::int32_t>, std::int32_t>& shapes) {
-  RowBatch& b = *batch_;
-  finish_rows(b);
+void FlatCollector::merge_into(RowBatch& out, std::size_t row0,
+                               const std::unordered_map<std::string, std::size_t>& index,
+                               std::map<std::vector<std::int32_t>, std::int32_t>& shapes,
+                               std::vector<std::size_t>& filled) {
+  const RowBatch& b = *batch_;
   const auto rows = static_cast<std::size_t>(b.rows);
-  // The rows' shapes as sets of the columns of `all`, numbered across the runs.
+  // The rows' shapes as sets of the columns of the output, numbered across the runs.
   std::vector<std::int32_t> global(shapes_.size());
   for (std::size_t id = 0; id < shapes_.size(); ++id) {
     std::vector<std::int32_t> columns;
@@ -716,31 +720,44 @@ bool FlatCollector::finish(const std::vector<Column>& all,
     global[id] =
         shapes.try_emplace(std::move(columns), static_cast<std::int32_t>(shapes.size())).first->second;
   }
-  b.with_shape = true;
-  b.shape.reserve(rows);
-  for (std::size_t r = 0; r < rows; ++r) b.shape[r] = global[static_cast<std::size_t>(b.shape[r])];
-  b.keys.resize(all.size());
-  std::vector<bool> met(all.size(), false);
-  bool same = true;
-  for (Slot& s : columns_) {
-    const std::size_t at = index.at(s.out.name);
-    if (s.out.type == RowColumn::Type::Text) {  // the rows after its last value
-      s.out.text.offsets.reserve(rows + 1);
-      for (std::size_t r = s.filled; r < rows; ++r)
-        s.out.text.offsets[r] = static_cast<std::int32_t>(s.out.text_bytes);
-    }
-    b.keys[at] = std::move(s.out);
-    met[at] = true;
+  for (std::size_t r = 0; r < rows; ++r) {
+    out.message[row0 + r] = b.message[r];
+    out.subset[row0 + r] = b.subset[r];
+    out.shape[row0 + r] = global[static_cast<std::size_t>(b.shape[r])];
   }
-  for (std::size_t at = 0; at < all.size(); ++at) {
-    if (!met[at]) {
-      b.keys[at].name = all[at].name;
-      b.keys[at].type = all[at].type;
+  const auto present = [](const RowColumn& c, std::size_t i) {
+    return ((c.valid.bits[i >> 3] >> (i & 7)) & 1) != 0;
+  };
+  for (const Slot& s : columns_) {
+    const std::size_t at = index.at(s.out.name);
+    const RowColumn& from = s.out;
+    RowColumn& to = out.keys[at];
+    if (to.type == RowColumn::Type::Text) {
+      for (std::size_t r = filled[at]; r < row0; ++r)
+        to.text.offsets[r] = static_cast<std::int32_t>(to.text_bytes);
     }
-    same = finish_column(b.keys[at], rows, all[at].type, all[at].integral) && same;
+    for (std::size_t i = 0; i < s.filled; ++i) {
+      const std::size_t row = row0 + i;
+      if (to.type == RowColumn::Type::Text) to.text.offsets[row] = static_cast<std::int32_t>(to.text_bytes);
+      if (!present(from, i)) continue;
+      if (to.type == RowColumn::Type::Text) {
+        const auto begin = static_cast<std::size_t>(from.text.offsets[i]);
+        const std::size_t end =
+            i + 1 < s.filled ? static_cast<std::size_t>(from.text.offsets[i + 1]) : from.text_bytes;
+        to.text.data.reserve(to.text_bytes + (end - begin));
+        std::memcpy(to.text.data.data() + to.text_bytes, from.text.data.data() + begin, end - begin);
+        to.text_bytes += end - begin;
+      } else if (from.type != RowColumn::Type::Text) {
+        to.doubles[row] = from.doubles[i];
+      } else {
+        continue;  // text where numbers are asked: found as mixed
+      }
+      to.valid.bits[row >> 3] |= static_cast<std::uint8_t>(1u << (row & 7));
+      ++to.present;
+    }
+    filled[at] = row0 + s.filled;
   }
   columns_.clear();
-  return same;
 }
 
 // Decodes the messages on the threads, each run of messages into its collector; the
@@ -838,14 +855,50 @@ RowOutput collect_flat(std::span<const Bytes> sources, std::span<const MessageRe
       }
     }
   }
+  // One batch: the runs' rows copied into columns of the whole height (a batch per run would
+  // hold every column of the output, however few of them its rows have).
+  auto merged = std::make_shared<RowBatch>();
+  std::size_t total = 0;
+  for (const auto& c : collectors) total += c->rows();
+  merged->rows = static_cast<std::int64_t>(total);
+  merged->with_shape = true;
+  merged->message.reserve(total);
+  merged->subset.reserve(total);
+  merged->shape.reserve(total);
+  merged->keys.resize(all.size());
+  for (std::size_t at = 0; at < all.size(); ++at) {
+    RowColumn& c = merged->keys[at];
+    c.name = all[at].name;
+    c.type = all[at].type;
+    c.valid.reserve(total);
+    if (c.type == RowColumn::Type::Text) {
+      c.text.offsets.reserve(total + 1);
+    } else {
+      c.doubles.reserve(total);
+    }
+  }
   std::map<std::vector<std::int32_t>, std::int32_t> shapes;
+  std::vector<std::size_t> filled(all.size(), 0);
+  std::size_t row0 = 0;
   for (const auto& c : collectors) {
     if (!c->mixed().empty()) out.mixed = c->mixed();
-    (void)c->finish(all, index, shapes);  // text against numbers is found above
+    const std::size_t rows = c->rows();
+    c->merge_into(*merged, row0, index, shapes, filled);
+    row0 += rows;
+  }
+  for (std::size_t at = 0; at < all.size(); ++at) {
+    RowColumn& c = merged->keys[at];
+    if (c.type == RowColumn::Type::Text) {
+      for (std::size_t r = filled[at]; r < total; ++r)
+        c.text.offsets[r] = static_cast<std::int32_t>(c.text_bytes);
+    }
+    (void)finish_column(c, total, all[at].type, all[at].integral);  // text against numbers is found above
   }
   out.shapes.resize(shapes.size());
   for (auto& [columns, id] : shapes) out.shapes[static_cast<std::size_t>(id)] = columns;
-  take_runs(collectors, bad, out);
+  out.batches.push_back(std::move(merged));
+  for (auto& run : bad)
+    for (BadMessage& m : run) out.bad.push_back(std::move(m));
   return out;
 }
 

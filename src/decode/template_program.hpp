@@ -103,6 +103,7 @@ bool DescriptorWalk<Consumer>::run(std::span<const ProgramStep> steps) {
       case ProgramStep::Kind::Delayed: {
         const std::span<const ProgramStep> body = steps.subspan(i + 1, s.body);
         std::uint64_t count = 0;
+        if constexpr (requires { consumer_.delayed_steps(body); }) consumer_.delayed_steps(body);
         ok = consumer_.delayed_factor(s.code, s.element(), count) &&
              repeat(s.count, count, [&] { return run(body); });
         i += s.body;

@@ -13,6 +13,9 @@
 //                                                          when kRules.delayed_once)
 //   bool after_step();                                     the consumer's own budget, checked
 //                                                          after every step the walk charges
+// and, to replay a program, may provide
+//   void delayed_steps(std::span<const ProgramStep> body); the steps a delayed replication
+//                                                          repeats, told before its factor
 // and derives from WalkErrors: a method that fails records its error with fail_with() and
 // returns false, and the walk returns false at once. The calls are resolved at compile
 // time, so a consumer costs no more than code written for it alone.

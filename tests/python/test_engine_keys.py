@@ -8,6 +8,7 @@ import pytest
 
 import quorvex
 from corpus_location import CORPUS
+from quorvex import _engine
 
 eccodes = pytest.importorskip("eccodes")
 pytestmark = pytest.mark.skipif(CORPUS is None, reason="no corpus")
@@ -27,6 +28,31 @@ FILES = [
     "raw/pybufrkit/b002_96.bufr",
     "raw/pybufrkit/IUSK73_AMMC_040000.bufr",
 ]
+
+# Where the numbering still differs from ecCodes's, by cause.
+REUSED_BITMAP = ("quality blocks that reuse the bitmap (2-37-000): ecCodes numbers their values again under "
+                 "the keys of the elements they qualify (#12#pressure, #6#windSpeed ...); here they are "
+                 "attributes only")
+TRAILING_QUALITY = ("a quality block with elements of other classes than 33 after its bitmap: ecCodes numbers "
+                    "its class-33 values again, at the end of the message, under the keys of the elements "
+                    "they qualify (#20#brightnessTemperature ...); here they are attributes only")
+STATISTICS_REUSED = ("first-order statistics (2-24) after a reused bitmap: ecCodes numbers the quality block's "
+                     "values under the qualified keys (#2#relativeHumidity ...) before the statistics")
+DIFFERING = {
+    **dict.fromkeys(["raw/eccodes-python/amv-goes-9.bufr", "raw/eccodes-python/amv-insat-3d.bufr",
+                     "raw/eccodes-python/amv-meteosat-9.bufr", "raw/pybufrkit/amv2_87.bufr",
+                     "raw/pybufrkit/amv3_87.bufr", "raw/pybufrkit/avhm_87.bufr", "raw/pybufrkit/b005_87.bufr",
+                     "raw/pybufrkit/cmwi_87.bufr",
+                     "raw/pybufrkit/cmwn_87.bufr", "raw/pybufrkit/emsg_87.bufr", "raw/pybufrkit/euwv_87.bufr",
+                     "raw/pybufrkit/ncep.352.bufr"], REUSED_BITMAP),
+    **dict.fromkeys(["raw/pdbufr/M02-HIRS-HIRxxx1B-NA-1.0-20181122114854.000000000Z-20181122132602-1304602.bufr",
+                     "raw/eccodes-python/amsu-a-noaa-19.bufr",
+                     "raw/wis2box/INAC04_RJTD_072047_fdc29d444f2d1d3d8b243e6c0bcfa107.bufr",
+                     "raw/wis2box/INHC02_RJTD_072047_b41940e8f4b77c1f85860506609f6297.bufr",
+                     "raw/wis2box/INMC06_RJTD_072047_34005b9190be7beaaa44a06a6f8c0e41.bufr"], TRAILING_QUALITY),
+    **dict.fromkeys(["raw/eccodes-python/geos-mviri-meteosat-7.bufr", "raw/pybufrkit/b005_89.bufr",
+                     "raw/pybufrkit/goga_89.bufr"], STATISTICS_REUSED),
+}
 
 NOT_KEYS = ("operator", "subsetNumber")
 
@@ -52,9 +78,15 @@ def eccodes_keys(path, read=None):
     return messages
 
 
-@pytest.mark.parametrize("name", FILES)
-def test_keys_are_numbered_as_eccodes_numbers_them(name):
+@pytest.mark.parametrize("name", [*FILES, *(pytest.param(name, marks=pytest.mark.xfail(reason=cause, strict=True))
+                                             for name, cause in DIFFERING.items())])
+def test_keys_are_numbered_as_eccodes_numbers_them(name, tmp_path):
     path = CORPUS / name
+    if name in DIFFERING:  # the first messages show the difference; ecCodes unpacks the rest slowly
+        data = path.read_bytes()
+        kept = [(o, n) for o, n, error in _engine.scan(data) if error is None][:3]
+        path = tmp_path / path.name
+        path.write_bytes(b"".join(data[o:o + n] for o, n in kept))
     table = quorvex.read_arrow(path).to_pydict()
     numbered = collections.defaultdict(list)
     attributes = collections.Counter()
