@@ -18,7 +18,7 @@ PYTHON312 ?= $(shell command -v python3.12 >/dev/null 2>&1 && python3.12 -c 'imp
 	ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 2>/dev/null | tail -n1)
 
 # bench-decode: end-to-end decode rate against the cost of creating the value objects alone
-.PHONY: bench-frame bench-decode bench-dask all deps venv build build-asan build-tsan test test-cpp test-asan test-tsan test-python demo bench bench-parse fuzz \
+.PHONY: bench-frame bench-write bench-decode bench-dask all deps venv build build-asan build-tsan test test-cpp test-asan test-tsan test-python demo bench bench-parse fuzz \
 	format format-check lint clean
 
 all: build
@@ -60,7 +60,7 @@ build-tsan: deps
 
 test-tsan: build-tsan
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_DIR)/quorvex_tests \
-	  --gtest_filter='*ColumnarThreads*:*TableChooser*:*TemplateCache*:*FuzzReplay*columnar*'
+	  --gtest_filter='*ColumnarThreads*:*RowsThreads*:*TableChooser*:*TemplateCache*:*FuzzReplay*columnar*'
 
 test-cpp: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
@@ -162,6 +162,15 @@ bench: build $(PYBUFRKIT_VENV)/.done $(BENCH_OUT)/eccodes_bench
 	  --eccodes-bench $(BENCH_OUT)/eccodes_bench --pybufrkit-seconds $(PYBUFRKIT_SECONDS) \
 	  --results $(ROOT)/bench/RESULTS.md --command "make bench$(if $(BENCH_ARGS), BENCH_ARGS='$(BENCH_ARGS)')" $(BENCH_ARGS)
 	$(MAKE) bench-frame
+	$(MAKE) bench-write
+
+# Writing BUFR from tables beside ecCodes (Python and C); writes bench/WRITE.md.
+$(BENCH_OUT)/eccodes_encode: bench/compare/eccodes_encode.c | deps
+	mkdir -p $(BENCH_OUT)
+	$(CC) -O2 -Wall -o $@ $< $$(pkg-config --cflags --libs eccodes 2>/dev/null || echo -leccodes) -lm
+bench-write: build $(BENCH_OUT)/eccodes_encode
+	PYTHONPATH=$(BUILD_DIR):python $(PY) bench/write_bench.py --corpus $(BENCH_CORPUS) \
+	  --eccodes-python $(ECCODES_PYTHON) --eccodes-encode $(BENCH_OUT)/eccodes_encode --results $(ROOT)/bench/WRITE.md
 
 # read_dataframe beside pdbufr's read_bufr on the same files and columns; writes bench/FRAMES.md.
 FRAME_CORPUS ?= $(CORPUS_DIR)

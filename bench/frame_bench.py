@@ -9,6 +9,7 @@ Nothing here is a test: it measures and reports (a markdown table on stdout, and
 import argparse
 import json
 import os
+import resource
 import subprocess
 import sys
 import time
@@ -53,7 +54,9 @@ def worker(tool, path, columns, filters, repeat):
         cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
         if best is None or cpu < best[0]:
             best = (cpu, wall)
-    print(json.dumps({"rows": len(frame), "columns": list(frame.columns), "cpu": best[0], "wall": best[1]}))
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    print(json.dumps({"rows": len(frame), "columns": list(frame.columns), "cpu": best[0], "wall": best[1],
+                      "peak": peak, "frame": frame.memory_usage(deep=True).sum() / 2**20}))
 
 
 def run(tool, path, columns, filters, repeat):
@@ -77,7 +80,8 @@ def main():
         worker(tool, path, json.loads(columns), json.loads(filters), int(repeat))
         return
     lines = ["| case | file | rows (quorvex / pdbufr) | quorvex CPU s | quorvex wall s | pdbufr CPU s | "
-             "pdbufr wall s | CPU ratio | target |", "|---|---|---:|---:|---:|---:|---:|---:|---:|"]
+             "pdbufr wall s | CPU ratio | target | frame MB | peak RSS MB (quorvex / pdbufr) |",
+             "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     load_before = os.getloadavg()[0]
     for case in args.cases.split(","):
         name, columns, filters = CASES[case]
@@ -91,7 +95,7 @@ def main():
         verdict = "" if target is None else f"{target}x {'met' if ratio >= target else 'NOT met'}"
         lines.append(f"| {case} | {os.path.basename(name)} | {ours['rows']} / {theirs['rows']} | "
                      f"{ours['cpu']:.3f} | {ours['wall']:.3f} | {theirs['cpu']:.2f} | {theirs['wall']:.2f} | "
-                     f"{ratio:.0f}x | {verdict} |")
+                     f"{ratio:.0f}x | {verdict} | {ours['frame']:.1f} | {ours['peak']:.0f} / {theirs['peak']:.0f} |")
         print(lines[-1], file=sys.stderr, flush=True)
     table = "\n".join(lines) + "\n"
     print(table)
@@ -101,7 +105,9 @@ def main():
                          "Command: `make bench-frame` (bench/frame_bench.py). Same files, columns and filters; "
                          "CPU seconds of the call in its own process (quorvex: best of "
                          f"{args.repeat}; pdbufr: one run). Load average of the machine "
-                         f"({os.cpu_count()} cores) before and after: {load_before:.1f}, {os.getloadavg()[0]:.1f}."
+                         f"({os.cpu_count()} cores) before and after: {load_before:.1f}, {os.getloadavg()[0]:.1f}. "
+                         "Frame MB: the frame's memory (pandas, deep); peak RSS: ru_maxrss of each tool's "
+                         "process, the interpreter, pandas and the tables included."
                          "\n\n" + table)
 
 

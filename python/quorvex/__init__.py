@@ -10,6 +10,7 @@ from quorvex._errors import BadMessageError, BadMessageWarning, NoMessageError, 
 from quorvex._file import BufrFile, Message, open
 from quorvex._frame import read_dataframe
 from quorvex._value import Value
+from quorvex._write import write_bufr
 
 try:
     __version__ = _metadata.version("quorvex")
@@ -17,4 +18,4 @@ except _metadata.PackageNotFoundError:  # run from a source tree that was never 
     __version__ = "0+unknown"
 
 __all__ = ["BadMessageError", "BadMessageWarning", "BufrFile", "Message", "NoMessageError", "NoMessageWarning",
-           "TableSet", "Value", "iter_batches", "open", "read_arrow", "read_dataframe"]
+           "TableSet", "Value", "iter_batches", "open", "read_arrow", "read_dataframe", "write_bufr"]

@@ -150,7 +150,8 @@ def _batches(
         nonlocal flushed
         batch, bad = _engine.decode(buffers, pending[:count], chooser, n_threads, keys, is_list, max_message_rows)
         check_intact(buffers[current])
-        bad = [(index, moved.get(index, offset), *rest) for index, offset, *rest in bad]
+        bad = [(index, moved.get(index, offset), kind, reason, position)
+               for index, offset, kind, reason, position in bad]
         # the damaged messages before the batch's last message are reported with it
         cut = len(scan_bad) if final else bisect.bisect_left(scan_bad, pending[count - 1][1], key=lambda b: b[0])
         for one in sorted(scan_bad[:cut] + bad):

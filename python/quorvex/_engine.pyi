@@ -61,6 +61,7 @@ class TableSet:
     def get_sequence(self, code: int) -> TableSequence | None: ...
     def get_meaning(self, code: int, raw: int) -> str | None: ...
     def expand(self, descriptors: Sequence[int]) -> list[int]: ...
+    def expand_tree(self, descriptors: Sequence[int]) -> list[tuple[int, int]]: ...
     def element_types(self) -> dict[str, str]: ...
     @property
     def element_count(self) -> int: ...
@@ -120,18 +121,46 @@ def read_rows(
     flat: bool = False,
     required: Sequence[str] | None = None,
     max_message_rows: int = 4194304,
-) -> tuple[Any, ...]:
+    filters: Sequence[tuple[str, Sequence[int | float | str] | None, int | float | None, int | float | None]]
+    | None = None,
+) -> tuple[Batch, list[tuple[int, int, str, str, int]]]:
     """Rows of `keys` gathered by the hierarchy of coordinates (message, subset, then one column
     per key, typed by its table entry; an attribute "key->attribute" in the row of its element);
-    rows that lack a key of `required` are dropped. KeyError names keys no table of the messages
-    defines. A message over its budget is a bad message, as in decode(). `flat`: one row per
-    subset, every element a column "#n#key" numbered as ecCodes numbers keys, in the order first
-    met; only messages holding every key of `keys` give rows; then a third item, the shapes (the
-    key columns each row holds)."""
+    rows that lack a key of `required` are dropped, and rows
+    whose value of a filtered key is not among its (key, values, low, high) filter's values (or,
+    values None, not within [low, high]). Texts without their padding. KeyError names keys no
+    table of the messages defines. A message over its budget is a bad message, as in decode().
+    `flat`: one row per subset, every element a column "#n#key" numbered as ecCodes numbers keys,
+    in the order first met; only messages holding every key of `keys` give rows."""
+
+def read_header_table(
+    sources: Sequence[Buffer],
+    messages: Sequence[tuple[int, int, int, int]],
+    keys: Sequence[str] | None = None,
+) -> tuple[Batch, list[tuple[int, int, str, str, int]]]:
+    """The header keys (None: all) of the messages in one pass: a column message (the index) and
+    one per key, one row per message whose header reads; the others as decode() lists them."""
+
+def read_tree(
+    buffer: Buffer,
+    offset: int,
+    length: int,
+    tables: Tables,
+    max_message_rows: int = 4194304,
+) -> tuple[Batch, list[tuple[int, int, str, str, int]], list[list[tuple[str, int, int, int]]],
+           list[tuple[int, int, str | None]]]:
+    """One message as decode() gives it (key columns included), with the nesting the decoder
+    walked: (batch, bad, events per subset as (kind, code, count, row), attribute links as
+    (attribute row, element row, name under the element or None))."""
 
 def reencode(buffer: Buffer, offset: int, length: int, tables: Tables, compressed: bool | None = None) -> bytes:
     """The message written again as edition 4 with the same header, section 2, descriptors and
     values; compressed or not as asked (None: as it is)."""
+
+def write_table(data: Any, descriptors: Sequence[int], header: dict[str, int] | None, compressed: bool,
+                subsets_per_message: int, tables: Tables) -> bytes:
+    """BUFR edition 4 messages from an Arrow stream whose columns (#n#key) are float64,
+    large_string or null, one row per subset."""
 
 def watch(buffer: Buffer) -> int:
     """Watch a mapped file's range: pages that fault (the file shrank) read as zeros; -1 when no slot is free."""

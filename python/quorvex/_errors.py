@@ -126,6 +126,7 @@ def report_bad(on_bad_message: str, bad: Bad, stacklevel: int = 4) -> None:
 def _warn(warning: Warning, stacklevel: int) -> None:
     """warnings.warn, except that the place warned from keeps no registry entry: each bad
     message has its own text, so a registry would grow by one entry per bad message."""
+    module: str | None
     try:
         frame = sys._getframe(stacklevel)
     except ValueError:

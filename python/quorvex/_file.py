@@ -3,15 +3,16 @@ decoding only when a message is asked for its values."""
 
 from __future__ import annotations
 
+import builtins
 import contextlib
 import datetime
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, overload
 
 from . import _engine
-from ._arrow import MAX_MESSAGE_ROWS, check_max_message_rows, default_threads, table_of
-from ._errors import check_on_bad_message, report_bad
-from ._frame import frame_of, read_entries
+from ._arrow import MAX_MESSAGE_ROWS, buffer_size, check_max_message_rows, default_threads, scan_buffer, table_of
+from ._errors import check_on_bad_message, report_bad, report_no_message
+from ._frame import frame_of, header_table
 from ._sources import Buffer, SingleSource, check_intact, flatten, opened, source_name
 from ._tables import TablesArg, engine_tables
 from ._value import Value, values_of
@@ -38,14 +39,19 @@ def typical_time(header: dict[str, Any]) -> datetime.datetime:
 
 def read_headers(buffer: Buffer, on_bad_message: str, name: str) -> list[Entry]:
     """(source position, index, offset, length, header) of every message whose framing and header
-    read cleanly (its header keys among them, under "keys"); the others, and a source with no
-    message at all, are reported as `on_bad_message` says."""
-    entries, _ = read_entries(buffer, on_bad_message, name)
-    out = []
-    for position, index, offset, length, header_keys in entries:
-        header = _engine.read_header(buffer, offset, length)
-        header["keys"] = header_keys
-        out.append((position, index, offset, length, header))
+    read cleanly, each header read once, in the scan; the others, and a source with no message at
+    all, are reported as `on_bad_message` says."""
+    out: list[Entry] = []
+    found_any = False
+    for first, found in scan_buffer(buffer, 0, headers=True):
+        for index, (offset, length, error, header) in enumerate(found, first):
+            found_any = True
+            if error is not None:
+                report_bad(on_bad_message, (index, offset, *error, 0))
+                continue
+            out.append((0, index, offset, length, header))
+    if not found_any:
+        report_no_message(on_bad_message, name, 0, buffer_size(buffer) == 0)
     return out
 
 
@@ -107,7 +113,7 @@ class Message:
         octets = self.bytes
         return str(self._file._tables.source(octets, 0, len(octets)))
 
-    def to_bytes(self, compressed: bool | None = None, edition: int = 4) -> bytes:
+    def to_bytes(self, compressed: bool | None = None, edition: int = 4) -> builtins.bytes:
         """This message written again as edition `edition` (4, the only one written) with the same
         header, section 2, descriptors and values, compressed or not (None: as it is)."""
         if edition != 4:
@@ -197,7 +203,7 @@ class BufrFile:
 
     def headers(self) -> pd.DataFrame:
         """One row per message: where it lies and what its sections 0, 1 and 3 say."""
-        return headers_frame([(0, m.index, m.offset, m.length, m._header) for m in self._open_messages()])
+        return headers_frame(self._buffer, [(0, m.index, m.offset, m.length) for m in self._open_messages()])
 
     def read_dataframe(self, columns: Sequence[str] | str | None = None, filters: Mapping[str, Any] | None = None,
                        *, required_columns: bool | Iterable[str] = True, threads: int | None = None
@@ -212,7 +218,7 @@ class BufrFile:
             raise ValueError("the BufrFile of this message is closed")
         if isinstance(columns, str):
             columns = [columns]
-        entries = [(0, m.index, m.offset, m.length, m._header["keys"]) for m in messages]
+        entries = [(0, m.index, m.offset, m.length) for m in messages]
         frame = frame_of([self._buffer], entries, self._tables, threads, columns, filters, required_columns,
                          "error", max_message_rows=self._max_message_rows)
         check_intact(self._buffer)
@@ -226,28 +232,27 @@ class BufrFile:
         return octets
 
 
-def headers_frame(entries: list[Entry]) -> pd.DataFrame:
+def headers_frame(buffer: Buffer, messages: list[tuple[int, int, int, int]]) -> pd.DataFrame:
     """One row per message: where it lies, then every header key the messages carry (ecCodes's
     names, the engine's table) and typical_datetime."""
     import numpy as np
-    import pandas as pd
+    import pyarrow as pa
 
     from . import _keys
-    from ._frame import header_series
 
-    keyed = [(*e[:4], e[4]["keys"]) for e in entries]
+    headers, _ = header_table([buffer], messages, None)
+    check_intact(buffer)
     out: dict[str, Any] = {
-        "message": np.fromiter((e[1] for e in entries), np.int64, len(entries)),
-        "offset": np.fromiter((e[2] for e in entries), np.int64, len(entries)),
-        "length": np.fromiter((e[3] for e in entries), np.int64, len(entries)),
+        "message": pa.array(np.fromiter((m[1] for m in messages), np.int64, len(messages))),
+        "offset": pa.array(np.fromiter((m[2] for m in messages), np.int64, len(messages))),
+        "length": pa.array(np.fromiter((m[3] for m in messages), np.int64, len(messages))),
     }
-    carried = {name for e in keyed for name in e[4]}
-    for name in _keys.header_types():
-        if name in carried:
-            out[name] = header_series(keyed, name)
+    for name in headers.column_names[1:]:
+        if headers.column(name).null_count < headers.num_rows:
+            out[name] = headers.column(name)
     typical = _keys.COMPUTED["typical_datetime"]
-    out["typical_datetime"] = typical.compute([header_series(keyed, k) for k in typical.sources])
-    return pd.DataFrame(out)
+    out["typical_datetime"] = typical.compute([headers.column(k) for k in typical.sources])
+    return _keys.to_pandas(out, None)
 
 
 def open(source: SingleSource, *, tables: TablesArg = None, on_bad_message: str = "error",  # noqa: A001

@@ -24,31 +24,25 @@ if TYPE_CHECKING:
     import pandas as pd
     import pyarrow as pa
 
-# source position, message index, offset, length, header keys
-Entry = tuple[int, int, int, int, dict[str, Any]]
+# source position, message index, offset, length (an entry may carry more after these)
+Message = tuple[int, int, int, int]
 
 
 def read_entries(buffer: Buffer, on_bad_message: str, name: str, position: int = 0,
-                 start: int = 0) -> tuple[list[Entry], int]:
-    """Every message of one source whose framing and header read, with its header keys, and
-    the number of messages found up to its end (damaged ones included), counting from
-    `start`. The others are reported as `on_bad_message` says, and so is a source with no
-    message at all (`name` names it). The header is checked the same way whatever is asked
-    of it."""
-    entries: list[Entry] = []
+                 start: int = 0) -> tuple[list[Message], int]:
+    """Every message of one source whose framing reads, and the number of messages found up to
+    its end (damaged ones included), counting from `start`. The others are reported as
+    `on_bad_message` says, and so is a source with no message at all (`name` names it). Headers
+    are read later, by the engine in one pass (see header_table)."""
+    entries: list[Message] = []
     count = start
-    for first, found in scan_buffer(buffer, start, headers=True):
+    for first, found in scan_buffer(buffer, start):
         count = first + len(found)
-        for index, (offset, length, error, _) in enumerate(found, first):
+        for index, (offset, length, error) in enumerate(found, first):
             if error is None:
-                try:
-                    header = _engine.read_header_keys(buffer, offset, length)
-                except ValueError as failure:
-                    error = ("bad_header", str(failure))
-            if error is not None:
+                entries.append((position, index, offset, length))
+            else:
                 report_bad(on_bad_message, (index, offset, *error, position))
-                continue
-            entries.append((position, index, offset, length, header))
     if count == start:
         report_no_message(on_bad_message, name, position, buffer_size(buffer) == 0)
     return entries, count
@@ -62,6 +56,15 @@ def report_all(on_bad_message: str, bad: list[Bad], base: int, source: int | Non
     for index, offset, kind, reason, position in sorted(bad):
         at = moved[index] if moved and index in moved else offset + base
         report_bad(on_bad_message, (index, at, kind, reason, position if source is None else source), stacklevel=5)
+
+
+def header_table(buffers: list[Buffer], messages: list[Message], keys: list[str] | None) -> tuple[pa.Table, list[Bad]]:
+    """The header keys `keys` (None: all) of the messages, one row per message whose header reads,
+    read by the engine in one pass; and the messages whose header does not read."""
+    import pyarrow as pa
+
+    batch, bad = _engine.read_header_table(buffers, messages, keys)
+    return pa.Table.from_batches(record_batches(batch)), bad
 
 
 def read_dataframe(source: Source, columns: Sequence[str] | str | None = None,
@@ -111,7 +114,7 @@ def read_dataframe(source: Source, columns: Sequence[str] | str | None = None,
             if holds_file(item, buffer):
                 copied, offsets = copy_messages(buffer, [(e[2], e[3]) for e in found])
                 moved.update((e[1], e[2]) for e in found)
-                found = [(p, index, at, length, keys) for (p, index, _, length, keys), at in zip(found, offsets)]
+                found = [(p, index, at, length) for (p, index, _, length), at in zip(found, offsets)]
                 buffer = copied
             buffers.append(buffer)
             entries += found
@@ -119,64 +122,93 @@ def read_dataframe(source: Source, columns: Sequence[str] | str | None = None,
                     root=root, max_message_rows=max_message_rows, moved=moved)
 
 
-def frame_of(buffers: list[Buffer], entries: list[Entry], chooser: Any, threads: int, columns: Sequence[str] | None,
-             filters: Mapping[str, Any] | None, required_columns: bool | Iterable[str],
+def frame_of(buffers: list[Buffer], entries: Sequence[tuple[Any, ...]], chooser: Any, threads: int,
+             columns: Sequence[str] | None, filters: Mapping[str, Any] | None, required_columns: bool | Iterable[str],
              on_bad_message: str, base: int = 0, source: int | None = None,
              root: str | os.PathLike[str] | None = None, max_message_rows: int = MAX_MESSAGE_ROWS,
              moved: Mapping[int, int] | None = None) -> pd.DataFrame:
-    """The frame of the given messages (their headers already read). Messages reported bad get
-    `base` added to their offsets (the buffer's place in its file) and `source` as their source
-    when given, or their offset in `moved` (by index) when they were copied out of their file;
-    `root` is the definitions root the tables come from, if one was named."""
-    if not columns:
-        return flat_frame(buffers, entries, chooser, threads, _keys.compile_filters(filters), required_columns,
-                          on_bad_message, base, source, None if root is None else os.fspath(root), max_message_rows,
-                          moved)
-    query = _keys.plan(columns, filters, required_columns)
-    entries = [e for e, keep in zip(entries, message_mask(entries, query.filters)) if keep]
+    """The frame of the given messages (source position, index, offset, length, in index order).
+    Their headers are read here, by the engine in one pass, and those whose header does not read
+    are reported. Messages reported bad get `base` added to their offsets (the buffer's place in
+    its file) and `source` as their source when given, or their offset in `moved` (by index) when
+    they were copied out of their file; `root` is the definitions root the tables come from, if
+    one was named."""
+    import pyarrow as pa
+
     messages = [entry[:4] for entry in entries]
+    if not columns:
+        headers, bad = header_table(buffers, messages, None)
+        report_all(on_bad_message, bad, base, source, moved)
+        return flat_frame(buffers, kept_messages(messages, headers), headers, chooser, threads,
+                          _keys.compile_filters(filters), required_columns, on_bad_message, base, source,
+                          None if root is None else os.fspath(root), max_message_rows, moved)
+    query = _keys.plan(columns, filters, required_columns)
+    names = [*query.header_keys, *(name for name in query.filters if _keys.is_header(name))]
+    headers, bad = header_table(buffers, messages, list(dict.fromkeys(names)))
+    report_all(on_bad_message, bad, base, source, moved)
+    headers = headers.filter(message_mask(headers, query.filters))
     # A row must have met the filters' keys and the required ones (their values may be missing).
     present = {*query.required, *query.filters}
     present |= {k for name in present if name in _keys.COMPUTED for k in _keys.COMPUTED[name].sources
                 if k not in _keys.COMPUTED[name].optional}
-    rows = collect(buffers, messages, chooser, threads, query.data_keys,
+    pushed: dict[str, tuple[Any, ...]] = {}
+    for name, condition in query.filters.items():
+        engine_filter = condition.pushed() if name in query.data_keys and not _keys.is_header(name) else None
+        if engine_filter is not None:
+            pushed[name] = engine_filter
+    rows = collect(buffers, kept_messages(messages, headers), chooser, threads, query.data_keys,
                    [k for k in query.data_keys if k in present], None if root is None else os.fspath(root),
-                   max_message_rows)
+                   max_message_rows, [(name, *condition) for name, condition in pushed.items()])
     report_all(on_bad_message, rows.bad, base, source, moved)
-    return shape(rows.frame, entries, query)
+    for name, (values, _, _) in pushed.items():
+        # the engine compares a range with numbers only: on a text key it would match nothing
+        if values is None and pa.types.is_string(rows.table.schema.field(name).type):
+            raise query.filters[name].range_error("text")
+    return shape(rows.table, headers, query, set(pushed))
+
+
+def kept_messages(messages: list[Message], headers: pa.Table) -> list[Message]:
+    """The messages of the header table's rows (its "message" column), in order."""
+    indices = np.fromiter((m[1] for m in messages), np.int64, len(messages))
+    at = np.searchsorted(indices, headers.column("message").to_numpy())
+    return [messages[k] for k in at.tolist()]
 
 
 @dataclass
 class Rows:
-    frame: pd.DataFrame
+    table: pa.Table
     bad: list[Bad]
 
 
-def collect(buffers: list[Buffer], messages: list[tuple[int, int, int, int]], chooser: Any, threads: int,
-            keys: list[str], required: list[str], root: str | None,
-            max_message_rows: int = MAX_MESSAGE_ROWS) -> Rows:
-    """The engine's rows of `keys` (message, subset, one column per key typed by its table entry);
-    a key no table defines is a KeyError naming the closest keys."""
-    import pandas as pd
+def collect(buffers: list[Buffer], messages: list[Message], chooser: Any, threads: int, keys: list[str],
+            required: list[str], root: str | None, max_message_rows: int = MAX_MESSAGE_ROWS,
+            filters: Sequence[tuple[Any, ...]] = ()) -> Rows:
+    """The engine's rows of `keys` (message, subset, one column per key typed by its table entry),
+    those that fail `filters` (the engine's (key, values, low, high) conditions) left out; a key no
+    table defines is a KeyError naming the closest keys."""
+    import pyarrow as pa
 
     if not keys:  # header keys only: one row per message
-        frame = pd.DataFrame({"message": np.array([m[1] for m in messages], dtype=np.int64),
-                              "subset": np.ones(len(messages), dtype=np.int32)})
-        return Rows(frame, [])
-    table, bad, _ = engine_rows(buffers, messages, chooser, threads, keys, required, root, max_message_rows)
-    return Rows(to_pandas(table), bad)
+        return Rows(pa.table({"message": pa.array([m[1] for m in messages], pa.int64()),
+                              "subset": pa.array(np.ones(len(messages), dtype=np.int32))}), [])
+    table, bad, _ = engine_rows(buffers, messages, chooser, threads, keys, required, root, max_message_rows,
+                                filters=filters)
+    return Rows(table, bad)
 
 
-def engine_rows(buffers: list[Buffer], messages: list[tuple[int, int, int, int]], chooser: Any, threads: int,
-                keys: list[str], required: list[str], root: str | None, max_message_rows: int,
-                flat: bool = False) -> tuple[pa.Table, list[Bad], list[list[int]]]:
+def engine_rows(buffers: list[Buffer], messages: list[Message], chooser: Any, threads: int, keys: list[str],
+                required: list[str], root: str | None, max_message_rows: int, flat: bool = False,
+                filters: Sequence[tuple[Any, ...]] = ()) -> tuple[pa.Table, list[Bad], list[list[int]]]:
     """The engine's rows as an Arrow table, the messages it could not decode (see collect) and, for
     `flat` rows, the sets of columns they hold (as _engine.read_rows gives them)."""
     import pyarrow as pa
 
     try:
-        batch, bad, *shapes = _engine.read_rows(buffers, messages, chooser, threads, keys, flat=flat,
-                                                required=required, max_message_rows=max_message_rows)
+        # (batch, bad), and with `flat` the column sets of the rows' shapes
+        result: tuple[Any, ...] = _engine.read_rows(buffers, messages, chooser, threads, keys, flat=flat,
+                                                    required=required, max_message_rows=max_message_rows,
+                                                    filters=list(filters))
+        batch, bad, *shapes = result
     except KeyError:
         defined = _keys.element_types(root)
         unknown = [k for k in keys if _keys.base_key(k) not in defined]
@@ -190,66 +222,58 @@ def engine_rows(buffers: list[Buffer], messages: list[tuple[int, int, int, int]]
 
 def to_pandas(table: pa.Table) -> pd.DataFrame:
     """A frame of the table, integers nullable."""
-    import pandas as pd
+    return table.to_pandas(types_mapper=_keys.nullable)
+
+
+def header_column(headers: pa.Table, name: str) -> Any:
+    """One header key (or the count) of every message of the header table."""
     import pyarrow as pa
-
-    def nullable(arrow_type: pa.DataType) -> pd.api.extensions.ExtensionDtype | None:
-        return pd.Int64Dtype() if arrow_type in (pa.int64(), pa.int32()) else None
-
-    return table.to_pandas(types_mapper=nullable)
-
-
-def header_series(entries: list[Entry], name: str) -> pd.Series:
-    """One header key (or the count) of every entry, typed by the header-key table."""
-    import pandas as pd
+    import pyarrow.compute as pc
 
     if name == _keys.COUNT:
-        return pd.Series(np.fromiter((e[1] + 1 for e in entries), np.int64, len(entries)), dtype="Int64")
-    values = [e[4].get(name) for e in entries]
-    kind = _keys.header_types()[name]
-    return pd.Series(values, dtype="Int64" if kind == "long" else "float64" if kind == "double" else object)
+        return pa.chunked_array([pc.add(headers.column("message").combine_chunks(), 1)], pa.int64())
+    return headers.column(name)
 
 
-def message_mask(entries: list[Entry], filters: dict[str, _keys.Filter]) -> np.ndarray:
+def message_mask(headers: pa.Table, filters: dict[str, _keys.Filter]) -> np.ndarray:
     """Which messages pass the filters on header keys and the count."""
-    mask = np.ones(len(entries), dtype=bool)
+    mask = np.ones(headers.num_rows, dtype=bool)
     for name, condition in filters.items():
         if name == _keys.COUNT or _keys.is_header(name):
-            mask &= condition.match(header_series(entries, name))
+            mask &= condition.match(header_column(headers, name))
     return mask
 
 
-def shape(rows: pd.DataFrame, entries: list[Entry], query: _keys.Query) -> pd.DataFrame:
-    """The asked columns of the rows: header keys joined per message, computed keys, filters and
-    required columns applied."""
-    import pandas as pd
+def shape(rows: pa.Table, headers: pa.Table, query: _keys.Query, pushed: set[str]) -> pd.DataFrame:
+    """The asked columns of the rows: header keys joined per message, computed keys, filters (those
+    the engine did not apply) and required columns applied; one conversion to pandas."""
+    import pyarrow as pa
 
-    at = np.searchsorted(np.fromiter((e[1] for e in entries), np.int64, len(entries)),
-                         rows["message"].to_numpy(np.int64))
-    out: dict[str, pd.Series] = {}
+    at = np.searchsorted(headers.column("message").to_numpy(), rows.column("message").to_numpy())
+    out: dict[str, Any] = {}
     for name in [*query.header_keys, *([_keys.COUNT] if _keys.COUNT in query.filters or
                                        _keys.COUNT in query.columns else [])]:
-        out[name] = header_series(entries, name).iloc[at].reset_index(drop=True)
+        out[name] = header_column(headers, name).take(at)
     for name in query.data_keys:
-        out[name] = rows[name].reset_index(drop=True)
+        out[name] = rows.column(name)
     if _keys.SUBSET in query.columns or _keys.SUBSET in query.filters:
-        out[_keys.SUBSET] = rows["subset"].astype("Int64").reset_index(drop=True)
+        out[_keys.SUBSET] = rows.column("subset").cast(pa.int64())
     for name in query.computed:
         computed = _keys.COMPUTED[name]
         out[name] = computed.compute([out[source] for source in computed.sources])
-    keep = np.ones(len(rows), dtype=bool)
+    keep = np.ones(rows.num_rows, dtype=bool)
     for name, condition in query.filters.items():
-        keep &= condition.match(out[name])
+        if name not in pushed:
+            keep &= condition.match(out[name])
     # The engine's rows have every required data key; a header or computed key is there when it has
     # a value.
     for name in query.required:
         if name not in query.data_keys:
-            keep &= out[name].notna().to_numpy(dtype=bool)
-    frame = pd.DataFrame({name: out[name] for name in query.columns})
-    return frame[keep].reset_index(drop=True)
+            keep &= _keys.present(out[name])
+    return _keys.to_pandas({name: out[name] for name in query.columns}, None if keep.all() else keep)
 
 
-def flat_frame(buffers: list[Buffer], entries: list[Entry], chooser: Any, threads: int,
+def flat_frame(buffers: list[Buffer], messages: list[Message], headers: pa.Table, chooser: Any, threads: int,
                filters: dict[str, _keys.Filter], required_columns: bool | Iterable[str], on_bad_message: str,
                base: int = 0, source: int | None = None, root: str | None = None,
                max_message_rows: int = MAX_MESSAGE_ROWS, moved: Mapping[int, int] | None = None) -> pd.DataFrame:
@@ -259,38 +283,37 @@ def flat_frame(buffers: list[Buffer], entries: list[Entry], chooser: Any, thread
     import pandas as pd
     import pyarrow as pa
 
-    entries = [e for e, keep in zip(entries, message_mask(entries, filters)) if keep]
+    keep_messages = message_mask(headers, filters)
+    headers = headers.filter(keep_messages)
+    messages = [m for m, keep in zip(messages, keep_messages.tolist()) if keep]
     if isinstance(required_columns, str):
         required_columns = [required_columns]
     required = [] if isinstance(required_columns, bool) else list(dict.fromkeys(required_columns))
     data_required = [k for k in required if k not in _keys.COMPUTED and not _keys.is_header(k)
                      and k not in (_keys.COUNT, _keys.SUBSET)]
-    rows, bad, shapes = engine_rows(buffers, [e[:4] for e in entries], chooser, threads, data_required, [], root,
+    rows, bad, shapes = engine_rows(buffers, messages, chooser, threads, data_required, [], root,
                                     max_message_rows, flat=True)
     report_all(on_bad_message, bad, base, source, moved)
-    at = pa.array(np.searchsorted(np.fromiter((e[1] for e in entries), np.int64, len(entries)),
-                                  rows.column("message").to_numpy()))
-    carried = {name for e in entries for name in e[4]}
-    arrow_type = {"long": pa.int64(), "double": pa.float64()}
+    at = np.searchsorted(headers.column("message").to_numpy(), rows.column("message").to_numpy())
     names: list[str] = []
-    arrays: list[pa.Array] = []
-    for name, kind in _keys.header_types().items():
-        if name in carried:
+    arrays: list[Any] = []
+    for name in headers.column_names[1:]:
+        if headers.column(name).null_count < headers.num_rows:  # a key the messages carry
             names.append(name)
-            arrays.append(pa.array([e[4].get(name) for e in entries], arrow_type.get(kind, pa.utf8())).take(at))
+            arrays.append(headers.column(name).take(at))
     names.append(_keys.SUBSET)
     arrays.append(rows.column("subset").cast(pa.int64()))
     data = rows.column_names[3:]  # after message, subset and shape
     table = pa.table([*arrays, *(rows.column(name) for name in data)], names=[*names, *data])
 
-    def column(name: str) -> pd.Series:
+    def column(name: str) -> Any:
         if name in table.column_names:
-            return to_pandas(table.select([name]))[name]
+            return table.column(name)
         if name in _keys.COMPUTED:
             computed = _keys.COMPUTED[name]
             return computed.compute([column(part) for part in computed.sources])
         if _keys.is_header(name) or name.startswith("#"):
-            return pd.Series(pd.NA, index=range(table.num_rows), dtype=object)
+            return pa.nulls(table.num_rows)
         return column(f"#1#{name}")
 
     keep = np.ones(table.num_rows, dtype=bool)
@@ -299,7 +322,7 @@ def flat_frame(buffers: list[Buffer], entries: list[Entry], chooser: Any, thread
             keep &= condition.match(column(name))
     for name in required:
         if name not in data_required:
-            keep &= column(name).notna().to_numpy(dtype=bool)
+            keep &= _keys.present(column(name))
     if keep.all():
         return to_pandas(table)
     # The data columns that the rows kept hold, in the order they first hold them.

@@ -12,6 +12,8 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
+import pyarrow as pa
+import pyarrow.compute as pc
 
 from . import _engine
 
@@ -45,15 +47,60 @@ def is_header(name: str) -> bool:
     return name in header_types()
 
 
+# --- columns --------------------------------------------------------------------------------
+# A column on its way to the frame: an Arrow array from the engine (or computed from them), or a
+# numpy array of objects (cells that are lists).
+Column = Any
+
+
+def nullable(arrow_type: pa.DataType) -> pd.api.extensions.ExtensionDtype | None:
+    return pd.Int64Dtype() if arrow_type in (pa.int64(), pa.int32()) else None
+
+
+def series(column: Column) -> pd.Series:
+    """A column as a pandas Series (integers Int64)."""
+    if isinstance(column, (pa.Array, pa.ChunkedArray)):
+        return column.to_pandas(types_mapper=nullable)
+    return pd.Series(column)
+
+
+def present(column: Column) -> np.ndarray:
+    """Where a column has a value."""
+    if isinstance(column, (pa.Array, pa.ChunkedArray)):
+        return np.asarray(column.is_valid().to_numpy(zero_copy_only=False), dtype=bool)
+    return np.asarray(pd.notna(column), dtype=bool)
+
+
+def to_pandas(columns: Mapping[str, Column], keep: np.ndarray | None) -> pd.DataFrame:
+    """The columns as one frame, the rows of `keep` (None: all): the Arrow columns converted in one
+    step (integers Int64, texts str), cells of objects put in after."""
+    arrow: dict[str, Any] = {name: c for name, c in columns.items() if isinstance(c, (pa.Array, pa.ChunkedArray))}
+    others = {name: c for name, c in columns.items() if name not in arrow}
+    table = pa.table(arrow) if arrow else None
+    if keep is not None:
+        table = table.filter(keep) if table is not None else None
+        others = {name: c[keep] for name, c in others.items()}
+    frame = table.to_pandas(types_mapper=nullable) if table is not None else pd.DataFrame(
+        index=pd.RangeIndex(len(next(iter(others.values()))) if others else 0))
+    for name, cells in others.items():
+        frame[name] = pd.Series(cells, index=frame.index, dtype=object)
+    return frame if list(frame.columns) == list(columns) else frame[list(columns)]
+
+
+def _floats(column: Column) -> np.ndarray:
+    """A numeric column as float64, NaN where missing."""
+    floats: Any = pc.cast(column, pa.float64())
+    return np.asarray(floats.to_numpy(zero_copy_only=False), dtype=np.float64)
+
+
 # --- computed keys -----------------------------------------------------------------------
 
 
-def _datetimes(parts: list[pd.Series]) -> pd.Series:
-    """Timestamps from year, month, day, hour, minute and second columns: NaT where the date or
+def _datetimes(parts: list[Column]) -> Column:
+    """Timestamps from year, month, day, hour, minute and second columns: null where the date or
     hour is missing or impossible; a missing minute or second counts as 0 (templates without
     them); fractions of a second kept to the microsecond, truncated."""
-    year, month, day, hour, minute, second = (p.astype("Float64").to_numpy(np.float64, na_value=np.nan)
-                                              for p in parts)
+    year, month, day, hour, minute, second = (_floats(p) for p in parts)
     minute = np.where(np.isnan(minute), 0, minute)
     second = np.where(np.isnan(second), 0, second)
     valid = ~(np.isnan(year) | np.isnan(month) | np.isnan(day) | np.isnan(hour))
@@ -67,50 +114,48 @@ def _datetimes(parts: list[pd.Series]) -> pd.Series:
     days = months.astype("datetime64[D]") + (whole(day) - 1).astype("timedelta64[D]")
     valid &= days.astype("datetime64[M]") == months  # the day lies within its month
     micro = (np.where(valid, second, 0) * 1_000_000).astype(np.int64)
-    stamps = days.astype("datetime64[us]") + (whole(hour) * 3_600_000_000 + whole(minute) * 60_000_000
-                                              + micro).astype("timedelta64[us]")
-    stamps[~valid] = np.datetime64("NaT", "us")
-    return pd.Series(stamps, index=parts[0].index)
+    stamps = days.astype("datetime64[us]").astype(np.int64) + (whole(hour) * 3_600_000_000
+                                                              + whole(minute) * 60_000_000 + micro)
+    return pa.array(stamps, pa.timestamp("us"), mask=~valid)
 
 
-def _wmo_station_id(parts: list[pd.Series]) -> pd.Series:
-    block, station = parts
-    return (block.astype("Int64") * 1000 + station.astype("Int64")).astype("Int64")
+def _wmo_station_id(parts: list[Column]) -> Column:
+    block: Any = pc.cast(parts[0], pa.int64())
+    station: Any = pc.cast(parts[1], pa.int64())
+    return pc.add(pc.multiply(block, 1000), station)
 
 
-def _geometry(parts: list[pd.Series]) -> pd.Series:
+def _geometry(parts: list[Column]) -> np.ndarray:
     """[longitude, latitude, height of the station] per row (height 0 where it has none)."""
-    lon, lat, height = (p.astype("Float64").to_numpy(np.float64, na_value=np.nan) for p in parts)
+    lon, lat, height = (_floats(p) for p in parts)
     height = np.where(np.isnan(height), 0.0, height)
     cells = np.empty(len(lon), dtype=object)
     for i in np.flatnonzero(~(np.isnan(lon) | np.isnan(lat))):
         cells[i] = [float(lon[i]), float(lat[i]), float(height[i])]
-    return pd.Series(cells, index=parts[0].index)
+    return cells
 
 
-def _wigos_id(parts: list[pd.Series]) -> pd.Series:
+def _wigos_id(parts: list[Column]) -> Column:
     """"series-issuer-issue-local" where all four are present."""
     series, issuer, issue, local = parts
-    present = series.notna() & issuer.notna() & issue.notna() & local.notna()
-    cells = np.full(len(series), None, dtype=object)
-    at = np.flatnonzero(present.to_numpy())
-    if len(at):
-        text = (series.iloc[at].astype("Int64").astype(str) + "-" + issuer.iloc[at].astype("Int64").astype(str)
-                + "-" + issue.iloc[at].astype("Int64").astype(str) + "-" + local.iloc[at].astype(str))
-        cells[at] = text.to_numpy(dtype=object)
-    return pd.Series(cells, index=series.index)
+    texts: list[Any] = [pc.cast(pc.cast(p, pa.int64()), pa.string()) for p in (series, issuer, issue)]
+    join: Any = pc.binary_join_element_wise
+    return join(*texts, pc.cast(local, pa.string()), "-")
 
 
-def _crs(parts: list[pd.Series]) -> pd.Series:
-    codes = parts[0].astype("Float64").to_numpy(np.float64, na_value=np.nan)
-    cells = np.array([CRS_CODES[0] if np.isnan(c) else CRS_CODES.get(int(c)) for c in codes], dtype=object)
-    return pd.Series(cells, index=parts[0].index)
+def _crs(parts: list[Column]) -> Column:
+    codes = _floats(parts[0])
+    cells = np.full(len(codes), None, dtype=object)
+    cells[np.isnan(codes)] = CRS_CODES[0]
+    for code, name in CRS_CODES.items():
+        cells[codes == code] = name
+    return pa.array(cells, pa.string())
 
 
 @dataclass(frozen=True)
 class Computed:
     sources: tuple[str, ...]
-    compute: Callable[[list[pd.Series]], pd.Series]
+    compute: Callable[[list[Column]], Column]
     optional: tuple[str, ...] = ()  # sources without which there is still a value
 
 
@@ -162,7 +207,26 @@ class Filter:
                     [_wigos_text(v) for v in values]
             self.kind, self.values = "values", values
 
-    def match(self, column: pd.Series) -> np.ndarray:
+    def pushed(self) -> tuple[list[Any] | None, float | None, float | None] | None:
+        """This filter as the engine's row collector applies it, (values, None, None) or (None, low,
+        high), when it can: values that are texts or numbers exact as doubles, bounds that are
+        numbers; None otherwise (a callable, or a value of another kind)."""
+        def number(v: Any) -> bool:
+            return (isinstance(v, int) and not isinstance(v, bool) and abs(v) <= 1 << 53) or \
+                (isinstance(v, float) and not np.isnan(v))
+
+        if self.kind == "values" and all(isinstance(v, str) or number(v) for v in self.values):
+            return list(self.values), None, None
+        if self.kind == "slice" and all(b is None or number(b) for b in (self.low, self.high)):
+            return None, self.low, self.high
+        return None
+
+    def range_error(self, held: Any) -> TypeError:
+        return TypeError(f"filter on {self.name!r}: slice({self.low!r}, {self.high!r}) cannot be compared "
+                         f"with its values ({held})")
+
+    def match(self, column: Column) -> np.ndarray:
+        column = series(column)
         present = column.notna().to_numpy(dtype=bool)
         mask = np.zeros(len(column), dtype=bool)
         at = np.flatnonzero(present)
@@ -171,10 +235,13 @@ class Filter:
         values = column.iloc[at]
         if self.kind == "slice":
             kept = np.ones(len(at), dtype=bool)
-            if self.low is not None:
-                kept &= (values >= self.low).to_numpy(dtype=bool, na_value=False)
-            if self.high is not None:
-                kept &= (values <= self.high).to_numpy(dtype=bool, na_value=False)
+            try:
+                if self.low is not None:
+                    kept &= (values >= self.low).to_numpy(dtype=bool, na_value=False)
+                if self.high is not None:
+                    kept &= (values <= self.high).to_numpy(dtype=bool, na_value=False)
+            except TypeError:
+                raise self.range_error(values.dtype) from None
         elif self.kind == "values":
             kept = values.isin(self.values).to_numpy(dtype=bool, na_value=False)
         else:

@@ -152,23 +152,19 @@ class _Reader:
         return _arrow_to_pandas(table)
 
     def wide(self, part: _Range) -> pd.DataFrame:
-        from . import _engine, _tables
+        from . import _tables
         from ._arrow import default_threads
         from ._errors import report_bad
         from ._frame import frame_of
 
-        buffer, base, found = self._found(part, headers=True)
+        buffer, base, found = self._found(part, headers=False)
         source = part.file.source
         entries = []
-        for number, (offset, length, error, _) in enumerate(found, part.first_message):
+        for number, (offset, length, error) in enumerate(found, part.first_message):
             if error is None:
-                try:
-                    entries.append((0, number, offset - base, length,
-                                    _engine.read_header_keys(buffer, offset - base, length)))
-                    continue
-                except ValueError as failure:
-                    error = ("bad_header", str(failure))
-            report_bad(self.on_bad_message, (number, offset, *error, source))
+                entries.append((0, number, offset - base, length))
+            else:
+                report_bad(self.on_bad_message, (number, offset, *error, source))
         frame = frame_of([buffer], entries, _tables.engine_tables(self.tables), default_threads(self.threads),
                          list(self.columns), dict(self.filters or {}), True, self.on_bad_message, base, source)
         # Every partition takes the meta's dtypes.

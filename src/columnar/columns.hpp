@@ -13,81 +13,19 @@
 #include <string_view>
 #include <vector>
 
+#include "columnar/column_memory.hpp"
 #include "columnar/table_choice.hpp"
 #include "decode/decode.hpp"
 #include "message/message.hpp"
 
 namespace quorvex {
 
-// Memory of a growing column, zero where never written. A large one is an anonymous
-// mapping grown by moving its pages (mremap), so nothing is copied however often it grows;
-// a small one is on the heap. Huge pages are not asked for: faulting in fresh ones measured
-// three times slower than small pages on a virtual machine.
-class ColumnMemory {
- public:
-  ColumnMemory() = default;
-  ColumnMemory(ColumnMemory&& o) noexcept : data_(o.data_), bytes_(o.bytes_) {
-    o.data_ = nullptr;
-    o.bytes_ = 0;
-  }
-  ColumnMemory& operator=(ColumnMemory&& o) noexcept;
-  ColumnMemory(const ColumnMemory&) = delete;
-  ColumnMemory& operator=(const ColumnMemory&) = delete;
-  ~ColumnMemory();
-
-  // At least `bytes` of capacity, the contents kept; throws std::bad_alloc.
-  void reserve(std::size_t bytes);
-  void* data() const { return data_; }
-  std::size_t capacity() const { return bytes_; }
-
- private:
-  void* data_ = nullptr;
-  std::size_t bytes_ = 0;
-};
-
-// A column buffer of T: its capacity grows geometrically, elements not yet written are zero.
-template <class T>
-class Buffer {
- public:
-  Buffer() = default;
-  explicit Buffer(std::size_t n) { reserve(n); }
-  T* data() { return static_cast<T*>(memory_.data()); }
-  const T* data() const { return static_cast<const T*>(memory_.data()); }
-  std::size_t capacity() const { return memory_.capacity() / sizeof(T); }
-  // Room for n elements (at least one, so that data() is never null once reserved).
-  void reserve(std::size_t n) {
-    if (n > capacity() || data() == nullptr) {
-      memory_.reserve(std::max({n, 2 * capacity(), std::size_t{1}}) * sizeof(T));
-    }
-  }
-  T& operator[](std::size_t i) { return data()[i]; }
-  const T& operator[](std::size_t i) const { return data()[i]; }
-
- private:
-  ColumnMemory memory_;
-};
-
-// A validity bitmap: every row absent until its bit is set.
-struct Bitmap {
-  Buffer<std::uint8_t> bits;
-  std::int64_t null_count = 0;
-
-  // Room for `rows` rows, in whole 64-bit words.
-  void reserve(std::size_t rows) { bits.reserve((rows + 63) / 64 * 8); }
-};
-
-// A utf8 column: offsets (rows + 1) and data.
-struct Utf8Column {
-  Buffer<std::int32_t> offsets;
-  Buffer<char> data;
-};
-
-// The distinct strings of a dictionary-encoded column, in first-use order.
-struct Dictionary {
-  std::vector<std::string> values;
-  Utf8Column utf8;  // made from `values` by finish()
-  void finish();
-};
+// A text value as the columns give it: without the spaces and NULs that pad it to its width,
+// as ecCodes gives texts.
+inline std::string_view without_padding(std::string_view text) {
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.remove_suffix(1);
+  return text;
+}
 
 // One column of a batch as the Arrow interface sees it.
 struct ColumnSpec {
@@ -192,11 +130,12 @@ struct ColumnarOptions {
 };
 
 // The message's parse, tables and decode into `out`; false with `error` set on failure.
-// `wanted_of(tables)`, when given, names the elements of compressed data to read.
+// `wanted_of(tables)`, when given, names the elements of compressed data to read;
+// `structure`, when given, receives the nesting of the values.
 using WantedOf = const WantedElements* (*)(void* context, const std::shared_ptr<const TableSet>& tables);
 bool decode_one(std::span<const Bytes> sources, const MessageRef& ref, TableChooser& chooser, bool programs,
                 MessageValues& out, std::shared_ptr<const TableSet>& tables, std::optional<BufrError>& error,
-                WantedOf wanted_of = nullptr, void* context = nullptr);
+                WantedOf wanted_of = nullptr, void* context = nullptr, MessageStructure* structure = nullptr);
 
 // Cuts `messages` into runs of consecutive messages for `threads` threads: the bounds, from
 // 0 to messages.size().

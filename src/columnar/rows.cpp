@@ -11,6 +11,7 @@
 #include <unordered_set>
 
 #include "columnar/parallel.hpp"
+#include "decode/structure.hpp"
 
 namespace quorvex {
 
@@ -40,51 +41,55 @@ RowKey RowKey::parse(const std::string& column) {
 
 namespace {
 
-// The attribute name ecCodes gives a value of each kind (quality information is named by
-// its own key).
-std::string_view attribute_name(AttributeKind kind, const DecodedValue& v, const TableSet& tables) {
-  switch (kind) {
-    case AttributeKind::Substituted:
-      return "substitutedValue";
-    case AttributeKind::Replaced:
-      return "replacedValue";
-    case AttributeKind::FirstOrderStatistic:
-      return "firstOrderStatisticalValue";
-    case AttributeKind::Quality:
-      break;
-  }
-  return value_key(v, tables);
+// The name of an attribute under its element: by its kind, or its own key (quality
+// information).
+std::string_view link_name(AttributeLink::Kind kind, const DecodedValue& v, const TableSet& tables) {
+  const char* name = attribute_name(kind);
+  return name != nullptr ? std::string_view(name) : value_key(v, tables);
 }
 
 // The key whose table entry types an attribute column: the attribute's own for quality
 // information, the element's for the values read through a bitmap.
 const std::string& typing_key(const RowKey& k) {
-  const bool element_typed = k.attribute.empty() || k.attribute == "substitutedValue" ||
-                             k.attribute == "replacedValue" || k.attribute == "firstOrderStatisticalValue";
+  bool element_typed = k.attribute.empty();
+  for (AttributeLink::Kind kind : {AttributeLink::Kind::Substituted,
+                                   AttributeLink::Kind::Replaced,
+                                   AttributeLink::Kind::FirstOrderStatistic}) {
+    element_typed = element_typed || k.attribute == attribute_name(kind);
+  }
   return element_typed ? k.key : k.attribute;
 }
 
 }  // namespace
+
+ColumnSpec RowColumn::spec() const {
+  switch (type) {
+    case Type::Int:
+      return {name.c_str(), "l", &valid, {ints.data()}, nullptr, 0};
+    case Type::Double:
+      return {name.c_str(), "g", &valid, {doubles.data()}, nullptr, 0};
+    case Type::Text:
+      break;
+  }
+  return {name.c_str(), "u", &valid, {text.offsets.data(), text.data.data()}, nullptr, 0};
+}
 
 std::vector<ColumnSpec> RowBatch::columns() const {
   std::vector<ColumnSpec> c;
   c.push_back({"message", "l", nullptr, {message.data()}, nullptr, 0});
   c.push_back({"subset", "i", nullptr, {subset.data()}, nullptr, 0});
   if (with_shape) c.push_back({"shape", "i", nullptr, {shape.data()}, nullptr, 0});
-  for (const RowColumn& k : keys) {
-    switch (k.type) {
-      case RowColumn::Type::Int:
-        c.push_back({k.name.c_str(), "l", &k.valid, {k.ints.data()}, nullptr, 0});
-        break;
-      case RowColumn::Type::Double:
-        c.push_back({k.name.c_str(), "g", &k.valid, {k.doubles.data()}, nullptr, 0});
-        break;
-      case RowColumn::Type::Text:
-        c.push_back({k.name.c_str(), "u", &k.valid, {k.text.offsets.data(), k.text.data.data()}, nullptr, 0});
-        break;
-    }
-  }
+  for (const RowColumn& k : keys) c.push_back(k.spec());
   return c;
+}
+
+bool RowFilter::matches(double number) const {
+  if (range) return number >= low && number <= high;
+  return std::find(numbers.begin(), numbers.end(), number) != numbers.end();
+}
+
+bool RowFilter::matches(std::string_view text) const {
+  return !range && std::find(texts.begin(), texts.end(), text) != texts.end();
 }
 
 std::string_view value_key(const DecodedValue& v, const TableSet& tables) {
@@ -99,12 +104,11 @@ std::string_view value_key(const DecodedValue& v, const TableSet& tables) {
 namespace {
 
 // Appends a text without the spaces and NULs that pad it to its width, as ecCodes gives it.
-void append_text(RowColumn& c, const std::string& t) {
-  std::size_t n = t.size();
-  while (n > 0 && (t[n - 1] == ' ' || t[n - 1] == '\0')) --n;
-  c.text.data.reserve(c.text_bytes + n);
-  std::memcpy(c.text.data.data() + c.text_bytes, t.data(), n);
-  c.text_bytes += n;
+void append_text(RowColumn& c, std::string_view text) {
+  const std::string_view t = without_padding(text);
+  c.text.data.reserve(c.text_bytes + t.size());
+  std::memcpy(c.text.data.data() + c.text_bytes, t.data(), t.size());
+  c.text_bytes += t.size();
 }
 
 // A value of one of the requested keys, where the hierarchy puts it.
@@ -156,7 +160,10 @@ class Collector {
     known_.assign(options.keys.size(), false);
   }
 
-  void add(const MessageValues& m, const MessageRef& ref, const std::shared_ptr<const TableSet>& tables);
+  // `nesting`: the message's attribute links, recorded when attributes_wanted().
+  void add(const MessageValues& m, const MessageRef& ref, const std::shared_ptr<const TableSet>& tables,
+           const MessageStructure* nesting);
+  bool attributes_wanted() const { return attributes_; }
   // The elements of `tables` whose values the rows need: those of the requested keys.
   static const WantedElements* wanted(void* self, const std::shared_ptr<const TableSet>& tables) {
     auto* c = static_cast<Collector*>(self);
@@ -182,14 +189,20 @@ class Collector {
   };
   KeyIds ids_of(const DecodedValue& v, const TableSet& tables);
   // The entries of one sequence of values (`at(i)` gives value i of n), the attributes among
-  // them attached as `targets` say.
+  // them attached as `links` say.
   template <class At>
   void structure(std::size_t n, const TableSet& tables, bool subsets_restart,
-                 std::span<const AttributeTarget> targets, At at);
+                 std::span<const AttributeLink> links, At at);
   std::int32_t attribute_id(const DecodedValue& target, const TableSet& tables, std::string_view attribute);
   template <class ValueOf>
   void gather(const MessageRef& ref, std::size_t fixed_subset, ValueOf value_of);
   void emit(const MessageRef& ref, std::size_t subset);
+  // Whether `v`, as a column of type `type` holds it, meets `f`.
+  bool passes(const RowFilter& f, RowColumn::Type type, const DecodedValue& v) const {
+    if (type == RowColumn::Type::Text)
+      return v.has_text() && f.matches(without_padding((*texts_)[v.text_index]));
+    return v.has_value() && !v.has_text() && f.matches(v.raw_value);
+  }
 
   const RowOptions& options_;
   std::shared_ptr<RowBatch> batch_;
@@ -256,12 +269,12 @@ void Collector::learn_types(const std::shared_ptr<const TableSet>& tables) {
 // requested ones.
 template <class At>
 void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_restart,
-                          std::span<const AttributeTarget> targets, At at) {
+                          std::span<const AttributeLink> links, At at) {
   entries_.clear();
   if (attributes_)
     placed_.assign(n, {0, -1});
   else
-    targets = {};
+    links = {};
   attached_.clear();
   std::size_t next_target = 0;
   bool attached = false;
@@ -279,11 +292,13 @@ void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_re
       coordinates.clear();
       level = 1;
     }
-    if (next_target < targets.size() && targets[next_target].value == i) {
-      const AttributeTarget& t = targets[next_target++];
+    while (next_target < links.size() && links[next_target].value < i) ++next_target;
+    if (next_target < links.size() && links[next_target].value == i &&
+        links[next_target].kind != AttributeLink::Kind::Associated && links[next_target].target < i) {
+      const AttributeLink& t = links[next_target++];
       const auto [rank, at_level] = placed_[t.target];
       const std::int32_t name =
-          at_level < 0 ? -1 : attribute_id(at(t.target).first, tables, attribute_name(t.kind, v, tables));
+          at_level < 0 ? -1 : attribute_id(at(t.target).first, tables, link_name(t.kind, v, tables));
       // An element has one attribute of each name: ecCodes gives the values of later quality
       // blocks that reuse the bitmap other keys.
       const bool first =
@@ -416,6 +431,10 @@ void Collector::emit(const MessageRef& ref, std::size_t subset) {
   if (!any) return;
   for (std::size_t r : options_.required)
     if (slot[r] == nullptr) return;
+  for (const RowFilter& f : options_.filters) {
+    const Held* h = slot[f.key];
+    if (h == nullptr || !passes(f, batch_->keys[f.key].type, h->value)) return;
+  }
   RowBatch& b = *batch_;
   const auto row = static_cast<std::size_t>(b.rows);
   b.message.reserve(row + 1);
@@ -451,12 +470,15 @@ void Collector::emit(const MessageRef& ref, std::size_t subset) {
 }
 
 void Collector::add(const MessageValues& m, const MessageRef& ref,
-                    const std::shared_ptr<const TableSet>& tables) {
+                    const std::shared_ptr<const TableSet>& tables, const MessageStructure* nesting) {
+  const std::span<const AttributeLink> links = nesting != nullptr
+                                                   ? std::span<const AttributeLink>(nesting->attributes)
+                                                   : std::span<const AttributeLink>();
   learn_types(tables);
   if (m.compressed) {
     const CompressedValues& c = m.columns;
     texts_ = &c.texts;
-    structure(c.columns.size(), *tables, false, c.targets, [&c](std::size_t i) {
+    structure(c.columns.size(), *tables, false, links, [&c](std::size_t i) {
       return std::pair<DecodedValue, std::size_t>(c.columns[i].fixed, 0);
     });
     for (std::size_t s = 0; s < c.subsets; ++s) {
@@ -467,7 +489,7 @@ void Collector::add(const MessageValues& m, const MessageRef& ref,
   const DecodeResult& r = m.records;
   texts_ = &r.texts;
   std::size_t s = 0;
-  structure(r.values.size(), *tables, true, r.targets, [&r, &s](std::size_t i) {
+  structure(r.values.size(), *tables, true, links, [&r, &s](std::size_t i) {
     while (s + 1 < r.subset_starts.size() && r.subset_starts[s + 1] <= i) ++s;
     return std::pair<const DecodedValue&, std::size_t>(r.values[i], s);
   });
@@ -495,6 +517,7 @@ bool finish_column(RowColumn& c, std::size_t rows, RowColumn::Type type, bool in
     }
     c.ints.reserve(rows);
     for (std::size_t i = 0; i < rows; ++i) c.ints[i] = static_cast<std::int64_t>(c.doubles[i]);
+    c.doubles = Buffer<double>();  // the numbers live on as ints only
   }
   return true;
 }
@@ -840,6 +863,7 @@ void collect_runs(std::span<const Bytes> sources, std::span<const MessageRef> me
   std::atomic<std::size_t> next{0};
   run_on_threads(static_cast<unsigned>(std::min<std::size_t>(options.threads, runs)), [&](unsigned) {
     MessageValues scratch;
+    MessageStructure structure;  // recorded only for attributes: reading values does not pay for it
     std::optional<BufrError> error;
     for (std::size_t run; (run = next.fetch_add(1, std::memory_order_relaxed)) < runs;) {
       C& collector = *collectors[run];
@@ -856,7 +880,8 @@ void collect_runs(std::span<const Bytes> sources, std::span<const MessageRef> me
                                tables,
                                error,
                                &Collector::wanted,
-                               &collector);
+                               &collector,
+                               collector.attributes_wanted() ? &structure : nullptr);
         } else {
           decoded = decode_one(sources, ref, chooser, options.programs, scratch, tables, error);
         }
@@ -868,7 +893,11 @@ void collect_runs(std::span<const Bytes> sources, std::span<const MessageRef> me
           bad[run].push_back(BadMessage{ref.index, ref.offset, std::move(*over), ref.source});
           continue;
         }
-        collector.add(scratch, ref, tables);
+        if constexpr (std::is_same_v<C, Collector>) {
+          collector.add(scratch, ref, tables, collector.attributes_wanted() ? &structure : nullptr);
+        } else {
+          collector.add(scratch, ref, tables);
+        }
       }
     }
   });

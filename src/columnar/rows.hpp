@@ -7,6 +7,7 @@
 // the subsets of uncompressed data are one sequence, each subset starting at the top.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -42,6 +43,9 @@ struct RowColumn {
   std::size_t text_bytes = 0;
   Bitmap valid;
   std::int64_t present = 0;
+
+  // This column as the Arrow export sees it.
+  ColumnSpec spec() const;
 };
 
 struct RowBatch final : ExportedBatch {
@@ -56,6 +60,20 @@ struct RowBatch final : ExportedBatch {
   std::vector<RowColumn> keys;
 };
 
+// A condition on one requested key that a row's value must meet to be kept; a missing value
+// never meets it. Values: the value is one of `numbers` or one of `texts`. Range: the value is
+// a number within [low, high].
+struct RowFilter {
+  std::size_t key = 0;  // index into RowOptions::keys
+  bool range = false;
+  std::vector<double> numbers;
+  std::vector<std::string> texts;
+  double low = -HUGE_VAL, high = HUGE_VAL;
+
+  bool matches(double number) const;
+  bool matches(std::string_view text) const;
+};
+
 struct RowOptions {
   unsigned threads = 1;
   // One row per subset holding every element of the messages as a column "#n#key", n its
@@ -67,6 +85,8 @@ struct RowOptions {
   std::vector<RowKey> keys;
   // Indices into `keys` that a row must hold (a missing value counts as held) to be kept.
   std::vector<std::size_t> required;
+  // Every filter must be met (a filtered key is held by every row kept).
+  std::vector<RowFilter> filters;
   bool programs = true;
   MessageBudget budget{};
 };

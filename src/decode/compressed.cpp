@@ -59,11 +59,7 @@ class CompressedReader : public DataConsumer<CompressedReader> {
   bool read_selected(const ElementParams& params) { return check(read_column(params)); }
   bool marker(std::uint32_t code) { return check(add_marker(code)); }
   void set_role(ValueRole role) { out_.columns.back().fixed.role = role; }
-  std::size_t last_position() const { return out_.columns.size() - 1; }
-  void set_target(std::size_t target, AttributeKind kind) {
-    out_.targets.push_back(
-        {static_cast<std::uint32_t>(last_position()), static_cast<std::uint32_t>(target), kind});
-  }
+  std::size_t values_made() const { return out_.columns.size(); }
   // 2-05-YYY: YYY octets of text, compressed like a CCITT IA5 element of that width.
   bool characters(std::uint32_t code) {
     return check(
@@ -286,13 +282,14 @@ std::optional<double> CompressedReader::number_at(const Column& col, std::size_t
 
 Status read_compressed(std::span<const std::uint32_t> codes, const TableSet& tables, BitReader& reader,
                        std::uint16_t subsets, CompressedValues& out, const TemplateProgram* program,
-                       const WantedElements* wanted) {
+                       const WantedElements* wanted, MessageStructure* structure) {
   out.columns.clear();
   out.cells.clear();
   out.texts.clear();
-  out.targets.clear();
   out.subsets = subsets;
   CompressedReader consumer(tables, reader, subsets, out, wanted);
+  if (structure != nullptr) structure->subset_starts.push_back(structure->events.size());
+  consumer.record_structure(structure);
   DescriptorWalk walk(tables, consumer, WorkLimits::steps(reader.bits_available()));
   if (!(program != nullptr ? walk.replay(*program) : walk.walk(codes, 0))) return fail(consumer.take_error());
   return {};

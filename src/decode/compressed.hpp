@@ -18,6 +18,7 @@
 namespace quorvex {
 
 class TemplateProgram;
+struct MessageStructure;
 
 // Text index of a subset whose text is missing.
 inline constexpr std::uint64_t kNoCompressedText = std::numeric_limits<std::uint64_t>::max();
@@ -49,9 +50,8 @@ struct CompressedColumn {
 // are subset s's values.
 struct CompressedValues {
   std::vector<CompressedColumn> columns;
-  std::vector<std::uint64_t> cells;      // increments, or text indices, column after column
-  std::vector<std::string> texts;        // raw_text of the text entries
-  std::vector<AttributeTarget> targets;  // in the order of the attributes
+  std::vector<std::uint64_t> cells;  // increments, or text indices, column after column
+  std::vector<std::string> texts;    // raw_text of the text entries
   std::size_t subsets = 0;
 
   // The record of subset s in `col`.
@@ -104,11 +104,13 @@ struct WantedElements {
 
 // Reads the columns of `codes` for all `subsets` into `out` (its previous contents dropped).
 // On error `out` is left unspecified. With `program` (compiled from `codes` against
-// `tables`) the walk replays it.
+// `tables`) the walk replays it. With `structure`, the nesting (the same for every subset)
+// is appended to it, its positions column indices.
 [[nodiscard]] Status read_compressed(std::span<const std::uint32_t> codes, const TableSet& tables,
                                      BitReader& reader, std::uint16_t subsets, CompressedValues& out,
                                      const TemplateProgram* program = nullptr,
-                                     const WantedElements* wanted = nullptr);
+                                     const WantedElements* wanted = nullptr,
+                                     MessageStructure* structure = nullptr);
 
 // Walks `codes` for all `subsets` at once and appends the values to `out` in subset
 // order (all of subset 0, then subset 1, ...). On error `out` is left unspecified. With

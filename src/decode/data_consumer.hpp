@@ -14,17 +14,22 @@
 //   bool characters(std::uint32_t code);          2-05-YYY text
 //   void set_role(ValueRole role);                the role of the value read last, when it
 //                                                 is not an element
-// and, if it states which element each attribute is attached to (the writers do not):
-//   std::size_t last_position() const;            the position of the value read last
-//   void set_target(std::size_t position, AttributeKind kind);  the element (by position)
-//                                                 the attribute read last is attached to
+//   std::size_t values_made() const;              how many values (records or columns) so far
+//
+// Given a MessageStructure (record_structure), the consumer also writes down the nesting the
+// walk states and which element each attribute qualifies; without one it does no more than
+// test a null pointer per sequence and repetition.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <unordered_map>
+#include <vector>
 
 #include "decode/decode_state.hpp"
 #include "decode/element_cache.hpp"
 #include "decode/field.hpp"
+#include "decode/structure.hpp"
 #include "decode/walk.hpp"
 #include "tables/table_set.hpp"
 
@@ -39,13 +44,6 @@ struct DataRules {
   // field in force, as any element of another class is. Legal factors are of class 31 and
   // carry none either way.
   bool associated_field_before_factor = true;
-};
-
-// Whether a consumer states the element each attribute is attached to.
-template <class C>
-concept StatesTargets = requires(C& c) {
-  c.last_position();
-  c.set_target(std::size_t{}, AttributeKind::Quality);
 };
 
 template <class Decoder>
@@ -68,6 +66,31 @@ class DataConsumer : public WalkErrors {
         code, [info] { return info; }, count);
   }
 
+  // The nesting, into the structure given to record_structure() (a consumer that records
+  // it provides values_made()).
+  void record_structure(MessageStructure* structure) {
+    static_assert(
+        requires(const Decoder& d) { d.values_made(); }, "recording the nesting needs values_made()");
+    structure_ = structure;
+  }
+  void open_sequence(std::uint32_t code) { note(StructureEvent::Kind::Sequence, code, 0); }
+  void open_replication(std::uint32_t code, std::uint64_t count) {
+    note(StructureEvent::Kind::Replication, code, count);
+  }
+  void repetition(std::uint64_t number) { note(StructureEvent::Kind::Repetition, 0, number); }
+  void close_group() { note(StructureEvent::Kind::Close, 0, 0); }
+  bool records_nesting() const { return structure_ != nullptr; }
+  // The state back to the start of a subset (uncompressed data).
+  void start_subset() {
+    state_.reset_for_subset();
+    if (structure_ != nullptr) [[unlikely]] {
+      structure_->subset_starts.push_back(structure_->events.size());
+      element_at_.clear();
+      quality_selected_.clear();
+      quality_taken_.clear();
+    }
+  }
+
  protected:
   explicit DataConsumer(const TableSet& tables) : tables_(tables), elements_(tables) {}
 
@@ -78,6 +101,14 @@ class DataConsumer : public WalkErrors {
  private:
   static constexpr DataRules kData = Decoder::kDataRules;
   Decoder& self() { return static_cast<Decoder&>(*this); }
+  // Values made so far; only called while recording the nesting.
+  std::size_t made() {
+    if constexpr (requires(const Decoder& d) { d.values_made(); }) {
+      return self().values_made();
+    } else {
+      return 0;
+    }
+  }
   // The rules of an element and of a factor; `find` gives the element's Table B entry and
   // is called only once the element is to be read.
   template <class Find>
@@ -85,11 +116,45 @@ class DataConsumer : public WalkErrors {
   template <class Find>
   bool factor_as(std::uint32_t code, Find find, std::uint64_t& count);
   bool selected_by_bitmap(std::uint32_t code);
-  // The position of the history entry just recorded.
-  void note_position() {
-    if constexpr (StatesTargets<Decoder>) state_.history_positions.push_back(self().last_position());
+
+  void note(StructureEvent::Kind kind, std::uint32_t code, std::uint64_t count) {
+    if (structure_ != nullptr) [[unlikely]]
+      structure_->add(kind, code, count, made());
   }
+  // After an element or factor was read (with `history` entries before it): where its value
+  // stands, and what it qualifies.
+  void place_value(std::uint32_t code, std::size_t history, bool associated);
+  void link_to_history(std::size_t value, std::size_t index, AttributeLink::Kind kind) {
+    if (index < element_at_.size())
+      structure_->attributes.push_back(AttributeLink{value, element_at_[index], kind});
+  }
+
+  MessageStructure* structure_ = nullptr;
+  // While recording: the value of each history entry, and for quality information the
+  // entries the bitmap selects and how many values of each code took one so far.
+  std::vector<std::size_t> element_at_;
+  std::vector<std::size_t> quality_selected_;
+  std::unordered_map<std::uint32_t, std::size_t> quality_taken_;
 };
+
+template <class Decoder>
+void DataConsumer<Decoder>::place_value(std::uint32_t code, std::size_t history, bool associated) {
+  const std::size_t value = made() - 1;
+  if (state_.history.size() > history) element_at_.push_back(value);
+  if (associated)
+    structure_->attributes.push_back(AttributeLink{value - 1, value, AttributeLink::Kind::Associated});
+  if (!state_.quality_block || split_code(code).x != kQualityClass) return;
+  // Quality information: the n-th value of a code qualifies the n-th element the bitmap
+  // selects.
+  if (quality_selected_.empty()) {
+    for (std::size_t e = 0; e < state_.bitmap.size(); ++e) {
+      if (state_.bitmap[e] == 0) quality_selected_.push_back(bitmap_history_index(state_, e));
+    }
+  }
+  const std::size_t n = quality_taken_[code]++;
+  if (n < quality_selected_.size())
+    link_to_history(value, quality_selected_[n], AttributeLink::Kind::Quality);
+}
 
 template <class Decoder>
 template <class Find>
@@ -97,12 +162,14 @@ inline bool DataConsumer<Decoder>::element_as(std::uint32_t code, Find find) {
   if constexpr (kData.new_reference_definitions) {
     if (state_.new_reference_bits != 0) return self().define_reference(code);
   }
-  if (carries_associated_field(code, state_) && !self().associated_field()) return false;
+  const bool associated = carries_associated_field(code, state_);
+  if (associated && !self().associated_field()) return false;
   const ElementInfo* info = find();
   if (info == nullptr) return fail_with(BufrError::element_not_found(code));
-  const std::size_t before = state_.history.size();
+  const std::size_t history = state_.history.size();
   if (!self().read_element(*info)) return false;
-  if (state_.history.size() > before) note_position();
+  if (structure_ != nullptr) [[unlikely]]
+    place_value(code, history, associated);
   state_.local_width_active = false;
   if (code == kDataPresentIndicator) {
     self().set_role(ValueRole::Bitmap);
@@ -110,11 +177,6 @@ inline bool DataConsumer<Decoder>::element_as(std::uint32_t code, Find find) {
     self().set_role(ValueRole::Attribute);  // of the associated fields that follow
   } else if (state_.quality_block && split_code(code).x == kQualityClass) {
     self().set_role(ValueRole::Attribute);
-    if constexpr (StatesTargets<Decoder>) {
-      const std::optional<std::size_t> target = next_quality_target(state_);
-      if (target && *target < state_.history_positions.size())
-        self().set_target(state_.history_positions[*target], AttributeKind::Quality);
-    }
   }
   return true;
 }
@@ -130,7 +192,8 @@ bool DataConsumer<Decoder>::factor_as(std::uint32_t code, Find find, std::uint64
   if (!self().read_factor(element_params(*factor, state_), count)) return false;
   self().set_role(ValueRole::ReplicationFactor);
   record_factor(state_, *factor->def);
-  note_position();
+  if (structure_ != nullptr) [[unlikely]]
+    element_at_.push_back(made() - 1);
   return true;
 }
 
@@ -139,6 +202,8 @@ bool DataConsumer<Decoder>::operator_descriptor(std::uint32_t code) {
   if (const DescriptorParts p = split_code(code); p.y == 0) {
     if (p.x == 22) {
       state_.quality_block = true;
+      quality_selected_.clear();
+      quality_taken_.clear();
     } else if (p.x == 23 || p.x == 24 || p.x == 25 || p.x == 32 || p.x == 35) {
       state_.quality_block = false;
     }
@@ -179,13 +244,11 @@ bool DataConsumer<Decoder>::selected_by_bitmap(std::uint32_t code) {
   if (x == 25) widen_for_difference(params);
   if (!self().read_selected(params)) return false;
   if (x == 23 || x == 32) self().set_role(ValueRole::Attribute);
-  if constexpr (StatesTargets<Decoder>) {
-    if (state_.selected < state_.history_positions.size() && (x == 23 || x == 24 || x == 32)) {
-      const AttributeKind kind = x == 23   ? AttributeKind::Substituted
-                                 : x == 32 ? AttributeKind::Replaced
-                                           : AttributeKind::FirstOrderStatistic;
-      self().set_target(state_.history_positions[state_.selected], kind);
-    }
+  if (structure_ != nullptr && (x == 23 || x == 24 || x == 32)) [[unlikely]] {
+    const AttributeLink::Kind kind = x == 23   ? AttributeLink::Kind::Substituted
+                                     : x == 32 ? AttributeLink::Kind::Replaced
+                                               : AttributeLink::Kind::FirstOrderStatistic;
+    link_to_history(made() - 1, bitmap_history_index(state_, state_.bitmap_cursor - 1), kind);
   }
   return true;
 }

@@ -2,9 +2,20 @@
 
 #include "bitstream/bit_reader.hpp"
 #include "decode/compressed.hpp"
+#include "decode/structure.hpp"
 #include "decode/uncompressed.hpp"
 
 namespace quorvex {
+
+namespace {
+
+void clear_records(DecodeResult& out) {
+  out.values.clear();
+  out.texts.clear();
+  out.subset_starts.clear();
+}
+
+}  // namespace
 
 Result<DecodeResult> decode_data_section(const BufrMessage& message, const TableSet& tables, Bytes data,
                                          const TemplateProgram* program) {
@@ -15,10 +26,7 @@ Result<DecodeResult> decode_data_section(const BufrMessage& message, const Table
 
 Status decode_data_section(const BufrMessage& message, const TableSet& tables, Bytes data, DecodeResult& out,
                            const TemplateProgram* program) {
-  out.values.clear();
-  out.texts.clear();
-  out.targets.clear();
-  out.subset_starts.clear();
+  clear_records(out);
   BitReader reader(data);
   if (message.compressed_data) {
     QV_CHECK(decode_compressed(
@@ -31,18 +39,29 @@ Status decode_data_section(const BufrMessage& message, const TableSet& tables, B
 }
 
 Status decode_message_values(const BufrMessage& message, const TableSet& tables, Bytes data,
-                             MessageValues& out, const TemplateProgram* program,
-                             const WantedElements* wanted) {
+                             MessageValues& out, const TemplateProgram* program, const WantedElements* wanted,
+                             MessageStructure* structure) {
   out.compressed = message.compressed_data;
-  if (!message.compressed_data) return decode_data_section(message, tables, data, out.records, program);
+  if (structure != nullptr) structure->clear();
   BitReader reader(data);
+  if (!message.compressed_data) {
+    clear_records(out.records);
+    return decode_uncompressed(message.unexpanded_descriptors,
+                               tables,
+                               reader,
+                               message.number_of_subsets,
+                               out.records,
+                               program,
+                               structure);
+  }
   return read_compressed(message.unexpanded_descriptors,
                          tables,
                          reader,
                          message.number_of_subsets,
                          out.columns,
                          program,
-                         wanted);
+                         wanted,
+                         structure);
 }
 
 }  // namespace quorvex

@@ -10,6 +10,7 @@
 namespace quorvex {
 
 class TemplateProgram;
+struct MessageStructure;
 
 // Decodes the section 4 data of `message` (uncompressed or compressed, by its flag)
 // against `tables`. The result's name/meaning pointers refer into `tables` (or static
@@ -35,9 +36,11 @@ struct MessageValues {
 
 // Decodes into `out`, whose memory is reused; on error `out` is left unspecified.
 // `wanted`, when given, names the elements of compressed data whose values are read; the
-// others keep their place but not their values.
+// others keep their place but not their values. `structure`, when given, receives the
+// nesting (its previous contents dropped).
 [[nodiscard]] Status decode_message_values(const BufrMessage& message, const TableSet& tables, Bytes data,
                                            MessageValues& out, const TemplateProgram* program = nullptr,
-                                           const WantedElements* wanted = nullptr);
+                                           const WantedElements* wanted = nullptr,
+                                           MessageStructure* structure = nullptr);
 
 }  // namespace quorvex

@@ -20,11 +20,9 @@ void DecodeState::reset_for_subset() {
   new_reference_bits = 0;
   if (!new_references.empty()) new_references.clear();
   history.clear();
-  history_positions.clear();
   bitmap.clear();
   bitmap_defining = false;
   bitmap_cursor = 0;
-  quality_cursor = 0;
   bitmap_definition = 0;
   implicit_bitmap_armed = false;
   implicit_bitmap_collecting = false;
@@ -48,7 +46,6 @@ std::int64_t integer_power_of_ten(std::uint32_t y) {
 void forget_bitmap(DecodeState& s) {
   s.bitmap.clear();
   s.bitmap_cursor = 0;
-  s.quality_cursor = 0;
   s.bitmap_definition = 0;
 }
 
@@ -96,7 +93,6 @@ OperatorAction bitmap_operator(DecodeState& s, std::uint32_t x, std::uint32_t y)
     case 37:
       if (y == 0) {
         s.bitmap_cursor = 0;
-        s.quality_cursor = 0;
       } else {
         forget_bitmap(s);
       }
@@ -193,7 +189,6 @@ void detail::record_element_slow(DecodeState& s, const ElementDefinition& def, s
     // The first indicator after the operator: a new bitmap over the entries before it.
     s.bitmap.clear();
     s.bitmap_cursor = 0;
-    s.quality_cursor = 0;
     s.bitmap_definition = s.implicit_bitmap_point;
     s.implicit_bitmap_armed = false;
     s.implicit_bitmap_collecting = true;
@@ -212,29 +207,22 @@ void detail::record_element_slow(DecodeState& s, const ElementDefinition& def, s
 
 void record_factor(DecodeState& s, const ElementDefinition& def) { s.history.push_back(&def); }
 
+std::size_t bitmap_history_index(const DecodeState& s, std::size_t entry) {
+  const std::size_t n = s.bitmap.size();
+  return (s.bitmap_definition >= n ? s.bitmap_definition - n : 0) + entry;
+}
+
 Result<const ElementDefinition*> next_bitmap_element(DecodeState& s) {
   const std::size_t n = s.bitmap.size();
   if (n == 0 || s.bitmap_cursor >= n) return nullptr;
-  const std::size_t offset = s.bitmap_definition >= n ? s.bitmap_definition - n : 0;
   while (s.bitmap_cursor < n && s.bitmap[s.bitmap_cursor] == 1) ++s.bitmap_cursor;
   if (s.bitmap_cursor == n) return nullptr;
-  const std::size_t index = offset + s.bitmap_cursor;
+  const std::size_t index = bitmap_history_index(s, s.bitmap_cursor);
   ++s.bitmap_cursor;
   if (index >= s.history.size()) {
     return fail(BufrError::bitmap_outside_history());
   }
-  s.selected = index;
   return s.history[index];
-}
-
-std::optional<std::size_t> next_quality_target(DecodeState& s) {
-  const std::size_t n = s.bitmap.size();
-  const std::size_t offset = s.bitmap_definition >= n ? s.bitmap_definition - n : 0;
-  while (s.quality_cursor < n && s.bitmap[s.quality_cursor] == 1) ++s.quality_cursor;
-  if (s.quality_cursor >= n) return std::nullopt;
-  const std::size_t index = offset + s.quality_cursor++;
-  if (index >= s.history.size()) return std::nullopt;
-  return index;
 }
 
 std::uint8_t bitmap_entry(double value) {

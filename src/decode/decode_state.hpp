@@ -50,8 +50,6 @@ struct DecodeState {
   // Elements and delayed replication factors read so far, as they stand in the tables.
   // Pointers into the TableSet, which outlives the walk.
   std::vector<const ElementDefinition*> history;
-  // The position of each history entry's value in the decoder's output.
-  std::vector<std::size_t> history_positions;
 
   // 2-22-000 seen, and no later 2-23/24/25/32/35-000: elements of class 33 are quality
   // information attached to the elements the bitmap selects.
@@ -59,13 +57,8 @@ struct DecodeState {
 
   // Data-present bitmap.
   std::vector<std::uint8_t> bitmap;
-  bool bitmap_defining = false;   // 2-36-000 seen: every 0-31-031 goes into the bitmap
-  std::size_t bitmap_cursor = 0;  // next entry to examine
-  std::size_t selected = 0;       // the history entry the bitmap selected last
-  // The next entry to examine for quality information (class 33 in a 2-22 block): each
-  // such value is attached to the element its entry selects. A cursor of its own, so that
-  // values read through 2-23/24/25/32-255 select as they would without it.
-  std::size_t quality_cursor = 0;
+  bool bitmap_defining = false;       // 2-36-000 seen: every 0-31-031 goes into the bitmap
+  std::size_t bitmap_cursor = 0;      // next entry to examine
   std::size_t bitmap_definition = 0;  // history length when the bitmap was defined
   // A bitmap may also follow 2-22/23/24/25/32-000 directly, without 2-36-000. The operator
   // arms it; the first 0-31-031 after it starts the collection of a new bitmap (delayed
@@ -114,13 +107,13 @@ inline void record_element(DecodeState& state, const ElementDefinition& def, std
 // implicit bitmap collection nor switches off the local width.
 void record_factor(DecodeState& state, const ElementDefinition& def);
 
+// The history index that bitmap entry `entry` refers to: a bitmap covers the elements just
+// before its definition point.
+std::size_t bitmap_history_index(const DecodeState& state, std::size_t entry);
+
 // The history entry the next bitmap entry selects (entries equal to 1 are skipped), or null
 // when the bitmap is absent or used up. Fails when the entry points past the history.
 [[nodiscard]] Result<const ElementDefinition*> next_bitmap_element(DecodeState& state);
-
-// The history entry the next bitmap entry for quality information selects (see
-// quality_cursor), if any.
-std::optional<std::size_t> next_quality_target(DecodeState& state);
 
 // Bitmap entry of a data-present value: clamped to 0..255 and truncated; NaN gives 0.
 std::uint8_t bitmap_entry(double value);

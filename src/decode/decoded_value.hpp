@@ -43,24 +43,10 @@ struct DecodedValue {
   bool has_text() const { return (flags & kHasText) != 0; }
 };
 
-// Which kind of value an attribute is: quality information (class 33 after 2-22-000), a
-// substituted value (2-23-255), a replaced one (2-32-255), or a first-order statistic
-// (2-24-255, which is also a value of its own, numbered with the element's key).
-enum class AttributeKind : std::uint8_t { Quality, Substituted, Replaced, FirstOrderStatistic };
-
-// An attribute and the element it is attached to (the one its bitmap entry selects), as
-// positions among the values (uncompressed) or the columns (compressed) of the message.
-struct AttributeTarget {
-  std::uint32_t value;
-  std::uint32_t target;
-  AttributeKind kind;
-};
-
 // All values of one message, every subset one after the other.
 struct DecodeResult {
   std::vector<DecodedValue> values;
-  std::vector<std::string> texts;        // raw_text of the values that have one
-  std::vector<AttributeTarget> targets;  // in the order of the attributes
+  std::vector<std::string> texts;  // raw_text of the values that have one
   // Index in `values` of the first value of each subset (one entry per subset).
   std::vector<std::size_t> subset_starts;
 };

@@ -11,12 +11,14 @@ namespace quorvex {
 
 namespace {
 
-class Expansion : public WalkErrors {
- public:
-  static constexpr WalkRules kRules{.name = WalkName::Expansion,
+constexpr WalkRules kExpansionRules{.name = WalkName::Expansion,
                                     .codes_modulo_256 = true,
                                     .delayed_once = true,
                                     .step_per_repetition = false};
+
+class Expansion : public WalkErrors {
+ public:
+  static constexpr WalkRules kRules = kExpansionRules;
 
   bool after_step() { return true; }
   bool element(std::uint32_t code) {
@@ -42,7 +44,56 @@ class Expansion : public WalkErrors {
   std::uint8_t associated_width_ = 0;
 };
 
+// The tree view: the walk's nesting with every descriptor as written; the repetitions of a
+// fixed replication after the first are walked (their steps charged) but not shown.
+class ExpansionTree : public WalkErrors {
+ public:
+  static constexpr WalkRules kRules = kExpansionRules;
+
+  bool after_step() { return true; }
+  bool element(std::uint32_t code) { return add(code); }
+  bool operator_descriptor(std::uint32_t code) { return add(code); }
+  bool delayed_factor(std::uint32_t, std::uint64_t&) { return true; }  // never called: delayed_once
+  void open_sequence(std::uint32_t code) {
+    add(code);
+    ++depth_;
+  }
+  void open_replication(std::uint32_t code, std::uint64_t) {
+    add(code);
+    ++depth_;
+  }
+  void repetition(std::uint64_t number) {
+    if (number > 1 && depth_ < hidden_from_) hidden_from_ = depth_;
+  }
+  void close_group() {
+    if (hidden_from_ == depth_) hidden_from_ = kShown;
+    --depth_;
+  }
+  static constexpr bool records_nesting() { return true; }
+
+  std::vector<ExpansionNode> take() { return std::move(out_); }
+
+ private:
+  static constexpr unsigned kShown = ~0u;
+  bool add(std::uint32_t code) {
+    if (depth_ < hidden_from_) out_.push_back(ExpansionNode{depth_, code});
+    return true;
+  }
+
+  std::vector<ExpansionNode> out_;
+  unsigned depth_ = 0;
+  unsigned hidden_from_ = kShown;  // the depth from which nothing is shown
+};
+
 }  // namespace
+
+Result<std::vector<ExpansionNode>> expand_descriptor_tree(const TableSet& tables,
+                                                          const std::vector<std::uint32_t>& codes) {
+  ExpansionTree tree;
+  DescriptorWalk walk(tables, tree, WorkLimits::kExpansionSteps);
+  if (!walk.walk(codes, 0)) return fail(tree.take_error());
+  return tree.take();
+}
 
 Result<std::vector<std::uint32_t>> expand_descriptor_list(const TableSet& tables,
                                                           const std::vector<std::uint32_t>& codes) {

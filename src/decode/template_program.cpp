@@ -52,8 +52,10 @@ bool Compiler::list(std::span<const std::uint32_t> codes, unsigned depth) {
         break;
       case 3: {
         const SequenceDefinition* seq = tables_.find_sequence(code);
+        const std::size_t at = steps_.size();
         if (seq == nullptr || !push(ProgramStep::Kind::Sequence, code) || !list(seq->members, depth + 1))
           return false;
+        steps_[at].body = static_cast<std::uint32_t>(steps_.size() - at - 1);
         ++i;
         break;
       }
@@ -68,9 +70,10 @@ bool Compiler::replication(std::span<const std::uint32_t> codes, std::size_t& i,
   const ReplicationLayout r = replication_layout(codes, i, false);
   if (r.fault != ReplicationLayout::Fault::None) return false;
   const std::size_t at = steps_.size();
-  const bool pushed = r.count > 0
-                          ? push(ProgramStep::Kind::Fixed, codes[i], {}, r.count)
-                          : push(ProgramStep::Kind::Delayed, codes[r.group - 1], resolve(codes[r.group - 1]));
+  const bool pushed =
+      r.count > 0
+          ? push(ProgramStep::Kind::Fixed, codes[i], {}, r.count)
+          : push(ProgramStep::Kind::Delayed, codes[r.group - 1], resolve(codes[r.group - 1]), codes[i]);
   if (!pushed || !list(codes.subspan(r.group, r.size), depth + 1)) return false;
   steps_[at].body = static_cast<std::uint32_t>(steps_.size() - at - 1);
   i = r.group + r.size;

@@ -30,7 +30,7 @@ struct ProgramStep {
   enum class Kind : std::uint8_t {
     Element,   // F = 0
     Operator,  // F = 2
-    Sequence,  // F = 3: charges its step; its members follow inline
+    Sequence,  // F = 3: charges its step; its `body` member steps follow inline
     Fixed,     // 1-X-Y, Y > 0: `count` repetitions of the `body` steps that follow
     Delayed,   // 1-X-000: the factor `code`, then as many repetitions of the `body` steps
   };
@@ -39,8 +39,9 @@ struct ProgramStep {
   // Table B lacks it.
   ElementInfo info;
   std::uint32_t code;   // the descriptor; for Delayed, the factor's descriptor
-  std::uint32_t count;  // Fixed: Y
-  std::uint32_t body;   // Fixed, Delayed: number of steps of the replicated group
+  std::uint32_t count;  // Fixed: Y; Delayed: the replication descriptor 1-X-000
+  std::uint32_t body;   // Sequence: number of steps of its members; Fixed, Delayed: of the
+                        // replicated group
   Kind kind;
 
   const ElementInfo* element() const { return info.def != nullptr ? &info : nullptr; }
@@ -82,17 +83,29 @@ bool DescriptorWalk<Consumer>::run(std::span<const ProgramStep> steps) {
         ok = consumer_.operator_descriptor(s.code);
         break;
       case ProgramStep::Kind::Sequence:
+        // Its members follow inline: only a consumer that follows the nesting needs them
+        // walked as a group.
+        if constexpr (StatesNesting<Consumer>) {
+          if (consumer_.records_nesting()) {
+            consumer_.open_sequence(s.code);
+            ok = run(steps.subspan(i + 1, s.body));
+            consumer_.close_group();
+            i += s.body;
+          }
+        }
         break;
       case ProgramStep::Kind::Fixed: {
         const std::span<const ProgramStep> body = steps.subspan(i + 1, s.body);
-        ok = repeat(s.count, [&] { return run(body); });
+        ok = repeat(s.code, s.count, [&] { return run(body); });
         i += s.body;
         break;
       }
       case ProgramStep::Kind::Delayed: {
         const std::span<const ProgramStep> body = steps.subspan(i + 1, s.body);
         std::uint64_t count = 0;
-        ok = consumer_.delayed_factor(s.code, s.element(), count) && repeat(count, [&] { return run(body); });
+        if constexpr (requires { consumer_.delayed_steps(body); }) consumer_.delayed_steps(body);
+        ok = consumer_.delayed_factor(s.code, s.element(), count) &&
+             repeat(s.count, count, [&] { return run(body); });
         i += s.body;
         break;
       }

@@ -39,11 +39,7 @@ class UncompressedReader : public DataConsumer<UncompressedReader> {
   }
   bool characters(std::uint32_t code) { return check(read_characters(code, state_, reader_, out_)); }
   void set_role(ValueRole role) { out_.values.back().role = role; }
-  std::size_t last_position() const { return out_.values.size() - 1; }
-  void set_target(std::size_t target, AttributeKind kind) {
-    out_.targets.push_back(
-        {static_cast<std::uint32_t>(last_position()), static_cast<std::uint32_t>(target), kind});
-  }
+  std::size_t values_made() const { return out_.values.size(); }
 
  private:
   bool read_value(const ElementParams& params, std::optional<double>& number);
@@ -119,19 +115,20 @@ bool UncompressedReader::read_factor(const ElementParams& params, std::uint64_t&
 }  // namespace
 
 Status decode_uncompressed(std::span<const std::uint32_t> codes, const TableSet& tables, BitReader& reader,
-                           std::uint16_t subsets, DecodeResult& out, const TemplateProgram* program) {
+                           std::uint16_t subsets, DecodeResult& out, const TemplateProgram* program,
+                           MessageStructure* structure) {
   const std::uint64_t bits = reader.bits_available();
   const std::uint64_t max_values = WorkLimits::values(bits);
   // Real messages hold about one value per octet or fewer; growth beyond is geometric.
   out.values.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(bits / 8 + 16, max_values)));
   UncompressedReader consumer(tables, reader, out, max_values);
   consumer.state().history.reserve(256);
-  consumer.state().history_positions.reserve(256);
+  consumer.record_structure(structure);
   DescriptorWalk walk(tables, consumer, WorkLimits::steps(bits));
   out.subset_starts.reserve(out.subset_starts.size() + subsets);
   for (std::uint32_t s = 0; s < subsets; ++s) {
     out.subset_starts.push_back(out.values.size());
-    consumer.state().reset_for_subset();
+    consumer.start_subset();
     if (!(program != nullptr ? walk.replay(*program) : walk.walk(codes, 0)))
       return fail(consumer.take_error());
   }

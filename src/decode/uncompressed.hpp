@@ -13,12 +13,15 @@
 namespace quorvex {
 
 class TemplateProgram;
+struct MessageStructure;
 
 // Decodes `subsets` subsets one after the other, each with a fresh state (only the text
 // counter carries over), appending all values to `out`. With `program` (compiled from
-// `codes` against `tables`) the walk replays it.
+// `codes` against `tables`) the walk replays it. With `structure`, the nesting is appended
+// to it.
 [[nodiscard]] Status decode_uncompressed(std::span<const std::uint32_t> codes, const TableSet& tables,
                                          BitReader& reader, std::uint16_t subsets, DecodeResult& out,
-                                         const TemplateProgram* program = nullptr);
+                                         const TemplateProgram* program = nullptr,
+                                         MessageStructure* structure = nullptr);
 
 }  // namespace quorvex

@@ -13,9 +13,23 @@
 //                                                          when kRules.delayed_once)
 //   bool after_step();                                     the consumer's own budget, checked
 //                                                          after every step the walk charges
+// and, to replay a program, may provide
+//   void delayed_steps(std::span<const ProgramStep> body); the steps a delayed replication
+//                                                          repeats, told before its factor
 // and derives from WalkErrors: a method that fails records its error with fail_with() and
 // returns false, and the walk returns false at once. The calls are resolved at compile
 // time, so a consumer costs no more than code written for it alone.
+//
+// A consumer that follows the nesting (StatesNesting) also provides
+//   void open_sequence(std::uint32_t code);                a Table D sequence starts
+//   void open_replication(std::uint32_t code, std::uint64_t count);
+//                                                          1-X-Y starts, `count` repetitions
+//                                                          (for 1-X-000, once its factor is read;
+//                                                          with kRules.delayed_once, count 0 and
+//                                                          factor and group walked once, with no
+//                                                          repetition)
+//   void repetition(std::uint64_t number);                 repetition `number` (from 1) starts
+//   void close_group();                                    the innermost of both ends
 //
 // A template compiled once (decode/template_program.hpp) is replayed by the same walk
 // (replay()): the consumer then also provides element(code, info) and
@@ -23,6 +37,7 @@
 // (null when Table B lacks it), and sees the same calls in the same order.
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -40,6 +55,14 @@ inline constexpr unsigned kMaxWalkDepth = 64;
 
 struct ProgramStep;
 class TemplateProgram;
+
+// A consumer that can follow the nesting, and says per walk whether it does (records_nesting());
+// one that does not is walked as fast as one that cannot.
+template <class Consumer>
+concept StatesNesting = requires(Consumer& c) {
+  c.close_group();
+  { c.records_nesting() } -> std::convertible_to<bool>;
+};
 
 // The layout of the replication 1-X-Y at codes[i], or why it cannot be read.
 struct ReplicationLayout {
@@ -133,9 +156,10 @@ class DescriptorWalk {
   bool step();
   bool sequence(std::uint32_t code, unsigned depth);
   bool replication(std::span<const std::uint32_t> codes, std::size_t& i, unsigned depth);
-  // Calls group() `count` times, each repetition charged a step by the rules.
+  // Calls group() `count` times, each repetition charged a step by the rules; a consumer
+  // that follows the nesting sees the replication `code` open and close around them.
   template <class Group>
-  bool repeat(std::uint64_t count, Group group);
+  bool repeat(std::uint32_t code, std::uint64_t count, Group group);
   bool run(std::span<const ProgramStep> steps);
 
   const TableSet& tables_;
@@ -188,18 +212,30 @@ template <class Consumer>
 bool DescriptorWalk<Consumer>::sequence(std::uint32_t code, unsigned depth) {
   const SequenceDefinition* seq = tables_.find_sequence(code);
   if (seq == nullptr) return consumer_.fail_with(BufrError::sequence_not_found(code));
+  if constexpr (StatesNesting<Consumer>) {
+    if (consumer_.records_nesting()) {
+      consumer_.open_sequence(code);
+      if (!walk(seq->members, depth + 1)) return false;
+      consumer_.close_group();
+      return true;
+    }
+  }
   return walk(seq->members, depth + 1);
 }
 
 template <class Consumer>
 template <class Group>
-inline bool DescriptorWalk<Consumer>::repeat(std::uint64_t count, Group group) {
+inline bool DescriptorWalk<Consumer>::repeat([[maybe_unused]] std::uint32_t code, std::uint64_t count,
+                                             Group group) {
+  if constexpr (StatesNesting<Consumer>) consumer_.open_replication(code, count);
   for (std::uint64_t r = 0; r < count; ++r) {
     if constexpr (kRules.step_per_repetition) {
       if (!step()) return false;
     }
+    if constexpr (StatesNesting<Consumer>) consumer_.repetition(r + 1);
     if (!group()) return false;
   }
+  if constexpr (StatesNesting<Consumer>) consumer_.close_group();
   return true;
 }
 
@@ -216,12 +252,19 @@ bool DescriptorWalk<Consumer>::replication(std::span<const std::uint32_t> codes,
   const std::span<const std::uint32_t> group = codes.subspan(r.group, r.size);
   i = r.group + r.size;
   const auto walk_group = [&] { return walk(group, depth + 1); };
-  if (r.count > 0) return repeat(r.count, walk_group);
+  if (r.count > 0) return repeat(code, r.count, walk_group);
   if constexpr (kRules.delayed_once) {
-    return walk(codes.subspan(r.group - 1, r.size + 1), depth + 1);
+    if constexpr (StatesNesting<Consumer>) {
+      consumer_.open_replication(code, 0);
+      if (!walk(codes.subspan(r.group - 1, r.size + 1), depth + 1)) return false;
+      consumer_.close_group();
+      return true;
+    } else {
+      return walk(codes.subspan(r.group - 1, r.size + 1), depth + 1);
+    }
   } else {
     std::uint64_t count = 0;
-    return consumer_.delayed_factor(codes[r.group - 1], count) && repeat(count, walk_group);
+    return consumer_.delayed_factor(codes[r.group - 1], count) && repeat(code, count, walk_group);
   }
 }
 

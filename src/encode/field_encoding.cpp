@@ -18,23 +18,6 @@ std::string place_text(const FieldPlace& place) {
   return out + ", row " + std::to_string(place.row) + ": ";
 }
 
-std::string value_text(const FieldValue& v) {
-  switch (v.kind) {
-    case FieldValue::Kind::Missing:
-      return "a missing value";
-    case FieldValue::Kind::Raw:
-      return "raw field value " + std::to_string(v.raw);
-    case FieldValue::Kind::Number: {
-      char buf[32];
-      const auto r = std::to_chars(buf, buf + sizeof buf, v.number);
-      return "value " + std::string(buf, r.ptr);
-    }
-    case FieldValue::Kind::Text:
-      return "text \"" + std::string(v.text) + "\"";
-  }
-  return {};
-}
-
 // The largest field value a number of `format` may hold (all ones is missing where missing
 // values are recognised); false when the width holds none.
 bool largest_value(const FieldFormat& format, std::uint64_t& largest) {
@@ -59,6 +42,23 @@ std::string range_problem(const FieldFormat& format, __int128 scaled) {
 }
 
 }  // namespace
+
+std::string value_text(const FieldValue& v) {
+  switch (v.kind) {
+    case FieldValue::Kind::Missing:
+      return "a missing value";
+    case FieldValue::Kind::Raw:
+      return "raw field value " + std::to_string(v.raw);
+    case FieldValue::Kind::Number: {
+      char buf[32];
+      const auto r = std::to_chars(buf, buf + sizeof buf, v.number);
+      return "value " + std::string(buf, r.ptr);
+    }
+    case FieldValue::Kind::Text:
+      return "text \"" + std::string(v.text) + "\"";
+  }
+  return {};
+}
 
 BufrError refuse_value(const FieldPlace& place, const FieldValue& value, std::string_view problem) {
   return BufrError::unencodable(place_text(place) + value_text(value) + " " + std::string(problem));

@@ -28,6 +28,10 @@ inline const std::string* key_of(const ElementDefinition& def) {
   return def.abbreviation.empty() ? &def.name : &def.abbreviation;
 }
 
+// How a value is named in errors: "value 2.5", "raw field value 7", "text \"ABC\"", "a
+// missing value".
+std::string value_text(const FieldValue& value);
+
 // The refusal of `value` at `place`: "<key> (<code>), row <row>: <value> <problem>".
 BufrError refuse_value(const FieldPlace& place, const FieldValue& value, std::string_view problem);
 // The same about the data of a row rather than one value.

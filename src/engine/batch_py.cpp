@@ -1,5 +1,6 @@
 // The class Batch (decoded columns, handed to Arrow consumers through the PyCapsule
 // protocol without a copy) and decode(), which makes one with the GIL released.
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -7,8 +8,10 @@
 
 #include "columnar/arrow_export.hpp"
 #include "columnar/columns.hpp"
+#include "columnar/header_table.hpp"
 #include "columnar/rows.hpp"
 #include "engine/engine.hpp"
+#include "message/header_keys.hpp"
 
 namespace quorvex::py {
 
@@ -322,12 +325,61 @@ PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 constexpr const char* kRowNames[] = {
-    "sources", "messages", "tables", "threads", "keys", "flat", "required", "max_message_rows"};
+    "sources", "messages", "tables", "threads", "keys", "flat", "required", "max_message_rows", "filters"};
+
+// A number of a filter: an int or a float (not a bool).
+bool to_filter_number(PyObject* o, double& out) {
+  if (PyBool_Check(o) || !(PyLong_Check(o) || PyFloat_Check(o))) {
+    PyErr_SetString(PyExc_TypeError, "filter bounds and numbers must be int or float");
+    return false;
+  }
+  out = PyFloat_AsDouble(o);
+  return !(out == -1.0 && PyErr_Occurred());
+}
+
+// One (key, values, low, high) filter of read_rows: `values` a sequence of numbers and str, or
+// None for the range [low, high] (None: unbounded).
+bool to_row_filter(PyObject* item, const std::vector<std::string>& keys, RowFilter& out) {
+  PyObject *key = nullptr, *values = nullptr, *low = nullptr, *high = nullptr;
+  if (!PyTuple_Check(item) || !PyArg_UnpackTuple(item, "filter", 4, 4, &key, &values, &low, &high)) {
+    if (!PyErr_Occurred())
+      PyErr_SetString(PyExc_TypeError, "filters must hold (key, values, low, high) tuples");
+    return false;
+  }
+  std::vector<std::string> name;
+  PyRef one = PyRef::steal(PyTuple_Pack(1, key));
+  if (!one || !to_strings(one.get(), "a filter's key", name)) return false;
+  const auto at = std::find(keys.begin(), keys.end(), name[0]);
+  if (at == keys.end()) {
+    PyErr_Format(PyExc_ValueError, "filtered key '%s' is not among the keys", name[0].c_str());
+    return false;
+  }
+  out.key = static_cast<std::size_t>(at - keys.begin());
+  if (values == Py_None) {
+    out.range = true;
+    return (low == Py_None || to_filter_number(low, out.low)) &&
+           (high == Py_None || to_filter_number(high, out.high));
+  }
+  PyRef seq = PyRef::steal(PySequence_Fast(values, "a filter's values must be a sequence"));
+  if (!seq) return false;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+    PyObject* v = PySequence_Fast_GET_ITEM(seq.get(), i);
+    if (PyUnicode_Check(v)) {
+      PyRef text = PyRef::steal(PyTuple_Pack(1, v));
+      if (!text || !to_strings(text.get(), "a filter's values", out.texts)) return false;
+      continue;
+    }
+    double number = 0;
+    if (!to_filter_number(v, number)) return false;
+    out.numbers.push_back(number);
+  }
+  return true;
+}
 
 PyObject* read_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* parsed[8];
-    if (!parse_args({"read_rows", kRowNames, 8, 5}, args, nargs, kwnames, parsed)) return nullptr;
+    PyObject* parsed[9];
+    if (!parse_args({"read_rows", kRowNames, 9, 5}, args, nargs, kwnames, parsed)) return nullptr;
     const EngineState& state = engine_state(module);
     if (!PyObject_TypeCheck(parsed[2], state.tables_type)) {
       PyErr_Format(PyExc_TypeError, "tables must be a Tables, not %.100s", Py_TYPE(parsed[2])->tp_name);
@@ -358,6 +410,14 @@ PyObject* read_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
         return nullptr;
       }
       options.required.push_back(r);
+    }
+    if (parsed[8] != nullptr && parsed[8] != Py_None) {
+      PyRef filters = PyRef::steal(PySequence_Fast(parsed[8], "filters must be a sequence"));
+      if (!filters) return nullptr;
+      for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(filters.get()); ++i) {
+        if (!to_row_filter(PySequence_Fast_GET_ITEM(filters.get(), i), keys, options.filters.emplace_back()))
+          return nullptr;
+      }
     }
     std::vector<BufferView> views;
     std::vector<Bytes> sources;
@@ -403,16 +463,69 @@ PyObject* read_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
+constexpr const char* kHeaderTableNames[] = {"sources", "messages", "keys"};
+
+PyObject* read_header_table(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* parsed[3];
+    if (!parse_args({"read_header_table", kHeaderTableNames, 3, 2}, args, nargs, kwnames, parsed))
+      return nullptr;
+    std::vector<std::size_t> keys;
+    if (parsed[2] == nullptr || parsed[2] == Py_None) {
+      for (std::size_t k = 0; k < header_keys().size(); ++k) keys.push_back(k);
+    } else {
+      std::vector<std::string> names;
+      if (!to_strings(parsed[2], "keys", names)) return nullptr;
+      for (const std::string& name : names) {
+        const int k = header_key_index(name);
+        if (k < 0) {
+          PyErr_Format(PyExc_KeyError, "'%s' is not a header key", name.c_str());
+          return nullptr;
+        }
+        keys.push_back(static_cast<std::size_t>(k));
+      }
+    }
+    std::vector<BufferView> views;
+    std::vector<Bytes> sources;
+    std::vector<MessageRef> refs;
+    if (!to_sources(parsed[0], parsed[1], views, sources, refs)) return nullptr;
+    HeaderOutput out;
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS try { out = collect_headers(sources, refs, keys); } catch (...) {
+      failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
+    PyRef bad = PyRef::steal(bad_list(out.bad));
+    if (!bad) return nullptr;
+    std::vector<std::shared_ptr<HeaderBatch>> one(1);
+    one[0] = std::move(out.batch);
+    PyRef batch = PyRef::steal(new_batch(engine_state(module).batch_type, std::move(one)));
+    if (!batch) return nullptr;
+    return PyTuple_Pack(2, batch.get(), bad.get());
+  });
+}
+
+PyMethodDef read_header_table_def = fastcall(
+    "read_header_table", read_header_table,
+    "read_header_table(sources, messages, keys=None)\n--\n\n"
+    "The header keys `keys` (None: every one) of messages [(source position, message index, offset,\n"
+    "length), ...] in one pass: (Batch, bad). The batch has a column message (the index) and one per key,\n"
+    "typed as header_keys() says, null where a message has no such key; one row per message whose header\n"
+    "reads. bad lists the others as decode() does.");
+
 PyMethodDef read_rows_def = fastcall(
     "read_rows", read_rows,
     "read_rows(sources, messages, tables, threads, keys, flat=False, required=None, "
-    "max_message_rows=4194304)\n--\n\n"
+    "max_message_rows=4194304, filters=None)\n--\n\n"
     "Decodes messages as decode() does and gathers the rows of `keys` (plain or numbered \"#n#key\", or an\n"
     "attribute of one, \"key->percentConfidence\", \"#n#key->substitutedValue\", in the row of its element) "
     "by the\n"
     "hierarchy of coordinates (elements of classes 01 to 09). Returns (Batch, bad) as decode() does; the\n"
     "batch's columns are message, subset and one per key, typed by its table entry. A row holds at least\n"
-    "one of the keys, and every key of `required` (a missing value counts). KeyError names the keys that\n"
+    "one of the keys, and every key of `required` (a missing value counts). `filters`: (key, values, low,\n"
+    "high) tuples, each a condition a kept row's value of the key meets: one of `values` (numbers and str),\n"
+    "or when values is None a number within [low, high] (None: unbounded); a missing value meets none.\n"
+    "Texts come without the spaces and NULs that pad them. KeyError names the keys that\n"
     "no table of the decoded messages defines; ValueError a key that is text in some messages and numbers\n"
     "in others.\n"
     "flat gives one row per subset instead, every element a column \"#n#key\" numbered as ecCodes numbers\n"
@@ -434,6 +547,14 @@ PyMethodDef decode_def = fastcall(
 
 }  // namespace
 
+PyObject* new_long_batch(PyTypeObject* type, std::vector<std::shared_ptr<ColumnBatch>> batches) {
+  return new_batch(type, std::move(batches));
+}
+
+PyObject* bad_messages(const std::vector<BadMessage>& bad) { return bad_list(bad); }
+
+bool max_rows_argument(PyObject* o, std::uint64_t& out) { return to_max_rows(o, out); }
+
 bool register_engine_batch(PyObject* m, EngineState& state) {
   state.batch_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(m, &batch_spec, nullptr));
   if (state.batch_type == nullptr) return false;
@@ -443,7 +564,9 @@ bool register_engine_batch(PyObject* m, EngineState& state) {
   PyRef function = PyRef::steal(PyCFunction_NewEx(&decode_def, m, name.get()));
   if (!function || !add_to_module(m, "decode", function.get())) return false;
   PyRef rows = PyRef::steal(PyCFunction_NewEx(&read_rows_def, m, name.get()));
-  return rows && add_to_module(m, "read_rows", rows.get());
+  if (!rows || !add_to_module(m, "read_rows", rows.get())) return false;
+  PyRef headers = PyRef::steal(PyCFunction_NewEx(&read_header_table_def, m, name.get()));
+  return headers && add_to_module(m, "read_header_table", headers.get());
 }
 
 }  // namespace quorvex::py

@@ -1,6 +1,13 @@
-// quorvex._engine's writer: messages encoded again as edition 4.
+// quorvex._engine's writers: messages encoded again as edition 4, and messages written from
+// an Arrow table (one row per subset).
+#include <cstring>
+#include <memory>
+
+#include "columnar/arrow_abi.hpp"
 #include "columnar/table_choice.hpp"
+#include "encode/header_fields.hpp"
 #include "encode/reencode.hpp"
+#include "encode/table_writer.hpp"
 #include "engine/engine.hpp"
 
 namespace quorvex::py {
@@ -42,7 +49,176 @@ PyObject* reencode(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
+// An imported Arrow stream, its schema and its batches, released with it.
+class ImportedStream {
+ public:
+  ImportedStream() = default;
+  ImportedStream(const ImportedStream&) = delete;
+  ImportedStream& operator=(const ImportedStream&) = delete;
+  ~ImportedStream() {
+    for (ArrowArray& a : batches_) {
+      if (a.release != nullptr) a.release(&a);
+    }
+    if (schema_.release != nullptr) schema_.release(&schema_);
+    if (stream_.release != nullptr) stream_.release(&stream_);
+  }
+
+  // Takes the stream of `capsule` (its release is then ours); false with the error set.
+  bool import(PyObject* capsule);
+  // The columns of batch `b` for the writer; false with a TypeError for a type it does not take.
+  bool columns(std::size_t b, InputTable& out) const;
+  std::size_t batches() const { return batches_.size(); }
+
+ private:
+  ArrowArrayStream stream_{};
+  ArrowSchema schema_{};
+  std::vector<ArrowArray> batches_;
+};
+
+bool ImportedStream::import(PyObject* capsule) {
+  auto* source = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
+  if (source == nullptr) return false;
+  stream_ = *source;
+  source->release = nullptr;  // moved
+  if (stream_.get_schema(&stream_, &schema_) != 0) {
+    PyErr_Format(PyExc_ValueError, "the Arrow stream gave no schema: %s", stream_.get_last_error(&stream_));
+    return false;
+  }
+  if (std::strcmp(schema_.format, "+s") != 0) {
+    PyErr_SetString(PyExc_TypeError, "data must be a table (an Arrow stream of struct batches)");
+    return false;
+  }
+  for (;;) {
+    ArrowArray batch{};
+    if (stream_.get_next(&stream_, &batch) != 0) {
+      PyErr_Format(PyExc_ValueError, "the Arrow stream failed: %s", stream_.get_last_error(&stream_));
+      return false;
+    }
+    if (batch.release == nullptr) return true;
+    batches_.push_back(batch);
+  }
+}
+
+bool ImportedStream::columns(std::size_t b, InputTable& out) const {
+  const ArrowArray& batch = batches_[b];
+  out.rows = static_cast<std::size_t>(batch.length);
+  out.columns.clear();
+  for (std::int64_t c = 0; c < schema_.n_children; ++c) {
+    const ArrowSchema& field = *schema_.children[c];
+    const ArrowArray& array = *batch.children[c];
+    InputColumn column;
+    column.name = field.name != nullptr ? field.name : "";
+    column.offset = static_cast<std::size_t>(array.offset + batch.offset);
+    column.validity = array.null_count == 0 ? nullptr : static_cast<const std::uint8_t*>(array.buffers[0]);
+    if (std::strcmp(field.format, "g") == 0) {
+      column.kind = InputColumn::Kind::Number;
+      column.numbers = static_cast<const double*>(array.buffers[1]);
+    } else if (std::strcmp(field.format, "U") == 0) {
+      column.kind = InputColumn::Kind::Text;
+      column.offsets = static_cast<const std::int64_t*>(array.buffers[1]);
+      column.chars = static_cast<const char*>(array.buffers[2]);
+    } else if (std::strcmp(field.format, "n") == 0) {
+      column.kind = InputColumn::Kind::Null;
+    } else {
+      PyErr_Format(PyExc_TypeError,
+                   "column %s: Arrow type '%s' is not written (float64, large_string or null)",
+                   column.name.c_str(),
+                   field.format);
+      return false;
+    }
+    out.columns.push_back(std::move(column));
+  }
+  return true;
+}
+
+// The header dict {key: int} over the defaults.
+bool header_argument(PyObject* o, BufrMessage& header) {
+  header = default_header();
+  if (o == Py_None) return true;
+  if (!PyDict_Check(o)) {
+    PyErr_SetString(PyExc_TypeError, "header must be a dict of header keys");
+    return false;
+  }
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(o, &pos, &key, &value)) {
+    Py_ssize_t size = 0;
+    const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
+    if (name == nullptr) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "header keys must be str");
+      return false;
+    }
+    const long long v = PyLong_AsLongLong(value);
+    if (v == -1 && PyErr_Occurred()) return false;
+    Status set = set_header_key(header, std::string_view(name, static_cast<std::size_t>(size)), v);
+    if (!set) {
+      raise(set.error());
+      return false;
+    }
+  }
+  return true;
+}
+
+constexpr const char* kWriteNames[] = {
+    "data", "descriptors", "header", "compressed", "subsets_per_message", "tables"};
+
+PyObject* write_table(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* parsed[6];
+    if (!parse_args({"write_table", kWriteNames, 6}, args, nargs, kwnames, parsed)) return nullptr;
+    std::vector<std::uint32_t> descriptors;
+    BufrMessage header;
+    std::uint64_t per_message = 0;
+    const int compressed = PyObject_IsTrue(parsed[3]);
+    if (compressed < 0 || !to_codes(parsed[1], "descriptors", descriptors) ||
+        !header_argument(parsed[2], header) || !to_u64(parsed[4], "subsets_per_message", per_message)) {
+      return nullptr;
+    }
+    if (!PyObject_TypeCheck(parsed[5], engine_state(module).tables_type)) {
+      PyErr_Format(PyExc_TypeError, "tables must be a Tables, not %.100s", Py_TYPE(parsed[5])->tp_name);
+      return nullptr;
+    }
+    PyRef capsule = PyRef::steal(PyObject_CallMethod(parsed[0], "__arrow_c_stream__", nullptr));
+    if (!capsule) return nullptr;
+    ImportedStream stream;
+    if (!stream.import(capsule.get())) return nullptr;
+    std::vector<InputTable> tables(stream.batches());
+    for (std::size_t b = 0; b < tables.size(); ++b) {
+      if (!stream.columns(b, tables[b])) return nullptr;
+    }
+    TableChooser& chooser = tables_chooser(parsed[5]);
+    Result<std::vector<std::uint8_t>> written = std::vector<std::uint8_t>{};
+    Py_BEGIN_ALLOW_THREADS Result<ChosenTables> chosen = chooser.choose(header);
+    if (!chosen) written = fail(chosen.error());
+    std::size_t first_row = 0;
+    for (std::size_t b = 0; written && b < tables.size(); ++b) {
+      auto part = write_table(
+          tables[b],
+          descriptors,
+          header,
+          *chosen->tables,
+          {.compressed = compressed != 0, .subsets_per_message = per_message, .first_row = first_row});
+      if (!part) {
+        written = fail(part.error());
+      } else {
+        written->insert(written->end(), part->begin(), part->end());
+      }
+      first_row += tables[b].rows;
+    }
+    Py_END_ALLOW_THREADS if (!written) return raise(written.error());
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(written->data()),
+                                     static_cast<Py_ssize_t>(written->size()));
+  });
+}
+
 PyMethodDef encode_functions[] = {
+    fastcall("write_table", write_table,
+             "write_table(data, descriptors, header, compressed, subsets_per_message, tables)\n--\n\n"
+             "BUFR edition 4 messages from `data` (an object with __arrow_c_stream__ whose columns, named\n"
+             "#n#key, are float64, large_string or null), one row per subset, under the unexpanded\n"
+             "`descriptors`; `header` a dict of header keys over the defaults; subsets_per_message 0 puts\n"
+             "every row of a batch in one message. ValueError naming the key, row and value of what cannot\n"
+             "be written."),
     fastcall("reencode", reencode,
              "reencode(buffer, offset, length, tables, compressed=None)\n--\n\n"
              "The message at buffer[offset:offset+length] (editions 2, 3 and 4) written again as edition 4\n"

@@ -2,13 +2,17 @@
 // share: its state, buffers, the message argument, and errors handed over as data.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "lib/frame_py.hpp"
 #include "message/message.hpp"
 
 namespace quorvex {
+struct BadMessage;
+struct ColumnBatch;
 class TableChooser;
 class TableSet;
 struct TableRequest;
@@ -70,7 +74,15 @@ bool register_engine_tables(PyObject* m, EngineState& state);     // class Table
 bool register_engine_table_set(PyObject* m, EngineState& state);  // class TableSet
 bool register_engine_batch(PyObject* m, EngineState& state);      // class Batch, decode()
 bool register_engine_headers(PyObject* m);                        // header_keys(), read_header_keys()
+bool register_engine_tree(PyObject* m);                           // read_tree()
 bool register_engine_encode(PyObject* m);                         // reencode()
+
+// A Batch of the long table's batches (of `state.batch_type`).
+PyObject* new_long_batch(PyTypeObject* type, std::vector<std::shared_ptr<ColumnBatch>> batches);
+// [(message index, offset, kind, reason, source position), ...] of bad messages.
+PyObject* bad_messages(const std::vector<BadMessage>& bad);
+// The max_message_rows argument (null: the default kept): an int of at least 1.
+[[nodiscard]] bool max_rows_argument(PyObject* o, std::uint64_t& out);
 
 // The chooser of a Tables object; `o` must be one (checked against the state's type).
 TableChooser& tables_chooser(PyObject* o);

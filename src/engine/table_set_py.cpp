@@ -199,6 +199,23 @@ PyObject* expand(PyObject* self, PyObject* arg) {
   });
 }
 
+PyObject* expand_tree(PyObject* self, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    std::vector<std::uint32_t> codes;
+    if (!to_codes(arg, "descriptors", codes)) return nullptr;
+    Result<std::vector<ExpansionNode>> tree = expand_descriptor_tree(tables_of(self), codes);
+    if (!tree) return raise(tree.error());
+    PyRef out = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(tree->size())));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < tree->size(); ++i) {
+      PyObject* item = Py_BuildValue("(II)", (*tree)[i].depth, static_cast<unsigned>((*tree)[i].code));
+      if (item == nullptr) return nullptr;
+      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return out.release();
+  });
+}
+
 PyObject* element_types(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     PyRef out = PyRef::steal(PyDict_New());
@@ -242,6 +259,11 @@ PyMethodDef set_methods[] = {
      expand,
      METH_O,
      "expand($self, descriptors)\n--\n\nThe descriptors with every sequence expanded."},
+    {"expand_tree",
+     expand_tree,
+     METH_O,
+     "expand_tree($self, descriptors)\n--\n\n[(depth, code), ...]: every descriptor as written, a sequence's "
+     "members and\na replication's group (a delayed one's factor first) shown once, one level below it."},
     {nullptr, nullptr, 0, nullptr},
 };
 

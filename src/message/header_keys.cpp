@@ -189,7 +189,7 @@ int header_key_index(std::string_view name) {
   return -1;
 }
 
-Result<std::vector<HeaderValue>> read_header_values(Bytes octets, const BufrMessage& m) {
+Result<HeaderSource> header_source(Bytes octets, const BufrMessage& m) {
   QV_CHECK(check_typical_date(m));
   Bytes rdb_octets;
   const std::size_t s2 = 8 + m.section1_length;
@@ -204,7 +204,11 @@ Result<std::vector<HeaderValue>> read_header_values(Bytes octets, const BufrMess
     const std::uint8_t type = rdb_octets[0];
     satellite = type == 2 || type == 3 || type == 8 || type == 12 || m.number_of_subsets > 1;
   }
-  const HeaderSource source{m, rdb_octets, satellite};
+  return HeaderSource{m, rdb_octets, satellite};
+}
+
+Result<std::vector<HeaderValue>> read_header_values(Bytes octets, const BufrMessage& m) {
+  const HeaderSource source = QV_TRY(header_source(octets, m));
   std::vector<HeaderValue> values;
   values.reserve(kHeaderKeys.size());
   for (const HeaderKey& key : kHeaderKeys) values.push_back(key.read(source));

@@ -65,6 +65,10 @@ struct HeaderKey {
 // The index of `name` in header_keys(), or -1.
 [[nodiscard]] int header_key_index(std::string_view name);
 
+// What the keys of one message are read from (`octets` its whole octets, `m` as parsed from
+// them, both outliving the result). Fails on an impossible typical date, whatever the edition.
+[[nodiscard]] Result<HeaderSource> header_source(Bytes octets, const BufrMessage& m);
+
 // The value of every header key of one message (`octets` its whole octets, `m` as parsed
 // from them), in the order of header_keys(). Fails on an impossible typical date, whatever
 // the edition: a message's header either reads or it does not.

@@ -15,10 +15,12 @@ def _bits(x):
 
 def expected_rows(values):
     """The engine's row of each per-value DecodedValue: descriptor, name, value bits, text,
-    raw, meaning. A value without raw bits is a text: it has no number in the table; a missing
-    value has no meaning there, whatever its code table says of its bits."""
+    raw, meaning. A value without raw bits is a text: it has no number in the table, and the
+    engine gives it without the spaces and NULs that pad it; a missing value has no meaning
+    there, whatever its code table says of its bits."""
     return [
-        (v.descriptor, v.name, _bits(v.raw_value) if v.raw is not None else None, v.raw_text, v.raw,
+        (v.descriptor, v.name, _bits(v.raw_value) if v.raw is not None else None,
+         None if v.raw_text is None else v.raw_text.rstrip(" \x00"), v.raw,
          v.raw_meaning if v.raw_value is not None else None)
         for v in values
     ]

@@ -128,7 +128,7 @@ def test_convert_wide_filter_keeps_matching_subsets(tmp_path):
 
 
 # ---------------------------------------------------------------------------------------------
-# ls and dump against independent readings of the same files
+# ls against independent readings of the same files (dump: test_dump.py)
 
 
 def test_ls_json_matches_parsed_headers():
@@ -154,58 +154,6 @@ def test_ls_plain_text_is_one_aligned_line_per_message():
     assert len(lines) == 1 + 3 + 2
     start = lines[0].index("typical time")
     assert {line[start:start + 4] for line in lines[1:]} == {"2025", "2021"}
-
-
-@pytest.mark.parametrize("path", [SYNOP, AIRCRAFT, *corpus_files()], ids=lambda p: p.name)
-def test_dump_json_holds_every_value_of_read_arrow(path):
-    result = run("dump", path, "--format", "json")
-    assert result.returncode == 0, result.stderr
-    table = quorvex.read_arrow(str(path)).to_pylist()
-    records = [json.loads(line) for line in result.stdout.splitlines()]
-    assert [r["message"] for r in records] == sorted({row["message"] for row in table})
-    for record in records:
-        assert len(record["subsets"]) == record["number_of_subsets"]
-        expected = [(r["subset"], r["descriptor"], r["value"], r["text"], r["meaning"])
-                    for r in table if r["message"] == record["message"]]
-        got = [(n, v["descriptor"], v["value"], v["text"], v["meaning"])
-               for n, values in enumerate(record["subsets"]) for v in values]
-        assert got == expected
-
-
-@pytest.mark.parametrize("path", [SYNOP, AIRCRAFT, *corpus_files()], ids=lambda p: p.name)
-def test_dump_groups_every_subset_as_the_decoder_walked_it(path):
-    """The grouping walk lines up with the decoder on real messages, and every delayed
-    replication repeats as often as its factor says."""
-    from quorvex.cli import _dump, _groups
-    from quorvex.cli._common import read_header, scan
-    buffer = path.read_bytes()
-    for span in scan(buffer):
-        header = read_header(buffer, span)
-        parts = _dump.subsets(_dump.decode_message(buffer, span, None))
-        lookup = _dump.sequences_lookup(buffer, span, header, None)
-        for rows in parts:
-            tree = _groups.group(header["descriptors"], lookup, [r["descriptor"] for r in rows],
-                                 [r["value"] for r in rows])
-            assert tree is not None, (path.name, span.index)
-            stack = list(tree)
-            while stack:
-                item = stack.pop()
-                if isinstance(item, _groups.Group):
-                    if item.factor is not None:
-                        assert len(item.repeats) == int(rows[item.factor]["value"] or 0)
-                    stack.extend(v for repeat in item.repeats for v in repeat)
-
-
-def test_dump_text_shows_groups_and_every_value():
-    result = run("dump", SYNOP, "--message", 1)
-    assert result.returncode == 0, result.stderr
-    rows = quorvex.read_arrow(str(SYNOP)).to_pylist()
-    names = [r["name"] for r in rows if r["message"] == 1]
-    lines = result.stdout.splitlines()
-    assert "delayed replication" in result.stdout and "sequence" in result.stdout
-    value_lines = [line for line in lines if line.strip()[:6].isdigit() and line.strip()[8:].startswith(
-        tuple(set(names)))]
-    assert len(value_lines) == len(names)
 
 
 # ---------------------------------------------------------------------------------------------

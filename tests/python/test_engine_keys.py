@@ -57,8 +57,9 @@ DIFFERING = {
 NOT_KEYS = ("operator", "subsetNumber")
 
 
-def eccodes_keys(path):
-    """Per message, the data keys ecCodes lists (attributes included, as key->attribute)."""
+def eccodes_keys(path, read=None):
+    """Per message, the data keys ecCodes lists (attributes included, as key->attribute); with
+    `read`, what read(handle, keys) makes of them."""
     messages = []
     with open(path, "rb") as f:
         while (h := eccodes.codes_bufr_new_from_file(f)) is not None:
@@ -70,7 +71,8 @@ def eccodes_keys(path):
                 while eccodes.codes_bufr_keys_iterator_next(it):
                     names.append(eccodes.codes_bufr_keys_iterator_get_name(it))
                 eccodes.codes_bufr_keys_iterator_delete(it)
-                messages.append(names[names.index("unexpandedDescriptors") + 1 :])
+                keys = names[names.index("unexpandedDescriptors") + 1 :]
+                messages.append(keys if read is None else read(h, keys))
             finally:
                 eccodes.codes_release(h)
     return messages

@@ -26,6 +26,10 @@ def scenarios(w):
     """name -> zero-argument call; each call checks its own outcome."""
     def n():
         return len(w.message)
+    store = _engine.Tables("")
+    rows = pa.table({"#1#year": [2024.0], "#1#month": [1.0], "#1#day": [2.0], "#1#airTemperature": [273.15]})
+    too_big = pa.table({"#1#year": [1e9]})
+    integers = pa.table({"#1#year": [1]})
     return {
         "scan": lambda: _engine.scan(w.stream),
         "scan_headers": lambda: _engine.scan(w.stream, 0, None, True),
@@ -41,6 +45,11 @@ def scenarios(w):
         "reencode": lambda: (_engine.reencode(w.message, 0, n(), w.engine_tables),
                              _engine.reencode(w.message, 0, n(), w.engine_tables, compressed=True)),
         "reencode_error": lambda: expect(ValueError, _engine.reencode, w.bad_message, 0, n() - 1, w.engine_tables),
+        "write_table": lambda: _engine.write_table(rows, [301011, 12101], {"dataCategory": 0}, True, 0, store),
+        "write_table_refused": lambda: expect(ValueError, _engine.write_table, too_big, [301011], None, False, 0,
+                                              store),
+        "write_table_type_error": lambda: expect(TypeError, _engine.write_table, integers, [301011], None, False, 0,
+                                                 store),
         "reencode_type_error": lambda: expect(TypeError, _engine.reencode, w.message, 0, n(), None),
         "tables_new": lambda: _engine.Tables(w.definitions),
         "tables_new_store": lambda: _engine.Tables(""),
@@ -56,6 +65,8 @@ def scenarios(w):
         "tableset_meaning": lambda: (w.table_set.get_meaning(20012, 1), w.table_set.get_meaning(20012, 1 << 40)),
         "tableset_expand": lambda: w.table_set.expand([301001, 12101]),
         "tableset_expand_error": lambda: expect(ValueError, w.table_set.expand, [399999]),
+        "tableset_expand_tree": lambda: w.table_set.expand_tree([301001, 101000, 31001, 12101]),
+        "tableset_expand_tree_error": lambda: expect(ValueError, w.table_set.expand_tree, [399999]),
         "tableset_element_types": lambda: w.table_set.element_types(),
         "decode": lambda: _engine.decode([w.stream], w.refs, w.engine_tables, 2, True),
         "decode_bad": lambda: _engine.decode([w.bad_message], [(0, 0, 0, n() - 1)], w.engine_tables, 1),
@@ -64,6 +75,18 @@ def scenarios(w):
         "read_rows": lambda: pa.table(_engine.read_rows([w.stream], w.refs, w.engine_tables, 1, [w.key])[0]),
         "read_rows_unknown_key": lambda: expect(KeyError, _engine.read_rows, [w.stream], w.refs, w.engine_tables, 1,
                                                 ["notAKey"]),
+        "read_tree": lambda: pa.table(_engine.read_tree(w.message, 0, n(), w.engine_tables)[0]),
+        "read_tree_bad": lambda: _engine.read_tree(w.bad_message, 0, n() - 1, w.engine_tables)[1][0],
+        "read_tree_type_error": lambda: expect(TypeError, _engine.read_tree, w.message, 0, n(), w.table_set),
+        "read_rows_filters": lambda: pa.table(_engine.read_rows([w.stream], w.refs, w.engine_tables, 1, [w.key],
+                                                                filters=[(w.key, [1, 2.5, "x"], None, None),
+                                                                         (w.key, None, 0, None)])[0]),
+        "read_rows_filter_error": lambda: expect(TypeError, _engine.read_rows, [w.stream], w.refs, w.engine_tables, 1,
+                                                 [w.key], filters=[(w.key, [True], None, None)]),
+        "read_header_table": lambda: pa.table(_engine.read_header_table([w.stream], w.refs, ["edition", "ident"])[0]),
+        "read_header_table_all": lambda: _engine.read_header_table([w.bad_message], [(0, 0, 0, n() - 1)]),
+        "read_header_table_unknown": lambda: expect(KeyError, _engine.read_header_table, [w.stream], w.refs,
+                                                    ["notAHeaderKey"]),
         "batch_table": lambda: pa.table(w.batch),
         "batch_stream": lambda: pa.RecordBatchReader.from_stream(w.batch).read_all(),
         "batch_capsules_dropped": lambda: (w.batch.__arrow_c_schema__(), w.batch.__arrow_c_array__(),

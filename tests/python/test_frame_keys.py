@@ -153,3 +153,10 @@ def test_file_and_message_frames_equal_read_dataframe():
         parts = [m.read_dataframe(LEVELS, {"pressure": slice(10000, 50000)}) for m in bufr]
     pd.testing.assert_frame_equal(pd.concat(parts, ignore_index=True), expected)
     assert pd.api.types.is_integer_dtype(expected["pressure"])  # a long of its table, whatever the values
+
+
+@pytest.mark.parametrize("columns", [["stationNumber", "wigosLocalIdentifierCharacter"], None])
+def test_a_range_of_numbers_on_a_text_key_is_an_error(columns):
+    # matching nothing would look like an answer
+    with pytest.raises(TypeError, match="wigosLocalIdentifierCharacter"):
+        quorvex.read_dataframe(path(SYNOP), columns, {"wigosLocalIdentifierCharacter": slice(0, 99999)})

@@ -79,3 +79,29 @@ def test_header_keys_agree_with_eccodes(path):
         row = next(dict(zip(names, line.split("\t"))) for line in catalog[1:]
                    if line.split("\t")[0] == str(path.relative_to(CORPUS)))
         assert row["clean_messages"].startswith("0/"), row["clean_messages"]
+
+
+@pytest.mark.parametrize("path", corpus_files(), ids=lambda p: str(p.relative_to(CORPUS / "raw")))
+def test_the_header_table_holds_each_message_header_keys(path):
+    """The engine's one-pass table of header keys: per message what read_header_keys gives, None
+    where a message has no such key, and the messages it refuses those read_header_keys refuses."""
+    import pyarrow as pa
+
+    data = path.read_bytes()
+    messages = [(0, index, offset, length)
+                for index, (offset, length, error) in enumerate(_engine.scan(data)[:50]) if error is None]
+    batch, bad = _engine.read_header_table([data], messages)
+    table = pa.Table.from_batches(list(pa.RecordBatchReader.from_stream(batch)))
+    rows = iter(table.to_pylist())
+    refused = []
+    for _, index, offset, length in messages:
+        try:
+            expected = _engine.read_header_keys(data, offset, length)
+        except ValueError as failure:
+            refused.append((index, offset, str(failure)))
+            continue
+        row = next(rows)
+        assert row.pop("message") == index
+        assert {name: value for name, value in row.items() if value is not None} == expected
+    assert next(rows, None) is None
+    assert [(index, offset, reason) for index, offset, _, reason, _ in bad] == refused

@@ -125,10 +125,10 @@ def tables_expand(descriptors: tuple[str, ...], for_file: str | None, message: i
             return
         table_set, source = choice
         console = stdout()
-        if not flat:
-            _tables_cmd.expand_tree(console, codes, table_set)
-            return
         try:
+            if not flat:
+                _tables_cmd.expand_tree(console, codes, table_set)
+                return
             expanded = table_set.expand(codes)
         except ValueError as e:
             problems.report(for_file or "tables", str(e), always=True)

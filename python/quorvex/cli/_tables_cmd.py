@@ -101,23 +101,11 @@ def show(console: Console, code: int, table_set: TableSet, source: str, as_json:
     return known
 
 
-def expand_tree(console: Console, codes: list[int], table_set: TableSet, depth: int = 1) -> None:
-    """The structure of a descriptor list: sequences opened, replications with their bodies."""
-    i = 0
-    while i < len(codes):
-        code = codes[i]
+def expand_tree(console: Console, codes: list[int], table_set: TableSet) -> None:
+    """The structure of a descriptor list as the engine walks it: sequences opened,
+    replications with their group once. Raises ValueError when the list cannot be walked."""
+    for depth, code in table_set.expand_tree(codes):
         kind, text = describe(code, table_set)
-        console.print(Text.assemble("  " * depth, (_common.descriptor_text(code), "dim"), "  ",
+        console.print(Text.assemble("  " * (depth + 1), (_common.descriptor_text(code), "dim"), "  ",
                                     (kind + "  ", "magenta") if kind != "element" else "", text),
                       soft_wrap=True, highlight=False)
-        f, x, y = code // 100000, (code // 1000) % 100, code % 1000
-        if f == 1:
-            body = codes[i + 1:i + 2 + x] if y == 0 else codes[i + 1:i + 1 + x]
-            expand_tree(console, body, table_set, depth + 1)
-            i += 1 + len(body)
-            continue
-        if f == 3 and depth < 64:
-            seq = table_set.get_sequence(code)
-            if seq is not None:
-                expand_tree(console, seq.members, table_set, depth + 1)
-        i += 1

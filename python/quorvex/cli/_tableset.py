@@ -1,5 +1,5 @@
-"""The TableSet a message selects, for the commands that walk descriptors themselves (dump's
-grouping, `tables show`, `tables expand`): the engine's own table choice."""
+"""The TableSet a message selects, for `tables show` and `tables expand` (lookups and the
+expansion's tree, both answered by the engine): the engine's own table choice."""
 from __future__ import annotations
 
 from typing import Any

@@ -1,5 +1,7 @@
 #include "decode/expand.hpp"
 
+#include <utility>
+
 #include <gtest/gtest.h>
 
 namespace quorvex {
@@ -54,6 +56,47 @@ INSTANTIATE_TEST_SUITE_P(
                       ExpandCase{{103002, 101000, 31001, 1001}, {31001, 1001, 31001, 1001}},
                       // Y is reduced modulo 256: 1-01-256 is delayed.
                       ExpandCase{{101256, 31001, 1001}, {31001, 1001}}));
+
+using Tree = std::vector<std::pair<unsigned, std::uint32_t>>;
+
+struct TreeCase {
+  Codes input;
+  Tree want;
+};
+
+class ExpandTreeTest : public ::testing::TestWithParam<TreeCase> {};
+
+TEST_P(ExpandTreeTest, NestsAsTheWalk) {
+  const TableSet t = with_sequences({{301001, {1001, 1002}}, {301002, {301001, 1003}}});
+  auto got = expand_descriptor_tree(t, GetParam().input);
+  ASSERT_TRUE(got.has_value()) << got.error().message();
+  Tree tree;
+  for (const ExpansionNode& n : *got) tree.emplace_back(n.depth, n.code);
+  EXPECT_EQ(tree, GetParam().want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, ExpandTreeTest,
+    ::testing::Values(
+        TreeCase{{301002, 1004}, {{0, 301002}, {1, 301001}, {2, 1001}, {2, 1002}, {1, 1003}, {0, 1004}}},
+        // A fixed replication shows its group once; a delayed one its factor first.
+        TreeCase{{101002, 301001, 1003}, {{0, 101002}, {1, 301001}, {2, 1001}, {2, 1002}, {0, 1003}}},
+        TreeCase{{101000, 31001, 1001, 1002}, {{0, 101000}, {1, 31001}, {1, 1001}, {0, 1002}}},
+        TreeCase{{103002, 101000, 31001, 1001, 1002},
+                 {{0, 103002}, {1, 101000}, {2, 31001}, {2, 1001}, {0, 1002}}},
+        // Operators stay as written.
+        TreeCase{{204008, 1001, 204000}, {{0, 204008}, {0, 1001}, {0, 204000}}}));
+
+TEST(ExpandTreeTest, FailsAsTheList) {
+  const TableSet t = with_sequences({{301001, {1001, 1002}}});
+  for (const Codes& codes : {Codes{301001, 301009}, Codes{101000, 31001}, Codes{400000}}) {
+    auto tree = expand_descriptor_tree(t, codes);
+    auto list = expand_descriptor_list(t, codes);
+    ASSERT_FALSE(tree.has_value());
+    ASSERT_FALSE(list.has_value());
+    EXPECT_EQ(tree.error().message(), list.error().message());
+  }
+}
 
 struct FailCase {
   Codes input;

@@ -1,7 +1,7 @@
 // Real templates decoded through their compiled programs: the messages of the raw corpus
 // (the first megabyte of each file) and the first messages of each benchmark file must
 // decode exactly as the walk decodes them, records, texts, subset starts and error texts
-// alike.
+// alike, and state the same well-formed nesting.
 #include "decode/template_program.hpp"
 
 #include <algorithm>
@@ -9,6 +9,8 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -16,6 +18,7 @@
 #include "../corpus_location.hpp"
 #include "columnar/table_choice.hpp"
 #include "decode/decode.hpp"
+#include "decode/structure.hpp"
 #include "decode/template_cache.hpp"
 #include "decode/uncompressed.hpp"
 #include "decode_fixture.hpp"
@@ -27,7 +30,71 @@ struct Tally {
   std::size_t messages = 0;
   std::size_t replayed = 0;
   std::size_t failures = 0;
+  std::size_t groups = 0;      // sequences and replications stated
+  std::size_t attributes = 0;  // attribute links stated
 };
+
+using Event = std::tuple<StructureEvent::Kind, std::uint32_t, std::uint64_t, std::size_t>;
+
+std::vector<Event> events_of(const MessageStructure& s) {
+  std::vector<Event> out;
+  for (const StructureEvent& e : s.events) out.emplace_back(e.kind, e.code, e.count, e.at);
+  return out;
+}
+
+std::vector<std::pair<std::size_t, std::size_t>> links_of(const MessageStructure& s) {
+  std::vector<std::pair<std::size_t, std::size_t>> out;
+  for (const AttributeLink& l : s.attributes) out.emplace_back(l.value, l.target);
+  return out;
+}
+
+// The nesting of each subset is balanced, never goes back in the values, and a replication
+// holds exactly its count of repetitions numbered from 1; every attribute qualifies another
+// value of the message.
+void expect_well_formed(const MessageStructure& s, std::size_t values, const std::string& where,
+                        Tally& tally) {
+  ASSERT_FALSE(s.subset_starts.empty()) << where;
+  for (std::size_t k = 0; k < s.subset_starts.size(); ++k) {
+    const std::size_t last = k + 1 < s.subset_starts.size() ? s.subset_starts[k + 1] : s.events.size();
+    // Per open group: its replication count (0 for a sequence) and repetitions seen.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> open;
+    std::vector<bool> replication;
+    std::size_t at = 0;
+    for (std::size_t e = s.subset_starts[k]; e < last; ++e) {
+      const StructureEvent& ev = s.events[e];
+      ASSERT_GE(ev.at, at) << where;
+      ASSERT_LE(ev.at, values) << where;
+      at = ev.at;
+      switch (ev.kind) {
+        case StructureEvent::Kind::Sequence:
+        case StructureEvent::Kind::Replication:
+          open.emplace_back(ev.count, 0);
+          replication.push_back(ev.kind == StructureEvent::Kind::Replication);
+          ++tally.groups;
+          break;
+        case StructureEvent::Kind::Repetition:
+          ASSERT_TRUE(!open.empty() && replication.back()) << where;
+          ASSERT_EQ(ev.count, ++open.back().second) << where;
+          break;
+        case StructureEvent::Kind::Close:
+          ASSERT_FALSE(open.empty()) << where;
+          if (replication.back()) {
+            ASSERT_EQ(open.back().first, open.back().second) << where;
+          }
+          open.pop_back();
+          replication.pop_back();
+          break;
+      }
+    }
+    EXPECT_TRUE(open.empty()) << where;
+  }
+  for (const AttributeLink& link : s.attributes) {
+    EXPECT_LT(link.value, values) << where;
+    EXPECT_LT(link.target, values) << where;
+    EXPECT_NE(link.value, link.target) << where;
+  }
+  tally.attributes += s.attributes.size();
+}
 
 // Decodes the whole messages within the first `max_octets` of `path` with and without their
 // programs.
@@ -52,6 +119,22 @@ void compare_file(const std::string& path, std::size_t max_octets, TableChooser&
       EXPECT_TRUE(testing::identical(walked, decode_data_section(*message, tables, data, program.get())))
           << path << " message at " << found.offset << ", " << data.size() << " octets of data";
       tally.failures += !walked;
+    }
+    // The nesting, walked and replayed.
+    MessageValues walked_values, replayed_values;
+    MessageStructure walked_nesting, replayed_nesting;
+    const Status walked =
+        decode_message_values(*message, tables, whole, walked_values, nullptr, nullptr, &walked_nesting);
+    const Status replayed = decode_message_values(
+        *message, tables, whole, replayed_values, program.get(), nullptr, &replayed_nesting);
+    const std::string where = path + " message at " + std::to_string(found.offset);
+    if (walked && replayed) {
+      EXPECT_EQ(events_of(walked_nesting), events_of(replayed_nesting)) << where;
+      EXPECT_EQ(walked_nesting.subset_starts, replayed_nesting.subset_starts) << where;
+      EXPECT_EQ(links_of(walked_nesting), links_of(replayed_nesting)) << where;
+      const std::size_t values = walked_values.compressed ? walked_values.columns.columns.size()
+                                                          : walked_values.records.values.size();
+      expect_well_formed(walked_nesting, values, where, tally);
     }
     ++tally.messages;
     tally.replayed += program != nullptr;
@@ -111,6 +194,8 @@ TEST(TemplateProgramCorpusTest, ProgramsDecodeAsTheWalk) {
   // Most messages replay a program, and many cut ones fail, so that errors are compared too.
   EXPECT_GT(tally.replayed, tally.messages * 9 / 10);
   EXPECT_GT(tally.failures, tally.messages / 2);
+  EXPECT_GT(tally.groups, tally.messages);
+  EXPECT_GT(tally.attributes, 0u);
   RecordProperty("messages", static_cast<int>(tally.messages));
   RecordProperty("replayed", static_cast<int>(tally.replayed));
   RecordProperty("failures", static_cast<int>(tally.failures));

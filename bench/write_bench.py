@@ -1,0 +1,168 @@
+"""Writing BUFR from tables: quorvex.write_bufr against ecCodes's Python path (codes_set per key,
+then pack, as csv2bufr and wis2box write) and ecCodes C (codes_set_* then pack), on the same
+messages of the benchmark files. Each message is first decoded into a table (one row per subset,
+columns #n#key, its delayed replication factors as columns); only the writing is timed. Ratios
+from one run; writes bench/WRITE.md.
+
+  python bench/write_bench.py --corpus DIR --eccodes-python /usr/bin/python3 --eccodes-encode BIN
+
+Messages of one subset are taken from the synop and temp files (ecCodes numbers the keys of
+uncompressed messages across subsets, so one subset keeps both sides' keys the same), and
+compressed messages from the satellite file. Messages whose templates a table cannot carry
+(associated fields, bitmaps, 2-03, 2-05) are left out of both sides and counted."""
+import argparse
+import collections
+import json
+import math
+import pathlib
+import subprocess
+import sys
+import tempfile
+import time
+
+import pandas as pd
+import pyarrow as pa
+
+import quorvex
+from quorvex import _engine
+
+HERE = pathlib.Path(__file__).resolve().parent
+FILES = [("synop", "synop_ed4.bufr", False), ("temp", "temp_ed4.bufr", False),
+         ("satellite", "satellite_compressed_ed4.bufr", True)]
+FACTORS = {31000: "inputShortDelayedDescriptorReplicationFactor", 31001: "inputDelayedDescriptorReplicationFactor",
+           31002: "inputExtendedDelayedDescriptorReplicationFactor"}
+HEADER = {"centre": "bufrHeaderCentre", "sub_centre": "bufrHeaderSubCentre", "data_category": "dataCategory",
+          "master_table_version": "masterTablesVersionNumber", "local_table_version": "localTablesVersionNumber",
+          "typical_year": "typicalYear", "typical_month": "typicalMonth", "typical_day": "typicalDay",
+          "typical_hour": "typicalHour", "typical_minute": "typicalMinute"}
+
+
+def tables_of(path, compressed, limit):
+    """(header dict, descriptors, subsets, frame, factors, texts) of the first `limit` suitable messages."""
+    octets = path.read_bytes()
+    tables = _engine.Tables(None)
+    chosen = []
+    for offset, length, error in _engine.scan(octets):
+        if error is not None:
+            continue
+        h = _engine.read_header(octets, offset, length)
+        if h["compressed"] != compressed or (not compressed and h["number_of_subsets"] != 1):
+            continue
+        chosen.append((offset, length, h))
+        if len(chosen) == limit:
+            break
+    refs = [(0, k, o, n) for k, (o, n, _) in enumerate(chosen)]
+    batch, _ = _engine.decode([octets], refs, tables, 2, True, None)
+    long = pa.table(batch).select(["message", "subset", "key", "value", "text", "role", "descriptor"]).to_pandas()
+    long = long[long["role"].isin(["element", "replication_factor"]) & long["key"].notna()]
+    long["n"] = long.groupby(["message", "subset", "key"]).cumcount() + 1
+    out = []
+    for index, part in long.groupby("message", sort=True):
+        _, _, h = chosen[index]
+        factors = part[(part["role"] == "replication_factor") & (part["subset"] == 0)]
+        cells = collections.defaultdict(dict)
+        texts = set()
+        for subset, key, n, value, text in zip(part["subset"], part["key"], part["n"], part["value"], part["text"]):
+            cells[f"#{n}#{key}"][subset] = text if isinstance(text, str) else value
+            if isinstance(text, str):
+                texts.add(f"#{n}#{key}")
+        rows = range(h["number_of_subsets"])
+        frame = pd.DataFrame({name: [column.get(s) for s in rows] for name, column in cells.items()})
+        out.append((h, frame, list(zip(factors["descriptor"], factors["value"])), texts,
+                    set(part.loc[part["role"] == "replication_factor", "key"].map(str))))
+    return out
+
+
+def eccodes_input(messages, compressed, path):
+    with open(path, "w") as f:
+        for h, frame, factors, texts, factor_keys in messages:
+            d = h["descriptors"]
+            f.write(f"m {h['number_of_subsets']} {int(compressed)} {len(d)} {' '.join(map(str, d))}\n")
+            for name, key in HEADER.items():
+                f.write(f"h {key} {h[name]}\n")
+            arrays = collections.defaultdict(list)
+            for code, value in factors:
+                arrays[FACTORS[code]].append(int(value))
+            for key, values in arrays.items():
+                f.write(f"a {key} {len(values)} {' '.join(map(str, values))}\n")
+            for column in frame.columns:
+                if column.split("#")[2] in factor_keys:
+                    continue
+                values = frame[column].tolist()
+                if column in texts:
+                    if values[0] is not None and len(values) == 1:
+                        f.write(f"s {column} {values[0]}\n")
+                    continue
+                numbers = ["nan" if v is None or (isinstance(v, float) and math.isnan(v)) else repr(float(v))
+                           for v in values]
+                f.write(f"n {column} {len(numbers)} {' '.join(numbers)}\n")
+
+
+def run_quorvex(messages, compressed):
+    """Seconds of writing every message: messages of one template, header and set of columns
+    make one table, written in one call (one message per subset for the uncompressed files,
+    the typical time from each row's #1#year ...); the messages kept (those whose templates a
+    table carries), and how many were left out."""
+    groups = collections.defaultdict(list)
+    for m in messages:
+        h, frame = m[0], m[1]
+        fixed = tuple(h[k] for k in HEADER if not k.startswith("typical"))
+        groups[(tuple(h["descriptors"]), fixed, h["number_of_subsets"], tuple(frame.columns))].append(m)
+    kept, seconds = [], 0.0
+    for (descriptors, _, subsets, _), group in groups.items():
+        h = group[0][0]
+        header = {HEADER[k]: h[k] for k in HEADER if not k.startswith("typical") or compressed}
+        table = pd.concat([m[1] for m in group], ignore_index=True)
+        start = time.perf_counter()
+        try:
+            quorvex.write_bufr(table, descriptors=list(descriptors), header=header, compressed=compressed,
+                               subsets_per_message=subsets)
+        except ValueError:
+            continue
+        seconds += time.perf_counter() - start
+        kept.extend(group)
+    return seconds, kept
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--corpus", type=pathlib.Path, required=True)
+    parser.add_argument("--eccodes-python", default="/usr/bin/python3")
+    parser.add_argument("--eccodes-encode", required=True, help="the built bench/compare/eccodes_encode.c")
+    parser.add_argument("--messages", type=int, default=2000, help="messages per file at the most")
+    parser.add_argument("--results", type=pathlib.Path, default=HERE / "WRITE.md")
+    args = parser.parse_args()
+    lines = ["# Writing BUFR from tables", "",
+             f"`make bench-write` ({' '.join(sys.argv[1:])}): seconds of the writing alone, one run.", "",
+             "| file | messages written | left out | quorvex | ecCodes Python | ecCodes C | vs Python | vs C |",
+             "|---|---:|---:|---:|---:|---:|---:|---:|"]
+    with tempfile.TemporaryDirectory() as work:
+        for name, file, compressed in FILES:
+            messages = tables_of(args.corpus / file, compressed, args.messages)
+            seconds, kept = run_quorvex(messages, compressed)
+            source = pathlib.Path(work) / f"{name}.txt"
+            eccodes_input(kept, compressed, source)
+            results = {}
+            for side, command in (("python", [args.eccodes_python, str(HERE / "compare" / "eccodes_encode.py")]),
+                                  ("c", [args.eccodes_encode])):
+                run = subprocess.run([*command, str(source), str(pathlib.Path(work) / f"{name}.{side}.bufr")],
+                                     capture_output=True, text=True)
+                results[side] = json.loads(run.stdout)["seconds"] if run.returncode == 0 else None
+                if run.returncode != 0:
+                    print(f"{name}: ecCodes {side} failed: {run.stderr[-400:]}", file=sys.stderr)
+
+            def ratio(other):
+                return f"{other / seconds:.1f}x" if other and seconds else "-"
+
+            def shown(value):
+                return f"{value:.3f} s" if value is not None else "failed"
+
+            lines.append(f"| {name} | {len(kept)} | {len(messages) - len(kept)} | {seconds:.3f} s | "
+                         f"{shown(results['python'])} | {shown(results['c'])} | {ratio(results['python'])} | "
+                         f"{ratio(results['c'])} |")
+            print(lines[-1], flush=True)
+    args.results.write_text("\n".join(lines) + "\n")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,358 @@
+#include "encode/table_writer.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <optional>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+#include "decode/data_consumer.hpp"
+#include "decode/template_program.hpp"
+#include "decode/walk.hpp"
+#include "encode/field_encoding.hpp"
+#include "encode/message_writer.hpp"
+
+namespace quorvex {
+
+namespace {
+
+// The key of 2-05 characters in a row.
+constexpr std::string_view kTextKey = "text";
+
+// The value of a valid cell.
+FieldValue cell_value(const InputColumn& column, std::size_t row) {
+  const std::size_t i = column.offset + row;
+  if (column.kind == InputColumn::Kind::Number) return FieldValue::of_number(column.numbers[i]);
+  return FieldValue::of_text(std::string_view(
+      column.chars + column.offsets[i], static_cast<std::size_t>(column.offsets[i + 1] - column.offsets[i])));
+}
+
+// The columns by key: every rank of a key with its column, in rank order.
+class ColumnIndex {
+ public:
+  static Result<ColumnIndex> of(const InputTable& table);
+
+  int find(std::string_view key, std::uint32_t rank) const {
+    const auto it = by_key_.find(key);
+    if (it == by_key_.end()) return -1;
+    for (const auto& [r, column] : it->second) {
+      if (r == rank) return static_cast<int>(column);
+    }
+    return -1;
+  }
+  // The highest rank of `key` whose cell is valid in `row`; 0 when none.
+  std::uint32_t highest(const InputTable& table, std::string_view key, std::size_t row) const {
+    const auto it = by_key_.find(key);
+    if (it == by_key_.end()) return 0;
+    for (auto r = it->second.rbegin(); r != it->second.rend(); ++r) {
+      if (table.columns[r->second].valid(row)) return r->first;
+    }
+    return 0;
+  }
+
+ private:
+  std::unordered_map<std::string_view, std::vector<std::pair<std::uint32_t, std::uint32_t>>> by_key_;
+};
+
+Result<ColumnIndex> ColumnIndex::of(const InputTable& table) {
+  ColumnIndex index;
+  for (std::size_t c = 0; c < table.columns.size(); ++c) {
+    const std::string_view name = table.columns[c].name;
+    std::uint32_t rank = 0;
+    const std::size_t hash = name.size() > 2 && name[0] == '#' ? name.find('#', 1) : std::string_view::npos;
+    const auto parsed = hash == std::string_view::npos
+                            ? std::from_chars_result{nullptr, std::errc::invalid_argument}
+                            : std::from_chars(name.data() + 1, name.data() + hash, rank);
+    if (parsed.ec != std::errc{} || parsed.ptr != name.data() + hash || rank == 0 || hash + 1 >= name.size())
+      return fail(BufrError::unencodable("column " + std::string(name) + ": not a numbered key (#n#key)"));
+    auto& ranks = index.by_key_[name.substr(hash + 1)];
+    if (std::any_of(ranks.begin(), ranks.end(), [&](const auto& r) { return r.first == rank; }))
+      return fail(BufrError::unencodable("column " + std::string(name) + " is given twice"));
+    ranks.emplace_back(rank, static_cast<std::uint32_t>(c));
+  }
+  for (auto& [key, ranks] : index.by_key_) std::sort(ranks.begin(), ranks.end());
+  return index;
+}
+
+// One row's values in walk order, found by walking the descriptors as the uncompressed writer
+// will: elements take their numbered keys' cells, delayed replications their counts.
+class RowPlanner : public DataConsumer<RowPlanner> {
+ public:
+  static constexpr WalkRules kRules{.name = WalkName::Decode};
+  static constexpr DataRules kDataRules{};
+
+  // `places`: how many element steps of the template bear each key.
+  RowPlanner(const TableSet& tables, const InputTable& table, const ColumnIndex& index,
+             const std::unordered_map<std::string_view, std::uint32_t>& places)
+      : DataConsumer(tables),
+        table_(table),
+        index_(index),
+        places_(places),
+        taken_(table.columns.size(), 0) {}
+
+  void start_row(std::size_t row, std::size_t table_row, std::vector<FieldValue>& out) {
+    state_.reset_for_subset();
+    counters_.clear();
+    row_ = row;
+    table_row_ = table_row;
+    out_ = &out;
+  }
+  // Refuses a valid cell of the row that no field took.
+  Status finish_row() const;
+
+  bool after_step() { return true; }
+  bool define_reference(std::uint32_t code) {
+    return fail_with(refuse_row({nullptr, code, table_row_},
+                                "new reference values (2-03) cannot be written from a table"));
+  }
+  bool associated_field() {
+    return fail_with(refuse_row({&associated_field_name(), kAssociatedFieldCode, table_row_},
+                                "associated fields (2-04) cannot be written from a table"));
+  }
+  bool read_element(const ElementInfo& info);
+  bool read_factor(const ElementParams& params, std::uint64_t& count);
+  bool read_selected(const ElementParams& params) {
+    return fail_with(
+        refuse_row({key_of(*params.def), params.def->code, table_row_},
+                   "values a bitmap selects (2-23, 2-24, 2-25, 2-32) cannot be written from a table"));
+  }
+  bool marker(std::uint32_t) { return true; }
+  bool characters(std::uint32_t) {
+    out_->push_back(cell(kTextKey));
+    return true;
+  }
+  void set_role(ValueRole) {}
+  void delayed_steps(std::span<const ProgramStep> body);
+
+ private:
+  // The cell of the next occurrence of `key` in the row (missing when its column is absent).
+  FieldValue cell(std::string_view key);
+  void count_key(std::string_view key, std::uint32_t times);
+  void group_steps(std::span<const ProgramStep> steps, std::uint32_t times, bool delayed,
+                   std::unordered_map<std::string_view, std::uint32_t>& untelling);
+
+  const InputTable& table_;
+  const ColumnIndex& index_;
+  const std::unordered_map<std::string_view, std::uint32_t>& places_;
+  std::vector<std::size_t> taken_;  // per column: 1 + the row that took its cell
+  std::unordered_map<std::string_view, std::uint32_t> counters_;
+  // The keys of the next delayed replication's group with their occurrences per repetition:
+  // those the template bears nowhere else (nor in nested replications), whose numbers then
+  // tell the count.
+  std::vector<std::pair<std::string_view, std::uint32_t>> group_keys_;
+  // Whether a key of the group that does not tell the count holds a value (the count is then
+  // to be given).
+  std::vector<std::string_view> other_keys_;
+  std::size_t row_ = 0;
+  std::size_t table_row_ = 0;
+  std::vector<FieldValue>* out_ = nullptr;
+};
+
+FieldValue RowPlanner::cell(std::string_view key) {
+  const std::uint32_t rank = ++counters_[key];
+  const int c = index_.find(key, rank);
+  if (c < 0) return FieldValue::missing();
+  const InputColumn& column = table_.columns[static_cast<std::size_t>(c)];
+  taken_[static_cast<std::size_t>(c)] = row_ + 1;
+  return column.valid(row_) ? cell_value(column, row_) : FieldValue::missing();
+}
+
+bool RowPlanner::read_element(const ElementInfo& info) {
+  const ElementDefinition& def = *info.def;
+  const FieldValue v = def.abbreviation.empty() ? FieldValue::missing() : cell(def.abbreviation);
+  out_->push_back(v);
+  std::optional<double> number;
+  if (v.kind == FieldValue::Kind::Number && !std::isnan(v.number)) number = v.number;
+  record_element(state_, def, number);
+  return true;
+}
+
+// The factor's own cell when it holds a value, else the repetitions the highest numbered
+// key of the group present in the row asks for.
+bool RowPlanner::read_factor(const ElementParams& params, std::uint64_t& count) {
+  const ElementDefinition& def = *params.def;
+  FieldValue v = cell(def.abbreviation);
+  if (v.kind == FieldValue::Kind::Missing || (v.kind == FieldValue::Kind::Number && std::isnan(v.number))) {
+    std::uint64_t inferred = 0;
+    for (const auto& [key, per_repetition] : group_keys_) {
+      const auto it = counters_.find(key);
+      const std::uint32_t base = it == counters_.end() ? 0 : it->second;
+      const std::uint32_t highest = index_.highest(table_, key, row_);
+      if (highest > base)
+        inferred = std::max<std::uint64_t>(inferred, (highest - base + per_repetition - 1) / per_repetition);
+    }
+    if (inferred == 0) {  // nothing the count can be told from: refused if a value would be lost
+      for (std::string_view key : other_keys_) {
+        const auto it = counters_.find(key);
+        if (index_.highest(table_, key, row_) > (it == counters_.end() ? 0 : it->second))
+          return fail_with(
+              refuse_row({key_of(def), def.code, table_row_},
+                         "the replication count cannot be told from the keys it repeats (they occur "
+                         "elsewhere too): give its column #" +
+                             std::to_string(counters_[def.abbreviation]) + "#" + def.abbreviation));
+      }
+    }
+    v = FieldValue::of_number(static_cast<double>(inferred));
+  }
+  if (v.kind != FieldValue::Kind::Number || !(v.number >= 0) || v.number != std::floor(v.number))
+    return fail_with(refuse_value({key_of(def), def.code, table_row_}, v, "is no replication count"));
+  out_->push_back(v);
+  count = static_cast<std::uint64_t>(v.number);
+  record_factor(state_, def);
+  return true;
+}
+
+void RowPlanner::count_key(std::string_view key, std::uint32_t times) {
+  for (auto& [k, n] : group_keys_) {
+    if (k == key) {
+      n += times;
+      return;
+    }
+  }
+  group_keys_.emplace_back(key, times);
+}
+
+// Counts the keys of `steps`, `times` each: a nested fixed replication multiplies its keys'
+// occurrences, a nested delayed one makes them unfit to tell the count (`untelling`).
+void RowPlanner::group_steps(std::span<const ProgramStep> steps, std::uint32_t times, bool delayed,
+                             std::unordered_map<std::string_view, std::uint32_t>& untelling) {
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const ProgramStep& s = steps[i];
+    if (s.kind == ProgramStep::Kind::Element && s.element() != nullptr && !s.info.def->abbreviation.empty()) {
+      if (delayed) {
+        ++untelling[s.info.def->abbreviation];
+      } else {
+        count_key(s.info.def->abbreviation, times);
+      }
+    } else if (s.kind == ProgramStep::Kind::Fixed || s.kind == ProgramStep::Kind::Delayed) {
+      const bool nested_delayed = delayed || s.kind == ProgramStep::Kind::Delayed;
+      group_steps(
+          steps.subspan(i + 1, s.body), nested_delayed ? 1 : times * s.count, nested_delayed, untelling);
+      i += s.body;
+    }
+  }
+}
+
+void RowPlanner::delayed_steps(std::span<const ProgramStep> body) {
+  group_keys_.clear();
+  other_keys_.clear();
+  std::unordered_map<std::string_view, std::uint32_t> untelling;
+  group_steps(body, 1, false, untelling);
+  for (const auto& [key, n] : untelling) other_keys_.push_back(key);
+  std::erase_if(group_keys_, [&](const auto& k) {
+    const auto total = places_.find(k.first);
+    const bool telling = !untelling.contains(k.first) && total != places_.end() && total->second == k.second;
+    if (!telling) other_keys_.push_back(k.first);
+    return !telling;
+  });
+}
+
+Status RowPlanner::finish_row() const {
+  for (std::size_t c = 0; c < table_.columns.size(); ++c) {
+    const InputColumn& column = table_.columns[c];
+    if (taken_[c] == row_ + 1 || !column.valid(row_)) continue;
+    return fail(BufrError::unencodable(column.name + ", row " + std::to_string(table_row_) + ": " +
+                                       value_text(cell_value(column, row_)) +
+                                       " is not written: the descriptors do not produce this key here (a "
+                                       "replication count contradicted by the data?)"));
+  }
+  return {};
+}
+
+// The first row's cell of `#1#key` as an integer in 0..max, if it holds one.
+std::optional<std::int64_t> first_value(const InputTable& table, const ColumnIndex& index,
+                                        std::string_view key, std::size_t row) {
+  const int c = index.find(key, 1);
+  if (c < 0) return std::nullopt;
+  const InputColumn& column = table.columns[static_cast<std::size_t>(c)];
+  if (column.kind != InputColumn::Kind::Number || !column.valid(row)) return std::nullopt;
+  const double v = column.numbers[column.offset + row];
+  if (!(v >= 0 && v < 65536) || v != std::floor(v)) return std::nullopt;
+  return static_cast<std::int64_t>(v);
+}
+
+// The typical time of a message from its first row, where the header has none.
+Status typical_time_from(const InputTable& table, const ColumnIndex& index, std::size_t row,
+                         std::size_t table_row, BufrMessage& header) {
+  if (header.typical_year != 0) return {};
+  const auto year = first_value(table, index, "year", row);
+  const auto month = first_value(table, index, "month", row);
+  const auto day = first_value(table, index, "day", row);
+  if (!year || !month || !day)
+    return fail(BufrError::unencodable("row " + std::to_string(table_row) +
+                                       ": no typical time: give header typicalYear, typicalMonth, typicalDay "
+                                       "(and hour, minute, second), or columns #1#year, #1#month, #1#day"));
+  header.typical_year = static_cast<std::uint16_t>(*year);
+  header.typical_month = static_cast<std::uint8_t>(*month);
+  header.typical_day = static_cast<std::uint8_t>(*day);
+  header.typical_hour = static_cast<std::uint8_t>(first_value(table, index, "hour", row).value_or(0));
+  header.typical_minute = static_cast<std::uint8_t>(first_value(table, index, "minute", row).value_or(0));
+  header.typical_second = static_cast<std::uint8_t>(first_value(table, index, "second", row).value_or(0));
+  return {};
+}
+
+// How many fields of each key one walk of `steps` meets outside delayed replications (fixed
+// ones multiply); a key inside a delayed replication counts once per place.
+std::unordered_map<std::string_view, std::uint32_t> template_places(std::span<const ProgramStep> steps,
+                                                                    std::uint32_t times = 1) {
+  std::unordered_map<std::string_view, std::uint32_t> places;
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const ProgramStep& s = steps[i];
+    if (s.kind == ProgramStep::Kind::Element && s.element() != nullptr) {
+      places[s.info.def->abbreviation] += times;
+    } else if (s.kind == ProgramStep::Kind::Fixed || s.kind == ProgramStep::Kind::Delayed) {
+      const std::uint32_t inner = s.kind == ProgramStep::Kind::Fixed ? times * s.count : 1;
+      for (const auto& [key, n] : template_places(steps.subspan(i + 1, s.body), inner)) places[key] += n;
+      i += s.body;
+    }
+  }
+  return places;
+}
+
+}  // namespace
+
+Result<std::vector<std::uint8_t>> write_table(const InputTable& table,
+                                              std::span<const std::uint32_t> descriptors,
+                                              const BufrMessage& header, const TableSet& tables,
+                                              TableWriteOptions options) {
+  const ColumnIndex index = QV_TRY(ColumnIndex::of(table));
+  const std::optional<TemplateProgram> program = compile_template(tables, descriptors);
+  const TemplateProgram* compiled = program ? &*program : nullptr;
+  std::unordered_map<std::string_view, std::uint32_t> places;
+  if (compiled != nullptr) places = template_places(compiled->steps());
+  RowPlanner planner(tables, table, index, places);
+  DescriptorWalk walk(tables, planner, WorkLimits::steps(64 * (table.columns.size() + 1) * (table.rows + 1)));
+  const std::size_t per_message =
+      options.subsets_per_message == 0 ? std::max<std::size_t>(table.rows, 1) : options.subsets_per_message;
+  BufrMessage message = header;
+  message.unexpanded_descriptors.assign(descriptors.begin(), descriptors.end());
+  std::vector<std::uint8_t> out;
+  std::vector<FieldValue> values;
+  std::vector<std::size_t> starts;
+  for (std::size_t first = 0; first < table.rows; first += per_message) {
+    const std::size_t end = std::min(table.rows, first + per_message);
+    values.clear();
+    starts.clear();
+    for (std::size_t row = first; row < end; ++row) {
+      starts.push_back(values.size());
+      planner.start_row(row, options.first_row + row, values);
+      if (!(compiled != nullptr ? walk.replay(*compiled) : walk.walk(descriptors, 0)))
+        return fail(planner.take_error());
+      QV_CHECK(planner.finish_row());
+    }
+    BufrMessage chunk = message;
+    QV_CHECK(typical_time_from(table, index, first, options.first_row + first, chunk));
+    const MessageLayout layout{.header = chunk,
+                               .local_section = {},
+                               .compressed = options.compressed,
+                               .first_row = options.first_row + first};
+    const std::vector<std::uint8_t> octets =
+        QV_TRY(write_message(layout, tables, {values, starts}, compiled));
+    out.insert(out.end(), octets.begin(), octets.end());
+  }
+  return out;
+}
+
+}  // namespace quorvex

@@ -1,0 +1,66 @@
+// Messages written from a table: one row per subset, one column per key as the flat reader
+// names them ("#n#key": the n-th occurrence of the element `key` in its subset; "text" for
+// 2-05 characters). Each row is laid out by walking the descriptors: every element takes
+// the cell of its numbered key (a missing cell or an absent column is a missing value), a
+// delayed replication its factor's own column when given, else as many repetitions as the
+// highest numbered key of the repeated descriptors present in the row asks for. A non-null
+// cell the walk does not take is refused: its key is not one the descriptors produce, or a
+// replication count contradicts it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "lib/error.hpp"
+#include "message/message.hpp"
+#include "tables/table_set.hpp"
+
+namespace quorvex {
+
+// One column, by its buffers (Arrow's layout: validity bits, float64 values or 64-bit string
+// offsets and characters); none of them owned.
+struct InputColumn {
+  enum class Kind : std::uint8_t { Number, Text, Null };
+  std::string name;
+  Kind kind = Kind::Null;
+  const std::uint8_t* validity = nullptr;  // null: every cell valid
+  const double* numbers = nullptr;
+  const std::int64_t* offsets = nullptr;
+  const char* chars = nullptr;
+  std::size_t offset = 0;  // of the first row in the buffers
+
+  // Whether the cell holds a value: not null, and for numbers not NaN.
+  bool valid(std::size_t row) const {
+    if (kind == Kind::Null) return false;
+    const std::size_t i = offset + row;
+    if (validity != nullptr && ((validity[i / 8] >> (i % 8)) & 1) == 0) return false;
+    return kind != Kind::Number || numbers[i] == numbers[i];
+  }
+};
+
+struct InputTable {
+  std::vector<InputColumn> columns;
+  std::size_t rows = 0;
+};
+
+struct TableWriteOptions {
+  bool compressed = false;
+  std::size_t subsets_per_message = 0;  // 0: every row in one message
+  std::size_t first_row = 0;            // of the table, in errors
+};
+
+// Chooses the tables of a message from its header.
+class TableChooser;
+
+// The messages (concatenated) of `table` under `descriptors` and `header` (its typical
+// time, when the year is 0, taken from the first row of each message: keys year, month,
+// day, hour, minute and second).
+[[nodiscard]] Result<std::vector<std::uint8_t>> write_table(const InputTable& table,
+                                                            std::span<const std::uint32_t> descriptors,
+                                                            const BufrMessage& header, const TableSet& tables,
+                                                            TableWriteOptions options);
+
+}  // namespace quorvex

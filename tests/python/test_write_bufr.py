@@ -1,0 +1,147 @@
+"""quorvex.write_bufr: tables of one row per subset, columns named #n#key, written as BUFR and
+read back. The frames are made from the engine's decoded values of real messages (uncompressed,
+without the operators a table cannot carry), so a write and a read must give the values back."""
+import collections
+import csv
+import io
+
+import pytest
+
+pa = pytest.importorskip("pyarrow")
+pd = pytest.importorskip("pandas")
+quorvex = pytest.importorskip("quorvex")
+from corpus_location import CORPUS  # noqa: E402
+from quorvex import _engine  # noqa: E402
+
+# Operators whose fields a table of keys does not carry (associated fields, bitmaps and what
+# they select, reference definitions, 2-05 texts).
+NOT_IN_TABLES = ("203", "204", "205", "222", "223", "224", "225", "232", "236", "237")
+FILES = 30
+
+
+def messages():
+    """The first clean uncompressed message of files whose templates a table can carry."""
+    if CORPUS is None:
+        return []
+    chosen = {}
+    with open(CORPUS / "messages.tsv", newline="") as handle:
+        for row in csv.DictReader(handle, delimiter="\t"):
+            if (row["clean"] == "yes" and row["compressed"] == "0" and row["path"] not in chosen
+                    and not any(op.startswith(NOT_IN_TABLES) for op in row["operators"].split(",") if op)):
+                chosen[row["path"]] = (int(row["offset"]), int(row["length"]))
+    picked = sorted(chosen.items())
+    return picked[::max(1, len(picked) // FILES)]
+
+
+def decoded(octets, offset=0, length=None):
+    tables = _engine.Tables(None)
+    length = len(octets) - offset if length is None else length
+    batch, bad = _engine.decode([octets], [(0, 0, offset, length)], tables, 1, True, None)
+    assert not bad, bad
+    table = pa.table(batch).to_pandas()
+    keep = table[table["role"].isin(["element", "replication_factor"]) & table["key"].notna()].copy()
+    keep["n"] = keep.groupby(["subset", "key"]).cumcount() + 1
+    return keep
+
+
+def frame_of(values, factors):
+    """One row per subset, one column per numbered key (the factors' columns when asked)."""
+    if not factors:
+        values = values[values["role"] == "element"]
+    cells = collections.defaultdict(dict)
+    for subset, key, n, value, text in zip(values["subset"], values["key"], values["n"], values["value"],
+                                           values["text"]):
+        cells[f"#{n}#{key}"][subset] = text if isinstance(text, str) else value
+    subsets = sorted(set(values["subset"]))
+    return pd.DataFrame({name: [column.get(s) for s in subsets] for name, column in cells.items()})
+
+
+def present(values):
+    """(subset, key, n, value) of every element that holds a value or a text."""
+    v = values[(values["role"] == "element") & (values["value"].notna() | values["text"].notna())]
+    return sorted(zip(v["subset"], v["key"], v["n"], v["value"].where(v["text"].isna(), v["text"])))
+
+
+@pytest.mark.parametrize("factors", [True, False], ids=["factors", "inferred"])
+@pytest.mark.parametrize(("path", "place"), messages(), ids=[p for p, _ in messages()])
+def test_frames_of_real_messages_written_and_read_back(path, place, factors):
+    octets = (CORPUS / path).read_bytes()
+    offset, length = place
+    header = _engine.read_header(octets, offset, length)
+    values = decoded(octets, offset, length)
+    keys = {"bufrHeaderCentre": header["centre"], "bufrHeaderSubCentre": header["sub_centre"],
+            "dataCategory": header["data_category"], "masterTablesVersionNumber": header["master_table_version"],
+            "localTablesVersionNumber": header["local_table_version"], "typicalYear": header["typical_year"],
+            "typicalMonth": header["typical_month"], "typicalDay": header["typical_day"]}
+    try:
+        written = quorvex.write_bufr(frame_of(values, factors), descriptors=header["descriptors"], header=keys)
+    except ValueError as e:
+        # Without its factor, a replication whose keys the template bears elsewhere too (or whose
+        # last repetitions hold values only under such keys) has no count a table can tell:
+        # refused, never guessed.
+        assert not factors and ("the replication count cannot be told" in str(e)
+                                or "contradicted by the data" in str(e)), str(e)
+        return
+    again = decoded(written)
+    if factors:
+        columns = ["subset", "descriptor", "key", "n", "value", "text"]
+        pd.testing.assert_frame_equal(again[columns].reset_index(drop=True), values[columns].reset_index(drop=True))
+    else:
+        # Repetitions whose every value is missing leave no trace in a table: only what is present
+        # must come back.
+        assert present(again) == present(values)
+
+
+def synop(**columns):
+    base = {"#1#year": [2024], "#1#month": [3], "#1#day": [1], "#1#hour": [12], "#1#minute": [0],
+            "#1#blockNumber": [10], "#1#stationNumber": [384], "#1#airTemperature": [273.15]}
+    base.update(columns)
+    return pd.DataFrame(base)
+
+
+SIMPLE = [301011, 301012, 1001, 1002, 12101]   # date, time, station, temperature
+
+
+def test_a_file_target_arrow_input_and_defaults():
+    frame = synop()
+    sink = io.BytesIO()
+    assert quorvex.write_bufr(pa.Table.from_pandas(frame), sink, descriptors=SIMPLE) is None
+    octets = sink.getvalue()
+    assert octets == quorvex.write_bufr(frame, descriptors=SIMPLE)
+    header = _engine.read_header(octets, 0, len(octets))
+    assert (header["typical_year"], header["typical_month"], header["typical_day"], header["typical_hour"]) == \
+        (2024, 3, 1, 12)
+    assert (header["edition"], header["centre"], header["master_table_version"]) == (4, 255, 45)
+    values = decoded(octets)
+    assert dict(zip(values["key"], values["value"]))["airTemperature"] == pytest.approx(273.15)
+
+
+@pytest.mark.parametrize(("columns", "header", "text"), [
+    ({"#1#airTemperature": [9999.0]}, None,
+     "airTemperature (012101), row 0: value 9999 gives the field value 999900"),
+    ({"#2#airTemperature": [250.0]}, None,
+     "#2#airTemperature, row 0: value 250 is not written: the descriptors do not produce this key here"),
+    ({"#1#notAKey": [1.0]}, None, "#1#notAKey, row 0: value 1 is not written"),
+    ({"airTemperature": [1.0]}, None, "column airTemperature: not a numbered key (#n#key)"),
+    ({}, {"bufrHeaderCentre": 70000}, "header: bufrHeaderCentre = 70000 is outside 0..65535"),
+    ({}, {"totalLength": 3}, "header: totalLength is no header key"),
+    ({}, {"edition": 3}, "header: edition 3 cannot be written; edition 4 is"),
+])
+def test_what_cannot_be_written_is_refused(columns, header, text):
+    with pytest.raises(ValueError) as failure:
+        quorvex.write_bufr(synop(**columns), descriptors=SIMPLE, header=header)
+    assert text in str(failure.value)
+
+
+def test_missing_values_and_messages_of_several_subsets():
+    frame = pd.DataFrame({"#1#year": [2024] * 5, "#1#month": [3] * 5, "#1#day": [1] * 5,
+                          "#1#airTemperature": [273.15, None, float("nan"), pd.NA, 280.0]}).astype(
+        {"#1#airTemperature": "Float64"})
+    octets = quorvex.write_bufr(frame, descriptors=[301011, 12101], subsets_per_message=2, compressed=True)
+    found = _engine.scan(octets)
+    assert [_engine.read_header(octets, o, n)["number_of_subsets"] for o, n, _ in found] == [2, 2, 1]
+    temperatures = [v for k, v in zip(quorvex.read_arrow(octets).column("key").to_pylist(),
+                                      quorvex.read_arrow(octets).column("value").to_pylist())
+                    if k == "airTemperature"]
+    assert temperatures[0] == pytest.approx(273.15) and temperatures[1:4] == [None] * 3
+    assert temperatures[4] == pytest.approx(280.0)
