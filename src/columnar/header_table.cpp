@@ -9,7 +9,7 @@ namespace quorvex {
 std::vector<ColumnSpec> HeaderBatch::columns() const {
   std::vector<ColumnSpec> c;
   c.push_back({"message", "l", nullptr, {message.data()}, nullptr, 0});
-  for (const RowColumn& k : keys) c.push_back(k.spec());
+  for (const RowColumn& k : keys) c.push_back(k.arrow_column());
   return c;
 }
 

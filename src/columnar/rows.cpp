@@ -62,7 +62,7 @@ const std::string& typing_key(const RowKey& k) {
 
 }  // namespace
 
-ColumnSpec RowColumn::spec() const {
+ColumnSpec RowColumn::arrow_column() const {
   switch (type) {
     case Type::Int:
       return {name.c_str(), "l", &valid, {ints.data()}, nullptr, 0};
@@ -79,7 +79,7 @@ std::vector<ColumnSpec> RowBatch::columns() const {
   c.push_back({"message", "l", nullptr, {message.data()}, nullptr, 0});
   c.push_back({"subset", "i", nullptr, {subset.data()}, nullptr, 0});
   if (with_shape) c.push_back({"shape", "i", nullptr, {shape.data()}, nullptr, 0});
-  for (const RowColumn& k : keys) c.push_back(k.spec());
+  for (const RowColumn& k : keys) c.push_back(k.arrow_column());
   return c;
 }
 
@@ -853,13 +853,19 @@ void FlatCollector::merge_into(RowBatch& out, std::size_t row0,
   columns_.clear();
 }
 
-// Decodes the messages on the threads, each run of messages into its collector; the
-// messages that do not decode or are over the budget into `bad`, by run.
+// Decodes the messages on the threads, each run of messages into a collector of its own
+// (returned, by run); the messages that do not decode or are over the budget into `bad`,
+// by run.
 template <class C>
-void collect_runs(std::span<const Bytes> sources, std::span<const MessageRef> messages, TableChooser& chooser,
-                  const RowOptions& options, const std::vector<std::size_t>& bounds,
-                  std::vector<std::unique_ptr<C>>& collectors, std::vector<std::vector<BadMessage>>& bad) {
+std::vector<std::unique_ptr<C>> collect_runs(std::span<const Bytes> sources,
+                                             std::span<const MessageRef> messages, TableChooser& chooser,
+                                             const RowOptions& options,
+                                             const std::vector<std::size_t>& bounds,
+                                             std::vector<std::vector<BadMessage>>& bad) {
   const std::size_t runs = bounds.size() - 1;
+  std::vector<std::unique_ptr<C>> collectors;
+  for (std::size_t run = 0; run < runs; ++run) collectors.push_back(std::make_unique<C>(options));
+  bad.assign(runs, {});
   std::atomic<std::size_t> next{0};
   run_on_threads(static_cast<unsigned>(std::min<std::size_t>(options.threads, runs)), [&](unsigned) {
     MessageValues scratch;
@@ -901,6 +907,7 @@ void collect_runs(std::span<const Bytes> sources, std::span<const MessageRef> me
       }
     }
   });
+  return collectors;
 }
 
 // The batches of the runs (empty ones dropped, at least one kept) and their bad messages,
@@ -929,11 +936,9 @@ void note_unknown(const std::vector<std::unique_ptr<C>>& collectors, const RowOp
 RowOutput collect_flat(std::span<const Bytes> sources, std::span<const MessageRef> messages,
                        TableChooser& chooser, const RowOptions& options,
                        const std::vector<std::size_t>& bounds) {
-  const std::size_t runs = bounds.size() - 1;
-  std::vector<std::unique_ptr<FlatCollector>> collectors;
-  std::vector<std::vector<BadMessage>> bad(runs);
-  for (std::size_t run = 0; run < runs; ++run) collectors.push_back(std::make_unique<FlatCollector>(options));
-  collect_runs(sources, messages, chooser, options, bounds, collectors, bad);
+  std::vector<std::vector<BadMessage>> bad;
+  std::vector<std::unique_ptr<FlatCollector>> collectors =
+      collect_runs<FlatCollector>(sources, messages, chooser, options, bounds, bad);
   RowOutput out;
   note_unknown(collectors, options, out);
   // The columns in the order they are first met, in message order; a column takes the type
@@ -1007,11 +1012,9 @@ RowOutput collect_rows(std::span<const Bytes> sources, std::span<const MessageRe
                        TableChooser& chooser, const RowOptions& options) {
   const std::vector<std::size_t> bounds = run_bounds(messages, std::max(1u, options.threads));
   if (options.flat) return collect_flat(sources, messages, chooser, options, bounds);
-  const std::size_t runs = bounds.size() - 1;
-  std::vector<std::unique_ptr<Collector>> collectors;
-  std::vector<std::vector<BadMessage>> bad(runs);
-  for (std::size_t run = 0; run < runs; ++run) collectors.push_back(std::make_unique<Collector>(options));
-  collect_runs(sources, messages, chooser, options, bounds, collectors, bad);
+  std::vector<std::vector<BadMessage>> bad;
+  std::vector<std::unique_ptr<Collector>> collectors =
+      collect_runs<Collector>(sources, messages, chooser, options, bounds, bad);
   // A key takes the type of the first message, in message order, whose tables define it, and
   // is integer only when every value of every run is whole.
   RowOutput out;

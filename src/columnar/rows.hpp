@@ -45,7 +45,7 @@ struct RowColumn {
   std::int64_t present = 0;
 
   // This column as the Arrow export sees it.
-  ColumnSpec spec() const;
+  ColumnSpec arrow_column() const;
 };
 
 struct RowBatch final : ExportedBatch {
