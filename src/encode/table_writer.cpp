@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -26,6 +27,12 @@ class ColumnIndex {
  public:
   static Result<ColumnIndex> of(const InputTable& table);
 
+  // The (rank, column) pairs of `key`, in rank order.
+  std::span<const std::pair<std::uint32_t, std::uint32_t>> ranks(std::string_view key) const {
+    const auto it = by_key_.find(key);
+    if (it == by_key_.end()) return {};
+    return it->second;
+  }
   int find(std::string_view key, std::uint32_t rank) const {
     const auto it = by_key_.find(key);
     if (it == by_key_.end()) return -1;
@@ -86,7 +93,8 @@ class RowPlanner : public DataConsumer<RowPlanner> {
 
   void start_row(std::size_t row, std::size_t table_row, std::vector<FieldValue>& out) {
     state_.reset_for_subset();
-    counters_.clear();
+    for (const std::uint32_t s : used_) slots_[s].counter = slots_[s].cursor = 0;
+    used_.clear();
     row_ = row;
     table_row_ = table_row;
     out_ = &out;
@@ -112,15 +120,35 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   }
   bool marker(std::uint32_t) { return true; }
   bool characters(std::uint32_t) {
-    out_->push_back(cell(kTextKey));
+    out_->push_back(cell(slot(kTextKey)));
     return true;
   }
   void set_role(ValueRole) {}
   void delayed_steps(std::span<const ProgramStep> body);
 
  private:
-  // The cell of the next occurrence of `key` in the row (missing when its column is absent).
-  FieldValue cell(std::string_view key);
+  // A key with its columns, and how many times the row has met it so far.
+  struct KeySlot {
+    std::string_view key;
+    std::span<const std::pair<std::uint32_t, std::uint32_t>> ranks;  // (rank, column), in rank order
+    std::uint32_t counter = 0;
+    std::uint32_t cursor = 0;  // in `ranks`: the first whose rank may still be met
+  };
+  // The slot of a key, made when first met (keys are hashed once per call, not per cell).
+  std::uint32_t slot(std::string_view key);
+  std::uint32_t slot(const ElementDefinition& def) {
+    const auto [it, added] = slot_by_def_.try_emplace(&def, 0);
+    if (added) it->second = slot(def.abbreviation);
+    return it->second;
+  }
+  // How many times the row has met `key` so far.
+  std::uint32_t met(std::string_view key) const {
+    const auto it = slot_by_key_.find(key);
+    return it == slot_by_key_.end() ? 0 : slots_[it->second].counter;
+  }
+  // The cell of the next occurrence of the slot's key in the row (missing when its column is
+  // absent).
+  FieldValue cell(std::uint32_t slot);
   void count_key(std::string_view key, std::uint32_t times);
   void group_steps(std::span<const ProgramStep> steps, std::uint32_t times, bool delayed,
                    std::unordered_map<std::string_view, std::uint32_t>& untelling);
@@ -129,7 +157,10 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   const ColumnIndex& index_;
   const std::unordered_map<std::string_view, std::uint32_t>& places_;
   std::vector<std::size_t> taken_;  // per column: 1 + the row that took its cell
-  std::unordered_map<std::string_view, std::uint32_t> counters_;
+  std::vector<KeySlot> slots_;
+  std::unordered_map<std::string_view, std::uint32_t> slot_by_key_;
+  std::unordered_map<const ElementDefinition*, std::uint32_t> slot_by_def_;
+  std::vector<std::uint32_t> used_;  // the slots the row has met
   // The keys of the next delayed replication's group with their occurrences per repetition:
   // those the template bears nowhere else (nor in nested replications), whose numbers then
   // tell the count.
@@ -142,18 +173,27 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   std::vector<FieldValue>* out_ = nullptr;
 };
 
-FieldValue RowPlanner::cell(std::string_view key) {
-  const std::uint32_t rank = ++counters_[key];
-  const int c = index_.find(key, rank);
-  if (c < 0) return FieldValue::missing();
-  const InputColumn& column = table_.columns[static_cast<std::size_t>(c)];
-  taken_[static_cast<std::size_t>(c)] = row_ + 1;
+std::uint32_t RowPlanner::slot(std::string_view key) {
+  const auto [it, added] = slot_by_key_.try_emplace(key, static_cast<std::uint32_t>(slots_.size()));
+  if (added) slots_.push_back({.key = key, .ranks = index_.ranks(key)});
+  return it->second;
+}
+
+FieldValue RowPlanner::cell(std::uint32_t s) {
+  KeySlot& k = slots_[s];
+  if (k.counter++ == 0) used_.push_back(s);
+  // Ranks are met in increasing order within a row: the cursor only moves forward.
+  while (k.cursor < k.ranks.size() && k.ranks[k.cursor].first < k.counter) ++k.cursor;
+  if (k.cursor == k.ranks.size() || k.ranks[k.cursor].first != k.counter) return FieldValue::missing();
+  const std::uint32_t c = k.ranks[k.cursor].second;
+  const InputColumn& column = table_.columns[c];
+  taken_[c] = row_ + 1;
   return column.valid(row_) ? column.value(row_) : FieldValue::missing();
 }
 
 bool RowPlanner::read_element(const ElementInfo& info) {
   const ElementDefinition& def = *info.def;
-  const FieldValue v = def.abbreviation.empty() ? FieldValue::missing() : cell(def.abbreviation);
+  const FieldValue v = def.abbreviation.empty() ? FieldValue::missing() : cell(slot(def));
   out_->push_back(v);
   std::optional<double> number;
   if (v.kind == FieldValue::Kind::Number && !std::isnan(v.number)) number = v.number;
@@ -165,25 +205,23 @@ bool RowPlanner::read_element(const ElementInfo& info) {
 // key of the group present in the row asks for.
 bool RowPlanner::read_factor(const ElementParams& params, std::uint64_t& count) {
   const ElementDefinition& def = *params.def;
-  FieldValue v = cell(def.abbreviation);
+  FieldValue v = cell(slot(def));
   if (v.kind == FieldValue::Kind::Missing || (v.kind == FieldValue::Kind::Number && std::isnan(v.number))) {
     std::uint64_t inferred = 0;
     for (const auto& [key, per_repetition] : group_keys_) {
-      const auto it = counters_.find(key);
-      const std::uint32_t base = it == counters_.end() ? 0 : it->second;
+      const std::uint32_t base = met(key);
       const std::uint32_t highest = index_.highest(table_, key, row_);
       if (highest > base)
         inferred = std::max<std::uint64_t>(inferred, (highest - base + per_repetition - 1) / per_repetition);
     }
     if (inferred == 0) {  // nothing the count can be told from: refused if a value would be lost
       for (std::string_view key : other_keys_) {
-        const auto it = counters_.find(key);
-        if (index_.highest(table_, key, row_) > (it == counters_.end() ? 0 : it->second))
+        if (index_.highest(table_, key, row_) > met(key))
           return fail_with(
               refuse_row({key_of(def), def.code, table_row_},
                          "the replication count cannot be told from the keys it repeats (they occur "
                          "elsewhere too): give its column #" +
-                             std::to_string(counters_[def.abbreviation]) + "#" + def.abbreviation));
+                             std::to_string(met(def.abbreviation)) + "#" + def.abbreviation));
       }
     }
     v = FieldValue::of_number(static_cast<double>(inferred));
