@@ -12,21 +12,29 @@ from quorvex._tables import TablesArg, engine_tables
 __all__ = ["write_bufr"]
 
 
-def _arrow_stream(data: Any) -> Any:
+def _columns(data: Any) -> tuple[Any, Any]:
     """`data` as an object with __arrow_c_stream__, whose columns the engine reads where they
-    are: pandas through pyarrow once (the index left out), a record batch as a table."""
+    are, and the float64 columns of a pandas frame given beside it as one block (names, numbers
+    column after column, rows): a wide frame costs no Python object per column. The rest of a
+    frame goes through pyarrow once (the index left out); a record batch as a table."""
     try:
         import pandas as pd
     except ImportError:  # pragma: no cover - pandas is a dependency
         pd = None
     if pd is not None and isinstance(data, pd.DataFrame):
+        import numpy as np
         import pyarrow as pa
-        return pa.Table.from_pandas(data, preserve_index=False)
+        floats = (data.dtypes == np.dtype("float64")).to_numpy(dtype=bool)
+        if not floats.any():
+            return pa.Table.from_pandas(data, preserve_index=False), None
+        block = np.ascontiguousarray(data.iloc[:, floats].to_numpy(dtype="float64").T)
+        numbers = ([str(name) for name in data.columns[floats]], block, len(data))
+        return pa.Table.from_pandas(data.iloc[:, ~floats], preserve_index=False), numbers
     if hasattr(data, "__arrow_c_stream__"):
-        return data
+        return data, None
     import pyarrow as pa
     if isinstance(data, pa.RecordBatch):
-        return pa.Table.from_batches([data])
+        return pa.Table.from_batches([data]), None
     raise TypeError(f"data must be a pandas DataFrame, an Arrow table or have __arrow_c_stream__, "
                     f"not {type(data).__name__}")
 
@@ -45,8 +53,9 @@ def write_bufr(data: Any, target: str | os.PathLike[str] | IO[bytes] | None = No
     before anything is written."""
     if subsets_per_message is not None and subsets_per_message < 1:
         raise ValueError("subsets_per_message must be at least 1")
-    octets = _engine.write_table(_arrow_stream(data), [int(d) for d in descriptors], dict(header or {}),
-                                 bool(compressed), subsets_per_message or 0, engine_tables(tables))
+    stream, numbers = _columns(data)
+    octets = _engine.write_table(stream, [int(d) for d in descriptors], dict(header or {}), bool(compressed),
+                                 subsets_per_message or 0, engine_tables(tables), numbers)
     if target is None:
         return octets
     if isinstance(target, (str, os.PathLike)):

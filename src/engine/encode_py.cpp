@@ -147,12 +147,69 @@ bool header_argument(PyObject* o, BufrMessage& header) {
 }
 
 constexpr const char* kWriteNames[] = {
-    "data", "descriptors", "header", "compressed", "subsets_per_message", "tables"};
+    "data", "descriptors", "header", "compressed", "subsets_per_message", "tables", "numbers"};
+
+// Float64 columns given beside the stream as one block, (names, buffer, rows): the buffer holds
+// each named column's `rows` numbers in turn (a wide pandas frame's numbers, taken without a
+// Python object per column). Added to `table` as columns of one chunk each.
+class NumberBlock {
+ public:
+  bool parse(PyObject* o);
+  void add_to(InputTable& table) const;
+  std::size_t rows() const { return rows_; }
+
+ private:
+  std::vector<std::string> names_;
+  BufferView buffer_;
+  std::size_t rows_ = 0;
+};
+
+bool NumberBlock::parse(PyObject* o) {
+  if (!PyTuple_Check(o) || PyTuple_GET_SIZE(o) != 3 || !PyList_Check(PyTuple_GET_ITEM(o, 0))) {
+    PyErr_SetString(PyExc_TypeError, "numbers must be a tuple (names, buffer, rows)");
+    return false;
+  }
+  PyObject* names = PyTuple_GET_ITEM(o, 0);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
+    Py_ssize_t size = 0;
+    PyObject* name = PyList_GET_ITEM(names, i);
+    const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
+    if (text == nullptr) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "numbers: column names must be str");
+      return false;
+    }
+    names_.emplace_back(text, static_cast<std::size_t>(size));
+  }
+  if (!buffer_.acquire(PyTuple_GET_ITEM(o, 1), "numbers") ||
+      !to_offset(PyTuple_GET_ITEM(o, 2), "rows", rows_))
+    return false;
+  if (buffer_.bytes().size() != names_.size() * rows_ * sizeof(double)) {
+    PyErr_SetString(PyExc_ValueError, "numbers: the buffer does not hold rows float64 numbers per name");
+    return false;
+  }
+  return true;
+}
+
+void NumberBlock::add_to(InputTable& table) const {
+  const auto* numbers = reinterpret_cast<const double*>(buffer_.bytes().data());
+  for (std::size_t c = 0; c < names_.size(); ++c) {
+    InputColumn column;
+    column.name = names_[c];
+    ColumnChunk chunk;
+    chunk.type = ColumnChunk::Type::Float64;
+    chunk.values = numbers + c * rows_;
+    if (rows_ > 0) column.append(std::move(chunk), rows_);
+    table.columns.push_back(std::move(column));
+  }
+}
 
 PyObject* write_table(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* parsed[6];
-    if (!parse_args({"write_table", kWriteNames, 6}, args, nargs, kwnames, parsed)) return nullptr;
+    PyObject* parsed[7];
+    if (!parse_args({"write_table", kWriteNames, 7, 6}, args, nargs, kwnames, parsed)) return nullptr;
+    NumberBlock numbers;
+    const bool has_numbers = parsed[6] != nullptr && parsed[6] != Py_None;
+    if (has_numbers && !numbers.parse(parsed[6])) return nullptr;
     std::vector<std::uint32_t> descriptors;
     BufrMessage header;
     std::uint64_t per_message = 0;
@@ -172,6 +229,14 @@ PyObject* write_table(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     TableChooser& chooser = tables_chooser(parsed[5]);
     Result<std::vector<std::uint8_t>> written = std::vector<std::uint8_t>{};
     Py_BEGIN_ALLOW_THREADS Result<InputTable> table = input_table(stream.schema(), stream.batches());
+    if (table && has_numbers) {
+      if (table->columns.empty()) table->rows = numbers.rows();
+      if (table->rows == numbers.rows()) {
+        numbers.add_to(*table);
+      } else {
+        table = fail(BufrError::unencodable("the numbers' rows and the table's differ"));
+      }
+    }
     Result<ChosenTables> chosen = chooser.choose(header);
     if (!table) {
       written = fail(table.error());
@@ -191,14 +256,17 @@ PyObject* write_table(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyMethodDef encode_functions[] = {
-    fastcall("write_table", write_table,
-             "write_table(data, descriptors, header, compressed, subsets_per_message, tables)\n--\n\n"
-             "BUFR edition 4 messages from `data` (an object with __arrow_c_stream__ whose columns, named\n"
-             "#n#key, hold numbers, booleans, texts, dictionaries of them, or nulls), one row per subset,\n"
-             "under the unexpanded `descriptors`; `header` a dict of header keys over the defaults;\n"
-             "subsets_per_message 0 puts every row in one message. ValueError naming the key, row and value "
-             "of what cannot\n"
-             "be written."),
+    fastcall(
+        "write_table", write_table,
+        "write_table(data, descriptors, header, compressed, subsets_per_message, tables, "
+        "numbers=None)\n--\n\n"
+        "BUFR edition 4 messages from `data` (an object with __arrow_c_stream__ whose columns, named\n"
+        "#n#key, hold numbers, booleans, texts, dictionaries of them, or nulls), one row per subset,\n"
+        "under the unexpanded `descriptors`; `header` a dict of header keys over the defaults;\n"
+        "subsets_per_message 0 puts every row in one message; `numbers` (names, buffer, rows) adds float64\n"
+        "columns, each name's rows in turn in the buffer. ValueError naming the key, row and value "
+        "of what cannot\n"
+        "be written."),
     fastcall("reencode", reencode,
              "reencode(buffer, offset, length, tables, compressed=None)\n--\n\n"
              "The message at buffer[offset:offset+length] (editions 2, 3 and 4) written again as edition 4\n"
