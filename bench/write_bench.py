@@ -165,6 +165,7 @@ def main():
                          f"{shown(results['python'])} | {shown(results['c'])} | {ratio(results['python'])} | "
                          f"{ratio(results['c'])} |")
             print(lines[-1], flush=True)
+    lines += ["", f"Load average at the end (/proc/loadavg): {pathlib.Path('/proc/loadavg').read_text().strip()}"]
     args.results.write_text("\n".join(lines) + "\n")
 
 
