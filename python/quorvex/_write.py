@@ -15,8 +15,9 @@ __all__ = ["write_bufr"]
 def _columns(data: Any) -> tuple[Any, Any]:
     """`data` as an object with __arrow_c_stream__, whose columns the engine reads where they
     are, and the float64 columns of a pandas frame given beside it as one block (names, numbers
-    column after column, rows): a wide frame costs no Python object per column. The rest of a
-    frame goes through pyarrow once (the index left out); a record batch as a table."""
+    column after column, rows): a wide frame costs no Python object per column. The other
+    columns of a frame go through pyarrow one by one (the index left out); a record batch as a
+    table."""
     try:
         import pandas as pd
     except ImportError:  # pragma: no cover - pandas is a dependency
@@ -24,12 +25,15 @@ def _columns(data: Any) -> tuple[Any, Any]:
     if pd is not None and isinstance(data, pd.DataFrame):
         import numpy as np
         import pyarrow as pa
-        floats = (data.dtypes == np.dtype("float64")).to_numpy(dtype=bool)
+        floats = data.dtypes.to_numpy() == np.dtype("float64")
+        names = data.columns.to_numpy(dtype=object)
+        others = np.flatnonzero(~floats)
+        stream = pa.Table.from_arrays([pa.array(data.iloc[:, i], from_pandas=True) for i in others],
+                                      names=[str(names[i]) for i in others])
         if not floats.any():
-            return pa.Table.from_pandas(data, preserve_index=False), None
-        block = np.ascontiguousarray(data.iloc[:, floats].to_numpy(dtype="float64").T)
-        numbers = ([str(name) for name in data.columns[floats]], block, len(data))
-        return pa.Table.from_pandas(data.iloc[:, ~floats], preserve_index=False), numbers
+            return stream, None
+        block = (data.take(np.flatnonzero(floats), axis=1) if others.size else data).to_numpy(dtype="float64")
+        return stream, ([str(name) for name in names[floats]], np.ascontiguousarray(block.T), len(data))
     if hasattr(data, "__arrow_c_stream__"):
         return data, None
     import pyarrow as pa
