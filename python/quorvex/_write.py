@@ -15,7 +15,7 @@ __all__ = ["write_bufr"]
 def _columns(data: Any) -> tuple[Any, Any]:
     """`data` as an object with __arrow_c_stream__, whose columns the engine reads where they
     are, and the float64 columns of a pandas frame given beside it as one block (names, numbers
-    column after column, rows): a wide frame costs no Python object per column. The other
+    row after row, rows): a wide frame costs no Python object per column. The other
     columns of a frame go through pyarrow one by one (the index left out); a record batch as a
     table."""
     try:
@@ -33,7 +33,7 @@ def _columns(data: Any) -> tuple[Any, Any]:
         if not floats.any():
             return stream, None
         block = (data.take(np.flatnonzero(floats), axis=1) if others.size else data).to_numpy(dtype="float64")
-        return stream, ([str(name) for name in names[floats]], np.ascontiguousarray(block.T), len(data))
+        return stream, ([str(name) for name in names[floats]], np.ascontiguousarray(block), len(data))
     if hasattr(data, "__arrow_c_stream__"):
         return data, None
     import pyarrow as pa

@@ -52,14 +52,14 @@ bool is_dictionary_index(ColumnChunk::Type t) {
 
 }  // namespace
 
-bool ColumnChunk::valid(std::size_t row) const {
+bool ColumnChunk::valid_other(std::size_t row) const {
   if (type == Type::Null) return false;
   const std::size_t i = offset + row;
   if (validity != nullptr && !bit(validity, i)) return false;
   if (dictionary) return dictionary->valid(index(row));
   switch (type) {
     case Type::Float64: {
-      const auto v = at<double>(values, i);
+      const auto v = at<double>(values, i * stride);
       return v == v;
     }
     case Type::Float32: {
@@ -75,7 +75,7 @@ bool ColumnChunk::valid(std::size_t row) const {
   }
 }
 
-FieldValue ColumnChunk::value(std::size_t row) const {
+FieldValue ColumnChunk::value_other(std::size_t row) const {
   if (dictionary) return dictionary->value(index(row));
   const std::size_t i = offset + row;
   switch (type) {
@@ -132,7 +132,7 @@ double ColumnChunk::number_at(std::size_t i) const {
     case Type::Float32:
       return at<float>(values, i);
     case Type::Float64:
-      return at<double>(values, i);
+      return at<double>(values, i * stride);
     case Type::Decimal128:
       return decimal128(values, i, scale);
     default:
@@ -190,8 +190,7 @@ ColumnChunk ColumnChunk::of_arrow(const ArrowSchema& schema, const ArrowArray& a
   return chunk;
 }
 
-std::pair<const ColumnChunk&, std::size_t> InputColumn::locate(std::size_t row) const {
-  if (chunks.size() == 1) return {chunks.front(), row};
+std::pair<const ColumnChunk&, std::size_t> InputColumn::locate_among(std::size_t row) const {
   const std::size_t c =
       static_cast<std::size_t>(std::upper_bound(ends.begin(), ends.end(), row) - ends.begin());
   return {chunks[c], row - (c == 0 ? 0 : ends[c - 1])};

@@ -48,14 +48,24 @@ struct ColumnChunk {
   const char* chars = nullptr;                // of texts
   const void* const* data_buffers = nullptr;  // of text views
   std::size_t offset = 0;                     // of the first row in the buffers
+  std::size_t stride = 1;                     // between float64 values (more where rows interleave columns)
   std::int32_t scale = 0;                     // of decimals
   // The values a dictionary column's indices (an integer `type`) refer to.
   std::shared_ptr<const ColumnChunk> dictionary;
 
   // Whether the cell holds a value: not null, and for numbers not NaN.
-  bool valid(std::size_t row) const;
+  bool valid(std::size_t row) const {
+    if (type != Type::Float64 || dictionary) return valid_other(row);
+    const std::size_t i = offset + row;
+    if (validity != nullptr && ((validity[i / 8] >> (i % 8)) & 1) == 0) return false;
+    const double v = static_cast<const double*>(values)[i * stride];
+    return v == v;
+  }
   // The value of a valid cell.
-  FieldValue value(std::size_t row) const;
+  FieldValue value(std::size_t row) const {
+    if (type != Type::Float64 || dictionary) return value_other(row);
+    return FieldValue::of_number(static_cast<const double*>(values)[(offset + row) * stride]);
+  }
   // The dictionary index of a cell that holds one.
   std::size_t index(std::size_t row) const { return static_cast<std::size_t>(number_at(offset + row)); }
 
@@ -67,6 +77,9 @@ struct ColumnChunk {
   static ColumnChunk of_arrow(const ArrowSchema& schema, const ArrowArray& array);
 
  private:
+  // valid() and value() of the types other than float64 (read inline, the commonest).
+  bool valid_other(std::size_t row) const;
+  FieldValue value_other(std::size_t row) const;
   // The number at buffer position `i` of a number, boolean or decimal chunk (NaN otherwise).
   double number_at(std::size_t i) const;
 };
@@ -91,7 +104,11 @@ struct InputColumn {
   }
 
  private:
-  std::pair<const ColumnChunk&, std::size_t> locate(std::size_t row) const;
+  std::pair<const ColumnChunk&, std::size_t> locate(std::size_t row) const {
+    if (chunks.size() == 1) return {chunks.front(), row};
+    return locate_among(row);
+  }
+  std::pair<const ColumnChunk&, std::size_t> locate_among(std::size_t row) const;
 };
 
 struct InputTable {

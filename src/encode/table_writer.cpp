@@ -1,6 +1,7 @@
 #include "encode/table_writer.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <optional>
@@ -137,9 +138,13 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   // The slot of a key, made when first met (keys are hashed once per call, not per cell).
   std::uint32_t slot(std::string_view key);
   std::uint32_t slot(const ElementDefinition& def) {
+    auto& [known, s] = recent_[(reinterpret_cast<std::uintptr_t>(&def) >> 4) % recent_.size()];
+    if (known == &def) return s;
     const auto [it, added] = slot_by_def_.try_emplace(&def, 0);
     if (added) it->second = slot(def.abbreviation);
-    return it->second;
+    known = &def;
+    s = it->second;
+    return s;
   }
   // How many times the row has met `key` so far.
   std::uint32_t met(std::string_view key) const {
@@ -160,6 +165,8 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   std::vector<KeySlot> slots_;
   std::unordered_map<std::string_view, std::uint32_t> slot_by_key_;
   std::unordered_map<const ElementDefinition*, std::uint32_t> slot_by_def_;
+  // The slots of elements met lately, by their address (most templates' elements all fit).
+  std::array<std::pair<const ElementDefinition*, std::uint32_t>, 1024> recent_{};
   std::vector<std::uint32_t> used_;  // the slots the row has met
   // The keys of the next delayed replication's group with their occurrences per repetition:
   // those the template bears nowhere else (nor in nested replications), whose numbers then
@@ -179,7 +186,7 @@ std::uint32_t RowPlanner::slot(std::string_view key) {
   return it->second;
 }
 
-FieldValue RowPlanner::cell(std::uint32_t s) {
+inline FieldValue RowPlanner::cell(std::uint32_t s) {
   KeySlot& k = slots_[s];
   if (k.counter++ == 0) used_.push_back(s);
   // Ranks are met in increasing order within a row: the cursor only moves forward.
@@ -193,11 +200,12 @@ FieldValue RowPlanner::cell(std::uint32_t s) {
 
 bool RowPlanner::read_element(const ElementInfo& info) {
   const ElementDefinition& def = *info.def;
-  const FieldValue v = def.abbreviation.empty() ? FieldValue::missing() : cell(slot(def));
-  out_->push_back(v);
-  std::optional<double> number;
-  if (v.kind == FieldValue::Kind::Number && !std::isnan(v.number)) number = v.number;
-  record_element(state_, def, number);
+  // Made in place: a copy of the value, or an optional built beside it, costs more than the
+  // rest of this function where the stores of its parts are read back whole.
+  FieldValue& v = out_->emplace_back();
+  if (!def.abbreviation.empty()) v = cell(slot(def));
+  const bool number = v.kind == FieldValue::Kind::Number && !std::isnan(v.number);
+  record_element(state_, def, number ? std::optional<double>(v.number) : std::nullopt);
   return true;
 }
 

@@ -150,8 +150,9 @@ constexpr const char* kWriteNames[] = {
     "data", "descriptors", "header", "compressed", "subsets_per_message", "tables", "numbers"};
 
 // Float64 columns given beside the stream as one block, (names, buffer, rows): the buffer holds
-// each named column's `rows` numbers in turn (a wide pandas frame's numbers, taken without a
-// Python object per column). Added to `table` as columns of one chunk each.
+// the rows in turn, each with one number per name (a wide pandas frame's numbers, taken without
+// a Python object per column; row after row as the writer reads them). Added to `table` as
+// columns of one chunk each.
 class NumberBlock {
  public:
   bool parse(PyObject* o);
@@ -197,7 +198,8 @@ void NumberBlock::add_to(InputTable& table) const {
     column.name = names_[c];
     ColumnChunk chunk;
     chunk.type = ColumnChunk::Type::Float64;
-    chunk.values = numbers + c * rows_;
+    chunk.values = numbers + c;
+    chunk.stride = names_.size();
     if (rows_ > 0) column.append(std::move(chunk), rows_);
     table.columns.push_back(std::move(column));
   }
@@ -264,7 +266,8 @@ PyMethodDef encode_functions[] = {
         "#n#key, hold numbers, booleans, texts, dictionaries of them, or nulls), one row per subset,\n"
         "under the unexpanded `descriptors`; `header` a dict of header keys over the defaults;\n"
         "subsets_per_message 0 puts every row in one message; `numbers` (names, buffer, rows) adds float64\n"
-        "columns, each name's rows in turn in the buffer. ValueError naming the key, row and value "
+        "columns, the buffer holding row after row one number per name. ValueError naming the key, row and "
+        "value "
         "of what cannot\n"
         "be written."),
     fastcall("reencode", reencode,
