@@ -123,10 +123,13 @@ inline DecodedValue number_value(const ElementParams& params, const FieldFormat&
       *params.def, params.code_table, raw, is_missing(raw, format), format.reference, format.scale);
 }
 
-// CCITT IA5 octets to text: all 0xFF (or empty) is missing (returns false); otherwise 0x80
-// and above become '?', trailing blanks (\t \n \v \f \r and space) are removed.
+// CCITT IA5 octets to text: all 0xFF (or empty) is missing (returns false); otherwise trailing
+// blanks (\t \n \v \f \r and space) are removed and every octet is the character of the same
+// number, in UTF-8 (append_octets_as_text): the octets can be told back exactly (text_octets).
 bool convert_text(std::string_view octets, std::string& out);
 std::optional<std::string> convert_text(std::string_view octets);
+// A decoded text as the per-value module gives it: every character beyond ASCII as '?'.
+std::string ascii_text(std::string_view text);
 
 // Running number of a text value: counter * 1000 + width div 8.
 inline double text_number(std::uint64_t counter, std::uint16_t width) {

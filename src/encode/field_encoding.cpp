@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "lib/text.hpp"
+
 namespace quorvex {
 
 namespace {
@@ -98,17 +100,41 @@ Result<NumberBits> number_bits(const FieldValue& value, const FieldFormat& forma
   return NumberBits{static_cast<std::uint64_t>(field), false};
 }
 
+void write_text_field(BitWriter& out, const FieldValue& value, std::uint16_t width) {
+  if (value.kind != FieldValue::Kind::Text) {
+    out.write_ones(width);
+  } else if (is_ascii(value.text)) {
+    out.write_text(value.text, width, ' ');
+  } else {
+    std::string octets;
+    text_octets(value.text, octets);  // checked by check_text
+    out.write_text(octets, width, ' ');
+  }
+}
+
 Status check_text(const FieldValue& value, std::uint16_t width, const FieldPlace& place) {
   switch (value.kind) {
     case FieldValue::Kind::Missing:
       return {};
-    case FieldValue::Kind::Text:
-      if (value.text.size() * 8 > width)
-        return fail(refuse_value(place,
-                                 value,
-                                 "is " + std::to_string(value.text.size()) +
-                                     " octets long; the field holds " + std::to_string(width / 8)));
+    case FieldValue::Kind::Text: {
+      std::size_t octets = value.text.size();
+      if (!is_ascii(value.text)) {
+        std::string converted;
+        std::size_t bad = 0;
+        if (!text_octets(value.text, converted, &bad))
+          return fail(refuse_value(place,
+                                   value,
+                                   "holds " + character_text(value.text, bad) +
+                                       ": a text field holds octets, read as the characters U+0000..U+00FF"));
+        octets = converted.size();
+      }
+      if (octets * 8 > width)
+        return fail(refuse_value(
+            place,
+            value,
+            "is " + std::to_string(octets) + " octets long; the field holds " + std::to_string(width / 8)));
       return {};
+    }
     case FieldValue::Kind::Number:
       if (std::isnan(value.number)) return {};
       [[fallthrough]];

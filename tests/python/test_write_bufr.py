@@ -145,3 +145,24 @@ def test_missing_values_and_messages_of_several_subsets():
                     if k == "airTemperature"]
     assert temperatures[0] == pytest.approx(273.15) and temperatures[1:4] == [None] * 3
     assert temperatures[4] == pytest.approx(280.0)
+
+
+@pytest.mark.parametrize("compressed", [False, True])
+def test_texts_of_every_octet_are_written_back_as_read(compressed):
+    # a character is the text octet of the same number: every octet string has one text, and
+    # read back, the written texts are the same (20 characters fill the 20 octets of the field)
+    names = ["".join(map(chr, range(start, min(start + 20, 256)))) for start in range(0, 256, 20)]
+    frame = pd.DataFrame({"#1#year": [2024] * len(names), "#1#month": [3] * len(names), "#1#day": [1] * len(names),
+                          "#1#stationOrSiteName": names})
+    octets = quorvex.write_bufr(frame, descriptors=[301011, 1015], compressed=compressed)
+    back = quorvex.read_dataframe(octets)["#1#stationOrSiteName"].tolist()
+    assert back == [name.rstrip(" \t\n\v\f\r") or None for name in names]
+
+
+@pytest.mark.parametrize(("name", "shown"), [("Zürich €", "'€' (U+20AC)"), ("\u0100", "'\u0100' (U+0100)")])
+def test_a_character_no_octet_reads_as_is_refused(name, shown):
+    frame = pd.DataFrame({"#1#year": [2024, 2024], "#1#month": [3, 3], "#1#day": [1, 1],
+                          "#1#stationOrSiteName": ["Bern", name]})
+    with pytest.raises(ValueError) as failure:
+        quorvex.write_bufr(frame, descriptors=[301011, 1015])
+    assert f'stationOrSiteName (001015), row 1: text "{name}" holds {shown}' in str(failure.value)
