@@ -117,22 +117,28 @@ Status check_text(const FieldValue& value, std::uint16_t width, const FieldPlace
     case FieldValue::Kind::Missing:
       return {};
     case FieldValue::Kind::Text: {
-      std::size_t octets = value.text.size();
+      std::string converted;
+      std::string_view octets = value.text;
       if (!is_ascii(value.text)) {
-        std::string converted;
         std::size_t bad = 0;
         if (!text_octets(value.text, converted, &bad))
           return fail(refuse_value(place,
                                    value,
                                    "holds " + character_text(value.text, bad) +
                                        ": a text field holds octets, read as the characters U+0000..U+00FF"));
-        octets = converted.size();
+        octets = converted;
       }
-      if (octets * 8 > width)
-        return fail(refuse_value(
-            place,
-            value,
-            "is " + std::to_string(octets) + " octets long; the field holds " + std::to_string(width / 8)));
+      // A field of a width that is no whole number of octets ends in part of one: read as that
+      // octet's high-order bits, the others zero; a text the decoder gave back ends so.
+      const std::size_t room = (std::size_t{width} + 7) / 8;
+      const unsigned cut = width % 8 == 0 ? 0 : 8 - width % 8;  // the low bits no field holds
+      const auto last =
+          octets.empty() ? 0u : static_cast<unsigned>(static_cast<unsigned char>(octets.back()));
+      if (octets.size() > room || (octets.size() == room && cut != 0 && (last & ((1u << cut) - 1)) != 0))
+        return fail(refuse_value(place,
+                                 value,
+                                 "is " + std::to_string(octets.size()) + " octets long; the field holds " +
+                                     (cut == 0 ? std::to_string(room) : std::to_string(width) + " bits")));
       return {};
     }
     case FieldValue::Kind::Number:
