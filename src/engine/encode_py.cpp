@@ -131,8 +131,9 @@ bool ImportedStream::columns(std::size_t b, InputTable& out) const {
   return true;
 }
 
-// The header dict {key: int} over the defaults.
-bool header_argument(PyObject* o, BufrMessage& header) {
+// The header dict {key: int} over the defaults; `given` the keys set, with their values.
+bool header_argument(PyObject* o, BufrMessage& header,
+                     std::vector<std::pair<std::string, std::int64_t>>& given) {
   header = default_header();
   if (o == Py_None) return true;
   if (!PyDict_Check(o)) {
@@ -155,6 +156,7 @@ bool header_argument(PyObject* o, BufrMessage& header) {
       raise(set.error());
       return false;
     }
+    given.emplace_back(std::string(name, static_cast<std::size_t>(size)), v);
   }
   return true;
 }
@@ -168,10 +170,12 @@ PyObject* write_table(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     if (!parse_args({"write_table", kWriteNames, 6}, args, nargs, kwnames, parsed)) return nullptr;
     std::vector<std::uint32_t> descriptors;
     BufrMessage header;
+    std::vector<std::pair<std::string, std::int64_t>> given;
     std::uint64_t per_message = 0;
     const int compressed = PyObject_IsTrue(parsed[3]);
     if (compressed < 0 || !to_codes(parsed[1], "descriptors", descriptors) ||
-        !header_argument(parsed[2], header) || !to_u64(parsed[4], "subsets_per_message", per_message)) {
+        !header_argument(parsed[2], header, given) ||
+        !to_u64(parsed[4], "subsets_per_message", per_message)) {
       return nullptr;
     }
     if (!PyObject_TypeCheck(parsed[5], engine_state(module).tables_type)) {
@@ -192,12 +196,14 @@ PyObject* write_table(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     if (!chosen) written = fail(chosen.error());
     std::size_t first_row = 0;
     for (std::size_t b = 0; written && b < tables.size(); ++b) {
-      auto part = write_table(
-          tables[b],
-          descriptors,
-          header,
-          *chosen->tables,
-          {.compressed = compressed != 0, .subsets_per_message = per_message, .first_row = first_row});
+      auto part = write_table(tables[b],
+                              descriptors,
+                              header,
+                              *chosen->tables,
+                              {.compressed = compressed != 0,
+                               .subsets_per_message = per_message,
+                               .first_row = first_row,
+                               .header_keys = given});
       if (!part) {
         written = fail(part.error());
       } else {

@@ -126,6 +126,11 @@ def test_a_file_target_arrow_input_and_defaults():
     ({}, {"bufrHeaderCentre": 70000}, "header: bufrHeaderCentre = 70000 is outside 0..65535"),
     ({}, {"totalLength": 3}, "header: totalLength is no header key"),
     ({}, {"edition": 3}, "header: edition 3 cannot be written; edition 4 is"),
+    ({"bufrHeaderCentre": [98]}, {"bufrHeaderCentre": 74},
+     "bufrHeaderCentre, row 0: value 98 differs from the header's 74"),
+    ({"masterTablesVersionNumber": [13]}, None,
+     "masterTablesVersionNumber, row 0: value 13 chooses other tables than the header's: give it in the header"),
+    ({"dataCategory": [300]}, None, "dataCategory, row 0: header: dataCategory = 300 is outside 0..255"),
 ])
 def test_what_cannot_be_written_is_refused(columns, header, text):
     with pytest.raises(ValueError) as failure:
@@ -166,3 +171,24 @@ def test_a_character_no_octet_reads_as_is_refused(name, shown):
     with pytest.raises(ValueError) as failure:
         quorvex.write_bufr(frame, descriptors=[301011, 1015])
     assert f'stationOrSiteName (001015), row 1: text "{name}" holds {shown}' in str(failure.value)
+
+
+@pytest.mark.parametrize(("numbers", "categories", "expected"), [
+    ([1, 2, 1], [2, 2, 7], [(2, 2), (1, 7)]),   # a message from each row numbered 1, its header from its rows
+    ([1, 1, 1], [0, 1, 2], [(1, 0), (1, 1), (1, 2)]),
+    ([1, 2, 3], [2, 2, 7], "dataCategory, row 2: value 7 differs from row 0's in one message"),
+])
+def test_header_columns_and_subset_numbers_of_a_flat_frame(numbers, categories, expected):
+    # the columns read_dataframe gives beside the data: the keys the writer decides are read, not written
+    frame = synop().reindex([0, 0, 0]).reset_index(drop=True)
+    frame = frame.assign(**{"#1#airTemperature": [273.15, 274.15, 275.15]})
+    frame = frame.assign(subsetNumber=numbers, dataCategory=categories, edition=3, typicalDate="20240301",
+                         numberOfSubsets=99)
+    if isinstance(expected, str):
+        with pytest.raises(ValueError, match=expected):
+            quorvex.write_bufr(frame, descriptors=SIMPLE)
+        return
+    octets = quorvex.write_bufr(frame, descriptors=SIMPLE)
+    headers = [_engine.read_header(octets, o, n) for o, n, _ in _engine.scan(octets)]
+    assert [(h["number_of_subsets"], h["data_category"]) for h in headers] == expected
+    assert quorvex.read_dataframe(octets)["#1#airTemperature"].tolist() == pytest.approx([273.15, 274.15, 275.15])
