@@ -27,14 +27,6 @@ constexpr std::string_view kTextKey = "text";
 // The column of the subset's number in its message (from 1), as the flat reader names it.
 constexpr std::string_view kSubsetNumber = "subsetNumber";
 
-// The value of a valid cell.
-FieldValue cell_value(const InputColumn& column, std::size_t row) {
-  const std::size_t i = column.offset + row;
-  if (column.kind == InputColumn::Kind::Number) return FieldValue::of_number(column.numbers[i]);
-  return FieldValue::of_text(std::string_view(
-      column.chars + column.offsets[i], static_cast<std::size_t>(column.offsets[i + 1] - column.offsets[i])));
-}
-
 // The columns by key: every rank of a key with its column, in rank order.
 class ColumnIndex {
  public:
@@ -192,7 +184,7 @@ FieldValue RowPlanner::cell(std::string_view key) {
   if (c < 0) return FieldValue::missing();
   const InputColumn& column = table_.columns[static_cast<std::size_t>(c)];
   taken_[static_cast<std::size_t>(c)] = row_ + 1;
-  return column.valid(row_) ? cell_value(column, row_) : FieldValue::missing();
+  return column.valid(row_) ? column.value(row_) : FieldValue::missing();
 }
 
 bool RowPlanner::read_element(const ElementInfo& info) {
@@ -235,7 +227,7 @@ bool RowPlanner::read_factor(const ElementParams& params, std::uint64_t& count) 
           return fail_with(
               refuse_row({key_of(def), def.code, table_row_},
                          "the replication count cannot be told from the keys it repeats (they occur "
-                         "elsewhere too): give its column #" +
+                         "elsewhere too, or the group stands in another replication): give its column #" +
                              std::to_string(counters_[def.abbreviation]) + "#" + def.abbreviation));
       }
     }
@@ -303,7 +295,7 @@ Status RowPlanner::finish_row() const {
     const InputColumn& column = table_.columns[c];
     if (taken_[c] == kHeaderColumn || taken_[c] == row_ + 1 || !column.valid(row_)) continue;
     return fail(BufrError::unencodable(
-        column.name + ", row " + std::to_string(table_row_) + ": " + value_text(cell_value(column, row_)) +
+        column.name + ", row " + std::to_string(table_row_) + ": " + value_text(column.value(row_)) +
         " is not written: the descriptors do not produce this key here (a "
         "replication count contradicted by the data?" +
         (bitmap_defaulted_ ? " or a value a bitmap selects: without its "
@@ -320,8 +312,10 @@ std::optional<std::int64_t> first_value(const InputTable& table, const ColumnInd
   const int c = index.find(key, 1);
   if (c < 0) return std::nullopt;
   const InputColumn& column = table.columns[static_cast<std::size_t>(c)];
-  if (column.kind != InputColumn::Kind::Number || !column.valid(row)) return std::nullopt;
-  const double v = column.numbers[column.offset + row];
+  if (!column.valid(row)) return std::nullopt;
+  const FieldValue cell = column.value(row);
+  const double v = cell.number;
+  if (cell.kind != FieldValue::Kind::Number) return std::nullopt;
   if (!(v >= 0 && v < 65536) || v != std::floor(v)) return std::nullopt;
   return static_cast<std::int64_t>(v);
 }
@@ -336,8 +330,8 @@ Status header_from_columns(const InputTable& table, const ColumnIndex& index, st
     std::optional<std::size_t> held;                  // the first row that holds a value
     for (std::size_t row = first; row < end; ++row) {
       if (!column.valid(row)) continue;
-      const FieldValue v = cell_value(column, row);
-      const FieldValue h = held ? cell_value(column, *held) : v;
+      const FieldValue v = column.value(row);
+      const FieldValue h = held ? column.value(*held) : v;
       if (v.kind != FieldValue::Kind::Number || h.kind != FieldValue::Kind::Number)
         return fail(BufrError::unencodable(column.name + ", row " + std::to_string(options.first_row + row) +
                                            ": " + value_text(v) + " is no header value (a number)"));
@@ -349,7 +343,7 @@ Status header_from_columns(const InputTable& table, const ColumnIndex& index, st
       held = held.value_or(row);
     }
     if (!held) continue;
-    const FieldValue v = cell_value(column, *held);
+    const FieldValue v = column.value(*held);
     const std::string where = column.name + ", row " + std::to_string(options.first_row + *held) + ": ";
     if (v.number != std::floor(v.number) || std::fabs(v.number) > 1e15)
       return fail(BufrError::unencodable(where + value_text(v) + " is no header value"));
@@ -387,10 +381,13 @@ std::size_t message_end(const InputTable& table, const ColumnIndex& index, std::
   if (per_message != 0) return std::min(table.rows, first + per_message);
   if (index.subset_number() < 0) return table.rows;
   const InputColumn& numbers = table.columns[static_cast<std::size_t>(index.subset_number())];
+  const auto one = [&numbers](std::size_t row) {
+    if (!numbers.valid(row)) return false;
+    const FieldValue v = numbers.value(row);
+    return v.kind == FieldValue::Kind::Number && v.number == 1.0;
+  };
   std::size_t end = first + 1;
-  while (end < table.rows && !(numbers.kind == InputColumn::Kind::Number && numbers.valid(end) &&
-                               numbers.numbers[numbers.offset + end] == 1.0))
-    ++end;
+  while (end < table.rows && !one(end)) ++end;
   return end;
 }
 
