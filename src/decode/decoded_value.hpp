@@ -43,12 +43,23 @@ struct DecodedValue {
   bool has_text() const { return (flags & kHasText) != 0; }
 };
 
+// A reference value defined by 2-03-YYY: its bits as read, in subset `subset` before
+// values[before].
+struct NewReference {
+  std::size_t subset = 0;
+  std::size_t before = 0;
+  std::uint64_t bits = 0;
+};
+
 // All values of one message, every subset one after the other.
 struct DecodeResult {
   std::vector<DecodedValue> values;
   std::vector<std::string> texts;  // raw_text of the values that have one
   // Index in `values` of the first value of each subset (one entry per subset).
   std::vector<std::size_t> subset_starts;
+  // The reference values 2-03-YYY defines, in the order read (they are no values of their own;
+  // a writer needs them back).
+  std::vector<NewReference> new_references;
 };
 
 // Static names of the two special kinds of value.
