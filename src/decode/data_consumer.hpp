@@ -15,15 +15,18 @@
 //   void set_role(ValueRole role);                the role of the value read last, when it
 //                                                 is not an element
 //   std::size_t values_made() const;              how many values (records or columns) so far
+// and, when it lists the quality values named by the key of the element they qualify,
+//   std::vector<QualityKey>& quality_keys();      where they are listed
 //
 // Given a MessageStructure (record_structure), the consumer also writes down the nesting the
 // walk states and which element each attribute qualifies; without one it does no more than
 // test a null pointer per sequence and repetition.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "decode/decode_state.hpp"
@@ -83,11 +86,11 @@ class DataConsumer : public WalkErrors {
   // The state back to the start of a subset (uncompressed data).
   void start_subset() {
     state_.reset_for_subset();
+    quality_selected_.clear();
+    quality_taken_.clear();
     if (structure_ != nullptr) [[unlikely]] {
       structure_->subset_starts.push_back(structure_->events.size());
       element_at_.clear();
-      quality_selected_.clear();
-      quality_taken_.clear();
     }
   }
 
@@ -101,7 +104,7 @@ class DataConsumer : public WalkErrors {
  private:
   static constexpr DataRules kData = Decoder::kDataRules;
   Decoder& self() { return static_cast<Decoder&>(*this); }
-  // Values made so far; only called while recording the nesting.
+  // Values made so far.
   std::size_t made() {
     if constexpr (requires(const Decoder& d) { d.values_made(); }) {
       return self().values_made();
@@ -123,37 +126,63 @@ class DataConsumer : public WalkErrors {
   }
   // After an element or factor was read (with `history` entries before it): where its value
   // stands, and what it qualifies.
-  void place_value(std::uint32_t code, std::size_t history, bool associated);
+  void place_value(std::size_t history, bool associated);
+  // A value of class 33 in a quality block, just read.
+  void quality_value(std::uint32_t code);
   void link_to_history(std::size_t value, std::size_t index, AttributeLink::Kind kind) {
     if (index < element_at_.size())
       structure_->attributes.push_back(AttributeLink{value, element_at_[index], kind});
   }
 
   MessageStructure* structure_ = nullptr;
-  // While recording: the value of each history entry, and for quality information the
-  // entries the bitmap selects and how many values of each code took one so far.
+  // While recording: the value of each history entry.
   std::vector<std::size_t> element_at_;
+  // In a quality block: the history entries the bitmap selects, and how many values of each
+  // code took one so far.
   std::vector<std::size_t> quality_selected_;
-  std::unordered_map<std::uint32_t, std::size_t> quality_taken_;
+  std::vector<std::pair<std::uint32_t, std::size_t>> quality_taken_;
 };
 
 template <class Decoder>
-void DataConsumer<Decoder>::place_value(std::uint32_t code, std::size_t history, bool associated) {
+void DataConsumer<Decoder>::place_value(std::size_t history, bool associated) {
   const std::size_t value = made() - 1;
   if (state_.history.size() > history) element_at_.push_back(value);
   if (associated)
     structure_->attributes.push_back(AttributeLink{value - 1, value, AttributeLink::Kind::Associated});
-  if (!state_.quality_block || split_code(code).x != kQualityClass) return;
-  // Quality information: the n-th value of a code qualifies the n-th element the bitmap
-  // selects.
+}
+
+// The n-th value of a code qualifies the n-th element the bitmap selects. ecCodes also names
+// each such value by the key of that element, numbered among its occurrences, all but a
+// percentage of confidence (0-33-007), which stays an attribute only; a value beyond the
+// elements the bitmap selects qualifies none, and ecCodes names it as the bitmap's own entries
+// (dataPresentIndicator).
+template <class Decoder>
+void DataConsumer<Decoder>::quality_value(std::uint32_t code) {
+  constexpr std::uint32_t kPercentConfidence = 33007;
   if (quality_selected_.empty()) {
     for (std::size_t e = 0; e < state_.bitmap.size(); ++e) {
       if (state_.bitmap[e] == 0) quality_selected_.push_back(bitmap_history_index(state_, e));
     }
   }
-  const std::size_t n = quality_taken_[code]++;
-  if (n < quality_selected_.size())
+  auto taken = std::find_if(
+      quality_taken_.begin(), quality_taken_.end(), [code](const auto& t) { return t.first == code; });
+  if (taken == quality_taken_.end()) taken = quality_taken_.insert(taken, {code, 0});
+  const std::size_t n = taken->second++;
+  const std::size_t value = made() - 1;
+  const bool selected = n < quality_selected_.size();
+  if (selected && structure_ != nullptr) [[unlikely]]
     link_to_history(value, quality_selected_[n], AttributeLink::Kind::Quality);
+  if constexpr (requires(Decoder & d) { d.quality_keys(); }) {
+    if (code == kPercentConfidence || state_.bitmap.empty()) return;
+    std::uint32_t element = kDataPresentIndicator;
+    if (selected) {
+      if (quality_selected_[n] >= state_.history.size()) return;
+      element = state_.history[quality_selected_[n]]->code;
+    }
+    const ElementDefinition* qualified = tables_.find_element(element);
+    if (qualified != nullptr && !qualified->abbreviation.empty())
+      self().quality_keys().push_back(QualityKey{value, qualified});
+  }
 }
 
 template <class Decoder>
@@ -169,7 +198,7 @@ inline bool DataConsumer<Decoder>::element_as(std::uint32_t code, Find find) {
   const std::size_t history = state_.history.size();
   if (!self().read_element(*info)) return false;
   if (structure_ != nullptr) [[unlikely]]
-    place_value(code, history, associated);
+    place_value(history, associated);
   state_.local_width_active = false;
   if (code == kDataPresentIndicator) {
     self().set_role(ValueRole::Bitmap);
@@ -177,6 +206,7 @@ inline bool DataConsumer<Decoder>::element_as(std::uint32_t code, Find find) {
     self().set_role(ValueRole::Attribute);  // of the associated fields that follow
   } else if (state_.quality_block && split_code(code).x == kQualityClass) {
     self().set_role(ValueRole::Attribute);
+    quality_value(code);
   }
   return true;
 }

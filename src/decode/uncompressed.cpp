@@ -40,6 +40,7 @@ class UncompressedReader : public DataConsumer<UncompressedReader> {
   bool characters(std::uint32_t code) { return check(read_characters(code, state_, reader_, out_)); }
   void set_role(ValueRole role) { out_.values.back().role = role; }
   std::size_t values_made() const { return out_.values.size(); }
+  std::vector<QualityKey>& quality_keys() { return out_.quality_keys; }
 
  private:
   bool read_value(const ElementParams& params, std::optional<double>& number);
