@@ -95,6 +95,10 @@ def eccodes_input(messages, compressed, path):
                     continue
                 numbers = ["nan" if v is None or (isinstance(v, float) and math.isnan(v)) else repr(float(v))
                            for v in values]
+                if all(n == "nan" for n in numbers):
+                    # Left unset, it is missing as it is; set as numbers, a text key (all missing: it
+                    # is told from the values only) would make ecCodes fail at pack.
+                    continue
                 f.write(f"n {column} {len(numbers)} {' '.join(numbers)}\n")
 
 

@@ -12,44 +12,23 @@ from quorvex._tables import TablesArg, engine_tables
 __all__ = ["write_bufr"]
 
 
-def _arrow_table(data: Any) -> Any:
-    """`data` as a pyarrow Table: pandas through pyarrow (the index left out), anything with
-    __arrow_c_stream__ through pyarrow's stream reader."""
-    import pyarrow as pa
-    if isinstance(data, pa.Table):
-        return data
-    if isinstance(data, pa.RecordBatch):
-        return pa.Table.from_batches([data])
+def _arrow_stream(data: Any) -> Any:
+    """`data` as an object with __arrow_c_stream__, whose columns the engine reads where they
+    are: pandas through pyarrow once (the index left out), a record batch as a table."""
     try:
         import pandas as pd
     except ImportError:  # pragma: no cover - pandas is a dependency
         pd = None
     if pd is not None and isinstance(data, pd.DataFrame):
+        import pyarrow as pa
         return pa.Table.from_pandas(data, preserve_index=False)
     if hasattr(data, "__arrow_c_stream__"):
-        return pa.RecordBatchReader.from_stream(data).read_all()
+        return data
+    import pyarrow as pa
+    if isinstance(data, pa.RecordBatch):
+        return pa.Table.from_batches([data])
     raise TypeError(f"data must be a pandas DataFrame, an Arrow table or have __arrow_c_stream__, "
                     f"not {type(data).__name__}")
-
-
-def _writable(table: Any) -> Any:
-    """The columns as the engine takes them, converted by Arrow (no Python object per value):
-    numbers and booleans as float64, texts as large_string, all-null columns as they are."""
-    import pyarrow as pa
-    columns = []
-    for name, column in zip(table.column_names, table.columns):
-        kind = column.type
-        if pa.types.is_dictionary(kind):
-            column, kind = column.cast(kind.value_type), kind.value_type
-        if pa.types.is_integer(kind) or pa.types.is_floating(kind) or pa.types.is_boolean(kind) \
-                or pa.types.is_decimal(kind):
-            column = column.cast(pa.float64())
-        elif pa.types.is_string(kind) or pa.types.is_large_string(kind):
-            column = column.cast(pa.large_string())
-        elif not pa.types.is_null(kind):
-            raise TypeError(f"column {name!r}: {kind} values cannot be written (numbers, texts or nulls)")
-        columns.append(column)
-    return pa.Table.from_arrays(columns, names=table.column_names).combine_chunks()
 
 
 def write_bufr(data: Any, target: str | os.PathLike[str] | IO[bytes] | None = None, *,
@@ -66,9 +45,8 @@ def write_bufr(data: Any, target: str | os.PathLike[str] | IO[bytes] | None = No
     before anything is written."""
     if subsets_per_message is not None and subsets_per_message < 1:
         raise ValueError("subsets_per_message must be at least 1")
-    table = _writable(_arrow_table(data))
-    octets = bytes(_engine.write_table(table, [int(d) for d in descriptors], dict(header or {}), bool(compressed),
-                                       subsets_per_message or 0, engine_tables(tables)))
+    octets = _engine.write_table(_arrow_stream(data), [int(d) for d in descriptors], dict(header or {}),
+                                 bool(compressed), subsets_per_message or 0, engine_tables(tables))
     if target is None:
         return octets
     if isinstance(target, (str, os.PathLike)):

@@ -21,14 +21,6 @@ namespace {
 // The key of 2-05 characters in a row.
 constexpr std::string_view kTextKey = "text";
 
-// The value of a valid cell.
-FieldValue cell_value(const InputColumn& column, std::size_t row) {
-  const std::size_t i = column.offset + row;
-  if (column.kind == InputColumn::Kind::Number) return FieldValue::of_number(column.numbers[i]);
-  return FieldValue::of_text(std::string_view(
-      column.chars + column.offsets[i], static_cast<std::size_t>(column.offsets[i + 1] - column.offsets[i])));
-}
-
 // The columns by key: every rank of a key with its column, in rank order.
 class ColumnIndex {
  public:
@@ -156,7 +148,7 @@ FieldValue RowPlanner::cell(std::string_view key) {
   if (c < 0) return FieldValue::missing();
   const InputColumn& column = table_.columns[static_cast<std::size_t>(c)];
   taken_[static_cast<std::size_t>(c)] = row_ + 1;
-  return column.valid(row_) ? cell_value(column, row_) : FieldValue::missing();
+  return column.valid(row_) ? column.value(row_) : FieldValue::missing();
 }
 
 bool RowPlanner::read_element(const ElementInfo& info) {
@@ -254,7 +246,7 @@ Status RowPlanner::finish_row() const {
     const InputColumn& column = table_.columns[c];
     if (taken_[c] == row_ + 1 || !column.valid(row_)) continue;
     return fail(BufrError::unencodable(column.name + ", row " + std::to_string(table_row_) + ": " +
-                                       value_text(cell_value(column, row_)) +
+                                       value_text(column.value(row_)) +
                                        " is not written: the descriptors do not produce this key here (a "
                                        "replication count contradicted by the data?)"));
   }
@@ -267,8 +259,10 @@ std::optional<std::int64_t> first_value(const InputTable& table, const ColumnInd
   const int c = index.find(key, 1);
   if (c < 0) return std::nullopt;
   const InputColumn& column = table.columns[static_cast<std::size_t>(c)];
-  if (column.kind != InputColumn::Kind::Number || !column.valid(row)) return std::nullopt;
-  const double v = column.numbers[column.offset + row];
+  if (!column.valid(row)) return std::nullopt;
+  const FieldValue cell = column.value(row);
+  const double v = cell.number;
+  if (cell.kind != FieldValue::Kind::Number) return std::nullopt;
   if (!(v >= 0 && v < 65536) || v != std::floor(v)) return std::nullopt;
   return static_cast<std::int64_t>(v);
 }

@@ -14,37 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "encode/input_table.hpp"
 #include "lib/error.hpp"
 #include "message/message.hpp"
 #include "tables/table_set.hpp"
 
 namespace quorvex {
-
-// One column, by its buffers (Arrow's layout: validity bits, float64 values or 64-bit string
-// offsets and characters); none of them owned.
-struct InputColumn {
-  enum class Kind : std::uint8_t { Number, Text, Null };
-  std::string name;
-  Kind kind = Kind::Null;
-  const std::uint8_t* validity = nullptr;  // null: every cell valid
-  const double* numbers = nullptr;
-  const std::int64_t* offsets = nullptr;
-  const char* chars = nullptr;
-  std::size_t offset = 0;  // of the first row in the buffers
-
-  // Whether the cell holds a value: not null, and for numbers not NaN.
-  bool valid(std::size_t row) const {
-    if (kind == Kind::Null) return false;
-    const std::size_t i = offset + row;
-    if (validity != nullptr && ((validity[i / 8] >> (i % 8)) & 1) == 0) return false;
-    return kind != Kind::Number || numbers[i] == numbers[i];
-  }
-};
-
-struct InputTable {
-  std::vector<InputColumn> columns;
-  std::size_t rows = 0;
-};
 
 struct TableWriteOptions {
   bool compressed = false;

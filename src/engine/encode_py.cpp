@@ -2,6 +2,7 @@
 // an Arrow table (one row per subset).
 #include <cstring>
 #include <memory>
+#include <span>
 
 #include "columnar/arrow_abi.hpp"
 #include "columnar/table_choice.hpp"
@@ -63,11 +64,11 @@ class ImportedStream {
     if (stream_.release != nullptr) stream_.release(&stream_);
   }
 
-  // Takes the stream of `capsule` (its release is then ours); false with the error set.
+  // Takes the stream of `capsule` (its release is then ours); false with the error set (a
+  // TypeError for a column of a type the writer does not read).
   bool import(PyObject* capsule);
-  // The columns of batch `b` for the writer; false with a TypeError for a type it does not take.
-  bool columns(std::size_t b, InputTable& out) const;
-  std::size_t batches() const { return batches_.size(); }
+  const ArrowSchema& schema() const { return schema_; }
+  std::span<const ArrowArray> batches() const { return batches_; }
 
  private:
   ArrowArrayStream stream_{};
@@ -88,6 +89,24 @@ bool ImportedStream::import(PyObject* capsule) {
     PyErr_SetString(PyExc_TypeError, "data must be a table (an Arrow stream of struct batches)");
     return false;
   }
+  for (std::int64_t c = 0; c < schema_.n_children; ++c) {
+    const ArrowSchema& field = *schema_.children[c];
+    std::int32_t scale = 0;
+    const bool dictionary = field.dictionary != nullptr;
+    const auto type = ColumnChunk::of_format(field.format, scale);
+    const auto values = dictionary ? ColumnChunk::of_format(field.dictionary->format, scale) : type;
+    const bool index = type >= ColumnChunk::Type::Int8 && type <= ColumnChunk::Type::UInt64;
+    if (!type || !values || (dictionary && (!index || field.dictionary->dictionary != nullptr))) {
+      PyErr_Format(PyExc_TypeError,
+                   "column %s: Arrow type '%s%s%s' cannot be written (numbers, booleans, texts, dictionaries "
+                   "of them, or nulls)",
+                   field.name != nullptr ? field.name : "",
+                   field.format,
+                   dictionary ? " of " : "",
+                   dictionary ? field.dictionary->format : "");
+      return false;
+    }
+  }
   for (;;) {
     ArrowArray batch{};
     if (stream_.get_next(&stream_, &batch) != 0) {
@@ -97,38 +116,6 @@ bool ImportedStream::import(PyObject* capsule) {
     if (batch.release == nullptr) return true;
     batches_.push_back(batch);
   }
-}
-
-bool ImportedStream::columns(std::size_t b, InputTable& out) const {
-  const ArrowArray& batch = batches_[b];
-  out.rows = static_cast<std::size_t>(batch.length);
-  out.columns.clear();
-  for (std::int64_t c = 0; c < schema_.n_children; ++c) {
-    const ArrowSchema& field = *schema_.children[c];
-    const ArrowArray& array = *batch.children[c];
-    InputColumn column;
-    column.name = field.name != nullptr ? field.name : "";
-    column.offset = static_cast<std::size_t>(array.offset + batch.offset);
-    column.validity = array.null_count == 0 ? nullptr : static_cast<const std::uint8_t*>(array.buffers[0]);
-    if (std::strcmp(field.format, "g") == 0) {
-      column.kind = InputColumn::Kind::Number;
-      column.numbers = static_cast<const double*>(array.buffers[1]);
-    } else if (std::strcmp(field.format, "U") == 0) {
-      column.kind = InputColumn::Kind::Text;
-      column.offsets = static_cast<const std::int64_t*>(array.buffers[1]);
-      column.chars = static_cast<const char*>(array.buffers[2]);
-    } else if (std::strcmp(field.format, "n") == 0) {
-      column.kind = InputColumn::Kind::Null;
-    } else {
-      PyErr_Format(PyExc_TypeError,
-                   "column %s: Arrow type '%s' is not written (float64, large_string or null)",
-                   column.name.c_str(),
-                   field.format);
-      return false;
-    }
-    out.columns.push_back(std::move(column));
-  }
-  return true;
 }
 
 // The header dict {key: int} over the defaults.
@@ -182,28 +169,20 @@ PyObject* write_table(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     if (!capsule) return nullptr;
     ImportedStream stream;
     if (!stream.import(capsule.get())) return nullptr;
-    std::vector<InputTable> tables(stream.batches());
-    for (std::size_t b = 0; b < tables.size(); ++b) {
-      if (!stream.columns(b, tables[b])) return nullptr;
-    }
     TableChooser& chooser = tables_chooser(parsed[5]);
     Result<std::vector<std::uint8_t>> written = std::vector<std::uint8_t>{};
-    Py_BEGIN_ALLOW_THREADS Result<ChosenTables> chosen = chooser.choose(header);
-    if (!chosen) written = fail(chosen.error());
-    std::size_t first_row = 0;
-    for (std::size_t b = 0; written && b < tables.size(); ++b) {
-      auto part = write_table(
-          tables[b],
-          descriptors,
-          header,
-          *chosen->tables,
-          {.compressed = compressed != 0, .subsets_per_message = per_message, .first_row = first_row});
-      if (!part) {
-        written = fail(part.error());
-      } else {
-        written->insert(written->end(), part->begin(), part->end());
-      }
-      first_row += tables[b].rows;
+    Py_BEGIN_ALLOW_THREADS Result<InputTable> table = input_table(stream.schema(), stream.batches());
+    Result<ChosenTables> chosen = chooser.choose(header);
+    if (!table) {
+      written = fail(table.error());
+    } else if (!chosen) {
+      written = fail(chosen.error());
+    } else {
+      written = write_table(*table,
+                            descriptors,
+                            header,
+                            *chosen->tables,
+                            {.compressed = compressed != 0, .subsets_per_message = per_message});
     }
     Py_END_ALLOW_THREADS if (!written) return raise(written.error());
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(written->data()),
@@ -215,9 +194,10 @@ PyMethodDef encode_functions[] = {
     fastcall("write_table", write_table,
              "write_table(data, descriptors, header, compressed, subsets_per_message, tables)\n--\n\n"
              "BUFR edition 4 messages from `data` (an object with __arrow_c_stream__ whose columns, named\n"
-             "#n#key, are float64, large_string or null), one row per subset, under the unexpanded\n"
-             "`descriptors`; `header` a dict of header keys over the defaults; subsets_per_message 0 puts\n"
-             "every row of a batch in one message. ValueError naming the key, row and value of what cannot\n"
+             "#n#key, hold numbers, booleans, texts, dictionaries of them, or nulls), one row per subset,\n"
+             "under the unexpanded `descriptors`; `header` a dict of header keys over the defaults;\n"
+             "subsets_per_message 0 puts every row in one message. ValueError naming the key, row and value "
+             "of what cannot\n"
              "be written."),
     fastcall("reencode", reencode,
              "reencode(buffer, offset, length, tables, compressed=None)\n--\n\n"

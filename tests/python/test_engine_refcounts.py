@@ -29,7 +29,7 @@ def scenarios(w):
     store = _engine.Tables("")
     rows = pa.table({"#1#year": [2024.0], "#1#month": [1.0], "#1#day": [2.0], "#1#airTemperature": [273.15]})
     too_big = pa.table({"#1#year": [1e9]})
-    integers = pa.table({"#1#year": [1]})
+    binary = pa.table({"#1#year": pa.array([b"2024"])})
     return {
         "scan": lambda: _engine.scan(w.stream),
         "scan_headers": lambda: _engine.scan(w.stream, 0, None, True),
@@ -48,7 +48,7 @@ def scenarios(w):
         "write_table": lambda: _engine.write_table(rows, [301011, 12101], {"dataCategory": 0}, True, 0, store),
         "write_table_refused": lambda: expect(ValueError, _engine.write_table, too_big, [301011], None, False, 0,
                                               store),
-        "write_table_type_error": lambda: expect(TypeError, _engine.write_table, integers, [301011], None, False, 0,
+        "write_table_type_error": lambda: expect(TypeError, _engine.write_table, binary, [301011], None, False, 0,
                                                  store),
         "reencode_type_error": lambda: expect(TypeError, _engine.reencode, w.message, 0, n(), None),
         "tables_new": lambda: _engine.Tables(w.definitions),

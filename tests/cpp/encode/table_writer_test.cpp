@@ -51,8 +51,10 @@ std::string outcome(const Case& c) {
   for (const Column& column : c.columns) {
     InputColumn in;
     in.name = column.name;
-    in.kind = InputColumn::Kind::Number;
-    in.numbers = column.cells.data();
+    ColumnChunk chunk;
+    chunk.type = ColumnChunk::Type::Float64;
+    chunk.values = column.cells.data();
+    in.append(chunk, table.rows);
     table.columns.push_back(in);
   }
   BufrMessage header = default_header();
