@@ -291,7 +291,7 @@ void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_re
     return ++ranks_[k];
   };
   // A quality value named by the key of the element it qualifies is counted among that key's
-  // occurrences; like every attribute, it takes no part in the rows.
+  // occurrences; like every attribute, it never enters the rows.
   const auto count_quality = [&](const ElementDefinition& qualified) {
     const KeyIds q = ids_of(DecodedValue{.name = &qualified.name, .descriptor = qualified.code}, tables);
     if (q.key >= 0 && count(q.key) == 1) coordinate_[static_cast<std::size_t>(q.key)] = false;
