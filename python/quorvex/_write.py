@@ -38,11 +38,15 @@ def write_bufr(data: Any, target: str | os.PathLike[str] | IO[bytes] | None = No
     ("#1#airTemperature"), as BUFR edition 4 under `descriptors` (the unexpanded descriptors of
     section 3). `header`: section 1 by header keys (bufrHeaderCentre, dataCategory,
     masterTablesVersionNumber, typicalYear, ...); the typical time comes from the first row's
-    #1#year .. #1#second when absent. None, NaN and pandas NA are missing values. A delayed
-    replication takes its factor's column when given, else the highest numbered key of its
-    repeated descriptors present in the row. `target` a path or a binary file; None returns the
-    octets. ValueError naming the key, the row and the value of anything that cannot be written,
-    before anything is written."""
+    #1#year .. #1#second when absent. Header keys may also be columns, as read_dataframe gives them:
+    one value per message, agreeing with `header`; subsetNumber (1, 2 ... per message) says where
+    messages start. None, NaN and pandas NA are missing values; texts are written as octets, each
+    character the octet of its number (up to U+00FF). A delayed replication takes its factor's column
+    when given, else the highest numbered key of its repeated descriptors present in the row (among
+    the columns when the template uses those keys nowhere else). A data-present indicator without a
+    value is 1 (no value). `target` a path or a binary file; None returns the octets. ValueError
+    naming the key, the row and the value of anything that cannot be written, before anything is
+    written."""
     if subsets_per_message is not None and subsets_per_message < 1:
         raise ValueError("subsets_per_message must be at least 1")
     octets = _engine.write_table(_arrow_stream(data), [int(d) for d in descriptors], dict(header or {}),

@@ -14,6 +14,7 @@ void clear_records(DecodeResult& out) {
   out.texts.clear();
   out.subset_starts.clear();
   out.quality_keys.clear();
+  out.new_references.clear();
 }
 
 }  // namespace

@@ -54,6 +54,14 @@ struct QualityKey {
   const ElementDefinition* qualified;  // the element, as its table defines it
 };
 
+// A reference value defined by 2-03-YYY: its bits as read, in subset `subset` before
+// values[before].
+struct NewReference {
+  std::size_t subset = 0;
+  std::size_t before = 0;
+  std::uint64_t bits = 0;
+};
+
 // All values of one message, every subset one after the other.
 struct DecodeResult {
   std::vector<DecodedValue> values;
@@ -61,6 +69,9 @@ struct DecodeResult {
   std::vector<QualityKey> quality_keys;  // in the order of their values
   // Index in `values` of the first value of each subset (one entry per subset).
   std::vector<std::size_t> subset_starts;
+  // The reference values 2-03-YYY defines, in the order read (they are no values of their own;
+  // a writer needs them back).
+  std::vector<NewReference> new_references;
 };
 
 // Static names of the two special kinds of value.

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "decode/field.hpp"
 #include "lib/text.hpp"
 
 namespace quorvex::py {
@@ -256,7 +257,8 @@ PyObject* new_decoded_value_list(std::span<const DecodedValue> values, const std
       if (record.text_index >= texts.size()) return internal_error("decoded text index out of range");
       PyRef& shared = text_objects[record.text_index];
       if (!shared) {
-        shared = PyRef::steal(new_text(texts[record.text_index]));
+        const std::string& t = texts[record.text_index];
+        shared = PyRef::steal(new_text(is_ascii(t) ? t : ascii_text(t)));
         if (!shared) return nullptr;
       }
       text = PyRef::borrow(shared.get());

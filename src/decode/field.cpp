@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "lib/text.hpp"
+
 namespace quorvex {
 
 namespace {
@@ -96,12 +98,23 @@ bool convert_text(std::string_view octets, std::string& out) {
   if (all_ff) return false;
   std::size_t end = octets.size();
   while (end > 0 && is_blank(octets[end - 1])) --end;
-  out.resize(end);
-  for (std::size_t i = 0; i < end; ++i) {
-    const char c = octets[i];
-    out[i] = static_cast<unsigned char>(c) >= 0x80 ? '?' : c;
-  }
+  out.clear();
+  append_octets_as_text(out, octets.substr(0, end));
   return true;
+}
+
+std::string ascii_text(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto octet = static_cast<unsigned char>(c);
+    if (octet < 0x80) {
+      out += c;
+    } else if (octet >= 0xC0) {  // the first octet of a character beyond ASCII
+      out += '?';
+    }
+  }
+  return out;
 }
 
 std::optional<std::string> convert_text(std::string_view octets) {

@@ -123,10 +123,22 @@ inline DecodedValue number_value(const ElementParams& params, const FieldFormat&
       *params.def, params.code_table, raw, is_missing(raw, format), format.reference, format.scale);
 }
 
-// CCITT IA5 octets to text: all 0xFF (or empty) is missing (returns false); otherwise 0x80
-// and above become '?', trailing blanks (\t \n \v \f \r and space) are removed.
+// A reference value 2-03-YYY defines: `width` bits (1..64) of sign (the first bit, 1
+// negative) and magnitude.
+inline std::int64_t defined_reference(std::uint64_t bits, std::uint16_t width) {
+  const std::uint64_t sign = std::uint64_t{1} << (width - 1);
+  // The magnitude has at most 63 bits, so it and its negation fit.
+  const auto magnitude = static_cast<std::int64_t>(bits & (sign - 1));
+  return (bits & sign) != 0 ? -magnitude : magnitude;
+}
+
+// CCITT IA5 octets to text: all 0xFF (or empty) is missing (returns false); otherwise trailing
+// blanks (\t \n \v \f \r and space) are removed and every octet is the character of the same
+// number, in UTF-8 (append_octets_as_text): the octets can be told back exactly (text_octets).
 bool convert_text(std::string_view octets, std::string& out);
 std::optional<std::string> convert_text(std::string_view octets);
+// A decoded text as the per-value module gives it: every character beyond ASCII as '?'.
+std::string ascii_text(std::string_view text);
 
 // Running number of a text value: counter * 1000 + width div 8.
 inline double text_number(std::uint64_t counter, std::uint16_t width) {

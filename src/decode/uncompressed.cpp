@@ -66,10 +66,8 @@ bool UncompressedReader::define_reference(std::uint32_t code) {
   const std::uint16_t width = state_.new_reference_bits;
   auto bits = reader_.read_bits(width);  // width 1..254: above 64 this fails
   if (!bits) return fail_with(std::move(bits).error());
-  const std::uint64_t sign = std::uint64_t{1} << (width - 1);
-  // The magnitude has at most 63 bits, so it and its negation fit.
-  const auto magnitude = static_cast<std::int64_t>(*bits & (sign - 1));
-  state_.new_references[code] = (*bits & sign) != 0 ? -magnitude : magnitude;
+  state_.new_references[code] = defined_reference(*bits, width);
+  out_.new_references.push_back({out_.subset_starts.size() - 1, out_.values.size(), *bits});
   return true;
 }
 

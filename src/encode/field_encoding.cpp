@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "lib/text.hpp"
+
 namespace quorvex {
 
 namespace {
@@ -98,17 +100,47 @@ Result<NumberBits> number_bits(const FieldValue& value, const FieldFormat& forma
   return NumberBits{static_cast<std::uint64_t>(field), false};
 }
 
+void write_text_field(BitWriter& out, const FieldValue& value, std::uint16_t width) {
+  if (value.kind != FieldValue::Kind::Text) {
+    out.write_ones(width);
+  } else if (is_ascii(value.text)) {
+    out.write_text(value.text, width, ' ');
+  } else {
+    std::string octets;
+    text_octets(value.text, octets);  // checked by check_text
+    out.write_text(octets, width, ' ');
+  }
+}
+
 Status check_text(const FieldValue& value, std::uint16_t width, const FieldPlace& place) {
   switch (value.kind) {
     case FieldValue::Kind::Missing:
       return {};
-    case FieldValue::Kind::Text:
-      if (value.text.size() * 8 > width)
+    case FieldValue::Kind::Text: {
+      std::string converted;
+      std::string_view octets = value.text;
+      if (!is_ascii(value.text)) {
+        std::size_t bad = 0;
+        if (!text_octets(value.text, converted, &bad))
+          return fail(refuse_value(place,
+                                   value,
+                                   "holds " + character_text(value.text, bad) +
+                                       ": a text field holds octets, read as the characters U+0000..U+00FF"));
+        octets = converted;
+      }
+      // A field of a width that is no whole number of octets ends in part of one: read as that
+      // octet's high-order bits, the others zero; a text the decoder gave back ends so.
+      const std::size_t room = (std::size_t{width} + 7) / 8;
+      const unsigned cut = width % 8 == 0 ? 0 : 8 - width % 8;  // the low bits no field holds
+      const auto last =
+          octets.empty() ? 0u : static_cast<unsigned>(static_cast<unsigned char>(octets.back()));
+      if (octets.size() > room || (octets.size() == room && cut != 0 && (last & ((1u << cut) - 1)) != 0))
         return fail(refuse_value(place,
                                  value,
-                                 "is " + std::to_string(value.text.size()) +
-                                     " octets long; the field holds " + std::to_string(width / 8)));
+                                 "is " + std::to_string(octets.size()) + " octets long; the field holds " +
+                                     (cut == 0 ? std::to_string(room) : std::to_string(width) + " bits")));
       return {};
+    }
     case FieldValue::Kind::Number:
       if (std::isnan(value.number)) return {};
       [[fallthrough]];

@@ -47,17 +47,12 @@ struct NumberBits {
 [[nodiscard]] Result<NumberBits> number_bits(const FieldValue& value, const FieldFormat& format,
                                              const FieldPlace& place);
 
-// Checks a text field's value: text no longer than the field, or missing.
+// Checks a text field's value: missing, or a text whose characters are octets (up to U+00FF,
+// the decoders' reading of text octets) and no more of them than the field holds.
 [[nodiscard]] Status check_text(const FieldValue& value, std::uint16_t width, const FieldPlace& place);
 
-// Writes a text field's value (checked): the octets padded with spaces, or all ones when missing.
-inline void write_text_field(BitWriter& out, const FieldValue& value, std::uint16_t width) {
-  if (value.kind == FieldValue::Kind::Text) {
-    out.write_text(value.text, width, ' ');
-  } else {
-    out.write_ones(width);
-  }
-}
+// Writes a text field's value (checked): its octets padded with spaces, or all ones when missing.
+void write_text_field(BitWriter& out, const FieldValue& value, std::uint16_t width);
 
 // Whether `bits`, a value, would read back as missing if written as they stand.
 inline bool reads_as_missing(const NumberBits& bits, const FieldFormat& format) {

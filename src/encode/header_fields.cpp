@@ -51,6 +51,13 @@ BufrMessage default_header() {
   return m;
 }
 
+bool settable_header_key(std::string_view name) {
+  for (const Settable& s : kSettable) {
+    if (s.name == name) return true;
+  }
+  return false;
+}
+
 Status set_header_key(BufrMessage& header, std::string_view name, std::int64_t value) {
   const std::string key(name);
   if (header_key_index(name) < 0) return fail(BufrError::unencodable("header: " + key + " is no header key"));

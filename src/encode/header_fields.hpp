@@ -23,4 +23,8 @@ BufrMessage default_header();
 // value outside the field, and edition other than 4.
 [[nodiscard]] Status set_header_key(BufrMessage& header, std::string_view name, std::int64_t value);
 
+// Whether header key `name` is one set_header_key sets (not edition, lengths, flags the
+// writer decides, the keys computed from others, section 2).
+bool settable_header_key(std::string_view name);
+
 }  // namespace quorvex

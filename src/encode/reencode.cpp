@@ -10,24 +10,32 @@ namespace quorvex {
 void fields_of(const DecodeResult& decoded, DecodedFields& out) {
   out.values.clear();
   out.starts.clear();
-  out.values.reserve(decoded.values.size());
+  out.values.reserve(decoded.values.size() + decoded.new_references.size());
   out.starts.reserve(decoded.subset_starts.size());
-  std::size_t subset = 0;
-  for (std::size_t i = 0; i < decoded.values.size(); ++i) {
-    while (subset < decoded.subset_starts.size() && decoded.subset_starts[subset] == i) {
-      out.starts.push_back(out.values.size());
-      ++subset;
+  auto reference = decoded.new_references.begin();
+  // The definitions of subset `s` read before values[i], their bits as they stand.
+  const auto references_before = [&](std::size_t s, std::size_t i) {
+    for (; reference != decoded.new_references.end() && reference->subset == s && reference->before <= i;
+         ++reference)
+      out.values.push_back(FieldValue::of_raw(reference->bits));
+  };
+  for (std::size_t s = 0; s < decoded.subset_starts.size(); ++s) {
+    out.starts.push_back(out.values.size());
+    const std::size_t end =
+        s + 1 < decoded.subset_starts.size() ? decoded.subset_starts[s + 1] : decoded.values.size();
+    for (std::size_t i = decoded.subset_starts[s]; i < end; ++i) {
+      references_before(s, i);
+      const DecodedValue& v = decoded.values[i];
+      if (v.role == ValueRole::Operator) continue;
+      if (!v.has_raw()) {  // a text
+        out.values.push_back(v.has_text() ? FieldValue::of_text(decoded.texts[v.text_index])
+                                          : FieldValue::missing());
+      } else {
+        out.values.push_back(v.has_value() ? FieldValue::of_raw(v.raw) : FieldValue::missing());
+      }
     }
-    const DecodedValue& v = decoded.values[i];
-    if (v.role == ValueRole::Operator) continue;
-    if (!v.has_raw()) {  // a text
-      out.values.push_back(v.has_text() ? FieldValue::of_text(decoded.texts[v.text_index])
-                                        : FieldValue::missing());
-    } else {
-      out.values.push_back(v.has_value() ? FieldValue::of_raw(v.raw) : FieldValue::missing());
-    }
+    references_before(s, end);
   }
-  for (; subset < decoded.subset_starts.size(); ++subset) out.starts.push_back(out.values.size());
 }
 
 Result<std::vector<std::uint8_t>> reencode_message(Bytes octets, const TableSet& tables,

@@ -5,14 +5,18 @@
 #include <cmath>
 #include <optional>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "decode/data_consumer.hpp"
 #include "decode/template_program.hpp"
 #include "decode/walk.hpp"
 #include "encode/field_encoding.hpp"
+#include "encode/header_fields.hpp"
 #include "encode/message_writer.hpp"
+#include "message/header_keys.hpp"
 
 namespace quorvex {
 
@@ -20,6 +24,8 @@ namespace {
 
 // The key of 2-05 characters in a row.
 constexpr std::string_view kTextKey = "text";
+// The column of the subset's number in its message (from 1), as the flat reader names it.
+constexpr std::string_view kSubsetNumber = "subsetNumber";
 
 // The columns by key: every rank of a key with its column, in rank order.
 class ColumnIndex {
@@ -34,6 +40,14 @@ class ColumnIndex {
     }
     return -1;
   }
+  // The columns named by header keys, and subsetNumber's (-1 when absent).
+  std::span<const std::uint32_t> header_columns() const { return header_columns_; }
+  int subset_number() const { return subset_number_; }
+  // The highest rank of `key` among the columns; 0 when none.
+  std::uint32_t highest_column(std::string_view key) const {
+    const auto it = by_key_.find(key);
+    return it == by_key_.end() || it->second.empty() ? 0 : it->second.back().first;
+  }
   // The highest rank of `key` whose cell is valid in `row`; 0 when none.
   std::uint32_t highest(const InputTable& table, std::string_view key, std::size_t row) const {
     const auto it = by_key_.find(key);
@@ -46,12 +60,22 @@ class ColumnIndex {
 
  private:
   std::unordered_map<std::string_view, std::vector<std::pair<std::uint32_t, std::uint32_t>>> by_key_;
+  std::vector<std::uint32_t> header_columns_;
+  int subset_number_ = -1;
 };
 
 Result<ColumnIndex> ColumnIndex::of(const InputTable& table) {
   ColumnIndex index;
   for (std::size_t c = 0; c < table.columns.size(); ++c) {
     const std::string_view name = table.columns[c].name;
+    if (name == kSubsetNumber) {
+      index.subset_number_ = static_cast<int>(c);
+      continue;
+    }
+    if (header_key_index(name) >= 0) {
+      index.header_columns_.push_back(static_cast<std::uint32_t>(c));
+      continue;
+    }
     std::uint32_t rank = 0;
     const std::size_t hash = name.size() > 2 && name[0] == '#' ? name.find('#', 1) : std::string_view::npos;
     const auto parsed = hash == std::string_view::npos
@@ -76,17 +100,25 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   static constexpr DataRules kDataRules{};
 
   // `places`: how many element steps of the template bear each key.
+  // `top_level`: the bodies of the template's delayed replications that stand in no other
+  // replication.
   RowPlanner(const TableSet& tables, const InputTable& table, const ColumnIndex& index,
-             const std::unordered_map<std::string_view, std::uint32_t>& places)
+             const std::unordered_map<std::string_view, std::uint32_t>& places,
+             std::unordered_set<const ProgramStep*> top_level)
       : DataConsumer(tables),
         table_(table),
         index_(index),
         places_(places),
-        taken_(table.columns.size(), 0) {}
+        top_level_(std::move(top_level)),
+        taken_(table.columns.size(), 0) {
+    for (const std::uint32_t c : index.header_columns()) taken_[c] = kHeaderColumn;
+    if (index.subset_number() >= 0) taken_[static_cast<std::size_t>(index.subset_number())] = kHeaderColumn;
+  }
 
   void start_row(std::size_t row, std::size_t table_row, std::vector<FieldValue>& out) {
     state_.reset_for_subset();
     counters_.clear();
+    bitmap_defaulted_ = false;
     row_ = row;
     table_row_ = table_row;
     out_ = &out;
@@ -128,7 +160,10 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   const InputTable& table_;
   const ColumnIndex& index_;
   const std::unordered_map<std::string_view, std::uint32_t>& places_;
-  std::vector<std::size_t> taken_;  // per column: 1 + the row that took its cell
+  const std::unordered_set<const ProgramStep*> top_level_;
+  // Per column: 1 + the row that took its cell (kHeaderColumn: not a column of the data).
+  static constexpr std::size_t kHeaderColumn = ~std::size_t{0};
+  std::vector<std::size_t> taken_;
   std::unordered_map<std::string_view, std::uint32_t> counters_;
   // The keys of the next delayed replication's group with their occurrences per repetition:
   // those the template bears nowhere else (nor in nested replications), whose numbers then
@@ -139,6 +174,7 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   std::vector<std::string_view> other_keys_;
   std::size_t row_ = 0;
   std::size_t table_row_ = 0;
+  bool bitmap_defaulted_ = false;  // a data-present indicator of the row was written as 1
   std::vector<FieldValue>* out_ = nullptr;
 };
 
@@ -153,7 +189,11 @@ FieldValue RowPlanner::cell(std::string_view key) {
 
 bool RowPlanner::read_element(const ElementInfo& info) {
   const ElementDefinition& def = *info.def;
-  const FieldValue v = def.abbreviation.empty() ? FieldValue::missing() : cell(def.abbreviation);
+  FieldValue v = def.abbreviation.empty() ? FieldValue::missing() : cell(def.abbreviation);
+  if (def.code == kDataPresentIndicator && v.kind == FieldValue::Kind::Missing) {
+    v = FieldValue::of_number(1.0);
+    bitmap_defaulted_ = true;
+  }
   out_->push_back(v);
   std::optional<double> number;
   if (v.kind == FieldValue::Kind::Number && !std::isnan(v.number)) number = v.number;
@@ -167,11 +207,16 @@ bool RowPlanner::read_factor(const ElementParams& params, std::uint64_t& count) 
   const ElementDefinition& def = *params.def;
   FieldValue v = cell(def.abbreviation);
   if (v.kind == FieldValue::Kind::Missing || (v.kind == FieldValue::Kind::Number && std::isnan(v.number))) {
+    // When every key of the group tells the count, repetitions that hold no value but whose
+    // columns the table has (as a flat frame has them for all-missing repetitions) are written
+    // too, missing: nothing else in the row moves.
+    const bool columns_tell = other_keys_.empty();
     std::uint64_t inferred = 0;
     for (const auto& [key, per_repetition] : group_keys_) {
       const auto it = counters_.find(key);
       const std::uint32_t base = it == counters_.end() ? 0 : it->second;
-      const std::uint32_t highest = index_.highest(table_, key, row_);
+      const std::uint32_t highest =
+          columns_tell ? index_.highest_column(key) : index_.highest(table_, key, row_);
       if (highest > base)
         inferred = std::max<std::uint64_t>(inferred, (highest - base + per_repetition - 1) / per_repetition);
     }
@@ -182,7 +227,7 @@ bool RowPlanner::read_factor(const ElementParams& params, std::uint64_t& count) 
           return fail_with(
               refuse_row({key_of(def), def.code, table_row_},
                          "the replication count cannot be told from the keys it repeats (they occur "
-                         "elsewhere too): give its column #" +
+                         "elsewhere too, or the group stands in another replication): give its column #" +
                              std::to_string(counters_[def.abbreviation]) + "#" + def.abbreviation));
       }
     }
@@ -233,9 +278,13 @@ void RowPlanner::delayed_steps(std::span<const ProgramStep> body) {
   std::unordered_map<std::string_view, std::uint32_t> untelling;
   group_steps(body, 1, false, untelling);
   for (const auto& [key, n] : untelling) other_keys_.push_back(key);
+  // A group inside another replication is met once per repetition of it: its keys' numbers
+  // do not tell which of its counts they belong to.
+  const bool nested = !top_level_.contains(body.data());
   std::erase_if(group_keys_, [&](const auto& k) {
     const auto total = places_.find(k.first);
-    const bool telling = !untelling.contains(k.first) && total != places_.end() && total->second == k.second;
+    const bool telling =
+        !nested && !untelling.contains(k.first) && total != places_.end() && total->second == k.second;
     if (!telling) other_keys_.push_back(k.first);
     return !telling;
   });
@@ -244,11 +293,15 @@ void RowPlanner::delayed_steps(std::span<const ProgramStep> body) {
 Status RowPlanner::finish_row() const {
   for (std::size_t c = 0; c < table_.columns.size(); ++c) {
     const InputColumn& column = table_.columns[c];
-    if (taken_[c] == row_ + 1 || !column.valid(row_)) continue;
-    return fail(BufrError::unencodable(column.name + ", row " + std::to_string(table_row_) + ": " +
-                                       value_text(column.value(row_)) +
-                                       " is not written: the descriptors do not produce this key here (a "
-                                       "replication count contradicted by the data?)"));
+    if (taken_[c] == kHeaderColumn || taken_[c] == row_ + 1 || !column.valid(row_)) continue;
+    return fail(BufrError::unencodable(
+        column.name + ", row " + std::to_string(table_row_) + ": " + value_text(column.value(row_)) +
+        " is not written: the descriptors do not produce this key here (a "
+        "replication count contradicted by the data?" +
+        (bitmap_defaulted_ ? " or a value a bitmap selects: without its "
+                             "dataPresentIndicator columns, a bitmap selects none"
+                           : "") +
+        ")"));
   }
   return {};
 }
@@ -265,6 +318,77 @@ std::optional<std::int64_t> first_value(const InputTable& table, const ColumnInd
   if (cell.kind != FieldValue::Kind::Number) return std::nullopt;
   if (!(v >= 0 && v < 65536) || v != std::floor(v)) return std::nullopt;
   return static_cast<std::int64_t>(v);
+}
+
+// The header keys of the columns for the message of rows [first, end): the value of each
+// settable key, the same in every row, over the caller's header where it did not set the key.
+Status header_from_columns(const InputTable& table, const ColumnIndex& index, std::size_t first,
+                           std::size_t end, const TableWriteOptions& options, BufrMessage& header) {
+  for (const std::uint32_t c : index.header_columns()) {
+    const InputColumn& column = table.columns[c];
+    if (!settable_header_key(column.name)) continue;  // decided by the writer
+    std::optional<std::size_t> held;                  // the first row that holds a value
+    for (std::size_t row = first; row < end; ++row) {
+      if (!column.valid(row)) continue;
+      const FieldValue v = column.value(row);
+      const FieldValue h = held ? column.value(*held) : v;
+      if (v.kind != FieldValue::Kind::Number || h.kind != FieldValue::Kind::Number)
+        return fail(BufrError::unencodable(column.name + ", row " + std::to_string(options.first_row + row) +
+                                           ": " + value_text(v) + " is no header value (a number)"));
+      if (v.number != h.number)
+        return fail(BufrError::unencodable(
+            column.name + ", row " + std::to_string(options.first_row + row) + ": " + value_text(v) +
+            " differs from row " + std::to_string(options.first_row + *held) +
+            "'s in one message (a message has one header; write such rows to messages of their own)"));
+      held = held.value_or(row);
+    }
+    if (!held) continue;
+    const FieldValue v = column.value(*held);
+    const std::string where = column.name + ", row " + std::to_string(options.first_row + *held) + ": ";
+    if (v.number != std::floor(v.number) || std::fabs(v.number) > 1e15)
+      return fail(BufrError::unencodable(where + value_text(v) + " is no header value"));
+    const auto value = static_cast<std::int64_t>(v.number);
+    const auto given = std::find_if(options.header_keys.begin(),
+                                    options.header_keys.end(),
+                                    [&](const auto& key) { return key.first == column.name; });
+    if (given != options.header_keys.end()) {
+      if (given->second != value)
+        return fail(BufrError::unencodable(where + value_text(v) + " differs from the header's " +
+                                           std::to_string(given->second)));
+      continue;
+    }
+    const auto tables_of = [](const BufrMessage& m) {
+      return std::tuple(m.master_table_number,
+                        m.master_tables_version_number,
+                        m.local_tables_version_number,
+                        m.originating_centre,
+                        m.originating_subcentre);
+    };
+    const auto chosen = tables_of(header);
+    const Status set = set_header_key(header, column.name, value);
+    if (!set) return fail(BufrError::unencodable(where + set.error().message()));
+    if (tables_of(header) != chosen)  // the tables were chosen by the call's header
+      return fail(BufrError::unencodable(where + value_text(v) +
+                                         " chooses other tables than the header's: give it in the header"));
+  }
+  return {};
+}
+
+// The end of the message that starts at row `first`: after `per_message` rows, or (0) before
+// the next row subsetNumber numbers 1, else at the end of the table.
+std::size_t message_end(const InputTable& table, const ColumnIndex& index, std::size_t first,
+                        std::size_t per_message) {
+  if (per_message != 0) return std::min(table.rows, first + per_message);
+  if (index.subset_number() < 0) return table.rows;
+  const InputColumn& numbers = table.columns[static_cast<std::size_t>(index.subset_number())];
+  const auto one = [&numbers](std::size_t row) {
+    if (!numbers.valid(row)) return false;
+    const FieldValue v = numbers.value(row);
+    return v.kind == FieldValue::Kind::Number && v.number == 1.0;
+  };
+  std::size_t end = first + 1;
+  while (end < table.rows && !one(end)) ++end;
+  return end;
 }
 
 // The typical time of a message from its first row, where the header has none.
@@ -315,18 +439,25 @@ Result<std::vector<std::uint8_t>> write_table(const InputTable& table,
   const std::optional<TemplateProgram> program = compile_template(tables, descriptors);
   const TemplateProgram* compiled = program ? &*program : nullptr;
   std::unordered_map<std::string_view, std::uint32_t> places;
-  if (compiled != nullptr) places = template_places(compiled->steps());
-  RowPlanner planner(tables, table, index, places);
+  std::unordered_set<const ProgramStep*> top_level;
+  if (compiled != nullptr) {
+    places = template_places(compiled->steps());
+    const std::span<const ProgramStep> steps = compiled->steps();
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      if (steps[i].kind == ProgramStep::Kind::Delayed) top_level.insert(steps.data() + i + 1);
+      if (steps[i].kind == ProgramStep::Kind::Delayed || steps[i].kind == ProgramStep::Kind::Fixed)
+        i += steps[i].body;
+    }
+  }
+  RowPlanner planner(tables, table, index, places, std::move(top_level));
   DescriptorWalk walk(tables, planner, WorkLimits::steps(64 * (table.columns.size() + 1) * (table.rows + 1)));
-  const std::size_t per_message =
-      options.subsets_per_message == 0 ? std::max<std::size_t>(table.rows, 1) : options.subsets_per_message;
   BufrMessage message = header;
   message.unexpanded_descriptors.assign(descriptors.begin(), descriptors.end());
   std::vector<std::uint8_t> out;
   std::vector<FieldValue> values;
   std::vector<std::size_t> starts;
-  for (std::size_t first = 0; first < table.rows; first += per_message) {
-    const std::size_t end = std::min(table.rows, first + per_message);
+  for (std::size_t first = 0, end = 0; first < table.rows; first = end) {
+    end = message_end(table, index, first, options.subsets_per_message);
     values.clear();
     starts.clear();
     for (std::size_t row = first; row < end; ++row) {
@@ -337,6 +468,7 @@ Result<std::vector<std::uint8_t>> write_table(const InputTable& table,
       QV_CHECK(planner.finish_row());
     }
     BufrMessage chunk = message;
+    QV_CHECK(header_from_columns(table, index, first, end, options, chunk));
     QV_CHECK(typical_time_from(table, index, first, options.first_row + first, chunk));
     const MessageLayout layout{.header = chunk,
                                .local_section = {},

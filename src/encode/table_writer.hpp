@@ -6,12 +6,22 @@
 // highest numbered key of the repeated descriptors present in the row asks for. A non-null
 // cell the walk does not take is refused: its key is not one the descriptors produce, or a
 // replication count contradicts it.
+//
+// Columns named by header keys, as the flat reader gives them beside the data, set the
+// header of each message where the caller's header does not: one value in every row of a
+// message (a key the caller set must agree). The keys the writer decides (edition,
+// numberOfSubsets, compressedData, typicalDate ...) and subsetNumber are read, not written;
+// subsetNumber, numbered 1, 2 ... in each message, says where messages start.
+//
+// A data-present indicator (0-31-031) without a value is 1, "no value": a flat frame holds
+// no bitmaps, nor the quality information they select.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "encode/input_table.hpp"
@@ -23,8 +33,12 @@ namespace quorvex {
 
 struct TableWriteOptions {
   bool compressed = false;
-  std::size_t subsets_per_message = 0;  // 0: every row in one message
-  std::size_t first_row = 0;            // of the table, in errors
+  // 0: every row in one message, or with a column subsetNumber a message from each row
+  // numbered 1 on.
+  std::size_t subsets_per_message = 0;
+  std::size_t first_row = 0;  // of the table, in errors
+  // The header keys the caller set, with their values (a column of such a key must agree).
+  std::vector<std::pair<std::string, std::int64_t>> header_keys;
 };
 
 // Chooses the tables of a message from its header.

@@ -122,7 +122,8 @@ bool UncompressedWriter::characters(std::uint32_t code) {
   return true;
 }
 
-// 2-03-YYY: the new reference of the element, YYY bits of sign (1 negative) and magnitude.
+// 2-03-YYY: the new reference of the element, YYY bits of sign (1 negative) and magnitude:
+// a number, or the bits as they stand (a message written again).
 bool UncompressedWriter::define_reference(std::uint32_t code) {
   const ElementInfo* info = elements_.find(code);
   if (info == nullptr) return fail_with(BufrError::element_not_found(code));
@@ -130,16 +131,24 @@ bool UncompressedWriter::define_reference(std::uint32_t code) {
   const FieldValue* v = take(at);
   if (v == nullptr) return false;
   const std::uint16_t width = state_.new_reference_bits;
-  const bool integral = v->kind == FieldValue::Kind::Number && std::nearbyint(v->number) == v->number;
-  const double bound =
-      width >= 64 ? 9223372036854775807.0 : static_cast<double>((std::uint64_t{1} << (width - 1)) - 1);
-  if (!integral || width > 64 || std::fabs(v->number) > bound)
-    return fail_with(refuse_value(
-        at, *v, "is no reference value that " + std::to_string(width) + " bits of sign and magnitude hold"));
-  const auto reference = static_cast<std::int64_t>(v->number);
-  const std::uint64_t magnitude = reference < 0 ? static_cast<std::uint64_t>(-reference) : reference;
-  out_.write_bits((reference < 0 ? std::uint64_t{1} << (width - 1) : 0) | magnitude, width);
-  state_.new_references[code] = reference;
+  std::uint64_t bits = 0;
+  if (v->kind == FieldValue::Kind::Raw && width <= 64 && (width == 64 || (v->raw >> width) == 0)) {
+    bits = v->raw;
+  } else {
+    const bool integral = v->kind == FieldValue::Kind::Number && std::nearbyint(v->number) == v->number;
+    const double bound =
+        width >= 64 ? 9223372036854775807.0 : static_cast<double>((std::uint64_t{1} << (width - 1)) - 1);
+    if (!integral || width > 64 || std::fabs(v->number) > bound)
+      return fail_with(refuse_value(
+          at,
+          *v,
+          "is no reference value that " + std::to_string(width) + " bits of sign and magnitude hold"));
+    const auto reference = static_cast<std::int64_t>(v->number);
+    const std::uint64_t magnitude = reference < 0 ? static_cast<std::uint64_t>(-reference) : reference;
+    bits = (reference < 0 ? std::uint64_t{1} << (width - 1) : 0) | magnitude;
+  }
+  out_.write_bits(bits, width);
+  state_.new_references[code] = defined_reference(bits, width);
   return true;
 }
 

@@ -118,8 +118,9 @@ bool ImportedStream::import(PyObject* capsule) {
   }
 }
 
-// The header dict {key: int} over the defaults.
-bool header_argument(PyObject* o, BufrMessage& header) {
+// The header dict {key: int} over the defaults; `given` the keys set, with their values.
+bool header_argument(PyObject* o, BufrMessage& header,
+                     std::vector<std::pair<std::string, std::int64_t>>& given) {
   header = default_header();
   if (o == Py_None) return true;
   if (!PyDict_Check(o)) {
@@ -142,6 +143,7 @@ bool header_argument(PyObject* o, BufrMessage& header) {
       raise(set.error());
       return false;
     }
+    given.emplace_back(std::string(name, static_cast<std::size_t>(size)), v);
   }
   return true;
 }
@@ -155,10 +157,12 @@ PyObject* write_table(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     if (!parse_args({"write_table", kWriteNames, 6}, args, nargs, kwnames, parsed)) return nullptr;
     std::vector<std::uint32_t> descriptors;
     BufrMessage header;
+    std::vector<std::pair<std::string, std::int64_t>> given;
     std::uint64_t per_message = 0;
     const int compressed = PyObject_IsTrue(parsed[3]);
     if (compressed < 0 || !to_codes(parsed[1], "descriptors", descriptors) ||
-        !header_argument(parsed[2], header) || !to_u64(parsed[4], "subsets_per_message", per_message)) {
+        !header_argument(parsed[2], header, given) ||
+        !to_u64(parsed[4], "subsets_per_message", per_message)) {
       return nullptr;
     }
     if (!PyObject_TypeCheck(parsed[5], engine_state(module).tables_type)) {
@@ -182,7 +186,10 @@ PyObject* write_table(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                             descriptors,
                             header,
                             *chosen->tables,
-                            {.compressed = compressed != 0, .subsets_per_message = per_message});
+                            {.compressed = compressed != 0,
+                             .subsets_per_message = per_message,
+                             .first_row = 0,
+                             .header_keys = given});
     }
     Py_END_ALLOW_THREADS if (!written) return raise(written.error());
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(written->data()),

@@ -2,24 +2,9 @@
 
 #include <cstring>
 
+#include "lib/text.hpp"
+
 namespace quorvex::py {
-
-namespace {
-
-bool is_ascii(const std::string& s) {
-  const char* p = s.data();
-  std::size_t n = s.size();
-  std::uint64_t high = 0;  // the top bits of all octets, eight at a time
-  for (; n >= 8; p += 8, n -= 8) {
-    std::uint64_t word;
-    std::memcpy(&word, p, 8);
-    high |= word;
-  }
-  for (; n > 0; ++p, --n) high |= static_cast<unsigned char>(*p);
-  return (high & 0x8080808080808080ull) == 0;
-}
-
-}  // namespace
 
 PyObject* new_text(const std::string& s) {
   if (!is_ascii(s)) return new_str(s);

@@ -1,6 +1,7 @@
 #include "lib/text.hpp"
 
 #include <cstdio>
+#include <cstring>
 
 namespace quorvex {
 
@@ -92,6 +93,67 @@ void append_utf8(std::string& out, char32_t cp) {
     out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
     out += static_cast<char>(0x80 | (cp & 0x3F));
   }
+}
+
+bool is_ascii(std::string_view s) {
+  const char* p = s.data();
+  std::size_t n = s.size();
+  std::uint64_t high = 0;  // the top bits of all octets, eight at a time
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    high |= word;
+  }
+  for (; n > 0; ++p, --n) high |= static_cast<unsigned char>(*p);
+  return (high & 0x8080808080808080ull) == 0;
+}
+
+void append_octets_as_text(std::string& out, std::string_view octets) {
+  if (is_ascii(octets)) {
+    out.append(octets);
+    return;
+  }
+  for (const char c : octets) {
+    const auto octet = static_cast<unsigned char>(c);
+    if (octet < 0x80) {
+      out += c;
+    } else {
+      out += static_cast<char>(0xC0 | (octet >> 6));
+      out += static_cast<char>(0x80 | (octet & 0x3F));
+    }
+  }
+}
+
+bool text_octets(std::string_view text, std::string& out, std::size_t* bad) {
+  out.clear();
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    char32_t cp;
+    const std::size_t len = decode_utf8(text, i, cp);
+    if (len == 0 || cp > 0xFF) {
+      if (bad != nullptr) *bad = i;
+      return false;
+    }
+    out += static_cast<char>(cp);
+    i += len;
+  }
+  return true;
+}
+
+std::string character_text(std::string_view text, std::size_t offset) {
+  char32_t cp;
+  const std::size_t len = offset < text.size() ? decode_utf8(text, offset, cp) : 0;
+  char buf[32];
+  if (len == 0) {
+    const unsigned octet = offset < text.size() ? static_cast<unsigned char>(text[offset]) : 0;
+    std::snprintf(buf, sizeof buf, "an octet 0x%02X that is not UTF-8", octet);
+    return buf;
+  }
+  std::snprintf(buf, sizeof buf, " (U+%04X)", static_cast<unsigned>(cp));
+  std::string out(1, '\'');
+  out.append(text.substr(offset, len)).append(1, '\'').append(buf);
+  return out;
 }
 
 void append_quoted(std::string& out, std::string_view s) {

@@ -26,13 +26,20 @@ def expected_rows(values):
     ]
 
 
+def _as_ascii(text):
+    """An engine text as the per-value decoder gives it: each character beyond ASCII (an octet of
+    0x80 and above) as "?"."""
+    return None if text is None else "".join(c if c < "\x80" else "?" for c in text)
+
+
 def engine_rows(table):
-    """Rows of the engine's table grouped by message index."""
+    """Rows of the engine's table grouped by message index, texts as the per-value decoder gives
+    them."""
     names = ("message", "descriptor", "name", "value", "text", "raw", "meaning")
     columns = [table.column(n).to_pylist() for n in names]
     by_message = {}
     for message, descriptor, name, value, text, raw, meaning in zip(*columns):
-        by_message.setdefault(message, []).append((descriptor, name, _bits(value), text, raw, meaning))
+        by_message.setdefault(message, []).append((descriptor, name, _bits(value), _as_ascii(text), raw, meaning))
     return by_message
 
 

@@ -98,18 +98,24 @@ def sample(path, tmp, count=MESSAGES):
     return cut
 
 
-def comparable(column):
-    """A column as plain Python values: None where missing, floats for numbers."""
+def as_eccodes_reads(text):
+    """One of our texts as pdbufr gets it: each character here is the octet of the same number,
+    and ecCodes's texts reach pdbufr decoded as UTF-8, an octet that is not UTF-8 as U+FFFD."""
+    return text.encode("latin-1").decode("utf-8", errors="replace") if isinstance(text, str) else text
+
+
+def comparable(column, ours=False):
+    """A column as plain Python values: None where missing, floats for numbers (`ours`: texts as
+    pdbufr would read the same octets)."""
     if pd.api.types.is_datetime64_any_dtype(column):
         return [None if pd.isna(v) else pd.Timestamp(v).to_datetime64().astype("datetime64[us]") for v in column]
     if pd.api.types.is_numeric_dtype(column):
         values = column.to_numpy(dtype=np.float64, na_value=np.nan)
         return [None if np.isnan(v) or v == MISSING_LONG else float(v) for v in values]
     # ecCodes gives a missing text as "", as if it were empty, and pdbufr's flat reader leaves the
-    # blanks that pad a text to its width; an octet of 0x80 and above reaches pdbufr as U+FFFD, and
-    # is "?" here (the decoder reads IA5 texts as ASCII)
+    # blanks that pad a text to its width
     return [None if v is None or (isinstance(v, float) and np.isnan(v)) or not v.strip() else
-            v.rstrip().replace("\ufffd", "?") for v in column.astype(object)]
+            (as_eccodes_reads(v) if ours else v).rstrip() for v in column.astype(object)]
 
 
 def assert_same_rows(ours, theirs, columns):
@@ -118,7 +124,7 @@ def assert_same_rows(ours, theirs, columns):
         if name not in theirs.columns:  # pdbufr leaves out a column no row has
             assert ours[name].isna().all(), name
             continue
-        mine, peer = comparable(ours[name]), comparable(theirs[name])
+        mine, peer = comparable(ours[name], ours=True), comparable(theirs[name])
         for row, (a, b) in enumerate(zip(mine, peer)):
             if isinstance(a, float) and isinstance(b, float):
                 # we divide by the power of ten, ecCodes multiplies by its inverse: with the scales

@@ -126,6 +126,11 @@ def test_a_file_target_arrow_input_and_defaults():
     ({}, {"bufrHeaderCentre": 70000}, "header: bufrHeaderCentre = 70000 is outside 0..65535"),
     ({}, {"totalLength": 3}, "header: totalLength is no header key"),
     ({}, {"edition": 3}, "header: edition 3 cannot be written; edition 4 is"),
+    ({"bufrHeaderCentre": [98]}, {"bufrHeaderCentre": 74},
+     "bufrHeaderCentre, row 0: value 98 differs from the header's 74"),
+    ({"masterTablesVersionNumber": [13]}, None,
+     "masterTablesVersionNumber, row 0: value 13 chooses other tables than the header's: give it in the header"),
+    ({"dataCategory": [300]}, None, "dataCategory, row 0: header: dataCategory = 300 is outside 0..255"),
 ])
 def test_what_cannot_be_written_is_refused(columns, header, text):
     with pytest.raises(ValueError) as failure:
@@ -145,3 +150,45 @@ def test_missing_values_and_messages_of_several_subsets():
                     if k == "airTemperature"]
     assert temperatures[0] == pytest.approx(273.15) and temperatures[1:4] == [None] * 3
     assert temperatures[4] == pytest.approx(280.0)
+
+
+@pytest.mark.parametrize("compressed", [False, True])
+def test_texts_of_every_octet_are_written_back_as_read(compressed):
+    # a character is the text octet of the same number: every octet string has one text, and
+    # read back, the written texts are the same (20 characters fill the 20 octets of the field)
+    names = ["".join(map(chr, range(start, min(start + 20, 256)))) for start in range(0, 256, 20)]
+    frame = pd.DataFrame({"#1#year": [2024] * len(names), "#1#month": [3] * len(names), "#1#day": [1] * len(names),
+                          "#1#stationOrSiteName": names})
+    octets = quorvex.write_bufr(frame, descriptors=[301011, 1015], compressed=compressed)
+    back = quorvex.read_dataframe(octets)["#1#stationOrSiteName"].tolist()
+    assert back == [name.rstrip(" \t\n\v\f\r") or None for name in names]
+
+
+@pytest.mark.parametrize(("name", "shown"), [("Zürich €", "'€' (U+20AC)"), ("\u0100", "'\u0100' (U+0100)")])
+def test_a_character_no_octet_reads_as_is_refused(name, shown):
+    frame = pd.DataFrame({"#1#year": [2024, 2024], "#1#month": [3, 3], "#1#day": [1, 1],
+                          "#1#stationOrSiteName": ["Bern", name]})
+    with pytest.raises(ValueError) as failure:
+        quorvex.write_bufr(frame, descriptors=[301011, 1015])
+    assert f'stationOrSiteName (001015), row 1: text "{name}" holds {shown}' in str(failure.value)
+
+
+@pytest.mark.parametrize(("numbers", "categories", "expected"), [
+    ([1, 2, 1], [2, 2, 7], [(2, 2), (1, 7)]),   # a message from each row numbered 1, its header from its rows
+    ([1, 1, 1], [0, 1, 2], [(1, 0), (1, 1), (1, 2)]),
+    ([1, 2, 3], [2, 2, 7], "dataCategory, row 2: value 7 differs from row 0's in one message"),
+])
+def test_header_columns_and_subset_numbers_of_a_flat_frame(numbers, categories, expected):
+    # the columns read_dataframe gives beside the data: the keys the writer decides are read, not written
+    frame = synop().reindex([0, 0, 0]).reset_index(drop=True)
+    frame = frame.assign(**{"#1#airTemperature": [273.15, 274.15, 275.15]})
+    frame = frame.assign(subsetNumber=numbers, dataCategory=categories, edition=3, typicalDate="20240301",
+                         numberOfSubsets=99)
+    if isinstance(expected, str):
+        with pytest.raises(ValueError, match=expected):
+            quorvex.write_bufr(frame, descriptors=SIMPLE)
+        return
+    octets = quorvex.write_bufr(frame, descriptors=SIMPLE)
+    headers = [_engine.read_header(octets, o, n) for o, n, _ in _engine.scan(octets)]
+    assert [(h["number_of_subsets"], h["data_category"]) for h in headers] == expected
+    assert quorvex.read_dataframe(octets)["#1#airTemperature"].tolist() == pytest.approx([273.15, 274.15, 275.15])

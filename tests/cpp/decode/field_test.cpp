@@ -3,11 +3,15 @@
 #include <cctype>
 #include <cmath>
 #include <limits>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "decode/uncompressed.hpp"
 #include "decode_fixture.hpp"
+#include "lib/text.hpp"
 
 namespace quorvex {
 namespace {
@@ -51,15 +55,43 @@ TEST(ConvertTextTest, MissingTrimmingAndReplacement) {
   EXPECT_EQ(convert_text(std::string("A\0 \t", 4)), std::string("A\0", 2));
   EXPECT_EQ(convert_text(std::string("\xC4"
                                      "A")),
-            "?A");
+            "\u00C4A");
   EXPECT_EQ(convert_text(std::string("\xFF"
                                      "A")),
-            "?A");
+            "\u00FFA");
   EXPECT_EQ(convert_text(std::string(" \t\n\v\f\r")), "");
   EXPECT_EQ(convert_text(std::string("\x1b"
                                      "x\r\n")),
             "\x1b"
             "x");
+}
+
+// Every octet, alone and between others: the text tells the octets back exactly (the writer's
+// reading), and the per-value module's form has '?' for each octet of 0x80 and above.
+TEST(ConvertTextTest, EveryOctetIsToldBackExactly) {
+  for (unsigned octet = 0; octet < 256; ++octet) {
+    const std::string octets = std::string("a") + static_cast<char>(octet) + "z";
+    const std::optional<std::string> text = convert_text(octets);
+    ASSERT_TRUE(text.has_value()) << octet;
+    EXPECT_TRUE(valid_utf8(*text)) << octet;
+    std::string back;
+    ASSERT_TRUE(text_octets(*text, back)) << octet;
+    EXPECT_EQ(back, octets) << octet;
+    EXPECT_EQ(ascii_text(*text), octet >= 0x80 ? std::string("a?z") : octets) << octet;
+  }
+}
+
+// Characters no octet reads as, and octets that are not UTF-8, have no octets.
+TEST(ConvertTextTest, TextsBeyondOctetsHaveNone) {
+  std::string out;
+  std::size_t bad = 0;
+  for (const auto& [text, at] : std::vector<std::pair<std::string, std::size_t>>{
+           {"ab\u0100", 2}, {"\u20AC", 0}, {"x\xC3", 1}, {"\xFF", 0}, {"a\xC0\x80", 1}}) {
+    EXPECT_FALSE(text_octets(text, out, &bad)) << text;
+    EXPECT_EQ(bad, at) << text;
+  }
+  EXPECT_EQ(character_text("ab\u0100", 2), "'\u0100' (U+0100)");
+  EXPECT_EQ(character_text("x\xC3", 1), "an octet 0xC3 that is not UTF-8");
 }
 
 TEST(UnitTest, TextAndCodeTableUnits) {

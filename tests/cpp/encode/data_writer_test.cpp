@@ -53,8 +53,15 @@ Result<DecodeResult> decode(std::span<const std::uint32_t> codes, const TableSet
 DecodedFields as_numbers(const DecodeResult& decoded) {
   DecodedFields fields;
   fields_of(decoded, fields);
-  std::size_t k = 0;
-  for (const DecodedValue& v : decoded.values) {
+  std::size_t k = 0, s = 0;
+  auto reference = decoded.new_references.begin();  // each a field before the values after it
+  for (std::size_t i = 0; i < decoded.values.size(); ++i) {
+    while (s + 1 < decoded.subset_starts.size() && decoded.subset_starts[s + 1] <= i) ++s;
+    for (; reference != decoded.new_references.end() &&
+           (reference->subset < s || (reference->subset == s && reference->before <= i));
+         ++reference)
+      ++k;
+    const DecodedValue& v = decoded.values[i];
     if (v.role == ValueRole::Operator) continue;
     if (v.has_raw() && v.has_value() && v.role != ValueRole::AssociatedField)
       fields.values[k] = FieldValue::of_number(v.raw_value);
@@ -67,6 +74,7 @@ struct Template {
   const char* name;
   std::vector<std::uint32_t> codes;
   std::size_t max_octets = 60;  // of the random data: enough for the replications to fit
+  bool compressible = true;     // false: compressed data cannot hold its operators
 };
 
 void PrintTo(const Template& t, std::ostream* os) { *os << t.name; }
@@ -103,7 +111,8 @@ TEST_P(WriterRoundTrip, RandomDataWrittenAgainDecodesTheSame) {
       // refused.
       const std::string& why = compressed.error().message();
       EXPECT_TRUE(why.find("one replication count") != std::string::npos ||
-                  why.find("one bitmap") != std::string::npos)
+                  why.find("one bitmap") != std::string::npos ||
+                  (!GetParam().compressible && why.find("new reference values") != std::string::npos))
           << why;
       continue;
     }
@@ -114,7 +123,7 @@ TEST_P(WriterRoundTrip, RandomDataWrittenAgainDecodesTheSame) {
     EXPECT_EQ(view_of(*again), expected) << "trial " << trial << " compressed";
   }
   EXPECT_GT(decoded_ok, 20);
-  EXPECT_GT(compressed_ok, 10);
+  EXPECT_GT(compressed_ok, GetParam().compressible ? 10 : -1);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -129,7 +138,10 @@ INSTANTIATE_TEST_SUITE_P(
         Template{"local_width", {206010, 12101, 12102}},
         Template{"quality_bitmap", {12101, 12102, 222000, 236000, 101002, 31031, 101002, 33007}},
         Template{"substituted",
-                 {12101, 12102, 223000, 237000, 223255, 224000, 236000, 101002, 31031, 8023, 224255}}));
+                 {12101, 12102, 223000, 237000, 223255, 224000, 236000, 101002, 31031, 8023, 224255}},
+        // New references (2-03) for the second element, defined in every subset; no values of
+        // their own, written back from their bits or from the numbers read with them.
+        Template{"new_reference", {12101, 203014, 12101, 203255, 12101, 203000, 12101}, 60, false}));
 
 struct Refusal {
   const char* name;

@@ -91,17 +91,29 @@ INSTANTIATE_TEST_SUITE_P(
              {101000, 31001, 12101},
              {{"#1#delayedDescriptorReplicationFactor", {4}}, {"#1#airTemperature", {250}}},
              "31001=400 12101=25000 12101=- 12101=- 12101=- "},
-        Case{"missing_everywhere_is_no_repetition",
+        // A flat frame has the columns of all-missing repetitions: each is written, missing.
+        Case{"a_column_without_values_is_a_missing_repetition",
              {101000, 31001, 12101},
-             {{"#1#airTemperature", {kMissing}}},
-             "31001=0 "},
+             {{"#1#airTemperature", {kMissing}}, {"#2#airTemperature", {kMissing}}},
+             "31001=200 12101=- 12101=- "},
+        Case{"no_column_is_no_repetition",
+             {1001, 101000, 31001, 12101},
+             {{"#1#blockNumber", {7}}},
+             "1001=700 31001=0 "},
+        // Met once per repetition of the fixed replication, the group cannot take its count from
+        // the numbers of its keys.
+        Case{"a_group_in_another_replication_cannot_tell_its_count",
+             {103002, 101000, 31001, 12101},
+             {{"#1#airTemperature", {250}}, {"#2#airTemperature", {260}}},
+             "delayedDescriptorReplicationFactor (031001), row 0: the replication count cannot be told from "
+             "the keys it repeats (they occur elsewhere too, or the group stands in another replication): "
+             "give its column #1#delayedDescriptorReplicationFactor"},
         Case{"key_elsewhere_cannot_tell_the_count",
              {12101, 101000, 31001, 12101},
              {{"#1#airTemperature", {250}}, {"#2#airTemperature", {260}}},
              "delayedDescriptorReplicationFactor (031001), row 0: the replication count cannot be told from "
-             "the "
-             "keys it repeats (they occur elsewhere too): give its column "
-             "#1#delayedDescriptorReplicationFactor"},
+             "the keys it repeats (they occur elsewhere too, or the group stands in another replication): "
+             "give its column #1#delayedDescriptorReplicationFactor"},
         Case{"factor_contradicted_by_a_cell",
              {101000, 31001, 12101},
              {{"#1#delayedDescriptorReplicationFactor", {1}}, {"#2#airTemperature", {250}}},
