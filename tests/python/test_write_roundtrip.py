@@ -97,11 +97,12 @@ TABLE_KEYS = {"masterTablesVersionNumber": "master_table_version", "localTablesV
 # What a flat frame does not hold, so that the writer refuses (rather than guesses) it: associated
 # fields; the counts of delayed replications whose keys occur elsewhere in the template or that
 # stand in another replication, or (compressed) that the trailing missing values of a subset
-# leave untold; the bitmaps that select statistics (2-24, 2-25), numbered as their elements.
+# leave untold; the bitmaps that select statistics (2-24, 2-25) and quality information (2-22)
+# other than a percentage of confidence, numbered as their elements.
 FLAT_REFUSALS = {"associated fields (2-04) cannot be written from a table": ("204",),
                  "the replication count cannot be told from the keys it repeats": ("",),
                  "compressed data hold one replication count for all subsets": ("",),
-                 "a value a bitmap selects": ("224", "225")}
+                 "a value a bitmap selects": ("222", "224", "225")}
 
 
 def flat_files():
@@ -144,6 +145,10 @@ def test_flat_frames_written_and_read_back_are_the_same(path, rows):
             return
     assert first == len(frame)
     again = quorvex.read_dataframe(b"".join(written))
+    lost = [c for c in frame.columns if c.startswith("#") and c not in again.columns]
+    if lost and "222" in r["operators"] and frame[lost].isna().all().all():
+        pytest.xfail("a flat frame holds no bitmap (dataPresentIndicator is left out): written as selecting no "
+                     "element, a quality block's values come back under no element's key")
     # the edition written is 4; the keys of other editions' headers are compared where both have them
     compared = [c for c in frame.columns if c in again.columns and c != "edition"]
     assert [c for c in again.columns if c.startswith("#")] == [c for c in frame.columns if c.startswith("#")]
