@@ -28,15 +28,23 @@ constexpr std::uint64_t kMinColumnCharge = WorkLimits::kMinColumnCharge;
 // Two factors of a delayed replication count as equal within this difference.
 constexpr double kFactorTolerance = 2.220446049250313e-16;
 
-class CompressedReader : public DataConsumer<CompressedReader> {
+// Records: whether the reader writes down the nesting (a MessageStructure).
+template <bool Records>
+class CompressedReader : public DataConsumer<CompressedReader<Records>, Records> {
+  using Base = DataConsumer<CompressedReader<Records>, Records>;
+  using Base::state_;
+
  public:
+  using Base::check;
+  using Base::fail_with;
+
   static constexpr WalkRules kRules{.name = WalkName::CompressedDecode};
   static constexpr DataRules kDataRules{.new_reference_definitions = false,
                                         .associated_field_before_factor = false};
 
   CompressedReader(const TableSet& tables, BitReader& reader, std::uint16_t subsets, CompressedValues& out,
                    const WantedElements* wanted)
-      : DataConsumer(tables),
+      : Base(tables),
         wanted_(wanted),
         reader_(reader),
         out_(out),
@@ -90,7 +98,8 @@ class CompressedReader : public DataConsumer<CompressedReader> {
 
 // A data-present indicator enters a bitmap with the first subset's value (0 when there is
 // none) for all subsets.
-bool CompressedReader::read_element(const ElementInfo& info) {
+template <bool Records>
+bool CompressedReader<Records>::read_element(const ElementInfo& info) {
   auto index = read_column(element_params(info, state_));
   if (!index) return fail_with(std::move(index).error());
   std::optional<double> indicator;
@@ -101,7 +110,8 @@ bool CompressedReader::read_element(const ElementInfo& info) {
   return true;
 }
 
-bool CompressedReader::read_factor(const ElementParams& params, std::uint64_t& count) {
+template <bool Records>
+bool CompressedReader<Records>::read_factor(const ElementParams& params, std::uint64_t& count) {
   auto index = read_column(params);
   if (!index) return fail_with(std::move(index).error());
   auto n = replication_count_of(out_.columns[*index]);
@@ -110,7 +120,8 @@ bool CompressedReader::read_factor(const ElementParams& params, std::uint64_t& c
   return true;
 }
 
-Result<std::size_t> CompressedReader::read_column(const ElementParams& params) {
+template <bool Records>
+Result<std::size_t> CompressedReader<Records>::read_column(const ElementParams& params) {
   const FieldFormat format = field_format(params, state_);
   const ElementDefinition& def = *params.def;
   if (wanted_ != nullptr && !wanted_->wants(def.code)) return pass_over(def.code, &def.name, format);
@@ -119,7 +130,8 @@ Result<std::size_t> CompressedReader::read_column(const ElementParams& params) {
 }
 
 // Charges a new column against the value limit, before anything is allocated for it.
-Status CompressedReader::count_column() {
+template <bool Records>
+Status CompressedReader<Records>::count_column() {
   counted_values_ += subsets_ < kMinColumnCharge ? kMinColumnCharge : subsets_;
   if (counted_values_ > max_values_) return fail(BufrError::too_many_values());
   return {};
@@ -127,20 +139,24 @@ Status CompressedReader::count_column() {
 
 // N fields of `width` bits must remain. If they do not, the fields are read one by one so
 // that the error names the field a sequential reader would have failed on.
-Status CompressedReader::ensure_bits(std::uint16_t width) {
+template <bool Records>
+Status CompressedReader<Records>::ensure_bits(std::uint16_t width) {
   if (subsets_ * width <= reader_.bits_remaining()) return {};
   for (std::size_t k = 0; k < subsets_; ++k) QV_CHECK(reader_.read_bits(width));
   return {};
 }
 
-Status CompressedReader::ensure_octets(std::uint16_t width) {
+template <bool Records>
+Status CompressedReader<Records>::ensure_octets(std::uint16_t width) {
   if (subsets_ * width <= reader_.bits_remaining()) return {};
   for (std::size_t k = 0; k < subsets_; ++k) QV_CHECK(reader_.read_bytes_into(width, octets_));
   return {};
 }
 
-Result<std::size_t> CompressedReader::read_numbers(std::uint32_t descriptor, const std::string* name,
-                                                   const FieldFormat& format, const CodeTable* codes) {
+template <bool Records>
+Result<std::size_t> CompressedReader<Records>::read_numbers(std::uint32_t descriptor, const std::string* name,
+                                                            const FieldFormat& format,
+                                                            const CodeTable* codes) {
   const std::uint64_t r0 = QV_TRY(reader_.read_bits(format.width));
   const auto nbinc = static_cast<std::uint16_t>(QV_TRY(reader_.read_bits(6)));
   QV_CHECK(count_column());
@@ -177,8 +193,9 @@ Result<std::size_t> CompressedReader::read_numbers(std::uint32_t descriptor, con
 
 // Text: R0 is `width` bits of octets, NBINC counts octets. The text number is counted once
 // per element: subset k of the c-th text element (from 0) gets number c * N + k + 1.
-Result<std::size_t> CompressedReader::read_texts(std::uint32_t descriptor, const std::string* name,
-                                                 std::uint16_t width) {
+template <bool Records>
+Result<std::size_t> CompressedReader<Records>::read_texts(std::uint32_t descriptor, const std::string* name,
+                                                          std::uint16_t width) {
   QV_CHECK(reader_.read_bytes_into(width, octets_));  // R0: used only when NBINC is 0
   const auto nbinc = static_cast<std::uint16_t>(QV_TRY(reader_.read_bits(6)));
   QV_CHECK(count_column());
@@ -221,8 +238,9 @@ Result<std::size_t> CompressedReader::read_texts(std::uint32_t descriptor, const
 }
 
 // A column nobody reads: R0 and NBINC, then the increments (or texts) skipped by their width.
-Result<std::size_t> CompressedReader::pass_over(std::uint32_t descriptor, const std::string* name,
-                                                const FieldFormat& format) {
+template <bool Records>
+Result<std::size_t> CompressedReader<Records>::pass_over(std::uint32_t descriptor, const std::string* name,
+                                                         const FieldFormat& format) {
   if (format.text) {
     QV_CHECK(reader_.read_bytes_into(format.width, octets_));
   } else {
@@ -245,7 +263,8 @@ Result<std::size_t> CompressedReader::pass_over(std::uint32_t descriptor, const 
   return out_.columns.size() - 1;
 }
 
-Status CompressedReader::add_marker(std::uint32_t code) {
+template <bool Records>
+Status CompressedReader<Records>::add_marker(std::uint32_t code) {
   QV_CHECK(count_column());
   Column col;
   col.fixed = marker_record(code);
@@ -254,7 +273,8 @@ Status CompressedReader::add_marker(std::uint32_t code) {
 }
 
 // The count of a delayed replication: the factor must be the same in every subset.
-Result<std::uint64_t> CompressedReader::replication_count_of(const Column& col) const {
+template <bool Records>
+Result<std::uint64_t> CompressedReader<Records>::replication_count_of(const Column& col) const {
   if (subsets_ == 0) return 0;
   const std::optional<double> first = number_at(col, 0);
   if (!first) return 0;
@@ -269,11 +289,26 @@ Result<std::uint64_t> CompressedReader::replication_count_of(const Column& col) 
 
 // The numeric value of subset s; none for missing values and for text (whose raw_value is
 // its running number, not a quantity).
-std::optional<double> CompressedReader::number_at(const Column& col, std::size_t s) const {
+template <bool Records>
+std::optional<double> CompressedReader<Records>::number_at(const Column& col, std::size_t s) const {
   if (col.kind == Column::Kind::Text) return std::nullopt;
   const DecodedValue v = out_.value_at(col, s);
   if (!v.has_value()) return std::nullopt;
   return v.raw_value;
+}
+
+template <bool Records>
+Status read_columns(std::span<const std::uint32_t> codes, const TableSet& tables, BitReader& reader,
+                    std::uint16_t subsets, CompressedValues& out, const TemplateProgram* program,
+                    const WantedElements* wanted, MessageStructure* structure) {
+  CompressedReader<Records> consumer(tables, reader, subsets, out, wanted);
+  if constexpr (Records) {
+    structure->subset_starts.push_back(structure->events.size());
+    consumer.record_structure(*structure);
+  }
+  DescriptorWalk walk(tables, consumer, WorkLimits::steps(reader.bits_available()));
+  if (!(program != nullptr ? walk.replay(*program) : walk.walk(codes, 0))) return fail(consumer.take_error());
+  return {};
 }
 
 }  // namespace
@@ -285,12 +320,9 @@ Status read_compressed(std::span<const std::uint32_t> codes, const TableSet& tab
   out.cells.clear();
   out.texts.clear();
   out.subsets = subsets;
-  CompressedReader consumer(tables, reader, subsets, out, wanted);
-  if (structure != nullptr) structure->subset_starts.push_back(structure->events.size());
-  consumer.record_structure(structure);
-  DescriptorWalk walk(tables, consumer, WorkLimits::steps(reader.bits_available()));
-  if (!(program != nullptr ? walk.replay(*program) : walk.walk(codes, 0))) return fail(consumer.take_error());
-  return {};
+  return structure != nullptr
+             ? read_columns<true>(codes, tables, reader, subsets, out, program, wanted, structure)
+             : read_columns<false>(codes, tables, reader, subsets, out, program, wanted, nullptr);
 }
 
 // Writes the records in subset order: entry s of every column, for s = 0 .. N - 1.

@@ -16,13 +16,15 @@
 //                                                 is not an element
 //   std::size_t values_made() const;              how many values (records or columns) so far
 //
-// Given a MessageStructure (record_structure), the consumer also writes down the nesting the
-// walk states and which element each attribute qualifies; without one it does no more than
-// test a null pointer per sequence and repetition.
+// A consumer made with Records = true also writes down, into the MessageStructure given to
+// record_structure(), the nesting the walk states and which element each attribute
+// qualifies. The ordinary decode (Records = false) has none of this: the walk sees no nesting
+// hooks and an element costs nothing more than its reading.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -46,7 +48,7 @@ struct DataRules {
   bool associated_field_before_factor = true;
 };
 
-template <class Decoder>
+template <class Decoder, bool Records = false>
 class DataConsumer : public WalkErrors {
  public:
   bool element(std::uint32_t code) {
@@ -66,28 +68,28 @@ class DataConsumer : public WalkErrors {
         code, [info] { return info; }, count);
   }
 
-  // The nesting, into the structure given to record_structure() (a consumer that records
-  // it provides values_made()).
-  void record_structure(MessageStructure* structure) {
+  // The nesting, into `structure` (a consumer that records it provides values_made()).
+  void record_structure(MessageStructure& structure) requires Records {
     static_assert(
         requires(const Decoder& d) { d.values_made(); }, "recording the nesting needs values_made()");
-    structure_ = structure;
+    record_.structure = &structure;
   }
-  void open_sequence(std::uint32_t code) { note(StructureEvent::Kind::Sequence, code, 0); }
-  void open_replication(std::uint32_t code, std::uint64_t count) {
+  void open_sequence(std::uint32_t code) requires Records { note(StructureEvent::Kind::Sequence, code, 0); }
+  void open_replication(std::uint32_t code, std::uint64_t count) requires Records {
     note(StructureEvent::Kind::Replication, code, count);
   }
-  void repetition(std::uint64_t number) { note(StructureEvent::Kind::Repetition, 0, number); }
-  void close_group() { note(StructureEvent::Kind::Close, 0, 0); }
-  bool records_nesting() const { return structure_ != nullptr; }
+  void repetition(std::uint64_t number) requires Records {
+    note(StructureEvent::Kind::Repetition, 0, number);
+  }
+  void close_group() requires Records { note(StructureEvent::Kind::Close, 0, 0); }
   // The state back to the start of a subset (uncompressed data).
   void start_subset() {
     state_.reset_for_subset();
-    if (structure_ != nullptr) [[unlikely]] {
-      structure_->subset_starts.push_back(structure_->events.size());
-      element_at_.clear();
-      quality_selected_.clear();
-      quality_taken_.clear();
+    if constexpr (Records) {
+      record_.structure->subset_starts.push_back(record_.structure->events.size());
+      record_.element_at.clear();
+      record_.quality_selected.clear();
+      record_.quality_taken.clear();
     }
   }
 
@@ -102,13 +104,7 @@ class DataConsumer : public WalkErrors {
   static constexpr DataRules kData = Decoder::kDataRules;
   Decoder& self() { return static_cast<Decoder&>(*this); }
   // Values made so far; only called while recording the nesting.
-  std::size_t made() {
-    if constexpr (requires(const Decoder& d) { d.values_made(); }) {
-      return self().values_made();
-    } else {
-      return 0;
-    }
-  }
+  std::size_t made() { return self().values_made(); }
   // The rules of an element and of a factor; `find` gives the element's Table B entry and
   // is called only once the element is to be read.
   template <class Find>
@@ -118,47 +114,51 @@ class DataConsumer : public WalkErrors {
   bool selected_by_bitmap(std::uint32_t code);
 
   void note(StructureEvent::Kind kind, std::uint32_t code, std::uint64_t count) {
-    if (structure_ != nullptr) [[unlikely]]
-      structure_->add(kind, code, count, made());
+    record_.structure->add(kind, code, count, made());
   }
   // After an element or factor was read (with `history` entries before it): where its value
   // stands, and what it qualifies.
   void place_value(std::uint32_t code, std::size_t history, bool associated);
   void link_to_history(std::size_t value, std::size_t index, AttributeLink::Kind kind) {
-    if (index < element_at_.size())
-      structure_->attributes.push_back(AttributeLink{value, element_at_[index], kind});
+    if (index < record_.element_at.size())
+      record_.structure->attributes.push_back(AttributeLink{value, record_.element_at[index], kind});
   }
 
-  MessageStructure* structure_ = nullptr;
-  // While recording: the value of each history entry, and for quality information the
-  // entries the bitmap selects and how many values of each code took one so far.
-  std::vector<std::size_t> element_at_;
-  std::vector<std::size_t> quality_selected_;
-  std::unordered_map<std::uint32_t, std::size_t> quality_taken_;
+  // What recording the nesting keeps: the structure written to; the value of each history
+  // entry; for quality information, the entries the bitmap selects and how many values of
+  // each code took one so far.
+  struct Record {
+    MessageStructure* structure = nullptr;
+    std::vector<std::size_t> element_at;
+    std::vector<std::size_t> quality_selected;
+    std::unordered_map<std::uint32_t, std::size_t> quality_taken;
+  };
+  struct NoRecord {};
+  [[no_unique_address]] std::conditional_t<Records, Record, NoRecord> record_;
 };
 
-template <class Decoder>
-void DataConsumer<Decoder>::place_value(std::uint32_t code, std::size_t history, bool associated) {
+template <class Decoder, bool Records>
+void DataConsumer<Decoder, Records>::place_value(std::uint32_t code, std::size_t history, bool associated) {
   const std::size_t value = made() - 1;
-  if (state_.history.size() > history) element_at_.push_back(value);
+  if (state_.history.size() > history) record_.element_at.push_back(value);
   if (associated)
-    structure_->attributes.push_back(AttributeLink{value - 1, value, AttributeLink::Kind::Associated});
+    record_.structure->attributes.push_back(AttributeLink{value - 1, value, AttributeLink::Kind::Associated});
   if (!state_.quality_block || split_code(code).x != kQualityClass) return;
   // Quality information: the n-th value of a code qualifies the n-th element the bitmap
   // selects.
-  if (quality_selected_.empty()) {
+  if (record_.quality_selected.empty()) {
     for (std::size_t e = 0; e < state_.bitmap.size(); ++e) {
-      if (state_.bitmap[e] == 0) quality_selected_.push_back(bitmap_history_index(state_, e));
+      if (state_.bitmap[e] == 0) record_.quality_selected.push_back(bitmap_history_index(state_, e));
     }
   }
-  const std::size_t n = quality_taken_[code]++;
-  if (n < quality_selected_.size())
-    link_to_history(value, quality_selected_[n], AttributeLink::Kind::Quality);
+  const std::size_t n = record_.quality_taken[code]++;
+  if (n < record_.quality_selected.size())
+    link_to_history(value, record_.quality_selected[n], AttributeLink::Kind::Quality);
 }
 
-template <class Decoder>
+template <class Decoder, bool Records>
 template <class Find>
-inline bool DataConsumer<Decoder>::element_as(std::uint32_t code, Find find) {
+inline bool DataConsumer<Decoder, Records>::element_as(std::uint32_t code, Find find) {
   if constexpr (kData.new_reference_definitions) {
     if (state_.new_reference_bits != 0) return self().define_reference(code);
   }
@@ -166,10 +166,13 @@ inline bool DataConsumer<Decoder>::element_as(std::uint32_t code, Find find) {
   if (associated && !self().associated_field()) return false;
   const ElementInfo* info = find();
   if (info == nullptr) return fail_with(BufrError::element_not_found(code));
-  const std::size_t history = state_.history.size();
-  if (!self().read_element(*info)) return false;
-  if (structure_ != nullptr) [[unlikely]]
+  if constexpr (Records) {
+    const std::size_t history = state_.history.size();
+    if (!self().read_element(*info)) return false;
     place_value(code, history, associated);
+  } else {
+    if (!self().read_element(*info)) return false;
+  }
   state_.local_width_active = false;
   if (code == kDataPresentIndicator) {
     self().set_role(ValueRole::Bitmap);
@@ -181,9 +184,9 @@ inline bool DataConsumer<Decoder>::element_as(std::uint32_t code, Find find) {
   return true;
 }
 
-template <class Decoder>
+template <class Decoder, bool Records>
 template <class Find>
-bool DataConsumer<Decoder>::factor_as(std::uint32_t code, Find find, std::uint64_t& count) {
+bool DataConsumer<Decoder, Records>::factor_as(std::uint32_t code, Find find, std::uint64_t& count) {
   if constexpr (kData.associated_field_before_factor) {
     if (carries_associated_field(code, state_) && !self().associated_field()) return false;
   }
@@ -192,18 +195,19 @@ bool DataConsumer<Decoder>::factor_as(std::uint32_t code, Find find, std::uint64
   if (!self().read_factor(element_params(*factor, state_), count)) return false;
   self().set_role(ValueRole::ReplicationFactor);
   record_factor(state_, *factor->def);
-  if (structure_ != nullptr) [[unlikely]]
-    element_at_.push_back(made() - 1);
+  if constexpr (Records) record_.element_at.push_back(made() - 1);
   return true;
 }
 
-template <class Decoder>
-bool DataConsumer<Decoder>::operator_descriptor(std::uint32_t code) {
+template <class Decoder, bool Records>
+bool DataConsumer<Decoder, Records>::operator_descriptor(std::uint32_t code) {
   if (const DescriptorParts p = split_code(code); p.y == 0) {
     if (p.x == 22) {
       state_.quality_block = true;
-      quality_selected_.clear();
-      quality_taken_.clear();
+      if constexpr (Records) {
+        record_.quality_selected.clear();
+        record_.quality_taken.clear();
+      }
     } else if (p.x == 23 || p.x == 24 || p.x == 25 || p.x == 32 || p.x == 35) {
       state_.quality_block = false;
     }
@@ -231,8 +235,8 @@ bool DataConsumer<Decoder>::operator_descriptor(std::uint32_t code) {
 // wider, with a negative reference. Substituted (2-23) and replaced (2-32) values are
 // attributes of the element they select; statistics (2-24, 2-25) are values of their own,
 // numbered with the selected element's key.
-template <class Decoder>
-bool DataConsumer<Decoder>::selected_by_bitmap(std::uint32_t code) {
+template <class Decoder, bool Records>
+bool DataConsumer<Decoder, Records>::selected_by_bitmap(std::uint32_t code) {
   auto next = next_bitmap_element(state_);
   if (!next) return fail_with(std::move(next).error());
   if (*next == nullptr) return true;
@@ -244,11 +248,13 @@ bool DataConsumer<Decoder>::selected_by_bitmap(std::uint32_t code) {
   if (x == 25) widen_for_difference(params);
   if (!self().read_selected(params)) return false;
   if (x == 23 || x == 32) self().set_role(ValueRole::Attribute);
-  if (structure_ != nullptr && (x == 23 || x == 24 || x == 32)) [[unlikely]] {
-    const AttributeLink::Kind kind = x == 23   ? AttributeLink::Kind::Substituted
-                                     : x == 32 ? AttributeLink::Kind::Replaced
-                                               : AttributeLink::Kind::FirstOrderStatistic;
-    link_to_history(made() - 1, bitmap_history_index(state_, state_.bitmap_cursor - 1), kind);
+  if constexpr (Records) {
+    if (x == 23 || x == 24 || x == 32) {
+      const AttributeLink::Kind kind = x == 23   ? AttributeLink::Kind::Substituted
+                                       : x == 32 ? AttributeLink::Kind::Replaced
+                                                 : AttributeLink::Kind::FirstOrderStatistic;
+      link_to_history(made() - 1, bitmap_history_index(state_, state_.bitmap_cursor - 1), kind);
+    }
   }
   return true;
 }

@@ -69,7 +69,6 @@ class ExpansionTree : public WalkErrors {
     if (hidden_from_ == depth_) hidden_from_ = kShown;
     --depth_;
   }
-  static constexpr bool records_nesting() { return true; }
 
   std::vector<ExpansionNode> take() { return std::move(out_); }
 

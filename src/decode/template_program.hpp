@@ -86,12 +86,10 @@ bool DescriptorWalk<Consumer>::run(std::span<const ProgramStep> steps) {
         // Its members follow inline: only a consumer that follows the nesting needs them
         // walked as a group.
         if constexpr (StatesNesting<Consumer>) {
-          if (consumer_.records_nesting()) {
-            consumer_.open_sequence(s.code);
-            ok = run(steps.subspan(i + 1, s.body));
-            consumer_.close_group();
-            i += s.body;
-          }
+          consumer_.open_sequence(s.code);
+          ok = run(steps.subspan(i + 1, s.body));
+          consumer_.close_group();
+          i += s.body;
         }
         break;
       case ProgramStep::Kind::Fixed: {

@@ -14,13 +14,22 @@ namespace quorvex {
 
 namespace {
 
-class UncompressedReader : public DataConsumer<UncompressedReader> {
+// Records: whether the reader writes down the nesting (a MessageStructure).
+template <bool Records>
+class UncompressedReader : public DataConsumer<UncompressedReader<Records>, Records> {
+  using Base = DataConsumer<UncompressedReader<Records>, Records>;
+  using Base::elements_;
+  using Base::state_;
+
  public:
+  using Base::check;
+  using Base::fail_with;
+
   static constexpr WalkRules kRules{.name = WalkName::Decode};
   static constexpr DataRules kDataRules{};
 
   UncompressedReader(const TableSet& tables, BitReader& reader, DecodeResult& out, std::uint64_t max_values)
-      : DataConsumer(tables), reader_(reader), out_(out), max_values_(max_values) {}
+      : Base(tables), reader_(reader), out_(out), max_values_(max_values) {}
 
   DecodeState& state() { return state_; }
 
@@ -50,7 +59,8 @@ class UncompressedReader : public DataConsumer<UncompressedReader> {
   std::uint64_t max_values_;
 };
 
-inline bool UncompressedReader::associated_field() {
+template <bool Records>
+inline bool UncompressedReader<Records>::associated_field() {
   auto bits = reader_.read_bits(state_.associated_width);
   if (!bits) return fail_with(std::move(bits).error());
   out_.values.push_back(associated_field_record(*bits));
@@ -60,7 +70,8 @@ inline bool UncompressedReader::associated_field() {
 // While 2-03-YYY is in force, an element descriptor carries no value but YYY bits that
 // become the new reference value of its code: the leftmost bit is the sign (1 negative),
 // the others the magnitude.
-bool UncompressedReader::define_reference(std::uint32_t code) {
+template <bool Records>
+bool UncompressedReader<Records>::define_reference(std::uint32_t code) {
   if (elements_.find(code) == nullptr) return fail_with(BufrError::element_not_found(code));
   const std::uint16_t width = state_.new_reference_bits;
   auto bits = reader_.read_bits(width);  // width 1..254: above 64 this fails
@@ -72,7 +83,9 @@ bool UncompressedReader::define_reference(std::uint32_t code) {
 
 // Reads one value and appends it; `number` is its numeric value (none for missing values
 // and text).
-inline bool UncompressedReader::read_value(const ElementParams& params, std::optional<double>& number) {
+template <bool Records>
+inline bool UncompressedReader<Records>::read_value(const ElementParams& params,
+                                                    std::optional<double>& number) {
   const FieldFormat format = field_format(params, state_);
   if (format.text) return check(read_text_value(*params.def, format.width, state_, reader_, out_));
   auto raw = reader_.read_bits(format.width);
@@ -82,7 +95,10 @@ inline bool UncompressedReader::read_value(const ElementParams& params, std::opt
   return true;
 }
 
-inline bool UncompressedReader::read_element(const ElementInfo& info) {
+// Kept out of the walk's loop, which stays small enough for the compiler to keep its
+// state in registers (measured: inlined here, the walk ran 2 to 5% slower).
+template <bool Records>
+[[gnu::noinline]] bool UncompressedReader<Records>::read_element(const ElementInfo& info) {
   if (!info.text && state_.numbers_as_tabled()) return tabled_number(info);
   std::optional<double> number;
   if (!read_value(element_params(info, state_), number)) return false;
@@ -92,7 +108,8 @@ inline bool UncompressedReader::read_element(const ElementInfo& info) {
 
 // A number read with its table's width, scale and reference (no operator in force): the
 // general path of read_value and record_element, with nothing to adjust.
-inline bool UncompressedReader::tabled_number(const ElementInfo& info) {
+template <bool Records>
+inline bool UncompressedReader<Records>::tabled_number(const ElementInfo& info) {
   const ElementDefinition& def = *info.def;
   std::uint64_t raw;
   if (!reader_.try_read_bits(def.width, raw))
@@ -103,25 +120,25 @@ inline bool UncompressedReader::tabled_number(const ElementInfo& info) {
   return true;
 }
 
-bool UncompressedReader::read_factor(const ElementParams& params, std::uint64_t& count) {
+template <bool Records>
+bool UncompressedReader<Records>::read_factor(const ElementParams& params, std::uint64_t& count) {
   std::optional<double> number;
   if (!read_value(params, number)) return false;
   count = replication_count(number);
   return true;
 }
 
-}  // namespace
-
-Status decode_uncompressed(std::span<const std::uint32_t> codes, const TableSet& tables, BitReader& reader,
-                           std::uint16_t subsets, DecodeResult& out, const TemplateProgram* program,
-                           MessageStructure* structure) {
+template <bool Records>
+Status decode_subsets(std::span<const std::uint32_t> codes, const TableSet& tables, BitReader& reader,
+                      std::uint16_t subsets, DecodeResult& out, const TemplateProgram* program,
+                      MessageStructure* structure) {
   const std::uint64_t bits = reader.bits_available();
   const std::uint64_t max_values = WorkLimits::values(bits);
   // Real messages hold about one value per octet or fewer; growth beyond is geometric.
   out.values.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(bits / 8 + 16, max_values)));
-  UncompressedReader consumer(tables, reader, out, max_values);
+  UncompressedReader<Records> consumer(tables, reader, out, max_values);
   consumer.state().history.reserve(256);
-  consumer.record_structure(structure);
+  if constexpr (Records) consumer.record_structure(*structure);
   DescriptorWalk walk(tables, consumer, WorkLimits::steps(bits));
   out.subset_starts.reserve(out.subset_starts.size() + subsets);
   for (std::uint32_t s = 0; s < subsets; ++s) {
@@ -132,6 +149,15 @@ Status decode_uncompressed(std::span<const std::uint32_t> codes, const TableSet&
   }
   if (out.values.size() > max_values) return fail(BufrError::too_many_values());
   return {};
+}
+
+}  // namespace
+
+Status decode_uncompressed(std::span<const std::uint32_t> codes, const TableSet& tables, BitReader& reader,
+                           std::uint16_t subsets, DecodeResult& out, const TemplateProgram* program,
+                           MessageStructure* structure) {
+  return structure != nullptr ? decode_subsets<true>(codes, tables, reader, subsets, out, program, structure)
+                              : decode_subsets<false>(codes, tables, reader, subsets, out, program, nullptr);
 }
 
 }  // namespace quorvex

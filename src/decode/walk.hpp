@@ -37,7 +37,6 @@
 // (null when Table B lacks it), and sees the same calls in the same order.
 #pragma once
 
-#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -56,12 +55,10 @@ inline constexpr unsigned kMaxWalkDepth = 64;
 struct ProgramStep;
 class TemplateProgram;
 
-// A consumer that can follow the nesting, and says per walk whether it does (records_nesting());
-// one that does not is walked as fast as one that cannot.
+// A consumer that follows the nesting; any other is walked with no call about it.
 template <class Consumer>
 concept StatesNesting = requires(Consumer& c) {
   c.close_group();
-  { c.records_nesting() } -> std::convertible_to<bool>;
 };
 
 // The layout of the replication 1-X-Y at codes[i], or why it cannot be read.
@@ -218,14 +215,13 @@ bool DescriptorWalk<Consumer>::sequence(std::uint32_t code, unsigned depth) {
   const SequenceDefinition* seq = tables_.find_sequence(code);
   if (seq == nullptr) return consumer_.fail_with(BufrError::sequence_not_found(code));
   if constexpr (StatesNesting<Consumer>) {
-    if (consumer_.records_nesting()) {
-      consumer_.open_sequence(code);
-      if (!walk(seq->members, depth + 1)) return false;
-      consumer_.close_group();
-      return true;
-    }
+    consumer_.open_sequence(code);
+    if (!walk(seq->members, depth + 1)) return false;
+    consumer_.close_group();
+    return true;
+  } else {
+    return walk(seq->members, depth + 1);
   }
-  return walk(seq->members, depth + 1);
 }
 
 template <class Consumer>

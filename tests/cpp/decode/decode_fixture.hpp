@@ -105,7 +105,8 @@ inline std::vector<Seen> seen(const DecodeResult& r) {
 }
 
 // Two decodes of the same data: the same outcome (the same error text, or success) and the
-// same records, every field compared (numbers bit for bit), the same texts and subset starts.
+// same records, every field compared (numbers bit for bit, roles included), the same texts
+// and subset starts.
 inline ::testing::AssertionResult identical(const Status& status_a, const DecodeResult& a,
                                             const Status& status_b, const DecodeResult& b) {
   if (status_a.has_value() != status_b.has_value()) return ::testing::AssertionFailure() << "one failed";
@@ -120,7 +121,7 @@ inline ::testing::AssertionResult identical(const Status& status_a, const Decode
     const DecodedValue& y = b.values[k];
     if (std::bit_cast<std::uint64_t>(x.raw_value) != std::bit_cast<std::uint64_t>(y.raw_value) ||
         x.raw != y.raw || x.name != y.name || x.meaning != y.meaning || x.descriptor != y.descriptor ||
-        x.text_index != y.text_index || x.flags != y.flags) {
+        x.text_index != y.text_index || x.flags != y.flags || x.role != y.role) {
       return ::testing::AssertionFailure()
              << "value " << k << " of descriptor " << x.descriptor << " differs";
     }

@@ -96,8 +96,20 @@ void expect_well_formed(const MessageStructure& s, std::size_t values, const std
   tally.attributes += s.attributes.size();
 }
 
+// The records of `v` in subset order, as decode_data_section gives them.
+DecodeResult records_of(MessageValues&& v) {
+  if (!v.compressed) return std::move(v.records);
+  DecodeResult out;
+  for (std::size_t s = 0; s < v.columns.subsets; ++s) {
+    out.subset_starts.push_back(out.values.size());
+    for (const CompressedColumn& col : v.columns.columns) out.values.push_back(v.columns.value_at(col, s));
+  }
+  out.texts = std::move(v.columns.texts);
+  return out;
+}
+
 // Decodes the whole messages within the first `max_octets` of `path` with and without their
-// programs.
+// programs, and with and without recording the nesting.
 void compare_file(const std::string& path, std::size_t max_octets, TableChooser& chooser,
                   TemplateCache& cache, Tally& tally) {
   std::ifstream in(path, std::ios::binary);
@@ -114,6 +126,7 @@ void compare_file(const std::string& path, std::size_t max_octets, TableChooser&
     const auto program = cache.get(chosen->tables, message->unexpanded_descriptors);
     // The whole data, and the data cut short within a field (errors raised alike).
     const Bytes whole = section4_data(octets, *message);
+    const Result<DecodeResult> plain = decode_data_section(*message, tables, whole);
     for (const Bytes data : {whole, whole.first(whole.size() / 2)}) {
       const Result<DecodeResult> walked = decode_data_section(*message, tables, data);
       EXPECT_TRUE(testing::identical(walked, decode_data_section(*message, tables, data, program.get())))
@@ -136,6 +149,13 @@ void compare_file(const std::string& path, std::size_t max_octets, TableChooser&
                                                           : walked_values.records.values.size();
       expect_well_formed(walked_nesting, values, where, tally);
     }
+    // Recording the nesting changes nothing in the values (the readers that record are
+    // built apart from the ordinary ones).
+    EXPECT_TRUE(testing::identical(walked,
+                                   walked ? records_of(std::move(walked_values)) : DecodeResult{},
+                                   plain ? Status{} : Status(fail(plain.error())),
+                                   plain ? *plain : DecodeResult{}))
+        << where;
     ++tally.messages;
     tally.replayed += program != nullptr;
   }
