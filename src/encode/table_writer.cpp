@@ -83,6 +83,11 @@ Result<ColumnIndex> ColumnIndex::of(const InputTable& table) {
                             : std::from_chars(name.data() + 1, name.data() + hash, rank);
     if (parsed.ec != std::errc{} || parsed.ptr != name.data() + hash || rank == 0 || hash + 1 >= name.size())
       return fail(BufrError::unencodable("column " + std::string(name) + ": not a numbered key (#n#key)"));
+    if (name.find("->") != std::string_view::npos)  // the attribute keys of keyed reads
+      return fail(BufrError::unencodable(
+          "column " + std::string(name) +
+          ": attributes (key->name) cannot be written from a table: the bitmaps that would select them "
+          "are no columns of it"));
     auto& ranks = index.by_key_[name.substr(hash + 1)];
     if (std::any_of(ranks.begin(), ranks.end(), [&](const auto& r) { return r.first == rank; }))
       return fail(BufrError::unencodable("column " + std::string(name) + " is given twice"));
