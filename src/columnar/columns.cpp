@@ -40,20 +40,22 @@ std::uint64_t MessageBudget::text_octets(std::size_t octets) const {
 
 std::uint64_t rows_of(const MessageValues& m) {
   if (m.compressed) return static_cast<std::uint64_t>(m.columns.columns.size()) * m.columns.subsets;
-  return m.records.values.size();
+  return m.records.values.size() + m.records.passed_over;
 }
 
 std::optional<BufrError> over_budget(const MessageValues& m, std::size_t octets,
                                      const MessageBudget& budget) {
-  const std::string rule = std::to_string(MessageBudget::kRowsPerOctet) + " rows and " +
-                           std::to_string(MessageBudget::kTextPerOctet) +
-                           " octets of text per octet of the message, plus an allowance; at most " +
-                           std::to_string(budget.max_rows) + " rows, which max_message_rows raises";
+  const auto rule = [&budget] {  // written only for a message over its budget
+    return std::to_string(MessageBudget::kRowsPerOctet) + " rows and " +
+           std::to_string(MessageBudget::kTextPerOctet) +
+           " octets of text per octet of the message, plus an allowance; at most " +
+           std::to_string(budget.max_rows) + " rows, which max_message_rows raises";
+  };
   const std::uint64_t rows = rows_of(m);
-  if (rows > budget.rows(octets)) return BufrError::over_budget("rows", rows, budget.rows(octets), rule);
+  if (rows > budget.rows(octets)) return BufrError::over_budget("rows", rows, budget.rows(octets), rule());
   const std::uint64_t text = text_bytes_of(m);
   if (text > budget.text_octets(octets)) {
-    return BufrError::over_budget("octets of text", text, budget.text_octets(octets), rule);
+    return BufrError::over_budget("octets of text", text, budget.text_octets(octets), rule());
   }
   return std::nullopt;
 }

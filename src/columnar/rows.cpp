@@ -128,7 +128,12 @@ struct Held {
   DecodedValue value;
 };
 
-bool is_coordinate(const DecodedValue& v) { return v.role == ValueRole::Element && v.descriptor <= 9999; }
+// Elements of classes 00 to 09.
+constexpr std::uint32_t kCoordinatesBelow = 10000;
+
+bool is_coordinate(const DecodedValue& v) {
+  return v.role == ValueRole::Element && v.descriptor < kCoordinatesBelow;
+}
 
 bool is_numbered(ValueRole r) {
   return r == ValueRole::Element || r == ValueRole::ReplicationFactor || r == ValueRole::Bitmap;
@@ -233,6 +238,7 @@ class Collector {
   std::vector<Entry> entries_;
   std::vector<Held> held_;
   std::vector<std::int32_t> levels_;
+  std::vector<std::pair<std::int32_t, std::int32_t>> coordinates_;  // open: key id, level
   const std::vector<std::string>* texts_ = nullptr;
 };
 
@@ -244,6 +250,7 @@ void Collector::learn_types(const std::shared_ptr<const TableSet>& tables) {
   if (added) {  // once per table set of the call: messages often alternate between a few
     l.tables = tables;
     l.defs.assign(options_.keys.size(), nullptr);
+    l.wanted.recorded_below = kCoordinatesBelow;  // the others place no row
     std::unordered_map<std::string_view, const ElementDefinition*> by_key;
     for (const auto& [code, def] : tables->elements()) {
       by_key.try_emplace(def.abbreviation, &def);
@@ -280,7 +287,8 @@ void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_re
   bool attached = false;
   for (std::int32_t id : counted_) ranks_[static_cast<std::size_t>(id)] = 0;
   counted_.clear();
-  std::vector<std::pair<std::int32_t, std::int32_t>> coordinates;  // key id, level
+  std::vector<std::pair<std::int32_t, std::int32_t>>& coordinates = coordinates_;
+  coordinates.clear();
   std::int32_t level = 1;  // below the subset number, the first coordinate of every subset
   std::size_t subset = 0;
   const std::string* last = nullptr;

@@ -12,6 +12,7 @@
 #include "bitstream/bit_reader.hpp"
 #include "decode/decoded_value.hpp"
 #include "decode/field.hpp"
+#include "decode/wanted_elements.hpp"
 #include "lib/error.hpp"
 #include "tables/table_set.hpp"
 
@@ -85,20 +86,6 @@ struct CompressedValues {
         break;
     }
     return v;
-  }
-};
-
-// The elements whose values a reader of compressed data wants, by code (F = 0): the others
-// are passed over by their widths, their columns holding R0 for every subset. Class 31 is
-// always read, since the walk itself depends on it.
-struct WantedElements {
-  std::vector<bool> codes = std::vector<bool>(64 * 256, false);  // by X * 256 + Y
-
-  void add(std::uint32_t code) {
-    if (code < 100000) codes[code / 1000 % 100 * 256 + code % 1000 % 256] = true;
-  }
-  bool wants(std::uint32_t code) const {
-    return code >= 100000 || code / 1000 % 100 == 31 || codes[code / 1000 % 100 * 256 + code % 1000 % 256];
   }
 };
 

@@ -14,6 +14,7 @@ void clear_records(DecodeResult& out) {
   out.texts.clear();
   out.subset_starts.clear();
   out.new_references.clear();
+  out.passed_over = 0;
 }
 
 }  // namespace
@@ -53,7 +54,8 @@ Status decode_message_values(const BufrMessage& message, const TableSet& tables,
                                message.number_of_subsets,
                                out.records,
                                program,
-                               structure);
+                               structure,
+                               wanted);
   }
   return read_compressed(message.unexpanded_descriptors,
                          tables,

@@ -35,9 +35,10 @@ struct MessageValues {
 };
 
 // Decodes into `out`, whose memory is reused; on error `out` is left unspecified.
-// `wanted`, when given, names the elements of compressed data whose values are read; the
-// others keep their place but not their values. `structure`, when given, receives the
-// nesting (its previous contents dropped).
+// `wanted`, when given, names the elements whose values are read: in compressed data the
+// others keep their place but not their values; in uncompressed data their numbers leave
+// no record (see WantedElements), unless the nesting is recorded. `structure`, when given,
+// receives the nesting (its previous contents dropped).
 [[nodiscard]] Status decode_message_values(const BufrMessage& message, const TableSet& tables, Bytes data,
                                            MessageValues& out, const TemplateProgram* program = nullptr,
                                            const WantedElements* wanted = nullptr,

@@ -183,7 +183,7 @@ OperatorAction apply_operator(DecodeState& s, std::uint32_t code) {
   }
 }
 
-void detail::record_element_slow(DecodeState& s, const ElementDefinition& def, std::optional<double> value) {
+void detail::record_element_slow(DecodeState& s, const ElementDefinition& def, bool has_value, double value) {
   const bool indicator = def.code == kDataPresentIndicator;
   if (indicator && !s.bitmap_defining && s.implicit_bitmap_armed) {
     // The first indicator after the operator: a new bitmap over the entries before it.
@@ -194,9 +194,9 @@ void detail::record_element_slow(DecodeState& s, const ElementDefinition& def, s
     s.implicit_bitmap_collecting = true;
   }
   if (indicator && (s.bitmap_defining || s.implicit_bitmap_collecting)) {
-    if (value) {
+    if (has_value) {
       if (s.bitmap.capacity() == 0) s.bitmap.reserve(256);  // spares the first doublings
-      s.bitmap.push_back(bitmap_entry(*value));
+      s.bitmap.push_back(bitmap_entry(value));
     }
     return;
   }

@@ -123,7 +123,9 @@ std::uint8_t bitmap_entry(double value);
 std::uint64_t replication_count(std::optional<double> value);
 
 namespace detail {
-void record_element_slow(DecodeState& state, const ElementDefinition& def, std::optional<double> value);
+// The value as a flag and a number, passed in registers (an optional built on the stack and
+// read back whole stalls the hot loop).
+void record_element_slow(DecodeState& state, const ElementDefinition& def, bool has_value, double value);
 }  // namespace detail
 
 inline void record_element(DecodeState& state, const ElementDefinition& def, std::optional<double> value) {
@@ -133,7 +135,7 @@ inline void record_element(DecodeState& state, const ElementDefinition& def, std
     state.history.push_back(&def);
     return;
   }
-  detail::record_element_slow(state, def, value);
+  detail::record_element_slow(state, def, value.has_value(), value.value_or(0.0));
 }
 
 }  // namespace quorvex

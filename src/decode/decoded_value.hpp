@@ -60,6 +60,8 @@ struct DecodeResult {
   // The reference values 2-03-YYY defines, in the order read (they are no values of their own;
   // a writer needs them back).
   std::vector<NewReference> new_references;
+  // Numbers read past without a record, their elements not wanted (see WantedElements).
+  std::uint64_t passed_over = 0;
 };
 
 // Static names of the two special kinds of value.

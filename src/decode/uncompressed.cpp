@@ -9,15 +9,20 @@
 #include "decode/field.hpp"
 #include "decode/template_program.hpp"
 #include "decode/walk.hpp"
+#include "decode/wanted_elements.hpp"
 
 namespace quorvex {
 
 namespace {
 
-// Records: whether the reader writes down the nesting (a MessageStructure).
-template <bool Records>
-class UncompressedReader : public DataConsumer<UncompressedReader<Records>, Records> {
-  using Base = DataConsumer<UncompressedReader<Records>, Records>;
+// What a reader does beside reading every value: nothing (the ordinary decode), write down
+// the nesting (a MessageStructure), or pass over the numbers of elements not wanted. Each
+// is built on its own, so that the ordinary decode pays for neither.
+enum class ReadMode : std::uint8_t { Plain, Recording, Wanted };
+
+template <ReadMode Mode>
+class UncompressedReader : public DataConsumer<UncompressedReader<Mode>, Mode == ReadMode::Recording> {
+  using Base = DataConsumer<UncompressedReader<Mode>, Mode == ReadMode::Recording>;
   using Base::elements_;
   using Base::state_;
 
@@ -28,18 +33,24 @@ class UncompressedReader : public DataConsumer<UncompressedReader<Records>, Reco
   static constexpr WalkRules kRules{.name = WalkName::Decode};
   static constexpr DataRules kDataRules{};
 
-  UncompressedReader(const TableSet& tables, BitReader& reader, DecodeResult& out, std::uint64_t max_values)
-      : Base(tables), reader_(reader), out_(out), max_values_(max_values) {}
+  UncompressedReader(const TableSet& tables, BitReader& reader, DecodeResult& out, std::uint64_t max_values,
+                     const WantedElements* wanted)
+      : Base(tables), wanted_(wanted), reader_(reader), out_(out), max_values_(max_values) {}
 
   DecodeState& state() { return state_; }
 
-  bool after_step() { return out_.values.size() <= max_values_ || fail_with(BufrError::too_many_values()); }
+  bool after_step() { return values_read() <= max_values_ || fail_with(BufrError::too_many_values()); }
+  std::uint64_t values_read() const {
+    if constexpr (Mode == ReadMode::Wanted) return out_.values.size() + out_.passed_over;
+    return out_.values.size();
+  }
   bool define_reference(std::uint32_t code);
   bool associated_field();
   bool read_element(const ElementInfo& info);
   bool read_factor(const ElementParams& params, std::uint64_t& count);
   bool read_selected(const ElementParams& params) {
     std::optional<double> number;
+    if constexpr (Mode == ReadMode::Wanted) passed_ = false;
     return read_value(params, number);
   }
   bool marker(std::uint32_t code) {
@@ -47,20 +58,29 @@ class UncompressedReader : public DataConsumer<UncompressedReader<Records>, Reco
     return true;
   }
   bool characters(std::uint32_t code) { return check(read_characters(code, state_, reader_, out_)); }
-  void set_role(ValueRole role) { out_.values.back().role = role; }
+  // Of the value read last, unless it was passed over.
+  void set_role(ValueRole role) {
+    if constexpr (Mode == ReadMode::Wanted) {
+      if (passed_) return;
+    }
+    out_.values.back().role = role;
+  }
   std::size_t values_made() const { return out_.values.size(); }
 
  private:
   bool read_value(const ElementParams& params, std::optional<double>& number);
   bool tabled_number(const ElementInfo& info);
+  bool pass_over(const ElementInfo& info);
 
+  const WantedElements* wanted_;
+  bool passed_ = false;  // the last element read was passed over
   BitReader& reader_;
   DecodeResult& out_;
   std::uint64_t max_values_;
 };
 
-template <bool Records>
-inline bool UncompressedReader<Records>::associated_field() {
+template <ReadMode Mode>
+inline bool UncompressedReader<Mode>::associated_field() {
   auto bits = reader_.read_bits(state_.associated_width);
   if (!bits) return fail_with(std::move(bits).error());
   out_.values.push_back(associated_field_record(*bits));
@@ -70,8 +90,8 @@ inline bool UncompressedReader<Records>::associated_field() {
 // While 2-03-YYY is in force, an element descriptor carries no value but YYY bits that
 // become the new reference value of its code: the leftmost bit is the sign (1 negative),
 // the others the magnitude.
-template <bool Records>
-bool UncompressedReader<Records>::define_reference(std::uint32_t code) {
+template <ReadMode Mode>
+bool UncompressedReader<Mode>::define_reference(std::uint32_t code) {
   if (elements_.find(code) == nullptr) return fail_with(BufrError::element_not_found(code));
   const std::uint16_t width = state_.new_reference_bits;
   auto bits = reader_.read_bits(width);  // width 1..254: above 64 this fails
@@ -83,9 +103,8 @@ bool UncompressedReader<Records>::define_reference(std::uint32_t code) {
 
 // Reads one value and appends it; `number` is its numeric value (none for missing values
 // and text).
-template <bool Records>
-inline bool UncompressedReader<Records>::read_value(const ElementParams& params,
-                                                    std::optional<double>& number) {
+template <ReadMode Mode>
+inline bool UncompressedReader<Mode>::read_value(const ElementParams& params, std::optional<double>& number) {
   const FieldFormat format = field_format(params, state_);
   if (format.text) return check(read_text_value(*params.def, format.width, state_, reader_, out_));
   auto raw = reader_.read_bits(format.width);
@@ -97,8 +116,12 @@ inline bool UncompressedReader<Records>::read_value(const ElementParams& params,
 
 // Kept out of the walk's loop, which stays small enough for the compiler to keep its
 // state in registers (measured: inlined here, the walk ran 2 to 5% slower).
-template <bool Records>
-[[gnu::noinline]] bool UncompressedReader<Records>::read_element(const ElementInfo& info) {
+template <ReadMode Mode>
+[[gnu::noinline]] bool UncompressedReader<Mode>::read_element(const ElementInfo& info) {
+  if constexpr (Mode == ReadMode::Wanted) {
+    passed_ = !info.text && !wanted_->records(info.def->code);
+    if (passed_) return pass_over(info);
+  }
   if (!info.text && state_.numbers_as_tabled()) return tabled_number(info);
   std::optional<double> number;
   if (!read_value(element_params(info, state_), number)) return false;
@@ -108,8 +131,8 @@ template <bool Records>
 
 // A number read with its table's width, scale and reference (no operator in force): the
 // general path of read_value and record_element, with nothing to adjust.
-template <bool Records>
-inline bool UncompressedReader<Records>::tabled_number(const ElementInfo& info) {
+template <ReadMode Mode>
+inline bool UncompressedReader<Mode>::tabled_number(const ElementInfo& info) {
   const ElementDefinition& def = *info.def;
   std::uint64_t raw;
   if (!reader_.try_read_bits(def.width, raw))
@@ -120,25 +143,45 @@ inline bool UncompressedReader<Records>::tabled_number(const ElementInfo& info) 
   return true;
 }
 
-template <bool Records>
-bool UncompressedReader<Records>::read_factor(const ElementParams& params, std::uint64_t& count) {
+// A number nobody reads: its bits are read (so that data cut short fail as they would) but
+// give no record. Its element enters the history as any other; only a data-present
+// indicator (class 31) needs its value there.
+template <ReadMode Mode>
+bool UncompressedReader<Mode>::pass_over(const ElementInfo& info) {
+  const ElementParams params = element_params(info, state_);
+  const FieldFormat format = field_format(params, state_);
+  auto raw = reader_.read_bits(format.width);
+  if (!raw) return fail_with(std::move(raw).error());
+  ++out_.passed_over;
+  std::optional<double> number;
+  if (info.class31) {
+    const DecodedValue v = number_value(params, format, *raw);
+    if (v.has_value()) number = v.raw_value;
+  }
+  record_element(state_, *info.def, number);
+  return true;
+}
+
+template <ReadMode Mode>
+bool UncompressedReader<Mode>::read_factor(const ElementParams& params, std::uint64_t& count) {
+  if constexpr (Mode == ReadMode::Wanted) passed_ = false;
   std::optional<double> number;
   if (!read_value(params, number)) return false;
   count = replication_count(number);
   return true;
 }
 
-template <bool Records>
+template <ReadMode Mode>
 Status decode_subsets(std::span<const std::uint32_t> codes, const TableSet& tables, BitReader& reader,
                       std::uint16_t subsets, DecodeResult& out, const TemplateProgram* program,
-                      MessageStructure* structure) {
+                      MessageStructure* structure, const WantedElements* wanted) {
   const std::uint64_t bits = reader.bits_available();
   const std::uint64_t max_values = WorkLimits::values(bits);
   // Real messages hold about one value per octet or fewer; growth beyond is geometric.
   out.values.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(bits / 8 + 16, max_values)));
-  UncompressedReader<Records> consumer(tables, reader, out, max_values);
+  UncompressedReader<Mode> consumer(tables, reader, out, max_values, wanted);
   consumer.state().history.reserve(256);
-  if constexpr (Records) consumer.record_structure(*structure);
+  if constexpr (Mode == ReadMode::Recording) consumer.record_structure(*structure);
   DescriptorWalk walk(tables, consumer, WorkLimits::steps(bits));
   out.subset_starts.reserve(out.subset_starts.size() + subsets);
   for (std::uint32_t s = 0; s < subsets; ++s) {
@@ -147,7 +190,7 @@ Status decode_subsets(std::span<const std::uint32_t> codes, const TableSet& tabl
     if (!(program != nullptr ? walk.replay(*program) : walk.walk(codes, 0)))
       return fail(consumer.take_error());
   }
-  if (out.values.size() > max_values) return fail(BufrError::too_many_values());
+  if (out.values.size() + out.passed_over > max_values) return fail(BufrError::too_many_values());
   return {};
 }
 
@@ -155,9 +198,13 @@ Status decode_subsets(std::span<const std::uint32_t> codes, const TableSet& tabl
 
 Status decode_uncompressed(std::span<const std::uint32_t> codes, const TableSet& tables, BitReader& reader,
                            std::uint16_t subsets, DecodeResult& out, const TemplateProgram* program,
-                           MessageStructure* structure) {
-  return structure != nullptr ? decode_subsets<true>(codes, tables, reader, subsets, out, program, structure)
-                              : decode_subsets<false>(codes, tables, reader, subsets, out, program, nullptr);
+                           MessageStructure* structure, const WantedElements* wanted) {
+  if (structure != nullptr)
+    return decode_subsets<ReadMode::Recording>(
+        codes, tables, reader, subsets, out, program, structure, nullptr);
+  if (wanted != nullptr)
+    return decode_subsets<ReadMode::Wanted>(codes, tables, reader, subsets, out, program, nullptr, wanted);
+  return decode_subsets<ReadMode::Plain>(codes, tables, reader, subsets, out, program, nullptr, nullptr);
 }
 
 }  // namespace quorvex

@@ -5,6 +5,7 @@
 #include "decode/template_program.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -108,8 +109,35 @@ DecodeResult records_of(MessageValues&& v) {
   return out;
 }
 
+// Uncompressed data read with only some elements wanted: the records left are those of the
+// whole decode, in order, with every record of a recorded code among them; each record left
+// out is a number of an element not recorded, and is counted.
+::testing::AssertionResult keeps_what_is_wanted(const DecodeResult& whole, const Status& status,
+                                                const MessageValues& wanted_values,
+                                                const WantedElements& wanted) {
+  if (!status) return ::testing::AssertionFailure() << status.error().message();
+  const DecodeResult& kept = wanted_values.records;
+  std::size_t k = 0;
+  for (const DecodedValue& v : whole.values) {
+    const bool same =
+        k < kept.values.size() && kept.values[k].descriptor == v.descriptor &&
+        kept.values[k].role == v.role && kept.values[k].flags == v.flags &&
+        std::bit_cast<std::uint64_t>(kept.values[k].raw_value) == std::bit_cast<std::uint64_t>(v.raw_value) &&
+        (!v.has_text() || kept.texts[kept.values[k].text_index] == whole.texts[v.text_index]);
+    if (same) {
+      ++k;
+    } else if (wanted.records(v.descriptor) || v.has_text()) {
+      return ::testing::AssertionFailure() << "value of descriptor " << v.descriptor << " left out";
+    }
+  }
+  if (k != kept.values.size()) return ::testing::AssertionFailure() << "records not in the whole decode";
+  if (kept.values.size() + kept.passed_over != whole.values.size())
+    return ::testing::AssertionFailure() << "values left out not counted";
+  return ::testing::AssertionSuccess();
+}
+
 // Decodes the whole messages within the first `max_octets` of `path` with and without their
-// programs, and with and without recording the nesting.
+// programs, with and without recording the nesting, and with some elements wanted.
 void compare_file(const std::string& path, std::size_t max_octets, TableChooser& chooser,
                   TemplateCache& cache, Tally& tally) {
   std::ifstream in(path, std::ios::binary);
@@ -127,6 +155,18 @@ void compare_file(const std::string& path, std::size_t max_octets, TableChooser&
     // The whole data, and the data cut short within a field (errors raised alike).
     const Bytes whole = section4_data(octets, *message);
     const Result<DecodeResult> plain = decode_data_section(*message, tables, whole);
+    if (plain && !message->compressed_data) {
+      WantedElements wanted;  // temperatures and winds, and the elements of classes 00 to 09
+      wanted.recorded_below = 10000;
+      for (std::uint32_t y = 0; y < 256; ++y) {
+        wanted.add(11000 + y);
+        wanted.add(12000 + y);
+      }
+      MessageValues some;
+      const Status read =
+          decode_message_values(*message, tables, whole, some, program.get(), &wanted, nullptr);
+      EXPECT_TRUE(keeps_what_is_wanted(*plain, read, some, wanted)) << path << " message at " << found.offset;
+    }
     for (const Bytes data : {whole, whole.first(whole.size() / 2)}) {
       const Result<DecodeResult> walked = decode_data_section(*message, tables, data);
       EXPECT_TRUE(testing::identical(walked, decode_data_section(*message, tables, data, program.get())))
