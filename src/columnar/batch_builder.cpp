@@ -5,6 +5,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "columnar/key_numbering.hpp"
+
 namespace quorvex {
 
 using detail::DictionaryBuilder;
@@ -27,13 +29,8 @@ bool is_special_name(const std::string* name) {
 
 }  // namespace
 
-// ecCodes numbers elements, replication factors and bitmap entries; operators, associated
-// fields and attributes are not keys of their own.
-inline std::int32_t BatchBuilder::next_rank(std::int16_t id, ValueRole role) {
-  if (id < 0 || role == ValueRole::Operator || role == ValueRole::AssociatedField ||
-      role == ValueRole::Attribute) {
-    return 0;
-  }
+inline std::int32_t BatchBuilder::next_rank(std::int16_t id) {
+  if (id < 0) return 0;
   const auto i = static_cast<std::size_t>(id);
   if (i >= ranks_.size()) ranks_.resize(std::max(i + 1, 2 * ranks_.size()), 0);
   if (ranks_[i] == 0) ranked_.push_back(id);
@@ -153,11 +150,14 @@ class BitWriter {
 
 // One pass over the message's values writing every column through local pointers: the
 // compiler need not reload them after every octet written (char stores may alias anything).
-// `for_each_row(put)` calls put(subset, record) for the message's n values in order.
+// `for_each_row(put)` calls put(subset, index, record) for the message's n values in order,
+// `index` that of the value among `quality`'s (the record's, or the column's in compressed
+// data).
 template <class ForEachRow>
 void BatchBuilder::append(std::size_t n, std::size_t text_bytes, const std::vector<std::string>& texts,
-                          const MessageRef& ref, const std::shared_ptr<const TableSet>& tables,
-                          bool ranks_per_subset, ForEachRow&& for_each_row) {
+                          std::span<const QualityKey> quality, const MessageRef& ref,
+                          const std::shared_ptr<const TableSet>& tables, bool ranks_per_subset,
+                          ForEachRow&& for_each_row) {
   if (!b_) start();
   const auto full = [this](const DictionaryBuilder& d) {
     return d.size() + kNamesPerMessage > kMaxShortDictionary;
@@ -198,7 +198,22 @@ void BatchBuilder::append(std::size_t n, std::size_t text_bytes, const std::vect
   NameIds id;
   std::size_t at = text_;
   std::size_t j = 0;
-  for_each_row([&](std::size_t s, const DecodedValue& v) {
+  std::size_t first_row = 0;  // of the subset, for the index of a value given back by `numbering`
+  KeyNumbering numbering(quality);
+  // Numbers value i of the subset under its own key (that of `id`, the value just given) or
+  // under the key of the element a quality value qualifies.
+  const auto number = [&](std::size_t i, const ElementDefinition* qualified) {
+    const std::size_t row = first_row + i;
+    if (qualified == nullptr) {
+      rank[row] = next_rank(id.key);
+      return;
+    }
+    const std::int16_t k =
+        ids_of(DecodedValue{.name = &qualified->name, .descriptor = qualified->code}, *tables).key;
+    key[row] = std::max<std::int16_t>(k, 0);
+    rank[row] = next_rank(k);
+  };
+  for_each_row([&](std::size_t s, std::size_t i, const DecodedValue& v) {
     subset[j] = static_cast<std::int32_t>(s);
     descriptor[j] = v.descriptor;
     if (v.name != last) {  // a run of one element's values (replications, subsets) looks up once
@@ -209,14 +224,20 @@ void BatchBuilder::append(std::size_t n, std::size_t text_bytes, const std::vect
     unit[j] = std::max<std::int16_t>(id.unit, 0);
     unit_bits.push(id.unit >= 0);
     if (key != nullptr) {
-      key[j] = std::max<std::int16_t>(id.key, 0);
-      key_bits->push(id.key >= 0);
-      if (ranks_per_subset && s != last_subset) {
-        reset_ranks();
+      if (s != last_subset) {
+        numbering.finish(number);
+        if (ranks_per_subset) {
+          reset_ranks();
+          numbering.restart();
+        }
         last_subset = s;
       }
-      rank[j] = next_rank(id.key, v.role);
-      rank_bits->push(rank[j] != 0);
+      first_row = j - i;
+      key[j] = std::max<std::int16_t>(id.key, 0);
+      rank[j] = 0;
+      const bool held = numbering.next(i, v, number);  // a quality value numbered later
+      key_bits->push(id.key >= 0 || held);
+      rank_bits->push(rank[j] != 0 || held);
       role[j] = static_cast<std::int16_t>(v.role);
     }
     const bool has_raw = v.has_raw();
@@ -252,6 +273,7 @@ void BatchBuilder::append(std::size_t n, std::size_t text_bytes, const std::vect
   present_[2] += text_bits.flush();
   present_[3] += raw_bits.flush();
   present_[4] += meaning_bits.flush();
+  if (key != nullptr) numbering.finish(number);
   if (key_bits) present_[5] += key_bits->flush();
   if (rank_bits) present_[6] += rank_bits->flush();
   b.rows = static_cast<std::int64_t>(row0 + n);
@@ -262,21 +284,28 @@ void BatchBuilder::append(const MessageValues& m, std::size_t text_bytes, const 
   if (m.compressed) {
     const CompressedValues& c = m.columns;
     // Every subset of compressed data has the template's keys: each is numbered alike.
-    append(c.subsets * c.columns.size(), text_bytes, c.texts, ref, tables, true, [&c](auto&& put) {
-      for (std::size_t s = 0; s < c.subsets; ++s) {
-        for (const CompressedColumn& col : c.columns) put(s, c.value_at(col, s));
-      }
-    });
+    append(c.subsets * c.columns.size(),
+           text_bytes,
+           c.texts,
+           c.quality_keys,
+           ref,
+           tables,
+           true,
+           [&c](auto&& put) {
+             for (std::size_t s = 0; s < c.subsets; ++s) {
+               for (std::size_t i = 0; i < c.columns.size(); ++i) put(s, i, c.value_at(c.columns[i], s));
+             }
+           });
     return;
   }
   const DecodeResult& r = m.records;
   // The subsets of uncompressed data are numbered as one sequence of keys.
-  append(r.values.size(), text_bytes, r.texts, ref, tables, false, [&r](auto&& put) {
+  append(r.values.size(), text_bytes, r.texts, r.quality_keys, ref, tables, false, [&r](auto&& put) {
     const std::size_t n = r.values.size();
     const std::vector<std::size_t>& starts = r.subset_starts;
     for (std::size_t s = 0; s < starts.size(); ++s) {
       const std::size_t hi = s + 1 < starts.size() ? std::min(starts[s + 1], n) : n;
-      for (std::size_t j = std::min(starts[s], n); j < hi; ++j) put(s, r.values[j]);
+      for (std::size_t j = std::min(starts[s], n); j < hi; ++j) put(s, j, r.values[j]);
     }
   });
 }

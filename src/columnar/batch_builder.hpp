@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -63,11 +64,11 @@ class BatchBuilder {
  private:
   template <class ForEachRow>
   void append(std::size_t n, std::size_t text_bytes, const std::vector<std::string>& texts,
-              const MessageRef& ref, const std::shared_ptr<const TableSet>& tables, bool ranks_per_subset,
+              std::span<const QualityKey> quality, const MessageRef& ref,
+              const std::shared_ptr<const TableSet>& tables, bool ranks_per_subset,
               ForEachRow&& for_each_row);
-  // The occurrence number of the next value of key `id` (-1: none) and `role`, 0 when the
-  // value is not numbered.
-  std::int32_t next_rank(std::int16_t id, ValueRole role);
+  // The occurrence number of the next value of key `id`; 0 for none (-1).
+  std::int32_t next_rank(std::int16_t id);
   void reset_ranks();
   void start();
   void finish();

@@ -10,8 +10,10 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "columnar/key_numbering.hpp"
 #include "columnar/parallel.hpp"
 #include "decode/structure.hpp"
+#include "message/descriptor.hpp"
 
 namespace quorvex {
 
@@ -39,14 +41,12 @@ RowKey RowKey::parse(const std::string& column) {
   return k;
 }
 
-namespace {
-
-// The name of an attribute under its element: by its kind, or its own key (quality
-// information).
 std::string_view link_name(AttributeLink::Kind kind, const DecodedValue& v, const TableSet& tables) {
   const char* name = attribute_name(kind);
   return name != nullptr ? std::string_view(name) : value_key(v, tables);
 }
+
+namespace {
 
 // The key whose table entry types an attribute column: the attribute's own for quality
 // information, the element's for the values read through a bitmap.
@@ -135,10 +135,6 @@ bool is_coordinate(const DecodedValue& v) {
   return v.role == ValueRole::Element && v.descriptor < kCoordinatesBelow;
 }
 
-bool is_numbered(ValueRole r) {
-  return r == ValueRole::Element || r == ValueRole::ReplicationFactor || r == ValueRole::Bitmap;
-}
-
 RowColumn::Type type_of(const ElementDefinition& def) {
   if (def.element_type == "string" || def.unit == "CCITT IA5") return RowColumn::Type::Text;
   if (def.element_type == "double") return RowColumn::Type::Double;
@@ -197,7 +193,7 @@ class Collector {
   // them attached as `links` say.
   template <class At>
   void structure(std::size_t n, const TableSet& tables, bool subsets_restart,
-                 std::span<const AttributeLink> links, At at);
+                 std::span<const AttributeLink> links, std::span<const QualityKey> quality, At at);
   std::int32_t attribute_id(const DecodedValue& target, const TableSet& tables, std::string_view attribute);
   template <class ValueOf>
   void gather(const MessageRef& ref, std::size_t fixed_subset, ValueOf value_of);
@@ -234,6 +230,10 @@ class Collector {
   std::unordered_map<const std::string*, KeyIds> key_ids_;
   std::unordered_map<std::string, std::int32_t> all_keys_;
   std::vector<std::uint32_t> ranks_;
+  // By key id: whether the key is a coordinate in the message being structured, as its first
+  // value is (pdbufr decides by the key: a local element named like a coordinate, such as
+  // 0-26-196 "hour" beside 0-04-004, is one too).
+  std::vector<bool> coordinate_;
   std::vector<std::int32_t> counted_;
   std::vector<Entry> entries_;
   std::vector<Held> held_;
@@ -276,7 +276,7 @@ void Collector::learn_types(const std::shared_ptr<const TableSet>& tables) {
 // requested ones.
 template <class At>
 void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_restart,
-                          std::span<const AttributeLink> links, At at) {
+                          std::span<const AttributeLink> links, std::span<const QualityKey> quality, At at) {
   entries_.clear();
   if (attributes_)
     placed_.assign(n, {0, -1});
@@ -293,9 +293,22 @@ void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_re
   std::size_t subset = 0;
   const std::string* last = nullptr;
   KeyIds ids;
+  const auto count = [this](std::int32_t key) {
+    const auto k = static_cast<std::size_t>(key);
+    if (ranks_[k] == 0) counted_.push_back(key);
+    return ++ranks_[k];
+  };
+  // A quality value named by the key of the element it qualifies is counted among that key's
+  // occurrences; like every attribute, it never enters the rows.
+  const auto count_quality = [&](const ElementDefinition& qualified) {
+    const KeyIds q = ids_of(DecodedValue{.name = &qualified.name, .descriptor = qualified.code}, tables);
+    if (q.key >= 0 && count(q.key) == 1) coordinate_[static_cast<std::size_t>(q.key)] = false;
+  };
+  KeyNumbering numbering(quality);
   for (std::size_t i = 0; i < n; ++i) {
     const auto [v, s] = at(i);
     if (subsets_restart && s != subset) {
+      numbering.finish([&](std::size_t, const ElementDefinition* q) { count_quality(*q); });
       subset = s;
       coordinates.clear();
       level = 1;
@@ -318,36 +331,41 @@ void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_re
           break;
         }
       }
-      if (v.role == ValueRole::Attribute) continue;  // a statistic is also a value of its own
     }
-    if (!is_numbered(v.role)) continue;
-    if (v.name != last) {  // runs of one element (replications, subsets) look up once
-      last = v.name;
-      ids = ids_of(v, tables);
-    }
-    if (ids.key < 0) continue;
-    const auto k = static_cast<std::size_t>(ids.key);
-    if (ranks_[k] == 0) counted_.push_back(ids.key);
-    const std::uint32_t rank = ++ranks_[k];
-    const bool coordinate = is_coordinate(v);
-    if (coordinate) {
-      for (std::size_t c = coordinates.size(); c-- > 0;) {
-        if (coordinates[c].first != ids.key) continue;
-        level = coordinates[c].second;
-        coordinates.resize(c);
-        break;
+    // Elements (a statistic is also a value of its own), factors and bitmap entries.
+    const auto number = [&](std::size_t, const ElementDefinition* qualified) {
+      if (qualified != nullptr) {
+        count_quality(*qualified);
+        return;
       }
-    }
-    if (attributes_) placed_[i] = {rank, level};
-    if (ids.name >= 0) {
-      bool wanted = false;
-      for (std::size_t r = 0; r < options_.keys.size() && !wanted; ++r) {
-        wanted =
-            request_name_[r] == ids.name && (options_.keys[r].rank == 0 || options_.keys[r].rank == rank);
+      if (v.name != last) {  // runs of one element (replications, subsets) look up once
+        last = v.name;
+        ids = ids_of(v, tables);
       }
-      if (wanted) entries_.push_back(Entry{i, i, s, rank, ids.name, level});
-    }
-    if (coordinate) coordinates.emplace_back(ids.key, level++);
+      if (ids.key < 0) return;
+      const std::uint32_t rank = count(ids.key);
+      if (rank == 1) coordinate_[static_cast<std::size_t>(ids.key)] = is_coordinate(v);
+      const bool coordinate = coordinate_[static_cast<std::size_t>(ids.key)];
+      if (coordinate) {
+        for (std::size_t c = coordinates.size(); c-- > 0;) {
+          if (coordinates[c].first != ids.key) continue;
+          level = coordinates[c].second;
+          coordinates.resize(c);
+          break;
+        }
+      }
+      if (attributes_) placed_[i] = {rank, level};
+      if (ids.name >= 0) {
+        bool wanted = false;
+        for (std::size_t r = 0; r < options_.keys.size() && !wanted; ++r) {
+          wanted =
+              request_name_[r] == ids.name && (options_.keys[r].rank == 0 || options_.keys[r].rank == rank);
+        }
+        if (wanted) entries_.push_back(Entry{i, i, s, rank, ids.name, level});
+      }
+      if (coordinate) coordinates.emplace_back(ids.key, level++);
+    };
+    numbering.next(i, v, number);
   }
   if (attached) {  // each attribute right after its element (which came first)
     std::stable_sort(
@@ -375,7 +393,10 @@ Collector::KeyIds Collector::ids_of(const DecodedValue& v, const TableSet& table
     if (!key.empty()) {
       auto [k, new_key] =
           all_keys_.try_emplace(std::string(key), static_cast<std::int32_t>(all_keys_.size()));
-      if (new_key) ranks_.push_back(0);
+      if (new_key) {
+        ranks_.push_back(0);
+        coordinate_.push_back(false);
+      }
       auto named = names_.find(k->first);
       it->second = KeyIds{k->second, named != names_.end() ? named->second : -1};
     }
@@ -486,7 +507,7 @@ void Collector::add(const MessageValues& m, const MessageRef& ref,
   if (m.compressed) {
     const CompressedValues& c = m.columns;
     texts_ = &c.texts;
-    structure(c.columns.size(), *tables, false, links, [&c](std::size_t i) {
+    structure(c.columns.size(), *tables, false, links, c.quality_keys, [&c](std::size_t i) {
       return std::pair<DecodedValue, std::size_t>(c.columns[i].fixed, 0);
     });
     for (std::size_t s = 0; s < c.subsets; ++s) {
@@ -497,7 +518,7 @@ void Collector::add(const MessageValues& m, const MessageRef& ref,
   const DecodeResult& r = m.records;
   texts_ = &r.texts;
   std::size_t s = 0;
-  structure(r.values.size(), *tables, true, links, [&r, &s](std::size_t i) {
+  structure(r.values.size(), *tables, true, links, r.quality_keys, [&r, &s](std::size_t i) {
     while (s + 1 < r.subset_starts.size() && r.subset_starts[s + 1] <= i) ++s;
     return std::pair<const DecodedValue&, std::size_t>(r.values[i], s);
   });
@@ -684,31 +705,50 @@ void FlatCollector::each_key(const MessageValues& m, const TableSet& tables, Vis
   reset();
   const std::string* last = nullptr;
   std::int32_t key = -1;
-  const auto key_of = [&](const DecodedValue& v) {
-    if (v.role != ValueRole::Element) return std::int32_t{-1};
+  std::size_t subset = 0;
+  // Value i, given now, numbered under its own key or, for a quality value, under that of
+  // the element it qualifies. Only elements are columns: replication factors and bitmap
+  // entries are left out, and so is a quality value that qualifies one (of class 31).
+  const auto number = [&](std::size_t i, const DecodedValue& v, const ElementDefinition* qualified) {
+    if (qualified != nullptr) {
+      if (split_code(qualified->code).x == 31) return;
+      const std::int32_t k =
+          key_id(DecodedValue{.name = &qualified->name, .descriptor = qualified->code}, tables);
+      if (k >= 0) visit(subset, i, k, count(k));
+      return;
+    }
+    if (v.role != ValueRole::Element) return;
     if (v.name != last) {  // runs of one element (replications) look up once
       last = v.name;
       key = key_id(v, tables);
     }
-    return key;
+    if (key >= 0) visit(subset, i, key, count(key));
+  };
+  const auto held = [&](std::size_t i, const ElementDefinition* qualified) {
+    number(i, DecodedValue{}, qualified);
   };
   if (m.compressed) {
-    for (std::size_t i = 0; i < m.columns.columns.size(); ++i) {
-      const std::int32_t k = key_of(m.columns.columns[i].fixed);
-      if (k >= 0) visit(0, i, k, count(k));
+    const CompressedValues& c = m.columns;
+    KeyNumbering numbering(c.quality_keys);
+    for (std::size_t i = 0; i < c.columns.size(); ++i) {
+      const DecodedValue& v = c.columns[i].fixed;
+      numbering.next(i, v, [&](std::size_t j, const ElementDefinition* q) { number(j, v, q); });
     }
+    numbering.finish(held);
     return;
   }
   const DecodeResult& r = m.records;
-  std::size_t s = 0;
+  KeyNumbering numbering(r.quality_keys);
   for (std::size_t i = 0; i < r.values.size(); ++i) {
-    if (s + 1 < r.subset_starts.size() && r.subset_starts[s + 1] <= i) {
-      while (s + 1 < r.subset_starts.size() && r.subset_starts[s + 1] <= i) ++s;
+    if (subset + 1 < r.subset_starts.size() && r.subset_starts[subset + 1] <= i) {
+      numbering.finish(held);
+      while (subset + 1 < r.subset_starts.size() && r.subset_starts[subset + 1] <= i) ++subset;
       reset();
     }
-    const std::int32_t k = key_of(r.values[i]);
-    if (k >= 0) visit(s, i, k, count(k));
+    const DecodedValue& v = r.values[i];
+    numbering.next(i, v, [&](std::size_t j, const ElementDefinition* q) { number(j, v, q); });
   }
+  numbering.finish(held);
 }
 
 // Whether the message holds every key of options_.keys (a plain one: any occurrence).

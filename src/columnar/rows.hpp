@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "columnar/columns.hpp"
+#include "decode/structure.hpp"
 
 namespace quorvex {
 
@@ -94,6 +95,10 @@ struct RowOptions {
 // The key of a value as ecCodes names it: the abbreviation of its element, "text" for 2-05
 // characters; empty for operators, associated fields and elements without one.
 std::string_view value_key(const DecodedValue& v, const TableSet& tables);
+
+// The name the attribute `v` goes by under its element (key->name): by its kind, or its own
+// key (quality information; empty for an associated field).
+std::string_view link_name(AttributeLink::Kind kind, const DecodedValue& v, const TableSet& tables);
 
 struct RowOutput {
   // In message order; at least one. All of the same schema.

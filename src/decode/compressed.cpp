@@ -66,6 +66,7 @@ class CompressedReader : public DataConsumer<CompressedReader<Records>, Records>
   bool marker(std::uint32_t code) { return check(add_marker(code)); }
   void set_role(ValueRole role) { out_.columns.back().fixed.role = role; }
   std::size_t values_made() const { return out_.columns.size(); }
+  std::vector<QualityKey>& quality_keys() { return out_.quality_keys; }
   // 2-05-YYY: YYY octets of text, compressed like a CCITT IA5 element of that width.
   bool characters(std::uint32_t code) {
     return check(
@@ -319,6 +320,7 @@ Status read_compressed(std::span<const std::uint32_t> codes, const TableSet& tab
   out.columns.clear();
   out.cells.clear();
   out.texts.clear();
+  out.quality_keys.clear();
   out.subsets = subsets;
   return structure != nullptr
              ? read_columns<true>(codes, tables, reader, subsets, out, program, wanted, structure)
@@ -335,6 +337,8 @@ Status decode_compressed(std::span<const std::uint32_t> codes, const TableSet& t
   out.subset_starts.reserve(out.subset_starts.size() + subsets);
   for (std::size_t s = 0; s < subsets; ++s) {
     out.subset_starts.push_back(values.size());
+    for (const QualityKey& q : read.quality_keys)
+      out.quality_keys.push_back(QualityKey{values.size() + q.value, q.qualified});
     for (const CompressedColumn& col : read.columns) values.push_back(read.value_at(col, s));
   }
   out.texts = std::move(read.texts);

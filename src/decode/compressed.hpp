@@ -51,8 +51,9 @@ struct CompressedColumn {
 // are subset s's values.
 struct CompressedValues {
   std::vector<CompressedColumn> columns;
-  std::vector<std::uint64_t> cells;  // increments, or text indices, column after column
-  std::vector<std::string> texts;    // raw_text of the text entries
+  std::vector<std::uint64_t> cells;      // increments, or text indices, column after column
+  std::vector<std::string> texts;        // raw_text of the text entries
+  std::vector<QualityKey> quality_keys;  // by column, in column order
   std::size_t subsets = 0;
 
   // The record of subset s in `col`.

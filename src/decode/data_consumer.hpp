@@ -15,6 +15,8 @@
 //   void set_role(ValueRole role);                the role of the value read last, when it
 //                                                 is not an element
 //   std::size_t values_made() const;              how many values (records or columns) so far
+// and, when it lists the quality values named by the key of the element they qualify,
+//   std::vector<QualityKey>& quality_keys();      where they are listed
 //
 // A consumer made with Records = true also writes down, into the MessageStructure given to
 // record_structure(), the nesting the walk states and which element each attribute
@@ -22,10 +24,11 @@
 // hooks and an element costs nothing more than its reading.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "decode/decode_state.hpp"
@@ -85,11 +88,11 @@ class DataConsumer : public WalkErrors {
   // The state back to the start of a subset (uncompressed data).
   void start_subset() {
     state_.reset_for_subset();
+    quality_selected_.clear();
+    quality_taken_.clear();
     if constexpr (Records) {
       record_.structure->subset_starts.push_back(record_.structure->events.size());
       record_.element_at.clear();
-      record_.quality_selected.clear();
-      record_.quality_taken.clear();
     }
   }
 
@@ -103,7 +106,7 @@ class DataConsumer : public WalkErrors {
  private:
   static constexpr DataRules kData = Decoder::kDataRules;
   Decoder& self() { return static_cast<Decoder&>(*this); }
-  // Values made so far; only called while recording the nesting.
+  // Values made so far; only called while recording the nesting or listing quality keys.
   std::size_t made() { return self().values_made(); }
   // The rules of an element and of a factor; `find` gives the element's Table B entry and
   // is called only once the element is to be read.
@@ -118,42 +121,72 @@ class DataConsumer : public WalkErrors {
   }
   // After an element or factor was read (with `history` entries before it): where its value
   // stands, and what it qualifies.
-  void place_value(std::uint32_t code, std::size_t history, bool associated);
+  void place_value(std::size_t history, bool associated);
+  // A value of class 33 in a quality block, just read.
+  void quality_value(std::uint32_t code);
   void link_to_history(std::size_t value, std::size_t index, AttributeLink::Kind kind) {
     if (index < record_.element_at.size())
       record_.structure->attributes.push_back(AttributeLink{value, record_.element_at[index], kind});
   }
 
-  // What recording the nesting keeps: the structure written to; the value of each history
-  // entry; for quality information, the entries the bitmap selects and how many values of
-  // each code took one so far.
+  // In a quality block: the history entries the bitmap selects, and how many values of each
+  // code took one so far.
+  std::vector<std::size_t> quality_selected_;
+  std::vector<std::pair<std::uint32_t, std::size_t>> quality_taken_;
+  // What recording the nesting keeps: the structure written to and the value of each history
+  // entry.
   struct Record {
     MessageStructure* structure = nullptr;
     std::vector<std::size_t> element_at;
-    std::vector<std::size_t> quality_selected;
-    std::unordered_map<std::uint32_t, std::size_t> quality_taken;
   };
   struct NoRecord {};
   [[no_unique_address]] std::conditional_t<Records, Record, NoRecord> record_;
 };
 
 template <class Decoder, bool Records>
-void DataConsumer<Decoder, Records>::place_value(std::uint32_t code, std::size_t history, bool associated) {
+void DataConsumer<Decoder, Records>::place_value(std::size_t history, bool associated) {
   const std::size_t value = made() - 1;
   if (state_.history.size() > history) record_.element_at.push_back(value);
   if (associated)
     record_.structure->attributes.push_back(AttributeLink{value - 1, value, AttributeLink::Kind::Associated});
-  if (!state_.quality_block || split_code(code).x != kQualityClass) return;
-  // Quality information: the n-th value of a code qualifies the n-th element the bitmap
-  // selects.
-  if (record_.quality_selected.empty()) {
-    for (std::size_t e = 0; e < state_.bitmap.size(); ++e) {
-      if (state_.bitmap[e] == 0) record_.quality_selected.push_back(bitmap_history_index(state_, e));
+}
+
+// The n-th value of a code qualifies the n-th element the bitmap selects. ecCodes also names
+// each such value by the key of that element, numbered among its occurrences, all but a
+// percentage of confidence (0-33-007), which stays an attribute only; a value beyond the
+// elements the bitmap selects qualifies none, and ecCodes names it as the bitmap's own entries
+// (dataPresentIndicator).
+template <class Decoder, bool Records>
+void DataConsumer<Decoder, Records>::quality_value(std::uint32_t code) {
+  constexpr std::uint32_t kPercentConfidence = 33007;
+  constexpr bool kLists = requires(Decoder & d) { d.quality_keys(); };
+  if constexpr (Records || kLists) {
+    if (quality_selected_.empty()) {
+      for (std::size_t e = 0; e < state_.bitmap.size(); ++e) {
+        if (state_.bitmap[e] == 0) quality_selected_.push_back(bitmap_history_index(state_, e));
+      }
+    }
+    auto taken = std::find_if(
+        quality_taken_.begin(), quality_taken_.end(), [code](const auto& t) { return t.first == code; });
+    if (taken == quality_taken_.end()) taken = quality_taken_.insert(taken, {code, 0});
+    const std::size_t n = taken->second++;
+    const std::size_t value = made() - 1;
+    const bool selected = n < quality_selected_.size();
+    if constexpr (Records) {
+      if (selected) link_to_history(value, quality_selected_[n], AttributeLink::Kind::Quality);
+    }
+    if constexpr (kLists) {
+      if (code == kPercentConfidence || state_.bitmap.empty()) return;
+      std::uint32_t element = kDataPresentIndicator;
+      if (selected) {
+        if (quality_selected_[n] >= state_.history.size()) return;
+        element = state_.history[quality_selected_[n]]->code;
+      }
+      const ElementDefinition* qualified = tables_.find_element(element);
+      if (qualified != nullptr && !qualified->abbreviation.empty())
+        self().quality_keys().push_back(QualityKey{value, qualified});
     }
   }
-  const std::size_t n = record_.quality_taken[code]++;
-  if (n < record_.quality_selected.size())
-    link_to_history(value, record_.quality_selected[n], AttributeLink::Kind::Quality);
 }
 
 template <class Decoder, bool Records>
@@ -169,7 +202,7 @@ inline bool DataConsumer<Decoder, Records>::element_as(std::uint32_t code, Find 
   if constexpr (Records) {
     const std::size_t history = state_.history.size();
     if (!self().read_element(*info)) return false;
-    place_value(code, history, associated);
+    place_value(history, associated);
   } else {
     if (!self().read_element(*info)) return false;
   }
@@ -180,6 +213,7 @@ inline bool DataConsumer<Decoder, Records>::element_as(std::uint32_t code, Find 
     self().set_role(ValueRole::Attribute);  // of the associated fields that follow
   } else if (state_.quality_block && split_code(code).x == kQualityClass) {
     self().set_role(ValueRole::Attribute);
+    quality_value(code);
   }
   return true;
 }
@@ -204,10 +238,8 @@ bool DataConsumer<Decoder, Records>::operator_descriptor(std::uint32_t code) {
   if (const DescriptorParts p = split_code(code); p.y == 0) {
     if (p.x == 22) {
       state_.quality_block = true;
-      if constexpr (Records) {
-        record_.quality_selected.clear();
-        record_.quality_taken.clear();
-      }
+      quality_selected_.clear();
+      quality_taken_.clear();
     } else if (p.x == 23 || p.x == 24 || p.x == 25 || p.x == 32 || p.x == 35) {
       state_.quality_block = false;
     }

@@ -13,6 +13,7 @@ void clear_records(DecodeResult& out) {
   out.values.clear();
   out.texts.clear();
   out.subset_starts.clear();
+  out.quality_keys.clear();
   out.new_references.clear();
   out.passed_over = 0;
 }

@@ -10,6 +10,8 @@
 
 namespace quorvex {
 
+struct ElementDefinition;
+
 // What a value is in the structure of its message, as the walk met it.
 enum class ValueRole : std::uint8_t {
   Element,            // an element (a key of the message, numbered by occurrence)
@@ -43,6 +45,15 @@ struct DecodedValue {
   bool has_text() const { return (flags & kHasText) != 0; }
 };
 
+// A quality value (class 33 after 2-22-000, other than a percentage of confidence) that
+// ecCodes also names as a key of its own: the key of the element it qualifies, numbered on
+// from that element's occurrences (the 0-33-252 that qualifies the 11 pressures before it is
+// #12#pressure).
+struct QualityKey {
+  std::size_t value;                   // index of the quality value among the message's values
+  const ElementDefinition* qualified;  // the element, as its table defines it
+};
+
 // A reference value defined by 2-03-YYY: its bits as read, in subset `subset` before
 // values[before].
 struct NewReference {
@@ -54,7 +65,8 @@ struct NewReference {
 // All values of one message, every subset one after the other.
 struct DecodeResult {
   std::vector<DecodedValue> values;
-  std::vector<std::string> texts;  // raw_text of the values that have one
+  std::vector<std::string> texts;        // raw_text of the values that have one
+  std::vector<QualityKey> quality_keys;  // in the order of their values
   // Index in `values` of the first value of each subset (one entry per subset).
   std::vector<std::size_t> subset_starts;
   // The reference values 2-03-YYY defines, in the order read (they are no values of their own;

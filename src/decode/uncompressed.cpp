@@ -66,6 +66,7 @@ class UncompressedReader : public DataConsumer<UncompressedReader<Mode>, Mode ==
     out_.values.back().role = role;
   }
   std::size_t values_made() const { return out_.values.size(); }
+  std::vector<QualityKey>& quality_keys() { return out_.quality_keys; }
 
  private:
   bool read_value(const ElementParams& params, std::optional<double>& number);

@@ -10,6 +10,7 @@
 
 #include "columnar/batch_builder.hpp"
 #include "columnar/columns.hpp"
+#include "columnar/rows.hpp"
 #include "decode/structure.hpp"
 #include "engine/engine.hpp"
 
@@ -67,7 +68,8 @@ PyObject* event_lists(const MessageStructure& st, const RowMap& rows, std::size_
 }
 
 // [(attribute row, qualified row, name or None), ...], subset after subset.
-PyObject* link_list(const MessageStructure& st, const RowMap& rows, std::size_t subsets) {
+PyObject* link_list(const MessageStructure& st, const MessageValues& values, const TableSet& tables,
+                    const RowMap& rows, std::size_t subsets) {
   // A first-order statistic is also a value of its own: the tree keeps it in its place.
   const auto shown = [](const AttributeLink& link) {
     return link.kind != AttributeLink::Kind::FirstOrderStatistic;
@@ -81,10 +83,14 @@ PyObject* link_list(const MessageStructure& st, const RowMap& rows, std::size_t 
   for (std::size_t s = 0; s < copies; ++s) {
     for (const AttributeLink& link : st.attributes) {
       if (!shown(link)) continue;
-      PyObject* item = Py_BuildValue("(nnz)",
+      const DecodedValue& v =
+          values.compressed ? values.columns.columns[link.value].fixed : values.records.values[link.value];
+      const std::string_view name = link_name(link.kind, v, tables);
+      PyObject* item = Py_BuildValue("(nnz#)",
                                      static_cast<Py_ssize_t>(rows.row(s, link.value)),
                                      static_cast<Py_ssize_t>(rows.row(s, link.target)),
-                                     attribute_name(link.kind));
+                                     name.empty() ? nullptr : name.data(),
+                                     static_cast<Py_ssize_t>(name.size()));
       if (item == nullptr) return nullptr;
       PyList_SET_ITEM(out.get(), i++, item);
     }
@@ -145,7 +151,8 @@ PyObject* read_tree(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
     if (!bad_list) return nullptr;
     PyRef events = PyRef::steal(event_lists(structure, rows, subsets));
     if (!events) return nullptr;
-    PyRef links = PyRef::steal(bad.empty() ? link_list(structure, rows, subsets) : PyList_New(0));
+    PyRef links =
+        PyRef::steal(bad.empty() ? link_list(structure, values, *tables, rows, subsets) : PyList_New(0));
     if (!links) return nullptr;
     return PyTuple_Pack(4, batch.get(), bad_list.get(), events.get(), links.get());
   });
@@ -160,8 +167,8 @@ PyMethodDef read_tree_def = fastcall(
     "row), kind one of \"sequence\" (code), \"replication\" (code, count repetitions; a delayed one's\n"
     "factor is the row before), \"repetition\" (count: its number from 1) and \"close\" (the innermost\n"
     "sequence or replication ends), row the first row of the batch after the event; links, (row of an\n"
-    "attribute, row of the element it qualifies, the name it goes by there or None for its own key) for\n"
-    "quality information, substituted and replaced values and associated fields.");
+    "attribute, row of the element it qualifies, the name it goes by there or None for an associated\n"
+    "field) for quality information, substituted and replaced values and associated fields.");
 
 }  // namespace
 

@@ -36,6 +36,7 @@ SAMPLE = [
     "derived4/pybufrkit/b002_95.bufr",                 # 2-06-008
     "derived4/pybufrkit/207003.bufr",                  # compressed 2-07-003
     "derived4/pybufrkit/pilo_91.bufr",                 # uncompressed 2-22, nested replication
+    "derived4/pybufrkit/ssbt_127.bufr",                # compressed 2-01-132, local 0-26-196 (hour)
 ]
 
 LINE = re.compile(r"^(MATCH|DIFFER|FAILED|NOREF|SKIP) @(\d+)")

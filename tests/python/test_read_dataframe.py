@@ -23,10 +23,7 @@ pytestmark = pytest.mark.skipif(CORPUS is None, reason="no corpus")
 MESSAGES = 12
 FLAT_MESSAGES = 3  # pdbufr's flat reader is slower still
 # Disagreements not yet resolved, with what is known of their cause.
-UNRESOLVED = {
-    ("pybufrkit/ssbt_127.bufr", "surface"): "the hour of a row: 22 here, 0 from pdbufr (the message repeats "
-                                            "year..second per level; not yet arbitrated with ecCodes's dump)",
-}
+UNRESOLVED: dict[tuple[str, str], str] = {}
 # ecCodes hands a missing integer of a compressed message to pdbufr as this number.
 MISSING_LONG = 2147483647
 
@@ -198,35 +195,8 @@ def corpus_files():
             for p in sorted(p for p in (CORPUS / "raw").rglob("*") if p.is_file())]
 
 
-# Files whose flat rows differ from pdbufr's, by cause. The first two are the key numbering that
-# still differs from ecCodes's (see test_engine_keys.py).
-REUSED_QUALITY = ("ecCodes also lists the values of a quality block that reuses the bitmap (2-37-000) as "
-                  "numbered keys of the elements they qualify (#12#pressure, #6#windSpeed ...), missing; "
-                  "here they are attributes only")
-QUALITY_OTHER_CLASSES = ("a quality block holds elements of other classes than 33 after its bitmap: ecCodes "
-                         "then numbers the class-33 values again under the keys of the elements they qualify "
-                         "(#20#brightnessTemperature ...); here they are attributes only")
+# Files whose flat rows differ from pdbufr's, by cause.
 FLAT_UNRESOLVED = {
-    **dict.fromkeys([
-        "eccodes-python/amv-goes-9.bufr", "eccodes-python/amv-insat-3d.bufr", "eccodes-python/amv-meteosat-9.bufr",
-        "eccodes-python/geos-mviri-meteosat-7.bufr", "pybufrkit/amv2_87.bufr", "pybufrkit/amv3_87.bufr",
-        "pybufrkit/avhm_87.bufr", "pybufrkit/b005_87.bufr", "pybufrkit/b005_89.bufr", "pybufrkit/cmwi_87.bufr",
-        "pybufrkit/cmwn_87.bufr", "pybufrkit/emsg_87.bufr", "pybufrkit/euwv_87.bufr", "pybufrkit/goga_89.bufr",
-        "pybufrkit/ncep.352.bufr", "pybufrkit/tests__data__amv2_87.bufr", "pybufrkit/tests__data__b005_89.bufr",
-    ], REUSED_QUALITY),
-    **dict.fromkeys([
-        "eccodes-python/amsu-a-noaa-19.bufr",
-        "pdbufr/M02-HIRS-HIRxxx1B-NA-1.0-20181122114854.000000000Z-20181122132602-1304602.bufr",
-        "wis2box/INAC04_RJTD_072047_fdc29d444f2d1d3d8b243e6c0bcfa107.bufr",
-        "wis2box/INHC02_RJTD_072047_b41940e8f4b77c1f85860506609f6297.bufr",
-        "wis2box/INHC07_RJTD_072047_2b2abf03eab79ded91f9d98edc2ed872.bufr",
-        "wis2box/INHC16_RJTD_072047_26b3df0ebbb99b44d37bb8baae84d78b.bufr",
-        "wis2box/INMC06_RJTD_072047_34005b9190be7beaaa44a06a6f8c0e41.bufr",
-        "wis2box/INMC30_RJTD_072047_81d46ac398d868112eb26f0204e871c0.bufr",
-        "wis2box/INMC33_RJTD_072047_fd1e02cc07d7d7f7d9c5cb4ee669dfa9.bufr",
-        "wis2box/INMC35_RJTD_072047_1209b9e6a687db74f8b52a4a813025cd.bufr",
-        "wis2box/INMC38_RJTD_072047_0aa2c9a6300a2d3968ca286cf8c3e487.bufr",
-    ], QUALITY_OTHER_CLASSES),
     "pybufrkit/b002_95.bufr": "local descriptor 0-21-192 (radarBackScatter) read with another scale and reference "
                               "than ecCodes's local table gives it (59 raw: -49.41 here, 59 there)",
     "pybufrkit/sato_84.bufr": "ecCodes does not decode it cleanly: pdbufr's columns include chains of attributes "

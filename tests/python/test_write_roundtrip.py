@@ -98,15 +98,15 @@ TABLE_KEYS = {"masterTablesVersionNumber": "master_table_version", "localTablesV
 # What a flat frame does not hold, so that the writer refuses (rather than guesses) it: reference
 # definitions and associated fields; the counts of delayed replications whose keys occur elsewhere
 # in the template or that stand in another replication, or (compressed) that the trailing missing
-# values of a subset leave untold; the bitmaps that select statistics (2-24, 2-25), numbered as
-# their elements.
-SELECTING = ("223", "224", "225", "232")  # operators whose values a bitmap selects
+# values of a subset leave untold; the bitmaps that select statistics (2-24, 2-25) and quality
+# information (2-22) other than a percentage of confidence, numbered as their elements.
+SELECTING = ("222", "223", "224", "225", "232")  # operators whose values a bitmap selects
 FLAT_OPERATORS = ("203", "204", "205", "222", "223", "224", "225", "232", "236", "237")
 FLAT_REFUSALS = {"new reference values (2-03) cannot be written from a table": ("203",),
                  "associated fields (2-04) cannot be written from a table": ("204",),
                  "the replication count cannot be told from the keys it repeats": ("",),
                  "compressed data hold one replication count for all subsets": ("",),
-                 "a value a bitmap selects": ("224", "225")}
+                 "a value a bitmap selects": ("222", "224", "225")}
 
 
 def flat_files():
