@@ -23,9 +23,7 @@ namespace {
 
 using Column = CompressedColumn;
 
-// Every column is charged at least kMinColumnCharge values against the value limit,
-// whatever N (0 included), so that the column records themselves stay within the bound.
-constexpr std::uint64_t kMinColumnCharge = 3;
+constexpr std::uint64_t kMinColumnCharge = WorkLimits::kMinColumnCharge;
 
 // Two factors of a delayed replication count as equal within this difference.
 constexpr double kFactorTolerance = 2.220446049250313e-16;

@@ -120,7 +120,10 @@ inline bool UncompressedReader<Mode>::read_value(const ElementParams& params, st
 template <ReadMode Mode>
 [[gnu::noinline]] bool UncompressedReader<Mode>::read_element(const ElementInfo& info) {
   if constexpr (Mode == ReadMode::Wanted) {
-    passed_ = !info.text && !wanted_->records(info.def->code);
+    // A quality value is kept: ecCodes may number it under the key of the element it
+    // qualifies (a QualityKey refers to its record).
+    passed_ = !info.text && !wanted_->records(info.def->code) &&
+              !(state_.quality_block && split_code(info.def->code).x == kQualityClass);
     if (passed_) return pass_over(info);
   }
   if (!info.text && state_.numbers_as_tabled()) return tabled_number(info);

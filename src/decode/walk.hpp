@@ -112,6 +112,9 @@ struct WorkLimits {
   static constexpr std::uint64_t kStepAllowance = std::uint64_t{1} << 22;
   static constexpr std::uint64_t kCompressedValuesPerBit = 16;
   static constexpr std::uint64_t kExpansionSteps = std::uint64_t{1} << 22;
+  // Every compressed column is charged at least this many values, whatever N (0 included), so
+  // that the column records themselves stay within the bound.
+  static constexpr std::uint64_t kMinColumnCharge = 3;
 
   static std::uint64_t steps(std::uint64_t bits);
   static std::uint64_t values(std::uint64_t bits);
@@ -141,6 +144,8 @@ class DescriptorWalk {
  public:
   DescriptorWalk(const TableSet& tables, Consumer& consumer, std::uint64_t max_steps)
       : tables_(tables), consumer_(consumer), max_steps_(max_steps) {}
+  // The descriptors visited so far, over every walk and replay of this walker.
+  std::uint64_t steps() const { return steps_; }
 
   // Walks `codes`, nested `depth` levels below the top list.
   [[nodiscard]] bool walk(std::span<const std::uint32_t> codes, unsigned depth);

@@ -43,7 +43,12 @@ class CompressedWriter : public DataConsumer<CompressedWriter> {
   bool read_element(const ElementInfo& info);
   bool read_factor(const ElementParams& params, std::uint64_t& count);
   bool read_selected(const ElementParams& params) { return column(params); }
-  bool marker(std::uint32_t) { return true; }
+  bool marker(std::uint32_t) {
+    ++markers_;
+    return true;
+  }
+  // The columns a decoder makes of what was written: fields and markers.
+  std::uint64_t made() const { return next_ + markers_; }
   bool characters(std::uint32_t code) {
     return text_column(static_cast<std::uint16_t>(8 * split_code(code).y),
                        {&signify_character_name(), code, first_row_});
@@ -65,6 +70,7 @@ class CompressedWriter : public DataConsumer<CompressedWriter> {
   std::size_t next_ = 0;          // the field's index within every subset
   std::vector<NumberBits> bits_;  // the current column, by subset
   FieldFormat last_format_;       // the format of the last number column
+  std::uint64_t markers_ = 0;     // operator markers met
 };
 
 const FieldValue* CompressedWriter::value_at(std::size_t s, const FieldPlace& place) {
@@ -238,7 +244,8 @@ Status write_compressed(std::span<const std::uint32_t> codes, const TableSet& ta
   CompressedWriter writer(tables, values, first_row, out);
   DescriptorWalk walk(tables, writer, writer_steps(values.values.size()));
   if (!(program != nullptr ? walk.replay(*program) : walk.walk(codes, 0))) return fail(writer.take_error());
-  return writer.finish();
+  QV_CHECK(writer.finish());
+  return within_decoder_limits(walk.steps(), writer.made(), out.bits(), true, values.subsets());
 }
 
 }  // namespace detail

@@ -35,6 +35,11 @@ struct DataWriteOptions {
 namespace detail {
 // Bounds the walk of a writer by the number of values it was given.
 std::uint64_t writer_steps(std::size_t values);
+// Refuses data a decoder would refuse as too much work for its size: more descriptors visited
+// (`steps`) or values made (`values`: fields and markers; compressed, columns) than the
+// decoders' limits allow for `bits` of data.
+[[nodiscard]] Status within_decoder_limits(std::uint64_t steps, std::uint64_t values, std::uint64_t bits,
+                                           bool compressed, std::size_t subsets);
 [[nodiscard]] Status write_uncompressed(std::span<const std::uint32_t> codes, const TableSet& tables,
                                         const SubsetValues& values, std::size_t first_row,
                                         const TemplateProgram* program, BitWriter& out);

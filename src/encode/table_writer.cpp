@@ -91,6 +91,11 @@ Result<ColumnIndex> ColumnIndex::of(const InputTable& table) {
                             : std::from_chars(name.data() + 1, name.data() + hash, rank);
     if (parsed.ec != std::errc{} || parsed.ptr != name.data() + hash || rank == 0 || hash + 1 >= name.size())
       return fail(BufrError::unencodable("column " + std::string(name) + ": not a numbered key (#n#key)"));
+    if (name.find("->") != std::string_view::npos)  // the attribute keys of keyed reads
+      return fail(BufrError::unencodable(
+          "column " + std::string(name) +
+          ": attributes (key->name) cannot be written from a table: the bitmaps that would select them "
+          "are no columns of it"));
     auto& ranks = index.by_key_[name.substr(hash + 1)];
     if (std::any_of(ranks.begin(), ranks.end(), [&](const auto& r) { return r.first == rank; }))
       return fail(BufrError::unencodable("column " + std::string(name) + " is given twice"));
@@ -178,8 +183,8 @@ class RowPlanner : public DataConsumer<RowPlanner> {
     s = it->second;
     return s;
   }
-  // How many times the row has met `key` so far.
-  std::uint32_t met(std::string_view key) const {
+  // The occurrences of `key` the row took so far.
+  std::uint32_t occurrences(std::string_view key) const {
     const auto it = slot_by_key_.find(key);
     return it == slot_by_key_.end() ? 0 : slots_[it->second].counter;
   }
@@ -207,9 +212,9 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   // those the template bears nowhere else (nor in nested replications), whose numbers then
   // tell the count.
   std::vector<std::pair<std::string_view, std::uint32_t>> group_keys_;
-  // Whether a key of the group that does not tell the count holds a value (the count is then
-  // to be given).
-  std::vector<std::string_view> other_keys_;
+  // The keys of the group that do not tell the count, with their occurrences per repetition
+  // (0 when unknown: in a nested delayed replication).
+  std::vector<std::pair<std::string_view, std::uint32_t>> other_keys_;
   std::size_t row_ = 0;
   std::size_t table_row_ = 0;
   bool bitmap_defaulted_ = false;  // a data-present indicator of the row was written as 1
@@ -255,26 +260,36 @@ bool RowPlanner::read_factor(const ElementParams& params, std::uint64_t& count) 
   const ElementDefinition& def = *params.def;
   FieldValue v = cell(slot(def));
   if (v.kind == FieldValue::Kind::Missing || (v.kind == FieldValue::Kind::Number && std::isnan(v.number))) {
-    // When every key of the group tells the count, repetitions that hold no value but whose
-    // columns the table has (as a flat frame has them for all-missing repetitions) are written
-    // too, missing: nothing else in the row moves.
-    const bool columns_tell = other_keys_.empty();
-    std::uint64_t inferred = 0;
-    for (const auto& [key, per_repetition] : group_keys_) {
-      const std::uint32_t base = met(key);
-      const std::uint32_t highest =
-          columns_tell ? index_.highest_column(key) : index_.highest(table_, key, row_);
-      if (highest > base)
-        inferred = std::max<std::uint64_t>(inferred, (highest - base + per_repetition - 1) / per_repetition);
+    // The count the row's values ask for, and the count the columns ask for: repetitions that
+    // hold no value but whose columns the table has (as a flat frame has them for all-missing
+    // repetitions) are written too, missing, where no value of the row then moves (the keys
+    // that do not tell the count hold none beyond what the row's own count covers).
+    const auto repetitions = [&](bool columns) {
+      std::uint64_t n = 0;
+      for (const auto& [key, per_repetition] : group_keys_) {
+        const std::uint32_t base = occurrences(key);
+        const std::uint32_t highest =
+            columns ? index_.highest_column(key) : index_.highest(table_, key, row_);
+        if (highest > base)
+          n = std::max<std::uint64_t>(n, (highest - base + per_repetition - 1) / per_repetition);
+      }
+      return n;
+    };
+    std::uint64_t inferred = repetitions(false);
+    if (const std::uint64_t by_columns = repetitions(true); by_columns > inferred) {
+      const bool nothing_moves = std::all_of(other_keys_.begin(), other_keys_.end(), [&](const auto& k) {
+        return index_.highest(table_, k.first, row_) <= occurrences(k.first) + k.second * inferred;
+      });
+      if (nothing_moves) inferred = by_columns;
     }
     if (inferred == 0) {  // nothing the count can be told from: refused if a value would be lost
-      for (std::string_view key : other_keys_) {
-        if (index_.highest(table_, key, row_) > met(key))
+      for (const auto& [key, unused] : other_keys_) {
+        if (index_.highest(table_, key, row_) > occurrences(key))
           return fail_with(
               refuse_row({key_of(def), def.code, table_row_},
                          "the replication count cannot be told from the keys it repeats (they occur "
                          "elsewhere too, or the group stands in another replication): give its column #" +
-                             std::to_string(met(def.abbreviation)) + "#" + def.abbreviation));
+                             std::to_string(occurrences(def.abbreviation)) + "#" + def.abbreviation));
       }
     }
     v = FieldValue::of_number(static_cast<double>(inferred));
@@ -323,7 +338,7 @@ void RowPlanner::delayed_steps(std::span<const ProgramStep> body) {
   other_keys_.clear();
   std::unordered_map<std::string_view, std::uint32_t> untelling;
   group_steps(body, 1, false, untelling);
-  for (const auto& [key, n] : untelling) other_keys_.push_back(key);
+  for (const auto& [key, n] : untelling) other_keys_.emplace_back(key, 0);
   // A group inside another replication is met once per repetition of it: its keys' numbers
   // do not tell which of its counts they belong to.
   const bool nested = !top_level_.contains(body.data());
@@ -331,7 +346,7 @@ void RowPlanner::delayed_steps(std::span<const ProgramStep> body) {
     const auto total = places_.find(k.first);
     const bool telling =
         !nested && !untelling.contains(k.first) && total != places_.end() && total->second == k.second;
-    if (!telling) other_keys_.push_back(k.first);
+    if (!telling) other_keys_.push_back(k);
     return !telling;
   });
 }

@@ -14,7 +14,8 @@
 // subsetNumber, numbered 1, 2 ... in each message, says where messages start.
 //
 // A data-present indicator (0-31-031) without a value is 1, "no value": a flat frame holds
-// no bitmaps, nor the quality information they select.
+// no bitmaps, nor the quality information they select; attribute columns (key->name) are
+// refused.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,6 @@
 // Uncompressed data: every field of every subset in walk order, each subset walked with a
 // fresh state, as the uncompressed decoder reads them.
+#include <algorithm>
 #include <cmath>
 #include <optional>
 
@@ -38,8 +39,13 @@ class UncompressedWriter : public DataConsumer<UncompressedWriter> {
     std::optional<double> number;
     return write_field(params, number);
   }
-  bool marker(std::uint32_t) { return true; }
+  bool marker(std::uint32_t) {
+    ++markers_;
+    return true;
+  }
   bool characters(std::uint32_t code);
+  // The values a decoder makes of what was written: fields and markers.
+  std::uint64_t made() const { return taken_ + markers_; }
   void set_role(ValueRole) {}
 
  private:
@@ -53,10 +59,15 @@ class UncompressedWriter : public DataConsumer<UncompressedWriter> {
   std::span<const FieldValue> values_;
   std::size_t next_ = 0;
   std::size_t row_ = 0;
+  std::uint64_t taken_ = 0;    // fields written, over every subset
+  std::uint64_t markers_ = 0;  // operator markers met, over every subset
 };
 
 const FieldValue* UncompressedWriter::take(const FieldPlace& place) {
-  if (next_ < values_.size()) return &values_[next_++];
+  if (next_ < values_.size()) {
+    ++taken_;
+    return &values_[next_++];
+  }
   fail_with(refuse_row(place,
                        "the descriptors ask for more than the " + std::to_string(values_.size()) +
                            " values given (a replication count contradicted by the data?)"));
@@ -158,6 +169,19 @@ namespace detail {
 
 std::uint64_t writer_steps(std::size_t values) { return WorkLimits::steps(64 * std::uint64_t{values} + 64); }
 
+Status within_decoder_limits(std::uint64_t steps, std::uint64_t values, std::uint64_t bits, bool compressed,
+                             std::size_t subsets) {
+  const std::uint64_t charge =
+      compressed ? std::max<std::uint64_t>(subsets, WorkLimits::kMinColumnCharge) : 1;
+  const std::uint64_t limit = compressed ? WorkLimits::compressed_values(bits) : WorkLimits::values(bits);
+  if (steps <= WorkLimits::steps(bits) && (values == 0 || charge <= limit / values)) return {};
+  return fail(BufrError::unencodable("the descriptors visit " + std::to_string(steps) +
+                                     " descriptors and make " + std::to_string(values) +
+                                     (compressed ? " columns" : " values") + " from " + std::to_string(bits) +
+                                     " bits of data: more than a decoder reads from data of that size (a "
+                                     "replication of operators that hold no data?)"));
+}
+
 Status write_uncompressed(std::span<const std::uint32_t> codes, const TableSet& tables,
                           const SubsetValues& values, std::size_t first_row, const TemplateProgram* program,
                           BitWriter& out) {
@@ -168,7 +192,7 @@ Status write_uncompressed(std::span<const std::uint32_t> codes, const TableSet& 
     if (!(program != nullptr ? walk.replay(*program) : walk.walk(codes, 0))) return fail(writer.take_error());
     QV_CHECK(writer.finish_subset());
   }
-  return {};
+  return within_decoder_limits(walk.steps(), writer.made(), out.bits(), false, values.subsets());
 }
 
 }  // namespace detail

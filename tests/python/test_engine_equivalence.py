@@ -24,6 +24,7 @@ FILES = [
     "derived4/pybufrkit/b002_95.bufr",
     "derived4/pybufrkit/207003.bufr",
     "derived4/pybufrkit/pilo_91.bufr",
+    "derived4/eccodes-python/saral-altika.bufr",  # texts with octets of 0x80 and above
 ]
 BENCH = ["synop_ed4.bufr", "temp_ed4.bufr", "aircraft_ed4.bufr", "satellite_compressed_ed4.bufr", "mixed_ed4.bufr"]
 

@@ -123,6 +123,8 @@ def test_a_file_target_arrow_input_and_defaults():
      "#2#airTemperature, row 0: value 250 is not written: the descriptors do not produce this key here"),
     ({"#1#notAKey": [1.0]}, None, "#1#notAKey, row 0: value 1 is not written"),
     ({"airTemperature": [1.0]}, None, "column airTemperature: not a numbered key (#n#key)"),
+    ({"#1#airTemperature->percentConfidence": [70.0]}, None,
+     "column #1#airTemperature->percentConfidence: attributes (key->name) cannot be written from a table"),
     ({}, {"bufrHeaderCentre": 70000}, "header: bufrHeaderCentre = 70000 is outside 0..65535"),
     ({}, {"totalLength": 3}, "header: totalLength is no header key"),
     ({}, {"edition": 3}, "header: edition 3 cannot be written; edition 4 is"),
