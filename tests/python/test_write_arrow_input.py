@@ -82,7 +82,8 @@ def chunked(table, layout):
     if layout == "pandas":
         return table.to_pandas()
     if layout == "polars":
-        polars = pytest.importorskip("polars")
+        import polars
+
         return polars.from_arrow(table)
     raise AssertionError(layout)
 
@@ -92,14 +93,18 @@ KINDS = ["int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64
          "dictionary large_string", "dictionary float64", "null"]
 
 
+# pandas and polars do not keep float16, decimal128 or dictionary columns with NaN among the
+# categories as such, so those kinds reach the writer only as Arrow.
+FRAME_KINDS = {"float16", "decimal128", "dictionary int8 string", "dictionary float64"}
+LAYOUTS = [(kind, layout) for kind in KINDS
+           for layout in ["one chunk", "sliced chunks", "batch reader", "pandas", "polars"]
+           if layout not in ("pandas", "polars") or kind not in FRAME_KINDS]
+
+
 @pytest.mark.parametrize("compressed", [False, True], ids=["uncompressed", "compressed"])
-@pytest.mark.parametrize("layout", ["one chunk", "sliced chunks", "batch reader", "pandas", "polars"])
-@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize(("kind", "layout"), LAYOUTS)
 def test_every_arrow_input_writes_what_its_float64_and_large_string_cast_writes(kind, layout, compressed):
     table = retyped(base_table(KINDS.index(kind)), kind)
-    if layout in ("pandas", "polars") and kind in ("float16", "decimal128", "dictionary int8 string",
-                                                   "dictionary float64"):
-        pytest.skip(f"{layout} does not keep {kind} columns (with NaN among the categories)")
     expected = quorvex.write_bufr(cast_by_pyarrow(table), descriptors=DESCRIPTORS, compressed=compressed,
                                   subsets_per_message=6)
     written = quorvex.write_bufr(chunked(table, layout), descriptors=DESCRIPTORS, compressed=compressed,
