@@ -55,8 +55,12 @@ def write_bufr(data: Any, target: str | os.PathLike[str] | IO[bytes] | None = No
     messages start. None, NaN and pandas NA are missing values; texts are written as octets, each
     character the octet of its number (up to U+00FF). A delayed replication takes its factor's column
     when given, else the highest numbered key of its repeated descriptors present in the row (among
-    the columns when the template uses those keys nowhere else). A data-present indicator without a
-    value is 1 (no value). `target` a path or a binary file; None returns the octets. ValueError
+    the columns when the template uses those keys nowhere else); where that cannot tell the count
+    (keys used elsewhere, nested groups), give its column (#1#delayedDescriptorReplicationFactor,
+    the row's factors numbered in walk order). An associated field (2-04) is the column
+    "#n#key->associatedField" of the element it stands before, its significance (0-31-021)
+    "#n#key->associatedField->associatedFieldSignificance", as read_dataframe gives them. A
+    data-present indicator without a value is 1 (no value). `target` a path or a binary file; None returns the octets. ValueError
     naming the key, the row and the value of anything that cannot be written, before anything is
     written."""
     if subsets_per_message is not None and subsets_per_message < 1:

@@ -1,6 +1,7 @@
 #include "columnar/rows.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -12,6 +13,7 @@
 
 #include "columnar/key_numbering.hpp"
 #include "columnar/parallel.hpp"
+#include "decode/decode_state.hpp"
 #include "decode/structure.hpp"
 #include "message/descriptor.hpp"
 
@@ -616,6 +618,8 @@ class FlatCollector {
     bool integral = true;
   };
   std::int32_t key_id(const DecodedValue& v, const TableSet& tables);
+  // The key of an attribute of `key`'s elements ("key->associatedField", ...), made when first met.
+  std::int32_t attribute_key(std::int32_t key, std::size_t attribute);
   std::int32_t column_of(std::int32_t key, std::uint32_t rank);
   // visit(subset, value index, key id, rank) for every value that is a column: each value
   // of uncompressed data (its subset given), each column of compressed data (subset 0).
@@ -633,11 +637,12 @@ class FlatCollector {
   std::unordered_map<const TableSet*, std::shared_ptr<const TableSet>> held_;
   std::unordered_map<const std::string*, std::int32_t> key_ids_;  // by name address
   std::unordered_map<std::string, std::int32_t> by_key_;
-  std::vector<std::string_view> keys_;              // by key id
-  std::vector<RowColumn::Type> key_types_;          // by key id
-  std::vector<std::vector<std::int32_t>> by_rank_;  // by key id: the column of rank r + 1
-  std::vector<std::uint32_t> ranks_;                // by key id: occurrences so far
-  std::vector<std::int32_t> counted_;               // the key ids counted since the last reset
+  std::vector<std::string_view> keys_;                       // by key id
+  std::vector<RowColumn::Type> key_types_;                   // by key id
+  std::vector<std::vector<std::int32_t>> by_rank_;           // by key id: the column of rank r + 1
+  std::vector<std::uint32_t> ranks_;                         // by key id: occurrences so far
+  std::vector<std::int32_t> counted_;                        // the key ids counted since the last reset
+  std::vector<std::array<std::int32_t, 2>> attribute_keys_;  // by key id: its attribute keys' ids
   std::vector<Slot> columns_;
   std::vector<std::pair<std::size_t, std::int32_t>> plan_;  // compressed: column, its slot
   std::vector<std::int32_t> row_slots_;                     // the slots of the row being written
@@ -676,6 +681,29 @@ std::int32_t FlatCollector::key_id(const DecodedValue& v, const TableSet& tables
   return it->second;
 }
 
+// The attributes an element carries in a flat row, named as ecCodes names them: the associated
+// field before it (2-04) and that field's significance (the 0-31-021 in force).
+constexpr std::array<std::string_view, 2> kElementAttributes = {
+    "->associatedField", "->associatedField->associatedFieldSignificance"};
+
+std::int32_t FlatCollector::attribute_key(std::int32_t key, std::size_t attribute) {
+  const auto k = static_cast<std::size_t>(key);
+  if (attribute_keys_.size() <= k) attribute_keys_.resize(keys_.size(), {-1, -1});
+  std::int32_t& id = attribute_keys_[k][attribute];
+  if (id < 0) {
+    std::string name = std::string(keys_[k]).append(kElementAttributes[attribute]);
+    auto [it, added] = by_key_.try_emplace(std::move(name), static_cast<std::int32_t>(keys_.size()));
+    if (added) {
+      keys_.push_back(it->first);
+      key_types_.push_back(RowColumn::Type::Double);
+      by_rank_.emplace_back();
+      ranks_.push_back(0);
+    }
+    id = it->second;
+  }
+  return id;
+}
+
 std::int32_t FlatCollector::column_of(std::int32_t key, std::uint32_t rank) {
   std::vector<std::int32_t>& ranks = by_rank_[static_cast<std::size_t>(key)];
   if (rank > ranks.size()) ranks.resize(rank, -1);
@@ -706,6 +734,25 @@ void FlatCollector::each_key(const MessageValues& m, const TableSet& tables, Vis
   const std::string* last = nullptr;
   std::int32_t key = -1;
   std::size_t subset = 0;
+  // The associated field met last and the significance in force (values' indices): the field
+  // is an attribute of the element right after it, numbered as that element.
+  constexpr std::size_t kNone = ~std::size_t{0};
+  std::size_t associated = kNone;
+  std::size_t significance = kNone;
+  const auto attributes = [&](std::size_t i, const DecodedValue& v) {
+    if (v.role == ValueRole::AssociatedField) {
+      associated = i;
+    } else if (v.descriptor == kAssociatedFieldSignificance && v.role == ValueRole::Attribute) {
+      significance = i;
+    }
+  };
+  const auto element = [&](std::size_t i, std::int32_t k) {
+    const std::uint32_t rank = count(k);
+    visit(subset, i, k, rank);
+    if (associated == kNone || associated + 1 != i) return;
+    visit(subset, associated, attribute_key(k, 0), rank);
+    if (significance != kNone) visit(subset, significance, attribute_key(k, 1), rank);
+  };
   // Value i, given now, numbered under its own key or, for a quality value, under that of
   // the element it qualifies. Only elements are columns: replication factors and bitmap
   // entries are left out, and so is a quality value that qualifies one (of class 31).
@@ -722,7 +769,7 @@ void FlatCollector::each_key(const MessageValues& m, const TableSet& tables, Vis
       last = v.name;
       key = key_id(v, tables);
     }
-    if (key >= 0) visit(subset, i, key, count(key));
+    if (key >= 0) element(i, key);
   };
   const auto held = [&](std::size_t i, const ElementDefinition* qualified) {
     number(i, DecodedValue{}, qualified);
@@ -732,6 +779,7 @@ void FlatCollector::each_key(const MessageValues& m, const TableSet& tables, Vis
     KeyNumbering numbering(c.quality_keys);
     for (std::size_t i = 0; i < c.columns.size(); ++i) {
       const DecodedValue& v = c.columns[i].fixed;
+      attributes(i, v);
       numbering.next(i, v, [&](std::size_t j, const ElementDefinition* q) { number(j, v, q); });
     }
     numbering.finish(held);
@@ -744,8 +792,10 @@ void FlatCollector::each_key(const MessageValues& m, const TableSet& tables, Vis
       numbering.finish(held);
       while (subset + 1 < r.subset_starts.size() && r.subset_starts[subset + 1] <= i) ++subset;
       reset();
+      associated = significance = kNone;
     }
     const DecodedValue& v = r.values[i];
+    attributes(i, v);
     numbering.next(i, v, [&](std::size_t j, const ElementDefinition* q) { number(j, v, q); });
   }
   numbering.finish(held);

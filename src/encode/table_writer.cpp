@@ -29,6 +29,22 @@ constexpr std::string_view kTextKey = "text";
 // The column of the subset's number in its message (from 1), as the flat reader names it.
 constexpr std::string_view kSubsetNumber = "subsetNumber";
 
+// The attributes of an element a column may hold, as the flat reader names them: the associated
+// field before it (2-04) and that field's significance (the 0-31-021 in force).
+constexpr std::string_view kAssociated = "->associatedField";
+constexpr std::string_view kSignificance = "->associatedField->associatedFieldSignificance";
+
+bool is_element_attribute(std::string_view suffix) {
+  return suffix == kAssociated || suffix == kSignificance;
+}
+
+// The column name of the `rank`-th occurrence of `key`: #rank#key.
+std::string numbered_key(std::uint32_t rank, std::string_view key) {
+  std::string name(1, '#');
+  name.append(std::to_string(rank)).append(1, '#').append(key);
+  return name;
+}
+
 // The columns by key: every rank of a key with its column, in rank order.
 class ColumnIndex {
  public:
@@ -43,10 +59,11 @@ class ColumnIndex {
   int find(std::string_view key, std::uint32_t rank) const {
     const auto it = by_key_.find(key);
     if (it == by_key_.end()) return -1;
-    for (const auto& [r, column] : it->second) {
-      if (r == rank) return static_cast<int>(column);
-    }
-    return -1;
+    const auto at =
+        std::lower_bound(it->second.begin(), it->second.end(), rank, [](const auto& r, std::uint32_t n) {
+          return r.first < n;
+        });
+    return at != it->second.end() && at->first == rank ? static_cast<int>(at->second) : -1;
   }
   // The columns named by header keys, and subsetNumber's (-1 when absent).
   std::span<const std::uint32_t> header_columns() const { return header_columns_; }
@@ -91,11 +108,12 @@ Result<ColumnIndex> ColumnIndex::of(const InputTable& table) {
                             : std::from_chars(name.data() + 1, name.data() + hash, rank);
     if (parsed.ec != std::errc{} || parsed.ptr != name.data() + hash || rank == 0 || hash + 1 >= name.size())
       return fail(BufrError::unencodable("column " + std::string(name) + ": not a numbered key (#n#key)"));
-    if (name.find("->") != std::string_view::npos)  // the attribute keys of keyed reads
+    if (const std::size_t arrow = name.find("->");
+        arrow != std::string_view::npos && !is_element_attribute(name.substr(arrow)))
       return fail(BufrError::unencodable(
           "column " + std::string(name) +
-          ": attributes (key->name) cannot be written from a table: the bitmaps that would select them "
-          "are no columns of it"));
+          ": attributes (key->name) other than associated fields cannot be written from a table: the "
+          "bitmaps that would select them are no columns of it"));
     auto& ranks = index.by_key_[name.substr(hash + 1)];
     if (std::any_of(ranks.begin(), ranks.end(), [&](const auto& r) { return r.first == rank; }))
       return fail(BufrError::unencodable("column " + std::string(name) + " is given twice"));
@@ -133,6 +151,8 @@ class RowPlanner : public DataConsumer<RowPlanner> {
     for (const std::uint32_t s : used_) slots_[s].counter = slots_[s].cursor = 0;
     used_.clear();
     bitmap_defaulted_ = false;
+    associated_at_ = significance_at_ = kNone;
+    significance_column_.clear();
     row_ = row;
     table_row_ = table_row;
     out_ = &out;
@@ -145,9 +165,11 @@ class RowPlanner : public DataConsumer<RowPlanner> {
     return fail_with(refuse_row({nullptr, code, table_row_},
                                 "new reference values (2-03) cannot be written from a table"));
   }
+  // Its value is the element's attribute column: held until that element is met.
   bool associated_field() {
-    return fail_with(refuse_row({&associated_field_name(), kAssociatedFieldCode, table_row_},
-                                "associated fields (2-04) cannot be written from a table"));
+    associated_at_ = out_->size();
+    out_->emplace_back();
+    return true;
   }
   bool read_element(const ElementInfo& info);
   bool read_factor(const ElementParams& params, std::uint64_t& count);
@@ -192,6 +214,19 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   // absent).
   FieldValue cell(std::uint32_t slot);
   void count_key(std::string_view key, std::uint32_t times);
+  std::string group_named() const;
+  // A 0-31-021 of the row that no column gave (checked when the next one is met, and at the end).
+  bool significance_untold() const {
+    return significance_at_ != kNone && (*out_)[significance_at_].kind == FieldValue::Kind::Missing;
+  }
+  BufrError untold_significance() const {
+    return refuse_row({nullptr, kAssociatedFieldSignificance, table_row_},
+                      "no column gives this significance of associated fields: give it as "
+                      "#n#key->associatedField->associatedFieldSignificance beside a field it stands for");
+  }
+  // The associated field held before the element of `def` (its `rank`-th occurrence), and the
+  // significance in force, from the element's attribute columns.
+  bool place_associated(const ElementDefinition& def, std::uint32_t rank);
   void group_steps(std::span<const ProgramStep> steps, std::uint32_t times, bool delayed,
                    std::unordered_map<std::string_view, std::uint32_t>& untelling);
 
@@ -218,6 +253,10 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   std::size_t row_ = 0;
   std::size_t table_row_ = 0;
   bool bitmap_defaulted_ = false;  // a data-present indicator of the row was written as 1
+  static constexpr std::size_t kNone = ~std::size_t{0};
+  std::size_t associated_at_ = kNone;    // in out_: the associated field before the next element
+  std::size_t significance_at_ = kNone;  // in out_: the 0-31-021 in force
+  std::string significance_column_;      // the column that gave it, if any
   std::vector<FieldValue>* out_ = nullptr;
 };
 
@@ -244,13 +283,65 @@ bool RowPlanner::read_element(const ElementInfo& info) {
   // Made in place: a copy of the value, or an optional built beside it, costs more than the
   // rest of this function where the stores of its parts are read back whole.
   FieldValue& v = out_->emplace_back();
-  if (!def.abbreviation.empty()) v = cell(slot(def));
+  if (!def.abbreviation.empty()) {
+    const std::uint32_t s = slot(def);
+    v = cell(s);
+    if (associated_at_ != kNone && !place_associated(def, slots_[s].counter)) return false;
+  } else if (associated_at_ != kNone) {
+    return fail_with(refuse_row({key_of(def), def.code, table_row_},
+                                "an element without a key carries an associated field: no column names it"));
+  }
   if (def.code == kDataPresentIndicator && v.kind == FieldValue::Kind::Missing) {
     v = FieldValue::of_number(1.0);
     bitmap_defaulted_ = true;
+  } else if (def.code == kAssociatedFieldSignificance) {
+    if (significance_untold()) return fail_with(untold_significance());
+    significance_at_ = out_->size() - 1;
+    significance_column_.clear();
+    if (v.kind != FieldValue::Kind::Missing)
+      significance_column_ = numbered_key(occurrences(def.abbreviation), def.abbreviation);
   }
   const bool number = v.kind == FieldValue::Kind::Number && !std::isnan(v.number);
   record_element(state_, def, number ? std::optional<double>(v.number) : std::nullopt);
+  return true;
+}
+
+bool RowPlanner::place_associated(const ElementDefinition& def, std::uint32_t rank) {
+  const std::string prefix = numbered_key(rank, def.abbreviation);
+  const auto attribute = [&](std::string_view suffix) -> std::optional<FieldValue> {
+    const int c = index_.find(std::string(def.abbreviation).append(suffix), rank);
+    if (c < 0) return std::nullopt;
+    taken_[static_cast<std::size_t>(c)] = row_ + 1;
+    const InputColumn& column = table_.columns[static_cast<std::size_t>(c)];
+    if (!column.valid(row_)) return std::nullopt;
+    return column.value(row_);
+  };
+  const std::optional<FieldValue> field = attribute(kAssociated);
+  if (!field)
+    return fail_with(refuse_row(
+        {&associated_field_name(), kAssociatedFieldCode, table_row_},
+        "an associated field has no missing value: give column " + prefix + std::string(kAssociated)));
+  (*out_)[associated_at_] = *field;
+  associated_at_ = kNone;
+  const std::optional<FieldValue> significance = attribute(kSignificance);
+  if (!significance) return true;
+  if (significance_at_ == kNone)
+    return fail_with(refuse_value(
+        {key_of(def), def.code, table_row_},
+        *significance,
+        "is given in " + prefix + std::string(kSignificance) + " where no 0-31-021 stands before the field"));
+  FieldValue& held = (*out_)[significance_at_];
+  if (held.kind == FieldValue::Kind::Missing) {
+    held = *significance;
+    significance_column_ = prefix + std::string(kSignificance);
+  } else if (held.kind != significance->kind || held.number != significance->number) {
+    // One 0-31-021 gives the significance of every associated field up to the next.
+    return fail_with(refuse_value({key_of(def), def.code, table_row_},
+                                  *significance,
+                                  "in " + prefix + std::string(kSignificance) + " differs from " +
+                                      value_text(held) + " in " + significance_column_ +
+                                      ": one 0-31-021 gives the significance of the fields up to the next"));
+  }
   return true;
 }
 
@@ -284,14 +375,25 @@ bool RowPlanner::read_factor(const ElementParams& params, std::uint64_t& count) 
     }
     if (inferred == 0) {  // nothing the count can be told from: refused if a value would be lost
       for (const auto& [key, unused] : other_keys_) {
-        if (index_.highest(table_, key, row_) > occurrences(key))
+        if (const std::uint32_t highest = index_.highest(table_, key, row_); highest > occurrences(key))
           return fail_with(
               refuse_row({key_of(def), def.code, table_row_},
-                         "the replication count cannot be told from the keys it repeats (they occur "
-                         "elsewhere too, or the group stands in another replication): give its column #" +
-                             std::to_string(occurrences(def.abbreviation)) + "#" + def.abbreviation));
+                         "the replication count cannot be told from the keys it repeats " + group_named() +
+                             ": they occur elsewhere in the template too, or the group stands in "
+                             "another replication, so " +
+                             numbered_key(highest, key) +
+                             " does not say which repetition it belongs to; add the count as "
+                             "column " +
+                             numbered_key(occurrences(def.abbreviation), def.abbreviation) +
+                             " (the row's factors numbered in walk order)"));
       }
     }
+    if (params.width < 64 && inferred > (std::uint64_t{1} << params.width) - 1)
+      return fail_with(refuse_row(
+          {key_of(def), def.code, table_row_},
+          "the highest numbered columns of the keys it repeats " + group_named() + " ask for " +
+              std::to_string(inferred) + " repetitions, more than its " + std::to_string(params.width) +
+              " bits count (at most " + std::to_string((std::uint64_t{1} << params.width) - 1) + ")"));
     v = FieldValue::of_number(static_cast<double>(inferred));
   }
   if (v.kind != FieldValue::Kind::Number || !(v.number >= 0) || v.number != std::floor(v.number))
@@ -300,6 +402,18 @@ bool RowPlanner::read_factor(const ElementParams& params, std::uint64_t& count) 
   count = static_cast<std::uint64_t>(v.number);
   record_factor(state_, def);
   return true;
+}
+
+// The keys of the group a refused count repeats, as "(key, key, ...)".
+std::string RowPlanner::group_named() const {
+  std::string keys = "(";
+  std::size_t listed = 0;
+  for (const auto* list : {&group_keys_, &other_keys_}) {
+    for (const auto& [key, n] : *list) {
+      if (listed++ < 4) keys.append(listed > 1 ? ", " : "").append(key);
+    }
+  }
+  return keys.append(listed > 4 ? ", ...)" : ")");
 }
 
 void RowPlanner::count_key(std::string_view key, std::uint32_t times) {
@@ -352,6 +466,7 @@ void RowPlanner::delayed_steps(std::span<const ProgramStep> body) {
 }
 
 Status RowPlanner::finish_row() const {
+  if (significance_untold()) return fail(untold_significance());
   for (std::size_t c = 0; c < table_.columns.size(); ++c) {
     const InputColumn& column = table_.columns[c];
     if (taken_[c] == kHeaderColumn || taken_[c] == row_ + 1 || !column.valid(row_)) continue;

@@ -144,3 +144,38 @@ def test_long_table_key_columns_are_typed():
     assert schema.field("key").type == pa.dictionary(pa.int16(), pa.utf8())
     assert schema.field("rank").type == pa.int32()
     assert schema.field("role").type == pa.dictionary(pa.int16(), pa.utf8())
+
+
+def associated_field_files():
+    """The raw files whose first message carries associated fields (2-04 with a width)."""
+    if CORPUS is None:
+        return []
+    lines = (CORPUS / "messages.tsv").read_text(encoding="utf-8").splitlines()
+    rows = (dict(zip(lines[0].split("\t"), line.split("\t"))) for line in lines[1:])
+    return sorted({r["path"] for r in rows if r["path"].startswith("raw/") and r["index"] == "0" and r["clean"] == "yes"
+                   and any(op.startswith("204") and op != "204000" for op in r["operators"].split(","))})
+
+
+@pytest.mark.parametrize("name", associated_field_files())
+def test_flat_associated_field_columns_are_eccodes_keys(name, tmp_path):
+    # every associated field and its significance, a column named by ecCodes's key, in its order,
+    # with its values (these messages are compressed or of one subset: ecCodes's keys are the
+    # first row's names); a significance with all its 6 bits set is the code figure 63 here,
+    # where ecCodes calls it missing
+    data = (CORPUS / name).read_bytes()
+    offset, length = next((o, n) for o, n, error in _engine.scan(data) if error is None)
+    path = tmp_path / "first.bufr"
+    path.write_bytes(data[offset:offset + length])
+    ours = quorvex.read_dataframe(path)
+    mine = [c for c in ours.columns if "->" in c]
+
+    def attributes(h, keys):
+        found = [k for k in keys if k.endswith(("->associatedField", "->associatedFieldSignificance"))]
+        return found, {k: [None if v == eccodes.CODES_MISSING_LONG else float(v)
+                           for v in eccodes.codes_get_array(h, k)] for k in found}
+
+    (names, values), = eccodes_keys(path, attributes)
+    assert mine == names
+    for key in names:
+        column = [None if v != v or (key.endswith("Significance") and v == 63) else float(v) for v in ours[key]]
+        assert column == (values[key] * len(ours) if len(values[key]) == 1 else values[key]), key

@@ -4,6 +4,7 @@ without the operators a table cannot carry), so a write and a read must give the
 import collections
 import csv
 import io
+import re
 
 import pytest
 
@@ -124,7 +125,8 @@ def test_a_file_target_arrow_input_and_defaults():
     ({"#1#notAKey": [1.0]}, None, "#1#notAKey, row 0: value 1 is not written"),
     ({"airTemperature": [1.0]}, None, "column airTemperature: not a numbered key (#n#key)"),
     ({"#1#airTemperature->percentConfidence": [70.0]}, None,
-     "column #1#airTemperature->percentConfidence: attributes (key->name) cannot be written from a table"),
+     "column #1#airTemperature->percentConfidence: attributes (key->name) other than associated fields cannot be "
+     "written from a table"),
     ({}, {"bufrHeaderCentre": 70000}, "header: bufrHeaderCentre = 70000 is outside 0..65535"),
     ({}, {"totalLength": 3}, "header: totalLength is no header key"),
     ({}, {"edition": 3}, "header: edition 3 cannot be written; edition 4 is"),
@@ -138,6 +140,45 @@ def test_what_cannot_be_written_is_refused(columns, header, text):
     with pytest.raises(ValueError) as failure:
         quorvex.write_bufr(synop(**columns), descriptors=SIMPLE, header=header)
     assert text in str(failure.value)
+
+
+# two temperatures, each after a 2-bit associated field whose significance one 0-31-021 gives
+ASSOCIATED = [301011, 204002, 31021, 12101, 12101, 204000]
+FIELD, SIGNIFICANCE = "->associatedField", "->associatedField->associatedFieldSignificance"
+
+
+@pytest.mark.parametrize(("columns", "text"), [
+    ({"#1#airTemperature" + FIELD: [1], "#2#airTemperature" + FIELD: [3], "#2#airTemperature" + SIGNIFICANCE: [2]},
+     None),
+    ({"#1#airTemperature" + FIELD: [1]},
+     "associatedField (999999), row 0: an associated field has no missing value: give column "
+     "#2#airTemperature->associatedField"),
+    ({"#1#airTemperature" + FIELD: [1], "#2#airTemperature" + FIELD: [None]}, "give column #2#airTemperature"),
+    ({"#1#airTemperature" + FIELD: [0], "#2#airTemperature" + FIELD: [0], "#1#airTemperature" + SIGNIFICANCE: [2],
+      "#2#airTemperature" + SIGNIFICANCE: [7]},
+     "airTemperature (012101), row 0: value 7 in #2#airTemperature->associatedField->associatedFieldSignificance "
+     "differs from value 2 in #1#airTemperature->associatedField->associatedFieldSignificance"),
+    ({"#1#airTemperature" + FIELD: [4], "#2#airTemperature" + FIELD: [0], "#1#airTemperature" + SIGNIFICANCE: [2]},
+     "associatedField (999999), row 0: value 4 gives the field value 4 (scale 0, reference 0), outside 0..3"),
+    ({"#1#airTemperature" + FIELD: [1], "#2#airTemperature" + FIELD: [0]},
+     "031021, row 0: no column gives this significance of associated fields"),
+    ({"#1#airTemperature->associatedField->percentConfidence": [4]}, "other than associated fields cannot be"),
+])
+def test_associated_fields_from_their_columns(columns, text):
+    frame = pd.DataFrame({"#1#year": [2024], "#1#month": [3], "#1#day": [1], "#1#airTemperature": [273.15],
+                          "#2#airTemperature": [274.15], **columns})
+    if text is not None:
+        with pytest.raises(ValueError, match=re.escape(text)):
+            quorvex.write_bufr(frame, descriptors=ASSOCIATED)
+        return
+    back = quorvex.read_dataframe(quorvex.write_bufr(frame, descriptors=ASSOCIATED))
+    # the significance is the one 0-31-021's, an attribute of every field it stands for
+    frame["#1#airTemperature" + SIGNIFICANCE] = 2
+    assert back[frame.columns].iloc[0].tolist() == pytest.approx(frame.iloc[0].tolist())
+    assert [c for c in back.columns if c.startswith("#")] == [
+        "#1#year", "#1#month", "#1#day", "#1#airTemperature", "#1#airTemperature" + FIELD,
+        "#1#airTemperature" + SIGNIFICANCE, "#2#airTemperature", "#2#airTemperature" + FIELD,
+        "#2#airTemperature" + SIGNIFICANCE]
 
 
 def test_missing_values_and_messages_of_several_subsets():

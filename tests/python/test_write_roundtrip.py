@@ -96,17 +96,33 @@ FLAT_FILES, FLAT_MESSAGES = 2, 3
 TABLE_KEYS = {"masterTablesVersionNumber": "master_table_version", "localTablesVersionNumber": "local_table_version",
               "bufrHeaderCentre": "centre", "bufrHeaderSubCentre": "sub_centre"}
 # What a flat frame does not hold, so that the writer refuses (rather than guesses) it: reference
-# definitions and associated fields; the counts of delayed replications whose keys occur elsewhere
+# definitions; the counts of delayed replications whose keys occur elsewhere
 # in the template or that stand in another replication, or (compressed) that the trailing missing
 # values of a subset leave untold; the bitmaps that select statistics (2-24, 2-25) and quality
 # information (2-22) other than a percentage of confidence, numbered as their elements.
 SELECTING = ("222", "223", "224", "225", "232")  # operators whose values a bitmap selects
 FLAT_OPERATORS = ("203", "204", "205", "222", "223", "224", "225", "232", "236", "237")
 FLAT_REFUSALS = {"new reference values (2-03) cannot be written from a table": ("203",),
-                 "associated fields (2-04) cannot be written from a table": ("204",),
                  "the replication count cannot be told from the keys it repeats": ("",),
                  "compressed data hold one replication count for all subsets": ("",),
                  "a value a bitmap selects": ("222", "224", "225")}
+
+
+COUNT_REFUSALS = ("the replication count cannot be told from the keys it repeats",
+                  "compressed data hold one replication count for all subsets")
+
+
+def factor_columns(message):
+    """The message's replication factors as flat columns, #n#key numbered within each subset."""
+    import pandas as pd
+    table = pa.table(_engine.decode([message], [(0, 0, 0, len(message))], TABLES, 1, True, None)[0]).to_pydict()
+    columns, seen = collections.defaultdict(dict), collections.Counter()
+    for subset, key, role, value in zip(table["subset"], table["key"], table["role"], table["value"]):
+        if role == "replication_factor":
+            seen[subset, key] += 1
+            columns[f"#{seen[subset, key]}#{key}"][subset] = value
+    subsets = sorted(set(table["subset"]))
+    return pd.DataFrame({name: [cells.get(s) for s in subsets] for name, cells in columns.items()})
 
 
 def flat_files():
@@ -144,13 +160,22 @@ def test_flat_frames_written_and_read_back_are_the_same(path, rows):
         message = octets[int(r["offset"]):int(r["offset"]) + int(r["length"])]
         frame = quorvex.read_dataframe(message)
         header = _engine.read_header(message, 0, len(message))
-        try:
-            written = quorvex.write_bufr(frame, descriptors=header["descriptors"], compressed=header["compressed"],
-                                         header={key: header[field] for key, field in TABLE_KEYS.items()})
-        except ValueError as e:
-            reason = next((reason for reason in FLAT_REFUSALS if reason in str(e)), None)
-            assert reason is not None, str(e)
-            assert any(op in r["operators"] for op in FLAT_REFUSALS[reason]), (str(e), r["operators"])
+        options = {"descriptors": header["descriptors"], "compressed": header["compressed"],
+                   "header": {key: header[field] for key, field in TABLE_KEYS.items()}}
+        # the counts the frame cannot tell are given, when refused, as the columns the refusal asks for
+        for given in (frame, pd.concat([frame, factor_columns(message)], axis=1)):
+            try:
+                written = quorvex.write_bufr(given, **options)
+                break
+            except ValueError as e:
+                reason = next((reason for reason in FLAT_REFUSALS if reason in str(e)), None)
+                assert reason is not None, str(e)
+                assert any(op in r["operators"] for op in FLAT_REFUSALS[reason]), (str(e), r["operators"])
+                assert given is frame or reason not in COUNT_REFUSALS, str(e)  # the counts were given
+                if reason not in COUNT_REFUSALS or given is not frame:
+                    written = None
+                    break
+        if written is None:
             continue
         again = quorvex.read_dataframe(written)
         unselected = [c for c in frame.columns if c.startswith("#") and c not in again.columns]

@@ -106,14 +106,25 @@ INSTANTIATE_TEST_SUITE_P(
              {103002, 101000, 31001, 12101},
              {{"#1#airTemperature", {250}}, {"#2#airTemperature", {260}}},
              "delayedDescriptorReplicationFactor (031001), row 0: the replication count cannot be told from "
-             "the keys it repeats (they occur elsewhere too, or the group stands in another replication): "
-             "give its column #1#delayedDescriptorReplicationFactor"},
+             "the keys it repeats (airTemperature): they occur elsewhere in the template too, or the group "
+             "stands in another replication, so #2#airTemperature does not say which repetition it belongs "
+             "to; add the count as column #1#delayedDescriptorReplicationFactor (the row's factors numbered "
+             "in walk order)"},
         Case{"key_elsewhere_cannot_tell_the_count",
              {12101, 101000, 31001, 12101},
              {{"#1#airTemperature", {250}}, {"#2#airTemperature", {260}}},
              "delayedDescriptorReplicationFactor (031001), row 0: the replication count cannot be told from "
-             "the keys it repeats (they occur elsewhere too, or the group stands in another replication): "
-             "give its column #1#delayedDescriptorReplicationFactor"},
+             "the keys it repeats (airTemperature): they occur elsewhere in the template too, or the group "
+             "stands in another replication, so #2#airTemperature does not say which repetition it belongs "
+             "to; add the count as column #1#delayedDescriptorReplicationFactor (the row's factors numbered "
+             "in walk order)"},
+        // The columns ask for more repetitions than the 8-bit factor counts.
+        Case{
+            "columns_beyond_what_the_factor_counts",
+            {101000, 31001, 12101},
+            {{"#256#airTemperature", {250}}},
+            "delayedDescriptorReplicationFactor (031001), row 0: the highest numbered columns of the keys it "
+            "repeats (airTemperature) ask for 256 repetitions, more than its 8 bits count (at most 255)"},
         Case{"factor_contradicted_by_a_cell",
              {101000, 31001, 12101},
              {{"#1#delayedDescriptorReplicationFactor", {1}}, {"#2#airTemperature", {250}}},
