@@ -1,7 +1,9 @@
 """ecCodes (Debian's python3-eccodes, run as a black box through the corpus tools) decodes what
 the writer writes to the values it decodes from the original: for a sample of every data
-category of the clean corpus, each message written again with its own compression and with the
-other one (where the format allows it)."""
+category of the clean corpus (and of messages with associated fields), each message written
+again with its own compression and with the other one (where the format allows it), and its
+flat frame (read_dataframe) with its replication factors written back by write_bufr (where the
+frame holds what the message does)."""
 import collections
 import csv
 import json
@@ -11,6 +13,7 @@ import subprocess
 import pytest
 
 from corpus_location import CORPUS
+from flat_support import write_flat
 from quorvex import _engine
 
 ECC_PYTHON = os.environ.get("ORACLE_ECC_PYTHON", "/usr/bin/python3")
@@ -19,6 +22,7 @@ PER_CATEGORY = 3
 PREPBUFR = "raw/pybufrkit/prepbufr.bufr"
 
 pytestmark = pytest.mark.skipif(CORPUS is None, reason="no corpus")
+BEYOND_FRAMES = ("203", "22", "23")  # operators of what a flat frame does not hold
 
 def beyond_eccodes(row, written, view):
     """Compressed data with bitmaps written uncompressed: every subset then defines its own
@@ -28,11 +32,17 @@ def beyond_eccodes(row, written, view):
             and view["error"] == "DecodingError: Decoding invalid")
 
 
-def padded(subsets):
+def padded(subsets, frame=False):
     """Texts without their trailing blanks: a text is padded to its field (or, in compressed
-    data, to the octets the writer chose), and the padding is no part of it."""
-    return [[[code, value.rstrip(" ") if isinstance(value, str) else value, *rest] for code, value, *rest in subset]
-            for subset in subsets]
+    data, to the octets the writer chose), and the padding is no part of it. A frame's text has
+    lost its padding, NULs or blanks, and ecCodes reads a text of NULs as missing: with `frame`,
+    an empty text is missing."""
+    def text(value):
+        if not isinstance(value, str):
+            return value
+        value = value.rstrip(" ")
+        return None if frame and not value.strip(" \0") else value
+    return [[[code, text(value), *rest] for code, value, *rest in subset] for subset in subsets]
 
 
 def sample():
@@ -48,6 +58,9 @@ def sample():
             if len(picked) < PER_CATEGORY and row["path"] not in {r["path"] for r in picked} and (
                     row["compressed"] not in kinds or len(kinds) == 2 or len(picked) < PER_CATEGORY - 1):
                 picked.append(row)
+            if (len(chosen["204"]) < PER_CATEGORY and row["index"] == "0" and row not in picked
+                    and any(op.startswith("204") and op != "204000" for op in row["operators"].split(","))):
+                chosen["204"].append(row)  # associated fields
     return [row for rows in chosen.values() for row in rows]
 
 
@@ -65,7 +78,7 @@ def views(tmp_path_factory):
         pytest.skip(f"{ECC_PYTHON} has no eccodes bindings or the corpus has no tools")
     work = tmp_path_factory.mktemp("written")
     tables = _engine.Tables(None)
-    files = {"original": [], "own": [], "other": []}
+    files = {"original": [], "own": [], "other": [], "frame": []}
     refused = []
     for row in sample():
         octets = (CORPUS / row["path"]).read_bytes()
@@ -77,6 +90,9 @@ def views(tmp_path_factory):
             other = None
             refused.append((row["path"], str(e)))
         own = _engine.reencode(octets, offset, length, tables, compressed)
+        # a flat frame holds no bitmap nor what it selects, nor reference definitions
+        holds_all = not any(op.startswith(BEYOND_FRAMES) for op in row["operators"].split(","))
+        files["frame"].append(write_flat(octets[offset:offset + length], factors=True)[1] if holds_all else None)
         files["original"].append(octets[offset:offset + length])
         files["own"].append(own)
         files["other"].append(other)
@@ -86,7 +102,7 @@ def views(tmp_path_factory):
         path.write_bytes(b"".join(m for m in messages if m is not None))
         seen[name] = iter(eccodes_view(path))
     rows = sample()
-    result = {"original": [], "own": [], "other": []}
+    result = {name: [] for name in files}
     for k in range(len(rows)):
         for name in result:
             result[name].append(next(seen[name]) if files[name][k] is not None else None)
@@ -102,7 +118,7 @@ def test_the_sample_covers_every_category(views):
     assert {r["compressed"] for r in rows} == {"0", "1"}
 
 
-@pytest.mark.parametrize("written", ["own", "other"])
+@pytest.mark.parametrize("written", ["own", "other", "frame"])
 def test_eccodes_decodes_the_written_messages_to_the_original_values(views, written):
     rows, result, refused = views
     compared = beyond = 0
@@ -116,9 +132,13 @@ def test_eccodes_decodes_the_written_messages_to_the_original_values(views, writ
             continue
         assert original["error"] is None and again["error"] is None, where
         assert again["header"]["edition"] == 4, where
-        expected_compressed = (row["compressed"] == "1") == (written == "own")
+        expected_compressed = (row["compressed"] == "1") == (written != "other")
         assert again["header"]["compressed_data"] == expected_compressed, where
-        assert padded(again["subsets"]) == padded(original["subsets"]), where
+        frame = written == "frame"
+        assert padded(again["subsets"], frame) == padded(original["subsets"], frame), where
         compared += 1
-    assert compared == len(rows) - beyond - (len(refused) if written == "other" else 0)
+    unwritten = {"own": 0, "other": len(refused), "frame": result[written].count(None)}[written]
+    assert compared == len(rows) - beyond - unwritten
     assert compared >= len(rows) // 2
+    if written == "frame":  # the associated fields among them
+        assert sum(again is not None for again, row in zip(result[written], rows) if "204" in row["operators"]) >= 3

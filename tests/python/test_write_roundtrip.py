@@ -14,6 +14,7 @@ import pyarrow.compute as pc
 import pytest
 
 from corpus_location import CORPUS
+from flat_support import write_flat
 from quorvex import _engine
 
 pytestmark = pytest.mark.skipif(CORPUS is None, reason="no corpus")
@@ -93,36 +94,16 @@ def test_corpus_messages_written_again_decode_to_the_same_values(path):
 # its own descriptors and compression; the header keys come from the frame's own columns but for
 # those that choose the tables.
 FLAT_FILES, FLAT_MESSAGES = 2, 3
-TABLE_KEYS = {"masterTablesVersionNumber": "master_table_version", "localTablesVersionNumber": "local_table_version",
-              "bufrHeaderCentre": "centre", "bufrHeaderSubCentre": "sub_centre"}
 # What a flat frame does not hold, so that the writer refuses (rather than guesses) it: reference
-# definitions; the counts of delayed replications whose keys occur elsewhere
-# in the template or that stand in another replication, or (compressed) that the trailing missing
-# values of a subset leave untold; the bitmaps that select statistics (2-24, 2-25) and quality
-# information (2-22) other than a percentage of confidence, numbered as their elements.
+# definitions; the bitmaps that select statistics (2-24, 2-25) and quality information (2-22)
+# other than a percentage of confidence, numbered as their elements. The counts of delayed
+# replications whose keys occur elsewhere in the template or that stand in another replication,
+# or (compressed) that the trailing missing values of a subset leave untold, are refused until
+# their factors are given as columns, and then written.
 SELECTING = ("222", "223", "224", "225", "232")  # operators whose values a bitmap selects
 FLAT_OPERATORS = ("203", "204", "205", "222", "223", "224", "225", "232", "236", "237")
 FLAT_REFUSALS = {"new reference values (2-03) cannot be written from a table": ("203",),
-                 "the replication count cannot be told from the keys it repeats": ("",),
-                 "compressed data hold one replication count for all subsets": ("",),
                  "a value a bitmap selects": ("222", "224", "225")}
-
-
-COUNT_REFUSALS = ("the replication count cannot be told from the keys it repeats",
-                  "compressed data hold one replication count for all subsets")
-
-
-def factor_columns(message):
-    """The message's replication factors as flat columns, #n#key numbered within each subset."""
-    import pandas as pd
-    table = pa.table(_engine.decode([message], [(0, 0, 0, len(message))], TABLES, 1, True, None)[0]).to_pydict()
-    columns, seen = collections.defaultdict(dict), collections.Counter()
-    for subset, key, role, value in zip(table["subset"], table["key"], table["role"], table["value"]):
-        if role == "replication_factor":
-            seen[subset, key] += 1
-            columns[f"#{seen[subset, key]}#{key}"][subset] = value
-    subsets = sorted(set(table["subset"]))
-    return pd.DataFrame({name: [cells.get(s) for s in subsets] for name, cells in columns.items()})
 
 
 def flat_files():
@@ -158,24 +139,13 @@ def test_flat_frames_written_and_read_back_are_the_same(path, rows):
     octets = (CORPUS / path).read_bytes()
     for r in rows:
         message = octets[int(r["offset"]):int(r["offset"]) + int(r["length"])]
-        frame = quorvex.read_dataframe(message)
-        header = _engine.read_header(message, 0, len(message))
-        options = {"descriptors": header["descriptors"], "compressed": header["compressed"],
-                   "header": {key: header[field] for key, field in TABLE_KEYS.items()}}
         # the counts the frame cannot tell are given, when refused, as the columns the refusal asks for
-        for given in (frame, pd.concat([frame, factor_columns(message)], axis=1)):
-            try:
-                written = quorvex.write_bufr(given, **options)
-                break
-            except ValueError as e:
-                reason = next((reason for reason in FLAT_REFUSALS if reason in str(e)), None)
-                assert reason is not None, str(e)
-                assert any(op in r["operators"] for op in FLAT_REFUSALS[reason]), (str(e), r["operators"])
-                assert given is frame or reason not in COUNT_REFUSALS, str(e)  # the counts were given
-                if reason not in COUNT_REFUSALS or given is not frame:
-                    written = None
-                    break
-        if written is None:
+        try:
+            frame, written = write_flat(message)
+        except ValueError as e:
+            reason = next((reason for reason in FLAT_REFUSALS if reason in str(e)), None)
+            assert reason is not None, str(e)
+            assert any(op in r["operators"] for op in FLAT_REFUSALS[reason]), (str(e), r["operators"])
             continue
         again = quorvex.read_dataframe(written)
         unselected = [c for c in frame.columns if c.startswith("#") and c not in again.columns]
