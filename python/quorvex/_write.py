@@ -60,9 +60,9 @@ def write_bufr(data: Any, target: str | os.PathLike[str] | IO[bytes] | None = No
     the row's factors numbered in walk order). An associated field (2-04) is the column
     "#n#key->associatedField" of the element it stands before, its significance (0-31-021)
     "#n#key->associatedField->associatedFieldSignificance", as read_dataframe gives them. A
-    data-present indicator without a value is 1 (no value). `target` a path or a binary file; None returns the octets. ValueError
-    naming the key, the row and the value of anything that cannot be written, before anything is
-    written."""
+    data-present indicator without a value is 1 (no value). `target` a path or a binary file; None
+    returns the octets. ValueError naming the key, the row and the value of anything that cannot be
+    written, before anything is written."""
     if subsets_per_message is not None and subsets_per_message < 1:
         raise ValueError("subsets_per_message must be at least 1")
     stream, numbers = _columns(data)
