@@ -60,7 +60,13 @@ bool settable_header_key(std::string_view name) {
 
 Status set_header_key(BufrMessage& header, std::string_view name, std::int64_t value) {
   const std::string key(name);
-  if (header_key_index(name) < 0) return fail(BufrError::unencodable("header: " + key + " is no header key"));
+  const int index = header_key_index(name);
+  if (index < 0) return fail(BufrError::unencodable("header: " + key + " is no header key"));
+  if (header_keys()[static_cast<std::size_t>(index)].local)
+    return fail(
+        BufrError::unencodable("header: " + key +
+                               " is a key of the local section (section 2), which is not written from a "
+                               "table (Message.to_bytes keeps a message's own)"));
   if (name == "edition") {
     if (value != 4)
       return fail(BufrError::unencodable("header: edition " + std::to_string(value) +

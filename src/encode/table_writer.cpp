@@ -502,8 +502,9 @@ Status header_from_columns(const InputTable& table, const ColumnIndex& index, st
                            std::size_t end, const TableWriteOptions& options, BufrMessage& header) {
   for (const std::uint32_t c : index.header_columns()) {
     const InputColumn& column = table.columns[c];
-    if (!settable_header_key(column.name)) continue;  // decided by the writer
-    std::optional<std::size_t> held;                  // the first row that holds a value
+    // decided by the writer, or of the local section, which is not written
+    if (!settable_header_key(column.name)) continue;
+    std::optional<std::size_t> held;  // the first row that holds a value
     for (std::size_t row = first; row < end; ++row) {
       if (!column.valid(row)) continue;
       const FieldValue v = column.value(row);

@@ -57,6 +57,7 @@ struct HeaderKey {
   std::string_view name;
   HeaderType type;
   HeaderValue (*read)(const HeaderSource&);
+  bool local = false;  // read from the local section (section 2: ECMWF's RDB key)
 };
 
 // Every header key, in the order ecCodes lists them.

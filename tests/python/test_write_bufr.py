@@ -129,6 +129,9 @@ def test_a_file_target_arrow_input_and_defaults():
      "written from a table"),
     ({}, {"bufrHeaderCentre": 70000}, "header: bufrHeaderCentre = 70000 is outside 0..65535"),
     ({}, {"totalLength": 3}, "header: totalLength is no header key"),
+    ({}, {"rdbType": 2}, "header: rdbType is a key of the local section (section 2), which is not written from a "
+                         "table (Message.to_bytes keeps a message's own)"),
+    ({}, {"numberOfSubsets": 2}, "header: numberOfSubsets is set by the writer, not by hand"),
     ({}, {"edition": 3}, "header: edition 3 cannot be written; edition 4 is"),
     ({"bufrHeaderCentre": [98]}, {"bufrHeaderCentre": 74},
      "bufrHeaderCentre, row 0: value 98 differs from the header's 74"),
