@@ -53,7 +53,8 @@ def write_bufr(data: Any, target: str | os.PathLike[str] | IO[bytes] | None = No
     #1#year .. #1#second when absent. Header keys may also be columns, as read_dataframe gives them:
     one value per message, agreeing with `header`; subsetNumber (1, 2 ... per message) says where
     messages start. No local section (section 2) is written: its keys (rdbType, ident, ...) are
-    refused in `header` and not written from columns (Message.to_bytes keeps a message's own). None, NaN and pandas NA are missing values; texts are written as octets, each
+    refused in `header` and not written from columns (Message.to_bytes keeps a message's own).
+    None, NaN and pandas NA are missing values; texts are written as octets, each
     character the octet of its number (up to U+00FF). A delayed replication takes its factor's column
     when given, else the highest numbered key of its repeated descriptors present in the row (among
     the columns when the template uses those keys nowhere else); where that cannot tell the count
