@@ -213,8 +213,15 @@ bool to_message_ref(PyObject* item, std::size_t sources, MessageRef& out) {
 // The message list given as an array of int64 of shape (n, 4), one row per message (what the
 // scan gives and numpy holds): read in place, without an object per message.
 bool to_message_array(PyObject* o, std::size_t sources, std::vector<MessageRef>& refs) {
+  constexpr const char* kShape =
+      "a message array must be C-contiguous int64 of shape (n, 4): source position, message index, offset, "
+      "length";
   Py_buffer view;
-  if (PyObject_GetBuffer(o, &view, PyBUF_FORMAT | PyBUF_ND | PyBUF_C_CONTIGUOUS) != 0) return false;
+  if (PyObject_GetBuffer(o, &view, PyBUF_FORMAT | PyBUF_ND | PyBUF_C_CONTIGUOUS) != 0) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, kShape);
+    return false;
+  }
   struct Release {
     Py_buffer* v;
     ~Release() { PyBuffer_Release(v); }
@@ -223,10 +230,7 @@ bool to_message_array(PyObject* o, std::size_t sources, std::vector<MessageRef>&
   const bool int64 = view.itemsize == 8 && (format == "q" || format == "l" || format == "<q" ||
                                             format == "<l" || format == "=q" || format == "=l");
   if (!int64 || view.ndim != 2 || view.shape[1] != 4) {
-    PyErr_SetString(
-        PyExc_TypeError,
-        "a message array must hold int64 of shape (n, 4): source position, message index, offset, "
-        "length");
+    PyErr_SetString(PyExc_TypeError, kShape);
     return false;
   }
   const auto* fields = static_cast<const std::int64_t*>(view.buf);

@@ -143,9 +143,10 @@ def test_engine_takes_the_array_as_the_tuples(name):
 
 
 @pytest.mark.parametrize(("array", "error", "text"), [
-    (np.zeros((2, 4), np.int32), TypeError, "int64 of shape"),
-    (np.zeros((2, 3), np.int64), TypeError, "int64 of shape"),
-    (np.zeros(8, np.int64), TypeError, "int64 of shape"),
+    (np.zeros((2, 4), np.int32), TypeError, "C-contiguous int64 of shape"),
+    (np.zeros((2, 3), np.int64), TypeError, "C-contiguous int64 of shape"),
+    (np.zeros(8, np.int64), TypeError, "C-contiguous int64 of shape"),
+    (np.zeros((4, 4), np.int64)[::2], TypeError, "C-contiguous int64 of shape"),
     (np.array([[1, 0, 0, 10]], np.int64), ValueError, r"message entry \(1, 0, 0, 10\) is out of range"),
     (np.array([[0, 0, -1, 10]], np.int64), ValueError, r"message entry \(0, 0, -1, 10\) is out of range"),
 ])
