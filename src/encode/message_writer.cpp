@@ -50,32 +50,28 @@ Result<std::vector<std::uint8_t>> write_data_section(std::span<const std::uint32
                                                      const TemplateProgram* program) {
   BitWriter out;
   if (options.compressed) {
-    QV_CHECK(detail::write_compressed(codes, tables, values, options.first_row, program, out));
+    QV_CHECK(detail::write_compressed(codes, tables, SubsetColumns(values), options.first_row, program, out));
   } else {
     QV_CHECK(detail::write_uncompressed(codes, tables, values, options.first_row, program, out));
   }
   return out.take();
 }
 
-Result<std::vector<std::uint8_t>> write_message(const MessageLayout& layout, const TableSet& tables,
-                                                const SubsetValues& values, const TemplateProgram* program) {
+namespace {
+
+// The message of `layout` around section 4 as `data` writes it, for `subsets` subsets.
+template <class Data>
+Result<std::vector<std::uint8_t>> framed(const MessageLayout& layout, std::size_t subsets, Data data) {
   const BufrMessage& h = layout.header;
-  if (values.subsets() > 65535)
-    return fail(
-        BufrError::unencodable(std::to_string(values.subsets()) + " subsets: a message holds at most 65535"));
+  if (subsets > 65535)
+    return fail(BufrError::unencodable(std::to_string(subsets) + " subsets: a message holds at most 65535"));
   QV_CHECK(check_typical_date(h));
   const std::vector<std::uint16_t> packed = QV_TRY(packed_descriptors(h.unexpanded_descriptors));
-  const std::vector<std::uint8_t> data =
-      QV_TRY(write_data_section(h.unexpanded_descriptors,
-                                tables,
-                                values,
-                                {.compressed = layout.compressed, .first_row = layout.first_row},
-                                program));
-
+  const std::vector<std::uint8_t> section = QV_TRY(data());
   const bool local = !layout.local_section.empty();
   const std::size_t l2 = local ? layout.local_section.size() + 4 : 0;
   const std::size_t l3 = 7 + 2 * packed.size();
-  const std::size_t l4 = 4 + data.size();
+  const std::size_t l4 = 4 + section.size();
   const std::size_t total = 8 + kSection1Length + l2 + l3 + l4 + 4;
   if (total > kMaxLength || l2 > kMaxLength || l3 > kMaxLength || l4 > kMaxLength)
     return fail(BufrError::unencodable(
@@ -111,15 +107,40 @@ Result<std::vector<std::uint8_t>> write_message(const MessageLayout& layout, con
   // Section 3.
   out.u24(l3);
   out.u8(0);
-  out.u16(values.subsets());
+  out.u16(subsets);
   out.u8((h.observed_data ? 0x80 : 0) | (layout.compressed ? 0x40 : 0));
   for (std::uint16_t p : packed) out.u16(p);
   // Sections 4 and 5.
   out.u24(l4);
   out.u8(0);
-  out.append(data);
+  out.append(section);
   out.append(Bytes(reinterpret_cast<const std::uint8_t*>("7777"), 4));
   return out.take();
+}
+
+}  // namespace
+
+Result<std::vector<std::uint8_t>> write_message(const MessageLayout& layout, const TableSet& tables,
+                                                const SubsetValues& values, const TemplateProgram* program) {
+  return framed(layout, values.subsets(), [&] {
+    return write_data_section(layout.header.unexpanded_descriptors,
+                              tables,
+                              values,
+                              {.compressed = layout.compressed, .first_row = layout.first_row},
+                              program);
+  });
+}
+
+Result<std::vector<std::uint8_t>> write_message(const MessageLayout& layout, const TableSet& tables,
+                                                const FieldColumns& columns, const TemplateProgram* program) {
+  MessageLayout compressed = layout;
+  compressed.compressed = true;
+  return framed(compressed, columns.subsets(), [&]() -> Result<std::vector<std::uint8_t>> {
+    BitWriter out;
+    QV_CHECK(detail::write_compressed(
+        layout.header.unexpanded_descriptors, tables, columns, layout.first_row, program, out));
+    return out.take();
+  });
 }
 
 }  // namespace quorvex

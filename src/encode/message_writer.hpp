@@ -34,5 +34,10 @@ struct MessageLayout {
                                                               const TableSet& tables,
                                                               const SubsetValues& values,
                                                               const TemplateProgram* program = nullptr);
+// The same, compressed, from the fields of `columns` (layout.compressed is taken as set).
+[[nodiscard]] Result<std::vector<std::uint8_t>> write_message(const MessageLayout& layout,
+                                                              const TableSet& tables,
+                                                              const FieldColumns& columns,
+                                                              const TemplateProgram* program = nullptr);
 
 }  // namespace quorvex
