@@ -68,9 +68,10 @@ def random_table(seed):
         inside = [k >= n for k in counts]
         for key, low, high, decimals in (("pressure", 100, 108000, -1), ("nonCoordinateGeopotentialHeight", -400, 30000, 0),
                                          ("windDirection", 0, 360, 0)):
-            columns[f"#{n}#{key}"] = [v if keep else None for v, keep in zip(numbers(low, high, decimals=decimals), inside)]
-        columns[f"#{n + 1}#airTemperature"] = [v if keep else None
-                                               for v, keep in zip(numbers(200, 320, decimals=2), inside)]
+            values = numbers(low, high, decimals=decimals)
+            columns[f"#{n}#{key}"] = [v if keep else None for v, keep in zip(values, inside)]
+        values = numbers(200, 320, decimals=2)
+        columns[f"#{n + 1}#airTemperature"] = [v if keep else None for v, keep in zip(values, inside)]
     if seed % 2 == 1:
         columns["#1#delayedDescriptorReplicationFactor"] = [int(k) for k in counts]
     return pa.table(columns)
