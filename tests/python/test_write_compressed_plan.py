@@ -66,7 +66,8 @@ def random_table(seed):
                "#1#airTemperature": numbers(200, 320, share=1.0 if seed % 4 == 1 else 0.25, decimals=2)}
     for n in range(1, highest + 1):
         inside = [k >= n for k in counts]
-        for key, low, high, decimals in (("pressure", 100, 108000, -1), ("nonCoordinateGeopotentialHeight", -400, 30000, 0),
+        for key, low, high, decimals in (("pressure", 100, 108000, -1),
+                                         ("nonCoordinateGeopotentialHeight", -400, 30000, 0),
                                          ("windDirection", 0, 360, 0)):
             values = numbers(low, high, decimals=decimals)
             columns[f"#{n}#{key}"] = [v if keep else None for v, keep in zip(values, inside)]
