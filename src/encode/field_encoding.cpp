@@ -125,7 +125,9 @@ Result<NumberBits> number_bits(const FieldValue& value, const FieldFormat& forma
     if (!(std::fabs(rounded) < kFieldLimit))
       return fail(refuse_value(place, value, "is out of range after scale " + std::to_string(format.scale)));
     return fail(refuse_value(
-        place, value, range_problem(format, static_cast<__int128>(static_cast<std::int64_t>(rounded)) - format.reference)));
+        place,
+        value,
+        range_problem(format, static_cast<__int128>(static_cast<std::int64_t>(rounded)) - format.reference)));
   }
   return bits;
 }

@@ -56,9 +56,10 @@ bool largest_field_value(const FieldFormat& format, std::uint64_t& largest);
 // missing when NaN or when its `validity` bit (bit_offset + i) is clear, and then written as
 // `missing` is (a missing value, or what stands for one). The first value number_bits refuses
 // is refused the same way (place.row the row of the first number).
-[[nodiscard]] Status number_column_bits(const double* values, std::size_t stride, const std::uint8_t* validity,
-                                        std::size_t bit_offset, const FieldValue& missing,
-                                        const FieldFormat& format, FieldPlace place, std::span<NumberBits> out);
+[[nodiscard]] Status number_column_bits(const double* values, std::size_t stride,
+                                        const std::uint8_t* validity, std::size_t bit_offset,
+                                        const FieldValue& missing, const FieldFormat& format,
+                                        FieldPlace place, std::span<NumberBits> out);
 
 // Checks a text field's value: missing, or a text whose characters are octets (up to U+00FF,
 // the decoders' reading of text octets) and no more of them than the field holds.

@@ -149,7 +149,8 @@ class RowPlanner : public DataConsumer<RowPlanner> {
     out_ = &out;
   }
   // The rows [row, end) of one message of compressed data, planned into `plan`.
-  void start_message(std::size_t row, std::size_t end, std::size_t table_row, std::vector<PlannedField>& plan) {
+  void start_message(std::size_t row, std::size_t end, std::size_t table_row,
+                     std::vector<PlannedField>& plan) {
     restart(row, table_row);
     end_ = end;
     plan_ = &plan;
@@ -292,8 +293,9 @@ bool RowPlanner::read_element(const ElementInfo& info) {
   const ElementDefinition& def = *info.def;
   if (columnar()) {
     // The walk goes on with the first row's values, as the compressed writer records them.
-    const PlannedField field{.column = def.abbreviation.empty() ? PlannedField::kNoColumn : column_of(slot(def)),
-                             .present_by_default = def.code == kDataPresentIndicator};
+    const PlannedField field{
+        .column = def.abbreviation.empty() ? PlannedField::kNoColumn : column_of(slot(def)),
+        .present_by_default = def.code == kDataPresentIndicator};
     plan_->push_back(field);
     FieldValue v = cell_at(field.column, row_);
     if (field.present_by_default && v.kind == FieldValue::Kind::Missing) v = FieldValue::of_number(1.0);
@@ -341,7 +343,8 @@ bool RowPlanner::read_factor(const ElementParams& params, std::uint64_t& count) 
   return true;
 }
 
-bool RowPlanner::factor_in_row(const ElementDefinition& def, FieldValue v, std::size_t row, FieldValue& count) {
+bool RowPlanner::factor_in_row(const ElementDefinition& def, FieldValue v, std::size_t row,
+                               FieldValue& count) {
   const std::size_t table_row = table_row_ + (row - row_);
   if (v.kind == FieldValue::Kind::Missing || (v.kind == FieldValue::Kind::Number && std::isnan(v.number))) {
     // The count the row's values ask for, and the count the columns ask for: repetitions that
@@ -352,8 +355,7 @@ bool RowPlanner::factor_in_row(const ElementDefinition& def, FieldValue v, std::
       std::uint64_t n = 0;
       for (const auto& [key, per_repetition] : group_keys_) {
         const std::uint32_t base = occurrences(key);
-        const std::uint32_t highest =
-            columns ? index_.highest_column(key) : index_.highest(table_, key, row);
+        const std::uint32_t highest = columns ? index_.highest_column(key) : index_.highest(table_, key, row);
         if (highest > base)
           n = std::max<std::uint64_t>(n, (highest - base + per_repetition - 1) / per_repetition);
       }
@@ -456,14 +458,14 @@ Status RowPlanner::untaken(std::size_t row, std::size_t taken_mark, bool default
   for (std::size_t c = 0; c < table_.columns.size(); ++c) {
     const InputColumn& column = table_.columns[c];
     if (taken_[c] == kHeaderColumn || taken_[c] == taken_mark || !column.valid(row)) continue;
-    return fail(BufrError::unencodable(
-        column.name + ", row " + std::to_string(table_row_ + (row - row_)) + ": " + value_text(column.value(row)) +
-        " is not written: the descriptors do not produce this key here (a "
-        "replication count contradicted by the data?" +
-        (defaulted ? " or a value a bitmap selects: without its "
-                     "dataPresentIndicator columns, a bitmap selects none"
-                   : "") +
-        ")"));
+    return fail(BufrError::unencodable(column.name + ", row " + std::to_string(table_row_ + (row - row_)) +
+                                       ": " + value_text(column.value(row)) +
+                                       " is not written: the descriptors do not produce this key here (a "
+                                       "replication count contradicted by the data?" +
+                                       (defaulted ? " or a value a bitmap selects: without its "
+                                                    "dataPresentIndicator columns, a bitmap selects none"
+                                                  : "") +
+                                       ")"));
   }
   return {};
 }
@@ -471,7 +473,8 @@ Status RowPlanner::untaken(std::size_t row, std::size_t taken_mark, bool default
 // The planned fields of a message's rows, read from the table where they stand.
 class PlannedColumns final : public FieldColumns {
  public:
-  PlannedColumns(const InputTable& table, std::span<const PlannedField> plan, std::size_t first, std::size_t end)
+  PlannedColumns(const InputTable& table, std::span<const PlannedField> plan, std::size_t first,
+                 std::size_t end)
       : table_(table), plan_(plan), first_(first), end_(end) {}
   std::size_t subsets() const override { return end_ - first_; }
   std::size_t fields(std::size_t) const override { return plan_.size(); }
@@ -665,8 +668,9 @@ Result<std::vector<std::uint8_t>> write_table(const InputTable& table,
   std::vector<std::size_t> starts;
   std::vector<PlannedField> plan;
   const auto walked = [&] {
-    return (compiled != nullptr ? walk.replay(*compiled) : walk.walk(descriptors, 0)) ? Status{}
-                                                                                      : fail(planner.take_error());
+    return (compiled != nullptr ? walk.replay(*compiled) : walk.walk(descriptors, 0))
+               ? Status{}
+               : fail(planner.take_error());
   };
   for (std::size_t first = 0, end = 0; first < table.rows; first = end) {
     end = message_end(table, index, first, options.subsets_per_message);
@@ -693,8 +697,9 @@ Result<std::vector<std::uint8_t>> write_table(const InputTable& table,
                                .compressed = options.compressed,
                                .first_row = options.first_row + first};
     const std::vector<std::uint8_t> octets =
-        options.compressed ? QV_TRY(write_message(layout, tables, PlannedColumns(table, plan, first, end), compiled))
-                           : QV_TRY(write_message(layout, tables, {values, starts}, compiled));
+        options.compressed
+            ? QV_TRY(write_message(layout, tables, PlannedColumns(table, plan, first, end), compiled))
+            : QV_TRY(write_message(layout, tables, {values, starts}, compiled));
     out.insert(out.end(), octets.begin(), octets.end());
   }
   return out;
