@@ -31,6 +31,9 @@ class CompressedWriter : public DataConsumer<CompressedWriter> {
   CompressedWriter(const TableSet& tables, const FieldColumns& columns, std::size_t first_row, BitWriter& out)
       : DataConsumer(tables), columns_(columns), first_row_(first_row), out_(out) {
     bits_.resize(columns.subsets());
+    fewest_fields_ = columns.subsets() == 0 ? 0 : ~std::size_t{0};
+    for (std::size_t s = 0; s < columns.subsets(); ++s)
+      fewest_fields_ = std::min(fewest_fields_, columns.fields(s));
   }
   Status finish() const;
 
@@ -69,12 +72,14 @@ class CompressedWriter : public DataConsumer<CompressedWriter> {
   std::size_t first_row_;
   BitWriter& out_;
   std::size_t next_ = 0;          // the field's index within every subset
+  std::size_t fewest_fields_;     // of any subset
   std::vector<NumberBits> bits_;  // the current column, by subset
   FieldFormat last_format_;       // the format of the last number column
   std::uint64_t markers_ = 0;     // operator markers met
 };
 
 bool CompressedWriter::every_subset_holds(const FieldPlace& place) {
+  if (next_ < fewest_fields_) return true;
   for (std::size_t s = 0; s < columns_.subsets(); ++s) {
     const std::size_t fields = columns_.fields(s);
     if (next_ < fields) continue;
@@ -110,16 +115,16 @@ bool CompressedWriter::number_column(const FieldFormat& format, FieldPlace place
   if (!every_subset_holds(place) || !check(columns_.number_column(next_, format, place, bits_))) return false;
   ++next_;
   last_format_ = format;
-  std::optional<std::uint64_t> low, high;
-  bool any_missing = false;
+  std::uint64_t lowest = ~std::uint64_t{0}, highest = 0;
+  std::size_t missing = 0;
   for (const NumberBits& b : bits_) {
-    if (b.missing) {
-      any_missing = true;
-      continue;
-    }
-    low = low ? std::min(*low, b.raw) : b.raw;
-    high = high ? std::max(*high, b.raw) : b.raw;
+    missing += b.missing ? 1 : 0;
+    lowest = b.missing ? lowest : std::min(lowest, b.raw);
+    highest = b.missing ? highest : std::max(highest, b.raw);
   }
+  const bool any_missing = missing > 0;
+  const std::optional<std::uint64_t> low = missing < bits_.size() ? std::optional(lowest) : std::nullopt;
+  const std::optional<std::uint64_t> high = missing < bits_.size() ? std::optional(highest) : std::nullopt;
   if (!low) {  // every subset missing, or no subset
     out_.write_ones(format.width);
     out_.write_bits(0, 6);

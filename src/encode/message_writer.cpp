@@ -10,9 +10,12 @@ namespace {
 constexpr std::size_t kMaxLength = (std::size_t{1} << 24) - 1;
 constexpr std::size_t kSection1Length = 22;
 
+// Appends to a vector.
 class Octets {
  public:
-  explicit Octets(std::size_t reserve) { out_.reserve(reserve); }
+  Octets(std::vector<std::uint8_t>& out, std::size_t reserve) : out_(out) {
+    out_.reserve(out_.size() + reserve);
+  }
   void u8(std::uint64_t v) { out_.push_back(static_cast<std::uint8_t>(v)); }
   void u16(std::uint64_t v) {
     u8(v >> 8);
@@ -23,10 +26,9 @@ class Octets {
     u16(v);
   }
   void append(Bytes b) { out_.insert(out_.end(), b.begin(), b.end()); }
-  std::vector<std::uint8_t> take() { return std::move(out_); }
 
  private:
-  std::vector<std::uint8_t> out_;
+  std::vector<std::uint8_t>& out_;
 };
 
 Result<std::vector<std::uint16_t>> packed_descriptors(std::span<const std::uint32_t> codes) {
@@ -59,9 +61,11 @@ Result<std::vector<std::uint8_t>> write_data_section(std::span<const std::uint32
 
 namespace {
 
-// The message of `layout` around section 4 as `data` writes it, for `subsets` subsets.
+// The message of `layout` around section 4 as `data` writes it, for `subsets` subsets,
+// appended to `octets`.
 template <class Data>
-Result<std::vector<std::uint8_t>> framed(const MessageLayout& layout, std::size_t subsets, Data data) {
+Status framed(std::vector<std::uint8_t>& octets, const MessageLayout& layout, std::size_t subsets,
+              Data data) {
   const BufrMessage& h = layout.header;
   if (subsets > 65535)
     return fail(BufrError::unencodable(std::to_string(subsets) + " subsets: a message holds at most 65535"));
@@ -77,7 +81,7 @@ Result<std::vector<std::uint8_t>> framed(const MessageLayout& layout, std::size_
     return fail(BufrError::unencodable(
         "the message would take " + std::to_string(total) +
         " octets, more than BUFR can frame (16777215); write fewer subsets per message"));
-  Octets out(total);
+  Octets out(octets, total);
   out.append(Bytes(reinterpret_cast<const std::uint8_t*>("BUFR"), 4));
   out.u24(total);
   out.u8(4);
@@ -115,14 +119,21 @@ Result<std::vector<std::uint8_t>> framed(const MessageLayout& layout, std::size_
   out.u8(0);
   out.append(section);
   out.append(Bytes(reinterpret_cast<const std::uint8_t*>("7777"), 4));
-  return out.take();
+  return {};
 }
 
 }  // namespace
 
 Result<std::vector<std::uint8_t>> write_message(const MessageLayout& layout, const TableSet& tables,
                                                 const SubsetValues& values, const TemplateProgram* program) {
-  return framed(layout, values.subsets(), [&] {
+  std::vector<std::uint8_t> out;
+  QV_CHECK(append_message(out, layout, tables, values, program));
+  return out;
+}
+
+Status append_message(std::vector<std::uint8_t>& out, const MessageLayout& layout, const TableSet& tables,
+                      const SubsetValues& values, const TemplateProgram* program) {
+  return framed(out, layout, values.subsets(), [&] {
     return write_data_section(layout.header.unexpanded_descriptors,
                               tables,
                               values,
@@ -131,15 +142,15 @@ Result<std::vector<std::uint8_t>> write_message(const MessageLayout& layout, con
   });
 }
 
-Result<std::vector<std::uint8_t>> write_message(const MessageLayout& layout, const TableSet& tables,
-                                                const FieldColumns& columns, const TemplateProgram* program) {
+Status append_message(std::vector<std::uint8_t>& out, const MessageLayout& layout, const TableSet& tables,
+                      const FieldColumns& columns, const TemplateProgram* program) {
   MessageLayout compressed = layout;
   compressed.compressed = true;
-  return framed(compressed, columns.subsets(), [&]() -> Result<std::vector<std::uint8_t>> {
-    BitWriter out;
+  return framed(out, compressed, columns.subsets(), [&]() -> Result<std::vector<std::uint8_t>> {
+    BitWriter data;
     QV_CHECK(detail::write_compressed(
-        layout.header.unexpanded_descriptors, tables, columns, layout.first_row, program, out));
-    return out.take();
+        layout.header.unexpanded_descriptors, tables, columns, layout.first_row, program, data));
+    return data.take();
   });
 }
 

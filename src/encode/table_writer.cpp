@@ -81,7 +81,7 @@ Result<ColumnIndex> ColumnIndex::of(const InputTable& table) {
       index.subset_number_ = static_cast<int>(c);
       continue;
     }
-    if (header_key_index(name) >= 0) {
+    if (!name.starts_with('#') && header_key_index(name) >= 0) {  // header keys are not numbered
       index.header_columns_.push_back(static_cast<std::uint32_t>(c));
       continue;
     }
@@ -646,8 +646,11 @@ Result<std::vector<std::uint8_t>> write_table(const InputTable& table,
                                               const BufrMessage& header, const TableSet& tables,
                                               TableWriteOptions options) {
   const ColumnIndex index = QV_TRY(ColumnIndex::of(table));
-  const std::optional<TemplateProgram> program = compile_template(tables, descriptors);
-  const TemplateProgram* compiled = program ? &*program : nullptr;
+  std::optional<TemplateProgram> program;
+  if (options.program == nullptr) program = compile_template(tables, descriptors);
+  const TemplateProgram* compiled = options.program != nullptr ? options.program
+                                    : program                  ? &*program
+                                                               : nullptr;
   std::unordered_map<std::string_view, std::uint32_t> places;
   std::unordered_set<const ProgramStep*> top_level;
   if (compiled != nullptr) {
@@ -667,6 +670,7 @@ Result<std::vector<std::uint8_t>> write_table(const InputTable& table,
   std::vector<FieldValue> values;
   std::vector<std::size_t> starts;
   std::vector<PlannedField> plan;
+  BufrMessage chunk;
   const auto walked = [&] {
     return (compiled != nullptr ? walk.replay(*compiled) : walk.walk(descriptors, 0))
                ? Status{}
@@ -689,18 +693,16 @@ Result<std::vector<std::uint8_t>> write_table(const InputTable& table,
         QV_CHECK(planner.finish_row());
       }
     }
-    BufrMessage chunk = message;
+    chunk = message;  // its vectors' room kept from message to message
     QV_CHECK(header_from_columns(table, index, first, end, options, chunk));
     QV_CHECK(typical_time_from(table, index, first, options.first_row + first, chunk));
     const MessageLayout layout{.header = chunk,
                                .local_section = {},
                                .compressed = options.compressed,
                                .first_row = options.first_row + first};
-    const std::vector<std::uint8_t> octets =
-        options.compressed
-            ? QV_TRY(write_message(layout, tables, PlannedColumns(table, plan, first, end), compiled))
-            : QV_TRY(write_message(layout, tables, {values, starts}, compiled));
-    out.insert(out.end(), octets.begin(), octets.end());
+    QV_CHECK(options.compressed
+                 ? append_message(out, layout, tables, PlannedColumns(table, plan, first, end), compiled)
+                 : append_message(out, layout, tables, {values, starts}, compiled));
   }
   return out;
 }

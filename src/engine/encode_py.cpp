@@ -283,6 +283,8 @@ PyObject* write_table(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     } else if (!chosen) {
       written = fail(chosen.error());
     } else {
+      const std::shared_ptr<const TemplateProgram> program =
+          chooser.programs().get(chosen->tables, descriptors);
       written = write_table(*table,
                             descriptors,
                             header,
@@ -290,7 +292,8 @@ PyObject* write_table(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                             {.compressed = compressed != 0,
                              .subsets_per_message = per_message,
                              .first_row = 0,
-                             .header_keys = given});
+                             .header_keys = given,
+                             .program = program.get()});
     }
     Py_END_ALLOW_THREADS if (!written) return raise(written.error());
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(written->data()),
