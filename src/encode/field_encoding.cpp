@@ -34,11 +34,21 @@ Scaling scaling(const FieldFormat& format) {
                            : Scaling{power_of_ten(-format.scale), true};
 }
 
+// std::nearbyint in the default rounding mode (to nearest, ties to even), inline: below 2^51
+// in magnitude, adding and taking away 1.5 * 2^52 leaves the number rounded to an integer;
+// from 2^52 on every double is one.
+inline double nearest_integer(double v) {
+  constexpr double kShift = 6755399441055744.0;                        // 1.5 * 2^52
+  if (!(std::fabs(v) < 2251799813685248.0)) return std::nearbyint(v);  // 2^51; NaN too
+  const double shifted = v + kShift;
+  return shifted - kShift;
+}
+
 // The field value of the number `v` (not NaN) under `format`, whose largest field value is
 // `largest`; false when no field of the format holds it.
 inline bool field_of(double v, const FieldFormat& format, Scaling scale, std::uint64_t largest,
                      std::uint64_t& field) {
-  const double rounded = std::nearbyint(scale.divide ? v / scale.factor : v * scale.factor);
+  const double rounded = nearest_integer(scale.divide ? v / scale.factor : v * scale.factor);
   if (!(std::fabs(rounded) < kFieldLimit)) return false;
   const __int128 f = static_cast<__int128>(static_cast<std::int64_t>(rounded)) - format.reference;
   if (f < 0 || f > static_cast<__int128>(largest)) return false;
@@ -120,7 +130,7 @@ Result<NumberBits> number_bits(const FieldValue& value, const FieldFormat& forma
   if (!holds_any || !field_of(value.number, format, scaling(format), largest, bits.raw)) {
     const double scaled = format.scale >= 0 ? value.number * power_of_ten(format.scale)
                                             : value.number / power_of_ten(-format.scale);
-    const double rounded = std::nearbyint(scaled);
+    const double rounded = nearest_integer(scaled);
     // 2^63: beyond it no field of 64 bits or less, whatever its reference, holds the value.
     if (!(std::fabs(rounded) < kFieldLimit))
       return fail(refuse_value(place, value, "is out of range after scale " + std::to_string(format.scale)));
