@@ -164,9 +164,11 @@ def reencode(buffer: Buffer, offset: int, length: int, tables: Tables, compresse
     values; compressed or not as asked (None: as it is)."""
 
 def write_table(data: Any, descriptors: Sequence[int], header: dict[str, int] | None, compressed: bool,
-                subsets_per_message: int, tables: Tables) -> bytes:
-    """BUFR edition 4 messages from an Arrow stream whose columns (#n#key) are float64,
-    large_string or null, one row per subset."""
+                subsets_per_message: int, tables: Tables,
+                numbers: tuple[list[str], list[tuple[Buffer, Buffer, bool]], int] | None = None) -> bytes:
+    """BUFR edition 4 messages from an Arrow stream whose columns (#n#key) are numbers, booleans,
+    texts or nulls, one row per subset; `numbers` adds float64 columns given as blocks
+    (positions among the names, numbers column after column or row after row)."""
 
 def watch(buffer: Buffer) -> int:
     """Watch a mapped file's range: pages that fault (the file shrank) read as zeros; -1 when no slot is free."""
