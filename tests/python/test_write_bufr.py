@@ -167,17 +167,19 @@ FIELD, SIGNIFICANCE = "->associatedField", "->associatedField->associatedFieldSi
      "031021, row 0: no column gives this significance of associated fields"),
     ({"#1#airTemperature->associatedField->percentConfidence": [4]}, "other than associated fields cannot be"),
 ])
-def test_associated_fields_from_their_columns(columns, text):
+@pytest.mark.parametrize("compressed", [False, True])
+def test_associated_fields_from_their_columns(columns, text, compressed):
+    # two rows, the second's cells as the first's
     frame = pd.DataFrame({"#1#year": [2024], "#1#month": [3], "#1#day": [1], "#1#airTemperature": [273.15],
-                          "#2#airTemperature": [274.15], **columns})
+                          "#2#airTemperature": [274.15], **columns}).reindex([0, 0]).reset_index(drop=True)
     if text is not None:
         with pytest.raises(ValueError, match=re.escape(text)):
-            quorvex.write_bufr(frame, descriptors=ASSOCIATED)
+            quorvex.write_bufr(frame, descriptors=ASSOCIATED, compressed=compressed)
         return
-    back = quorvex.read_dataframe(quorvex.write_bufr(frame, descriptors=ASSOCIATED))
+    back = quorvex.read_dataframe(quorvex.write_bufr(frame, descriptors=ASSOCIATED, compressed=compressed))
     # the significance is the one 0-31-021's, an attribute of every field it stands for
     frame["#1#airTemperature" + SIGNIFICANCE] = 2
-    assert back[frame.columns].iloc[0].tolist() == pytest.approx(frame.iloc[0].tolist())
+    pd.testing.assert_frame_equal(back[frame.columns], frame, check_dtype=False)
     assert [c for c in back.columns if c.startswith("#")] == [
         "#1#year", "#1#month", "#1#day", "#1#airTemperature", "#1#airTemperature" + FIELD,
         "#1#airTemperature" + SIGNIFICANCE, "#2#airTemperature", "#2#airTemperature" + FIELD,
