@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <optional>
 
 #include "lib/text.hpp"
@@ -30,8 +31,10 @@ struct Scaling {
   bool divide;
 };
 Scaling scaling(const FieldFormat& format) {
-  return format.scale >= 0 ? Scaling{power_of_ten(format.scale), false}
-                           : Scaling{power_of_ten(-format.scale), true};
+  if (format.scale >= 0) return {power_of_ten(format.scale), false};
+  // The most negative scale has no negation in 32 bits; its power is as infinite as the next's.
+  constexpr std::int32_t kMost = std::numeric_limits<std::int32_t>::max();
+  return {power_of_ten(format.scale < -kMost ? kMost : -format.scale), true};
 }
 
 // std::nearbyint in the default rounding mode (to nearest, ties to even), inline: below 2^51
@@ -128,8 +131,8 @@ Result<NumberBits> number_bits(const FieldValue& value, const FieldFormat& forma
   }
   NumberBits bits;
   if (!holds_any || !field_of(value.number, format, scaling(format), largest, bits.raw)) {
-    const double scaled = format.scale >= 0 ? value.number * power_of_ten(format.scale)
-                                            : value.number / power_of_ten(-format.scale);
+    const Scaling by = scaling(format);
+    const double scaled = by.divide ? value.number / by.factor : value.number * by.factor;
     const double rounded = nearest_integer(scaled);
     // 2^63: beyond it no field of 64 bits or less, whatever its reference, holds the value.
     if (!(std::fabs(rounded) < kFieldLimit))
