@@ -12,6 +12,7 @@
 
 #include "columnar/key_numbering.hpp"
 #include "columnar/parallel.hpp"
+#include "decode/skip_plan.hpp"
 #include "decode/structure.hpp"
 #include "message/descriptor.hpp"
 
@@ -165,11 +166,13 @@ class Collector {
   void add(const MessageValues& m, const MessageRef& ref, const std::shared_ptr<const TableSet>& tables,
            const MessageStructure* nesting);
   bool attributes_wanted() const { return attributes_; }
-  // The elements of `tables` whose values the rows need: those of the requested keys.
-  static const WantedElements* wanted(void* self, const std::shared_ptr<const TableSet>& tables) {
+  // The elements of `tables` whose values the rows need (those of the requested keys), and
+  // the runs of the others in `program`.
+  static WantedRead wanted(void* self, const std::shared_ptr<const TableSet>& tables,
+                           const std::shared_ptr<const TemplateProgram>& program) {
     auto* c = static_cast<Collector*>(self);
     c->learn_types(tables);
-    return c->wanted_;
+    return {&c->learnt_at_->wanted, c->learnt_at_->plans.get(program, c->learnt_at_->wanted)};
   }
   // The type each key's tables give it, if any met define it.
   std::optional<RowColumn::Type> type(std::size_t r) const {
@@ -221,10 +224,11 @@ class Collector {
     std::shared_ptr<const TableSet> tables;  // held, so that its address is not reused
     std::vector<const ElementDefinition*> defs;
     WantedElements wanted;
+    SkipPlans plans;
   };
   std::unordered_map<const TableSet*, Learnt> learnt_by_tables_;
   std::shared_ptr<const TableSet> learnt_;
-  const WantedElements* wanted_ = nullptr;
+  Learnt* learnt_at_ = nullptr;
   // Key ids by name address (the names of every table set met are held by learnt_by_tables_),
   // the keys met, and each key's occurrences in the sequence being structured.
   std::unordered_map<const std::string*, KeyIds> key_ids_;
@@ -269,7 +273,7 @@ void Collector::learn_types(const std::shared_ptr<const TableSet>& tables) {
       typed_[r] = true;
     }
   }
-  wanted_ = &l.wanted;
+  learnt_at_ = &l;
 }
 
 // The levels of the hierarchy over every key of the sequence, and the entries of the
