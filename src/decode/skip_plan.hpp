@@ -19,11 +19,11 @@
 namespace quorvex {
 
 struct SkipRun {
-  std::uint64_t bits = 0;      // total width of its elements as their tables give them
-  std::uint32_t steps = 0;     // program steps covered, the first included; 0: no run here
-  std::uint32_t elements = 0;  // element steps among them
-  std::uint32_t first = 0;     // index in the plan's definitions of its first element
-  bool keyed_quality = false;  // some element is of class 33 but 0-33-007 (kept in a quality block)
+  std::uint64_t bits = 0;           // total width of its elements as their tables give them
+  std::uint32_t steps = 0;          // program steps covered, the first included; 0: no run here
+  std::uint32_t elements = 0;       // element steps among them
+  std::uint32_t first = 0;          // index in the plan's definitions of its first element
+  bool keyed_quality = false;       // some element is of class 33 but 0-33-007 (kept in a quality block)
   bool percent_confidence = false;  // some element is 0-33-007
 };
 
@@ -46,7 +46,7 @@ class SkipPlan {
                   const WantedElements& wanted, const std::vector<std::uint32_t>& element_index);
 
   const ProgramStep* program_begin_;
-  std::vector<SkipRun> runs_;                 // by step
+  std::vector<SkipRun> runs_;                   // by step
   std::vector<const ElementDefinition*> defs_;  // of the element steps, in program order
 };
 

@@ -210,7 +210,8 @@ void UncompressedReader<Mode>::pass(const SkipRun& run, std::uint64_t times) {
   reader_.advance(run.bits * times);
   out_.passed_over += run.elements * times;
   const std::span<const ElementDefinition* const> defs = skips_->defs(run);
-  for (std::uint64_t t = 0; t < times; ++t) state_.history.insert(state_.history.end(), defs.begin(), defs.end());
+  for (std::uint64_t t = 0; t < times; ++t)
+    state_.history.insert(state_.history.end(), defs.begin(), defs.end());
 }
 
 // The run of unrecorded numbers that starts at `step`, passed over in one move if it may be
@@ -258,9 +259,9 @@ template <ReadMode Mode>
 bool UncompressedReader<Mode>::bitmap_entries(const ProgramStep& step, std::uint64_t count) {
   const ElementInfo* info = step.element();
   const DecodeState& s = state_;
-  if (info == nullptr || info->def->code != kDataPresentIndicator || wanted_->records(kDataPresentIndicator) ||
-      !(s.bitmap_defining || s.implicit_bitmap_collecting) || !s.numbers_as_tabled() ||
-      s.new_reference_bits != 0)
+  if (info == nullptr || info->def->code != kDataPresentIndicator ||
+      wanted_->records(kDataPresentIndicator) || !(s.bitmap_defining || s.implicit_bitmap_collecting) ||
+      !s.numbers_as_tabled() || s.new_reference_bits != 0)
     return false;
   const ElementDefinition& def = *info->def;
   if (def.reference != 0 || def.scale != 0 || def.width == 0 || def.width > 64 || !fits(def.width, 1, count))
@@ -318,7 +319,8 @@ Status decode_uncompressed(std::span<const std::uint32_t> codes, const TableSet&
     return decode_subsets<ReadMode::Wanted>(
         codes, tables, reader, subsets, out, program, nullptr, wanted, program != nullptr ? skips : nullptr);
   }
-  return decode_subsets<ReadMode::Plain>(codes, tables, reader, subsets, out, program, nullptr, nullptr, nullptr);
+  return decode_subsets<ReadMode::Plain>(
+      codes, tables, reader, subsets, out, program, nullptr, nullptr, nullptr);
 }
 
 }  // namespace quorvex
