@@ -154,6 +154,8 @@ class Collector {
       wanted_keys_.insert(typing_key(k));
       attributes_ = attributes_ || !k.attribute.empty();
       request_name_.push_back(it->second);
+      if (added) requests_of_name_.emplace_back();
+      requests_of_name_[static_cast<std::size_t>(it->second)].push_back(request_name_.size() - 1);
       RowColumn& c = batch_->keys.emplace_back();
       c.name = k.column;
     }
@@ -218,6 +220,7 @@ class Collector {
   std::vector<std::pair<std::uint32_t, std::int32_t>> placed_;  // by value: its rank and level
   std::unordered_set<std::uint64_t> attached_;                  // element position, attribute name id
   std::vector<std::int32_t> request_name_;
+  std::vector<std::vector<std::size_t>> requests_of_name_;  // by name id: the requests of that name
   std::vector<bool> typed_, integral_, known_;
   // What the keys are in each table set met: their definitions, the elements to read.
   struct Learnt {
@@ -361,9 +364,8 @@ void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_re
       if (attributes_) placed_[i] = {rank, level};
       if (ids.name >= 0) {
         bool wanted = false;
-        for (std::size_t r = 0; r < options_.keys.size() && !wanted; ++r) {
-          wanted =
-              request_name_[r] == ids.name && (options_.keys[r].rank == 0 || options_.keys[r].rank == rank);
+        for (std::size_t r : requests_of_name_[static_cast<std::size_t>(ids.name)]) {
+          wanted = wanted || options_.keys[r].rank == 0 || options_.keys[r].rank == rank;
         }
         if (wanted) entries_.push_back(Entry{i, i, s, rank, ids.name, level});
       }
@@ -452,10 +454,10 @@ void Collector::emit(const MessageRef& ref, std::size_t subset) {
     slot = many.data();
   }
   bool any = false;
-  for (std::size_t r = 0; r < n; ++r) {
-    slot[r] = nullptr;
-    for (const Held& h : held_) {
-      if (h.name == request_name_[r] && (options_.keys[r].rank == 0 || options_.keys[r].rank == h.rank)) {
+  std::fill(slot, slot + n, nullptr);
+  for (const Held& h : held_) {  // of distinct names
+    for (std::size_t r : requests_of_name_[static_cast<std::size_t>(h.name)]) {
+      if (options_.keys[r].rank == 0 || options_.keys[r].rank == h.rank) {
         slot[r] = &h;
         any = true;
       }

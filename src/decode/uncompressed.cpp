@@ -80,6 +80,11 @@ class UncompressedReader : public DataConsumer<UncompressedReader<Mode>, Mode ==
 
  private:
   bool read_value(const ElementParams& params, std::optional<double>& number);
+  // Where the meanings of code and flag values are looked up: nowhere for rows, which never
+  // show them.
+  static const CodeTable* meanings(const CodeTable* table) {
+    return Mode == ReadMode::Wanted ? nullptr : table;
+  }
   bool tabled_number(const ElementInfo& info);
   bool pass_over(const ElementInfo& info);
   bool passable(const SkipRun& run, std::uint64_t times) const;
@@ -125,7 +130,12 @@ inline bool UncompressedReader<Mode>::read_value(const ElementParams& params, st
   if (format.text) return check(read_text_value(*params.def, format.width, state_, reader_, out_));
   auto raw = reader_.read_bits(format.width);
   if (!raw) return fail_with(std::move(raw).error());
-  const DecodedValue& v = out_.values.emplace_back(number_value(params, format, *raw));
+  const DecodedValue& v = out_.values.emplace_back(number_record(*params.def,
+                                                                 meanings(params.code_table),
+                                                                 *raw,
+                                                                 is_missing(*raw, format),
+                                                                 format.reference,
+                                                                 format.scale));
   if (v.has_value()) number = v.raw_value;
   return true;
 }
@@ -156,8 +166,12 @@ inline bool UncompressedReader<Mode>::tabled_number(const ElementInfo& info) {
   std::uint64_t raw;
   if (!reader_.try_read_bits(def.width, raw))
     return fail_with(std::move(reader_.read_bits(def.width)).error());
-  const DecodedValue& v = out_.values.emplace_back(number_record(
-      def, info.code_table, raw, !info.class31 && all_ones(raw, def.width), def.reference, def.scale));
+  const DecodedValue& v = out_.values.emplace_back(number_record(def,
+                                                                 meanings(info.code_table),
+                                                                 raw,
+                                                                 !info.class31 && all_ones(raw, def.width),
+                                                                 def.reference,
+                                                                 def.scale));
   record_element(state_, def, v.has_value() ? std::optional<double>(v.raw_value) : std::nullopt);
   return true;
 }
@@ -210,8 +224,13 @@ void UncompressedReader<Mode>::pass(const SkipRun& run, std::uint64_t times) {
   reader_.advance(run.bits * times);
   out_.passed_over += run.elements * times;
   const std::span<const ElementDefinition* const> defs = skips_->defs(run);
-  for (std::uint64_t t = 0; t < times; ++t)
-    state_.history.insert(state_.history.end(), defs.begin(), defs.end());
+  std::vector<const ElementDefinition*>& history = state_.history;
+  if (defs.size() == 1) {
+    history.insert(history.end(), times, defs.front());
+    return;
+  }
+  history.reserve(history.size() + defs.size() * times);
+  for (std::uint64_t t = 0; t < times; ++t) history.insert(history.end(), defs.begin(), defs.end());
 }
 
 // The run of unrecorded numbers that starts at `step`, passed over in one move if it may be
@@ -230,8 +249,8 @@ std::uint32_t UncompressedReader<Mode>::pass_run(const ProgramStep& step, std::u
 }
 
 // `count` repetitions of `body` in one move: a group that is one run of unrecorded numbers,
-// or a lone data-present indicator while a bitmap is being collected (its entries read
-// straight into the bitmap). False, with nothing done, when neither applies or the budgets
+// or a lone data-present indicator (its values recorded in the state as they are read, into
+// the bitmap being collected). False, with nothing done, when neither applies or the budgets
 // would not allow it; the walk then repeats the group. `charged`: the steps the walk charges.
 template <ReadMode Mode>
 bool UncompressedReader<Mode>::pass_repeated(std::span<const ProgramStep> body, std::uint64_t count,
@@ -253,23 +272,31 @@ bool UncompressedReader<Mode>::pass_repeated(std::span<const ProgramStep> body, 
   }
 }
 
-// `count` values of the data-present indicator `step` read into the bitmap being collected,
-// as reading them one by one would.
+// `count` values of the data-present indicator `step`, each read and recorded in the state as
+// reading them one by one would (record_element: bitmap entries while a bitmap is collected).
+// A class 31 element never carries an associated field nor is missing.
 template <ReadMode Mode>
 bool UncompressedReader<Mode>::bitmap_entries(const ProgramStep& step, std::uint64_t count) {
   const ElementInfo* info = step.element();
-  const DecodeState& s = state_;
   if (info == nullptr || info->def->code != kDataPresentIndicator ||
-      wanted_->records(kDataPresentIndicator) || !(s.bitmap_defining || s.implicit_bitmap_collecting) ||
-      !s.numbers_as_tabled() || s.new_reference_bits != 0)
+      wanted_->records(kDataPresentIndicator) || !state_.numbers_as_tabled() ||
+      state_.new_reference_bits != 0)
     return false;
   const ElementDefinition& def = *info->def;
   if (def.reference != 0 || def.scale != 0 || def.width == 0 || def.width > 64 || !fits(def.width, 1, count))
     return false;
-  for (std::uint64_t i = 0; i < count; ++i) {
-    std::uint64_t raw = 0;
+  DecodeState& s = state_;
+  std::uint64_t raw = 0;
+  std::uint64_t i = 0;
+  for (; i < count && !(s.bitmap_defining || s.implicit_bitmap_collecting); ++i) {
     (void)reader_.try_read_bits(def.width, raw);  // the bits are known to remain
-    record_element(state_, def, static_cast<double>(raw));
+    record_element(s, def, static_cast<double>(raw));
+  }
+  // The others are entries of the bitmap being collected, and record_element adds only them.
+  s.bitmap.reserve(s.bitmap.size() + (count - i));
+  for (; i < count; ++i) {
+    (void)reader_.try_read_bits(def.width, raw);
+    s.bitmap.push_back(bitmap_entry(static_cast<double>(raw)));
   }
   out_.passed_over += count;
   return true;
@@ -284,6 +311,34 @@ bool UncompressedReader<Mode>::read_factor(const ElementParams& params, std::uin
   return true;
 }
 
+// The history and bitmap vectors of a decode state, lent by the thread for one message and
+// taken back (with what they grew to) at its end: messages of a file are decoded one after
+// the other, and each would otherwise allocate its own.
+class SpareVectors {
+ public:
+  explicit SpareVectors(DecodeState& state) : state_(state) {
+    state_.history.swap(history_);
+    state_.bitmap.swap(bitmap_);
+    state_.history.clear();
+    state_.bitmap.clear();
+    if (state_.history.capacity() < 256) state_.history.reserve(256);
+  }
+  ~SpareVectors() {
+    state_.history.swap(history_);
+    state_.bitmap.swap(bitmap_);
+  }
+  SpareVectors(const SpareVectors&) = delete;
+  SpareVectors& operator=(const SpareVectors&) = delete;
+
+ private:
+  DecodeState& state_;
+  static thread_local std::vector<const ElementDefinition*> history_;
+  static thread_local std::vector<std::uint8_t> bitmap_;
+};
+
+thread_local std::vector<const ElementDefinition*> SpareVectors::history_;
+thread_local std::vector<std::uint8_t> SpareVectors::bitmap_;
+
 template <ReadMode Mode>
 Status decode_subsets(std::span<const std::uint32_t> codes, const TableSet& tables, BitReader& reader,
                       std::uint16_t subsets, DecodeResult& out, const TemplateProgram* program,
@@ -293,7 +348,7 @@ Status decode_subsets(std::span<const std::uint32_t> codes, const TableSet& tabl
   // Real messages hold about one value per octet or fewer; growth beyond is geometric.
   out.values.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(bits / 8 + 16, max_values)));
   UncompressedReader<Mode> consumer(tables, reader, out, max_values, wanted, skips);
-  consumer.state().history.reserve(256);
+  const SpareVectors spare(consumer.state());
   if constexpr (Mode == ReadMode::Recording) consumer.record_structure(*structure);
   DescriptorWalk walk(tables, consumer, WorkLimits::steps(bits));
   out.subset_starts.reserve(out.subset_starts.size() + subsets);
