@@ -1,6 +1,7 @@
 #include "columnar/rows.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -123,10 +124,11 @@ struct Entry {
 };
 
 // A gathered value of the row being built.
+// A gathered value of the row being built; its value is made only for the rows kept.
 struct Held {
   std::int32_t name;
   std::uint32_t rank;
-  DecodedValue value;
+  std::size_t value;  // as Entry::value
 };
 
 // Elements of classes 00 to 09.
@@ -194,6 +196,13 @@ class Collector {
     std::int32_t name = -1;  // among the requested keys' distinct keys; -1: not requested
   };
   KeyIds ids_of(const DecodedValue& v, const TableSet& tables);
+  KeyIds key_ids(const DecodedValue& v, const TableSet& tables);
+  struct RecentIds {
+    const std::string* name = nullptr;
+    KeyIds ids;
+  };
+  static constexpr unsigned kRecentIdsBits = 8;
+  std::array<RecentIds, std::size_t{1} << kRecentIdsBits> recent_ids_{};
   // The entries of one sequence of values (`at(i)` gives value i of n), the attributes among
   // them attached as `links` say.
   template <class At>
@@ -202,7 +211,16 @@ class Collector {
   std::int32_t attribute_id(const DecodedValue& target, const TableSet& tables, std::string_view attribute);
   template <class ValueOf>
   void gather(const MessageRef& ref, std::size_t fixed_subset, ValueOf value_of);
-  void emit(const MessageRef& ref, std::size_t subset);
+  template <class ValueOf>
+  void emit(const MessageRef& ref, std::size_t subset, const ValueOf& value_of);
+  // The held value of request `r`, if any (held names are distinct).
+  const Held* held_for(std::size_t r) const {
+    const std::uint32_t rank = options_.keys[r].rank;
+    for (const Held& h : held_) {
+      if (h.name == request_name_[r] && (rank == 0 || rank == h.rank)) return &h;
+    }
+    return nullptr;
+  }
   // Whether `v`, as a column of type `type` holds it, meets `f`.
   bool passes(const RowFilter& f, RowColumn::Type type, const DecodedValue& v) const {
     if (type == RowColumn::Type::Text)
@@ -393,6 +411,16 @@ std::int32_t Collector::attribute_id(const DecodedValue& target, const TableSet&
 
 // The ids of a value's key: for counting (every key of the messages) and among the requested.
 Collector::KeyIds Collector::ids_of(const DecodedValue& v, const TableSet& tables) {
+  // A name's ids never change once known: the last ones met are kept by address in front of
+  // the map.
+  const auto address = reinterpret_cast<std::uintptr_t>(v.name);
+  RecentIds& recent = recent_ids_[(address * 0x9E3779B97F4A7C15u) >> (64 - kRecentIdsBits)];
+  if (recent.name == v.name && v.name != nullptr) return recent.ids;
+  recent = {v.name, key_ids(v, tables)};
+  return recent.ids;
+}
+
+Collector::KeyIds Collector::key_ids(const DecodedValue& v, const TableSet& tables) {
   auto [it, added] = key_ids_.try_emplace(v.name);
   if (added) {
     const std::string_view key = value_key(v, tables);
@@ -410,7 +438,7 @@ Collector::KeyIds Collector::ids_of(const DecodedValue& v, const TableSet& table
   return it->second;
 }
 
-// The rows of the entries, with value_of(entry) giving each entry's value.
+// The rows of the entries, with value_of(entry.value) giving each entry's value.
 template <class ValueOf>
 void Collector::gather(const MessageRef& ref, std::size_t fixed_subset, ValueOf value_of) {
   held_.clear();
@@ -423,28 +451,33 @@ void Collector::gather(const MessageRef& ref, std::size_t fixed_subset, ValueOf 
   };
   for (const Entry& e : entries_) {
     const bool replaces = e.level < levels_.back() || (e.level == levels_.back() && holds(e.name));
-    if (replaces) emit(ref, subset);
+    if (replaces) emit(ref, subset, value_of);
     while (!held_.empty() && (e.level < levels_.back() || (e.level == levels_.back() && holds(e.name)))) {
       held_.pop_back();
       levels_.pop_back();
     }
-    const DecodedValue v = value_of(e);
     bool updated = false;
     for (Held& h : held_) {
       if (h.name == e.name) {  // held at an outer level: replaced where it stands
         h.rank = e.rank;
-        h.value = v;
+        h.value = e.value;
         updated = true;
       }
     }
-    if (!updated) held_.push_back(Held{e.name, e.rank, v});
+    if (!updated) held_.push_back(Held{e.name, e.rank, e.value});
     levels_.push_back(e.level);
     if (fixed_subset == SIZE_MAX) subset = e.subset;
   }
-  emit(ref, subset);
+  emit(ref, subset, value_of);
 }
 
-void Collector::emit(const MessageRef& ref, std::size_t subset) {
+template <class ValueOf>
+void Collector::emit(const MessageRef& ref, std::size_t subset, const ValueOf& value_of) {
+  // The filters first: where they are selective, most rows end here.
+  for (const RowFilter& f : options_.filters) {
+    const Held* h = held_for(f.key);
+    if (h == nullptr || !passes(f, batch_->keys[f.key].type, value_of(h->value))) return;
+  }
   const std::size_t n = options_.keys.size();
   const Held* found[64];
   std::vector<const Held*> many;
@@ -466,10 +499,6 @@ void Collector::emit(const MessageRef& ref, std::size_t subset) {
   if (!any) return;
   for (std::size_t r : options_.required)
     if (slot[r] == nullptr) return;
-  for (const RowFilter& f : options_.filters) {
-    const Held* h = slot[f.key];
-    if (h == nullptr || !passes(f, batch_->keys[f.key].type, h->value)) return;
-  }
   RowBatch& b = *batch_;
   const auto row = static_cast<std::size_t>(b.rows);
   b.message.reserve(row + 1);
@@ -484,7 +513,7 @@ void Collector::emit(const MessageRef& ref, std::size_t subset) {
     c.text.offsets[row] = static_cast<std::int32_t>(c.text_bytes);
     const Held* h = slot[r];
     if (h == nullptr) continue;
-    const DecodedValue& v = h->value;
+    const DecodedValue& v = value_of(h->value);
     bool present = false;
     if (c.type == RowColumn::Type::Text) {
       if (v.has_text()) {
@@ -517,7 +546,7 @@ void Collector::add(const MessageValues& m, const MessageRef& ref,
       return std::pair<DecodedValue, std::size_t>(c.columns[i].fixed, 0);
     });
     for (std::size_t s = 0; s < c.subsets; ++s) {
-      gather(ref, s, [&c, s](const Entry& e) { return c.value_at(c.columns[e.value], s); });
+      gather(ref, s, [&c, s](std::size_t i) { return c.value_at(c.columns[i], s); });
     }
     return;
   }
@@ -528,7 +557,7 @@ void Collector::add(const MessageValues& m, const MessageRef& ref,
     while (s + 1 < r.subset_starts.size() && r.subset_starts[s + 1] <= i) ++s;
     return std::pair<const DecodedValue&, std::size_t>(r.values[i], s);
   });
-  gather(ref, SIZE_MAX, [&r](const Entry& e) { return r.values[e.value]; });
+  gather(ref, SIZE_MAX, [&r](std::size_t i) -> const DecodedValue& { return r.values[i]; });
 }
 
 // A column of `rows` rows as exported: validity and buffers reserved to the end, typed as
