@@ -220,6 +220,7 @@ bool UncompressedReader<Mode>::fits(std::uint64_t bits, std::uint64_t values, st
 // the history, each counted.
 template <ReadMode Mode>
 void UncompressedReader<Mode>::pass(const SkipRun& run, std::uint64_t times) {
+  if (times == 0) return;
   if (state_.quality_block && run.percent_confidence) Base::select_quality();
   reader_.advance(run.bits * times);
   out_.passed_over += run.elements * times;
