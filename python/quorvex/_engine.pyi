@@ -14,6 +14,12 @@ def scan_window(buffer: Buffer, start: int, end: int, headers: bool = False) -> 
     """(entries of scan(), where the next window's scan starts, end of the octets the damaged
     markers need to be judged or 0)."""
 
+def scan_index(buffer: Buffer, start: int, end: int, position: int = 0,
+               first: int = 0) -> tuple[bytes, list[Any], int, int, int]:
+    """(messages, bad, resume, needed, found): the whole messages of the window as rows of four
+    native int64 (position, index, offset, length), the damaged markers as bad messages, and how
+    many markers were found in all."""
+
 def read_header(buffer: Buffer, offset: int, length: int) -> dict[str, object]:
     """Sections 0, 1 and 3 of one message of edition 2, 3 or 4."""
 
@@ -101,7 +107,7 @@ class Batch:
 
 def decode(
     sources: Sequence[Buffer],
-    messages: Sequence[tuple[int, int, int, int]],
+    messages: Sequence[tuple[int, int, int, int]] | Buffer,
     tables: Tables,
     threads: int,
     keys: bool = False,
@@ -114,7 +120,7 @@ def decode(
 
 def read_rows(
     sources: Sequence[Buffer],
-    messages: Sequence[tuple[int, int, int, int]],
+    messages: Sequence[tuple[int, int, int, int]] | Buffer,
     tables: Tables,
     threads: int,
     keys: Sequence[str],
@@ -137,7 +143,7 @@ def read_rows(
 
 def read_header_table(
     sources: Sequence[Buffer],
-    messages: Sequence[tuple[int, int, int, int]],
+    messages: Sequence[tuple[int, int, int, int]] | Buffer,
     keys: Sequence[str] | None = None,
 ) -> tuple[Batch, list[tuple[int, int, str, str, int]]]:
     """The header keys (None: all) of the messages in one pass: a column message (the index) and
@@ -160,9 +166,11 @@ def reencode(buffer: Buffer, offset: int, length: int, tables: Tables, compresse
     values; compressed or not as asked (None: as it is)."""
 
 def write_table(data: Any, descriptors: Sequence[int], header: dict[str, int] | None, compressed: bool,
-                subsets_per_message: int, tables: Tables) -> bytes:
-    """BUFR edition 4 messages from an Arrow stream whose columns (#n#key) are float64,
-    large_string or null, one row per subset."""
+                subsets_per_message: int, tables: Tables,
+                numbers: tuple[list[str], list[tuple[Buffer, Buffer, bool]], int] | None = None) -> bytes:
+    """BUFR edition 4 messages from an Arrow stream whose columns (#n#key) are numbers, booleans,
+    texts or nulls, one row per subset; `numbers` adds float64 columns given as blocks
+    (positions among the names, numbers column after column or row after row)."""
 
 def watch(buffer: Buffer) -> int:
     """Watch a mapped file's range: pages that fault (the file shrank) read as zeros; -1 when no slot is free."""

@@ -12,10 +12,57 @@ from quorvex._tables import TablesArg, engine_tables
 __all__ = ["write_bufr"]
 
 
+def _blocks(frame: Any) -> tuple[list[tuple[int, Any]], list[tuple[Any, Any]]] | None:
+    """The columns of a pandas frame as pandas holds them: (position, array) of every column that
+    is not float64, and (positions, numbers, by_rows) of the float64 ones, read without a copy:
+    `numbers` one column after another (columns x rows, C order), or by_rows one row after
+    another (rows x columns); None when the frame's blocks are not laid out so."""
+    import numpy as np
+    others, floats = [], []
+    try:
+        for block in frame._mgr.blocks:
+            positions = np.asarray(block.mgr_locs.as_array, dtype=np.int64)
+            values = block.values
+            if isinstance(values, np.ndarray) and values.ndim == 2 and values.shape == (len(positions), len(frame)):
+                if values.dtype == np.float64 and (values.flags.c_contiguous or values.flags.f_contiguous):
+                    by_rows = not values.flags.c_contiguous
+                    floats.append((positions, values.T if by_rows else values, by_rows))
+                else:
+                    others.extend(zip(positions.tolist(), values))
+            elif len(positions) == 1 and getattr(values, "ndim", 0) == 1 and len(values) == len(frame):
+                others.append((int(positions[0]), values))
+            else:
+                return None
+    except AttributeError:  # pragma: no cover - another pandas layout
+        return None
+    return others, floats
+
+
+def _frame_columns(frame: Any) -> tuple[Any, Any]:
+    """A pandas frame's columns: the float64 ones as blocks beside an Arrow table of the others."""
+    import numpy as np
+    import pyarrow as pa
+    names = frame.columns.tolist()
+    blocks = _blocks(frame)
+    if blocks is None:  # through the public API: the float64 columns taken as one block
+        is_float = frame.dtypes.to_numpy() == np.dtype("float64")
+        positions = np.flatnonzero(is_float)
+        part = frame.take(positions, axis=1) if positions.size < len(names) else frame
+        blocks = ([(int(i), frame.iloc[:, i]) for i in np.flatnonzero(~is_float)],
+                  [(positions.astype(np.int64), np.ascontiguousarray(part.to_numpy(dtype="float64").T), False)]
+                  if positions.size else [])
+    others, floats = blocks
+    others.sort(key=lambda other: other[0])
+    stream = pa.Table.from_arrays([pa.array(values, from_pandas=True) for _, values in others],
+                                  names=[str(names[i]) for i, _ in others])
+    return stream, ((names, floats, len(frame)) if floats else None)
+
+
 def _columns(data: Any) -> tuple[Any, Any]:
     """`data` as an object with __arrow_c_stream__, whose columns the engine reads where they
-    are, and the float64 columns of a pandas frame given beside it as one block (names, numbers
-    row after row, rows): a wide frame costs no Python object per column. The other
+    are, and the float64 columns of a pandas frame given beside it as blocks (every column's
+    name, blocks of (positions, numbers, by_rows), rows): a wide frame costs no
+    Python object per column, and its numbers are read where pandas holds them. The other
     columns of a frame go through pyarrow one by one (the index left out); a record batch as a
     table."""
     try:
@@ -23,17 +70,7 @@ def _columns(data: Any) -> tuple[Any, Any]:
     except ImportError:  # pragma: no cover - pandas is a dependency
         pd = None
     if pd is not None and isinstance(data, pd.DataFrame):
-        import numpy as np
-        import pyarrow as pa
-        floats = data.dtypes.to_numpy() == np.dtype("float64")
-        names = data.columns.to_numpy(dtype=object)
-        others = np.flatnonzero(~floats)
-        stream = pa.Table.from_arrays([pa.array(data.iloc[:, i], from_pandas=True) for i in others],
-                                      names=[str(names[i]) for i in others])
-        if not floats.any():
-            return stream, None
-        block = (data.take(np.flatnonzero(floats), axis=1) if others.size else data).to_numpy(dtype="float64")
-        return stream, ([str(name) for name in names[floats]], np.ascontiguousarray(block), len(data))
+        return _frame_columns(data)
     if hasattr(data, "__arrow_c_stream__"):
         return data, None
     import pyarrow as pa

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -11,6 +12,11 @@ class BitWriter {
  public:
   // The low `width` bits (0..64) of `value`; higher bits of `value` must be zero.
   void write_bits(std::uint64_t value, unsigned width) {
+    if (width < 64 - fill_) {  // the common case: the bits fit beside those in the cache
+      cache_ = (cache_ << width) | (value & ((std::uint64_t{1} << width) - 1));
+      fill_ += width;
+      return;
+    }
     while (width > 0) {
       const unsigned room = 64 - fill_;
       const unsigned take = width < room ? width : room;
@@ -56,7 +62,10 @@ class BitWriter {
 
  private:
   void flush_word() {
-    for (int shift = 56; shift >= 0; shift -= 8) out_.push_back(static_cast<std::uint8_t>(cache_ >> shift));
+    const std::uint64_t word = __builtin_bswap64(cache_);  // most significant octet first
+    const std::size_t size = out_.size();
+    out_.resize(size + sizeof word);
+    std::memcpy(out_.data() + size, &word, sizeof word);
     cache_ = 0;
     fill_ = 0;
   }

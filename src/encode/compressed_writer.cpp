@@ -28,9 +28,12 @@ class CompressedWriter : public DataConsumer<CompressedWriter> {
   static constexpr DataRules kDataRules{.new_reference_definitions = false,
                                         .associated_field_before_factor = false};
 
-  CompressedWriter(const TableSet& tables, const SubsetValues& values, std::size_t first_row, BitWriter& out)
-      : DataConsumer(tables), values_(values), first_row_(first_row), out_(out) {
-    bits_.resize(values.subsets());
+  CompressedWriter(const TableSet& tables, const FieldColumns& columns, std::size_t first_row, BitWriter& out)
+      : DataConsumer(tables), columns_(columns), first_row_(first_row), out_(out) {
+    bits_.resize(columns.subsets());
+    fewest_fields_ = columns.subsets() == 0 ? 0 : ~std::size_t{0};
+    for (std::size_t s = 0; s < columns.subsets(); ++s)
+      fewest_fields_ = std::min(fewest_fields_, columns.fields(s));
   }
   Status finish() const;
 
@@ -56,37 +59,42 @@ class CompressedWriter : public DataConsumer<CompressedWriter> {
   void set_role(ValueRole) {}
 
  private:
-  // Subset s's value of the current field; null (error set) when the subset has no more.
-  const FieldValue* value_at(std::size_t s, const FieldPlace& place);
+  // Whether every subset holds the current field; false (error set) naming the first that
+  // has no more.
+  bool every_subset_holds(const FieldPlace& place);
   bool column(const ElementParams& params);
   bool number_column(const FieldFormat& format, FieldPlace place);
   bool text_column(std::uint16_t width, FieldPlace place);
   // Refuses a column whose subsets differ, naming `what` compressed data hold one of.
   bool same_in_every_subset(const ElementDefinition& def, const char* what);
 
-  const SubsetValues& values_;
+  const FieldColumns& columns_;
   std::size_t first_row_;
   BitWriter& out_;
   std::size_t next_ = 0;          // the field's index within every subset
+  std::size_t fewest_fields_;     // of any subset
   std::vector<NumberBits> bits_;  // the current column, by subset
   FieldFormat last_format_;       // the format of the last number column
   std::uint64_t markers_ = 0;     // operator markers met
 };
 
-const FieldValue* CompressedWriter::value_at(std::size_t s, const FieldPlace& place) {
-  const std::span<const FieldValue> subset = values_.subset(s);
-  if (next_ < subset.size()) return &subset[next_];
-  FieldPlace at = place;
-  at.row = first_row_ + s;
-  fail_with(refuse_row(at,
-                       "the descriptors ask for more than the " + std::to_string(subset.size()) +
-                           " values given (a replication count contradicted by the data?)"));
-  return nullptr;
+bool CompressedWriter::every_subset_holds(const FieldPlace& place) {
+  if (next_ < fewest_fields_) return true;
+  for (std::size_t s = 0; s < columns_.subsets(); ++s) {
+    const std::size_t fields = columns_.fields(s);
+    if (next_ < fields) continue;
+    FieldPlace at = place;
+    at.row = first_row_ + s;
+    return fail_with(refuse_row(at,
+                                "the descriptors ask for more than the " + std::to_string(fields) +
+                                    " values given (a replication count contradicted by the data?)"));
+  }
+  return true;
 }
 
 Status CompressedWriter::finish() const {
-  for (std::size_t s = 0; s < values_.subsets(); ++s) {
-    const std::size_t given = values_.subset(s).size();
+  for (std::size_t s = 0; s < columns_.subsets(); ++s) {
+    const std::size_t given = columns_.fields(s);
     if (given != next_) {
       return fail(BufrError::unencodable("row " + std::to_string(first_row_ + s) + ": " +
                                          std::to_string(given) + " values given, the descriptors take " +
@@ -104,27 +112,19 @@ bool CompressedWriter::column(const ElementParams& params) {
 }
 
 bool CompressedWriter::number_column(const FieldFormat& format, FieldPlace place) {
-  const std::size_t n = values_.subsets();
-  for (std::size_t s = 0; s < n; ++s) {
-    place.row = first_row_ + s;
-    const FieldValue* v = value_at(s, place);
-    if (v == nullptr) return false;
-    auto bits = number_bits(*v, format, place);
-    if (!bits) return fail_with(std::move(bits).error());
-    bits_[s] = *bits;
-  }
+  if (!every_subset_holds(place) || !check(columns_.number_column(next_, format, place, bits_))) return false;
   ++next_;
   last_format_ = format;
-  std::optional<std::uint64_t> low, high;
-  bool any_missing = false;
+  std::uint64_t lowest = ~std::uint64_t{0}, highest = 0;
+  std::size_t missing = 0;
   for (const NumberBits& b : bits_) {
-    if (b.missing) {
-      any_missing = true;
-      continue;
-    }
-    low = low ? std::min(*low, b.raw) : b.raw;
-    high = high ? std::max(*high, b.raw) : b.raw;
+    missing += b.missing ? 1 : 0;
+    lowest = b.missing ? lowest : std::min(lowest, b.raw);
+    highest = b.missing ? highest : std::max(highest, b.raw);
   }
+  const bool any_missing = missing > 0;
+  const std::optional<std::uint64_t> low = missing < bits_.size() ? std::optional(lowest) : std::nullopt;
+  const std::optional<std::uint64_t> high = missing < bits_.size() ? std::optional(highest) : std::nullopt;
   if (!low) {  // every subset missing, or no subset
     out_.write_ones(format.width);
     out_.write_bits(0, 6);
@@ -163,23 +163,22 @@ std::string_view text_key(const FieldValue& v) {
 }
 
 bool CompressedWriter::text_column(std::uint16_t width, FieldPlace place) {
-  const std::size_t n = values_.subsets();
+  const std::size_t n = columns_.subsets();
   bool same = true;
-  const FieldValue* first = nullptr;
+  if (!every_subset_holds(place)) return false;
+  const FieldValue first = n > 0 ? columns_.value(next_, 0) : FieldValue::missing();
   for (std::size_t s = 0; s < n; ++s) {
     place.row = first_row_ + s;
-    const FieldValue* v = value_at(s, place);
-    if (v == nullptr || !check(check_text(*v, width, place))) return false;
-    if (first == nullptr) {
-      first = v;
-    } else if ((v->kind == FieldValue::Kind::Text) != (first->kind == FieldValue::Kind::Text) ||
-               (v->kind == FieldValue::Kind::Text && text_key(*v) != text_key(*first))) {
+    const FieldValue v = columns_.value(next_, s);
+    if (!check(check_text(v, width, place))) return false;
+    if ((v.kind == FieldValue::Kind::Text) != (first.kind == FieldValue::Kind::Text) ||
+        (v.kind == FieldValue::Kind::Text && text_key(v) != text_key(first))) {
       same = false;
     }
   }
   ++next_;
   if (same) {
-    write_text_field(out_, first != nullptr ? *first : FieldValue::missing(), width);
+    write_text_field(out_, first, width);
     out_.write_bits(0, 6);
     return true;
   }
@@ -191,7 +190,7 @@ bool CompressedWriter::text_column(std::uint16_t width, FieldPlace place) {
   }
   for (unsigned k = 0; k < width; k += 8) out_.write_bits(0, std::min(8u, width - k));
   out_.write_bits(width / 8, 6);
-  for (std::size_t s = 0; s < n; ++s) write_text_field(out_, values_.subset(s)[next_ - 1], width);
+  for (std::size_t s = 0; s < n; ++s) write_text_field(out_, columns_.value(next_ - 1, s), width);
   return true;
 }
 
@@ -214,7 +213,7 @@ bool CompressedWriter::same_in_every_subset(const ElementDefinition& def, const 
   for (std::size_t s = 1; s < bits_.size(); ++s) {
     if (bits_[s].raw != bits_[0].raw || bits_[s].missing != bits_[0].missing) {
       return fail_with(refuse_value({key_of(def), def.code, first_row_ + s},
-                                    values_.subset(s)[next_ - 1],
+                                    columns_.value(next_ - 1, s),
                                     "differs from row " + std::to_string(first_row_) +
                                         "'s: compressed data hold " + what + " for all subsets"));
     }
@@ -239,15 +238,27 @@ bool CompressedWriter::read_factor(const ElementParams& params, std::uint64_t& c
 namespace detail {
 
 Status write_compressed(std::span<const std::uint32_t> codes, const TableSet& tables,
-                        const SubsetValues& values, std::size_t first_row, const TemplateProgram* program,
+                        const FieldColumns& columns, std::size_t first_row, const TemplateProgram* program,
                         BitWriter& out) {
-  CompressedWriter writer(tables, values, first_row, out);
-  DescriptorWalk walk(tables, writer, writer_steps(values.values.size()));
+  CompressedWriter writer(tables, columns, first_row, out);
+  std::size_t values = 0;
+  for (std::size_t s = 0; s < columns.subsets(); ++s) values += columns.fields(s);
+  DescriptorWalk walk(tables, writer, writer_steps(values));
   if (!(program != nullptr ? walk.replay(*program) : walk.walk(codes, 0))) return fail(writer.take_error());
   QV_CHECK(writer.finish());
-  return within_decoder_limits(walk.steps(), writer.made(), out.bits(), true, values.subsets());
+  return within_decoder_limits(walk.steps(), writer.made(), out.bits(), true, columns.subsets());
 }
 
 }  // namespace detail
+
+Status FieldColumns::number_column(std::size_t f, const FieldFormat& format, FieldPlace place,
+                                   std::span<NumberBits> out) const {
+  const std::size_t first_row = place.row;
+  for (std::size_t s = 0; s < out.size(); ++s) {
+    place.row = first_row + s;
+    out[s] = QV_TRY(number_bits(value(f, s), format, place));
+  }
+  return {};
+}
 
 }  // namespace quorvex

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "encode/bit_writer.hpp"
+#include "encode/field_encoding.hpp"
 #include "encode/field_value.hpp"
 #include "lib/error.hpp"
 #include "tables/table_set.hpp"
@@ -32,6 +33,36 @@ struct DataWriteOptions {
                                                                    DataWriteOptions options,
                                                                    const TemplateProgram* program = nullptr);
 
+// The fields of compressed data as the compressed writer takes them: one column per field,
+// across the subsets. SubsetValues gives them (SubsetColumns); a table can give them where
+// they stand, without a value made per cell.
+class FieldColumns {
+ public:
+  virtual ~FieldColumns() = default;
+  virtual std::size_t subsets() const = 0;
+  // How many fields subset `s` holds.
+  virtual std::size_t fields(std::size_t s) const = 0;
+  // Subset s's value of field `f` (f < fields(s)).
+  virtual FieldValue value(std::size_t f, std::size_t s) const = 0;
+  // The bits of field `f` in every subset under `format` into `out` (one per subset), or the
+  // refusal number_bits gives for the first value it refuses (place.row: the row of subset 0).
+  // Each value through number_bits, unless an input knows a faster way to the same bits.
+  [[nodiscard]] virtual Status number_column(std::size_t f, const FieldFormat& format, FieldPlace place,
+                                             std::span<NumberBits> out) const;
+};
+
+// SubsetValues as columns.
+class SubsetColumns final : public FieldColumns {
+ public:
+  explicit SubsetColumns(const SubsetValues& values) : values_(values) {}
+  std::size_t subsets() const override { return values_.subsets(); }
+  std::size_t fields(std::size_t s) const override { return values_.subset(s).size(); }
+  FieldValue value(std::size_t f, std::size_t s) const override { return values_.subset(s)[f]; }
+
+ private:
+  const SubsetValues& values_;
+};
+
 namespace detail {
 // Bounds the walk of a writer by the number of values it was given.
 std::uint64_t writer_steps(std::size_t values);
@@ -44,7 +75,7 @@ std::uint64_t writer_steps(std::size_t values);
                                         const SubsetValues& values, std::size_t first_row,
                                         const TemplateProgram* program, BitWriter& out);
 [[nodiscard]] Status write_compressed(std::span<const std::uint32_t> codes, const TableSet& tables,
-                                      const SubsetValues& values, std::size_t first_row,
+                                      const FieldColumns& columns, std::size_t first_row,
                                       const TemplateProgram* program, BitWriter& out);
 }  // namespace detail
 

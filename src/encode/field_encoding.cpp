@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <optional>
 
 #include "lib/text.hpp"
 
@@ -20,9 +21,44 @@ std::string place_text(const FieldPlace& place) {
   return out + ", row " + std::to_string(place.row) + ": ";
 }
 
-// The largest field value a number of `format` may hold (all ones is missing where missing
-// values are recognised); false when the width holds none.
-bool largest_value(const FieldFormat& format, std::uint64_t& largest) {
+// 2^63: beyond it no field of 64 bits or less, whatever its reference, holds the value.
+constexpr double kFieldLimit = 9223372036854775808.0;
+
+// How a number is scaled to its field: multiplied by 10^scale, or divided by 10^-scale.
+struct Scaling {
+  double factor;
+  bool divide;
+};
+Scaling scaling(const FieldFormat& format) {
+  return format.scale >= 0 ? Scaling{power_of_ten(format.scale), false}
+                           : Scaling{power_of_ten(-format.scale), true};
+}
+
+// std::nearbyint in the default rounding mode (to nearest, ties to even), inline: below 2^51
+// in magnitude, adding and taking away 1.5 * 2^52 leaves the number rounded to an integer;
+// from 2^52 on every double is one.
+inline double nearest_integer(double v) {
+  constexpr double kShift = 6755399441055744.0;                        // 1.5 * 2^52
+  if (!(std::fabs(v) < 2251799813685248.0)) return std::nearbyint(v);  // 2^51; NaN too
+  const double shifted = v + kShift;
+  return shifted - kShift;
+}
+
+// The field value of the number `v` (not NaN) under `format`, whose largest field value is
+// `largest`; false when no field of the format holds it.
+inline bool field_of(double v, const FieldFormat& format, Scaling scale, std::uint64_t largest,
+                     std::uint64_t& field) {
+  const double rounded = nearest_integer(scale.divide ? v / scale.factor : v * scale.factor);
+  if (!(std::fabs(rounded) < kFieldLimit)) return false;
+  const __int128 f = static_cast<__int128>(static_cast<std::int64_t>(rounded)) - format.reference;
+  if (f < 0 || f > static_cast<__int128>(largest)) return false;
+  field = static_cast<std::uint64_t>(f);
+  return true;
+}
+
+}  // namespace
+
+bool largest_field_value(const FieldFormat& format, std::uint64_t& largest) {
   if (format.width >= 64) {
     largest = ~std::uint64_t{0};
     return format.width == 64 && !format.missing_recognised;
@@ -33,9 +69,11 @@ bool largest_value(const FieldFormat& format, std::uint64_t& largest) {
   return true;
 }
 
+namespace {
+
 std::string range_problem(const FieldFormat& format, __int128 scaled) {
   std::uint64_t largest = 0;
-  const bool any = largest_value(format, largest);
+  const bool any = largest_field_value(format, largest);
   std::string out = "gives the field value " + std::to_string(static_cast<long long>(scaled)) + " (scale " +
                     std::to_string(format.scale) + ", reference " + std::to_string(format.reference) + ")";
   if (!any) return out + "; a field of " + std::to_string(format.width) + " bits holds no value";
@@ -72,7 +110,7 @@ BufrError refuse_row(const FieldPlace& place, std::string_view problem) {
 
 Result<NumberBits> number_bits(const FieldValue& value, const FieldFormat& format, const FieldPlace& place) {
   std::uint64_t largest = 0;
-  const bool holds_any = largest_value(format, largest);
+  const bool holds_any = largest_field_value(format, largest);
   switch (value.kind) {
     case FieldValue::Kind::Text:
       return fail(refuse_value(place, value, "given for a number"));
@@ -88,16 +126,48 @@ Result<NumberBits> number_bits(const FieldValue& value, const FieldFormat& forma
         return fail(refuse_value(place, value, "where the field has no missing value"));
       return NumberBits{(std::uint64_t{1} << format.width) - 1, true};
   }
-  const double scaled = format.scale >= 0 ? value.number * power_of_ten(format.scale)
-                                          : value.number / power_of_ten(-format.scale);
-  const double rounded = std::nearbyint(scaled);
-  // 2^63: beyond it no field of 64 bits or less, whatever its reference, holds the value.
-  if (!(std::fabs(rounded) < 9223372036854775808.0))
-    return fail(refuse_value(place, value, "is out of range after scale " + std::to_string(format.scale)));
-  const __int128 field = static_cast<__int128>(static_cast<std::int64_t>(rounded)) - format.reference;
-  if (!holds_any || field < 0 || field > static_cast<__int128>(largest))
-    return fail(refuse_value(place, value, range_problem(format, field)));
-  return NumberBits{static_cast<std::uint64_t>(field), false};
+  NumberBits bits;
+  if (!holds_any || !field_of(value.number, format, scaling(format), largest, bits.raw)) {
+    const double scaled = format.scale >= 0 ? value.number * power_of_ten(format.scale)
+                                            : value.number / power_of_ten(-format.scale);
+    const double rounded = nearest_integer(scaled);
+    // 2^63: beyond it no field of 64 bits or less, whatever its reference, holds the value.
+    if (!(std::fabs(rounded) < kFieldLimit))
+      return fail(refuse_value(place, value, "is out of range after scale " + std::to_string(format.scale)));
+    return fail(refuse_value(
+        place,
+        value,
+        range_problem(format, static_cast<__int128>(static_cast<std::int64_t>(rounded)) - format.reference)));
+  }
+  return bits;
+}
+
+Status number_column_bits(const double* values, std::size_t stride, const std::uint8_t* validity,
+                          std::size_t bit_offset, const FieldValue& missing, const FieldFormat& format,
+                          FieldPlace place, std::span<NumberBits> out) {
+  std::uint64_t largest = 0;
+  const bool holds_any = largest_field_value(format, largest);
+  const Scaling scale = scaling(format);
+  std::optional<NumberBits> missing_bits;  // found at the first missing value
+  const std::size_t first_row = place.row;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const double v = values[i * stride];
+    const std::size_t bit = bit_offset + i;
+    const bool valid = v == v && (validity == nullptr || ((validity[bit / 8] >> (bit % 8)) & 1) != 0);
+    if (valid && holds_any && field_of(v, format, scale, largest, out[i].raw)) {
+      out[i].missing = false;
+      continue;
+    }
+    if (valid || !missing_bits) {  // a refusal, or the bits of the first missing value
+      place.row = first_row + i;
+      const NumberBits bits = QV_TRY(number_bits(valid ? FieldValue::of_number(v) : missing, format, place));
+      if (!valid) missing_bits = bits;
+      out[i] = bits;
+      continue;
+    }
+    out[i] = *missing_bits;
+  }
+  return {};
 }
 
 void write_text_field(BitWriter& out, const FieldValue& value, std::uint16_t width) {

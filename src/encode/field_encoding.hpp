@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -46,6 +47,19 @@ struct NumberBits {
 };
 [[nodiscard]] Result<NumberBits> number_bits(const FieldValue& value, const FieldFormat& format,
                                              const FieldPlace& place);
+
+// The largest field value a number of `format` may hold (all ones is missing where missing
+// values are recognised); false when the width holds none.
+bool largest_field_value(const FieldFormat& format, std::uint64_t& largest);
+
+// number_bits of `out.size()` float64 numbers where they stand: the i-th at values[i * stride],
+// missing when NaN or when its `validity` bit (bit_offset + i) is clear, and then written as
+// `missing` is (a missing value, or what stands for one). The first value number_bits refuses
+// is refused the same way (place.row the row of the first number).
+[[nodiscard]] Status number_column_bits(const double* values, std::size_t stride,
+                                        const std::uint8_t* validity, std::size_t bit_offset,
+                                        const FieldValue& missing, const FieldFormat& format,
+                                        FieldPlace place, std::span<NumberBits> out);
 
 // Checks a text field's value: missing, or a text whose characters are octets (up to U+00FF,
 // the decoders' reading of text octets) and no more of them than the field holds.

@@ -10,9 +10,12 @@ namespace {
 constexpr std::size_t kMaxLength = (std::size_t{1} << 24) - 1;
 constexpr std::size_t kSection1Length = 22;
 
+// Appends to a vector.
 class Octets {
  public:
-  explicit Octets(std::size_t reserve) { out_.reserve(reserve); }
+  Octets(std::vector<std::uint8_t>& out, std::size_t reserve) : out_(out) {
+    out_.reserve(out_.size() + reserve);
+  }
   void u8(std::uint64_t v) { out_.push_back(static_cast<std::uint8_t>(v)); }
   void u16(std::uint64_t v) {
     u8(v >> 8);
@@ -23,10 +26,9 @@ class Octets {
     u16(v);
   }
   void append(Bytes b) { out_.insert(out_.end(), b.begin(), b.end()); }
-  std::vector<std::uint8_t> take() { return std::move(out_); }
 
  private:
-  std::vector<std::uint8_t> out_;
+  std::vector<std::uint8_t>& out_;
 };
 
 Result<std::vector<std::uint16_t>> packed_descriptors(std::span<const std::uint32_t> codes) {
@@ -50,38 +52,36 @@ Result<std::vector<std::uint8_t>> write_data_section(std::span<const std::uint32
                                                      const TemplateProgram* program) {
   BitWriter out;
   if (options.compressed) {
-    QV_CHECK(detail::write_compressed(codes, tables, values, options.first_row, program, out));
+    QV_CHECK(detail::write_compressed(codes, tables, SubsetColumns(values), options.first_row, program, out));
   } else {
     QV_CHECK(detail::write_uncompressed(codes, tables, values, options.first_row, program, out));
   }
   return out.take();
 }
 
-Result<std::vector<std::uint8_t>> write_message(const MessageLayout& layout, const TableSet& tables,
-                                                const SubsetValues& values, const TemplateProgram* program) {
+namespace {
+
+// The message of `layout` around section 4 as `data` writes it, for `subsets` subsets,
+// appended to `octets`.
+template <class Data>
+Status framed(std::vector<std::uint8_t>& octets, const MessageLayout& layout, std::size_t subsets,
+              Data data) {
   const BufrMessage& h = layout.header;
-  if (values.subsets() > 65535)
-    return fail(
-        BufrError::unencodable(std::to_string(values.subsets()) + " subsets: a message holds at most 65535"));
+  if (subsets > 65535)
+    return fail(BufrError::unencodable(std::to_string(subsets) + " subsets: a message holds at most 65535"));
   QV_CHECK(check_typical_date(h));
   const std::vector<std::uint16_t> packed = QV_TRY(packed_descriptors(h.unexpanded_descriptors));
-  const std::vector<std::uint8_t> data =
-      QV_TRY(write_data_section(h.unexpanded_descriptors,
-                                tables,
-                                values,
-                                {.compressed = layout.compressed, .first_row = layout.first_row},
-                                program));
-
+  const std::vector<std::uint8_t> section = QV_TRY(data());
   const bool local = !layout.local_section.empty();
   const std::size_t l2 = local ? layout.local_section.size() + 4 : 0;
   const std::size_t l3 = 7 + 2 * packed.size();
-  const std::size_t l4 = 4 + data.size();
+  const std::size_t l4 = 4 + section.size();
   const std::size_t total = 8 + kSection1Length + l2 + l3 + l4 + 4;
   if (total > kMaxLength || l2 > kMaxLength || l3 > kMaxLength || l4 > kMaxLength)
     return fail(BufrError::unencodable(
         "the message would take " + std::to_string(total) +
         " octets, more than BUFR can frame (16777215); write fewer subsets per message"));
-  Octets out(total);
+  Octets out(octets, total);
   out.append(Bytes(reinterpret_cast<const std::uint8_t*>("BUFR"), 4));
   out.u24(total);
   out.u8(4);
@@ -111,15 +111,47 @@ Result<std::vector<std::uint8_t>> write_message(const MessageLayout& layout, con
   // Section 3.
   out.u24(l3);
   out.u8(0);
-  out.u16(values.subsets());
+  out.u16(subsets);
   out.u8((h.observed_data ? 0x80 : 0) | (layout.compressed ? 0x40 : 0));
   for (std::uint16_t p : packed) out.u16(p);
   // Sections 4 and 5.
   out.u24(l4);
   out.u8(0);
-  out.append(data);
+  out.append(section);
   out.append(Bytes(reinterpret_cast<const std::uint8_t*>("7777"), 4));
-  return out.take();
+  return {};
+}
+
+}  // namespace
+
+Result<std::vector<std::uint8_t>> write_message(const MessageLayout& layout, const TableSet& tables,
+                                                const SubsetValues& values, const TemplateProgram* program) {
+  std::vector<std::uint8_t> out;
+  QV_CHECK(append_message(out, layout, tables, values, program));
+  return out;
+}
+
+Status append_message(std::vector<std::uint8_t>& out, const MessageLayout& layout, const TableSet& tables,
+                      const SubsetValues& values, const TemplateProgram* program) {
+  return framed(out, layout, values.subsets(), [&] {
+    return write_data_section(layout.header.unexpanded_descriptors,
+                              tables,
+                              values,
+                              {.compressed = layout.compressed, .first_row = layout.first_row},
+                              program);
+  });
+}
+
+Status append_message(std::vector<std::uint8_t>& out, const MessageLayout& layout, const TableSet& tables,
+                      const FieldColumns& columns, const TemplateProgram* program) {
+  MessageLayout compressed = layout;
+  compressed.compressed = true;
+  return framed(out, compressed, columns.subsets(), [&]() -> Result<std::vector<std::uint8_t>> {
+    BitWriter data;
+    QV_CHECK(detail::write_compressed(
+        layout.header.unexpanded_descriptors, tables, columns, layout.first_row, program, data));
+    return data.take();
+  });
 }
 
 }  // namespace quorvex

@@ -34,5 +34,13 @@ struct MessageLayout {
                                                               const TableSet& tables,
                                                               const SubsetValues& values,
                                                               const TemplateProgram* program = nullptr);
+// The same, appended to `out` (as it was when refused).
+[[nodiscard]] Status append_message(std::vector<std::uint8_t>& out, const MessageLayout& layout,
+                                    const TableSet& tables, const SubsetValues& values,
+                                    const TemplateProgram* program = nullptr);
+// The same, compressed, from the fields of `columns` (layout.compressed is taken as set).
+[[nodiscard]] Status append_message(std::vector<std::uint8_t>& out, const MessageLayout& layout,
+                                    const TableSet& tables, const FieldColumns& columns,
+                                    const TemplateProgram* program = nullptr);
 
 }  // namespace quorvex

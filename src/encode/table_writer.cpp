@@ -15,6 +15,7 @@
 #include "decode/data_consumer.hpp"
 #include "decode/template_program.hpp"
 #include "decode/walk.hpp"
+#include "encode/data_writer.hpp"
 #include "encode/field_encoding.hpp"
 #include "encode/header_fields.hpp"
 #include "encode/message_writer.hpp"
@@ -80,7 +81,7 @@ Result<ColumnIndex> ColumnIndex::of(const InputTable& table) {
       index.subset_number_ = static_cast<int>(c);
       continue;
     }
-    if (header_key_index(name) >= 0) {
+    if (!name.starts_with('#') && header_key_index(name) >= 0) {  // header keys are not numbered
       index.header_columns_.push_back(static_cast<std::uint32_t>(c));
       continue;
     }
@@ -105,8 +106,22 @@ Result<ColumnIndex> ColumnIndex::of(const InputTable& table) {
   return index;
 }
 
+// A field of compressed data as a column of the table: the cells of `column` (none: missing
+// in every row), or one number in every row (a replication count). A data-present indicator
+// without a value is 1.
+struct PlannedField {
+  static constexpr std::uint32_t kNoColumn = ~std::uint32_t{0};
+  std::uint32_t column = kNoColumn;
+  bool constant = false;
+  bool present_by_default = false;
+  double number = 0.0;  // of a constant
+};
+
 // One row's values in walk order, found by walking the descriptors as the uncompressed writer
-// will: elements take their numbered keys' cells, delayed replications their counts.
+// will: elements take their numbered keys' cells, delayed replications their counts. For
+// compressed data the walk is made once for the rows of a message, and plans each field as a
+// column of the table (the compressed writer then reads each column where it stands): every
+// row numbers its keys alike, and a replication count must be the same in every row.
 class RowPlanner : public DataConsumer<RowPlanner> {
  public:
   static constexpr WalkRules kRules{.name = WalkName::Decode};
@@ -129,16 +144,21 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   }
 
   void start_row(std::size_t row, std::size_t table_row, std::vector<FieldValue>& out) {
-    state_.reset_for_subset();
-    for (const std::uint32_t s : used_) slots_[s].counter = slots_[s].cursor = 0;
-    used_.clear();
-    bitmap_defaulted_ = false;
-    row_ = row;
-    table_row_ = table_row;
+    restart(row, table_row);
+    end_ = 0;
     out_ = &out;
+  }
+  // The rows [row, end) of one message of compressed data, planned into `plan`.
+  void start_message(std::size_t row, std::size_t end, std::size_t table_row,
+                     std::vector<PlannedField>& plan) {
+    restart(row, table_row);
+    end_ = end;
+    plan_ = &plan;
   }
   // Refuses a valid cell of the row that no field took.
   Status finish_row() const;
+  // The same for every row of the message planned.
+  Status finish_message() const;
 
   bool after_step() { return true; }
   bool define_reference(std::uint32_t code) {
@@ -158,7 +178,11 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   }
   bool marker(std::uint32_t) { return true; }
   bool characters(std::uint32_t) {
-    out_->push_back(cell(slot(kTextKey)));
+    if (columnar()) {
+      plan_->push_back({.column = column_of(slot(kTextKey))});
+    } else {
+      out_->push_back(cell(slot(kTextKey)));
+    }
     return true;
   }
   void set_role(ValueRole) {}
@@ -188,9 +212,34 @@ class RowPlanner : public DataConsumer<RowPlanner> {
     const auto it = slot_by_key_.find(key);
     return it == slot_by_key_.end() ? 0 : slots_[it->second].counter;
   }
+  void restart(std::size_t row, std::size_t table_row) {
+    state_.reset_for_subset();
+    for (const std::uint32_t s : used_) slots_[s].counter = slots_[s].cursor = 0;
+    used_.clear();
+    bitmap_defaulted_ = false;
+    row_ = row;
+    table_row_ = table_row;
+  }
+  bool columnar() const { return end_ != 0; }
+  // The column of the next occurrence of the slot's key, taken (kNoColumn when absent).
+  std::uint32_t column_of(std::uint32_t slot);
   // The cell of the next occurrence of the slot's key in the row (missing when its column is
   // absent).
-  FieldValue cell(std::uint32_t slot);
+  FieldValue cell(std::uint32_t slot) {
+    const std::uint32_t c = column_of(slot);
+    if (c == PlannedField::kNoColumn) return FieldValue::missing();
+    const InputColumn& column = table_.columns[c];
+    return column.valid(row_) ? column.value(row_) : FieldValue::missing();
+  }
+  FieldValue cell_at(std::uint32_t c, std::size_t row) const {
+    if (c == PlannedField::kNoColumn || !table_.columns[c].valid(row)) return FieldValue::missing();
+    return table_.columns[c].value(row);
+  }
+  // The replication count of `row` from the factor's cell `v`, or inferred.
+  bool factor_in_row(const ElementDefinition& def, FieldValue v, std::size_t row, FieldValue& count);
+  // Refuses the valid cell of `row` that no field took, if any (`defaulted`: a data-present
+  // indicator of the row was written as 1).
+  Status untaken(std::size_t row, std::size_t taken_mark, bool defaulted) const;
   void count_key(std::string_view key, std::uint32_t times);
   void group_steps(std::span<const ProgramStep> steps, std::uint32_t times, bool delayed,
                    std::unordered_map<std::string_view, std::uint32_t>& untelling);
@@ -217,8 +266,10 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   std::vector<std::pair<std::string_view, std::uint32_t>> other_keys_;
   std::size_t row_ = 0;
   std::size_t table_row_ = 0;
+  std::size_t end_ = 0;            // compressed: one past the message's last row; else 0
   bool bitmap_defaulted_ = false;  // a data-present indicator of the row was written as 1
   std::vector<FieldValue>* out_ = nullptr;
+  std::vector<PlannedField>* plan_ = nullptr;
 };
 
 std::uint32_t RowPlanner::slot(std::string_view key) {
@@ -227,20 +278,31 @@ std::uint32_t RowPlanner::slot(std::string_view key) {
   return it->second;
 }
 
-inline FieldValue RowPlanner::cell(std::uint32_t s) {
+inline std::uint32_t RowPlanner::column_of(std::uint32_t s) {
   KeySlot& k = slots_[s];
   if (k.counter++ == 0) used_.push_back(s);
   // Ranks are met in increasing order within a row: the cursor only moves forward.
   while (k.cursor < k.ranks.size() && k.ranks[k.cursor].first < k.counter) ++k.cursor;
-  if (k.cursor == k.ranks.size() || k.ranks[k.cursor].first != k.counter) return FieldValue::missing();
+  if (k.cursor == k.ranks.size() || k.ranks[k.cursor].first != k.counter) return PlannedField::kNoColumn;
   const std::uint32_t c = k.ranks[k.cursor].second;
-  const InputColumn& column = table_.columns[c];
-  taken_[c] = row_ + 1;
-  return column.valid(row_) ? column.value(row_) : FieldValue::missing();
+  taken_[c] = columnar() ? end_ : row_ + 1;  // a message's rows end at different rows
+  return c;
 }
 
 bool RowPlanner::read_element(const ElementInfo& info) {
   const ElementDefinition& def = *info.def;
+  if (columnar()) {
+    // The walk goes on with the first row's values, as the compressed writer records them.
+    const PlannedField field{
+        .column = def.abbreviation.empty() ? PlannedField::kNoColumn : column_of(slot(def)),
+        .present_by_default = def.code == kDataPresentIndicator};
+    plan_->push_back(field);
+    FieldValue v = cell_at(field.column, row_);
+    if (field.present_by_default && v.kind == FieldValue::Kind::Missing) v = FieldValue::of_number(1.0);
+    const bool number = v.kind == FieldValue::Kind::Number && !std::isnan(v.number);
+    record_element(state_, def, number ? std::optional<double>(v.number) : std::nullopt);
+    return true;
+  }
   // Made in place: a copy of the value, or an optional built beside it, costs more than the
   // rest of this function where the stores of its parts are read back whole.
   FieldValue& v = out_->emplace_back();
@@ -258,7 +320,32 @@ bool RowPlanner::read_element(const ElementInfo& info) {
 // key of the group present in the row asks for.
 bool RowPlanner::read_factor(const ElementParams& params, std::uint64_t& count) {
   const ElementDefinition& def = *params.def;
-  FieldValue v = cell(slot(def));
+  const std::uint32_t c = column_of(slot(def));
+  FieldValue v;
+  if (!factor_in_row(def, cell_at(c, row_), row_, v)) return false;
+  if (columnar()) {
+    // Compressed data hold one count for all rows.
+    for (std::size_t row = row_ + 1; row < end_; ++row) {
+      FieldValue other;
+      if (!factor_in_row(def, cell_at(c, row), row, other)) return false;
+      if (other.number != v.number)
+        return fail_with(refuse_value({key_of(def), def.code, table_row_ + (row - row_)},
+                                      other,
+                                      "differs from row " + std::to_string(table_row_) +
+                                          "'s: compressed data hold one replication count for all subsets"));
+    }
+    plan_->push_back({.constant = true, .number = v.number});
+  } else {
+    out_->push_back(v);
+  }
+  count = static_cast<std::uint64_t>(v.number);
+  record_factor(state_, def);
+  return true;
+}
+
+bool RowPlanner::factor_in_row(const ElementDefinition& def, FieldValue v, std::size_t row,
+                               FieldValue& count) {
+  const std::size_t table_row = table_row_ + (row - row_);
   if (v.kind == FieldValue::Kind::Missing || (v.kind == FieldValue::Kind::Number && std::isnan(v.number))) {
     // The count the row's values ask for, and the count the columns ask for: repetitions that
     // hold no value but whose columns the table has (as a flat frame has them for all-missing
@@ -268,8 +355,7 @@ bool RowPlanner::read_factor(const ElementParams& params, std::uint64_t& count) 
       std::uint64_t n = 0;
       for (const auto& [key, per_repetition] : group_keys_) {
         const std::uint32_t base = occurrences(key);
-        const std::uint32_t highest =
-            columns ? index_.highest_column(key) : index_.highest(table_, key, row_);
+        const std::uint32_t highest = columns ? index_.highest_column(key) : index_.highest(table_, key, row);
         if (highest > base)
           n = std::max<std::uint64_t>(n, (highest - base + per_repetition - 1) / per_repetition);
       }
@@ -278,15 +364,15 @@ bool RowPlanner::read_factor(const ElementParams& params, std::uint64_t& count) 
     std::uint64_t inferred = repetitions(false);
     if (const std::uint64_t by_columns = repetitions(true); by_columns > inferred) {
       const bool nothing_moves = std::all_of(other_keys_.begin(), other_keys_.end(), [&](const auto& k) {
-        return index_.highest(table_, k.first, row_) <= occurrences(k.first) + k.second * inferred;
+        return index_.highest(table_, k.first, row) <= occurrences(k.first) + k.second * inferred;
       });
       if (nothing_moves) inferred = by_columns;
     }
     if (inferred == 0) {  // nothing the count can be told from: refused if a value would be lost
       for (const auto& [key, unused] : other_keys_) {
-        if (index_.highest(table_, key, row_) > occurrences(key))
+        if (index_.highest(table_, key, row) > occurrences(key))
           return fail_with(
-              refuse_row({key_of(def), def.code, table_row_},
+              refuse_row({key_of(def), def.code, table_row},
                          "the replication count cannot be told from the keys it repeats (they occur "
                          "elsewhere too, or the group stands in another replication): give its column #" +
                              std::to_string(occurrences(def.abbreviation)) + "#" + def.abbreviation));
@@ -295,10 +381,8 @@ bool RowPlanner::read_factor(const ElementParams& params, std::uint64_t& count) 
     v = FieldValue::of_number(static_cast<double>(inferred));
   }
   if (v.kind != FieldValue::Kind::Number || !(v.number >= 0) || v.number != std::floor(v.number))
-    return fail_with(refuse_value({key_of(def), def.code, table_row_}, v, "is no replication count"));
-  out_->push_back(v);
-  count = static_cast<std::uint64_t>(v.number);
-  record_factor(state_, def);
+    return fail_with(refuse_value({key_of(def), def.code, table_row}, v, "is no replication count"));
+  count = v;
   return true;
 }
 
@@ -351,20 +435,85 @@ void RowPlanner::delayed_steps(std::span<const ProgramStep> body) {
   });
 }
 
-Status RowPlanner::finish_row() const {
+Status RowPlanner::finish_row() const { return untaken(row_, row_ + 1, bitmap_defaulted_); }
+
+Status RowPlanner::finish_message() const {
+  std::vector<std::uint32_t> left;  // the columns of data no field took
   for (std::size_t c = 0; c < table_.columns.size(); ++c) {
-    const InputColumn& column = table_.columns[c];
-    if (taken_[c] == kHeaderColumn || taken_[c] == row_ + 1 || !column.valid(row_)) continue;
-    return fail(BufrError::unencodable(
-        column.name + ", row " + std::to_string(table_row_) + ": " + value_text(column.value(row_)) +
-        " is not written: the descriptors do not produce this key here (a "
-        "replication count contradicted by the data?" +
-        (bitmap_defaulted_ ? " or a value a bitmap selects: without its "
-                             "dataPresentIndicator columns, a bitmap selects none"
-                           : "") +
-        ")"));
+    if (taken_[c] != kHeaderColumn && taken_[c] != end_) left.push_back(static_cast<std::uint32_t>(c));
+  }
+  if (left.empty()) return {};
+  for (std::size_t row = row_; row < end_; ++row) {
+    if (std::none_of(left.begin(), left.end(), [&](std::uint32_t c) { return table_.columns[c].valid(row); }))
+      continue;
+    const bool defaulted = std::any_of(plan_->begin(), plan_->end(), [&](const PlannedField& f) {
+      return f.present_by_default && cell_at(f.column, row).kind == FieldValue::Kind::Missing;
+    });
+    return untaken(row, end_, defaulted);
   }
   return {};
+}
+
+Status RowPlanner::untaken(std::size_t row, std::size_t taken_mark, bool defaulted) const {
+  for (std::size_t c = 0; c < table_.columns.size(); ++c) {
+    const InputColumn& column = table_.columns[c];
+    if (taken_[c] == kHeaderColumn || taken_[c] == taken_mark || !column.valid(row)) continue;
+    return fail(BufrError::unencodable(column.name + ", row " + std::to_string(table_row_ + (row - row_)) +
+                                       ": " + value_text(column.value(row)) +
+                                       " is not written: the descriptors do not produce this key here (a "
+                                       "replication count contradicted by the data?" +
+                                       (defaulted ? " or a value a bitmap selects: without its "
+                                                    "dataPresentIndicator columns, a bitmap selects none"
+                                                  : "") +
+                                       ")"));
+  }
+  return {};
+}
+
+// The planned fields of a message's rows, read from the table where they stand.
+class PlannedColumns final : public FieldColumns {
+ public:
+  PlannedColumns(const InputTable& table, std::span<const PlannedField> plan, std::size_t first,
+                 std::size_t end)
+      : table_(table), plan_(plan), first_(first), end_(end) {}
+  std::size_t subsets() const override { return end_ - first_; }
+  std::size_t fields(std::size_t) const override { return plan_.size(); }
+  FieldValue value(std::size_t f, std::size_t s) const override {
+    const PlannedField& field = plan_[f];
+    if (field.constant) return FieldValue::of_number(field.number);
+    const std::size_t row = first_ + s;
+    if (field.column != PlannedField::kNoColumn && table_.columns[field.column].valid(row))
+      return table_.columns[field.column].value(row);
+    return field.present_by_default ? FieldValue::of_number(1.0) : FieldValue::missing();
+  }
+  Status number_column(std::size_t f, const FieldFormat& format, FieldPlace place,
+                       std::span<NumberBits> out) const override;
+
+ private:
+  const InputTable& table_;
+  std::span<const PlannedField> plan_;
+  std::size_t first_;
+  std::size_t end_;
+};
+
+Status PlannedColumns::number_column(std::size_t f, const FieldFormat& format, FieldPlace place,
+                                     std::span<NumberBits> out) const {
+  const PlannedField& field = plan_[f];
+  if (out.empty()) return {};
+  if (field.constant || field.column == PlannedField::kNoColumn) {  // one value in every row
+    const NumberBits bits = QV_TRY(number_bits(value(f, 0), format, place));
+    std::fill(out.begin(), out.end(), bits);
+    return {};
+  }
+  const InputColumn& column = table_.columns[field.column];
+  const ColumnChunk& chunk = column.chunks.front();
+  if (column.chunks.size() == 1 && chunk.type == ColumnChunk::Type::Float64 && !chunk.dictionary) {
+    const double* numbers = static_cast<const double*>(chunk.values) + (chunk.offset + first_) * chunk.stride;
+    const FieldValue missing = field.present_by_default ? FieldValue::of_number(1.0) : FieldValue::missing();
+    return number_column_bits(
+        numbers, chunk.stride, chunk.validity, chunk.offset + first_, missing, format, place, out);
+  }
+  return FieldColumns::number_column(f, format, place, out);
 }
 
 // The first row's cell of `#1#key` as an integer in 0..max, if it holds one.
@@ -497,8 +646,11 @@ Result<std::vector<std::uint8_t>> write_table(const InputTable& table,
                                               const BufrMessage& header, const TableSet& tables,
                                               TableWriteOptions options) {
   const ColumnIndex index = QV_TRY(ColumnIndex::of(table));
-  const std::optional<TemplateProgram> program = compile_template(tables, descriptors);
-  const TemplateProgram* compiled = program ? &*program : nullptr;
+  std::optional<TemplateProgram> program;
+  if (options.program == nullptr) program = compile_template(tables, descriptors);
+  const TemplateProgram* compiled = options.program != nullptr ? options.program
+                                    : program                  ? &*program
+                                                               : nullptr;
   std::unordered_map<std::string_view, std::uint32_t> places;
   std::unordered_set<const ProgramStep*> top_level;
   if (compiled != nullptr) {
@@ -517,27 +669,40 @@ Result<std::vector<std::uint8_t>> write_table(const InputTable& table,
   std::vector<std::uint8_t> out;
   std::vector<FieldValue> values;
   std::vector<std::size_t> starts;
+  std::vector<PlannedField> plan;
+  BufrMessage chunk;
+  const auto walked = [&] {
+    return (compiled != nullptr ? walk.replay(*compiled) : walk.walk(descriptors, 0))
+               ? Status{}
+               : fail(planner.take_error());
+  };
   for (std::size_t first = 0, end = 0; first < table.rows; first = end) {
     end = message_end(table, index, first, options.subsets_per_message);
-    values.clear();
-    starts.clear();
-    for (std::size_t row = first; row < end; ++row) {
-      starts.push_back(values.size());
-      planner.start_row(row, options.first_row + row, values);
-      if (!(compiled != nullptr ? walk.replay(*compiled) : walk.walk(descriptors, 0)))
-        return fail(planner.take_error());
-      QV_CHECK(planner.finish_row());
+    if (options.compressed) {
+      plan.clear();
+      planner.start_message(first, end, options.first_row + first, plan);
+      QV_CHECK(walked());
+      QV_CHECK(planner.finish_message());
+    } else {
+      values.clear();
+      starts.clear();
+      for (std::size_t row = first; row < end; ++row) {
+        starts.push_back(values.size());
+        planner.start_row(row, options.first_row + row, values);
+        QV_CHECK(walked());
+        QV_CHECK(planner.finish_row());
+      }
     }
-    BufrMessage chunk = message;
+    chunk = message;  // its vectors' room kept from message to message
     QV_CHECK(header_from_columns(table, index, first, end, options, chunk));
     QV_CHECK(typical_time_from(table, index, first, options.first_row + first, chunk));
     const MessageLayout layout{.header = chunk,
                                .local_section = {},
                                .compressed = options.compressed,
                                .first_row = options.first_row + first};
-    const std::vector<std::uint8_t> octets =
-        QV_TRY(write_message(layout, tables, {values, starts}, compiled));
-    out.insert(out.end(), octets.begin(), octets.end());
+    QV_CHECK(options.compressed
+                 ? append_message(out, layout, tables, PlannedColumns(table, plan, first, end), compiled)
+                 : append_message(out, layout, tables, {values, starts}, compiled));
   }
   return out;
 }

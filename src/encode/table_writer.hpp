@@ -32,6 +32,8 @@
 
 namespace quorvex {
 
+class TemplateProgram;
+
 struct TableWriteOptions {
   bool compressed = false;
   // 0: every row in one message, or with a column subsetNumber a message from each row
@@ -40,6 +42,9 @@ struct TableWriteOptions {
   std::size_t first_row = 0;  // of the table, in errors
   // The header keys the caller set, with their values (a column of such a key must agree).
   std::vector<std::pair<std::string, std::int64_t>> header_keys;
+  // The descriptors compiled against the tables (as a cache of programs keeps them); null:
+  // compiled by the call.
+  const TemplateProgram* program = nullptr;
 };
 
 // Chooses the tables of a message from its header.

@@ -151,9 +151,11 @@ bool header_argument(PyObject* o, BufrMessage& header,
 constexpr const char* kWriteNames[] = {
     "data", "descriptors", "header", "compressed", "subsets_per_message", "tables", "numbers"};
 
-// Float64 columns given beside the stream as one block, (names, buffer, rows): the buffer holds
-// the rows in turn, each with one number per name (a wide pandas frame's numbers, taken without
-// a Python object per column; row after row as the writer reads them). Added to `table` as
+// Float64 columns given beside the stream as blocks, (names, blocks, rows): `names` every
+// column's name, each block (positions, numbers, by_rows) the columns named at `positions`,
+// its buffer holding one column of rows numbers after another, or (by_rows) one row after
+// another with a number per column (a pandas frame's numbers,
+// read where pandas holds them, without a Python object per column). Added to `table` as
 // columns of one chunk each.
 class NumberBlock {
  public:
@@ -162,48 +164,80 @@ class NumberBlock {
   std::size_t rows() const { return rows_; }
 
  private:
+  struct Block {
+    BufferView positions;
+    BufferView numbers;
+    bool by_rows = false;
+  };
   std::vector<std::string> names_;
-  BufferView buffer_;
+  std::vector<Block> blocks_;
   std::size_t rows_ = 0;
 };
 
 bool NumberBlock::parse(PyObject* o) {
-  if (!PyTuple_Check(o) || PyTuple_GET_SIZE(o) != 3 || !PyList_Check(PyTuple_GET_ITEM(o, 0))) {
-    PyErr_SetString(PyExc_TypeError, "numbers must be a tuple (names, buffer, rows)");
+  if (!PyTuple_Check(o) || PyTuple_GET_SIZE(o) != 3 || !PyList_Check(PyTuple_GET_ITEM(o, 0)) ||
+      !PyList_Check(PyTuple_GET_ITEM(o, 1))) {
+    PyErr_SetString(PyExc_TypeError, "numbers must be a tuple (names, [(positions, numbers)], rows)");
     return false;
   }
+  if (!to_offset(PyTuple_GET_ITEM(o, 2), "rows", rows_)) return false;
   PyObject* names = PyTuple_GET_ITEM(o, 0);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
+    PyRef text = PyRef::steal(PyObject_Str(PyList_GET_ITEM(names, i)));
     Py_ssize_t size = 0;
-    PyObject* name = PyList_GET_ITEM(names, i);
-    const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
-    if (text == nullptr) {
-      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "numbers: column names must be str");
+    const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+    if (utf8 == nullptr) return false;
+    names_.emplace_back(utf8, static_cast<std::size_t>(size));
+  }
+  PyObject* blocks = PyTuple_GET_ITEM(o, 1);
+  blocks_.resize(static_cast<std::size_t>(PyList_GET_SIZE(blocks)));
+  for (std::size_t b = 0; b < blocks_.size(); ++b) {
+    PyObject* pair = PyList_GET_ITEM(blocks, static_cast<Py_ssize_t>(b));
+    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 3) {
+      PyErr_SetString(PyExc_TypeError, "numbers: each block must be a tuple (positions, numbers, by_rows)");
       return false;
     }
-    names_.emplace_back(text, static_cast<std::size_t>(size));
-  }
-  if (!buffer_.acquire(PyTuple_GET_ITEM(o, 1), "numbers") ||
-      !to_offset(PyTuple_GET_ITEM(o, 2), "rows", rows_))
-    return false;
-  if (buffer_.bytes().size() != names_.size() * rows_ * sizeof(double)) {
-    PyErr_SetString(PyExc_ValueError, "numbers: the buffer does not hold rows float64 numbers per name");
-    return false;
+    Block& block = blocks_[b];
+    const int by_rows = PyObject_IsTrue(PyTuple_GET_ITEM(pair, 2));
+    if (by_rows < 0 || !block.positions.acquire(PyTuple_GET_ITEM(pair, 0), "positions") ||
+        !block.numbers.acquire(PyTuple_GET_ITEM(pair, 1), "numbers"))
+      return false;
+    block.by_rows = by_rows != 0;
+    const std::size_t columns = block.positions.bytes().size() / sizeof(std::int64_t);
+    if (block.positions.bytes().size() % sizeof(std::int64_t) != 0 ||
+        block.numbers.bytes().size() != columns * rows_ * sizeof(double)) {
+      PyErr_SetString(PyExc_ValueError,
+                      "numbers: a block does not hold rows float64 numbers for each of its int64 positions");
+      return false;
+    }
+    for (std::size_t c = 0; c < columns; ++c) {
+      std::int64_t position = 0;
+      std::memcpy(&position, block.positions.bytes().data() + c * sizeof position, sizeof position);
+      if (position < 0 || static_cast<std::size_t>(position) >= names_.size()) {
+        PyErr_SetString(PyExc_ValueError, "numbers: a block's position is not one of the names'");
+        return false;
+      }
+    }
   }
   return true;
 }
 
 void NumberBlock::add_to(InputTable& table) const {
-  const auto* numbers = reinterpret_cast<const double*>(buffer_.bytes().data());
-  for (std::size_t c = 0; c < names_.size(); ++c) {
-    InputColumn column;
-    column.name = names_[c];
-    ColumnChunk chunk;
-    chunk.type = ColumnChunk::Type::Float64;
-    chunk.values = numbers + c;
-    chunk.stride = names_.size();
-    if (rows_ > 0) column.append(std::move(chunk), rows_);
-    table.columns.push_back(std::move(column));
+  for (const Block& block : blocks_) {
+    const auto* numbers = reinterpret_cast<const double*>(block.numbers.bytes().data());
+    const std::size_t columns = block.positions.bytes().size() / sizeof(std::int64_t);
+    for (std::size_t c = 0; c < columns; ++c) {
+      std::int64_t position = 0;
+      std::memcpy(&position, block.positions.bytes().data() + c * sizeof position, sizeof position);
+      InputColumn column;
+      column.name = names_[static_cast<std::size_t>(position)];
+      ColumnChunk chunk;
+      chunk.type = ColumnChunk::Type::Float64;
+      chunk.values = block.by_rows ? numbers + c : numbers + c * rows_;
+      chunk.stride = block.by_rows ? columns : 1;
+      if (rows_ > 0) column.append(std::move(chunk), rows_);
+      table.columns.push_back(std::move(column));
+    }
   }
 }
 
@@ -249,6 +283,8 @@ PyObject* write_table(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     } else if (!chosen) {
       written = fail(chosen.error());
     } else {
+      const std::shared_ptr<const TemplateProgram> program =
+          chooser.programs().get(chosen->tables, descriptors);
       written = write_table(*table,
                             descriptors,
                             header,
@@ -256,7 +292,8 @@ PyObject* write_table(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                             {.compressed = compressed != 0,
                              .subsets_per_message = per_message,
                              .first_row = 0,
-                             .header_keys = given});
+                             .header_keys = given,
+                             .program = program.get()});
     }
     Py_END_ALLOW_THREADS if (!written) return raise(written.error());
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(written->data()),
@@ -272,11 +309,11 @@ PyMethodDef encode_functions[] = {
         "BUFR edition 4 messages from `data` (an object with __arrow_c_stream__ whose columns, named\n"
         "#n#key, hold numbers, booleans, texts, dictionaries of them, or nulls), one row per subset,\n"
         "under the unexpanded `descriptors`; `header` a dict of header keys over the defaults;\n"
-        "subsets_per_message 0 puts every row in one message; `numbers` (names, buffer, rows) adds float64\n"
-        "columns, the buffer holding row after row one number per name. ValueError naming the key, row and "
-        "value "
-        "of what cannot\n"
-        "be written."),
+        "subsets_per_message 0 puts every row in one message; `numbers` (names, blocks, rows) adds float64\n"
+        "columns: `names` every column's name, each block (positions, numbers, by_rows) the columns named\n"
+        "at `positions`, its buffer holding one column of rows numbers after another (by_rows: one row\n"
+        "after another). ValueError naming\n"
+        "the key, row and value of what cannot be written."),
     fastcall("reencode", reencode,
              "reencode(buffer, offset, length, tables, compressed=None)\n--\n\n"
              "The message at buffer[offset:offset+length] (editions 2, 3 and 4) written again as edition 4\n"

@@ -81,6 +81,28 @@ def chunked(table, layout):
         return pa.RecordBatchReader.from_batches(table.schema, table.to_batches(max_chunksize=8))
     if layout == "pandas":
         return table.to_pandas()
+    if layout == "pandas, a column at a time":  # a block per column, as pandas leaves them unmerged
+        import pandas as pd
+
+        frame = pd.DataFrame(index=range(table.num_rows))
+        for name, column in table.to_pandas().items():
+            frame[name] = column
+        return frame
+    if layout == "pandas over a 2-D array":  # the float64 columns in one block, a transposed view
+        import pandas as pd
+
+        frame = table.to_pandas()
+        floats = [name for name in frame.columns if frame[name].dtype == np.float64]
+        numbers = pd.DataFrame(np.ascontiguousarray(frame[floats].to_numpy()), columns=floats, copy=False)
+        for name in frame.columns:
+            if name not in floats:
+                numbers[name] = frame[name]
+        return numbers
+    if layout == "pandas, every other row of a longer frame":  # strided blocks, read through a copy
+        import pandas as pd
+
+        frame = table.to_pandas()
+        return pd.concat([frame, frame]).sort_index(kind="stable").iloc[::2]
     if layout == "polars":
         import polars
 
@@ -97,8 +119,10 @@ KINDS = ["int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64
 # categories as such, so those kinds reach the writer only as Arrow.
 FRAME_KINDS = {"float16", "decimal128", "dictionary int8 string", "dictionary float64"}
 LAYOUTS = [(kind, layout) for kind in KINDS
-           for layout in ["one chunk", "sliced chunks", "batch reader", "pandas", "polars"]
-           if layout not in ("pandas", "polars") or kind not in FRAME_KINDS]
+           for layout in ["one chunk", "sliced chunks", "batch reader", "pandas", "pandas, a column at a time",
+                          "pandas over a 2-D array",
+                          "pandas, every other row of a longer frame", "polars"]
+           if layout in ("one chunk", "sliced chunks", "batch reader") or kind not in FRAME_KINDS]
 
 
 @pytest.mark.parametrize("compressed", [False, True], ids=["uncompressed", "compressed"])
