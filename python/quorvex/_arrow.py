@@ -4,9 +4,10 @@ from __future__ import annotations
 import bisect
 import itertools
 import os
-from collections.abc import Generator, Iterator
+from collections.abc import Generator, Iterator, Sequence
 from typing import Any
 
+import numpy as np
 import pyarrow as pa
 
 from quorvex import _engine
@@ -77,6 +78,10 @@ def buffer_size(buffer: Buffer) -> int:
     return len(memoryview(buffer).cast("B")) if isinstance(buffer, memoryview) else len(buffer)
 
 
+def _next_window(window: int, found: int) -> int:
+    return min(2 * window, _SCAN_WINDOW) if found < _FEW_MARKERS else _SMALLEST_SCAN_WINDOW
+
+
 def scan_buffer(buffer: Buffer, first: int = 0, headers: bool = False) -> Iterator[tuple[int, list[Any]]]:
     """(index of the first message, entries of the engine's scan) of each window of one buffer,
     the messages numbered from `first`."""
@@ -88,7 +93,30 @@ def scan_buffer(buffer: Buffer, first: int = 0, headers: bool = False) -> Iterat
         found, start, _ = _engine.scan_window(buffer, start, end, headers)
         yield first, found
         first += len(found)
-        window = min(2 * window, _SCAN_WINDOW) if len(found) < _FEW_MARKERS else _SMALLEST_SCAN_WINDOW
+        window = _next_window(window, len(found))
+
+
+def scan_index(buffer: Buffer, position: int = 0, first: int = 0) -> Iterator[tuple[np.ndarray, list[Bad], int]]:
+    """(whole messages, damaged markers, markers found) of each window of one buffer: the whole
+    messages as rows (position, index, offset, length) of an int64 array read in place from the
+    engine's scan, the messages numbered from `first`."""
+    size = buffer_size(buffer)
+    start = 0
+    window = _SMALLEST_SCAN_WINDOW
+    while start < size:
+        rows, bad, start, _, found = _engine.scan_index(buffer, start, min(size, start + window), position, first)
+        yield np.frombuffer(rows, np.int64).reshape(-1, 4), bad, found
+        first += found
+        window = _next_window(window, found)
+
+
+def message_array(parts: Sequence[np.ndarray | Sequence[tuple[int, int, int, int]]]) -> np.ndarray:
+    """One (n, 4) int64 array of message rows (position, index, offset, length) from arrays or
+    lists of such tuples."""
+    arrays = [np.asarray(p, np.int64).reshape(-1, 4) for p in parts]
+    if len(arrays) == 1:
+        return arrays[0]
+    return np.concatenate(arrays) if arrays else np.empty((0, 4), np.int64)
 
 
 def scan_windows(buffers: list[Buffer], headers: bool = False) -> Iterator[tuple[int, int, list[Any]]]:

@@ -137,6 +137,22 @@ def _scan(file: _File, scan_from: int, end: int, storage_options: Mapping[str, A
     return buffer, base, found, resume + base
 
 
+def _scan_index(file: _File, scan_from: int, end: int, storage_options: Mapping[str, Any],
+                first: int) -> tuple[Any, int, Any, list[tuple[Any, ...]], int]:
+    """_scan's messages as the engine's message rows (offsets within the buffer, indices from
+    `first`), the damaged ones apart (offsets within the file), and how many were found."""
+    import numpy as np
+
+    from . import _engine
+
+    buffer, base = _open(file, scan_from, end, storage_options)
+    if scan_from >= end:
+        return buffer, base, np.empty((0, 4), np.int64), [], 0
+    rows, bad, _, _, found = _engine.scan_index(buffer, scan_from - base, end - base, 0, first)
+    bad = [(index, offset + base, *rest) for index, offset, *rest in bad]
+    return buffer, base, np.frombuffer(rows, np.int64).reshape(-1, 4), bad, found
+
+
 # --- the pre-scan and the plan ------------------------------------------------------
 
 

@@ -14,6 +14,12 @@ def scan_window(buffer: Buffer, start: int, end: int, headers: bool = False) -> 
     """(entries of scan(), where the next window's scan starts, end of the octets the damaged
     markers need to be judged or 0)."""
 
+def scan_index(buffer: Buffer, start: int, end: int, position: int = 0,
+               first: int = 0) -> tuple[bytes, list[Any], int, int, int]:
+    """(messages, bad, resume, needed, found): the whole messages of the window as rows of four
+    native int64 (position, index, offset, length), the damaged markers as bad messages, and how
+    many markers were found in all."""
+
 def read_header(buffer: Buffer, offset: int, length: int) -> dict[str, object]:
     """Sections 0, 1 and 3 of one message of edition 2, 3 or 4."""
 
@@ -101,7 +107,7 @@ class Batch:
 
 def decode(
     sources: Sequence[Buffer],
-    messages: Sequence[tuple[int, int, int, int]],
+    messages: Sequence[tuple[int, int, int, int]] | Buffer,
     tables: Tables,
     threads: int,
     keys: bool = False,
@@ -114,7 +120,7 @@ def decode(
 
 def read_rows(
     sources: Sequence[Buffer],
-    messages: Sequence[tuple[int, int, int, int]],
+    messages: Sequence[tuple[int, int, int, int]] | Buffer,
     tables: Tables,
     threads: int,
     keys: Sequence[str],
@@ -135,7 +141,7 @@ def read_rows(
 
 def read_header_table(
     sources: Sequence[Buffer],
-    messages: Sequence[tuple[int, int, int, int]],
+    messages: Sequence[tuple[int, int, int, int]] | Buffer,
     keys: Sequence[str] | None = None,
 ) -> tuple[Batch, list[tuple[int, int, str, str, int]]]:
     """The header keys (None: all) of the messages in one pass: a column message (the index) and

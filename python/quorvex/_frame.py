@@ -15,50 +15,64 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import _engine, _keys
-from ._arrow import MAX_MESSAGE_ROWS, buffer_size, check_max_message_rows, default_threads, record_batches, scan_buffer
+from ._arrow import (
+    MAX_MESSAGE_ROWS,
+    buffer_size,
+    check_max_message_rows,
+    default_threads,
+    message_array,
+    record_batches,
+    scan_index,
+)
 from ._errors import Bad, OnBadMessage, check_on_bad_message, report_bad, report_no_message
-from ._sources import Buffer, Source, check_intact, copy_messages, flatten, holds_file, opened, source_name
+from ._sources import Buffer, Source, check_intact, copy_spans, flatten, holds_file, opened, source_name
 from ._tables import TablesArg, engine_tables
 
 if TYPE_CHECKING:
     import pandas as pd
     import pyarrow as pa
 
-# source position, message index, offset, length (an entry may carry more after these)
-Message = tuple[int, int, int, int]
+# The message list: an int64 array of shape (n, 4), one row (source position, message index,
+# offset, length) per message, in index order; the engine reads it in place.
+Messages = np.ndarray
+# Messages copied out of their file: rows (message index, offset in its file), in index order.
+Moved = np.ndarray
+POSITION, INDEX, OFFSET, LENGTH = range(4)
 
 
 def read_entries(buffer: Buffer, on_bad_message: str, name: str, position: int = 0,
-                 start: int = 0) -> tuple[list[Message], int]:
+                 start: int = 0) -> tuple[Messages, int]:
     """Every message of one source whose framing reads, and the number of messages found up to
     its end (damaged ones included), counting from `start`. The others are reported as
     `on_bad_message` says, and so is a source with no message at all (`name` names it). Headers
     are read later, by the engine in one pass (see header_table)."""
-    entries: list[Message] = []
+    parts: list[np.ndarray] = []
     count = start
-    for first, found in scan_buffer(buffer, start):
-        count = first + len(found)
-        for index, (offset, length, error) in enumerate(found, first):
-            if error is None:
-                entries.append((position, index, offset, length))
-            else:
-                report_bad(on_bad_message, (index, offset, *error, position))
+    for rows, bad, found in scan_index(buffer, position, start):
+        count += found
+        parts.append(rows)
+        for one in bad:
+            report_bad(on_bad_message, one)
     if count == start:
         report_no_message(on_bad_message, name, position, buffer_size(buffer) == 0)
-    return entries, count
+    return message_array(parts), count
 
 
 def report_all(on_bad_message: str, bad: list[Bad], base: int, source: int | None,
-               moved: Mapping[int, int] | None = None) -> None:
+               moved: Moved | None = None) -> None:
     """Reports the messages the engine could not decode, in order; `base` is added to offsets,
     `source` (when given) replaces the engine's source position, and `moved` gives the offset
     in its file of a message copied out of it (by index)."""
     for index, offset, kind, reason, position in sorted(bad):
-        at = moved[index] if moved and index in moved else offset + base
+        at = offset + base
+        if moved is not None and len(moved):
+            k = int(np.searchsorted(moved[:, 0], index))
+            if k < len(moved) and moved[k, 0] == index:
+                at = int(moved[k, 1])
         report_bad(on_bad_message, (index, at, kind, reason, position if source is None else source), stacklevel=5)
 
 
-def header_table(buffers: list[Buffer], messages: list[Message], keys: list[str] | None) -> tuple[pa.Table, list[Bad]]:
+def header_table(buffers: list[Buffer], messages: Messages, keys: list[str] | None) -> tuple[pa.Table, list[Bad]]:
     """The header keys `keys` (None: all) of the messages, one row per message whose header reads,
     read by the engine in one pass; and the messages whose header does not read."""
     import pyarrow as pa
@@ -98,44 +112,45 @@ def read_dataframe(source: Source, columns: Sequence[str] | str | None = None,
     items, is_list = flatten(source)
     if not is_list:
         with opened(items[0]) as buffer:
-            entries, _ = read_entries(buffer, on_bad_message, source_name(items[0]))
+            messages, _ = read_entries(buffer, on_bad_message, source_name(items[0]))
             check_intact(buffer)
-            return frame_of([buffer], entries, chooser, threads, columns, filters, required_columns, on_bad_message,
+            return frame_of([buffer], messages, chooser, threads, columns, filters, required_columns, on_bad_message,
                             root=root, max_message_rows=max_message_rows)
     # The files of a list are opened one at a time: the octets of their messages are copied
     # out, and each is closed before the next is opened.
     buffers: list[Buffer] = []
-    entries = []
-    moved: dict[int, int] = {}  # index -> offset in its file
+    parts: list[Messages] = []
+    moved: list[Moved] = []
     count = 0
     for position, item in enumerate(items):
         with opened(item) as buffer:
             found, count = read_entries(buffer, on_bad_message, source_name(item), position, count)
             if holds_file(item, buffer):
-                copied, offsets = copy_messages(buffer, [(e[2], e[3]) for e in found])
-                moved.update((e[1], e[2]) for e in found)
-                found = [(p, index, at, length) for (p, index, _, length), at in zip(found, offsets)]
-                buffer = copied
+                buffer, offsets = copy_spans(buffer, found[:, OFFSET], found[:, LENGTH])
+                moved.append(found[:, [INDEX, OFFSET]])
+                found = found.copy()
+                found[:, OFFSET] = offsets
             buffers.append(buffer)
-            entries += found
-    return frame_of(buffers, entries, chooser, threads, columns, filters, required_columns, on_bad_message,
-                    root=root, max_message_rows=max_message_rows, moved=moved)
+            parts.append(found)
+    return frame_of(buffers, message_array(parts), chooser, threads, columns, filters, required_columns,
+                    on_bad_message, root=root, max_message_rows=max_message_rows,
+                    moved=np.concatenate(moved) if moved else None)
 
 
-def frame_of(buffers: list[Buffer], entries: Sequence[tuple[Any, ...]], chooser: Any, threads: int,
+def frame_of(buffers: list[Buffer], messages: Messages, chooser: Any, threads: int,
              columns: Sequence[str] | None, filters: Mapping[str, Any] | None, required_columns: bool | Iterable[str],
              on_bad_message: str, base: int = 0, source: int | None = None,
              root: str | os.PathLike[str] | None = None, max_message_rows: int = MAX_MESSAGE_ROWS,
-             moved: Mapping[int, int] | None = None) -> pd.DataFrame:
-    """The frame of the given messages (source position, index, offset, length, in index order).
-    Their headers are read here, by the engine in one pass, and those whose header does not read
-    are reported. Messages reported bad get `base` added to their offsets (the buffer's place in
-    its file) and `source` as their source when given, or their offset in `moved` (by index) when
-    they were copied out of their file; `root` is the definitions root the tables come from, if
-    one was named."""
+             moved: Moved | None = None) -> pd.DataFrame:
+    """The frame of the given messages (see Messages; a list of (source position, index, offset,
+    length) tuples is taken too). Their headers are read here, by the engine in one pass, and
+    those whose header does not read are reported. Messages reported bad get `base` added to
+    their offsets (the buffer's place in its file) and `source` as their source when given, or
+    their offset in `moved` when they were copied out of their file; `root` is the definitions
+    root the tables come from, if one was named."""
     import pyarrow as pa
 
-    messages = [entry[:4] for entry in entries]
+    messages = np.ascontiguousarray(message_array([messages]))
     if not columns:
         headers, bad = header_table(buffers, messages, None)
         report_all(on_bad_message, bad, base, source, moved)
@@ -167,11 +182,11 @@ def frame_of(buffers: list[Buffer], entries: Sequence[tuple[Any, ...]], chooser:
     return shape(rows.table, headers, query, set(pushed))
 
 
-def kept_messages(messages: list[Message], headers: pa.Table) -> list[Message]:
+def kept_messages(messages: Messages, headers: pa.Table) -> Messages:
     """The messages of the header table's rows (its "message" column), in order."""
-    indices = np.fromiter((m[1] for m in messages), np.int64, len(messages))
-    at = np.searchsorted(indices, headers.column("message").to_numpy())
-    return [messages[k] for k in at.tolist()]
+    if len(messages) == headers.num_rows:
+        return messages
+    return messages[np.searchsorted(messages[:, INDEX], headers.column("message").to_numpy())]
 
 
 @dataclass
@@ -180,7 +195,7 @@ class Rows:
     bad: list[Bad]
 
 
-def collect(buffers: list[Buffer], messages: list[Message], chooser: Any, threads: int, keys: list[str],
+def collect(buffers: list[Buffer], messages: Messages, chooser: Any, threads: int, keys: list[str],
             required: list[str], root: str | None, max_message_rows: int = MAX_MESSAGE_ROWS,
             filters: Sequence[tuple[Any, ...]] = ()) -> Rows:
     """The engine's rows of `keys` (message, subset, one column per key typed by its table entry),
@@ -189,14 +204,14 @@ def collect(buffers: list[Buffer], messages: list[Message], chooser: Any, thread
     import pyarrow as pa
 
     if not keys:  # header keys only: one row per message
-        return Rows(pa.table({"message": pa.array([m[1] for m in messages], pa.int64()),
+        return Rows(pa.table({"message": pa.array(messages[:, INDEX]),
                               "subset": pa.array(np.ones(len(messages), dtype=np.int32))}), [])
     table, bad, _ = engine_rows(buffers, messages, chooser, threads, keys, required, root, max_message_rows,
                                 filters=filters)
     return Rows(table, bad)
 
 
-def engine_rows(buffers: list[Buffer], messages: list[Message], chooser: Any, threads: int, keys: list[str],
+def engine_rows(buffers: list[Buffer], messages: Messages, chooser: Any, threads: int, keys: list[str],
                 required: list[str], root: str | None, max_message_rows: int, flat: bool = False,
                 filters: Sequence[tuple[Any, ...]] = ()) -> tuple[pa.Table, list[Bad], list[list[int]]]:
     """The engine's rows as an Arrow table, the messages it could not decode (see collect) and, for
@@ -273,10 +288,10 @@ def shape(rows: pa.Table, headers: pa.Table, query: _keys.Query, pushed: set[str
     return _keys.to_pandas({name: out[name] for name in query.columns}, None if keep.all() else keep)
 
 
-def flat_frame(buffers: list[Buffer], messages: list[Message], headers: pa.Table, chooser: Any, threads: int,
+def flat_frame(buffers: list[Buffer], messages: Messages, headers: pa.Table, chooser: Any, threads: int,
                filters: dict[str, _keys.Filter], required_columns: bool | Iterable[str], on_bad_message: str,
                base: int = 0, source: int | None = None, root: str | None = None,
-               max_message_rows: int = MAX_MESSAGE_ROWS, moved: Mapping[int, int] | None = None) -> pd.DataFrame:
+               max_message_rows: int = MAX_MESSAGE_ROWS, moved: Moved | None = None) -> pd.DataFrame:
     """One row per subset: every header key the messages carry, the subset number, then every data key
     numbered "#n#key" in the order first met. A filter or computed key on a plain data key reads its
     first occurrence ("#1#key"); `required_columns` as a list keeps the messages that hold those keys."""
@@ -285,7 +300,7 @@ def flat_frame(buffers: list[Buffer], messages: list[Message], headers: pa.Table
 
     keep_messages = message_mask(headers, filters)
     headers = headers.filter(keep_messages)
-    messages = [m for m, keep in zip(messages, keep_messages.tolist()) if keep]
+    messages = messages[keep_messages]
     if isinstance(required_columns, str):
         required_columns = [required_columns]
     required = [] if isinstance(required_columns, bool) else list(dict.fromkeys(required_columns))

@@ -52,7 +52,7 @@ import pandas as pd
 import pyarrow as pa
 from dask.utils import parse_bytes
 
-from ._dask_plan import PathArg, _expand, _plan, _Range, _scan
+from ._dask_plan import PathArg, _expand, _plan, _Range, _scan, _scan_index
 
 __all__ = ["read_arrow", "read_dataframe"]
 
@@ -138,12 +138,16 @@ class _Reader:
 
     def _found(self, part: _Range, headers: bool) -> tuple[Any, int, list[tuple[Any, ...]]]:
         buffer, base, found, _ = _scan(part.file, part.scan_from, part.end, self.storage_options, headers)
-        if len(found) != part.count:
+        self._check_count(part, len(found))
+        return buffer, base, found
+
+    @staticmethod
+    def _check_count(part: _Range, found: int) -> None:
+        if found != part.count:
             raise RuntimeError(
-                f"{part.file.path} changed while it was read: {len(found)} messages in octets "
+                f"{part.file.path} changed while it was read: {found} messages in octets "
                 f"{part.scan_from}-{part.end}, {part.count} when the read was planned"
             )
-        return buffer, base, found
 
     def long(self, part: _Range) -> pd.DataFrame:
         table = self.decode(part).select(LONG_SCHEMA.names)
@@ -157,15 +161,13 @@ class _Reader:
         from ._errors import report_bad
         from ._frame import frame_of
 
-        buffer, base, found = self._found(part, headers=False)
+        buffer, base, messages, bad, found = _scan_index(part.file, part.scan_from, part.end, self.storage_options,
+                                                         part.first_message)
+        self._check_count(part, found)
         source = part.file.source
-        entries = []
-        for number, (offset, length, error) in enumerate(found, part.first_message):
-            if error is None:
-                entries.append((0, number, offset - base, length))
-            else:
-                report_bad(self.on_bad_message, (number, offset, *error, source))
-        frame = frame_of([buffer], entries, _tables.engine_tables(self.tables), default_threads(self.threads),
+        for number, offset, kind, reason, _ in bad:
+            report_bad(self.on_bad_message, (number, offset, kind, reason, source))
+        frame = frame_of([buffer], messages, _tables.engine_tables(self.tables), default_threads(self.threads),
                          list(self.columns), dict(self.filters or {}), True, self.on_bad_message, base, source)
         # Every partition takes the meta's dtypes.
         return pd.DataFrame(

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <string_view>
 #include <vector>
 
 #include "columnar/arrow_export.hpp"
@@ -168,6 +169,25 @@ PyObject* new_batch(PyTypeObject* type, std::vector<std::shared_ptr<Batch>> batc
   return self.release();
 }
 
+// One (source position, message index, offset, length) row of the message list.
+bool message_row(const std::int64_t* fields, std::size_t sources, MessageRef& out) {
+  const long long source = fields[0], index = fields[1], offset = fields[2], length = fields[3];
+  if (source < 0 || static_cast<unsigned long long>(source) >= sources || offset < 0 || length < 0) {
+    PyErr_Format(PyExc_ValueError,
+                 "message entry (%lld, %lld, %lld, %lld) is out of range",
+                 source,
+                 index,
+                 offset,
+                 length);
+    return false;
+  }
+  out = MessageRef{static_cast<std::uint32_t>(source),
+                   index,
+                   static_cast<std::size_t>(offset),
+                   static_cast<std::size_t>(length)};
+  return true;
+}
+
 // One (source position, message index, offset, length) entry of decode's message list.
 bool to_message_ref(PyObject* item, std::size_t sources, MessageRef& out) {
   if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 4) {
@@ -186,20 +206,38 @@ bool to_message_ref(PyObject* item, std::size_t sources, MessageRef& out) {
     fields[k] = PyLong_AsLongLong(field);
     if (fields[k] == -1 && PyErr_Occurred()) return false;
   }
-  const auto [source, index, offset, length] = fields;
-  if (source < 0 || static_cast<unsigned long long>(source) >= sources || offset < 0 || length < 0) {
-    PyErr_Format(PyExc_ValueError,
-                 "message entry (%lld, %lld, %lld, %lld) is out of range",
-                 source,
-                 index,
-                 offset,
-                 length);
+  const std::int64_t row[4] = {fields[0], fields[1], fields[2], fields[3]};
+  return message_row(row, sources, out);
+}
+
+// The message list given as an array of int64 of shape (n, 4), one row per message (what the
+// scan gives and numpy holds): read in place, without an object per message.
+bool to_message_array(PyObject* o, std::size_t sources, std::vector<MessageRef>& refs) {
+  constexpr const char* kShape =
+      "a message array must be C-contiguous int64 of shape (n, 4): source position, message index, offset, "
+      "length";
+  Py_buffer view;
+  if (PyObject_GetBuffer(o, &view, PyBUF_FORMAT | PyBUF_ND | PyBUF_C_CONTIGUOUS) != 0) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, kShape);
     return false;
   }
-  out = MessageRef{static_cast<std::uint32_t>(source),
-                   index,
-                   static_cast<std::size_t>(offset),
-                   static_cast<std::size_t>(length)};
+  struct Release {
+    Py_buffer* v;
+    ~Release() { PyBuffer_Release(v); }
+  } release{&view};
+  const std::string_view format = view.format == nullptr ? "B" : view.format;
+  const bool int64 = view.itemsize == 8 && (format == "q" || format == "l" || format == "<q" ||
+                                            format == "<l" || format == "=q" || format == "=l");
+  if (!int64 || view.ndim != 2 || view.shape[1] != 4) {
+    PyErr_SetString(PyExc_TypeError, kShape);
+    return false;
+  }
+  const auto* fields = static_cast<const std::int64_t*>(view.buf);
+  refs.resize(static_cast<std::size_t>(view.shape[0]));
+  for (std::size_t i = 0; i < refs.size(); ++i) {
+    if (!message_row(fields + 4 * i, sources, refs[i])) return false;
+  }
   return true;
 }
 
@@ -235,6 +273,7 @@ bool to_sources(PyObject* sources_arg, PyObject* messages_arg, std::vector<Buffe
     if (!views[i].acquire(PySequence_Fast_GET_ITEM(source_seq.get(), i), "each source")) return false;
     sources[i] = views[i].bytes();
   }
+  if (PyObject_CheckBuffer(messages_arg)) return to_message_array(messages_arg, sources.size(), refs);
   PyRef message_seq = PyRef::steal(PySequence_Fast(messages_arg, "messages must be a sequence of tuples"));
   if (!message_seq) return false;
   const Py_ssize_t n_messages = PySequence_Fast_GET_SIZE(message_seq.get());
@@ -538,7 +577,8 @@ PyMethodDef decode_def = fastcall(
     "decode", decode,
     "decode(sources, messages, tables, threads, keys=False, with_source=None, "
     "max_message_rows=4194304)\n--\n\n"
-    "Decodes messages [(source position, message index, offset, length), ...] of the buffers `sources` on\n"
+    "Decodes messages [(source position, message index, offset, length), ...] (or those rows as an int64\n"
+    "array of shape (n, 4), read in place) of the buffers `sources` on\n"
     "`threads` threads, without the GIL. Returns (Batch, [(message index, offset, kind, reason, source "
     "position), ...]).\n"
     "keys adds the key column; with_source the source column (None: when there are several sources).\n"

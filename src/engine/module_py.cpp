@@ -1,9 +1,12 @@
 // The module quorvex._engine: its state and initialisation, scan and read_header here,
 // Tables and decode beside.
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "columnar/columns.hpp"
 #include "engine/engine.hpp"
 #include "lib/mapping_guard.hpp"
 #include "message/message.hpp"
@@ -198,6 +201,61 @@ PyObject* scan_window(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
+constexpr const char* kScanIndexNames[] = {"buffer", "start", "end", "position", "first"};
+
+// The scan of one window as arrays: the whole messages as rows (position, index, offset,
+// length) of int64 in a bytes object (what numpy reads in place), and the damaged markers as
+// bad messages. The index counts every marker from `first`.
+PyObject* scan_index(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* parsed[5];
+    if (!parse_args({"scan_index", kScanIndexNames, 5, 3}, args, nargs, kwnames, parsed)) return nullptr;
+    BufferView buffer;
+    if (!buffer.acquire(parsed[0], "buffer")) return nullptr;
+    const Bytes octets = buffer.bytes();
+    std::size_t start = 0, end = 0, position = 0, first = 0;
+    if (!to_offset(parsed[1], "start", start) || !to_offset(parsed[2], "end", end)) return nullptr;
+    if (parsed[3] != nullptr && !to_offset(parsed[3], "position", position)) return nullptr;
+    if (parsed[4] != nullptr && !to_offset(parsed[4], "first", first)) return nullptr;
+    std::vector<FoundMessage> found;
+    Py_BEGIN_ALLOW_THREADS found = scan_resync(octets, start, end);
+    Py_END_ALLOW_THREADS;
+    std::vector<std::int64_t> rows;
+    std::vector<BadMessage> bad;
+    rows.reserve(4 * found.size());
+    std::size_t needed = 0;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      const FoundMessage& f = found[i];
+      const auto index = static_cast<std::int64_t>(first + i);
+      if (f.ok) {
+        rows.insert(rows.end(),
+                    {static_cast<std::int64_t>(position),
+                     index,
+                     static_cast<std::int64_t>(f.offset),
+                     static_cast<std::int64_t>(f.length)});
+      } else {
+        bad.push_back(BadMessage{index, f.offset, f.error(), static_cast<std::uint32_t>(position)});
+        needed = std::max(needed, f.needed());
+      }
+    }
+    std::size_t resume = std::max(start, std::min(end, octets.size()));
+    if (!found.empty()) resume = std::max(resume, found.back().resume());
+    PyRef messages = PyRef::steal(
+        PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows.size() * sizeof(std::int64_t))));
+    if (!messages) return nullptr;
+    if (!rows.empty())
+      std::memcpy(PyBytes_AS_STRING(messages.get()), rows.data(), rows.size() * sizeof(std::int64_t));
+    PyRef bad_entries = PyRef::steal(bad_messages(bad));
+    if (!bad_entries) return nullptr;
+    return Py_BuildValue("(OOnnn)",
+                         messages.get(),
+                         bad_entries.get(),
+                         static_cast<Py_ssize_t>(resume),
+                         static_cast<Py_ssize_t>(needed),
+                         static_cast<Py_ssize_t>(found.size()));
+  });
+}
+
 PyObject* read_header(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* parsed[3];
@@ -246,6 +304,12 @@ PyMethodDef engine_functions[] = {
              "scan_window(buffer, start, end, headers=False)\n--\n\n"
              "(entries, resume, needed): the entries of scan(), where the scan of the next window starts,\n"
              "and the end of the octets its damaged markers need to be judged (0 when there are none)."),
+    fastcall("scan_index", scan_index,
+             "scan_index(buffer, start, end, position=0, first=0)\n--\n\n"
+             "The scan of scan_window() as arrays: (messages, bad, resume, needed, found). messages holds\n"
+             "one row of four native int64 (position, message index, offset, length) per whole message, as\n"
+             "bytes (numpy.frombuffer(messages, numpy.int64).reshape(-1, 4)); bad lists the damaged markers\n"
+             "as decode() lists bad messages; found counts both. Indices count every marker from `first`."),
     fastcall("read_header", read_header,
              "read_header(buffer, offset, length)\n--\n\n"
              "Sections 0, 1 and 3 of the message at buffer[offset:offset+length] (editions 2, 3 and 4) as a "

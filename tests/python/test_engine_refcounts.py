@@ -4,6 +4,7 @@ Arrow structs it exports taken and released by pyarrow."""
 import gc
 import sys
 
+import numpy as np
 import pytest
 
 pa = pytest.importorskip("pyarrow")
@@ -18,6 +19,7 @@ class EngineWorld(World):
         self.table_set = _engine.TableSet()
         self.stream = self.message + b"junk" + self.bad_message + self.message
         self.refs = [(0, k, o, n) for k, (o, n, e) in enumerate(_engine.scan(self.stream)) if e is None]
+        self.ref_array = np.array(self.refs, np.int64)
         self.batch, _ = _engine.decode([self.stream], self.refs, self.engine_tables, 2, True)
         self.key = next(k for k in pa.table(self.batch).column("key").to_pylist() if k)
 
@@ -34,6 +36,8 @@ def scenarios(w):
         "scan": lambda: _engine.scan(w.stream),
         "scan_headers": lambda: _engine.scan(w.stream, 0, None, True),
         "scan_window": lambda: _engine.scan_window(w.stream, 0, len(w.stream), headers=True),
+        "scan_index": lambda: _engine.scan_index(w.stream, 0, len(w.stream), 1, 5),
+        "scan_index_type_error": lambda: expect(TypeError, _engine.scan_index, w.stream, 0, "end"),
         "scan_type_error": lambda: expect(TypeError, _engine.scan, 3),
         "scan_missing_argument": lambda: expect(TypeError, _engine.scan_window, w.stream),
         "scan_negative_start": lambda: expect(ValueError, _engine.scan, w.stream, -1),
@@ -85,6 +89,9 @@ def scenarios(w):
                                                  [w.key], filters=[(w.key, [True], None, None)]),
         "read_header_table": lambda: pa.table(_engine.read_header_table([w.stream], w.refs, ["edition", "ident"])[0]),
         "read_header_table_all": lambda: _engine.read_header_table([w.bad_message], [(0, 0, 0, n() - 1)]),
+        "read_header_table_array": lambda: pa.table(_engine.read_header_table([w.stream], w.ref_array)[0]),
+        "read_header_table_array_error": lambda: expect(TypeError, _engine.read_header_table, [w.stream],
+                                                        w.ref_array[:, :3]),
         "read_header_table_unknown": lambda: expect(KeyError, _engine.read_header_table, [w.stream], w.refs,
                                                     ["notAHeaderKey"]),
         "batch_table": lambda: pa.table(w.batch),
