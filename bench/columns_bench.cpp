@@ -2,15 +2,13 @@
 // columns, tables chosen from the ecCodes definitions root (loaded and the templates
 // compiled by a first, untimed call), on one and two threads, with and without replaying
 // compiled templates. Rows per second count the rows made.
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 
+#include "bench_file.hpp"
 #include "columnar/columns.hpp"
-#include "message/message.hpp"
 
 namespace quorvex {
 namespace {
@@ -19,19 +17,14 @@ const char* const kCorpus = "/work/shared/corpus/bench/";
 const char* const kDefinitions = "/usr/share/eccodes/definitions";
 
 void BM_Columns(benchmark::State& state, const std::string& name, unsigned threads, bool programs) {
-  std::ifstream in(kCorpus + name, std::ios::binary);
-  const std::vector<std::uint8_t> data{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  const Bytes file(data.data(), data.size());
-  std::vector<MessageRef> refs;
-  for (const FoundMessage& f : scan_resync(file, 0, file.size())) {
-    if (f.ok) refs.push_back({0, static_cast<std::int64_t>(refs.size()), f.offset, f.length});
-  }
+  const BenchFile input(kCorpus + name);
+  const std::vector<MessageRef>& refs = input.refs;
   if (refs.empty()) {
     state.SkipWithError("no messages: is the corpus beside the checkout?");
     return;
   }
   TableChooser chooser(TableSource::at_root(std::string(kDefinitions)));
-  const Bytes sources[] = {file};
+  const Bytes sources[] = {input.octets()};
   const ColumnarOptions options{threads, false, false, programs};
   std::int64_t rows = decode_columns(sources, refs, chooser, options).rows();
   for (auto _ : state) {

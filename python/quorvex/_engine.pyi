@@ -129,6 +129,7 @@ def read_rows(
     max_message_rows: int = 4194304,
     filters: Sequence[tuple[str, Sequence[int | float | str] | None, int | float | None, int | float | None]]
     | None = None,
+    programs: bool = True,
 ) -> tuple[Batch, list[tuple[int, int, str, str, int]]]:
     """Rows of `keys` gathered by the hierarchy of coordinates (message, subset, then one column
     per key, typed by its table entry; an attribute "key->attribute" in the row of its element);
@@ -137,7 +138,8 @@ def read_rows(
     values None, not within [low, high]). Texts without their padding. KeyError names keys no
     table of the messages defines. A message over its budget is a bad message, as in decode().
     `flat`: one row per subset, every element a column "#n#key" numbered as ecCodes numbers keys,
-    in the order first met; only messages holding every key of `keys` give rows."""
+    in the order first met; only messages holding every key of `keys` give rows. `programs=False`:
+    each message walked value by value, not replayed from its compiled template (the same rows)."""
 
 def read_header_table(
     sources: Sequence[Buffer],

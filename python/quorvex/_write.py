@@ -12,7 +12,7 @@ from quorvex._tables import TablesArg, engine_tables
 __all__ = ["write_bufr"]
 
 
-def _blocks(frame: Any) -> tuple[list[tuple[int, Any]], list[tuple[Any, Any]]] | None:
+def _blocks(frame: Any) -> tuple[list[tuple[int, Any]], list[tuple[Any, Any, bool]]] | None:
     """The columns of a pandas frame as pandas holds them: (position, array) of every column that
     is not float64, and (positions, numbers, by_rows) of the float64 ones, read without a copy:
     `numbers` one column after another (columns x rows, C order), or by_rows one row after
@@ -21,7 +21,7 @@ def _blocks(frame: Any) -> tuple[list[tuple[int, Any]], list[tuple[Any, Any]]] |
     others, floats = [], []
     try:
         for block in frame._mgr.blocks:
-            positions = np.asarray(block.mgr_locs.as_array, dtype=np.int64)
+            positions = np.ascontiguousarray(block.mgr_locs.as_array, dtype=np.int64)
             values = block.values
             if isinstance(values, np.ndarray) and values.ndim == 2 and values.shape == (len(positions), len(frame)):
                 if values.dtype == np.float64 and (values.flags.c_contiguous or values.flags.f_contiguous):

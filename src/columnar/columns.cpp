@@ -106,9 +106,15 @@ bool decode_one(std::span<const Bytes> sources, const MessageRef& ref, TableChoo
   tables = chosen->tables;
   const std::shared_ptr<const TemplateProgram> program =
       programs ? chooser.programs().get(tables, parsed->unexpanded_descriptors) : nullptr;
-  const WantedElements* wanted = wanted_of != nullptr ? wanted_of(context, tables) : nullptr;
-  Status decoded = decode_message_values(
-      *parsed, *tables, section4_data(octets, *parsed), out, program.get(), wanted, structure);
+  const WantedRead wanted = wanted_of != nullptr ? wanted_of(context, tables, program) : WantedRead{};
+  Status decoded = decode_message_values(*parsed,
+                                         *tables,
+                                         section4_data(octets, *parsed),
+                                         out,
+                                         program.get(),
+                                         wanted.elements,
+                                         structure,
+                                         wanted.skips);
   if (!decoded) return failed(decoded.error());
   return true;
 }

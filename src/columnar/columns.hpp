@@ -130,9 +130,14 @@ struct ColumnarOptions {
 };
 
 // The message's parse, tables and decode into `out`; false with `error` set on failure.
-// `wanted_of(tables)`, when given, names the elements of compressed data to read;
-// `structure`, when given, receives the nesting of the values.
-using WantedOf = const WantedElements* (*)(void* context, const std::shared_ptr<const TableSet>& tables);
+// `wanted_of(tables, program)`, when given, names the elements to read and the plan of the
+// program (null: none) for them; `structure`, when given, receives the nesting of the values.
+struct WantedRead {
+  const WantedElements* elements = nullptr;
+  const SkipPlan* skips = nullptr;
+};
+using WantedOf = WantedRead (*)(void* context, const std::shared_ptr<const TableSet>& tables,
+                                const std::shared_ptr<const TemplateProgram>& program);
 bool decode_one(std::span<const Bytes> sources, const MessageRef& ref, TableChooser& chooser, bool programs,
                 MessageValues& out, std::shared_ptr<const TableSet>& tables, std::optional<BufrError>& error,
                 WantedOf wanted_of = nullptr, void* context = nullptr, MessageStructure* structure = nullptr);

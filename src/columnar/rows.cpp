@@ -14,6 +14,7 @@
 #include "columnar/key_numbering.hpp"
 #include "columnar/parallel.hpp"
 #include "decode/decode_state.hpp"
+#include "decode/skip_plan.hpp"
 #include "decode/structure.hpp"
 #include "message/descriptor.hpp"
 
@@ -124,10 +125,11 @@ struct Entry {
 };
 
 // A gathered value of the row being built.
+// A gathered value of the row being built; its value is made only for the rows kept.
 struct Held {
   std::int32_t name;
   std::uint32_t rank;
-  DecodedValue value;
+  std::size_t value;  // as Entry::value
 };
 
 // Elements of classes 00 to 09.
@@ -155,6 +157,8 @@ class Collector {
       wanted_keys_.insert(typing_key(k));
       attributes_ = attributes_ || !k.attribute.empty();
       request_name_.push_back(it->second);
+      if (added) requests_of_name_.emplace_back();
+      requests_of_name_[static_cast<std::size_t>(it->second)].push_back(request_name_.size() - 1);
       RowColumn& c = batch_->keys.emplace_back();
       c.name = k.column;
     }
@@ -167,11 +171,13 @@ class Collector {
   void add(const MessageValues& m, const MessageRef& ref, const std::shared_ptr<const TableSet>& tables,
            const MessageStructure* nesting);
   bool attributes_wanted() const { return attributes_; }
-  // The elements of `tables` whose values the rows need: those of the requested keys.
-  static const WantedElements* wanted(void* self, const std::shared_ptr<const TableSet>& tables) {
+  // The elements of `tables` whose values the rows need (those of the requested keys), and
+  // the runs of the others in `program`.
+  static WantedRead wanted(void* self, const std::shared_ptr<const TableSet>& tables,
+                           const std::shared_ptr<const TemplateProgram>& program) {
     auto* c = static_cast<Collector*>(self);
     c->learn_types(tables);
-    return c->wanted_;
+    return {&c->learnt_at_->wanted, c->learnt_at_->plans.get(program, c->learnt_at_->wanted)};
   }
   // The type each key's tables give it, if any met define it.
   std::optional<RowColumn::Type> type(std::size_t r) const {
@@ -191,6 +197,13 @@ class Collector {
     std::int32_t name = -1;  // among the requested keys' distinct keys; -1: not requested
   };
   KeyIds ids_of(const DecodedValue& v, const TableSet& tables);
+  KeyIds key_ids(const DecodedValue& v, const TableSet& tables);
+  struct RecentIds {
+    const std::string* name = nullptr;
+    KeyIds ids;
+  };
+  static constexpr unsigned kRecentIdsBits = 8;
+  std::array<RecentIds, std::size_t{1} << kRecentIdsBits> recent_ids_{};
   // The entries of one sequence of values (`at(i)` gives value i of n), the attributes among
   // them attached as `links` say.
   template <class At>
@@ -199,7 +212,16 @@ class Collector {
   std::int32_t attribute_id(const DecodedValue& target, const TableSet& tables, std::string_view attribute);
   template <class ValueOf>
   void gather(const MessageRef& ref, std::size_t fixed_subset, ValueOf value_of);
-  void emit(const MessageRef& ref, std::size_t subset);
+  template <class ValueOf>
+  void emit(const MessageRef& ref, std::size_t subset, const ValueOf& value_of);
+  // The held value of request `r`, if any (held names are distinct).
+  const Held* held_for(std::size_t r) const {
+    const std::uint32_t rank = options_.keys[r].rank;
+    for (const Held& h : held_) {
+      if (h.name == request_name_[r] && (rank == 0 || rank == h.rank)) return &h;
+    }
+    return nullptr;
+  }
   // Whether `v`, as a column of type `type` holds it, meets `f`.
   bool passes(const RowFilter& f, RowColumn::Type type, const DecodedValue& v) const {
     if (type == RowColumn::Type::Text)
@@ -217,16 +239,18 @@ class Collector {
   std::vector<std::pair<std::uint32_t, std::int32_t>> placed_;  // by value: its rank and level
   std::unordered_set<std::uint64_t> attached_;                  // element position, attribute name id
   std::vector<std::int32_t> request_name_;
+  std::vector<std::vector<std::size_t>> requests_of_name_;  // by name id: the requests of that name
   std::vector<bool> typed_, integral_, known_;
   // What the keys are in each table set met: their definitions, the elements to read.
   struct Learnt {
     std::shared_ptr<const TableSet> tables;  // held, so that its address is not reused
     std::vector<const ElementDefinition*> defs;
     WantedElements wanted;
+    SkipPlans plans;
   };
   std::unordered_map<const TableSet*, Learnt> learnt_by_tables_;
   std::shared_ptr<const TableSet> learnt_;
-  const WantedElements* wanted_ = nullptr;
+  Learnt* learnt_at_ = nullptr;
   // Key ids by name address (the names of every table set met are held by learnt_by_tables_),
   // the keys met, and each key's occurrences in the sequence being structured.
   std::unordered_map<const std::string*, KeyIds> key_ids_;
@@ -271,7 +295,7 @@ void Collector::learn_types(const std::shared_ptr<const TableSet>& tables) {
       typed_[r] = true;
     }
   }
-  wanted_ = &l.wanted;
+  learnt_at_ = &l;
 }
 
 // The levels of the hierarchy over every key of the sequence, and the entries of the
@@ -359,9 +383,8 @@ void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_re
       if (attributes_) placed_[i] = {rank, level};
       if (ids.name >= 0) {
         bool wanted = false;
-        for (std::size_t r = 0; r < options_.keys.size() && !wanted; ++r) {
-          wanted =
-              request_name_[r] == ids.name && (options_.keys[r].rank == 0 || options_.keys[r].rank == rank);
+        for (std::size_t r : requests_of_name_[static_cast<std::size_t>(ids.name)]) {
+          wanted = wanted || options_.keys[r].rank == 0 || options_.keys[r].rank == rank;
         }
         if (wanted) entries_.push_back(Entry{i, i, s, rank, ids.name, level});
       }
@@ -389,6 +412,16 @@ std::int32_t Collector::attribute_id(const DecodedValue& target, const TableSet&
 
 // The ids of a value's key: for counting (every key of the messages) and among the requested.
 Collector::KeyIds Collector::ids_of(const DecodedValue& v, const TableSet& tables) {
+  // A name's ids never change once known: the last ones met are kept by address in front of
+  // the map.
+  const auto address = reinterpret_cast<std::uintptr_t>(v.name);
+  RecentIds& recent = recent_ids_[(address * 0x9E3779B97F4A7C15u) >> (64 - kRecentIdsBits)];
+  if (recent.name == v.name && v.name != nullptr) return recent.ids;
+  recent = {v.name, key_ids(v, tables)};
+  return recent.ids;
+}
+
+Collector::KeyIds Collector::key_ids(const DecodedValue& v, const TableSet& tables) {
   auto [it, added] = key_ids_.try_emplace(v.name);
   if (added) {
     const std::string_view key = value_key(v, tables);
@@ -406,7 +439,7 @@ Collector::KeyIds Collector::ids_of(const DecodedValue& v, const TableSet& table
   return it->second;
 }
 
-// The rows of the entries, with value_of(entry) giving each entry's value.
+// The rows of the entries, with value_of(entry.value) giving each entry's value.
 template <class ValueOf>
 void Collector::gather(const MessageRef& ref, std::size_t fixed_subset, ValueOf value_of) {
   held_.clear();
@@ -419,28 +452,33 @@ void Collector::gather(const MessageRef& ref, std::size_t fixed_subset, ValueOf 
   };
   for (const Entry& e : entries_) {
     const bool replaces = e.level < levels_.back() || (e.level == levels_.back() && holds(e.name));
-    if (replaces) emit(ref, subset);
+    if (replaces) emit(ref, subset, value_of);
     while (!held_.empty() && (e.level < levels_.back() || (e.level == levels_.back() && holds(e.name)))) {
       held_.pop_back();
       levels_.pop_back();
     }
-    const DecodedValue v = value_of(e);
     bool updated = false;
     for (Held& h : held_) {
       if (h.name == e.name) {  // held at an outer level: replaced where it stands
         h.rank = e.rank;
-        h.value = v;
+        h.value = e.value;
         updated = true;
       }
     }
-    if (!updated) held_.push_back(Held{e.name, e.rank, v});
+    if (!updated) held_.push_back(Held{e.name, e.rank, e.value});
     levels_.push_back(e.level);
     if (fixed_subset == SIZE_MAX) subset = e.subset;
   }
-  emit(ref, subset);
+  emit(ref, subset, value_of);
 }
 
-void Collector::emit(const MessageRef& ref, std::size_t subset) {
+template <class ValueOf>
+void Collector::emit(const MessageRef& ref, std::size_t subset, const ValueOf& value_of) {
+  // The filters first: where they are selective, most rows end here.
+  for (const RowFilter& f : options_.filters) {
+    const Held* h = held_for(f.key);
+    if (h == nullptr || !passes(f, batch_->keys[f.key].type, value_of(h->value))) return;
+  }
   const std::size_t n = options_.keys.size();
   const Held* found[64];
   std::vector<const Held*> many;
@@ -450,10 +488,10 @@ void Collector::emit(const MessageRef& ref, std::size_t subset) {
     slot = many.data();
   }
   bool any = false;
-  for (std::size_t r = 0; r < n; ++r) {
-    slot[r] = nullptr;
-    for (const Held& h : held_) {
-      if (h.name == request_name_[r] && (options_.keys[r].rank == 0 || options_.keys[r].rank == h.rank)) {
+  std::fill(slot, slot + n, nullptr);
+  for (const Held& h : held_) {  // of distinct names
+    for (std::size_t r : requests_of_name_[static_cast<std::size_t>(h.name)]) {
+      if (options_.keys[r].rank == 0 || options_.keys[r].rank == h.rank) {
         slot[r] = &h;
         any = true;
       }
@@ -462,10 +500,6 @@ void Collector::emit(const MessageRef& ref, std::size_t subset) {
   if (!any) return;
   for (std::size_t r : options_.required)
     if (slot[r] == nullptr) return;
-  for (const RowFilter& f : options_.filters) {
-    const Held* h = slot[f.key];
-    if (h == nullptr || !passes(f, batch_->keys[f.key].type, h->value)) return;
-  }
   RowBatch& b = *batch_;
   const auto row = static_cast<std::size_t>(b.rows);
   b.message.reserve(row + 1);
@@ -480,7 +514,7 @@ void Collector::emit(const MessageRef& ref, std::size_t subset) {
     c.text.offsets[row] = static_cast<std::int32_t>(c.text_bytes);
     const Held* h = slot[r];
     if (h == nullptr) continue;
-    const DecodedValue& v = h->value;
+    const DecodedValue& v = value_of(h->value);
     bool present = false;
     if (c.type == RowColumn::Type::Text) {
       if (v.has_text()) {
@@ -513,7 +547,7 @@ void Collector::add(const MessageValues& m, const MessageRef& ref,
       return std::pair<DecodedValue, std::size_t>(c.columns[i].fixed, 0);
     });
     for (std::size_t s = 0; s < c.subsets; ++s) {
-      gather(ref, s, [&c, s](const Entry& e) { return c.value_at(c.columns[e.value], s); });
+      gather(ref, s, [&c, s](std::size_t i) { return c.value_at(c.columns[i], s); });
     }
     return;
   }
@@ -524,7 +558,7 @@ void Collector::add(const MessageValues& m, const MessageRef& ref,
     while (s + 1 < r.subset_starts.size() && r.subset_starts[s + 1] <= i) ++s;
     return std::pair<const DecodedValue&, std::size_t>(r.values[i], s);
   });
-  gather(ref, SIZE_MAX, [&r](const Entry& e) { return r.values[e.value]; });
+  gather(ref, SIZE_MAX, [&r](std::size_t i) -> const DecodedValue& { return r.values[i]; });
 }
 
 // A column of `rows` rows as exported: validity and buffers reserved to the end, typed as

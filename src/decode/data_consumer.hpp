@@ -103,6 +103,15 @@ class DataConsumer : public WalkErrors {
   DecodeState state_;
   ElementCache elements_;
 
+  // The history entries the bitmap selects for the quality values of the block, once per
+  // block (the first quality value finds them).
+  void select_quality() {
+    if (!quality_selected_.empty()) return;
+    for (std::size_t e = 0; e < state_.bitmap.size(); ++e) {
+      if (state_.bitmap[e] == 0) quality_selected_.push_back(bitmap_history_index(state_, e));
+    }
+  }
+
  private:
   static constexpr DataRules kData = Decoder::kDataRules;
   Decoder& self() { return static_cast<Decoder&>(*this); }
@@ -158,14 +167,12 @@ void DataConsumer<Decoder, Records>::place_value(std::size_t history, bool assoc
 // (dataPresentIndicator).
 template <class Decoder, bool Records>
 void DataConsumer<Decoder, Records>::quality_value(std::uint32_t code) {
-  constexpr std::uint32_t kPercentConfidence = 33007;
   constexpr bool kLists = requires(Decoder & d) { d.quality_keys(); };
   if constexpr (Records || kLists) {
-    if (quality_selected_.empty()) {
-      for (std::size_t e = 0; e < state_.bitmap.size(); ++e) {
-        if (state_.bitmap[e] == 0) quality_selected_.push_back(bitmap_history_index(state_, e));
-      }
-    }
+    select_quality();
+    // Without the nesting, a percentage of confidence links to nothing and names no key:
+    // its count serves only the values of its own code.
+    if (!Records && code == kPercentConfidence) return;
     auto taken = std::find_if(
         quality_taken_.begin(), quality_taken_.end(), [code](const auto& t) { return t.first == code; });
     if (taken == quality_taken_.end()) taken = quality_taken_.insert(taken, {code, 0});

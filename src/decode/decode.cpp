@@ -43,7 +43,7 @@ Status decode_data_section(const BufrMessage& message, const TableSet& tables, B
 
 Status decode_message_values(const BufrMessage& message, const TableSet& tables, Bytes data,
                              MessageValues& out, const TemplateProgram* program, const WantedElements* wanted,
-                             MessageStructure* structure) {
+                             MessageStructure* structure, const SkipPlan* skips) {
   out.compressed = message.compressed_data;
   if (structure != nullptr) structure->clear();
   BitReader reader(data);
@@ -56,7 +56,8 @@ Status decode_message_values(const BufrMessage& message, const TableSet& tables,
                                out.records,
                                program,
                                structure,
-                               wanted);
+                               wanted,
+                               skips);
   }
   return read_compressed(message.unexpanded_descriptors,
                          tables,

@@ -10,6 +10,7 @@
 namespace quorvex {
 
 class TemplateProgram;
+class SkipPlan;
 struct MessageStructure;
 
 // Decodes the section 4 data of `message` (uncompressed or compressed, by its flag)
@@ -38,10 +39,12 @@ struct MessageValues {
 // `wanted`, when given, names the elements whose values are read: in compressed data the
 // others keep their place but not their values; in uncompressed data their numbers leave
 // no record (see WantedElements), unless the nesting is recorded. `structure`, when given,
-// receives the nesting (its previous contents dropped).
+// receives the nesting (its previous contents dropped). `skips`, when given, is the plan of
+// `program` for `wanted` (uncompressed data pass over runs of unwanted numbers in one move).
 [[nodiscard]] Status decode_message_values(const BufrMessage& message, const TableSet& tables, Bytes data,
                                            MessageValues& out, const TemplateProgram* program = nullptr,
                                            const WantedElements* wanted = nullptr,
-                                           MessageStructure* structure = nullptr);
+                                           MessageStructure* structure = nullptr,
+                                           const SkipPlan* skips = nullptr);
 
 }  // namespace quorvex

@@ -24,6 +24,9 @@ inline constexpr std::uint32_t kQualifierClass = 31;
 inline constexpr std::uint32_t kAssociatedFieldSignificance = 31021;
 // Class 33: quality information.
 inline constexpr std::uint32_t kQualityClass = 33;
+// 0-33-007, per cent confidence: quality information that ecCodes never names by the key of
+// the element it qualifies.
+inline constexpr std::uint32_t kPercentConfidence = 33007;
 
 struct DecodeState {
   // Operators 2-01, 2-02, 2-07: added to width and scale, multiplying the reference.

@@ -62,6 +62,22 @@ class TemplateProgram {
 [[nodiscard]] std::optional<TemplateProgram> compile_template(const TableSet& tables,
                                                               std::span<const std::uint32_t> codes);
 
+// `count` repetitions of `body`; a consumer may make them all in one move, charged as the
+// walk would charge them.
+template <class Consumer>
+bool DescriptorWalk<Consumer>::repeated(std::uint32_t code, std::uint64_t count,
+                                        std::span<const ProgramStep> body) {
+  constexpr bool kPasses = requires(std::uint64_t n) { consumer_.pass_repeated(body, n, n, n); };
+  if constexpr (kPasses && kRules.step_per_repetition && !StatesNesting<Consumer>) {
+    std::uint64_t charged = 0;
+    if (consumer_.pass_repeated(body, count, max_steps_ - steps_, charged)) {
+      steps_ += charged;
+      return true;
+    }
+  }
+  return repeat(code, count, [&] { return run(body); });
+}
+
 template <class Consumer>
 bool DescriptorWalk<Consumer>::replay(const TemplateProgram& program) {
   static_assert(!kRules.codes_modulo_256 && !kRules.delayed_once, "programs are compiled for reading data");
@@ -77,6 +93,15 @@ bool DescriptorWalk<Consumer>::run(std::span<const ProgramStep> steps) {
     bool ok = true;
     switch (s.kind) {
       case ProgramStep::Kind::Element:
+        // A consumer may pass over a run of elements (and the sequence steps among them) in
+        // one move, charged as the walk would charge it.
+        if constexpr (requires { consumer_.pass_run(s, std::uint64_t{}); }) {
+          if (const std::uint32_t n = consumer_.pass_run(s, max_steps_ - steps_); n > 0) {
+            steps_ += n - 1;
+            i += n - 1;
+            break;
+          }
+        }
         ok = consumer_.element(s.code, s.element());
         break;
       case ProgramStep::Kind::Operator:
@@ -94,7 +119,7 @@ bool DescriptorWalk<Consumer>::run(std::span<const ProgramStep> steps) {
         break;
       case ProgramStep::Kind::Fixed: {
         const std::span<const ProgramStep> body = steps.subspan(i + 1, s.body);
-        ok = repeat(s.code, s.count, [&] { return run(body); });
+        ok = repeated(s.code, s.count, body);
         i += s.body;
         break;
       }
@@ -102,8 +127,7 @@ bool DescriptorWalk<Consumer>::run(std::span<const ProgramStep> steps) {
         const std::span<const ProgramStep> body = steps.subspan(i + 1, s.body);
         std::uint64_t count = 0;
         if constexpr (requires { consumer_.delayed_steps(body); }) consumer_.delayed_steps(body);
-        ok = consumer_.delayed_factor(s.code, s.element(), count) &&
-             repeat(s.count, count, [&] { return run(body); });
+        ok = consumer_.delayed_factor(s.code, s.element(), count) && repeated(s.count, count, body);
         i += s.body;
         break;
       }

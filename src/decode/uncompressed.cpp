@@ -7,6 +7,7 @@
 
 #include "decode/data_consumer.hpp"
 #include "decode/field.hpp"
+#include "decode/skip_plan.hpp"
 #include "decode/template_program.hpp"
 #include "decode/walk.hpp"
 #include "decode/wanted_elements.hpp"
@@ -14,6 +15,12 @@
 namespace quorvex {
 
 namespace {
+
+// A value of class 33 that ecCodes may name, in a quality block, by the key of the element
+// it qualifies.
+bool keyed_quality(std::uint32_t code) {
+  return split_code(code).x == kQualityClass && code != kPercentConfidence;
+}
 
 // What a reader does beside reading every value: nothing (the ordinary decode), write down
 // the nesting (a MessageStructure), or pass over the numbers of elements not wanted. Each
@@ -34,8 +41,8 @@ class UncompressedReader : public DataConsumer<UncompressedReader<Mode>, Mode ==
   static constexpr DataRules kDataRules{};
 
   UncompressedReader(const TableSet& tables, BitReader& reader, DecodeResult& out, std::uint64_t max_values,
-                     const WantedElements* wanted)
-      : Base(tables), wanted_(wanted), reader_(reader), out_(out), max_values_(max_values) {}
+                     const WantedElements* wanted, const SkipPlan* skips)
+      : Base(tables), wanted_(wanted), skips_(skips), reader_(reader), out_(out), max_values_(max_values) {}
 
   DecodeState& state() { return state_; }
 
@@ -47,6 +54,9 @@ class UncompressedReader : public DataConsumer<UncompressedReader<Mode>, Mode ==
   bool define_reference(std::uint32_t code);
   bool associated_field();
   bool read_element(const ElementInfo& info);
+  std::uint32_t pass_run(const ProgramStep& step, std::uint64_t steps_left);
+  bool pass_repeated(std::span<const ProgramStep> body, std::uint64_t count, std::uint64_t steps_left,
+                     std::uint64_t& charged);
   bool read_factor(const ElementParams& params, std::uint64_t& count);
   bool read_selected(const ElementParams& params) {
     std::optional<double> number;
@@ -70,10 +80,20 @@ class UncompressedReader : public DataConsumer<UncompressedReader<Mode>, Mode ==
 
  private:
   bool read_value(const ElementParams& params, std::optional<double>& number);
+  // Where the meanings of code and flag values are looked up: nowhere for rows, which never
+  // show them.
+  static const CodeTable* meanings(const CodeTable* table) {
+    return Mode == ReadMode::Wanted ? nullptr : table;
+  }
   bool tabled_number(const ElementInfo& info);
   bool pass_over(const ElementInfo& info);
+  bool passable(const SkipRun& run, std::uint64_t times) const;
+  bool fits(std::uint64_t bits, std::uint64_t values, std::uint64_t times) const;
+  void pass(const SkipRun& run, std::uint64_t times);
+  bool bitmap_entries(const ProgramStep& step, std::uint64_t count);
 
   const WantedElements* wanted_;
+  const SkipPlan* skips_;
   bool passed_ = false;  // the last element read was passed over
   BitReader& reader_;
   DecodeResult& out_;
@@ -110,7 +130,12 @@ inline bool UncompressedReader<Mode>::read_value(const ElementParams& params, st
   if (format.text) return check(read_text_value(*params.def, format.width, state_, reader_, out_));
   auto raw = reader_.read_bits(format.width);
   if (!raw) return fail_with(std::move(raw).error());
-  const DecodedValue& v = out_.values.emplace_back(number_value(params, format, *raw));
+  const DecodedValue& v = out_.values.emplace_back(number_record(*params.def,
+                                                                 meanings(params.code_table),
+                                                                 *raw,
+                                                                 is_missing(*raw, format),
+                                                                 format.reference,
+                                                                 format.scale));
   if (v.has_value()) number = v.raw_value;
   return true;
 }
@@ -121,9 +146,9 @@ template <ReadMode Mode>
 [[gnu::noinline]] bool UncompressedReader<Mode>::read_element(const ElementInfo& info) {
   if constexpr (Mode == ReadMode::Wanted) {
     // A quality value is kept: ecCodes may number it under the key of the element it
-    // qualifies (a QualityKey refers to its record).
+    // qualifies (a QualityKey refers to its record), a percentage of confidence excepted.
     passed_ = !info.text && !wanted_->records(info.def->code) &&
-              !(state_.quality_block && split_code(info.def->code).x == kQualityClass);
+              !(state_.quality_block && keyed_quality(info.def->code));
     if (passed_) return pass_over(info);
   }
   if (!info.text && state_.numbers_as_tabled()) return tabled_number(info);
@@ -141,8 +166,12 @@ inline bool UncompressedReader<Mode>::tabled_number(const ElementInfo& info) {
   std::uint64_t raw;
   if (!reader_.try_read_bits(def.width, raw))
     return fail_with(std::move(reader_.read_bits(def.width)).error());
-  const DecodedValue& v = out_.values.emplace_back(number_record(
-      def, info.code_table, raw, !info.class31 && all_ones(raw, def.width), def.reference, def.scale));
+  const DecodedValue& v = out_.values.emplace_back(number_record(def,
+                                                                 meanings(info.code_table),
+                                                                 raw,
+                                                                 !info.class31 && all_ones(raw, def.width),
+                                                                 def.reference,
+                                                                 def.scale));
   record_element(state_, def, v.has_value() ? std::optional<double>(v.raw_value) : std::nullopt);
   return true;
 }
@@ -166,6 +195,114 @@ bool UncompressedReader<Mode>::pass_over(const ElementInfo& info) {
   return true;
 }
 
+// Whether `times` passes of `run` may be made in one move: nothing in force changes how its
+// elements are read or what they do, and they fit in the data and the value budget. Otherwise
+// the walk reads them one by one, and its checks give any error where it arises.
+template <ReadMode Mode>
+bool UncompressedReader<Mode>::passable(const SkipRun& run, std::uint64_t times) const {
+  const DecodeState& s = state_;
+  if (run.steps == 0 || !s.numbers_as_tabled() || s.new_reference_bits != 0 || s.associated_width != 0 ||
+      s.implicit_bitmap_armed || s.implicit_bitmap_collecting || (s.quality_block && run.keyed_quality))
+    return false;
+  return fits(run.bits, run.elements, times);
+}
+
+// Whether `times` times `bits` bits remain and `times` times `values` values stay within the
+// budget.
+template <ReadMode Mode>
+bool UncompressedReader<Mode>::fits(std::uint64_t bits, std::uint64_t values, std::uint64_t times) const {
+  const std::uint64_t bits_left = reader_.bits_remaining();
+  const std::uint64_t values_left = max_values_ - values_read();
+  return (bits == 0 || times <= bits_left / bits) && (values == 0 || times <= values_left / values);
+}
+
+// `times` passes of `run`, as walking them would make them: bits read past, elements into
+// the history, each counted.
+template <ReadMode Mode>
+void UncompressedReader<Mode>::pass(const SkipRun& run, std::uint64_t times) {
+  if (times == 0) return;
+  if (state_.quality_block && run.percent_confidence) Base::select_quality();
+  reader_.advance(run.bits * times);
+  out_.passed_over += run.elements * times;
+  const std::span<const ElementDefinition* const> defs = skips_->defs(run);
+  std::vector<const ElementDefinition*>& history = state_.history;
+  if (defs.size() == 1) {
+    history.insert(history.end(), times, defs.front());
+    return;
+  }
+  history.reserve(history.size() + defs.size() * times);
+  for (std::uint64_t t = 0; t < times; ++t) history.insert(history.end(), defs.begin(), defs.end());
+}
+
+// The run of unrecorded numbers that starts at `step`, passed over in one move if it may be
+// (see passable); its steps, or 0 (the element is then read on its own).
+template <ReadMode Mode>
+std::uint32_t UncompressedReader<Mode>::pass_run(const ProgramStep& step, std::uint64_t steps_left) {
+  if constexpr (Mode != ReadMode::Wanted) {
+    return 0;
+  } else {
+    if (skips_ == nullptr) return 0;
+    const SkipRun& run = skips_->at(step);
+    if (run.steps == 0 || run.steps - 1 > steps_left || !passable(run, 1)) return 0;
+    pass(run, 1);
+    return run.steps;
+  }
+}
+
+// `count` repetitions of `body` in one move: a group that is one run of unrecorded numbers,
+// or a lone data-present indicator (its values recorded in the state as they are read, into
+// the bitmap being collected). False, with nothing done, when neither applies or the budgets
+// would not allow it; the walk then repeats the group. `charged`: the steps the walk charges.
+template <ReadMode Mode>
+bool UncompressedReader<Mode>::pass_repeated(std::span<const ProgramStep> body, std::uint64_t count,
+                                             std::uint64_t steps_left, std::uint64_t& charged) {
+  if constexpr (Mode != ReadMode::Wanted) {
+    return false;
+  } else {
+    if (skips_ == nullptr || body.empty() || body.front().kind != ProgramStep::Kind::Element) return false;
+    const std::uint64_t per_repetition = 1 + body.size();
+    if (count > steps_left / per_repetition) return false;
+    charged = count * per_repetition;
+    const SkipRun& run = skips_->at(body.front());
+    if (run.steps == body.size()) {
+      if (!passable(run, count)) return false;
+      pass(run, count);
+      return true;
+    }
+    return body.size() == 1 && bitmap_entries(body.front(), count);
+  }
+}
+
+// `count` values of the data-present indicator `step`, each read and recorded in the state as
+// reading them one by one would (record_element: bitmap entries while a bitmap is collected).
+// A class 31 element never carries an associated field nor is missing.
+template <ReadMode Mode>
+bool UncompressedReader<Mode>::bitmap_entries(const ProgramStep& step, std::uint64_t count) {
+  const ElementInfo* info = step.element();
+  if (info == nullptr || info->def->code != kDataPresentIndicator ||
+      wanted_->records(kDataPresentIndicator) || !state_.numbers_as_tabled() ||
+      state_.new_reference_bits != 0)
+    return false;
+  const ElementDefinition& def = *info->def;
+  if (def.reference != 0 || def.scale != 0 || def.width == 0 || def.width > 64 || !fits(def.width, 1, count))
+    return false;
+  DecodeState& s = state_;
+  std::uint64_t raw = 0;
+  std::uint64_t i = 0;
+  for (; i < count && !(s.bitmap_defining || s.implicit_bitmap_collecting); ++i) {
+    (void)reader_.try_read_bits(def.width, raw);  // the bits are known to remain
+    record_element(s, def, static_cast<double>(raw));
+  }
+  // The others are entries of the bitmap being collected, and record_element adds only them.
+  s.bitmap.reserve(s.bitmap.size() + (count - i));
+  for (; i < count; ++i) {
+    (void)reader_.try_read_bits(def.width, raw);
+    s.bitmap.push_back(bitmap_entry(static_cast<double>(raw)));
+  }
+  out_.passed_over += count;
+  return true;
+}
+
 template <ReadMode Mode>
 bool UncompressedReader<Mode>::read_factor(const ElementParams& params, std::uint64_t& count) {
   if constexpr (Mode == ReadMode::Wanted) passed_ = false;
@@ -175,16 +312,44 @@ bool UncompressedReader<Mode>::read_factor(const ElementParams& params, std::uin
   return true;
 }
 
+// The history and bitmap vectors of a decode state, lent by the thread for one message and
+// taken back (with what they grew to) at its end: messages of a file are decoded one after
+// the other, and each would otherwise allocate its own.
+class SpareVectors {
+ public:
+  explicit SpareVectors(DecodeState& state) : state_(state) {
+    state_.history.swap(history_);
+    state_.bitmap.swap(bitmap_);
+    state_.history.clear();
+    state_.bitmap.clear();
+    if (state_.history.capacity() < 256) state_.history.reserve(256);
+  }
+  ~SpareVectors() {
+    state_.history.swap(history_);
+    state_.bitmap.swap(bitmap_);
+  }
+  SpareVectors(const SpareVectors&) = delete;
+  SpareVectors& operator=(const SpareVectors&) = delete;
+
+ private:
+  DecodeState& state_;
+  static thread_local std::vector<const ElementDefinition*> history_;
+  static thread_local std::vector<std::uint8_t> bitmap_;
+};
+
+thread_local std::vector<const ElementDefinition*> SpareVectors::history_;
+thread_local std::vector<std::uint8_t> SpareVectors::bitmap_;
+
 template <ReadMode Mode>
 Status decode_subsets(std::span<const std::uint32_t> codes, const TableSet& tables, BitReader& reader,
                       std::uint16_t subsets, DecodeResult& out, const TemplateProgram* program,
-                      MessageStructure* structure, const WantedElements* wanted) {
+                      MessageStructure* structure, const WantedElements* wanted, const SkipPlan* skips) {
   const std::uint64_t bits = reader.bits_available();
   const std::uint64_t max_values = WorkLimits::values(bits);
   // Real messages hold about one value per octet or fewer; growth beyond is geometric.
   out.values.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(bits / 8 + 16, max_values)));
-  UncompressedReader<Mode> consumer(tables, reader, out, max_values, wanted);
-  consumer.state().history.reserve(256);
+  UncompressedReader<Mode> consumer(tables, reader, out, max_values, wanted, skips);
+  const SpareVectors spare(consumer.state());
   if constexpr (Mode == ReadMode::Recording) consumer.record_structure(*structure);
   DescriptorWalk walk(tables, consumer, WorkLimits::steps(bits));
   out.subset_starts.reserve(out.subset_starts.size() + subsets);
@@ -202,13 +367,16 @@ Status decode_subsets(std::span<const std::uint32_t> codes, const TableSet& tabl
 
 Status decode_uncompressed(std::span<const std::uint32_t> codes, const TableSet& tables, BitReader& reader,
                            std::uint16_t subsets, DecodeResult& out, const TemplateProgram* program,
-                           MessageStructure* structure, const WantedElements* wanted) {
+                           MessageStructure* structure, const WantedElements* wanted, const SkipPlan* skips) {
   if (structure != nullptr)
     return decode_subsets<ReadMode::Recording>(
-        codes, tables, reader, subsets, out, program, structure, nullptr);
-  if (wanted != nullptr)
-    return decode_subsets<ReadMode::Wanted>(codes, tables, reader, subsets, out, program, nullptr, wanted);
-  return decode_subsets<ReadMode::Plain>(codes, tables, reader, subsets, out, program, nullptr, nullptr);
+        codes, tables, reader, subsets, out, program, structure, nullptr, nullptr);
+  if (wanted != nullptr) {
+    return decode_subsets<ReadMode::Wanted>(
+        codes, tables, reader, subsets, out, program, nullptr, wanted, program != nullptr ? skips : nullptr);
+  }
+  return decode_subsets<ReadMode::Plain>(
+      codes, tables, reader, subsets, out, program, nullptr, nullptr, nullptr);
 }
 
 }  // namespace quorvex

@@ -163,6 +163,7 @@ class DescriptorWalk {
   template <class Group>
   bool repeat(std::uint32_t code, std::uint64_t count, Group group);
   bool run(std::span<const ProgramStep> steps);
+  bool repeated(std::uint32_t code, std::uint64_t count, std::span<const ProgramStep> body);
 
   const TableSet& tables_;
   Consumer& consumer_;

@@ -112,19 +112,15 @@ bool CompressedWriter::column(const ElementParams& params) {
 }
 
 bool CompressedWriter::number_column(const FieldFormat& format, FieldPlace place) {
-  if (!every_subset_holds(place) || !check(columns_.number_column(next_, format, place, bits_))) return false;
+  NumberRange range;
+  if (!every_subset_holds(place) || !check(columns_.number_column(next_, format, place, bits_, range)))
+    return false;
   ++next_;
   last_format_ = format;
-  std::uint64_t lowest = ~std::uint64_t{0}, highest = 0;
-  std::size_t missing = 0;
-  for (const NumberBits& b : bits_) {
-    missing += b.missing ? 1 : 0;
-    lowest = b.missing ? lowest : std::min(lowest, b.raw);
-    highest = b.missing ? highest : std::max(highest, b.raw);
-  }
-  const bool any_missing = missing > 0;
-  const std::optional<std::uint64_t> low = missing < bits_.size() ? std::optional(lowest) : std::nullopt;
-  const std::optional<std::uint64_t> high = missing < bits_.size() ? std::optional(highest) : std::nullopt;
+  const bool any_missing = range.missing > 0;
+  const bool any_value = range.missing < bits_.size();
+  const std::optional<std::uint64_t> low = any_value ? std::optional(range.lowest) : std::nullopt;
+  const std::optional<std::uint64_t> high = any_value ? std::optional(range.highest) : std::nullopt;
   if (!low) {  // every subset missing, or no subset
     out_.write_ones(format.width);
     out_.write_bits(0, 6);
@@ -252,11 +248,13 @@ Status write_compressed(std::span<const std::uint32_t> codes, const TableSet& ta
 }  // namespace detail
 
 Status FieldColumns::number_column(std::size_t f, const FieldFormat& format, FieldPlace place,
-                                   std::span<NumberBits> out) const {
+                                   std::span<NumberBits> out, NumberRange& range) const {
   const std::size_t first_row = place.row;
+  range = {};
   for (std::size_t s = 0; s < out.size(); ++s) {
     place.row = first_row + s;
     out[s] = QV_TRY(number_bits(value(f, s), format, place));
+    range.add(out[s]);
   }
   return {};
 }

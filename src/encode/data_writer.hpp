@@ -44,11 +44,12 @@ class FieldColumns {
   virtual std::size_t fields(std::size_t s) const = 0;
   // Subset s's value of field `f` (f < fields(s)).
   virtual FieldValue value(std::size_t f, std::size_t s) const = 0;
-  // The bits of field `f` in every subset under `format` into `out` (one per subset), or the
-  // refusal number_bits gives for the first value it refuses (place.row: the row of subset 0).
-  // Each value through number_bits, unless an input knows a faster way to the same bits.
+  // The bits of field `f` in every subset under `format` into `out` (one per subset), and
+  // their range, or the refusal number_bits gives for the first value it refuses (place.row:
+  // the row of subset 0). Each value through number_bits, unless an input knows a faster way
+  // to the same bits.
   [[nodiscard]] virtual Status number_column(std::size_t f, const FieldFormat& format, FieldPlace place,
-                                             std::span<NumberBits> out) const;
+                                             std::span<NumberBits> out, NumberRange& range) const;
 };
 
 // SubsetValues as columns.

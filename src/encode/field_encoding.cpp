@@ -25,16 +25,32 @@ std::string place_text(const FieldPlace& place) {
 // 2^63: beyond it no field of 64 bits or less, whatever its reference, holds the value.
 constexpr double kFieldLimit = 9223372036854775808.0;
 
-// How a number is scaled to its field: multiplied by 10^scale, or divided by 10^-scale.
-struct Scaling {
+// How a number becomes its field: multiplied by 10^scale (or divided by 10^-scale), rounded,
+// then within [lowest, highest] before the reference is taken away (`any` false: the width
+// holds no value).
+struct FieldRange {
   double factor;
   bool divide;
+  bool any;
+  std::int64_t reference;
+  std::int64_t lowest;
+  std::int64_t highest;
 };
-Scaling scaling(const FieldFormat& format) {
-  if (format.scale >= 0) return {power_of_ten(format.scale), false};
+
+FieldRange field_range(const FieldFormat& format) {
+  FieldRange r{};
+  r.divide = format.scale < 0;
   // The most negative scale has no negation in 32 bits; its power is as infinite as the next's.
   constexpr std::int32_t kMost = std::numeric_limits<std::int32_t>::max();
-  return {power_of_ten(format.scale < -kMost ? kMost : -format.scale), true};
+  r.factor = power_of_ten(!r.divide ? format.scale : format.scale < -kMost ? kMost : -format.scale);
+  std::uint64_t largest = 0;
+  r.any = largest_field_value(format, largest);
+  r.reference = format.reference;
+  r.lowest = format.reference;
+  const __int128 highest = static_cast<__int128>(format.reference) + largest;
+  r.highest = highest > std::numeric_limits<std::int64_t>::max() ? std::numeric_limits<std::int64_t>::max()
+                                                                 : static_cast<std::int64_t>(highest);
+  return r;
 }
 
 // std::nearbyint in the default rounding mode (to nearest, ties to even), inline: below 2^51
@@ -47,15 +63,19 @@ inline double nearest_integer(double v) {
   return shifted - kShift;
 }
 
-// The field value of the number `v` (not NaN) under `format`, whose largest field value is
-// `largest`; false when no field of the format holds it.
-inline bool field_of(double v, const FieldFormat& format, Scaling scale, std::uint64_t largest,
-                     std::uint64_t& field) {
-  const double rounded = nearest_integer(scale.divide ? v / scale.factor : v * scale.factor);
+// The number `v` (not NaN) scaled and rounded.
+inline double rounded_field(double v, const FieldRange& r) {
+  return nearest_integer(r.divide ? v / r.factor : v * r.factor);
+}
+
+// The field value of the number `v` (not NaN); false when no field of the format holds it:
+// reference + field is the rounded number, in 0..largest.
+inline bool field_of(double v, const FieldRange& r, std::uint64_t& field) {
+  const double rounded = rounded_field(v, r);
   if (!(std::fabs(rounded) < kFieldLimit)) return false;
-  const __int128 f = static_cast<__int128>(static_cast<std::int64_t>(rounded)) - format.reference;
-  if (f < 0 || f > static_cast<__int128>(largest)) return false;
-  field = static_cast<std::uint64_t>(f);
+  const auto n = static_cast<std::int64_t>(rounded);
+  if (!r.any || n < r.lowest || n > r.highest) return false;
+  field = static_cast<std::uint64_t>(n) - static_cast<std::uint64_t>(r.reference);  // modulo 2^64: exact
   return true;
 }
 
@@ -112,8 +132,6 @@ BufrError refuse_row(const FieldPlace& place, std::string_view problem) {
 }
 
 Result<NumberBits> number_bits(const FieldValue& value, const FieldFormat& format, const FieldPlace& place) {
-  std::uint64_t largest = 0;
-  const bool holds_any = largest_field_value(format, largest);
   switch (value.kind) {
     case FieldValue::Kind::Text:
       return fail(refuse_value(place, value, "given for a number"));
@@ -130,10 +148,9 @@ Result<NumberBits> number_bits(const FieldValue& value, const FieldFormat& forma
       return NumberBits{(std::uint64_t{1} << format.width) - 1, true};
   }
   NumberBits bits;
-  if (!holds_any || !field_of(value.number, format, scaling(format), largest, bits.raw)) {
-    const Scaling by = scaling(format);
-    const double scaled = by.divide ? value.number / by.factor : value.number * by.factor;
-    const double rounded = nearest_integer(scaled);
+  const FieldRange range = field_range(format);
+  if (!field_of(value.number, range, bits.raw)) {
+    const double rounded = rounded_field(value.number, range);
     // 2^63: beyond it no field of 64 bits or less, whatever its reference, holds the value.
     if (!(std::fabs(rounded) < kFieldLimit))
       return fail(refuse_value(place, value, "is out of range after scale " + std::to_string(format.scale)));
@@ -147,18 +164,19 @@ Result<NumberBits> number_bits(const FieldValue& value, const FieldFormat& forma
 
 Status number_column_bits(const double* values, std::size_t stride, const std::uint8_t* validity,
                           std::size_t bit_offset, const FieldValue& missing, const FieldFormat& format,
-                          FieldPlace place, std::span<NumberBits> out) {
-  std::uint64_t largest = 0;
-  const bool holds_any = largest_field_value(format, largest);
-  const Scaling scale = scaling(format);
+                          FieldPlace place, std::span<NumberBits> out, NumberRange& range) {
+  const FieldRange field = field_range(format);
   std::optional<NumberBits> missing_bits;  // found at the first missing value
   const std::size_t first_row = place.row;
+  NumberRange seen;
   for (std::size_t i = 0; i < out.size(); ++i) {
     const double v = values[i * stride];
     const std::size_t bit = bit_offset + i;
     const bool valid = v == v && (validity == nullptr || ((validity[bit / 8] >> (bit % 8)) & 1) != 0);
-    if (valid && holds_any && field_of(v, format, scale, largest, out[i].raw)) {
+    if (valid && field_of(v, field, out[i].raw)) {
       out[i].missing = false;
+      seen.lowest = std::min(seen.lowest, out[i].raw);
+      seen.highest = std::max(seen.highest, out[i].raw);
       continue;
     }
     if (valid || !missing_bits) {  // a refusal, or the bits of the first missing value
@@ -166,10 +184,12 @@ Status number_column_bits(const double* values, std::size_t stride, const std::u
       const NumberBits bits = QV_TRY(number_bits(valid ? FieldValue::of_number(v) : missing, format, place));
       if (!valid) missing_bits = bits;
       out[i] = bits;
-      continue;
+    } else {
+      out[i] = *missing_bits;
     }
-    out[i] = *missing_bits;
+    seen.add(out[i]);
   }
+  range = seen;
   return {};
 }
 

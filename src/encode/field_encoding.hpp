@@ -4,6 +4,7 @@
 // value where the format has none, a text for a number or a number for a text.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -52,14 +53,27 @@ struct NumberBits {
 // values are recognised); false when the width holds none.
 bool largest_field_value(const FieldFormat& format, std::uint64_t& largest);
 
+// The smallest and largest bits of the values of a column, and how many are missing.
+struct NumberRange {
+  std::uint64_t lowest = ~std::uint64_t{0};
+  std::uint64_t highest = 0;
+  std::size_t missing = 0;
+
+  void add(const NumberBits& b) {
+    missing += b.missing ? 1 : 0;
+    lowest = b.missing ? lowest : std::min(lowest, b.raw);
+    highest = b.missing ? highest : std::max(highest, b.raw);
+  }
+};
+
 // number_bits of `out.size()` float64 numbers where they stand: the i-th at values[i * stride],
 // missing when NaN or when its `validity` bit (bit_offset + i) is clear, and then written as
 // `missing` is (a missing value, or what stands for one). The first value number_bits refuses
-// is refused the same way (place.row the row of the first number).
+// is refused the same way (place.row the row of the first number). `range` gets their range.
 [[nodiscard]] Status number_column_bits(const double* values, std::size_t stride,
                                         const std::uint8_t* validity, std::size_t bit_offset,
                                         const FieldValue& missing, const FieldFormat& format,
-                                        FieldPlace place, std::span<NumberBits> out);
+                                        FieldPlace place, std::span<NumberBits> out, NumberRange& range);
 
 // Checks a text field's value: missing, or a text whose characters are octets (up to U+00FF,
 // the decoders' reading of text octets) and no more of them than the field holds.

@@ -643,8 +643,8 @@ class PlannedColumns final : public FieldColumns {
       return table_.columns[field.column].value(row);
     return field.present_by_default ? FieldValue::of_number(1.0) : FieldValue::missing();
   }
-  Status number_column(std::size_t f, const FieldFormat& format, FieldPlace place,
-                       std::span<NumberBits> out) const override;
+  Status number_column(std::size_t f, const FieldFormat& format, FieldPlace place, std::span<NumberBits> out,
+                       NumberRange& range) const override;
 
  private:
   const InputTable& table_;
@@ -654,12 +654,15 @@ class PlannedColumns final : public FieldColumns {
 };
 
 Status PlannedColumns::number_column(std::size_t f, const FieldFormat& format, FieldPlace place,
-                                     std::span<NumberBits> out) const {
+                                     std::span<NumberBits> out, NumberRange& range) const {
   const PlannedField& field = plan_[f];
+  range = {};
   if (out.empty()) return {};
   if (field.constant || field.column == PlannedField::kNoColumn) {  // one value in every row
     const NumberBits bits = QV_TRY(number_bits(value(f, 0), format, place));
     std::fill(out.begin(), out.end(), bits);
+    range.add(bits);
+    range.missing = bits.missing ? out.size() : 0;
     return {};
   }
   const InputColumn& column = table_.columns[field.column];
@@ -668,9 +671,9 @@ Status PlannedColumns::number_column(std::size_t f, const FieldFormat& format, F
     const double* numbers = static_cast<const double*>(chunk.values) + (chunk.offset + first_) * chunk.stride;
     const FieldValue missing = field.present_by_default ? FieldValue::of_number(1.0) : FieldValue::missing();
     return number_column_bits(
-        numbers, chunk.stride, chunk.validity, chunk.offset + first_, missing, format, place, out);
+        numbers, chunk.stride, chunk.validity, chunk.offset + first_, missing, format, place, out, range);
   }
-  return FieldColumns::number_column(f, format, place, out);
+  return FieldColumns::number_column(f, format, place, out, range);
 }
 
 // The first row's cell of `#1#key` as an integer in 0..max, if it holds one.

@@ -363,8 +363,16 @@ PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
-constexpr const char* kRowNames[] = {
-    "sources", "messages", "tables", "threads", "keys", "flat", "required", "max_message_rows", "filters"};
+constexpr const char* kRowNames[] = {"sources",
+                                     "messages",
+                                     "tables",
+                                     "threads",
+                                     "keys",
+                                     "flat",
+                                     "required",
+                                     "max_message_rows",
+                                     "filters",
+                                     "programs"};
 
 // A number of a filter: an int or a float (not a bool).
 bool to_filter_number(PyObject* o, double& out) {
@@ -417,8 +425,8 @@ bool to_row_filter(PyObject* item, const std::vector<std::string>& keys, RowFilt
 
 PyObject* read_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* parsed[9];
-    if (!parse_args({"read_rows", kRowNames, 9, 5}, args, nargs, kwnames, parsed)) return nullptr;
+    PyObject* parsed[10];
+    if (!parse_args({"read_rows", kRowNames, 10, 5}, args, nargs, kwnames, parsed)) return nullptr;
     const EngineState& state = engine_state(module);
     if (!PyObject_TypeCheck(parsed[2], state.tables_type)) {
       PyErr_Format(PyExc_TypeError, "tables must be a Tables, not %.100s", Py_TYPE(parsed[2])->tp_name);
@@ -432,6 +440,8 @@ PyObject* read_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
     }
     const int flat = parsed[5] == nullptr ? 0 : PyObject_IsTrue(parsed[5]);
     if (flat < 0) return nullptr;
+    const int programs = parsed[9] == nullptr ? 1 : PyObject_IsTrue(parsed[9]);
+    if (programs < 0) return nullptr;
     std::vector<std::string> keys, required;
     if (!to_strings(parsed[4], "keys", keys)) return nullptr;
     if (parsed[6] != nullptr && parsed[6] != Py_None && !to_strings(parsed[6], "required", required))
@@ -439,6 +449,7 @@ PyObject* read_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
     RowOptions options;
     options.threads = threads;
     options.flat = flat != 0;
+    options.programs = programs != 0;
     if (!to_max_rows(parsed[7], options.budget.max_rows)) return nullptr;
     for (const std::string& k : keys) options.keys.push_back(RowKey::parse(k));
     for (const std::string& k : required) {
@@ -555,7 +566,7 @@ PyMethodDef read_header_table_def = fastcall(
 PyMethodDef read_rows_def = fastcall(
     "read_rows", read_rows,
     "read_rows(sources, messages, tables, threads, keys, flat=False, required=None, "
-    "max_message_rows=4194304, filters=None)\n--\n\n"
+    "max_message_rows=4194304, filters=None, programs=True)\n--\n\n"
     "Decodes messages as decode() does and gathers the rows of `keys` (plain or numbered \"#n#key\", or an\n"
     "attribute of one, \"key->percentConfidence\", \"#n#key->substitutedValue\", in the row of its element) "
     "by the\n"
@@ -571,7 +582,9 @@ PyMethodDef read_rows_def = fastcall(
     "keys (per subset in uncompressed data), columns in the order first met; `keys` then names the keys a\n"
     "message must hold (a plain key: any occurrence) to give rows. It returns (Batch, bad, shapes): the\n"
     "batch has a column shape after subset, the index in shapes of the list of the key columns (0 for the\n"
-    "first after shape) that the row holds, in its message's order.");
+    "first after shape) that the row holds, in its message's order.\n"
+    "programs=False walks each message's descriptors value by value instead of replaying its compiled\n"
+    "template (and passing over what no key needs in one move): the same rows, slower.");
 
 PyMethodDef decode_def = fastcall(
     "decode", decode,
