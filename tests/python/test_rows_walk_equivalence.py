@@ -34,22 +34,25 @@ def assert_same_rows(data, messages, keys, required=None):
     return walked
 
 
-@pytest.mark.parametrize(("path", "case", "columns", "filters"), cases())
+def data_cases():
+    """The comparison's cases whose columns ask the data section for something (a call of header
+    keys only never reaches the rows)."""
+    return [case for case in cases() if _keys.plan(case.values[2], case.values[3], True).data_keys]
+
+
+@pytest.mark.parametrize(("path", "case", "columns", "filters"), data_cases())
 def test_passing_over_gives_the_rows_of_the_walk(path, case, columns, filters):
     data = path.read_bytes()
     messages = [(0, i, o, n) for i, (o, n, error) in enumerate(_engine.scan(data)) if error is None]
     keys = _keys.plan(columns, filters, True).data_keys
-    if not keys:
-        pytest.skip("header keys only")
     try:
-        walked = assert_same_rows(data, messages, keys)
+        assert_same_rows(data, messages, keys)
     except KeyError:  # a key no table of this file defines: both refuse it
         with pytest.raises(KeyError):
             rows(data, messages, keys, True)
         return
+    # Files without rows for these keys still compare their bad messages and their schema.
     assert_same_rows(data, messages, keys, required=keys)
-    if walked.num_rows == 0:
-        pytest.skip("no rows to compare")
 
 
 def data_section(message: bytes) -> tuple[int, int]:
