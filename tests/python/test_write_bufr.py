@@ -2,7 +2,6 @@
 read back. The frames are made from the engine's decoded values of real messages (uncompressed,
 without the operators a table cannot carry), so a write and a read must give the values back."""
 import collections
-import csv
 import io
 import re
 
@@ -11,27 +10,15 @@ import pytest
 pa = pytest.importorskip("pyarrow")
 pd = pytest.importorskip("pandas")
 quorvex = pytest.importorskip("quorvex")
-from corpus_location import CORPUS  # noqa: E402
+from corpus_location import CORPUS, first_clean_messages  # noqa: E402
 from quorvex import _engine  # noqa: E402
 
-# Operators whose fields a table of keys does not carry (associated fields, bitmaps and what
-# they select, reference definitions, 2-05 texts).
-NOT_IN_TABLES = ("203", "204", "205", "222", "223", "224", "225", "232", "236", "237")
 FILES = 30
 
 
 def messages():
     """The first clean uncompressed message of files whose templates a table can carry."""
-    if CORPUS is None:
-        return []
-    chosen = {}
-    with open(CORPUS / "messages.tsv", newline="") as handle:
-        for row in csv.DictReader(handle, delimiter="\t"):
-            if (row["clean"] == "yes" and row["compressed"] == "0" and row["path"] not in chosen
-                    and not any(op.startswith(NOT_IN_TABLES) for op in row["operators"].split(",") if op)):
-                chosen[row["path"]] = (int(row["offset"]), int(row["length"]))
-    picked = sorted(chosen.items())
-    return picked[::max(1, len(picked) // FILES)]
+    return first_clean_messages(False, FILES)
 
 
 def decoded(octets, offset=0, length=None):

@@ -4,14 +4,13 @@ then compressed by the re-encoder must give the same octets, or both refuse: ove
 (missing values, texts, delayed replications with counts given or inferred, counts that differ
 between the rows of a message) and over the compressed messages of the corpus."""
 import collections
-import csv
 
 import numpy as np
 import pytest
 
 pa = pytest.importorskip("pyarrow")
 quorvex = pytest.importorskip("quorvex")
-from corpus_location import CORPUS  # noqa: E402
+from corpus_location import CORPUS, first_clean_messages  # noqa: E402
 from quorvex import _engine  # noqa: E402
 
 TABLES = _engine.Tables(None)
@@ -19,8 +18,6 @@ TABLES = _engine.Tables(None)
 # repeated by a delayed replication.
 DESCRIPTORS = [301011, 301012, 1015, 12101, 104000, 31001, 7004, 10009, 12101, 11001]
 PER_MESSAGE = 5
-# Operators whose fields a table does not carry.
-NOT_IN_TABLES = ("203", "204", "205", "222", "223", "224", "225", "232", "236", "237")
 
 
 def compressed_both_ways(table, descriptors, **options):
@@ -91,16 +88,7 @@ def test_random_tables_compressed_by_columns_as_by_rows(seed):
 
 def compressed_messages(files=12):
     """The first clean compressed message of files whose templates a table can carry."""
-    if CORPUS is None:
-        return []
-    chosen = {}
-    with open(CORPUS / "messages.tsv", newline="") as handle:
-        for row in csv.DictReader(handle, delimiter="\t"):
-            if (row["clean"] == "yes" and row["compressed"] == "1" and row["path"] not in chosen
-                    and not any(op.startswith(NOT_IN_TABLES) for op in row["operators"].split(",") if op)):
-                chosen[row["path"]] = (int(row["offset"]), int(row["length"]))
-    picked = sorted(chosen.items())
-    return picked[::max(1, len(picked) // files)]
+    return first_clean_messages(True, files)
 
 
 def table_of(octets, offset, length):
