@@ -647,6 +647,18 @@ class PlannedColumns final : public FieldColumns {
                        NumberRange& range) const override;
 
  private:
+  // The float64 numbers of field `f` in the message's rows where they stand (null when the
+  // field is no such column), and their stride.
+  const double* numbers(std::size_t f, std::size_t& stride) const {
+    if (f >= plan_.size() || plan_[f].constant || plan_[f].column == PlannedField::kNoColumn) return nullptr;
+    const InputColumn& column = table_.columns[plan_[f].column];
+    const ColumnChunk& chunk = column.chunks.front();
+    if (column.chunks.size() != 1 || chunk.type != ColumnChunk::Type::Float64 || chunk.dictionary)
+      return nullptr;
+    stride = chunk.stride;
+    return static_cast<const double*>(chunk.values) + (chunk.offset + first_) * chunk.stride;
+  }
+
   const InputTable& table_;
   std::span<const PlannedField> plan_;
   std::size_t first_;
@@ -665,13 +677,19 @@ Status PlannedColumns::number_column(std::size_t f, const FieldFormat& format, F
     range.missing = bits.missing ? out.size() : 0;
     return {};
   }
-  const InputColumn& column = table_.columns[field.column];
-  const ColumnChunk& chunk = column.chunks.front();
-  if (column.chunks.size() == 1 && chunk.type == ColumnChunk::Type::Float64 && !chunk.dictionary) {
-    const double* numbers = static_cast<const double*>(chunk.values) + (chunk.offset + first_) * chunk.stride;
+  std::size_t stride = 1;
+  if (const double* at = numbers(f, stride); at != nullptr) {
+    // The columns of a frame lie apart in memory: the reads of the column after next are
+    // started now, so that its numbers have arrived when it is written.
+    std::size_t ahead_stride = 1;
+    if (const double* ahead = numbers(f + 2, ahead_stride); ahead != nullptr && ahead_stride == 1) {
+      constexpr std::size_t kLine = 64 / sizeof(double);
+      for (std::size_t i = 0; i < out.size(); i += kLine) __builtin_prefetch(ahead + i);
+    }
+    const ColumnChunk& chunk = table_.columns[field.column].chunks.front();
     const FieldValue missing = field.present_by_default ? FieldValue::of_number(1.0) : FieldValue::missing();
     return number_column_bits(
-        numbers, chunk.stride, chunk.validity, chunk.offset + first_, missing, format, place, out, range);
+        at, stride, chunk.validity, chunk.offset + first_, missing, format, place, out, range);
   }
   return FieldColumns::number_column(f, format, place, out, range);
 }
