@@ -83,10 +83,19 @@ def eccodes_input(messages, compressed, path):
             arrays = collections.defaultdict(list)
             for code, value in factors:
                 arrays[FACTORS[code]].append(int(value))
+            # The bitmaps' data-present indicators, as ecCodes takes them: one array set before the
+            # descriptors (it lays out the bitmaps from it), subset 0's in walk order; a missing
+            # one is 1, "no value", as quorvex writes it.
+            indicators = sorted((int(c.split("#")[1]), c) for c in frame.columns
+                                if c.split("#")[2] == "dataPresentIndicator")
+            if indicators:
+                arrays["inputDataPresentIndicator"] = [
+                    1 if v is None or (isinstance(v, float) and math.isnan(v)) else int(v)
+                    for v in (frame[c].iloc[0] for _, c in indicators)]
             for key, values in arrays.items():
                 f.write(f"a {key} {len(values)} {' '.join(map(str, values))}\n")
             for column in frame.columns:
-                if column.split("#")[2] in factor_keys:
+                if column.split("#")[2] in factor_keys or column.split("#")[2] == "dataPresentIndicator":
                     continue
                 values = frame[column].tolist()
                 if column in texts:

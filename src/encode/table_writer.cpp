@@ -88,6 +88,7 @@ class ColumnIndex {
   std::unordered_map<std::string_view, std::vector<std::pair<std::uint32_t, std::uint32_t>>> by_key_;
   std::vector<std::uint32_t> header_columns_;
   int subset_number_ = -1;
+  bool rising_ = true;  // every key's ranks met so far in rising order
 };
 
 Result<ColumnIndex> ColumnIndex::of(const InputTable& table) {
@@ -116,8 +117,12 @@ Result<ColumnIndex> ColumnIndex::of(const InputTable& table) {
           ": attributes (key->name) other than associated fields cannot be written from a table: the "
           "bitmaps that would select them are no columns of it"));
     auto& ranks = index.by_key_[name.substr(hash + 1)];
-    if (std::any_of(ranks.begin(), ranks.end(), [&](const auto& r) { return r.first == rank; }))
+    // Columns mostly come in rising rank: a rank above the last, while every rank so far has
+    // risen, is one not given before; else every rank is looked at.
+    const bool rising = ranks.empty() || (ranks.back().first < rank && index.rising_);
+    if (!rising && std::any_of(ranks.begin(), ranks.end(), [&](const auto& r) { return r.first == rank; }))
       return fail(BufrError::unencodable("column " + std::string(name) + " is given twice"));
+    index.rising_ = index.rising_ && (ranks.empty() || ranks.back().first < rank);
     ranks.emplace_back(rank, static_cast<std::uint32_t>(c));
   }
   for (auto& [key, ranks] : index.by_key_) std::sort(ranks.begin(), ranks.end());

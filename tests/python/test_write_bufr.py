@@ -132,6 +132,20 @@ def test_what_cannot_be_written_is_refused(columns, header, text):
     assert text in str(failure.value)
 
 
+@pytest.mark.parametrize("names", [
+    ["#1#airTemperature", "#2#airTemperature", "#1#airTemperature"],
+    ["#2#airTemperature", "#1#airTemperature", "#2#airTemperature"],
+    ["#2#dewpointTemperature", "#1#dewpointTemperature", "#1#airTemperature", "#1#airTemperature",
+     "#2#dewpointTemperature"],
+    ["#1#airTemperature", "#3#airTemperature", "#2#airTemperature", "#3#airTemperature", "#2#airTemperature"],
+], ids=["after rising ranks", "after a falling rank", "the first of two repeats", "among ranks out of order"])
+def test_a_column_given_twice_is_refused_at_its_first_repeat(names):
+    repeat = next(name for k, name in enumerate(names) if name in names[:k])
+    table = pa.table([pa.array([250.0])] * len(names), names=names)
+    with pytest.raises(ValueError, match=f"column {repeat} is given twice"):
+        quorvex.write_bufr(table, descriptors=SIMPLE)
+
+
 # two temperatures, each after a 2-bit associated field whose significance one 0-31-021 gives
 ASSOCIATED = [301011, 204002, 31021, 12101, 12101, 204000]
 FIELD, SIGNIFICANCE = "->associatedField", "->associatedField->associatedFieldSignificance"
