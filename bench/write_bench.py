@@ -8,8 +8,13 @@ from one run; writes bench/WRITE.md.
 
 Messages of one subset are taken from the synop and temp files (ecCodes numbers the keys of
 uncompressed messages across subsets, so one subset keeps both sides' keys the same), and
-compressed messages from the satellite file. Messages quorvex refuses, and those ecCodes cannot
-make from the keys this input gives it, are left out of both sides and counted."""
+compressed messages from the satellite file. Both sides are given the same values: the elements,
+the delayed replication factors, the data-present indicators of the bitmaps (to ecCodes as
+inputDataPresentIndicator, before the descriptors) and the quality information a 2-22 bitmap
+selects (to ecCodes by the key of the element it qualifies, #n#key->percentConfidence). Messages
+quorvex refuses (values of 2-23 .. 2-25 and 2-32 that a bitmap selects are not written from a
+table), and those ecCodes cannot make, are left out of both sides and counted: every ratio is over
+the same messages."""
 import argparse
 import collections
 import json
@@ -53,8 +58,23 @@ def tables_of(path, compressed, limit):
             break
     refs = [(0, k, o, n) for k, (o, n, _) in enumerate(chosen)]
     batch, _ = _engine.decode([octets], refs, tables, 2, True, None)
-    long = pa.table(batch).select(["message", "subset", "key", "value", "text", "role", "descriptor"]).to_pandas()
-    long = long[long["role"].isin(["element", "replication_factor"]) & long["key"].notna()]
+    everything = pa.table(batch).select(["message", "subset", "key", "value", "text", "role", "descriptor"]).to_pandas()
+    # Elements, factors, bitmaps and the quality information a 2-22 bitmap selects (elements of
+    # class 33, written as any element); the values of 2-23 .. 2-25 (their operator's code) are not
+    # written from a table, and are left out.
+    quality = (everything["role"] == "attribute") & (everything["descriptor"] < 200000)
+    # Each named by its own element's key (the key of a quality value may be that of the element it
+    # qualifies).
+    for index, rows in everything[quality].groupby("message"):
+        table_set = tables.table_set(octets, chosen[index][0], chosen[index][1])
+        elements = {code: table_set.get_element(int(code)) for code in set(rows["descriptor"])}
+        everything.loc[rows.index, "key"] = rows["descriptor"].map(
+            lambda code, elements=elements: elements[code].abbreviation if elements[code] else None)
+    first = everything[everything["subset"] == 0]
+    attributes = {index: attribute_names(zip(part["role"], part["key"], part["value"], part["descriptor"]))
+                  for index, part in first.groupby("message", sort=True)}
+    long = everything[(everything["role"].isin(["element", "replication_factor", "bitmap"]) | quality) &
+                      everything["key"].notna()]
     long["n"] = long.groupby(["message", "subset", "key"]).cumcount() + 1
     out = []
     for index, part in long.groupby("message", sort=True):
@@ -69,13 +89,43 @@ def tables_of(path, compressed, limit):
         rows = range(h["number_of_subsets"])
         frame = pd.DataFrame({name: [column.get(s) for s in rows] for name, column in cells.items()})
         out.append((h, frame, list(zip(factors["descriptor"], factors["value"])), texts,
-                    set(part.loc[part["role"] == "replication_factor", "key"].map(str))))
+                    set(part.loc[part["role"] == "replication_factor", "key"].map(str)), attributes[index]))
     return out
+
+
+# The operators after which a bitmap follows, or the last one defined is used again.
+BITMAP_OPERATORS = {222000, 223000, 224000, 225000, 232000}
+
+
+def attribute_names(rows):
+    """The names ecCodes gives the attributes of a subset ((role, key, value, descriptor) in walk
+    order): {"#n#percentConfidence": "#r#pressure->percentConfidence"}, the n-th attribute of its key
+    named by the element its bitmap selects (a bitmap of N entries covers the last N elements and
+    factors before its operator; entries 0 select)."""
+    history, ranks, attribute_ranks, names = [], collections.Counter(), collections.Counter(), {}
+    point, bitmap, bitmap_point, selected, cursor, fresh = 0, [], 0, [], 0, False
+    for role, key, value, descriptor in rows:
+        if role in ("element", "replication_factor"):
+            ranks[key] += 1
+            history.append(f"#{ranks[key]}#{key}")
+        elif role == "operator" and descriptor in BITMAP_OPERATORS:
+            point, cursor, fresh = len(history), 0, True
+        elif role == "bitmap":
+            if fresh:
+                bitmap, bitmap_point, fresh = [], point, False
+            bitmap.append(value)
+            selected = [history[bitmap_point - len(bitmap) + i] for i, v in enumerate(bitmap) if v == 0]
+        elif role == "attribute" and isinstance(key, str):
+            attribute_ranks[key] += 1
+            if cursor < len(selected):
+                names[f"#{attribute_ranks[key]}#{key}"] = f"{selected[cursor]}->{key}"
+                cursor += 1
+    return names
 
 
 def eccodes_input(messages, compressed, path):
     with open(path, "w") as f:
-        for h, frame, factors, texts, factor_keys in messages:
+        for h, frame, factors, texts, factor_keys, attributes in messages:
             d = h["descriptors"]
             f.write(f"m {h['number_of_subsets']} {int(compressed)} {len(d)} {' '.join(map(str, d))}\n")
             for name, key in HEADER.items():
@@ -108,7 +158,7 @@ def eccodes_input(messages, compressed, path):
                     # Left unset, it is missing as it is; set as numbers, a text key (all missing: it
                     # is told from the values only) would make ecCodes fail at pack.
                     continue
-                f.write(f"n {column} {len(numbers)} {' '.join(numbers)}\n")
+                f.write(f"n {attributes.get(column, column)} {len(numbers)} {' '.join(numbers)}\n")
 
 
 def run_quorvex(messages, compressed):
