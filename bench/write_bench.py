@@ -56,25 +56,38 @@ def tables_of(path, compressed, limit):
         chosen.append((offset, length, h))
         if len(chosen) == limit:
             break
+    # Decoded a few messages at a time: a long table of a thousand satellite messages, one row per
+    # value, would not fit in memory.
+    out = []
+    for start in range(0, len(chosen), 25):
+        out += frames_of(octets, tables, chosen[start:start + 25])
+    return out
+
+
+def frames_of(octets, tables, chosen):
+    """tables_of's tuples of the messages `chosen` ((offset, length, header) each)."""
     refs = [(0, k, o, n) for k, (o, n, _) in enumerate(chosen)]
     batch, _ = _engine.decode([octets], refs, tables, 2, True, None)
     everything = pa.table(batch).select(["message", "subset", "key", "value", "text", "role", "descriptor"]).to_pandas()
-    # Elements, factors, bitmaps and the quality information a 2-22 bitmap selects (elements of
-    # class 33, written as any element); the values of 2-23 .. 2-25 (their operator's code) are not
-    # written from a table, and are left out.
+    # Elements, factors, bitmaps, and the quality values a 2-22 bitmap selects that the reader names
+    # by the key of the element they qualify (#n#key, numbered after the element's own), as the
+    # writer takes them; percentages of confidence (named by their own key) are carried by neither.
+    # The values of 2-23 .. 2-25 (their operator's code) are not written from a table: left out.
+    everything["own"] = None
     quality = (everything["role"] == "attribute") & (everything["descriptor"] < 200000)
-    # Each named by its own element's key (the key of a quality value may be that of the element it
-    # qualifies).
     for index, rows in everything[quality].groupby("message"):
         table_set = tables.table_set(octets, chosen[index][0], chosen[index][1])
         elements = {code: table_set.get_element(int(code)) for code in set(rows["descriptor"])}
-        everything.loc[rows.index, "key"] = rows["descriptor"].map(
+        everything.loc[rows.index, "own"] = rows["descriptor"].map(
             lambda code, elements=elements: elements[code].abbreviation if elements[code] else None)
+    quality &= everything["own"].notna() & (everything["key"] != everything["own"])
+    everything["kept"] = (everything["role"].isin(["element", "replication_factor", "bitmap"]) | quality) & \
+        everything["key"].notna()
     first = everything[everything["subset"] == 0]
-    attributes = {index: attribute_names(zip(part["role"], part["key"], part["value"], part["descriptor"]))
+    attributes = {index: attribute_names(zip(part["role"], part["key"], part["own"], part["kept"],
+                                             part["descriptor"], part["value"]))
                   for index, part in first.groupby("message", sort=True)}
-    long = everything[(everything["role"].isin(["element", "replication_factor", "bitmap"]) | quality) &
-                      everything["key"].notna()]
+    long = everything[everything["kept"]].copy()
     long["n"] = long.groupby(["message", "subset", "key"]).cumcount() + 1
     out = []
     for index, part in long.groupby("message", sort=True):
@@ -98,13 +111,15 @@ BITMAP_OPERATORS = {222000, 223000, 224000, 225000, 232000}
 
 
 def attribute_names(rows):
-    """The names ecCodes gives the attributes of a subset ((role, key, value, descriptor) in walk
-    order): {"#n#percentConfidence": "#r#pressure->percentConfidence"}, the n-th attribute of its key
-    named by the element its bitmap selects (a bitmap of N entries covers the last N elements and
-    factors before its operator; entries 0 select)."""
-    history, ranks, attribute_ranks, names = [], collections.Counter(), collections.Counter(), {}
+    """The names ecCodes gives the quality values of a subset ((role, key, own key, kept, descriptor,
+    value) in walk order): {"#20#brightnessTemperature": "#1#brightnessTemperature->noiseEquival..."},
+    the frame's column of each value kept named by the element its bitmap selects (a bitmap of N
+    entries covers the last N elements and factors before its operator; entries 0 select)."""
+    history, ranks, columns, names = [], collections.Counter(), collections.Counter(), {}
     point, bitmap, bitmap_point, selected, cursor, fresh = 0, [], 0, [], 0, False
-    for role, key, value, descriptor in rows:
+    for role, key, own, kept, descriptor, value in rows:
+        if kept:
+            columns[key] += 1
         if role in ("element", "replication_factor"):
             ranks[key] += 1
             history.append(f"#{ranks[key]}#{key}")
@@ -115,11 +130,10 @@ def attribute_names(rows):
                 bitmap, bitmap_point, fresh = [], point, False
             bitmap.append(value)
             selected = [history[bitmap_point - len(bitmap) + i] for i, v in enumerate(bitmap) if v == 0]
-        elif role == "attribute" and isinstance(key, str):
-            attribute_ranks[key] += 1
-            if cursor < len(selected):
-                names[f"#{attribute_ranks[key]}#{key}"] = f"{selected[cursor]}->{key}"
-                cursor += 1
+        elif role == "attribute":
+            if kept and cursor < len(selected):
+                names[f"#{columns[key]}#{key}"] = f"{selected[cursor]}->{own}"
+            cursor += 1
     return names
 
 
