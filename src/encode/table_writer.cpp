@@ -432,6 +432,21 @@ void RowPlanner::number_quality() {
 
 bool RowPlanner::same_bitmap_entry(const ElementDefinition& def, std::uint32_t column) {
   if (column == PlannedField::kNoColumn) return true;  // 1 in every row
+  // Numbers where they stand, looked at in one pass: a missing one (NaN) is 1. Where they
+  // differ, the rows are looked at again one by one to name the first that differs.
+  const InputColumn& numbers = table_.columns[column];
+  const ColumnChunk& chunk = numbers.chunks.front();
+  if (numbers.chunks.size() == 1 && chunk.type == ColumnChunk::Type::Float64 && !chunk.dictionary &&
+      chunk.validity == nullptr) {
+    const double* at = static_cast<const double*>(chunk.values) + (chunk.offset + row_) * chunk.stride;
+    const double first = at[0] == at[0] ? at[0] : 1.0;
+    bool same = true;
+    for (std::size_t i = 1; i < end_ - row_; ++i) {
+      const double v = at[i * chunk.stride];
+      same &= (v == v ? v : 1.0) == first;
+    }
+    if (same) return true;
+  }
   const auto entry = [&](std::size_t row) {
     const FieldValue v = cell_at(column, row);
     return v.kind == FieldValue::Kind::Missing ? FieldValue::of_number(1.0) : v;

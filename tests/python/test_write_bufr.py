@@ -261,6 +261,11 @@ SELECTED = {"#1#firstOrderStatistics": [4], "#3#airTemperature": [1.5], "#4#airT
     ({"#1#dataPresentIndicator": [0, 1], "#2#dataPresentIndicator": [1, 1]}, [0, 1],
      "dataPresentIndicator (031031), row 1: value 1 differs from row 0's: compressed data hold one bitmap for all "
      "subsets"),
+    # a missing entry is 1, in every row alike
+    ({"#1#dataPresentIndicator": [0, 0, 0], "#2#dataPresentIndicator": [None, 1, None]}, [0, 1, 2], None),
+    ({"#1#dataPresentIndicator": [0, 0, 0], "#2#dataPresentIndicator": [None, 1, 0]}, [0, 1, 2],
+     "dataPresentIndicator (031031), row 2: value 0 differs from row 0's: compressed data hold one bitmap for all "
+     "subsets"),
 ])
 @pytest.mark.parametrize("compressed", [False, True])
 def test_values_a_bitmap_selects_from_their_columns(columns, rows, text, compressed):
