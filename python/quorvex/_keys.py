@@ -79,6 +79,8 @@ def _pandas_array(column: Column) -> Any:
     """One column as what its frame holds: float64 (NaN where missing) and timestamps (NaT) as
     numpy arrays, integers as Int64, other Arrow types as pyarrow converts them, cells of objects
     as objects."""
+    if isinstance(column, np.ndarray) and column.dtype != object:
+        return column
     if not isinstance(column, (pa.Array, pa.ChunkedArray)):
         return pd.array(column, dtype=object)
     kind = column.type
@@ -104,40 +106,31 @@ def to_pandas(columns: Mapping[str, Column], keep: np.ndarray | None) -> pd.Data
 
 def _floats(column: Column) -> np.ndarray:
     """A numeric column as float64, NaN where missing."""
-    if not (pa.types.is_integer(column.type) or pa.types.is_floating(column.type)):
-        column = pc.cast(column, pa.float64())
-    return np.array(column.to_numpy(zero_copy_only=False), dtype=np.float64)
+    floats: Any = pc.cast(column, pa.float64())
+    return np.asarray(floats.to_numpy(zero_copy_only=False), dtype=np.float64)
 
 
 # --- computed keys -----------------------------------------------------------------------
 
 
-# Days before each month in a common year, and the days of each month.
-_MONTH_STARTS = np.array([0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334], dtype=np.int64)
-_MONTH_DAYS = np.array([31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31], dtype=np.int64)
+def _number_chunks(column: Column) -> list[tuple[str, Any, Any, int, int]]:
+    """A numeric column as the engine reads it in place: (kind, validity, values, offset, rows)
+    per chunk, kind "l" (int64) or "d" (float64); other types are cast to float64 first."""
+    if column.type not in (pa.int64(), pa.float64()):
+        column = pc.cast(column, pa.float64())
+    kind = "l" if column.type == pa.int64() else "d"
+    chunks = column.chunks if isinstance(column, pa.ChunkedArray) else [column]
+    return [(kind, *chunk.buffers(), chunk.offset, len(chunk)) for chunk in chunks]
 
 
 def _datetimes(parts: list[Column]) -> Column:
-    """Timestamps from year, month, day, hour, minute and second columns: null where the date or
-    hour is missing or impossible; a missing minute or second counts as 0 (templates without
-    them); fractions of a second kept to the microsecond, truncated."""
-    year, month, day, hour, minute, second = (_floats(p) for p in parts)
-    minute[np.isnan(minute)] = 0
-    second[np.isnan(second)] = 0
-    with np.errstate(invalid="ignore"):  # NaN compares false: a missing part is invalid
-        valid = (year >= 1) & (year <= 9999) & (month >= 1) & (month < 13) & (day >= 1)
-        valid &= (hour >= 0) & (hour < 24) & (minute >= 0) & (minute < 60) & (second >= 0) & (second < 60)
-    y, m, d, h, mi = (np.where(valid, v, 1).astype(np.int64) for v in (year, month, day, hour, minute))
-    leap = (y % 4 == 0) & ((y % 100 != 0) | (y % 400 == 0))
-    valid &= d <= _MONTH_DAYS[m - 1] + (leap & (m == 2))  # the day lies within its month
-    # Days since 1970-01-01 of the proleptic Gregorian calendar: whole years, then the leap days
-    # of the years before (counted from year 0), then the days of the year.
-    before = y - 1
-    days = (y - 1970) * 365 + (before // 4 - before // 100 + before // 400 - 477)
-    days += _MONTH_STARTS[m - 1] + (leap & (m > 2)) + d - 1
-    micro = (np.where(valid, second, 0) * 1_000_000).astype(np.int64)
-    stamps = days * 86_400_000_000 + h * 3_600_000_000 + mi * 60_000_000 + micro
-    return pa.array(stamps, pa.timestamp("us"), mask=~valid)
+    """Timestamps (numpy datetime64[us], NaT where missing) from year, month, day, hour, minute
+    and second columns, computed by the engine from their Arrow chunks: missing where the date
+    or hour is missing or impossible; a missing minute or second counts as 0; fractions of a
+    second kept to the microsecond, truncated."""
+    stamps = np.empty(len(parts[0]), "datetime64[us]")
+    _engine.date_stamps(*(_number_chunks(p) for p in parts), stamps.view(np.int64))
+    return stamps
 
 
 def _wmo_station_id(parts: list[Column]) -> Column:
