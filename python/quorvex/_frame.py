@@ -22,6 +22,7 @@ from ._arrow import (
     default_threads,
     message_array,
     record_batches,
+    scan_index,
 )
 from ._errors import Bad, OnBadMessage, check_on_bad_message, report_bad, report_no_message
 from ._sources import Buffer, Source, check_intact, copy_spans, flatten, holds_file, opened, source_name
@@ -45,14 +46,16 @@ def read_entries(buffer: Buffer, on_bad_message: str, name: str, position: int =
     its end (damaged ones included), counting from `start`. The others are reported as
     `on_bad_message` says, and so is a source with no message at all (`name` names it). Headers
     are read later, by the engine in one pass (see header_table)."""
-    # one pass over the whole buffer: the frame holds every message's row anyway
-    size = buffer_size(buffer)
-    rows, bad, _, _, found = _engine.scan_index(buffer, 0, size, position, start)
-    for one in bad:
-        report_bad(on_bad_message, one)
-    if not found:
-        report_no_message(on_bad_message, name, position, size == 0)
-    return np.frombuffer(rows, np.int64).reshape(-1, 4), start + found
+    parts: list[np.ndarray] = []
+    count = start
+    for rows, bad, found in scan_index(buffer, position, start):
+        count += found
+        parts.append(rows)
+        for one in bad:
+            report_bad(on_bad_message, one)
+    if count == start:
+        report_no_message(on_bad_message, name, position, buffer_size(buffer) == 0)
+    return message_array(parts), count
 
 
 def report_all(on_bad_message: str, bad: list[Bad], base: int, source: int | None,
