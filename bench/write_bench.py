@@ -69,10 +69,11 @@ def frames_of(octets, tables, chosen):
     refs = [(0, k, o, n) for k, (o, n, _) in enumerate(chosen)]
     batch, _ = _engine.decode([octets], refs, tables, 2, True, None)
     everything = pa.table(batch).select(["message", "subset", "key", "value", "text", "role", "descriptor"]).to_pandas()
-    # Elements, factors, bitmaps, and the quality values a 2-22 bitmap selects that the reader names
-    # by the key of the element they qualify (#n#key, numbered after the element's own), as the
-    # writer takes them; percentages of confidence (named by their own key) are carried by neither.
-    # The values of 2-23 .. 2-25 (their operator's code) are not written from a table: left out.
+    # Elements, factors, bitmaps, and the quality values a 2-22 bitmap selects: named by the key of
+    # the element they qualify (#n#key, numbered after the element's own) as the reader names them,
+    # percentages of confidence (which the reader names by their own key) as ecCodes names them
+    # (#r#key->percentConfidence), as the writer takes both. The values of 2-23 .. 2-25 (their
+    # operator's code) are not written from a table: left out.
     everything["own"] = None
     quality = (everything["role"] == "attribute") & (everything["descriptor"] < 200000)
     for index, rows in everything[quality].groupby("message"):
@@ -80,7 +81,7 @@ def frames_of(octets, tables, chosen):
         elements = {code: table_set.get_element(int(code)) for code in set(rows["descriptor"])}
         everything.loc[rows.index, "own"] = rows["descriptor"].map(
             lambda code, elements=elements: elements[code].abbreviation if elements[code] else None)
-    quality &= everything["own"].notna() & (everything["key"] != everything["own"])
+    quality &= everything["own"].notna()
     everything["kept"] = (everything["role"].isin(["element", "replication_factor", "bitmap"]) | quality) & \
         everything["key"].notna()
     first = everything[everything["subset"] == 0]
@@ -99,6 +100,11 @@ def frames_of(octets, tables, chosen):
             cells[f"#{n}#{key}"][subset] = text if isinstance(text, str) else value
             if isinstance(text, str):
                 texts.add(f"#{n}#{key}")
+        # A quality value named by its own key, by the element it qualifies (left out where none).
+        own = set(f"#{n}#{key}" for key, n, role, named in zip(part["key"], part["n"], part["role"], part["own"])
+                  if role == "attribute" and key == named)
+        cells = {attributes[index].get(name, name) if name in own else name: column
+                 for name, column in cells.items() if name not in own or name in attributes[index]}
         rows = range(h["number_of_subsets"])
         frame = pd.DataFrame({name: [column.get(s) for s in rows] for name, column in cells.items()})
         out.append((h, frame, list(zip(factors["descriptor"], factors["value"])), texts,
@@ -122,7 +128,7 @@ def attribute_names(rows):
             columns[key] += 1
         if role in ("element", "replication_factor"):
             ranks[key] += 1
-            history.append(f"#{ranks[key]}#{key}")
+            history.append(f"#{ranks[key]}#{key}" if role == "element" else None)
         elif role == "operator" and descriptor in BITMAP_OPERATORS:
             point, cursor, fresh = len(history), 0, True
         elif role == "bitmap":
@@ -131,7 +137,9 @@ def attribute_names(rows):
             bitmap.append(value)
             selected = [history[bitmap_point - len(bitmap) + i] for i, v in enumerate(bitmap) if v == 0]
         elif role == "attribute":
-            if kept and cursor < len(selected):
+            # (the percentage of confidence of a replication factor is left out: quorvex does not
+            # place it)
+            if kept and cursor < len(selected) and selected[cursor] is not None:
                 names[f"#{columns[key]}#{key}"] = f"{selected[cursor]}->{own}"
             cursor += 1
     return names
@@ -185,20 +193,33 @@ def run_quorvex(messages, compressed):
         h, frame = m[0], m[1]
         fixed = tuple(h[k] for k in HEADER if not k.startswith("typical"))
         groups[(tuple(h["descriptors"]), fixed, h["number_of_subsets"], tuple(frame.columns))].append(m)
-    kept, seconds = [], 0.0
+    kept, seconds, octets = [], 0.0, []
     for (descriptors, _, subsets, _), group in groups.items():
         h = group[0][0]
         header = {HEADER[k]: h[k] for k in HEADER if not k.startswith("typical") or compressed}
         table = pd.concat([m[1] for m in group], ignore_index=True)
         start = time.perf_counter()
         try:
-            quorvex.write_bufr(table, descriptors=list(descriptors), header=header, compressed=compressed,
-                               subsets_per_message=subsets)
+            written = quorvex.write_bufr(table, descriptors=list(descriptors), header=header,
+                                         compressed=compressed, subsets_per_message=subsets)
         except ValueError:
             continue
         seconds += time.perf_counter() - start
         kept.extend(group)
-    return seconds, kept
+        octets.append(written)
+    return seconds, kept, b"".join(octets)
+
+
+def data_sections(octets):
+    """Section 4 of each edition-4 message in `octets`, in order."""
+    out = []
+    for offset, length, error in _engine.scan(octets):
+        if error is None:
+            at = offset + 8
+            for _ in range(2):  # sections 1 and 3 (none 2 is written by either side)
+                at += int.from_bytes(octets[at:at + 3], "big")
+            out.append(octets[at:at + int.from_bytes(octets[at:at + 3], "big")])
+    return out
 
 
 def run_eccodes(args, work, name, kept, compressed):
@@ -234,19 +255,23 @@ def main():
     args = parser.parse_args()
     lines = ["# Writing BUFR from tables", "",
              f"`make bench-write` ({' '.join(sys.argv[1:])}): seconds of the writing alone, one run.", "",
-             "| file | messages written | refused by quorvex | failed in ecCodes | quorvex | ecCodes Python | "
-             "ecCodes C | vs Python | vs C |",
-             "|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
+             "| file | messages written | same section 4 | refused by quorvex | failed in ecCodes | quorvex | "
+             "ecCodes Python | ecCodes C | vs Python | vs C |",
+             "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     with tempfile.TemporaryDirectory() as work:
         for name, file, compressed in FILES:
             messages = tables_of(args.corpus / file, compressed, args.messages)
-            seconds, kept = run_quorvex(messages, compressed)
+            seconds, kept, octets = run_quorvex(messages, compressed)
             results, failed = run_eccodes(args, pathlib.Path(work), name, kept, compressed)
             if failed:
                 # Messages ecCodes cannot make (the input its keys carry lacks what their templates
                 # need) are left out of both sides, and both timed again on the rest.
-                seconds, kept = run_quorvex([m for k, m in enumerate(kept) if k not in failed], compressed)
+                seconds, kept, octets = run_quorvex([m for k, m in enumerate(kept) if k not in failed], compressed)
                 results, _ = run_eccodes(args, pathlib.Path(work), name, kept, compressed)
+            # The same data section from both sides: the same values were given and written.
+            theirs = pathlib.Path(work, f"{name}.c.bufr")
+            same = sum(a == b for a, b in zip(data_sections(octets),
+                                              data_sections(theirs.read_bytes()) if theirs.exists() else []))
 
             def ratio(other):
                 return f"{other / seconds:.1f}x" if other and seconds else "-"
@@ -254,7 +279,8 @@ def main():
             def shown(value):
                 return f"{value:.3f} s" if value is not None else "failed"
 
-            lines.append(f"| {name} | {len(kept)} | {len(messages) - len(kept) - len(failed)} | {len(failed)} | "
+            refused = len(messages) - len(kept) - len(failed)
+            lines.append(f"| {name} | {len(kept)} | {same} | {refused} | {len(failed)} | "
                          f"{seconds:.3f} s | "
                          f"{shown(results['python'])} | {shown(results['c'])} | {ratio(results['python'])} | "
                          f"{ratio(results['c'])} |")
