@@ -135,6 +135,20 @@ def test_what_cannot_be_written_is_refused(columns, header, text):
     assert text in str(failure.value)
 
 
+@pytest.mark.parametrize("names", [
+    ["#1#airTemperature", "#2#airTemperature", "#1#airTemperature"],
+    ["#2#airTemperature", "#1#airTemperature", "#2#airTemperature"],
+    ["#2#dewpointTemperature", "#1#dewpointTemperature", "#1#airTemperature", "#1#airTemperature",
+     "#2#dewpointTemperature"],
+    ["#1#airTemperature", "#3#airTemperature", "#2#airTemperature", "#3#airTemperature", "#2#airTemperature"],
+], ids=["after rising ranks", "after a falling rank", "the first of two repeats", "among ranks out of order"])
+def test_a_column_given_twice_is_refused_at_its_first_repeat(names):
+    repeat = next(name for k, name in enumerate(names) if name in names[:k])
+    table = pa.table([pa.array([250.0])] * len(names), names=names)
+    with pytest.raises(ValueError, match=f"column {repeat} is given twice"):
+        quorvex.write_bufr(table, descriptors=SIMPLE)
+
+
 def two_temperatures(columns, rows=(0, 0)):
     """A date and two temperatures with `columns` beside them, in `rows` (row numbers of the
     cells given: the second row repeats the first by default)."""
@@ -264,6 +278,11 @@ SELECTED = {"#1#firstOrderStatistics": [4], "#3#airTemperature": [1.5], "#4#airT
                        "#n#dataPresentIndicator"),
     ({"#1#dataPresentIndicator": [0, 1], "#2#dataPresentIndicator": [1, 1]}, [0, 1],
      "dataPresentIndicator (031031), row 1: value 1 differs from row 0's: compressed data hold one bitmap for all "
+     "subsets"),
+    # a missing entry is 1, in every row alike
+    ({"#1#dataPresentIndicator": [0, 0, 0], "#2#dataPresentIndicator": [None, 1, None]}, [0, 1, 2], None),
+    ({"#1#dataPresentIndicator": [0, 0, 0], "#2#dataPresentIndicator": [None, 1, 0]}, [0, 1, 2],
+     "dataPresentIndicator (031031), row 2: value 0 differs from row 0's: compressed data hold one bitmap for all "
      "subsets"),
 ])
 @pytest.mark.parametrize("compressed", [False, True])
