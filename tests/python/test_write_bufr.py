@@ -365,3 +365,15 @@ def test_new_reference_values_from_their_columns(columns, text):
     pd.testing.assert_frame_equal(back[expected.columns], expected, check_dtype=False)
     with pytest.raises(ValueError, match=re.escape("new reference values (2-03) cannot be written compressed")):
         quorvex.write_bufr(frame, descriptors=REFERENCE, compressed=True)
+
+
+@pytest.mark.parametrize("compressed", [False, True])
+def test_a_delayed_factor_under_a_bitmap_is_one_of_its_entries(compressed):
+    # the bitmap covers a temperature, a factor and a dew point: its first entry selects the temperature
+    frame = two_temperatures({"#1#delayedDescriptorReplicationFactor": [1], "#1#dewpointTemperature": [270.0],
+                              "#1#dataPresentIndicator": [0], "#2#dataPresentIndicator": [1],
+                              "#3#dataPresentIndicator": [1], "#1#firstOrderStatistics": [4]})
+    frame["#2#airTemperature"] = 1.5  # the statistic
+    descriptors = [301011, 12101, 101000, 31001, 12103, 224000, 236000, 101003, 31031, 8023, 224255]
+    back = quorvex.read_dataframe(quorvex.write_bufr(frame, descriptors=descriptors, compressed=compressed))
+    assert list(back["#2#airTemperature"]) == [1.5, 1.5]
