@@ -253,6 +253,7 @@ def main():
     parser.add_argument("--messages", type=int, default=2000, help="messages per file at the most")
     parser.add_argument("--results", type=pathlib.Path, default=HERE / "WRITE.md")
     args = parser.parse_args()
+    load_before = pathlib.Path("/proc/loadavg").read_text().strip()
     lines = ["# Writing BUFR from tables", "",
              f"`make bench-write` ({' '.join(sys.argv[1:])}): seconds of the writing alone, one run.", "",
              "| file | messages written | same section 4 | refused by quorvex | failed in ecCodes | quorvex | "
@@ -285,7 +286,8 @@ def main():
                          f"{shown(results['python'])} | {shown(results['c'])} | {ratio(results['python'])} | "
                          f"{ratio(results['c'])} |")
             print(lines[-1], flush=True)
-    lines += ["", f"Load average at the end (/proc/loadavg): {pathlib.Path('/proc/loadavg').read_text().strip()}"]
+    lines += ["", f"Load average (/proc/loadavg) at the start: {load_before}; at the end: "
+                  f"{pathlib.Path('/proc/loadavg').read_text().strip()}"]
     args.results.write_text("\n".join(lines) + "\n")
 
 
