@@ -165,6 +165,11 @@ class Collector {
     typed_.assign(options.keys.size(), false);
     integral_.assign(options.keys.size(), true);
     known_.assign(options.keys.size(), false);
+    held_at_.assign(distinct_.size(), -1);
+    any_rank_.assign(distinct_.size(), false);
+    for (std::size_t r = 0; r < options.keys.size(); ++r) {
+      if (options.keys[r].rank == 0) any_rank_[static_cast<std::size_t>(request_name_[r])] = true;
+    }
   }
 
   // `nesting`: the message's attribute links, recorded when attributes_wanted().
@@ -214,6 +219,15 @@ class Collector {
   void gather(const MessageRef& ref, std::size_t fixed_subset, ValueOf value_of);
   template <class ValueOf>
   void emit(const MessageRef& ref, std::size_t subset, const ValueOf& value_of);
+  void grow(std::size_t rows);
+  // Whether occurrence `rank` of the key of name id `name` is requested.
+  bool wanted_rank(std::int32_t name, std::uint32_t rank) const {
+    if (any_rank_[static_cast<std::size_t>(name)]) return true;
+    for (std::size_t r : requests_of_name_[static_cast<std::size_t>(name)]) {
+      if (options_.keys[r].rank == rank) return true;
+    }
+    return false;
+  }
   // The held value of request `r`, if any (held names are distinct).
   const Held* held_for(std::size_t r) const {
     const std::uint32_t rank = options_.keys[r].rank;
@@ -240,6 +254,7 @@ class Collector {
   std::unordered_set<std::uint64_t> attached_;                  // element position, attribute name id
   std::vector<std::int32_t> request_name_;
   std::vector<std::vector<std::size_t>> requests_of_name_;  // by name id: the requests of that name
+  std::vector<bool> any_rank_;                              // by name id: some request takes every rank
   std::vector<bool> typed_, integral_, known_;
   // What the keys are in each table set met: their definitions, the elements to read.
   struct Learnt {
@@ -255,17 +270,25 @@ class Collector {
   // the keys met, and each key's occurrences in the sequence being structured.
   std::unordered_map<const std::string*, KeyIds> key_ids_;
   std::unordered_map<std::string, std::int32_t> all_keys_;
-  std::vector<std::uint32_t> ranks_;
-  // By key id: whether the key is a coordinate in the message being structured, as its first
-  // value is (pdbufr decides by the key: a local element named like a coordinate, such as
-  // 0-26-196 "hour" beside 0-04-004, is one too).
-  std::vector<bool> coordinate_;
-  std::vector<std::int32_t> counted_;
+  // By key id, in the sequence being structured: its occurrences so far, whether it is a
+  // coordinate, as its first value is (pdbufr decides by the key: a local element named like a
+  // coordinate, such as 0-26-196 "hour" beside 0-04-004, is one too), and where it was last
+  // opened among the open coordinates. Stale unless `sequence` is the current one.
+  struct KeyCount {
+    std::uint32_t sequence = 0;
+    std::uint32_t rank = 0;
+    std::uint32_t open = 0;
+    bool coordinate = false;
+  };
+  std::vector<KeyCount> counts_;
+  std::uint32_t sequence_ = 0;
   std::vector<Entry> entries_;
   std::vector<Held> held_;
+  std::vector<std::int32_t> held_at_;  // by name id: its index in held_, or -1
   std::vector<std::int32_t> levels_;
   std::vector<std::pair<std::int32_t, std::int32_t>> coordinates_;  // open: key id, level
   const std::vector<std::string>* texts_ = nullptr;
+  std::size_t capacity_ = 0;  // rows every column of the batch has room for
 };
 
 void Collector::learn_types(const std::shared_ptr<const TableSet>& tables) {
@@ -308,27 +331,32 @@ void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_re
     placed_.assign(n, {0, -1});
   else
     links = {};
-  attached_.clear();
+  if (!attached_.empty()) attached_.clear();
   std::size_t next_target = 0;
   bool attached = false;
-  for (std::int32_t id : counted_) ranks_[static_cast<std::size_t>(id)] = 0;
-  counted_.clear();
+  if (++sequence_ == 0) {  // the counter went round: no count may pass for current
+    for (KeyCount& c : counts_) c = KeyCount{};
+    sequence_ = 1;
+  }
   std::vector<std::pair<std::int32_t, std::int32_t>>& coordinates = coordinates_;
   coordinates.clear();
   std::int32_t level = 1;  // below the subset number, the first coordinate of every subset
   std::size_t subset = 0;
   const std::string* last = nullptr;
   KeyIds ids;
-  const auto count = [this](std::int32_t key) {
-    const auto k = static_cast<std::size_t>(key);
-    if (ranks_[k] == 0) counted_.push_back(key);
-    return ++ranks_[k];
+  const auto count = [this](std::int32_t key) -> KeyCount& {
+    KeyCount& c = counts_[static_cast<std::size_t>(key)];
+    if (c.sequence != sequence_) c = KeyCount{.sequence = sequence_};
+    ++c.rank;
+    return c;
   };
   // A quality value named by the key of the element it qualifies is counted among that key's
   // occurrences; like every attribute, it never enters the rows.
   const auto count_quality = [&](const ElementDefinition& qualified) {
     const KeyIds q = ids_of(DecodedValue{.name = &qualified.name, .descriptor = qualified.code}, tables);
-    if (q.key >= 0 && count(q.key) == 1) coordinate_[static_cast<std::size_t>(q.key)] = false;
+    if (q.key < 0) return;
+    KeyCount& c = count(q.key);
+    if (c.rank == 1) c.coordinate = false;
   };
   KeyNumbering numbering(quality);
   for (std::size_t i = 0; i < n; ++i) {
@@ -369,26 +397,21 @@ void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_re
         ids = ids_of(v, tables);
       }
       if (ids.key < 0) return;
-      const std::uint32_t rank = count(ids.key);
-      if (rank == 1) coordinate_[static_cast<std::size_t>(ids.key)] = is_coordinate(v);
-      const bool coordinate = coordinate_[static_cast<std::size_t>(ids.key)];
-      if (coordinate) {
-        for (std::size_t c = coordinates.size(); c-- > 0;) {
-          if (coordinates[c].first != ids.key) continue;
-          level = coordinates[c].second;
-          coordinates.resize(c);
-          break;
-        }
+      KeyCount& c = count(ids.key);
+      const std::uint32_t rank = c.rank;
+      if (rank == 1) c.coordinate = is_coordinate(v);
+      // A key is open at most once: its entry is where it was last opened, if still there.
+      if (c.coordinate && c.open < coordinates.size() && coordinates[c.open].first == ids.key) {
+        level = coordinates[c.open].second;
+        coordinates.resize(c.open);
       }
       if (attributes_) placed_[i] = {rank, level};
-      if (ids.name >= 0) {
-        bool wanted = false;
-        for (std::size_t r : requests_of_name_[static_cast<std::size_t>(ids.name)]) {
-          wanted = wanted || options_.keys[r].rank == 0 || options_.keys[r].rank == rank;
-        }
-        if (wanted) entries_.push_back(Entry{i, i, s, rank, ids.name, level});
+      if (ids.name >= 0 && wanted_rank(ids.name, rank))
+        entries_.push_back(Entry{i, i, s, rank, ids.name, level});
+      if (c.coordinate) {
+        c.open = static_cast<std::uint32_t>(coordinates.size());
+        coordinates.emplace_back(ids.key, level++);
       }
-      if (coordinate) coordinates.emplace_back(ids.key, level++);
     };
     numbering.next(i, v, number);
   }
@@ -428,10 +451,7 @@ Collector::KeyIds Collector::key_ids(const DecodedValue& v, const TableSet& tabl
     if (!key.empty()) {
       auto [k, new_key] =
           all_keys_.try_emplace(std::string(key), static_cast<std::int32_t>(all_keys_.size()));
-      if (new_key) {
-        ranks_.push_back(0);
-        coordinate_.push_back(false);
-      }
+      if (new_key) counts_.emplace_back();
       auto named = names_.find(k->first);
       it->second = KeyIds{k->second, named != names_.end() ? named->second : -1};
     }
@@ -442,30 +462,27 @@ Collector::KeyIds Collector::key_ids(const DecodedValue& v, const TableSet& tabl
 // The rows of the entries, with value_of(entry.value) giving each entry's value.
 template <class ValueOf>
 void Collector::gather(const MessageRef& ref, std::size_t fixed_subset, ValueOf value_of) {
+  for (const Held& h : held_) held_at_[static_cast<std::size_t>(h.name)] = -1;
   held_.clear();
   levels_.assign(1, 0);
   std::size_t subset = fixed_subset;
-  const auto holds = [this](std::int32_t name) {
-    for (const Held& h : held_)
-      if (h.name == name) return true;
-    return false;
-  };
+  const auto holds = [this](std::int32_t name) { return held_at_[static_cast<std::size_t>(name)] >= 0; };
   for (const Entry& e : entries_) {
     const bool replaces = e.level < levels_.back() || (e.level == levels_.back() && holds(e.name));
     if (replaces) emit(ref, subset, value_of);
     while (!held_.empty() && (e.level < levels_.back() || (e.level == levels_.back() && holds(e.name)))) {
+      held_at_[static_cast<std::size_t>(held_.back().name)] = -1;
       held_.pop_back();
       levels_.pop_back();
     }
-    bool updated = false;
-    for (Held& h : held_) {
-      if (h.name == e.name) {  // held at an outer level: replaced where it stands
-        h.rank = e.rank;
-        h.value = e.value;
-        updated = true;
-      }
+    if (const std::int32_t at = held_at_[static_cast<std::size_t>(e.name)]; at >= 0) {
+      Held& h = held_[static_cast<std::size_t>(at)];  // held at an outer level: replaced where it stands
+      h.rank = e.rank;
+      h.value = e.value;
+    } else {
+      held_at_[static_cast<std::size_t>(e.name)] = static_cast<std::int32_t>(held_.size());
+      held_.push_back(Held{e.name, e.rank, e.value});
     }
-    if (!updated) held_.push_back(Held{e.name, e.rank, e.value});
     levels_.push_back(e.level);
     if (fixed_subset == SIZE_MAX) subset = e.subset;
   }
@@ -502,36 +519,46 @@ void Collector::emit(const MessageRef& ref, std::size_t subset, const ValueOf& v
     if (slot[r] == nullptr) return;
   RowBatch& b = *batch_;
   const auto row = static_cast<std::size_t>(b.rows);
-  b.message.reserve(row + 1);
-  b.subset.reserve(row + 1);
+  if (row >= capacity_) grow(row + 1);
   b.message[row] = ref.index;
   b.subset[row] = static_cast<std::int32_t>(subset + 1);
   for (std::size_t r = 0; r < n; ++r) {
     RowColumn& c = b.keys[r];
-    c.valid.reserve(row + 1);
-    c.doubles.reserve(row + 1);
-    c.text.offsets.reserve(row + 2);
-    c.text.offsets[row] = static_cast<std::int32_t>(c.text_bytes);
     const Held* h = slot[r];
-    if (h == nullptr) continue;
-    const DecodedValue& v = value_of(h->value);
-    bool present = false;
     if (c.type == RowColumn::Type::Text) {
-      if (v.has_text()) {
-        append_text(c, (*texts_)[v.text_index]);
-        present = true;
-      }
-    } else if (v.has_value() && !v.has_text()) {
-      c.doubles[row] = v.raw_value;
-      if (v.raw_value != std::floor(v.raw_value) || std::fabs(v.raw_value) > 9.0e15) integral_[r] = false;
-      present = true;
+      // Rows before the column was typed need no offset: no text was written before them.
+      c.text.offsets[row] = static_cast<std::int32_t>(c.text_bytes);
+      if (h == nullptr) continue;
+      const DecodedValue& v = value_of(h->value);
+      if (!v.has_text()) continue;
+      append_text(c, (*texts_)[v.text_index]);
+    } else {
+      if (h == nullptr) continue;
+      const DecodedValue& v = value_of(h->value);
+      if (!v.has_value() || v.has_text()) continue;
+      const double x = v.raw_value;
+      c.doubles[row] = x;
+      // Whole and within what a double holds exactly (false for NaN and infinities too).
+      if (!(std::fabs(x) <= 9.0e15 && static_cast<double>(static_cast<std::int64_t>(x)) == x))
+        integral_[r] = false;
     }
-    if (present) {
-      c.valid.bits[row >> 3] |= static_cast<std::uint8_t>(1u << (row & 7));
-      ++c.present;
-    }
+    c.valid.bits[row >> 3] |= static_cast<std::uint8_t>(1u << (row & 7));
+    ++c.present;
   }
   b.rows = static_cast<std::int64_t>(row + 1);
+}
+
+// Room for at least `rows` rows in every column of the batch, grown geometrically.
+void Collector::grow(std::size_t rows) {
+  capacity_ = std::max({rows, 2 * capacity_, std::size_t{256}});
+  RowBatch& b = *batch_;
+  b.message.reserve(capacity_);
+  b.subset.reserve(capacity_);
+  for (RowColumn& c : b.keys) {
+    c.valid.reserve(capacity_);
+    c.doubles.reserve(capacity_);
+    c.text.offsets.reserve(capacity_ + 1);
+  }
 }
 
 void Collector::add(const MessageValues& m, const MessageRef& ref,
