@@ -153,8 +153,7 @@ class Collector {
       const std::string name = k.attribute.empty() ? k.key : k.key + "->" + k.attribute;
       auto [it, added] = names_.try_emplace(name, static_cast<std::int32_t>(distinct_.size()));
       if (added) distinct_.push_back(name);
-      wanted_keys_.insert(k.key);
-      wanted_keys_.insert(typing_key(k));
+      key_index_.emplace_back(wanted_key(k.key), wanted_key(typing_key(k)));
       attributes_ = attributes_ || !k.attribute.empty();
       request_name_.push_back(it->second);
       if (added) requests_of_name_.emplace_back();
@@ -247,7 +246,16 @@ class Collector {
   std::shared_ptr<RowBatch> batch_;
   std::unordered_map<std::string, std::int32_t> names_;
   std::vector<std::string> distinct_;
-  std::unordered_set<std::string> wanted_keys_;                 // the elements the requests read
+  // The keys of the elements the requests read, distinct, and by request the indices in it of
+  // its key and of the key that types it.
+  std::vector<std::string> wanted_keys_;
+  std::vector<std::pair<std::size_t, std::size_t>> key_index_;
+  std::size_t wanted_key(const std::string& key) {
+    const auto at = std::find(wanted_keys_.begin(), wanted_keys_.end(), key);
+    if (at != wanted_keys_.end()) return static_cast<std::size_t>(at - wanted_keys_.begin());
+    wanted_keys_.push_back(key);
+    return wanted_keys_.size() - 1;
+  }
   bool attributes_ = false;                                     // some request is an attribute
   std::vector<const std::string*> key_names_;                   // by key id
   std::vector<std::pair<std::uint32_t, std::int32_t>> placed_;  // by value: its rank and level
@@ -300,22 +308,34 @@ void Collector::learn_types(const std::shared_ptr<const TableSet>& tables) {
     l.tables = tables;
     l.defs.assign(options_.keys.size(), nullptr);
     l.wanted.recorded_below = kCoordinatesBelow;  // the others place no row
-    std::unordered_map<std::string_view, const ElementDefinition*> by_key;
+    // By wanted key: the first element met of that key (the table's order decides between
+    // elements that share one).
+    std::vector<const ElementDefinition*> first(wanted_keys_.size(), nullptr);
     for (const auto& [code, def] : tables->elements()) {
-      by_key.try_emplace(def.abbreviation, &def);
-      if (wanted_keys_.contains(def.abbreviation)) l.wanted.add(code);
+      for (std::size_t k = 0; k < wanted_keys_.size(); ++k) {
+        if (wanted_keys_[k] != def.abbreviation) continue;
+        l.wanted.add(code);
+        if (first[k] == nullptr) first[k] = &def;
+        break;
+      }
     }
     for (std::size_t r = 0; r < options_.keys.size(); ++r) {  // an attribute: of a key defined
-      auto found = by_key.find(typing_key(options_.keys[r]));
-      if (found != by_key.end() && by_key.contains(options_.keys[r].key)) l.defs[r] = found->second;
+      const auto [key, typing] = key_index_[r];
+      if (first[key] != nullptr) l.defs[r] = first[typing];
     }
   }
   for (std::size_t r = 0; r < options_.keys.size(); ++r) {
     if (l.defs[r] == nullptr) continue;
     known_[r] = true;
     if (!typed_[r]) {
-      batch_->keys[r].type = type_of(*l.defs[r]);
+      RowColumn& c = batch_->keys[r];
+      c.type = type_of(*l.defs[r]);
       typed_[r] = true;
+      if (c.type == RowColumn::Type::Text) {
+        c.text.offsets.reserve(capacity_ + 1);
+      } else {
+        c.doubles.reserve(capacity_);
+      }
     }
   }
   learnt_at_ = &l;
@@ -556,8 +576,11 @@ void Collector::grow(std::size_t rows) {
   b.subset.reserve(capacity_);
   for (RowColumn& c : b.keys) {
     c.valid.reserve(capacity_);
-    c.doubles.reserve(capacity_);
-    c.text.offsets.reserve(capacity_ + 1);
+    if (c.type == RowColumn::Type::Text) {
+      c.text.offsets.reserve(capacity_ + 1);
+    } else {
+      c.doubles.reserve(capacity_);
+    }
   }
 }
 
@@ -595,13 +618,16 @@ bool finish_column(RowColumn& c, std::size_t rows, RowColumn::Type type, bool in
   c.valid.reserve(rows);
   c.valid.null_count = static_cast<std::int64_t>(rows) - c.present;
   c.doubles.reserve(rows);
-  c.text.offsets.reserve(rows + 1);
-  c.text.offsets[rows] = static_cast<std::int32_t>(c.text_bytes);
   c.text.data.reserve(c.text_bytes);
-  if (c.type != type) {
-    if (c.present > 0 && (c.type == RowColumn::Type::Text || type == RowColumn::Type::Text)) return false;
-    c.type = type;
+  const bool same = c.type == type ||
+                    !(c.present > 0 && (c.type == RowColumn::Type::Text || type == RowColumn::Type::Text));
+  if (same) c.type = type;
+  // Offsets unwritten are zero: a column gets text only once typed so.
+  if (c.type == RowColumn::Type::Text || !same) {
+    c.text.offsets.reserve(rows + 1);
+    c.text.offsets[rows] = static_cast<std::int32_t>(c.text_bytes);
   }
+  if (!same) return false;
   if (c.type == RowColumn::Type::Int) {
     if (!integral) {
       c.type = RowColumn::Type::Double;  // an operator gave the key decimals
@@ -1019,22 +1045,23 @@ template <class C>
 std::vector<std::unique_ptr<C>> collect_runs(std::span<const Bytes> sources,
                                              std::span<const MessageRef> messages, TableChooser& chooser,
                                              const RowOptions& options,
-                                             const std::vector<std::size_t>& bounds,
+                                             const std::vector<std::size_t>& bounds, unsigned threads,
                                              std::vector<std::vector<BadMessage>>& bad) {
   const std::size_t runs = bounds.size() - 1;
   std::vector<std::unique_ptr<C>> collectors;
   for (std::size_t run = 0; run < runs; ++run) collectors.push_back(std::make_unique<C>(options));
   bad.assign(runs, {});
   std::atomic<std::size_t> next{0};
-  run_on_threads(static_cast<unsigned>(std::min<std::size_t>(options.threads, runs)), [&](unsigned) {
+  run_on_threads(static_cast<unsigned>(std::min<std::size_t>(threads, runs)), [&](unsigned) {
     MessageValues scratch;
     MessageStructure structure;  // recorded only for attributes: reading values does not pay for it
+    DecodeMemo memo;
+    std::shared_ptr<const TableSet> tables;
     std::optional<BufrError> error;
     for (std::size_t run; (run = next.fetch_add(1, std::memory_order_relaxed)) < runs;) {
       C& collector = *collectors[run];
       for (std::size_t i = bounds[run]; i < bounds[run + 1]; ++i) {
         const MessageRef& ref = messages[i];
-        std::shared_ptr<const TableSet> tables;
         bool decoded = false;
         if constexpr (std::is_same_v<C, Collector>) {
           decoded = decode_one(sources,
@@ -1042,13 +1069,14 @@ std::vector<std::unique_ptr<C>> collect_runs(std::span<const Bytes> sources,
                                chooser,
                                options.programs,
                                scratch,
+                               memo,
                                tables,
                                error,
                                &Collector::wanted,
                                &collector,
                                collector.attributes_wanted() ? &structure : nullptr);
         } else {
-          decoded = decode_one(sources, ref, chooser, options.programs, scratch, tables, error);
+          decoded = decode_one(sources, ref, chooser, options.programs, scratch, memo, tables, error);
         }
         if (!decoded) {
           bad[run].push_back(BadMessage{ref.index, ref.offset, std::move(*error), ref.source});
@@ -1094,10 +1122,10 @@ void note_unknown(const std::vector<std::unique_ptr<C>>& collectors, const RowOp
 
 RowOutput collect_flat(std::span<const Bytes> sources, std::span<const MessageRef> messages,
                        TableChooser& chooser, const RowOptions& options,
-                       const std::vector<std::size_t>& bounds) {
+                       const std::vector<std::size_t>& bounds, unsigned threads) {
   std::vector<std::vector<BadMessage>> bad;
   std::vector<std::unique_ptr<FlatCollector>> collectors =
-      collect_runs<FlatCollector>(sources, messages, chooser, options, bounds, bad);
+      collect_runs<FlatCollector>(sources, messages, chooser, options, bounds, threads, bad);
   RowOutput out;
   note_unknown(collectors, options, out);
   // The columns in the order they are first met, in message order; a column takes the type
@@ -1165,15 +1193,25 @@ RowOutput collect_flat(std::span<const Bytes> sources, std::span<const MessageRe
   return out;
 }
 
+// The threads worth taking for `messages` (see RowOptions::octets_per_thread).
+unsigned threads_for(std::span<const MessageRef> messages, const RowOptions& options) {
+  const unsigned asked = std::max(1u, options.threads);
+  if (options.octets_per_thread == 0) return asked;
+  std::size_t octets = 0;
+  for (const MessageRef& m : messages) octets += m.length;
+  return static_cast<unsigned>(std::clamp<std::size_t>(octets / options.octets_per_thread, 1, asked));
+}
+
 }  // namespace
 
 RowOutput collect_rows(std::span<const Bytes> sources, std::span<const MessageRef> messages,
                        TableChooser& chooser, const RowOptions& options) {
-  const std::vector<std::size_t> bounds = run_bounds(messages, std::max(1u, options.threads));
-  if (options.flat) return collect_flat(sources, messages, chooser, options, bounds);
+  const unsigned threads = threads_for(messages, options);
+  const std::vector<std::size_t> bounds = run_bounds(messages, threads);
+  if (options.flat) return collect_flat(sources, messages, chooser, options, bounds, threads);
   std::vector<std::vector<BadMessage>> bad;
   std::vector<std::unique_ptr<Collector>> collectors =
-      collect_runs<Collector>(sources, messages, chooser, options, bounds, bad);
+      collect_runs<Collector>(sources, messages, chooser, options, bounds, threads, bad);
   // A key takes the type of the first message, in message order, whose tables define it, and
   // is integer only when every value of every run is whole.
   RowOutput out;
