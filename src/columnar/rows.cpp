@@ -407,7 +407,8 @@ void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_re
       }
     }
     // Elements (a statistic is also a value of its own), factors and bitmap entries.
-    const auto number = [&](std::size_t, const ElementDefinition* qualified) {
+    // Inlined into the numbering: it runs once per value.
+    const auto number = [&](std::size_t, const ElementDefinition* qualified) __attribute__((always_inline)) {
       if (qualified != nullptr) {
         count_quality(*qualified);
         return;
@@ -454,7 +455,8 @@ std::int32_t Collector::attribute_id(const DecodedValue& target, const TableSet&
 }
 
 // The ids of a value's key: for counting (every key of the messages) and among the requested.
-Collector::KeyIds Collector::ids_of(const DecodedValue& v, const TableSet& tables) {
+[[gnu::always_inline]] inline Collector::KeyIds Collector::ids_of(const DecodedValue& v,
+                                                                  const TableSet& tables) {
   // A name's ids never change once known: the last ones met are kept by address in front of
   // the map.
   const auto address = reinterpret_cast<std::uintptr_t>(v.name);
@@ -464,7 +466,7 @@ Collector::KeyIds Collector::ids_of(const DecodedValue& v, const TableSet& table
   return recent.ids;
 }
 
-Collector::KeyIds Collector::key_ids(const DecodedValue& v, const TableSet& tables) {
+[[gnu::noinline]] Collector::KeyIds Collector::key_ids(const DecodedValue& v, const TableSet& tables) {
   auto [it, added] = key_ids_.try_emplace(v.name);
   if (added) {
     const std::string_view key = value_key(v, tables);
