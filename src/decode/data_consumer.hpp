@@ -10,6 +10,9 @@
 //   bool read_element(const ElementInfo& info);   an element: read it and record_element() it
 //   bool read_factor(const ElementParams& params, std::uint64_t& count);
 //   bool read_selected(const ElementParams& params);  the value a bitmap entry selects
+//     or, where it matters which kind of value that is,
+//   bool read_selected(const ElementParams& params, bool attribute);  `attribute`: a
+//                                                 substituted (2-23) or replaced (2-32) value
 //   bool marker(std::uint32_t code);              an operator that leaves a marker
 //   bool characters(std::uint32_t code);          2-05-YYY text
 //   void set_role(ValueRole role);                the role of the value read last, when it
@@ -306,8 +309,13 @@ bool DataConsumer<Decoder, Records>::selected_by_bitmap(std::uint32_t code) {
   ElementParams params = element_params(described, state_);
   const std::uint32_t x = split_code(code).x;
   if (x == 25) widen_for_difference(params);
-  if (!self().read_selected(params)) return false;
-  if (x == 23 || x == 32) self().set_role(ValueRole::Attribute);
+  const bool attribute = x == 23 || x == 32;
+  if constexpr (requires(Decoder & d) { d.read_selected(params, attribute); }) {
+    if (!self().read_selected(params, attribute)) return false;
+  } else {
+    if (!self().read_selected(params)) return false;
+  }
+  if (attribute) self().set_role(ValueRole::Attribute);
   if constexpr (Records) {
     if (x == 23 || x == 24 || x == 32) {
       const AttributeLink::Kind kind = x == 23   ? AttributeLink::Kind::Substituted

@@ -113,8 +113,9 @@ Result<ColumnIndex> ColumnIndex::of(const InputTable& table) {
         arrow != std::string_view::npos && !is_element_attribute(name.substr(arrow)))
       return fail(BufrError::unencodable(
           "column " + std::string(name) +
-          ": attributes (key->name) other than associated fields cannot be written from a table: the "
-          "bitmaps that would select them are no columns of it"));
+          ": attributes (key->name) other than associated fields cannot be written from a table: quality "
+          "values go by the key of the element they qualify (#n#key), percentages of confidence and "
+          "substituted values are not carried"));
     auto& ranks = index.by_key_[name.substr(hash + 1)];
     if (std::any_of(ranks.begin(), ranks.end(), [&](const auto& r) { return r.first == rank; }))
       return fail(BufrError::unencodable("column " + std::string(name) + " is given twice"));
@@ -174,9 +175,9 @@ class RowPlanner : public DataConsumer<RowPlanner> {
     plan_ = &plan;
   }
   // Refuses a valid cell of the row that no field took.
-  Status finish_row() const;
+  Status finish_row();
   // The same for every row of the message planned.
-  Status finish_message() const;
+  Status finish_message();
 
   bool after_step() { return true; }
   bool define_reference(std::uint32_t code) {
@@ -196,12 +197,15 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   }
   bool read_element(const ElementInfo& info);
   bool read_factor(const ElementParams& params, std::uint64_t& count);
-  bool read_selected(const ElementParams& params) {
-    return fail_with(
-        refuse_row({key_of(*params.def), params.def->code, table_row_},
-                   "values a bitmap selects (2-23, 2-24, 2-25, 2-32) cannot be written from a table"));
+  bool read_selected(const ElementParams& params, bool attribute);
+  // An operator's marker ends a quality block: its values are numbered under their elements' keys.
+  bool marker(std::uint32_t) {
+    number_quality();
+    return true;
   }
-  bool marker(std::uint32_t) { return true; }
+  // The quality values numbered under the key of the element they qualify, as the walk finds them.
+  std::vector<QualityKey>& quality_keys() { return quality_; }
+  std::size_t values_made() const { return columnar() ? plan_->size() : out_->size(); }
   bool characters(std::uint32_t) {
     if (columnar()) {
       plan_->push_back({.column = column_of(slot(kTextKey))});
@@ -238,7 +242,8 @@ class RowPlanner : public DataConsumer<RowPlanner> {
     return it == slot_by_key_.end() ? 0 : slots_[it->second].counter;
   }
   void restart(std::size_t row, std::size_t table_row) {
-    state_.reset_for_subset();
+    start_subset();
+    quality_.clear();
     for (const std::uint32_t s : used_) slots_[s].counter = slots_[s].cursor = 0;
     used_.clear();
     bitmap_defaulted_ = false;
@@ -248,6 +253,11 @@ class RowPlanner : public DataConsumer<RowPlanner> {
     table_row_ = table_row;
   }
   bool columnar() const { return end_ != 0; }
+  // Places the quality values held (quality_) in the columns of their elements' keys: after the
+  // rest of their block, as the reader numbers them.
+  void number_quality();
+  // A 0-31-031 of compressed data: the same in every row, since the values it selects are.
+  bool same_bitmap_entry(const ElementDefinition& def, std::uint32_t column);
   // The column of the next occurrence of the slot's key, taken (kNoColumn when absent).
   std::uint32_t column_of(std::uint32_t slot);
   // The cell of the next occurrence of the slot's key in the row (missing when its column is
@@ -325,6 +335,7 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   std::string significance_column_;      // the column that gave it, if any
   std::vector<FieldValue>* out_ = nullptr;
   std::vector<PlannedField>* plan_ = nullptr;
+  std::vector<QualityKey> quality_;  // quality values not yet numbered (value: in out_ or plan_)
 };
 
 std::uint32_t RowPlanner::slot(std::string_view key) {
@@ -346,12 +357,16 @@ inline std::uint32_t RowPlanner::column_of(std::uint32_t s) {
 
 bool RowPlanner::read_element(const ElementInfo& info) {
   const ElementDefinition& def = *info.def;
+  // A value of class 33 in a quality block is no key of its own: it is named by the element it
+  // qualifies (placed when its block ends) or, a percentage of confidence, not at all.
+  const bool quality = state_.quality_block && split_code(def.code).x == kQualityClass;
   if (columnar()) {
     // The walk goes on with the first row's values, as the compressed writer records them.
-    const std::uint32_t s = def.abbreviation.empty() ? kNoSlot : slot(def);
+    const std::uint32_t s = def.abbreviation.empty() || quality ? kNoSlot : slot(def);
     const PlannedField field{.column = s == kNoSlot ? PlannedField::kNoColumn : column_of(s),
                              .present_by_default = def.code == kDataPresentIndicator};
     plan_->push_back(field);
+    if (field.present_by_default && !same_bitmap_entry(def, field.column)) return false;
     if ((associated_at_ != kNone || def.code == kAssociatedFieldSignificance) &&
         !element_attributes(def, field.column, s))
       return false;
@@ -364,7 +379,7 @@ bool RowPlanner::read_element(const ElementInfo& info) {
   // Made in place: a copy of the value, or an optional built beside it, costs more than the
   // rest of this function where the stores of its parts are read back whole.
   FieldValue& v = out_->emplace_back();
-  const std::uint32_t s = def.abbreviation.empty() ? kNoSlot : slot(def);
+  const std::uint32_t s = def.abbreviation.empty() || quality ? kNoSlot : slot(def);
   const std::uint32_t column = s == kNoSlot ? PlannedField::kNoColumn : column_of(s);
   v = cell_at(column, row_);
   if (def.code == kDataPresentIndicator && v.kind == FieldValue::Kind::Missing) {
@@ -375,6 +390,57 @@ bool RowPlanner::read_element(const ElementInfo& info) {
   record_element(state_, def, number ? std::optional<double>(v.number) : std::nullopt);
   return (associated_at_ == kNone && def.code != kAssociatedFieldSignificance) ||
          element_attributes(def, column, s);
+}
+
+bool RowPlanner::read_selected(const ElementParams& params, bool attribute) {
+  const ElementDefinition& def = *params.def;
+  if (attribute)
+    return fail_with(
+        refuse_row({key_of(def), def.code, table_row_},
+                   "a substituted (2-23) or replaced (2-32) value a bitmap selects is an attribute "
+                   "(key->substitutedValue) that a table does not carry: its dataPresentIndicator "
+                   "column must hold 1 (not present)"));
+  // Statistics (2-24, 2-25) are values of their own, numbered under the key of the element selected.
+  if (def.abbreviation.empty())
+    return fail_with(refuse_row({key_of(def), def.code, table_row_},
+                                "a bitmap selects an element without a key: no column names its value"));
+  const std::uint32_t column = column_of(slot(def));
+  if (columnar()) {
+    plan_->push_back({.column = column});
+  } else {
+    out_->push_back(cell_at(column, row_));
+  }
+  return true;
+}
+
+void RowPlanner::number_quality() {
+  for (const QualityKey& q : quality_) {
+    const std::uint32_t column = column_of(slot(*q.qualified));
+    if (columnar()) {
+      (*plan_)[q.value].column = column;
+    } else {
+      (*out_)[q.value] = cell_at(column, row_);
+    }
+  }
+  quality_.clear();
+}
+
+bool RowPlanner::same_bitmap_entry(const ElementDefinition& def, std::uint32_t column) {
+  if (column == PlannedField::kNoColumn) return true;  // 1 in every row
+  const auto entry = [&](std::size_t row) {
+    const FieldValue v = cell_at(column, row);
+    return v.kind == FieldValue::Kind::Missing ? FieldValue::of_number(1.0) : v;
+  };
+  const FieldValue first = entry(row_);
+  for (std::size_t row = row_ + 1; row < end_; ++row) {
+    const FieldValue other = entry(row);
+    if (other.kind != first.kind || other.number != first.number)
+      return fail_with(refuse_value({key_of(def), def.code, table_row_ + (row - row_)},
+                                    other,
+                                    "differs from row " + std::to_string(table_row_) +
+                                        "'s: compressed data hold one bitmap for all subsets"));
+  }
+  return true;
 }
 
 bool RowPlanner::element_attributes(const ElementDefinition& def, std::uint32_t column, std::uint32_t slot) {
@@ -468,8 +534,7 @@ bool RowPlanner::read_factor(const ElementParams& params, std::uint64_t& count) 
   } else {
     out_->push_back(v);
   }
-  count = static_cast<std::uint64_t>(v.number);
-  record_factor(state_, def);
+  count = static_cast<std::uint64_t>(v.number);  // the walk records the factor in the history
   return true;
 }
 
@@ -588,12 +653,14 @@ void RowPlanner::delayed_steps(std::span<const ProgramStep> body) {
   });
 }
 
-Status RowPlanner::finish_row() const {
+Status RowPlanner::finish_row() {
+  number_quality();
   if (significance_untold()) return fail(untold_significance());
   return untaken(row_, row_ + 1, bitmap_defaulted_);
 }
 
-Status RowPlanner::finish_message() const {
+Status RowPlanner::finish_message() {
+  number_quality();
   if (significance_untold()) return fail(untold_significance());
   std::vector<std::uint32_t> left;  // the columns of data no field took
   for (std::size_t c = 0; c < table_.columns.size(); ++c) {
@@ -620,7 +687,9 @@ Status RowPlanner::untaken(std::size_t row, std::size_t taken_mark, bool default
                                        " is not written: the descriptors do not produce this key here (a "
                                        "replication count contradicted by the data?" +
                                        (defaulted ? " or a value a bitmap selects: without its "
-                                                    "dataPresentIndicator columns, a bitmap selects none"
+                                                    "dataPresentIndicator columns, a bitmap selects none; "
+                                                    "give them as columns #n#dataPresentIndicator (0: "
+                                                    "present), numbered in walk order"
                                                   : "") +
                                        ")"));
   }

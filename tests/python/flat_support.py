@@ -1,5 +1,5 @@
-"""Flat frames of real messages written back: the replication factors the writer asks for when a
-frame cannot tell its counts, as the columns a user would add."""
+"""Flat frames of real messages written back: the replication factors and bitmaps the writer asks
+for when a frame cannot tell its counts or what a bitmap selects, as the columns a user would add."""
 import collections
 
 import pandas as pd
@@ -11,38 +11,41 @@ from quorvex import _engine
 TABLES = _engine.Tables(None)
 TABLE_KEYS = {"masterTablesVersionNumber": "master_table_version", "localTablesVersionNumber": "local_table_version",
               "bufrHeaderCentre": "centre", "bufrHeaderSubCentre": "sub_centre"}
-# The writer's refusals that a factor column answers.
-COUNT_REFUSALS = ("the replication count cannot be told from the keys it repeats",
-                  "compressed data hold one replication count for all subsets")
+# The writer's refusals that factor or bitmap columns answer.
+STRUCTURE_REFUSALS = ("the replication count cannot be told from the keys it repeats",
+                      "compressed data hold one replication count for all subsets",
+                      "without its dataPresentIndicator columns, a bitmap selects none")
 
 
-def factor_columns(message):
-    """The message's replication factors as flat columns, #n#key numbered within each subset."""
+def structure_columns(message):
+    """The message's replication factors and bitmap entries as flat columns, #n#key numbered
+    within each subset."""
     table = pa.table(_engine.decode([message], [(0, 0, 0, len(message))], TABLES, 1, True, None)[0]).to_pydict()
     columns, seen = collections.defaultdict(dict), collections.Counter()
     for subset, key, role, value in zip(table["subset"], table["key"], table["role"], table["value"]):
-        if role == "replication_factor":
+        if role in ("replication_factor", "bitmap"):
             seen[subset, key] += 1
             columns[f"#{seen[subset, key]}#{key}"][subset] = value
     subsets = sorted(set(table["subset"]))
     return pd.DataFrame({name: [cells.get(s) for s in subsets] for name, cells in columns.items()})
 
 
-def write_flat(message, factors=False):
+def write_flat(message, structure=False):
     """The message's flat frame and the frame written back with the message's own descriptors and
-    compression, given its factor columns where the writer cannot tell a count (or always, with
-    `factors`: the message's structure then, where a frame of several subsets cannot tell a
+    compression, given its factor and bitmap columns where the writer cannot tell a count or what
+    a bitmap selects (or always, with `structure`: the message's structure then, where a frame of
+    several subsets cannot tell a
     repetition whose values are all missing from one that is not there). The header keys come
     from the frame's own columns but for those that choose the tables. Raises the ValueError of a
-    refusal that the counts do not answer."""
+    refusal that these columns do not answer."""
     frame = quorvex.read_dataframe(message)
     header = _engine.read_header(message, 0, len(message))
     options = {"descriptors": header["descriptors"], "compressed": header["compressed"],
                "header": {key: header[field] for key, field in TABLE_KEYS.items()}}
-    if not factors:
+    if not structure:
         try:
             return frame, quorvex.write_bufr(frame, **options)
         except ValueError as e:
-            if not any(reason in str(e) for reason in COUNT_REFUSALS):
+            if not any(reason in str(e) for reason in STRUCTURE_REFUSALS):
                 raise
-    return frame, quorvex.write_bufr(pd.concat([frame, factor_columns(message)], axis=1), **options)
+    return frame, quorvex.write_bufr(pd.concat([frame, structure_columns(message)], axis=1), **options)

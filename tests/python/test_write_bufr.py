@@ -227,3 +227,47 @@ def test_header_columns_and_subset_numbers_of_a_flat_frame(numbers, categories, 
     headers = [_engine.read_header(octets, o, n) for o, n, _ in _engine.scan(octets)]
     assert [(h["number_of_subsets"], h["data_category"]) for h in headers] == expected
     assert quorvex.read_dataframe(octets)["#1#airTemperature"].tolist() == pytest.approx([273.15, 274.15, 275.15])
+
+
+# Two temperatures under a bitmap that selects the first: its first-order statistic (2-24) and
+# its quality information (2-22), both numbered under airTemperature as the reader names them.
+BITMAP = [301011, 12101, 12101, 224000, 236000, 101002, 31031, 8023, 224255,
+          222000, 237000, 33002, 235000]
+PRESENT = {"#1#dataPresentIndicator": [0], "#2#dataPresentIndicator": [1]}
+SELECTED = {"#1#firstOrderStatistics": [4], "#3#airTemperature": [1.5], "#4#airTemperature": [2.0]}
+
+
+@pytest.mark.parametrize(("columns", "rows", "text"), [
+    ({**PRESENT, **SELECTED}, [0, 0], None),
+    ({**PRESENT, "#1#firstOrderStatistics": [4]}, [0, 0], None),  # the selected values missing
+    (SELECTED, [0, 0], "#3#airTemperature, row 0: value 1.5 is not written: the descriptors do not produce this "
+                       "key here (a replication count contradicted by the data? or a value a bitmap selects: "
+                       "without its dataPresentIndicator columns, a bitmap selects none; give them as columns "
+                       "#n#dataPresentIndicator"),
+    ({"#1#dataPresentIndicator": [0, 1], "#2#dataPresentIndicator": [1, 1]}, [0, 1],
+     "dataPresentIndicator (031031), row 1: value 1 differs from row 0's: compressed data hold one bitmap for all "
+     "subsets"),
+])
+@pytest.mark.parametrize("compressed", [False, True])
+def test_values_a_bitmap_selects_from_their_columns(columns, rows, text, compressed):
+    frame = pd.DataFrame({"#1#year": [2024], "#1#month": [3], "#1#day": [1], "#1#airTemperature": [273.15],
+                          "#2#airTemperature": [274.15]}).reindex(rows).reset_index(drop=True)
+    frame = pd.concat([frame, pd.DataFrame(columns).reindex(rows).reset_index(drop=True)], axis=1)
+    if text is not None and (compressed or "compressed data" not in text):
+        with pytest.raises(ValueError, match=re.escape(text)):
+            quorvex.write_bufr(frame, descriptors=BITMAP, compressed=compressed)
+        return
+    back = quorvex.read_dataframe(quorvex.write_bufr(frame, descriptors=BITMAP, compressed=compressed))
+    # the bitmap is no column of a flat frame; what it selects is
+    expected = frame.drop(columns=[c for c in frame.columns if "dataPresentIndicator" in c])
+    pd.testing.assert_frame_equal(back[expected.columns], expected, check_dtype=False)
+    others = [c for c in back.columns if c.startswith("#") and c not in expected.columns]
+    assert back[others].isna().all().all(), others
+
+
+def test_a_substituted_value_a_bitmap_selects_is_refused():
+    frame = pd.DataFrame({"#1#airTemperature": [273.15], "#2#airTemperature": [274.15], **PRESENT})
+    with pytest.raises(ValueError, match=re.escape(
+            "airTemperature (012101), row 0: a substituted (2-23) or replaced (2-32) value a bitmap selects is an "
+            "attribute (key->substitutedValue) that a table does not carry")):
+        quorvex.write_bufr(frame, descriptors=[12101, 12101, 223000, 236000, 101002, 31031, 223255])

@@ -2,8 +2,8 @@
 the writer writes to the values it decodes from the original: for a sample of every data
 category of the clean corpus (and of messages with associated fields), each message written
 again with its own compression and with the other one (where the format allows it), and its
-flat frame (read_dataframe) with its replication factors written back by write_bufr (where the
-frame holds what the message does)."""
+flat frame (read_dataframe) with its replication factors and bitmaps written back by write_bufr
+(where the frame holds what the message does)."""
 import collections
 import csv
 import json
@@ -22,7 +22,9 @@ PER_CATEGORY = 3
 PREPBUFR = "raw/pybufrkit/prepbufr.bufr"
 
 pytestmark = pytest.mark.skipif(CORPUS is None, reason="no corpus")
-BEYOND_FRAMES = ("203", "22", "23")  # operators of what a flat frame does not hold
+# operators of what a flat frame does not hold: reference definitions, percentages of confidence
+# and substituted values
+BEYOND_FRAMES = ("203", "222", "223", "232")
 
 def beyond_eccodes(row, written, view):
     """Compressed data with bitmaps written uncompressed: every subset then defines its own
@@ -61,6 +63,10 @@ def sample():
             if (len(chosen["204"]) < PER_CATEGORY and row["index"] == "0" and row not in picked
                     and any(op.startswith("204") and op != "204000" for op in row["operators"].split(","))):
                 chosen["204"].append(row)  # associated fields
+            if (len(chosen["224"]) < PER_CATEGORY and row["index"] == "0" and row not in picked
+                    and any(op.startswith(("224", "225")) for op in row["operators"].split(","))
+                    and not any(op.startswith(BEYOND_FRAMES) for op in row["operators"].split(","))):
+                chosen["224"].append(row)  # statistics a bitmap selects
     return [row for rows in chosen.values() for row in rows]
 
 
@@ -90,9 +96,8 @@ def views(tmp_path_factory):
             other = None
             refused.append((row["path"], str(e)))
         own = _engine.reencode(octets, offset, length, tables, compressed)
-        # a flat frame holds no bitmap nor what it selects, nor reference definitions
         holds_all = not any(op.startswith(BEYOND_FRAMES) for op in row["operators"].split(","))
-        files["frame"].append(write_flat(octets[offset:offset + length], factors=True)[1] if holds_all else None)
+        files["frame"].append(write_flat(octets[offset:offset + length], structure=True)[1] if holds_all else None)
         files["original"].append(octets[offset:offset + length])
         files["own"].append(own)
         files["other"].append(other)
@@ -140,5 +145,7 @@ def test_eccodes_decodes_the_written_messages_to_the_original_values(views, writ
     unwritten = {"own": 0, "other": len(refused), "frame": result[written].count(None)}[written]
     assert compared == len(rows) - beyond - unwritten
     assert compared >= len(rows) // 2
-    if written == "frame":  # the associated fields among them
-        assert sum(again is not None for again, row in zip(result[written], rows) if "204" in row["operators"]) >= 3
+    if written == "frame":  # the associated fields and the statistics a bitmap selects among them
+        for operators in (("204",), ("224", "225")):
+            assert sum(again is not None for again, row in zip(result[written], rows)
+                       if any(op.startswith(operators) for op in row["operators"].split(","))) >= 3, operators

@@ -95,15 +95,16 @@ def test_corpus_messages_written_again_decode_to_the_same_values(path):
 # those that choose the tables.
 FLAT_FILES, FLAT_MESSAGES = 2, 3
 # What a flat frame does not hold, so that the writer refuses (rather than guesses) it: reference
-# definitions; the bitmaps that select statistics (2-24, 2-25) and quality information (2-22)
-# other than a percentage of confidence, numbered as their elements. The counts of delayed
-# replications whose keys occur elsewhere in the template or that stand in another replication,
-# or (compressed) that the trailing missing values of a subset leave untold, are refused until
-# their factors are given as columns, and then written.
+# definitions, substituted values. The bitmaps that select statistics (2-24, 2-25) and quality
+# information (2-22) other than a percentage of confidence, numbered as their elements, and the
+# counts of delayed replications whose keys occur elsewhere in the template or that stand in
+# another replication, or (compressed) that the trailing missing values of a subset leave untold,
+# are refused until they are given as columns (#n#dataPresentIndicator, the factors), and then
+# written.
 SELECTING = ("222", "223", "224", "225", "232")  # operators whose values a bitmap selects
 FLAT_OPERATORS = ("203", "204", "205", "222", "223", "224", "225", "232", "236", "237")
 FLAT_REFUSALS = {"new reference values (2-03) cannot be written from a table": ("203",),
-                 "a value a bitmap selects": ("222", "224", "225")}
+                 "a substituted (2-23) or replaced (2-32) value a bitmap selects": ("223", "232")}
 
 
 def flat_files():
@@ -139,7 +140,8 @@ def test_flat_frames_written_and_read_back_are_the_same(path, rows):
     octets = (CORPUS / path).read_bytes()
     for r in rows:
         message = octets[int(r["offset"]):int(r["offset"]) + int(r["length"])]
-        # the counts the frame cannot tell are given, when refused, as the columns the refusal asks for
+        # the counts and bitmaps the frame cannot tell are given, when refused, as the columns the
+        # refusal asks for
         try:
             frame, written = write_flat(message)
         except ValueError as e:
