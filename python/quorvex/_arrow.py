@@ -99,7 +99,8 @@ def scan_buffer(buffer: Buffer, first: int = 0, headers: bool = False) -> Iterat
 def scan_index(buffer: Buffer, position: int = 0, first: int = 0) -> Iterator[tuple[np.ndarray, list[Bad], int]]:
     """(whole messages, damaged markers, markers found) of each window of one buffer: the whole
     messages as rows (position, index, offset, length) of an int64 array read in place from the
-    engine's scan, the messages numbered from `first`."""
+    engine's scan, the messages numbered from `first`. A whole message costs a row of four
+    numbers, so the windows grow while they find few damaged markers (each one a Python entry)."""
     size = buffer_size(buffer)
     start = 0
     window = _SMALLEST_SCAN_WINDOW
@@ -107,7 +108,7 @@ def scan_index(buffer: Buffer, position: int = 0, first: int = 0) -> Iterator[tu
         rows, bad, start, _, found = _engine.scan_index(buffer, start, min(size, start + window), position, first)
         yield np.frombuffer(rows, np.int64).reshape(-1, 4), bad, found
         first += found
-        window = _next_window(window, found)
+        window = _next_window(window, len(bad))
 
 
 def message_array(parts: Sequence[np.ndarray | Sequence[tuple[int, int, int, int]]]) -> np.ndarray:

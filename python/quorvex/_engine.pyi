@@ -20,6 +20,12 @@ def scan_index(buffer: Buffer, start: int, end: int, position: int = 0,
     native int64 (position, index, offset, length), the damaged markers as bad messages, and how
     many markers were found in all."""
 
+def date_stamps(year: list[Any], month: list[Any], day: list[Any], hour: list[Any], minute: list[Any],
+                second: list[Any], out: Buffer) -> int:
+    """Writes into `out` (int64 per row) the dates of their parts in microseconds since 1970, NaT
+    where a row has none, and returns how many have none; each part is a list of Arrow chunks
+    (kind "l" or "d", validity or None, values, offset, rows)."""
+
 def read_header(buffer: Buffer, offset: int, length: int) -> dict[str, object]:
     """Sections 0, 1 and 3 of one message of edition 2, 3 or 4."""
 

@@ -264,10 +264,12 @@ def shape(rows: pa.Table, headers: pa.Table, query: _keys.Query, pushed: set[str
     the engine did not apply) and required columns applied; one conversion to pandas."""
     import pyarrow as pa
 
-    at = np.searchsorted(headers.column("message").to_numpy(), rows.column("message").to_numpy())
     out: dict[str, Any] = {}
-    for name in [*query.header_keys, *([_keys.COUNT] if _keys.COUNT in query.filters or
-                                       _keys.COUNT in query.columns else [])]:
+    joined = [*query.header_keys, *([_keys.COUNT] if _keys.COUNT in query.filters or
+                                    _keys.COUNT in query.columns else [])]
+    if joined:  # each row's message among the headers' rows
+        at = np.searchsorted(headers.column("message").to_numpy(), rows.column("message").to_numpy())
+    for name in joined:
         out[name] = header_column(headers, name).take(at)
     for name in query.data_keys:
         out[name] = rows.column(name)

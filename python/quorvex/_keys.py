@@ -71,20 +71,37 @@ def present(column: Column) -> np.ndarray:
     return np.asarray(pd.notna(column), dtype=bool)
 
 
+# What pandas makes of text: a string dtype over Arrow (pandas 3), or objects.
+_TEXT = pd.Series(dtype="str").dtype
+
+
+def _pandas_array(column: Column) -> Any:
+    """One column as what its frame holds: float64 (NaN where missing) and timestamps (NaT) as
+    numpy arrays, integers as Int64, other Arrow types as pyarrow converts them, cells of objects
+    as objects."""
+    if isinstance(column, np.ndarray) and column.dtype != object:
+        return column
+    if not isinstance(column, (pa.Array, pa.ChunkedArray)):
+        return pd.array(column, dtype=object)
+    kind = column.type
+    if kind == pa.float64() or kind == pa.timestamp("us"):
+        return column.to_numpy(zero_copy_only=False)
+    if kind == pa.int64():
+        return pd.Int64Dtype().__from_arrow__(column)
+    if isinstance(_TEXT, pd.StringDtype) and (pa.types.is_string(kind) or pa.types.is_large_string(kind)):
+        return _TEXT.__from_arrow__(column)  # the Arrow strings kept as they are
+    return column.to_pandas(types_mapper=nullable).array
+
+
 def to_pandas(columns: Mapping[str, Column], keep: np.ndarray | None) -> pd.DataFrame:
-    """The columns as one frame, the rows of `keep` (None: all): the Arrow columns converted in one
-    step (integers Int64, texts str), cells of objects put in after."""
-    arrow: dict[str, Any] = {name: c for name, c in columns.items() if isinstance(c, (pa.Array, pa.ChunkedArray))}
-    others = {name: c for name, c in columns.items() if name not in arrow}
-    table = pa.table(arrow) if arrow else None
+    """The columns as one frame, the rows of `keep` (None: all): each column converted once
+    (integers Int64, texts str, cells of objects as objects), none copied again into blocks."""
     if keep is not None:
-        table = table.filter(keep) if table is not None else None
-        others = {name: c[keep] for name, c in others.items()}
-    frame = table.to_pandas(types_mapper=nullable) if table is not None else pd.DataFrame(
-        index=pd.RangeIndex(len(next(iter(others.values()))) if others else 0))
-    for name, cells in others.items():
-        frame[name] = pd.Series(cells, index=frame.index, dtype=object)
-    return frame if list(frame.columns) == list(columns) else frame[list(columns)]
+        columns = {name: c.filter(keep) if isinstance(c, (pa.Array, pa.ChunkedArray)) else c[keep]
+                   for name, c in columns.items()}
+    rows = len(next(iter(columns.values()))) if columns else 0
+    return pd.DataFrame({name: _pandas_array(c) for name, c in columns.items()}, index=pd.RangeIndex(rows),
+                        copy=False)
 
 
 def _floats(column: Column) -> np.ndarray:
@@ -96,27 +113,24 @@ def _floats(column: Column) -> np.ndarray:
 # --- computed keys -----------------------------------------------------------------------
 
 
+def _number_chunks(column: Column) -> list[tuple[str, Any, Any, int, int]]:
+    """A numeric column as the engine reads it in place: (kind, validity, values, offset, rows)
+    per chunk, kind "l" (int64) or "d" (float64); other types are cast to float64 first."""
+    if column.type not in (pa.int64(), pa.float64()):
+        column = pc.cast(column, pa.float64())
+    kind = "l" if column.type == pa.int64() else "d"
+    chunks = column.chunks if isinstance(column, pa.ChunkedArray) else [column]
+    return [(kind, *chunk.buffers(), chunk.offset, len(chunk)) for chunk in chunks]
+
+
 def _datetimes(parts: list[Column]) -> Column:
-    """Timestamps from year, month, day, hour, minute and second columns: null where the date or
-    hour is missing or impossible; a missing minute or second counts as 0 (templates without
-    them); fractions of a second kept to the microsecond, truncated."""
-    year, month, day, hour, minute, second = (_floats(p) for p in parts)
-    minute = np.where(np.isnan(minute), 0, minute)
-    second = np.where(np.isnan(second), 0, second)
-    valid = ~(np.isnan(year) | np.isnan(month) | np.isnan(day) | np.isnan(hour))
-    valid &= (year >= 1) & (year <= 9999) & (month >= 1) & (month <= 12) & (day >= 1)
-    valid &= (hour >= 0) & (hour < 24) & (minute >= 0) & (minute < 60) & (second >= 0) & (second < 60)
-
-    def whole(values: np.ndarray) -> np.ndarray:
-        return np.where(valid, values, 1).astype(np.int64)
-
-    months = ((whole(year) - 1970) * 12 + whole(month) - 1).astype("datetime64[M]")
-    days = months.astype("datetime64[D]") + (whole(day) - 1).astype("timedelta64[D]")
-    valid &= days.astype("datetime64[M]") == months  # the day lies within its month
-    micro = (np.where(valid, second, 0) * 1_000_000).astype(np.int64)
-    stamps = days.astype("datetime64[us]").astype(np.int64) + (whole(hour) * 3_600_000_000
-                                                              + whole(minute) * 60_000_000 + micro)
-    return pa.array(stamps, pa.timestamp("us"), mask=~valid)
+    """Timestamps (numpy datetime64[us], NaT where missing) from year, month, day, hour, minute
+    and second columns, computed by the engine from their Arrow chunks: missing where the date
+    or hour is missing or impossible; a missing minute or second counts as 0; fractions of a
+    second kept to the microsecond, truncated."""
+    stamps = np.empty(len(parts[0]), "datetime64[us]")
+    _engine.date_stamps(*(_number_chunks(p) for p in parts), stamps.view(np.int64))
+    return stamps
 
 
 def _wmo_station_id(parts: list[Column]) -> Column:

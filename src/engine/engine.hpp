@@ -76,6 +76,7 @@ bool register_engine_batch(PyObject* m, EngineState& state);      // class Batch
 bool register_engine_headers(PyObject* m);                        // header_keys(), read_header_keys()
 bool register_engine_tree(PyObject* m);                           // read_tree()
 bool register_engine_encode(PyObject* m);                         // reencode()
+bool register_engine_computed(PyObject* m);                       // date_stamps()
 
 // A Batch of the long table's batches (of `state.batch_type`).
 PyObject* new_long_batch(PyTypeObject* type, std::vector<std::shared_ptr<ColumnBatch>> batches);

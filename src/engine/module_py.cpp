@@ -332,7 +332,7 @@ int engine_exec(PyObject* m) {
   EngineState& state = engine_state(m);
   return register_engine_tables(m, state) && register_engine_table_set(m, state) &&
                  register_engine_batch(m, state) && register_engine_headers(m) && register_engine_tree(m) &&
-                 register_engine_encode(m)
+                 register_engine_encode(m) && register_engine_computed(m)
              ? 0
              : -1;
 }

@@ -32,6 +32,9 @@ def scenarios(w):
     rows = pa.table({"#1#year": [2024.0], "#1#month": [1.0], "#1#day": [2.0], "#1#airTemperature": [273.15]})
     too_big = pa.table({"#1#year": [1e9]})
     binary = pa.table({"#1#year": pa.array([b"2024"])})
+    date = [pa.array([2024, None, 2023])[1:], pa.array([2.0, 13.0])]
+    date_chunks = [[("l" if p.type == pa.int64() else "d", *p.buffers(), p.offset, len(p))] for p in date]
+    stamps = np.empty(2, np.int64)
     return {
         "scan": lambda: _engine.scan(w.stream),
         "scan_headers": lambda: _engine.scan(w.stream, 0, None, True),
@@ -41,6 +44,9 @@ def scenarios(w):
         "scan_type_error": lambda: expect(TypeError, _engine.scan, 3),
         "scan_missing_argument": lambda: expect(TypeError, _engine.scan_window, w.stream),
         "scan_negative_start": lambda: expect(ValueError, _engine.scan, w.stream, -1),
+        "date_stamps": lambda: _engine.date_stamps(*date_chunks, *date_chunks, *date_chunks, stamps),
+        "date_stamps_rows_error": lambda: expect(ValueError, _engine.date_stamps, *date_chunks * 3, stamps[:1]),
+        "date_stamps_type_error": lambda: expect(TypeError, _engine.date_stamps, *date_chunks * 3, b"12345678"),
         "read_header": lambda: _engine.read_header(w.message, 0, n()),
         "read_header_error": lambda: expect(ValueError, _engine.read_header, w.bad_message, 0, n() - 1),
         "read_header_outside": lambda: expect(ValueError, _engine.read_header, w.message, 1, n()),
