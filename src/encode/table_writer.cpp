@@ -30,13 +30,17 @@ constexpr std::string_view kTextKey = "text";
 // The column of the subset's number in its message (from 1), as the flat reader names it.
 constexpr std::string_view kSubsetNumber = "subsetNumber";
 
-// The attributes of an element a column may hold, as the flat reader names them: the associated
-// field before it (2-04) and that field's significance (the 0-31-021 in force).
+// The attributes of an element a column may hold, as ecCodes names them: the associated field
+// before it (2-04) and that field's significance (the 0-31-021 in force), as the flat reader
+// gives them, and the percentage of confidence (0-33-007) a quality block (2-22) gives it.
 constexpr std::string_view kAssociated = "->associatedField";
 constexpr std::string_view kSignificance = "->associatedField->associatedFieldSignificance";
+constexpr std::string_view kConfidence = "->percentConfidence";
+// The reference value in force for an element, as a 2-03 definition before it set it.
+constexpr std::string_view kReference = "->reference";
 
 bool is_element_attribute(std::string_view suffix) {
-  return suffix == kAssociated || suffix == kSignificance;
+  return suffix == kAssociated || suffix == kSignificance || suffix == kConfidence || suffix == kReference;
 }
 
 // The column name of the `rank`-th occurrence of `key`: #rank#key.
@@ -69,6 +73,8 @@ class ColumnIndex {
   // The columns named by header keys, and subsetNumber's (-1 when absent).
   std::span<const std::uint32_t> header_columns() const { return header_columns_; }
   int subset_number() const { return subset_number_; }
+  // Some column gives percentages of confidence (#n#key->percentConfidence).
+  bool confidences() const { return confidences_; }
   // The highest rank of `key` among the columns; 0 when none.
   std::uint32_t highest_column(std::string_view key) const {
     const auto it = by_key_.find(key);
@@ -88,6 +94,7 @@ class ColumnIndex {
   std::unordered_map<std::string_view, std::vector<std::pair<std::uint32_t, std::uint32_t>>> by_key_;
   std::vector<std::uint32_t> header_columns_;
   int subset_number_ = -1;
+  bool confidences_ = false;
 };
 
 Result<ColumnIndex> ColumnIndex::of(const InputTable& table) {
@@ -113,9 +120,10 @@ Result<ColumnIndex> ColumnIndex::of(const InputTable& table) {
         arrow != std::string_view::npos && !is_element_attribute(name.substr(arrow)))
       return fail(BufrError::unencodable(
           "column " + std::string(name) +
-          ": attributes (key->name) other than associated fields cannot be written from a table: quality "
-          "values go by the key of the element they qualify (#n#key), percentages of confidence and "
-          "substituted values are not carried"));
+          ": attributes (key->name) other than associated fields, percentages of confidence and "
+          "references cannot be written from a table: other quality values go by the key of the element "
+          "they qualify (#n#key), substituted values are not carried"));
+    if (name.ends_with(kConfidence)) index.confidences_ = true;
     auto& ranks = index.by_key_[name.substr(hash + 1)];
     if (std::any_of(ranks.begin(), ranks.end(), [&](const auto& r) { return r.first == rank; }))
       return fail(BufrError::unencodable("column " + std::string(name) + " is given twice"));
@@ -180,10 +188,7 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   Status finish_message();
 
   bool after_step() { return true; }
-  bool define_reference(std::uint32_t code) {
-    return fail_with(refuse_row({nullptr, code, table_row_},
-                                "new reference values (2-03) cannot be written from a table"));
-  }
+  bool define_reference(std::uint32_t code);
   // Its value is the element's attribute column: held until that element is met.
   bool associated_field() {
     if (columnar()) {
@@ -199,8 +204,9 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   bool read_factor(const ElementParams& params, std::uint64_t& count);
   bool read_selected(const ElementParams& params, bool attribute);
   // An operator's marker ends a quality block: its values are numbered under their elements' keys.
-  bool marker(std::uint32_t) {
+  bool marker(std::uint32_t code) {
     number_quality();
+    if (code == kQualityBlock) confidences_ = 0;
     return true;
   }
   // The quality values numbered under the key of the element they qualify, as the walk finds them.
@@ -244,6 +250,8 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   void restart(std::size_t row, std::size_t table_row) {
     start_subset();
     quality_.clear();
+    history_ranks_.clear();
+    confidences_ = 0;
     for (const std::uint32_t s : used_) slots_[s].counter = slots_[s].cursor = 0;
     used_.clear();
     bitmap_defaulted_ = false;
@@ -256,6 +264,17 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   // Places the quality values held (quality_) in the columns of their elements' keys: after the
   // rest of their block, as the reader numbers them.
   void number_quality();
+  // Records the rank of the element just read (its key's occurrence, 0 when it has none) beside
+  // the history the walk keeps, when percentages of confidence are to be found by it.
+  void rank_history(std::size_t before, std::uint32_t slot) {
+    if (!index_.confidences()) return;
+    history_ranks_.resize(before, 0);  // the factors recorded since the last element
+    if (state_.history.size() > before) history_ranks_.push_back(slot == kNoSlot ? 0 : slots_[slot].counter);
+  }
+  bool check_reference(const ElementDefinition& def, std::uint32_t slot);
+  // The column of the next percentage of confidence of the quality block: the element the
+  // bitmap selects for it, at its rank (kNoColumn when none).
+  std::uint32_t confidence_column();
   // A 0-31-031 of compressed data: the same in every row, since the values it selects are.
   bool same_bitmap_entry(const ElementDefinition& def, std::uint32_t column);
   // The column of the next occurrence of the slot's key, taken (kNoColumn when absent).
@@ -335,7 +354,10 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   std::string significance_column_;      // the column that gave it, if any
   std::vector<FieldValue>* out_ = nullptr;
   std::vector<PlannedField>* plan_ = nullptr;
-  std::vector<QualityKey> quality_;  // quality values not yet numbered (value: in out_ or plan_)
+  std::vector<QualityKey> quality_;           // quality values not yet numbered (value: in out_ or plan_)
+  std::vector<std::uint32_t> history_ranks_;  // the rank of each history entry's key
+  std::size_t confidences_ = 0;               // percentages of confidence of the block so far
+  static constexpr std::uint32_t kQualityBlock = 222000;
 };
 
 std::uint32_t RowPlanner::slot(std::string_view key) {
@@ -363,7 +385,10 @@ bool RowPlanner::read_element(const ElementInfo& info) {
   if (columnar()) {
     // The walk goes on with the first row's values, as the compressed writer records them.
     const std::uint32_t s = def.abbreviation.empty() || quality ? kNoSlot : slot(def);
-    const PlannedField field{.column = s == kNoSlot ? PlannedField::kNoColumn : column_of(s),
+    const bool confidence = quality && def.code == kPercentConfidence && index_.confidences();
+    const PlannedField field{.column = confidence     ? confidence_column()
+                                       : s == kNoSlot ? PlannedField::kNoColumn
+                                                      : column_of(s),
                              .present_by_default = def.code == kDataPresentIndicator};
     plan_->push_back(field);
     if (field.present_by_default && !same_bitmap_entry(def, field.column)) return false;
@@ -373,21 +398,29 @@ bool RowPlanner::read_element(const ElementInfo& info) {
     FieldValue v = cell_at(field.column, row_);
     if (field.present_by_default && v.kind == FieldValue::Kind::Missing) v = FieldValue::of_number(1.0);
     const bool number = v.kind == FieldValue::Kind::Number && !std::isnan(v.number);
+    const std::size_t before = state_.history.size();
     record_element(state_, def, number ? std::optional<double>(v.number) : std::nullopt);
+    rank_history(before, s);
     return true;
   }
   // Made in place: a copy of the value, or an optional built beside it, costs more than the
   // rest of this function where the stores of its parts are read back whole.
   FieldValue& v = out_->emplace_back();
   const std::uint32_t s = def.abbreviation.empty() || quality ? kNoSlot : slot(def);
-  const std::uint32_t column = s == kNoSlot ? PlannedField::kNoColumn : column_of(s);
+  const bool confidence = quality && def.code == kPercentConfidence && index_.confidences();
+  const std::uint32_t column = confidence     ? confidence_column()
+                               : s == kNoSlot ? PlannedField::kNoColumn
+                                              : column_of(s);
   v = cell_at(column, row_);
   if (def.code == kDataPresentIndicator && v.kind == FieldValue::Kind::Missing) {
     v = FieldValue::of_number(1.0);
     bitmap_defaulted_ = true;
   }
   const bool number = v.kind == FieldValue::Kind::Number && !std::isnan(v.number);
+  const std::size_t before = state_.history.size();
   record_element(state_, def, number ? std::optional<double>(v.number) : std::nullopt);
+  rank_history(before, s);
+  if (!state_.new_references.empty() && !check_reference(def, s)) return false;
   return (associated_at_ == kNone && def.code != kAssociatedFieldSignificance) ||
          element_attributes(def, column, s);
 }
@@ -411,6 +444,67 @@ bool RowPlanner::read_selected(const ElementParams& params, bool attribute) {
     out_->push_back(cell_at(column, row_));
   }
   return true;
+}
+
+// The new reference of `code`: from the column of the element it is defined for, at the rank of
+// its next occurrence, as ecCodes names it (#n#key->reference).
+bool RowPlanner::define_reference(std::uint32_t code) {
+  if (columnar())
+    return fail_with(refuse_row({nullptr, code, table_row_},
+                                "new reference values (2-03) cannot be written compressed: compressed "
+                                "data hold no reference definitions"));
+  const ElementInfo* info = elements_.find(code);
+  if (info == nullptr) return fail_with(BufrError::element_not_found(code));
+  const ElementDefinition& def = *info->def;
+  const std::uint32_t rank = occurrences(def.abbreviation) + 1;
+  const int c =
+      def.abbreviation.empty() ? -1 : index_.find(std::string(def.abbreviation).append(kReference), rank);
+  if (c < 0 || !table_.columns[static_cast<std::size_t>(c)].valid(row_))
+    return fail_with(refuse_row({key_of(def), code, table_row_},
+                                "a new reference value (2-03) has no missing value: give column " +
+                                    numbered_key(rank, def.abbreviation) + std::string(kReference)));
+  taken_[static_cast<std::size_t>(c)] = row_ + 1;
+  const FieldValue v = table_.columns[static_cast<std::size_t>(c)].value(row_);
+  out_->push_back(v);
+  if (v.kind == FieldValue::Kind::Number && v.number == std::nearbyint(v.number) &&
+      std::fabs(v.number) < 9.0e18)
+    state_.new_references[code] = static_cast<std::int64_t>(v.number);
+  return true;
+}
+
+// The reference columns of an element under a 2-03 definition: the defined value, where given.
+bool RowPlanner::check_reference(const ElementDefinition& def, std::uint32_t slot) {
+  const auto defined = state_.new_references.find(def.code);
+  if (defined == state_.new_references.end() || slot == kNoSlot) return true;
+  const std::uint32_t rank = slots_[slot].counter;
+  const int c = index_.find(std::string(def.abbreviation).append(kReference), rank);
+  if (c < 0) return true;
+  taken_[static_cast<std::size_t>(c)] = row_ + 1;
+  const FieldValue given = cell_at(static_cast<std::uint32_t>(c), row_);
+  if (given.kind == FieldValue::Kind::Number && given.number == static_cast<double>(defined->second))
+    return true;
+  return fail_with(refuse_value({key_of(def), def.code, table_row_},
+                                given,
+                                "in " + numbered_key(rank, def.abbreviation) + std::string(kReference) +
+                                    " differs from the reference " + std::to_string(defined->second) +
+                                    " a 2-03 definition set for it"));
+}
+
+std::uint32_t RowPlanner::confidence_column() {
+  // The n-th percentage of confidence of a block qualifies the n-th element the bitmap selects.
+  const std::size_t n = confidences_++;
+  for (std::size_t e = 0, selected = 0; e < state_.bitmap.size(); ++e) {
+    if (state_.bitmap[e] != 0 || selected++ != n) continue;
+    const std::size_t h = bitmap_history_index(state_, e);
+    if (h >= state_.history.size() || h >= history_ranks_.size() || history_ranks_[h] == 0)
+      return PlannedField::kNoColumn;
+    const int c =
+        index_.find(std::string(state_.history[h]->abbreviation).append(kConfidence), history_ranks_[h]);
+    if (c < 0) return PlannedField::kNoColumn;
+    taken_[static_cast<std::size_t>(c)] = columnar() ? end_ : row_ + 1;
+    return static_cast<std::uint32_t>(c);
+  }
+  return PlannedField::kNoColumn;
 }
 
 void RowPlanner::number_quality() {

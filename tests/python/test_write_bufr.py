@@ -111,9 +111,12 @@ def test_a_file_target_arrow_input_and_defaults():
      "#2#airTemperature, row 0: value 250 is not written: the descriptors do not produce this key here"),
     ({"#1#notAKey": [1.0]}, None, "#1#notAKey, row 0: value 1 is not written"),
     ({"airTemperature": [1.0]}, None, "column airTemperature: not a numbered key (#n#key)"),
+    ({"#1#airTemperature->substitutedValue": [270.0]}, None,
+     "column #1#airTemperature->substitutedValue: attributes (key->name) other than associated fields, percentages "
+     "of confidence and references cannot be written from a table"),
     ({"#1#airTemperature->percentConfidence": [70.0]}, None,
-     "column #1#airTemperature->percentConfidence: attributes (key->name) other than associated fields cannot be "
-     "written from a table"),
+     "#1#airTemperature->percentConfidence, row 0: value 70 is not written: the descriptors do not produce this key "
+     "here"),
     ({}, {"bufrHeaderCentre": 70000}, "header: bufrHeaderCentre = 70000 is outside 0..65535"),
     ({}, {"totalLength": 3}, "header: totalLength is no header key"),
     ({}, {"rdbType": 2}, "header: rdbType is a key of the local section (section 2), which is not written from a "
@@ -130,6 +133,23 @@ def test_what_cannot_be_written_is_refused(columns, header, text):
     with pytest.raises(ValueError) as failure:
         quorvex.write_bufr(synop(**columns), descriptors=SIMPLE, header=header)
     assert text in str(failure.value)
+
+
+def two_temperatures(columns, rows=(0, 0)):
+    """A date and two temperatures with `columns` beside them, in `rows` (row numbers of the
+    cells given: the second row repeats the first by default)."""
+    frame = pd.DataFrame({"#1#year": [2024], "#1#month": [3], "#1#day": [1], "#1#airTemperature": [273.15],
+                          "#2#airTemperature": [274.15]}).reindex(list(rows)).reset_index(drop=True)
+    return pd.concat([frame, pd.DataFrame(columns).reindex(list(rows)).reset_index(drop=True)], axis=1)
+
+
+def written_or_refused(frame, descriptors, text, compressed):
+    """The octets written, or None when `text` is given and the writer refuses with it."""
+    if text is None:
+        return quorvex.write_bufr(frame, descriptors=descriptors, compressed=compressed)
+    with pytest.raises(ValueError, match=re.escape(text)):
+        quorvex.write_bufr(frame, descriptors=descriptors, compressed=compressed)
+    return None
 
 
 # two temperatures, each after a 2-bit associated field whose significance one 0-31-021 gives
@@ -152,18 +172,16 @@ FIELD, SIGNIFICANCE = "->associatedField", "->associatedField->associatedFieldSi
      "associatedField (999999), row 0: value 4 gives the field value 4 (scale 0, reference 0), outside 0..3"),
     ({"#1#airTemperature" + FIELD: [1], "#2#airTemperature" + FIELD: [0]},
      "031021, row 0: no column gives this significance of associated fields"),
-    ({"#1#airTemperature->associatedField->percentConfidence": [4]}, "other than associated fields cannot be"),
+    ({"#1#airTemperature->associatedField->percentConfidence": [4]},
+     "other than associated fields, percentages of confidence and references cannot be"),
 ])
 @pytest.mark.parametrize("compressed", [False, True])
 def test_associated_fields_from_their_columns(columns, text, compressed):
-    # two rows, the second's cells as the first's
-    frame = pd.DataFrame({"#1#year": [2024], "#1#month": [3], "#1#day": [1], "#1#airTemperature": [273.15],
-                          "#2#airTemperature": [274.15], **columns}).reindex([0, 0]).reset_index(drop=True)
-    if text is not None:
-        with pytest.raises(ValueError, match=re.escape(text)):
-            quorvex.write_bufr(frame, descriptors=ASSOCIATED, compressed=compressed)
+    frame = two_temperatures(columns)
+    written = written_or_refused(frame, ASSOCIATED, text, compressed)
+    if written is None:
         return
-    back = quorvex.read_dataframe(quorvex.write_bufr(frame, descriptors=ASSOCIATED, compressed=compressed))
+    back = quorvex.read_dataframe(written)
     # the significance is the one 0-31-021's, an attribute of every field it stands for
     frame["#1#airTemperature" + SIGNIFICANCE] = 2
     pd.testing.assert_frame_equal(back[frame.columns], frame, check_dtype=False)
@@ -250,14 +268,13 @@ SELECTED = {"#1#firstOrderStatistics": [4], "#3#airTemperature": [1.5], "#4#airT
 ])
 @pytest.mark.parametrize("compressed", [False, True])
 def test_values_a_bitmap_selects_from_their_columns(columns, rows, text, compressed):
-    frame = pd.DataFrame({"#1#year": [2024], "#1#month": [3], "#1#day": [1], "#1#airTemperature": [273.15],
-                          "#2#airTemperature": [274.15]}).reindex(rows).reset_index(drop=True)
-    frame = pd.concat([frame, pd.DataFrame(columns).reindex(rows).reset_index(drop=True)], axis=1)
-    if text is not None and (compressed or "compressed data" not in text):
-        with pytest.raises(ValueError, match=re.escape(text)):
-            quorvex.write_bufr(frame, descriptors=BITMAP, compressed=compressed)
+    frame = two_temperatures(columns, rows)
+    # bitmaps that differ between the rows are refused only where one bitmap holds for all
+    written = written_or_refused(frame, BITMAP, text if compressed or "compressed data" not in str(text) else None,
+                                 compressed)
+    if written is None:
         return
-    back = quorvex.read_dataframe(quorvex.write_bufr(frame, descriptors=BITMAP, compressed=compressed))
+    back = quorvex.read_dataframe(written)
     # the bitmap is no column of a flat frame; what it selects is
     expected = frame.drop(columns=[c for c in frame.columns if "dataPresentIndicator" in c])
     pd.testing.assert_frame_equal(back[expected.columns], expected, check_dtype=False)
@@ -266,8 +283,66 @@ def test_values_a_bitmap_selects_from_their_columns(columns, rows, text, compres
 
 
 def test_a_substituted_value_a_bitmap_selects_is_refused():
-    frame = pd.DataFrame({"#1#airTemperature": [273.15], "#2#airTemperature": [274.15], **PRESENT})
+    frame = two_temperatures(PRESENT)
     with pytest.raises(ValueError, match=re.escape(
             "airTemperature (012101), row 0: a substituted (2-23) or replaced (2-32) value a bitmap selects is an "
             "attribute (key->substitutedValue) that a table does not carry")):
-        quorvex.write_bufr(frame, descriptors=[12101, 12101, 223000, 236000, 101002, 31031, 223255])
+        quorvex.write_bufr(frame, descriptors=[301011, 12101, 12101, 223000, 236000, 101002, 31031, 223255])
+
+
+# A quality block whose bitmap selects the second temperature, and that temperature's percentage
+# of confidence, as ecCodes names it (#2#airTemperature->percentConfidence).
+CONFIDENCE = [301011, 12101, 12101, 222000, 236000, 101002, 31031, 1031, 1032, 33007]
+CONFIDENT = {"#1#dataPresentIndicator": [1], "#2#dataPresentIndicator": [0]}
+
+
+@pytest.mark.parametrize(("columns", "text"), [
+    ({**CONFIDENT, "#2#airTemperature->percentConfidence": [70]}, None),
+    ({**CONFIDENT, "#1#airTemperature->percentConfidence": [70]},
+     "#1#airTemperature->percentConfidence, row 0: value 70 is not written"),
+    ({"#2#airTemperature->substitutedValue": [1.0]}, "column #2#airTemperature->substitutedValue: attributes "
+                                                     "(key->name) other than associated fields, percentages of "
+                                                     "confidence and references cannot be written from a table"),
+])
+@pytest.mark.parametrize("compressed", [False, True])
+def test_percentages_of_confidence_from_their_columns(columns, text, compressed):
+    written = written_or_refused(two_temperatures(columns), CONFIDENCE, text, compressed)
+    if written is None:
+        return
+    batch, bad = _engine.decode([written], [(0, 0, 0, len(written))], _engine.Tables(None), 1, True, None)
+    table = pa.table(batch).to_pandas()
+    quality = table[table["key"] == "percentConfidence"]
+    assert list(quality["value"]) == [70, 70] and list(quality["role"]) == ["attribute"] * 2
+    keyed = quorvex.read_dataframe(written, columns=["airTemperature", "airTemperature->percentConfidence"])
+    assert list(keyed["airTemperature->percentConfidence"].dropna()) == [70, 70]
+    assert list(keyed.loc[keyed["airTemperature->percentConfidence"].notna(), "airTemperature"]) == [274.15] * 2
+
+
+# 2-03: a new reference for the station's height (14 bits: -500.0 m rather than the table's
+# -400.0 m), then two heights written against it.
+REFERENCE = [203014, 7030, 203255, 301011, 7030, 7030]
+HEIGHT = "heightOfStationGroundAboveMeanSeaLevel"
+
+
+@pytest.mark.parametrize(("columns", "text"), [
+    ({f"#1#{HEIGHT}->reference": [-5000]}, None),
+    ({f"#1#{HEIGHT}->reference": [-5000], f"#2#{HEIGHT}->reference": [-5000]}, None),
+    ({}, f"{HEIGHT} (007030), row 0: a new reference value (2-03) has no missing value: give column "
+         f"#1#{HEIGHT}->reference"),
+    ({f"#1#{HEIGHT}->reference": [-5000], f"#2#{HEIGHT}->reference": [-4000]},
+     f"{HEIGHT} (007030), row 0: value -4000 in #2#{HEIGHT}->reference differs from the reference -5000 a 2-03 "
+     "definition set for it"),
+    ({f"#1#{HEIGHT}->reference": [9000]},
+     f"{HEIGHT} (007030), row 0: value 9000 is no reference value that 14 bits of sign and magnitude hold"),
+])
+def test_new_reference_values_from_their_columns(columns, text):
+    frame = pd.DataFrame({"#1#year": [2024], "#1#month": [3], "#1#day": [1], f"#1#{HEIGHT}": [-450.0],
+                          f"#2#{HEIGHT}": [12.5], **columns})
+    written = written_or_refused(frame, REFERENCE, text, False)
+    if written is None:
+        return
+    back = quorvex.read_dataframe(written)
+    expected = frame.drop(columns=[c for c in frame.columns if c.endswith("->reference")])
+    pd.testing.assert_frame_equal(back[expected.columns], expected, check_dtype=False)
+    with pytest.raises(ValueError, match=re.escape("new reference values (2-03) cannot be written compressed")):
+        quorvex.write_bufr(frame, descriptors=REFERENCE, compressed=True)

@@ -10,6 +10,7 @@ import json
 import os
 import subprocess
 
+import pyarrow as pa
 import pytest
 
 from corpus_location import CORPUS
@@ -149,3 +150,65 @@ def test_eccodes_decodes_the_written_messages_to_the_original_values(views, writ
         for operators in (("204",), ("224", "225")):
             assert sum(again is not None for again, row in zip(result[written], rows)
                        if any(op.startswith(operators) for op in row["operators"].split(","))) >= 3, operators
+
+
+# Tables of the operators a flat frame does not carry, written from the columns that give them
+# (as ecCodes names them): a new reference value (2-03), a percentage of confidence (2-22) and a
+# first-order statistic (2-24), each bitmap selecting the second temperature.
+DATE = {"#1#year": [2024, 2024], "#1#month": [3, 3], "#1#day": [1, 1]}
+TEMPERATURES = {**DATE, "#1#airTemperature": [273.15, 270.5], "#2#airTemperature": [274.15, 271.0],
+                "#1#dataPresentIndicator": [1, 1], "#2#dataPresentIndicator": [0, 0]}
+HEIGHT = "heightOfStationGroundAboveMeanSeaLevel"
+FROM_TABLES = {
+    "reference": ([203014, 7030, 203255, 301011, 7030, 7030],
+                  {**DATE, f"#1#{HEIGHT}": [-450.0, 12.5], f"#2#{HEIGHT}": [3.5, None],
+                   f"#1#{HEIGHT}->reference": [-5000, -5000]}, (False,)),
+    "confidence": ([301011, 12101, 12101, 222000, 236000, 101002, 31031, 1031, 1032, 33007],
+                   {**TEMPERATURES, "#2#airTemperature->percentConfidence": [70, 80]}, (False, True)),
+    "statistic": ([301011, 12101, 12101, 224000, 236000, 101002, 31031, 8023, 224255],
+                  {**TEMPERATURES, "#1#firstOrderStatistics": [4, 4], "#3#airTemperature": [1.5, 2.25]},
+                  (False, True)),
+}
+
+
+def engine_subsets(octets):
+    """(code, value or text) of every element value, by subset, as the engine decodes them."""
+    batch, bad = _engine.decode([octets], [(0, 0, 0, len(octets))], _engine.Tables(None), 1, True, None)
+    assert not bad, bad
+    table = pa.table(batch).to_pydict()
+    subsets = collections.defaultdict(list)
+    for subset, code, value, text in zip(table["subset"], table["descriptor"], table["value"], table["text"]):
+        if code < 100000:
+            subsets[subset].append((code, text if text is not None else value))
+    return [subsets[s] for s in sorted(subsets)]
+
+
+@pytest.mark.parametrize("case", FROM_TABLES)
+def test_eccodes_reads_the_operators_written_from_tables(tmp_path, case):
+    import pandas as pd
+
+    import quorvex
+    if subprocess.run([ECC_PYTHON, "-c", "import eccodes"], capture_output=True).returncode != 0:
+        pytest.skip(f"{ECC_PYTHON} has no eccodes bindings")
+    descriptors, columns, compressions = FROM_TABLES[case]
+    for compressed in compressions:
+        # tables ecCodes 2.28 has
+        octets = quorvex.write_bufr(pd.DataFrame(columns), descriptors=descriptors, compressed=compressed,
+                                    header={"masterTablesVersionNumber": 38})
+        path = tmp_path / f"{case}-{compressed}.bufr"
+        path.write_bytes(octets)
+        [view] = eccodes_view(path)
+        assert view["error"] is None
+        # ecCodes gives the value of a 2-24-255 by its key, without the code of the element selected
+        theirs = [[(code, value) for code, value, *why in subset
+                   if (code is not None and code < 100000) or (why and why[0].startswith("key="))]
+                  for subset in view["subsets"]]
+        ours = [[(code if mine is not None else None, pytest.approx(value))
+                 for (code, value), (mine, _) in zip(engine, eccodes)]
+                for engine, eccodes in zip(engine_subsets(octets), theirs)]
+        assert [len(s) for s in theirs] == [len(s) for s in engine_subsets(octets)]
+        assert theirs == ours, compressed
+        # every value given (but the references) is among what ecCodes read
+        read = {round(v, 6) for subset in theirs for _, v in subset if isinstance(v, float)}
+        assert {round(float(v), 6) for name, c in columns.items() if not name.endswith("->reference")
+                for v in c if v is not None} <= read, case

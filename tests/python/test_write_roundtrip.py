@@ -94,8 +94,9 @@ def test_corpus_messages_written_again_decode_to_the_same_values(path):
 # its own descriptors and compression; the header keys come from the frame's own columns but for
 # those that choose the tables.
 FLAT_FILES, FLAT_MESSAGES = 2, 3
-# What a flat frame does not hold, so that the writer refuses (rather than guesses) it: reference
-# definitions, substituted values. The bitmaps that select statistics (2-24, 2-25) and quality
+# What a flat frame does not hold, so that the writer refuses (rather than guesses) it: the new
+# reference values of 2-03 definitions (#n#key->reference, as ecCodes names them), substituted
+# values. The bitmaps that select statistics (2-24, 2-25) and quality
 # information (2-22) other than a percentage of confidence, numbered as their elements, and the
 # counts of delayed replications whose keys occur elsewhere in the template or that stand in
 # another replication, or (compressed) that the trailing missing values of a subset leave untold,
@@ -103,7 +104,7 @@ FLAT_FILES, FLAT_MESSAGES = 2, 3
 # written.
 SELECTING = ("222", "223", "224", "225", "232")  # operators whose values a bitmap selects
 FLAT_OPERATORS = ("203", "204", "205", "222", "223", "224", "225", "232", "236", "237")
-FLAT_REFUSALS = {"new reference values (2-03) cannot be written from a table": ("203",),
+FLAT_REFUSALS = {"a new reference value (2-03) has no missing value: give column": ("203",),
                  "a substituted (2-23) or replaced (2-32) value a bitmap selects": ("223", "232")}
 
 
