@@ -8,8 +8,13 @@ from one run; writes bench/WRITE.md.
 
 Messages of one subset are taken from the synop and temp files (ecCodes numbers the keys of
 uncompressed messages across subsets, so one subset keeps both sides' keys the same), and
-compressed messages from the satellite file. Messages quorvex refuses, and those ecCodes cannot
-make from the keys this input gives it, are left out of both sides and counted."""
+compressed messages from the satellite file. Both sides are given the same values: the elements,
+the delayed replication factors, the data-present indicators of the bitmaps (to ecCodes as
+inputDataPresentIndicator, before the descriptors) and the quality information a 2-22 bitmap
+selects (to ecCodes by the key of the element it qualifies, #n#key->percentConfidence). Messages
+quorvex refuses (values of 2-23 .. 2-25 and 2-32 that a bitmap selects are not written from a
+table), and those ecCodes cannot make, are left out of both sides and counted: every ratio is over
+the same messages."""
 import argparse
 import collections
 import json
@@ -51,10 +56,39 @@ def tables_of(path, compressed, limit):
         chosen.append((offset, length, h))
         if len(chosen) == limit:
             break
+    # Decoded a few messages at a time: a long table of a thousand satellite messages, one row per
+    # value, would not fit in memory.
+    out = []
+    for start in range(0, len(chosen), 25):
+        out += frames_of(octets, tables, chosen[start:start + 25])
+    return out
+
+
+def frames_of(octets, tables, chosen):
+    """tables_of's tuples of the messages `chosen` ((offset, length, header) each)."""
     refs = [(0, k, o, n) for k, (o, n, _) in enumerate(chosen)]
     batch, _ = _engine.decode([octets], refs, tables, 2, True, None)
-    long = pa.table(batch).select(["message", "subset", "key", "value", "text", "role", "descriptor"]).to_pandas()
-    long = long[long["role"].isin(["element", "replication_factor"]) & long["key"].notna()]
+    everything = pa.table(batch).select(["message", "subset", "key", "value", "text", "role", "descriptor"]).to_pandas()
+    # Elements, factors, bitmaps, and the quality values a 2-22 bitmap selects: named by the key of
+    # the element they qualify (#n#key, numbered after the element's own) as the reader names them,
+    # percentages of confidence (which the reader names by their own key) as ecCodes names them
+    # (#r#key->percentConfidence), as the writer takes both. The values of 2-23 .. 2-25 (their
+    # operator's code) are not written from a table: left out.
+    everything["own"] = None
+    quality = (everything["role"] == "attribute") & (everything["descriptor"] < 200000)
+    for index, rows in everything[quality].groupby("message"):
+        table_set = tables.table_set(octets, chosen[index][0], chosen[index][1])
+        elements = {code: table_set.get_element(int(code)) for code in set(rows["descriptor"])}
+        everything.loc[rows.index, "own"] = rows["descriptor"].map(
+            lambda code, elements=elements: elements[code].abbreviation if elements[code] else None)
+    quality &= everything["own"].notna()
+    everything["kept"] = (everything["role"].isin(["element", "replication_factor", "bitmap"]) | quality) & \
+        everything["key"].notna()
+    first = everything[everything["subset"] == 0]
+    attributes = {index: attribute_names(zip(part["role"], part["key"], part["own"], part["kept"],
+                                             part["descriptor"], part["value"]))
+                  for index, part in first.groupby("message", sort=True)}
+    long = everything[everything["kept"]].copy()
     long["n"] = long.groupby(["message", "subset", "key"]).cumcount() + 1
     out = []
     for index, part in long.groupby("message", sort=True):
@@ -66,16 +100,54 @@ def tables_of(path, compressed, limit):
             cells[f"#{n}#{key}"][subset] = text if isinstance(text, str) else value
             if isinstance(text, str):
                 texts.add(f"#{n}#{key}")
+        # A quality value named by its own key, by the element it qualifies (left out where none).
+        own = set(f"#{n}#{key}" for key, n, role, named in zip(part["key"], part["n"], part["role"], part["own"])
+                  if role == "attribute" and key == named)
+        cells = {attributes[index].get(name, name) if name in own else name: column
+                 for name, column in cells.items() if name not in own or name in attributes[index]}
         rows = range(h["number_of_subsets"])
         frame = pd.DataFrame({name: [column.get(s) for s in rows] for name, column in cells.items()})
         out.append((h, frame, list(zip(factors["descriptor"], factors["value"])), texts,
-                    set(part.loc[part["role"] == "replication_factor", "key"].map(str))))
+                    set(part.loc[part["role"] == "replication_factor", "key"].map(str)), attributes[index]))
     return out
+
+
+# The operators after which a bitmap follows, or the last one defined is used again.
+BITMAP_OPERATORS = {222000, 223000, 224000, 225000, 232000}
+
+
+def attribute_names(rows):
+    """The names ecCodes gives the quality values of a subset ((role, key, own key, kept, descriptor,
+    value) in walk order): {"#20#brightnessTemperature": "#1#brightnessTemperature->noiseEquival..."},
+    the frame's column of each value kept named by the element its bitmap selects (a bitmap of N
+    entries covers the last N elements and factors before its operator; entries 0 select)."""
+    history, ranks, columns, names = [], collections.Counter(), collections.Counter(), {}
+    point, bitmap, bitmap_point, selected, cursor, fresh = 0, [], 0, [], 0, False
+    for role, key, own, kept, descriptor, value in rows:
+        if kept:
+            columns[key] += 1
+        if role in ("element", "replication_factor"):
+            ranks[key] += 1
+            history.append(f"#{ranks[key]}#{key}" if role == "element" else None)
+        elif role == "operator" and descriptor in BITMAP_OPERATORS:
+            point, cursor, fresh = len(history), 0, True
+        elif role == "bitmap":
+            if fresh:
+                bitmap, bitmap_point, fresh = [], point, False
+            bitmap.append(value)
+            selected = [history[bitmap_point - len(bitmap) + i] for i, v in enumerate(bitmap) if v == 0]
+        elif role == "attribute":
+            # (the percentage of confidence of a replication factor is left out: quorvex does not
+            # place it)
+            if kept and cursor < len(selected) and selected[cursor] is not None:
+                names[f"#{columns[key]}#{key}"] = f"{selected[cursor]}->{own}"
+            cursor += 1
+    return names
 
 
 def eccodes_input(messages, compressed, path):
     with open(path, "w") as f:
-        for h, frame, factors, texts, factor_keys in messages:
+        for h, frame, factors, texts, factor_keys, attributes in messages:
             d = h["descriptors"]
             f.write(f"m {h['number_of_subsets']} {int(compressed)} {len(d)} {' '.join(map(str, d))}\n")
             for name, key in HEADER.items():
@@ -83,10 +155,19 @@ def eccodes_input(messages, compressed, path):
             arrays = collections.defaultdict(list)
             for code, value in factors:
                 arrays[FACTORS[code]].append(int(value))
+            # The bitmaps' data-present indicators, as ecCodes takes them: one array set before the
+            # descriptors (it lays out the bitmaps from it), subset 0's in walk order; a missing
+            # one is 1, "no value", as quorvex writes it.
+            indicators = sorted((int(c.split("#")[1]), c) for c in frame.columns
+                                if c.split("#")[2] == "dataPresentIndicator")
+            if indicators:
+                arrays["inputDataPresentIndicator"] = [
+                    1 if v is None or (isinstance(v, float) and math.isnan(v)) else int(v)
+                    for v in (frame[c].iloc[0] for _, c in indicators)]
             for key, values in arrays.items():
                 f.write(f"a {key} {len(values)} {' '.join(map(str, values))}\n")
             for column in frame.columns:
-                if column.split("#")[2] in factor_keys:
+                if column.split("#")[2] in factor_keys or column.split("#")[2] == "dataPresentIndicator":
                     continue
                 values = frame[column].tolist()
                 if column in texts:
@@ -99,7 +180,7 @@ def eccodes_input(messages, compressed, path):
                     # Left unset, it is missing as it is; set as numbers, a text key (all missing: it
                     # is told from the values only) would make ecCodes fail at pack.
                     continue
-                f.write(f"n {column} {len(numbers)} {' '.join(numbers)}\n")
+                f.write(f"n {attributes.get(column, column)} {len(numbers)} {' '.join(numbers)}\n")
 
 
 def run_quorvex(messages, compressed):
@@ -112,20 +193,33 @@ def run_quorvex(messages, compressed):
         h, frame = m[0], m[1]
         fixed = tuple(h[k] for k in HEADER if not k.startswith("typical"))
         groups[(tuple(h["descriptors"]), fixed, h["number_of_subsets"], tuple(frame.columns))].append(m)
-    kept, seconds = [], 0.0
+    kept, seconds, octets = [], 0.0, []
     for (descriptors, _, subsets, _), group in groups.items():
         h = group[0][0]
         header = {HEADER[k]: h[k] for k in HEADER if not k.startswith("typical") or compressed}
         table = pd.concat([m[1] for m in group], ignore_index=True)
         start = time.perf_counter()
         try:
-            quorvex.write_bufr(table, descriptors=list(descriptors), header=header, compressed=compressed,
-                               subsets_per_message=subsets)
+            written = quorvex.write_bufr(table, descriptors=list(descriptors), header=header,
+                                         compressed=compressed, subsets_per_message=subsets)
         except ValueError:
             continue
         seconds += time.perf_counter() - start
         kept.extend(group)
-    return seconds, kept
+        octets.append(written)
+    return seconds, kept, b"".join(octets)
+
+
+def data_sections(octets):
+    """Section 4 of each edition-4 message in `octets`, in order."""
+    out = []
+    for offset, length, error in _engine.scan(octets):
+        if error is None:
+            at = offset + 8
+            for _ in range(2):  # sections 1 and 3 (none 2 is written by either side)
+                at += int.from_bytes(octets[at:at + 3], "big")
+            out.append(octets[at:at + int.from_bytes(octets[at:at + 3], "big")])
+    return out
 
 
 def run_eccodes(args, work, name, kept, compressed):
@@ -161,19 +255,23 @@ def main():
     args = parser.parse_args()
     lines = ["# Writing BUFR from tables", "",
              f"`make bench-write` ({' '.join(sys.argv[1:])}): seconds of the writing alone, one run.", "",
-             "| file | messages written | refused by quorvex | failed in ecCodes | quorvex | ecCodes Python | "
-             "ecCodes C | vs Python | vs C |",
-             "|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
+             "| file | messages written | same section 4 | refused by quorvex | failed in ecCodes | quorvex | "
+             "ecCodes Python | ecCodes C | vs Python | vs C |",
+             "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     with tempfile.TemporaryDirectory() as work:
         for name, file, compressed in FILES:
             messages = tables_of(args.corpus / file, compressed, args.messages)
-            seconds, kept = run_quorvex(messages, compressed)
+            seconds, kept, octets = run_quorvex(messages, compressed)
             results, failed = run_eccodes(args, pathlib.Path(work), name, kept, compressed)
             if failed:
                 # Messages ecCodes cannot make (the input its keys carry lacks what their templates
                 # need) are left out of both sides, and both timed again on the rest.
-                seconds, kept = run_quorvex([m for k, m in enumerate(kept) if k not in failed], compressed)
+                seconds, kept, octets = run_quorvex([m for k, m in enumerate(kept) if k not in failed], compressed)
                 results, _ = run_eccodes(args, pathlib.Path(work), name, kept, compressed)
+            # The same data section from both sides: the same values were given and written.
+            theirs = pathlib.Path(work, f"{name}.c.bufr")
+            same = sum(a == b for a, b in zip(data_sections(octets),
+                                              data_sections(theirs.read_bytes()) if theirs.exists() else []))
 
             def ratio(other):
                 return f"{other / seconds:.1f}x" if other and seconds else "-"
@@ -181,7 +279,8 @@ def main():
             def shown(value):
                 return f"{value:.3f} s" if value is not None else "failed"
 
-            lines.append(f"| {name} | {len(kept)} | {len(messages) - len(kept) - len(failed)} | {len(failed)} | "
+            refused = len(messages) - len(kept) - len(failed)
+            lines.append(f"| {name} | {len(kept)} | {same} | {refused} | {len(failed)} | "
                          f"{seconds:.3f} s | "
                          f"{shown(results['python'])} | {shown(results['c'])} | {ratio(results['python'])} | "
                          f"{ratio(results['c'])} |")

@@ -99,7 +99,13 @@ def write_bufr(data: Any, target: str | os.PathLike[str] | IO[bytes] | None = No
     the row's factors numbered in walk order). An associated field (2-04) is the column
     "#n#key->associatedField" of the element it stands before, its significance (0-31-021)
     "#n#key->associatedField->associatedFieldSignificance", as read_dataframe gives them. A
-    data-present indicator without a value is 1 (no value). `target` a path or a binary file; None
+    data-present indicator without a value is 1 (no value): the values a bitmap selects are written
+    from the table when it gives the bitmap as columns (#n#dataPresentIndicator, 0 where present,
+    numbered in walk order), statistics (2-24, 2-25) and quality values (2-22) under the key of the
+    element selected as read_dataframe names them, a percentage of confidence as
+    "#n#key->percentConfidence" of the element it qualifies. A 2-03 definition takes the new
+    reference from "#n#key->reference" of the element's next occurrence (uncompressed data only).
+    Substituted values (2-23, 2-32) are refused. `target` a path or a binary file; None
     returns the octets. ValueError naming the key, the row and the value of anything that cannot be
     written, before anything is written."""
     if subsets_per_message is not None and subsets_per_message < 1:

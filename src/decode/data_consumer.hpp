@@ -93,6 +93,7 @@ class DataConsumer : public WalkErrors {
     state_.reset_for_subset();
     quality_selected_.clear();
     quality_taken_.clear();
+    quality_scanned_ = kNotScanned;
     if constexpr (Records) {
       record_.structure->subset_starts.push_back(record_.structure->events.size());
       record_.element_at.clear();
@@ -108,11 +109,14 @@ class DataConsumer : public WalkErrors {
 
   // The history entries the bitmap selects for the quality values of the block, once per
   // block (the first quality value finds them).
+  // A bitmap that selects none is not looked through again while it stands as it was (it
+  // changes only by growing, or after an operator).
   void select_quality() {
-    if (!quality_selected_.empty()) return;
+    if (!quality_selected_.empty() || quality_scanned_ == state_.bitmap.size()) return;
     for (std::size_t e = 0; e < state_.bitmap.size(); ++e) {
       if (state_.bitmap[e] == 0) quality_selected_.push_back(bitmap_history_index(state_, e));
     }
+    quality_scanned_ = state_.bitmap.size();
   }
 
  private:
@@ -145,6 +149,8 @@ class DataConsumer : public WalkErrors {
   // code took one so far.
   std::vector<std::size_t> quality_selected_;
   std::vector<std::pair<std::uint32_t, std::size_t>> quality_taken_;
+  static constexpr std::size_t kNotScanned = ~std::size_t{0};
+  std::size_t quality_scanned_ = kNotScanned;  // the size of the bitmap select_quality looked through
   // What recording the nesting keeps: the structure written to and the value of each history
   // entry.
   struct Record {
@@ -245,6 +251,7 @@ bool DataConsumer<Decoder, Records>::factor_as(std::uint32_t code, Find find, st
 
 template <class Decoder, bool Records>
 bool DataConsumer<Decoder, Records>::operator_descriptor(std::uint32_t code) {
+  quality_scanned_ = kNotScanned;
   if (const DescriptorParts p = split_code(code); p.y == 0) {
     if (p.x == 22) {
       state_.quality_block = true;

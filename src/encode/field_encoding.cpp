@@ -22,20 +22,7 @@ std::string place_text(const FieldPlace& place) {
   return out + ", row " + std::to_string(place.row) + ": ";
 }
 
-// 2^63: beyond it no field of 64 bits or less, whatever its reference, holds the value.
-constexpr double kFieldLimit = 9223372036854775808.0;
-
-// How a number becomes its field: multiplied by 10^scale (or divided by 10^-scale), rounded,
-// then within [lowest, highest] before the reference is taken away (`any` false: the width
-// holds no value).
-struct FieldRange {
-  double factor;
-  bool divide;
-  bool any;
-  std::int64_t reference;
-  std::int64_t lowest;
-  std::int64_t highest;
-};
+}  // namespace
 
 FieldRange field_range(const FieldFormat& format) {
   FieldRange r{};
@@ -52,34 +39,6 @@ FieldRange field_range(const FieldFormat& format) {
                                                                  : static_cast<std::int64_t>(highest);
   return r;
 }
-
-// std::nearbyint in the default rounding mode (to nearest, ties to even), inline: below 2^51
-// in magnitude, adding and taking away 1.5 * 2^52 leaves the number rounded to an integer;
-// from 2^52 on every double is one.
-inline double nearest_integer(double v) {
-  constexpr double kShift = 6755399441055744.0;                        // 1.5 * 2^52
-  if (!(std::fabs(v) < 2251799813685248.0)) return std::nearbyint(v);  // 2^51; NaN too
-  const double shifted = v + kShift;
-  return shifted - kShift;
-}
-
-// The number `v` (not NaN) scaled and rounded.
-inline double rounded_field(double v, const FieldRange& r) {
-  return nearest_integer(r.divide ? v / r.factor : v * r.factor);
-}
-
-// The field value of the number `v` (not NaN); false when no field of the format holds it:
-// reference + field is the rounded number, in 0..largest.
-inline bool field_of(double v, const FieldRange& r, std::uint64_t& field) {
-  const double rounded = rounded_field(v, r);
-  if (!(std::fabs(rounded) < kFieldLimit)) return false;
-  const auto n = static_cast<std::int64_t>(rounded);
-  if (!r.any || n < r.lowest || n > r.highest) return false;
-  field = static_cast<std::uint64_t>(n) - static_cast<std::uint64_t>(r.reference);  // modulo 2^64: exact
-  return true;
-}
-
-}  // namespace
 
 bool largest_field_value(const FieldFormat& format, std::uint64_t& largest) {
   if (format.width >= 64) {

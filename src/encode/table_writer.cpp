@@ -94,6 +94,7 @@ class ColumnIndex {
   std::unordered_map<std::string_view, std::vector<std::pair<std::uint32_t, std::uint32_t>>> by_key_;
   std::vector<std::uint32_t> header_columns_;
   int subset_number_ = -1;
+  bool rising_ = true;  // every key's ranks met so far in rising order
   bool confidences_ = false;
 };
 
@@ -125,8 +126,12 @@ Result<ColumnIndex> ColumnIndex::of(const InputTable& table) {
           "they qualify (#n#key), substituted values are not carried"));
     if (name.ends_with(kConfidence)) index.confidences_ = true;
     auto& ranks = index.by_key_[name.substr(hash + 1)];
-    if (std::any_of(ranks.begin(), ranks.end(), [&](const auto& r) { return r.first == rank; }))
+    // Columns mostly come in rising rank: a rank above the last, while every rank so far has
+    // risen, is one not given before; else every rank is looked at.
+    const bool rising = ranks.empty() || (ranks.back().first < rank && index.rising_);
+    if (!rising && std::any_of(ranks.begin(), ranks.end(), [&](const auto& r) { return r.first == rank; }))
       return fail(BufrError::unencodable("column " + std::string(name) + " is given twice"));
+    index.rising_ = index.rising_ && (ranks.empty() || ranks.back().first < rank);
     ranks.emplace_back(rank, static_cast<std::uint32_t>(c));
   }
   for (auto& [key, ranks] : index.by_key_) std::sort(ranks.begin(), ranks.end());
@@ -521,6 +526,21 @@ void RowPlanner::number_quality() {
 
 bool RowPlanner::same_bitmap_entry(const ElementDefinition& def, std::uint32_t column) {
   if (column == PlannedField::kNoColumn) return true;  // 1 in every row
+  // Numbers where they stand, looked at in one pass: a missing one (NaN) is 1. Where they
+  // differ, the rows are looked at again one by one to name the first that differs.
+  const InputColumn& numbers = table_.columns[column];
+  const ColumnChunk& chunk = numbers.chunks.front();
+  if (numbers.chunks.size() == 1 && chunk.type == ColumnChunk::Type::Float64 && !chunk.dictionary &&
+      chunk.validity == nullptr) {
+    const double* at = static_cast<const double*>(chunk.values) + (chunk.offset + row_) * chunk.stride;
+    const double first = at[0] == at[0] ? at[0] : 1.0;
+    bool same = true;
+    for (std::size_t i = 1; i < end_ - row_; ++i) {
+      const double v = at[i * chunk.stride];
+      same &= (v == v ? v : 1.0) == first;
+    }
+    if (same) return true;
+  }
   const auto entry = [&](std::size_t row) {
     const FieldValue v = cell_at(column, row);
     return v.kind == FieldValue::Kind::Missing ? FieldValue::of_number(1.0) : v;
@@ -810,6 +830,18 @@ class PlannedColumns final : public FieldColumns {
                        NumberRange& range) const override;
 
  private:
+  // The float64 numbers of field `f` in the message's rows where they stand (null when the
+  // field is no such column), and their stride.
+  const double* numbers(std::size_t f, std::size_t& stride) const {
+    if (f >= plan_.size() || plan_[f].constant || plan_[f].column == PlannedField::kNoColumn) return nullptr;
+    const InputColumn& column = table_.columns[plan_[f].column];
+    const ColumnChunk& chunk = column.chunks.front();
+    if (column.chunks.size() != 1 || chunk.type != ColumnChunk::Type::Float64 || chunk.dictionary)
+      return nullptr;
+    stride = chunk.stride;
+    return static_cast<const double*>(chunk.values) + (chunk.offset + first_) * chunk.stride;
+  }
+
   const InputTable& table_;
   std::span<const PlannedField> plan_;
   std::size_t first_;
@@ -828,13 +860,19 @@ Status PlannedColumns::number_column(std::size_t f, const FieldFormat& format, F
     range.missing = bits.missing ? out.size() : 0;
     return {};
   }
-  const InputColumn& column = table_.columns[field.column];
-  const ColumnChunk& chunk = column.chunks.front();
-  if (column.chunks.size() == 1 && chunk.type == ColumnChunk::Type::Float64 && !chunk.dictionary) {
-    const double* numbers = static_cast<const double*>(chunk.values) + (chunk.offset + first_) * chunk.stride;
+  std::size_t stride = 1;
+  if (const double* at = numbers(f, stride); at != nullptr) {
+    // The columns of a frame lie apart in memory: the reads of the column after next are
+    // started now, so that its numbers have arrived when it is written.
+    std::size_t ahead_stride = 1;
+    if (const double* ahead = numbers(f + 2, ahead_stride); ahead != nullptr && ahead_stride == 1) {
+      constexpr std::size_t kLine = 64 / sizeof(double);
+      for (std::size_t i = 0; i < out.size(); i += kLine) __builtin_prefetch(ahead + i);
+    }
+    const ColumnChunk& chunk = table_.columns[field.column].chunks.front();
     const FieldValue missing = field.present_by_default ? FieldValue::of_number(1.0) : FieldValue::missing();
     return number_column_bits(
-        numbers, chunk.stride, chunk.validity, chunk.offset + first_, missing, format, place, out, range);
+        at, stride, chunk.validity, chunk.offset + first_, missing, format, place, out, range);
   }
   return FieldColumns::number_column(f, format, place, out, range);
 }

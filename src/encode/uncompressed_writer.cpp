@@ -1,6 +1,7 @@
 // Uncompressed data: every field of every subset in walk order, each subset walked with a
 // fresh state, as the uncompressed decoder reads them.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <optional>
 
@@ -54,6 +55,16 @@ class UncompressedWriter : public DataConsumer<UncompressedWriter> {
   bool write_number(const FieldFormat& format, const FieldPlace& place, std::optional<double>& number);
   bool write_field(const ElementParams& params, std::optional<double>& number);
   FieldPlace place(const ElementDefinition& def) const { return {key_of(def), def.code, row_}; }
+  // The range of `format`, found once for the formats met lately.
+  const FieldRange& range_of(const FieldFormat& format);
+
+  // The formats met lately with their ranges, by a hash of the format.
+  struct KnownRange {
+    FieldFormat format;
+    FieldRange range;
+    bool known = false;
+  };
+  std::array<KnownRange, 64> ranges_{};
 
   BitWriter& out_;
   std::span<const FieldValue> values_;
@@ -81,10 +92,33 @@ Status UncompressedWriter::finish_subset() const {
                                      " (a replication count contradicted by the data?)"));
 }
 
+const FieldRange& UncompressedWriter::range_of(const FieldFormat& format) {
+  const auto hash = static_cast<std::uint64_t>(format.reference) * 0x9E3779B97F4A7C15u ^
+                    static_cast<std::uint64_t>(format.scale) * 0xC2B2AE3D27D4EB4Fu ^ format.width ^
+                    (format.missing_recognised ? 0x100000u : 0u);
+  KnownRange& at = ranges_[(hash >> 32) % ranges_.size()];
+  if (!at.known || at.format.reference != format.reference || at.format.scale != format.scale ||
+      at.format.width != format.width || at.format.missing_recognised != format.missing_recognised) {
+    at.format = format;
+    at.range = field_range(format);
+    at.known = true;
+  }
+  return at.range;
+}
+
 bool UncompressedWriter::write_number(const FieldFormat& format, const FieldPlace& place,
                                       std::optional<double>& number) {
   const FieldValue* v = take(place);
   if (v == nullptr) return false;
+  std::uint64_t raw = 0;
+  // The commonest value, a number its field holds, without number_bits's set-up; anything
+  // else (and every refusal) through number_bits.
+  if (v->kind == FieldValue::Kind::Number && v->number == v->number &&
+      field_of(v->number, range_of(format), raw) && !reads_as_missing({raw, false}, format)) {
+    out_.write_bits(raw, format.width);
+    number = scale_value(raw, format.reference, format.scale);
+    return true;
+  }
   auto bits = number_bits(*v, format, place);
   if (!bits) return fail_with(std::move(bits).error());
   if (reads_as_missing(*bits, format))

@@ -135,6 +135,20 @@ def test_what_cannot_be_written_is_refused(columns, header, text):
     assert text in str(failure.value)
 
 
+@pytest.mark.parametrize("names", [
+    ["#1#airTemperature", "#2#airTemperature", "#1#airTemperature"],
+    ["#2#airTemperature", "#1#airTemperature", "#2#airTemperature"],
+    ["#2#dewpointTemperature", "#1#dewpointTemperature", "#1#airTemperature", "#1#airTemperature",
+     "#2#dewpointTemperature"],
+    ["#1#airTemperature", "#3#airTemperature", "#2#airTemperature", "#3#airTemperature", "#2#airTemperature"],
+], ids=["after rising ranks", "after a falling rank", "the first of two repeats", "among ranks out of order"])
+def test_a_column_given_twice_is_refused_at_its_first_repeat(names):
+    repeat = next(name for k, name in enumerate(names) if name in names[:k])
+    table = pa.table([pa.array([250.0])] * len(names), names=names)
+    with pytest.raises(ValueError, match=f"column {repeat} is given twice"):
+        quorvex.write_bufr(table, descriptors=SIMPLE)
+
+
 def two_temperatures(columns, rows=(0, 0)):
     """A date and two temperatures with `columns` beside them, in `rows` (row numbers of the
     cells given: the second row repeats the first by default)."""
@@ -265,6 +279,11 @@ SELECTED = {"#1#firstOrderStatistics": [4], "#3#airTemperature": [1.5], "#4#airT
     ({"#1#dataPresentIndicator": [0, 1], "#2#dataPresentIndicator": [1, 1]}, [0, 1],
      "dataPresentIndicator (031031), row 1: value 1 differs from row 0's: compressed data hold one bitmap for all "
      "subsets"),
+    # a missing entry is 1, in every row alike
+    ({"#1#dataPresentIndicator": [0, 0, 0], "#2#dataPresentIndicator": [None, 1, None]}, [0, 1, 2], None),
+    ({"#1#dataPresentIndicator": [0, 0, 0], "#2#dataPresentIndicator": [None, 1, 0]}, [0, 1, 2],
+     "dataPresentIndicator (031031), row 2: value 0 differs from row 0's: compressed data hold one bitmap for all "
+     "subsets"),
 ])
 @pytest.mark.parametrize("compressed", [False, True])
 def test_values_a_bitmap_selects_from_their_columns(columns, rows, text, compressed):
@@ -346,3 +365,15 @@ def test_new_reference_values_from_their_columns(columns, text):
     pd.testing.assert_frame_equal(back[expected.columns], expected, check_dtype=False)
     with pytest.raises(ValueError, match=re.escape("new reference values (2-03) cannot be written compressed")):
         quorvex.write_bufr(frame, descriptors=REFERENCE, compressed=True)
+
+
+@pytest.mark.parametrize("compressed", [False, True])
+def test_a_delayed_factor_under_a_bitmap_is_one_of_its_entries(compressed):
+    # the bitmap covers a temperature, a factor and a dew point: its first entry selects the temperature
+    frame = two_temperatures({"#1#delayedDescriptorReplicationFactor": [1], "#1#dewpointTemperature": [270.0],
+                              "#1#dataPresentIndicator": [0], "#2#dataPresentIndicator": [1],
+                              "#3#dataPresentIndicator": [1], "#1#firstOrderStatistics": [4]})
+    frame["#2#airTemperature"] = 1.5  # the statistic
+    descriptors = [301011, 12101, 101000, 31001, 12103, 224000, 236000, 101003, 31031, 8023, 224255]
+    back = quorvex.read_dataframe(quorvex.write_bufr(frame, descriptors=descriptors, compressed=compressed))
+    assert list(back["#2#airTemperature"]) == [1.5, 1.5]
