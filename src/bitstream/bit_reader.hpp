@@ -48,6 +48,26 @@ class BitReader {
   // As read_bytes, into `out` (replacing its content, reusing its capacity).
   [[nodiscard]] Status read_bytes_into(std::uint16_t width, std::string& out);
 
+  // `count` fields of `width` (1..64) bits each, which the caller knows remain, given in
+  // order to take(bits); narrow fields are taken from one load per 64 bits.
+  template <class Take>
+  void read_known_fields(std::uint16_t width, std::uint64_t count, Take take) {
+    if (width > 32) {
+      for (; count > 0; --count, position_ += width) take(peek(width));
+      return;
+    }
+    const std::uint64_t mask = (std::uint64_t{1} << width) - 1;
+    const std::uint64_t per_load = 64 / width;
+    while (count > 0) {
+      const std::uint64_t n = std::min(count, per_load);
+      const auto bits = static_cast<std::uint16_t>(n * width);
+      const std::uint64_t word = peek(bits);
+      for (std::uint64_t k = n; k-- > 0;) take((word >> (k * width)) & mask);
+      position_ += bits;
+      count -= n;
+    }
+  }
+
   // Moves past `bits` bits that the caller knows remain (at most to the end).
   void advance(std::uint64_t bits) { position_ += std::min(bits, available_ - position_); }
 

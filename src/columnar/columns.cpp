@@ -79,9 +79,8 @@ std::size_t text_bytes_of(const MessageValues& m) {
     }
     return n;
   }
-  for (const DecodedValue& v : m.records.values) {
-    if (v.has_text()) n += m.records.texts[v.text_index].size();
-  }
+  // Each text value of uncompressed data has a text of its own.
+  for (const std::string& text : m.records.texts) n += text.size();
   return n;
 }
 
@@ -89,6 +88,14 @@ std::size_t text_bytes_of(const MessageValues& m) {
 bool decode_one(std::span<const Bytes> sources, const MessageRef& ref, TableChooser& chooser, bool programs,
                 MessageValues& out, std::shared_ptr<const TableSet>& tables, std::optional<BufrError>& error,
                 WantedOf wanted_of, void* context, MessageStructure* structure) {
+  DecodeMemo memo;
+  return decode_one(sources, ref, chooser, programs, out, memo, tables, error, wanted_of, context, structure);
+}
+
+bool decode_one(std::span<const Bytes> sources, const MessageRef& ref, TableChooser& chooser, bool programs,
+                MessageValues& out, DecodeMemo& memo, std::shared_ptr<const TableSet>& tables,
+                std::optional<BufrError>& error, WantedOf wanted_of, void* context,
+                MessageStructure* structure) {
   auto failed = [&error](BufrError e) {
     error = std::move(e);
     return false;
@@ -99,17 +106,19 @@ bool decode_one(std::span<const Bytes> sources, const MessageRef& ref, TableChoo
     return failed(BufrError::message_overrun(ref.offset, ref.length));
   }
   const Bytes octets = source.subspan(ref.offset, ref.length);
-  Result<BufrMessage> parsed = parse_message(octets, ParseOptions{.older_editions = true});
-  if (!parsed) return failed(parsed.error());
-  Result<ChosenTables> chosen = chooser.choose(*parsed);
+  BufrMessage& message = memo.message;
+  if (Status parsed = parse_message(octets, ParseOptions{.older_editions = true}, message); !parsed)
+    return failed(parsed.error());
+  Result<const ChosenTables*> chosen = chooser.choose(message, memo.tables);
   if (!chosen) return failed(chosen.error());
-  tables = chosen->tables;
-  const std::shared_ptr<const TemplateProgram> program =
-      programs ? chooser.programs().get(tables, parsed->unexpanded_descriptors) : nullptr;
+  if (tables != (*chosen)->tables) tables = (*chosen)->tables;
+  static const std::shared_ptr<const TemplateProgram> none;
+  const std::shared_ptr<const TemplateProgram>& program =
+      programs ? chooser.programs().get(tables, message.unexpanded_descriptors, memo.program) : none;
   const WantedRead wanted = wanted_of != nullptr ? wanted_of(context, tables, program) : WantedRead{};
-  Status decoded = decode_message_values(*parsed,
+  Status decoded = decode_message_values(message,
                                          *tables,
-                                         section4_data(octets, *parsed),
+                                         section4_data(octets, message),
                                          out,
                                          program.get(),
                                          wanted.elements,
@@ -157,14 +166,15 @@ ColumnarOutput decode_columns(std::span<const Bytes> sources, std::span<const Me
   std::atomic<std::size_t> next{0};
   run_on_threads(static_cast<unsigned>(std::min<std::size_t>(threads, runs)), [&](unsigned) {
     MessageValues scratch;
+    DecodeMemo memo;
+    std::shared_ptr<const TableSet> tables;
     std::optional<BufrError> error;
     for (std::size_t run; (run = next.fetch_add(1, std::memory_order_relaxed)) < runs;) {
       BatchBuilder builder(options);
       RunOutput& out = outputs[run];
       for (std::size_t i = bounds[run]; i < bounds[run + 1]; ++i) {
         const MessageRef& ref = messages[i];
-        std::shared_ptr<const TableSet> tables;
-        if (!decode_one(sources, ref, chooser, options.programs, scratch, tables, error)) {
+        if (!decode_one(sources, ref, chooser, options.programs, scratch, memo, tables, error)) {
           out.bad.push_back(BadMessage{ref.index, ref.offset, std::move(*error), ref.source});
           continue;
         }

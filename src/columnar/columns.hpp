@@ -142,6 +142,21 @@ bool decode_one(std::span<const Bytes> sources, const MessageRef& ref, TableChoo
                 MessageValues& out, std::shared_ptr<const TableSet>& tables, std::optional<BufrError>& error,
                 WantedOf wanted_of = nullptr, void* context = nullptr, MessageStructure* structure = nullptr);
 
+// What a thread keeps from one message to the next, so that a run of messages of one table
+// selection and one template (most files are such runs) pays for neither choice again: the
+// header parsed last (its memory reused), the tables chosen last and the program compiled
+// last.
+struct DecodeMemo {
+  BufrMessage message;
+  TableChooser::Last tables;
+  TemplateCache::Last program;
+};
+// The same through the thread's `memo`; `tables` is assigned only when it changes.
+bool decode_one(std::span<const Bytes> sources, const MessageRef& ref, TableChooser& chooser, bool programs,
+                MessageValues& out, DecodeMemo& memo, std::shared_ptr<const TableSet>& tables,
+                std::optional<BufrError>& error, WantedOf wanted_of = nullptr, void* context = nullptr,
+                MessageStructure* structure = nullptr);
+
 // Cuts `messages` into runs of consecutive messages for `threads` threads: the bounds, from
 // 0 to messages.size().
 std::vector<std::size_t> run_bounds(std::span<const MessageRef> messages, unsigned threads);

@@ -153,8 +153,7 @@ class Collector {
       const std::string name = k.attribute.empty() ? k.key : k.key + "->" + k.attribute;
       auto [it, added] = names_.try_emplace(name, static_cast<std::int32_t>(distinct_.size()));
       if (added) distinct_.push_back(name);
-      wanted_keys_.insert(k.key);
-      wanted_keys_.insert(typing_key(k));
+      key_index_.emplace_back(wanted_key(k.key), wanted_key(typing_key(k)));
       attributes_ = attributes_ || !k.attribute.empty();
       request_name_.push_back(it->second);
       if (added) requests_of_name_.emplace_back();
@@ -165,6 +164,11 @@ class Collector {
     typed_.assign(options.keys.size(), false);
     integral_.assign(options.keys.size(), true);
     known_.assign(options.keys.size(), false);
+    held_at_.assign(distinct_.size(), -1);
+    any_rank_.assign(distinct_.size(), false);
+    for (std::size_t r = 0; r < options.keys.size(); ++r) {
+      if (options.keys[r].rank == 0) any_rank_[static_cast<std::size_t>(request_name_[r])] = true;
+    }
   }
 
   // `nesting`: the message's attribute links, recorded when attributes_wanted().
@@ -214,6 +218,15 @@ class Collector {
   void gather(const MessageRef& ref, std::size_t fixed_subset, ValueOf value_of);
   template <class ValueOf>
   void emit(const MessageRef& ref, std::size_t subset, const ValueOf& value_of);
+  void grow(std::size_t rows);
+  // Whether occurrence `rank` of the key of name id `name` is requested.
+  bool wanted_rank(std::int32_t name, std::uint32_t rank) const {
+    if (any_rank_[static_cast<std::size_t>(name)]) return true;
+    for (std::size_t r : requests_of_name_[static_cast<std::size_t>(name)]) {
+      if (options_.keys[r].rank == rank) return true;
+    }
+    return false;
+  }
   // The held value of request `r`, if any (held names are distinct).
   const Held* held_for(std::size_t r) const {
     const std::uint32_t rank = options_.keys[r].rank;
@@ -233,13 +246,23 @@ class Collector {
   std::shared_ptr<RowBatch> batch_;
   std::unordered_map<std::string, std::int32_t> names_;
   std::vector<std::string> distinct_;
-  std::unordered_set<std::string> wanted_keys_;                 // the elements the requests read
+  // The keys of the elements the requests read, distinct, and by request the indices in it of
+  // its key and of the key that types it.
+  std::vector<std::string> wanted_keys_;
+  std::vector<std::pair<std::size_t, std::size_t>> key_index_;
+  std::size_t wanted_key(const std::string& key) {
+    const auto at = std::find(wanted_keys_.begin(), wanted_keys_.end(), key);
+    if (at != wanted_keys_.end()) return static_cast<std::size_t>(at - wanted_keys_.begin());
+    wanted_keys_.push_back(key);
+    return wanted_keys_.size() - 1;
+  }
   bool attributes_ = false;                                     // some request is an attribute
   std::vector<const std::string*> key_names_;                   // by key id
   std::vector<std::pair<std::uint32_t, std::int32_t>> placed_;  // by value: its rank and level
   std::unordered_set<std::uint64_t> attached_;                  // element position, attribute name id
   std::vector<std::int32_t> request_name_;
   std::vector<std::vector<std::size_t>> requests_of_name_;  // by name id: the requests of that name
+  std::vector<bool> any_rank_;                              // by name id: some request takes every rank
   std::vector<bool> typed_, integral_, known_;
   // What the keys are in each table set met: their definitions, the elements to read.
   struct Learnt {
@@ -255,17 +278,25 @@ class Collector {
   // the keys met, and each key's occurrences in the sequence being structured.
   std::unordered_map<const std::string*, KeyIds> key_ids_;
   std::unordered_map<std::string, std::int32_t> all_keys_;
-  std::vector<std::uint32_t> ranks_;
-  // By key id: whether the key is a coordinate in the message being structured, as its first
-  // value is (pdbufr decides by the key: a local element named like a coordinate, such as
-  // 0-26-196 "hour" beside 0-04-004, is one too).
-  std::vector<bool> coordinate_;
-  std::vector<std::int32_t> counted_;
+  // By key id, in the sequence being structured: its occurrences so far, whether it is a
+  // coordinate, as its first value is (pdbufr decides by the key: a local element named like a
+  // coordinate, such as 0-26-196 "hour" beside 0-04-004, is one too), and where it was last
+  // opened among the open coordinates. Stale unless `sequence` is the current one.
+  struct KeyCount {
+    std::uint32_t sequence = 0;
+    std::uint32_t rank = 0;
+    std::uint32_t open = 0;
+    bool coordinate = false;
+  };
+  std::vector<KeyCount> counts_;
+  std::uint32_t sequence_ = 0;
   std::vector<Entry> entries_;
   std::vector<Held> held_;
+  std::vector<std::int32_t> held_at_;  // by name id: its index in held_, or -1
   std::vector<std::int32_t> levels_;
   std::vector<std::pair<std::int32_t, std::int32_t>> coordinates_;  // open: key id, level
   const std::vector<std::string>* texts_ = nullptr;
+  std::size_t capacity_ = 0;  // rows every column of the batch has room for
 };
 
 void Collector::learn_types(const std::shared_ptr<const TableSet>& tables) {
@@ -277,22 +308,34 @@ void Collector::learn_types(const std::shared_ptr<const TableSet>& tables) {
     l.tables = tables;
     l.defs.assign(options_.keys.size(), nullptr);
     l.wanted.recorded_below = kCoordinatesBelow;  // the others place no row
-    std::unordered_map<std::string_view, const ElementDefinition*> by_key;
+    // By wanted key: the first element met of that key (the table's order decides between
+    // elements that share one).
+    std::vector<const ElementDefinition*> first(wanted_keys_.size(), nullptr);
     for (const auto& [code, def] : tables->elements()) {
-      by_key.try_emplace(def.abbreviation, &def);
-      if (wanted_keys_.contains(def.abbreviation)) l.wanted.add(code);
+      for (std::size_t k = 0; k < wanted_keys_.size(); ++k) {
+        if (wanted_keys_[k] != def.abbreviation) continue;
+        l.wanted.add(code);
+        if (first[k] == nullptr) first[k] = &def;
+        break;
+      }
     }
     for (std::size_t r = 0; r < options_.keys.size(); ++r) {  // an attribute: of a key defined
-      auto found = by_key.find(typing_key(options_.keys[r]));
-      if (found != by_key.end() && by_key.contains(options_.keys[r].key)) l.defs[r] = found->second;
+      const auto [key, typing] = key_index_[r];
+      if (first[key] != nullptr) l.defs[r] = first[typing];
     }
   }
   for (std::size_t r = 0; r < options_.keys.size(); ++r) {
     if (l.defs[r] == nullptr) continue;
     known_[r] = true;
     if (!typed_[r]) {
-      batch_->keys[r].type = type_of(*l.defs[r]);
+      RowColumn& c = batch_->keys[r];
+      c.type = type_of(*l.defs[r]);
       typed_[r] = true;
+      if (c.type == RowColumn::Type::Text) {
+        c.text.offsets.reserve(capacity_ + 1);
+      } else {
+        c.doubles.reserve(capacity_);
+      }
     }
   }
   learnt_at_ = &l;
@@ -308,27 +351,32 @@ void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_re
     placed_.assign(n, {0, -1});
   else
     links = {};
-  attached_.clear();
+  if (!attached_.empty()) attached_.clear();
   std::size_t next_target = 0;
   bool attached = false;
-  for (std::int32_t id : counted_) ranks_[static_cast<std::size_t>(id)] = 0;
-  counted_.clear();
+  if (++sequence_ == 0) {  // the counter went round: no count may pass for current
+    for (KeyCount& c : counts_) c = KeyCount{};
+    sequence_ = 1;
+  }
   std::vector<std::pair<std::int32_t, std::int32_t>>& coordinates = coordinates_;
   coordinates.clear();
   std::int32_t level = 1;  // below the subset number, the first coordinate of every subset
   std::size_t subset = 0;
   const std::string* last = nullptr;
   KeyIds ids;
-  const auto count = [this](std::int32_t key) {
-    const auto k = static_cast<std::size_t>(key);
-    if (ranks_[k] == 0) counted_.push_back(key);
-    return ++ranks_[k];
+  const auto count = [this](std::int32_t key) -> KeyCount& {
+    KeyCount& c = counts_[static_cast<std::size_t>(key)];
+    if (c.sequence != sequence_) c = KeyCount{.sequence = sequence_};
+    ++c.rank;
+    return c;
   };
   // A quality value named by the key of the element it qualifies is counted among that key's
   // occurrences; like every attribute, it never enters the rows.
   const auto count_quality = [&](const ElementDefinition& qualified) {
     const KeyIds q = ids_of(DecodedValue{.name = &qualified.name, .descriptor = qualified.code}, tables);
-    if (q.key >= 0 && count(q.key) == 1) coordinate_[static_cast<std::size_t>(q.key)] = false;
+    if (q.key < 0) return;
+    KeyCount& c = count(q.key);
+    if (c.rank == 1) c.coordinate = false;
   };
   KeyNumbering numbering(quality);
   for (std::size_t i = 0; i < n; ++i) {
@@ -359,7 +407,8 @@ void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_re
       }
     }
     // Elements (a statistic is also a value of its own), factors and bitmap entries.
-    const auto number = [&](std::size_t, const ElementDefinition* qualified) {
+    // Inlined into the numbering: it runs once per value.
+    const auto number = [&](std::size_t, const ElementDefinition* qualified) __attribute__((always_inline)) {
       if (qualified != nullptr) {
         count_quality(*qualified);
         return;
@@ -369,26 +418,21 @@ void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_re
         ids = ids_of(v, tables);
       }
       if (ids.key < 0) return;
-      const std::uint32_t rank = count(ids.key);
-      if (rank == 1) coordinate_[static_cast<std::size_t>(ids.key)] = is_coordinate(v);
-      const bool coordinate = coordinate_[static_cast<std::size_t>(ids.key)];
-      if (coordinate) {
-        for (std::size_t c = coordinates.size(); c-- > 0;) {
-          if (coordinates[c].first != ids.key) continue;
-          level = coordinates[c].second;
-          coordinates.resize(c);
-          break;
-        }
+      KeyCount& c = count(ids.key);
+      const std::uint32_t rank = c.rank;
+      if (rank == 1) c.coordinate = is_coordinate(v);
+      // A key is open at most once: its entry is where it was last opened, if still there.
+      if (c.coordinate && c.open < coordinates.size() && coordinates[c.open].first == ids.key) {
+        level = coordinates[c.open].second;
+        coordinates.resize(c.open);
       }
       if (attributes_) placed_[i] = {rank, level};
-      if (ids.name >= 0) {
-        bool wanted = false;
-        for (std::size_t r : requests_of_name_[static_cast<std::size_t>(ids.name)]) {
-          wanted = wanted || options_.keys[r].rank == 0 || options_.keys[r].rank == rank;
-        }
-        if (wanted) entries_.push_back(Entry{i, i, s, rank, ids.name, level});
+      if (ids.name >= 0 && wanted_rank(ids.name, rank))
+        entries_.push_back(Entry{i, i, s, rank, ids.name, level});
+      if (c.coordinate) {
+        c.open = static_cast<std::uint32_t>(coordinates.size());
+        coordinates.emplace_back(ids.key, level++);
       }
-      if (coordinate) coordinates.emplace_back(ids.key, level++);
     };
     numbering.next(i, v, number);
   }
@@ -411,7 +455,8 @@ std::int32_t Collector::attribute_id(const DecodedValue& target, const TableSet&
 }
 
 // The ids of a value's key: for counting (every key of the messages) and among the requested.
-Collector::KeyIds Collector::ids_of(const DecodedValue& v, const TableSet& tables) {
+[[gnu::always_inline]] inline Collector::KeyIds Collector::ids_of(const DecodedValue& v,
+                                                                  const TableSet& tables) {
   // A name's ids never change once known: the last ones met are kept by address in front of
   // the map.
   const auto address = reinterpret_cast<std::uintptr_t>(v.name);
@@ -421,17 +466,14 @@ Collector::KeyIds Collector::ids_of(const DecodedValue& v, const TableSet& table
   return recent.ids;
 }
 
-Collector::KeyIds Collector::key_ids(const DecodedValue& v, const TableSet& tables) {
+[[gnu::noinline]] Collector::KeyIds Collector::key_ids(const DecodedValue& v, const TableSet& tables) {
   auto [it, added] = key_ids_.try_emplace(v.name);
   if (added) {
     const std::string_view key = value_key(v, tables);
     if (!key.empty()) {
       auto [k, new_key] =
           all_keys_.try_emplace(std::string(key), static_cast<std::int32_t>(all_keys_.size()));
-      if (new_key) {
-        ranks_.push_back(0);
-        coordinate_.push_back(false);
-      }
+      if (new_key) counts_.emplace_back();
       auto named = names_.find(k->first);
       it->second = KeyIds{k->second, named != names_.end() ? named->second : -1};
     }
@@ -442,30 +484,27 @@ Collector::KeyIds Collector::key_ids(const DecodedValue& v, const TableSet& tabl
 // The rows of the entries, with value_of(entry.value) giving each entry's value.
 template <class ValueOf>
 void Collector::gather(const MessageRef& ref, std::size_t fixed_subset, ValueOf value_of) {
+  for (const Held& h : held_) held_at_[static_cast<std::size_t>(h.name)] = -1;
   held_.clear();
   levels_.assign(1, 0);
   std::size_t subset = fixed_subset;
-  const auto holds = [this](std::int32_t name) {
-    for (const Held& h : held_)
-      if (h.name == name) return true;
-    return false;
-  };
+  const auto holds = [this](std::int32_t name) { return held_at_[static_cast<std::size_t>(name)] >= 0; };
   for (const Entry& e : entries_) {
     const bool replaces = e.level < levels_.back() || (e.level == levels_.back() && holds(e.name));
     if (replaces) emit(ref, subset, value_of);
     while (!held_.empty() && (e.level < levels_.back() || (e.level == levels_.back() && holds(e.name)))) {
+      held_at_[static_cast<std::size_t>(held_.back().name)] = -1;
       held_.pop_back();
       levels_.pop_back();
     }
-    bool updated = false;
-    for (Held& h : held_) {
-      if (h.name == e.name) {  // held at an outer level: replaced where it stands
-        h.rank = e.rank;
-        h.value = e.value;
-        updated = true;
-      }
+    if (const std::int32_t at = held_at_[static_cast<std::size_t>(e.name)]; at >= 0) {
+      Held& h = held_[static_cast<std::size_t>(at)];  // held at an outer level: replaced where it stands
+      h.rank = e.rank;
+      h.value = e.value;
+    } else {
+      held_at_[static_cast<std::size_t>(e.name)] = static_cast<std::int32_t>(held_.size());
+      held_.push_back(Held{e.name, e.rank, e.value});
     }
-    if (!updated) held_.push_back(Held{e.name, e.rank, e.value});
     levels_.push_back(e.level);
     if (fixed_subset == SIZE_MAX) subset = e.subset;
   }
@@ -502,36 +541,49 @@ void Collector::emit(const MessageRef& ref, std::size_t subset, const ValueOf& v
     if (slot[r] == nullptr) return;
   RowBatch& b = *batch_;
   const auto row = static_cast<std::size_t>(b.rows);
-  b.message.reserve(row + 1);
-  b.subset.reserve(row + 1);
+  if (row >= capacity_) grow(row + 1);
   b.message[row] = ref.index;
   b.subset[row] = static_cast<std::int32_t>(subset + 1);
   for (std::size_t r = 0; r < n; ++r) {
     RowColumn& c = b.keys[r];
-    c.valid.reserve(row + 1);
-    c.doubles.reserve(row + 1);
-    c.text.offsets.reserve(row + 2);
-    c.text.offsets[row] = static_cast<std::int32_t>(c.text_bytes);
     const Held* h = slot[r];
-    if (h == nullptr) continue;
-    const DecodedValue& v = value_of(h->value);
-    bool present = false;
     if (c.type == RowColumn::Type::Text) {
-      if (v.has_text()) {
-        append_text(c, (*texts_)[v.text_index]);
-        present = true;
-      }
-    } else if (v.has_value() && !v.has_text()) {
-      c.doubles[row] = v.raw_value;
-      if (v.raw_value != std::floor(v.raw_value) || std::fabs(v.raw_value) > 9.0e15) integral_[r] = false;
-      present = true;
+      // Rows before the column was typed need no offset: no text was written before them.
+      c.text.offsets[row] = static_cast<std::int32_t>(c.text_bytes);
+      if (h == nullptr) continue;
+      const DecodedValue& v = value_of(h->value);
+      if (!v.has_text()) continue;
+      append_text(c, (*texts_)[v.text_index]);
+    } else {
+      if (h == nullptr) continue;
+      const DecodedValue& v = value_of(h->value);
+      if (!v.has_value() || v.has_text()) continue;
+      const double x = v.raw_value;
+      c.doubles[row] = x;
+      // Whole and within what a double holds exactly (false for NaN and infinities too).
+      if (!(std::fabs(x) <= 9.0e15 && static_cast<double>(static_cast<std::int64_t>(x)) == x))
+        integral_[r] = false;
     }
-    if (present) {
-      c.valid.bits[row >> 3] |= static_cast<std::uint8_t>(1u << (row & 7));
-      ++c.present;
-    }
+    c.valid.bits[row >> 3] |= static_cast<std::uint8_t>(1u << (row & 7));
+    ++c.present;
   }
   b.rows = static_cast<std::int64_t>(row + 1);
+}
+
+// Room for at least `rows` rows in every column of the batch, grown geometrically.
+void Collector::grow(std::size_t rows) {
+  capacity_ = std::max({rows, 2 * capacity_, std::size_t{256}});
+  RowBatch& b = *batch_;
+  b.message.reserve(capacity_);
+  b.subset.reserve(capacity_);
+  for (RowColumn& c : b.keys) {
+    c.valid.reserve(capacity_);
+    if (c.type == RowColumn::Type::Text) {
+      c.text.offsets.reserve(capacity_ + 1);
+    } else {
+      c.doubles.reserve(capacity_);
+    }
+  }
 }
 
 void Collector::add(const MessageValues& m, const MessageRef& ref,
@@ -568,13 +620,16 @@ bool finish_column(RowColumn& c, std::size_t rows, RowColumn::Type type, bool in
   c.valid.reserve(rows);
   c.valid.null_count = static_cast<std::int64_t>(rows) - c.present;
   c.doubles.reserve(rows);
-  c.text.offsets.reserve(rows + 1);
-  c.text.offsets[rows] = static_cast<std::int32_t>(c.text_bytes);
   c.text.data.reserve(c.text_bytes);
-  if (c.type != type) {
-    if (c.present > 0 && (c.type == RowColumn::Type::Text || type == RowColumn::Type::Text)) return false;
-    c.type = type;
+  const bool same = c.type == type ||
+                    !(c.present > 0 && (c.type == RowColumn::Type::Text || type == RowColumn::Type::Text));
+  if (same) c.type = type;
+  // Offsets unwritten are zero: a column gets text only once typed so.
+  if (c.type == RowColumn::Type::Text || !same) {
+    c.text.offsets.reserve(rows + 1);
+    c.text.offsets[rows] = static_cast<std::int32_t>(c.text_bytes);
   }
+  if (!same) return false;
   if (c.type == RowColumn::Type::Int) {
     if (!integral) {
       c.type = RowColumn::Type::Double;  // an operator gave the key decimals
@@ -992,22 +1047,23 @@ template <class C>
 std::vector<std::unique_ptr<C>> collect_runs(std::span<const Bytes> sources,
                                              std::span<const MessageRef> messages, TableChooser& chooser,
                                              const RowOptions& options,
-                                             const std::vector<std::size_t>& bounds,
+                                             const std::vector<std::size_t>& bounds, unsigned threads,
                                              std::vector<std::vector<BadMessage>>& bad) {
   const std::size_t runs = bounds.size() - 1;
   std::vector<std::unique_ptr<C>> collectors;
   for (std::size_t run = 0; run < runs; ++run) collectors.push_back(std::make_unique<C>(options));
   bad.assign(runs, {});
   std::atomic<std::size_t> next{0};
-  run_on_threads(static_cast<unsigned>(std::min<std::size_t>(options.threads, runs)), [&](unsigned) {
+  run_on_threads(static_cast<unsigned>(std::min<std::size_t>(threads, runs)), [&](unsigned) {
     MessageValues scratch;
     MessageStructure structure;  // recorded only for attributes: reading values does not pay for it
+    DecodeMemo memo;
+    std::shared_ptr<const TableSet> tables;
     std::optional<BufrError> error;
     for (std::size_t run; (run = next.fetch_add(1, std::memory_order_relaxed)) < runs;) {
       C& collector = *collectors[run];
       for (std::size_t i = bounds[run]; i < bounds[run + 1]; ++i) {
         const MessageRef& ref = messages[i];
-        std::shared_ptr<const TableSet> tables;
         bool decoded = false;
         if constexpr (std::is_same_v<C, Collector>) {
           decoded = decode_one(sources,
@@ -1015,13 +1071,14 @@ std::vector<std::unique_ptr<C>> collect_runs(std::span<const Bytes> sources,
                                chooser,
                                options.programs,
                                scratch,
+                               memo,
                                tables,
                                error,
                                &Collector::wanted,
                                &collector,
                                collector.attributes_wanted() ? &structure : nullptr);
         } else {
-          decoded = decode_one(sources, ref, chooser, options.programs, scratch, tables, error);
+          decoded = decode_one(sources, ref, chooser, options.programs, scratch, memo, tables, error);
         }
         if (!decoded) {
           bad[run].push_back(BadMessage{ref.index, ref.offset, std::move(*error), ref.source});
@@ -1067,10 +1124,10 @@ void note_unknown(const std::vector<std::unique_ptr<C>>& collectors, const RowOp
 
 RowOutput collect_flat(std::span<const Bytes> sources, std::span<const MessageRef> messages,
                        TableChooser& chooser, const RowOptions& options,
-                       const std::vector<std::size_t>& bounds) {
+                       const std::vector<std::size_t>& bounds, unsigned threads) {
   std::vector<std::vector<BadMessage>> bad;
   std::vector<std::unique_ptr<FlatCollector>> collectors =
-      collect_runs<FlatCollector>(sources, messages, chooser, options, bounds, bad);
+      collect_runs<FlatCollector>(sources, messages, chooser, options, bounds, threads, bad);
   RowOutput out;
   note_unknown(collectors, options, out);
   // The columns in the order they are first met, in message order; a column takes the type
@@ -1138,15 +1195,25 @@ RowOutput collect_flat(std::span<const Bytes> sources, std::span<const MessageRe
   return out;
 }
 
+// The threads worth taking for `messages` (see RowOptions::octets_per_thread).
+unsigned threads_for(std::span<const MessageRef> messages, const RowOptions& options) {
+  const unsigned asked = std::max(1u, options.threads);
+  if (options.octets_per_thread == 0) return asked;
+  std::size_t octets = 0;
+  for (const MessageRef& m : messages) octets += m.length;
+  return static_cast<unsigned>(std::clamp<std::size_t>(octets / options.octets_per_thread, 1, asked));
+}
+
 }  // namespace
 
 RowOutput collect_rows(std::span<const Bytes> sources, std::span<const MessageRef> messages,
                        TableChooser& chooser, const RowOptions& options) {
-  const std::vector<std::size_t> bounds = run_bounds(messages, std::max(1u, options.threads));
-  if (options.flat) return collect_flat(sources, messages, chooser, options, bounds);
+  const unsigned threads = threads_for(messages, options);
+  const std::vector<std::size_t> bounds = run_bounds(messages, threads);
+  if (options.flat) return collect_flat(sources, messages, chooser, options, bounds, threads);
   std::vector<std::vector<BadMessage>> bad;
   std::vector<std::unique_ptr<Collector>> collectors =
-      collect_runs<Collector>(sources, messages, chooser, options, bounds, bad);
+      collect_runs<Collector>(sources, messages, chooser, options, bounds, threads, bad);
   // A key takes the type of the first message, in message order, whose tables define it, and
   // is integer only when every value of every run is whole.
   RowOutput out;

@@ -76,7 +76,13 @@ struct RowFilter {
 };
 
 struct RowOptions {
+  // The least octets of messages worth a thread: a call takes at most `threads` threads and
+  // at most one per that many octets (a thread's start, its own state and the merge of its
+  // rows cost more CPU than a small share of the work saves in time).
+  static constexpr std::size_t kOctetsPerThread = std::size_t{4} << 20;
+
   unsigned threads = 1;
+  std::size_t octets_per_thread = kOctetsPerThread;
   // One row per subset holding every element of the messages as a column "#n#key", n its
   // occurrence number: counted per subset in uncompressed data, over the template (the same
   // for every subset) in compressed data. Replication factors, bitmaps, operators,
@@ -114,7 +120,7 @@ struct RowOutput {
   std::vector<std::vector<std::int32_t>> shapes;
 };
 
-// Decodes `messages` on `options.threads` threads (each gathering a run of messages) and
+// Decodes `messages` on up to `options.threads` threads (each gathering a run of messages) and
 // gathers their rows of `options.keys`, in message order. A message
 // that does not parse, has no tables or does not decode gives no rows and one entry to `bad`.
 [[nodiscard]] RowOutput collect_rows(std::span<const Bytes> sources, std::span<const MessageRef> messages,

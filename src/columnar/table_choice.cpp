@@ -34,11 +34,27 @@ std::vector<std::string> TableChooser::take_notes() {
   return std::exchange(notes_, {});
 }
 
-Result<ChosenTables> TableChooser::choose(const BufrMessage& message) {
-  if (source_.kind == TableSource::Kind::Fixed) return ChosenTables{source_.fixed, TableOrigin::Fixed};
+TableKey TableChooser::selection(const BufrMessage& message) {
   TableKey key = TableKey::of(message);
   // Without local tables the centre does not take part in the choice.
   if (key.local_version == 0) key.centre = key.subcentre = 0;
+  return key;
+}
+
+Result<const ChosenTables*> TableChooser::choose(const BufrMessage& message, Last& last) {
+  const TableKey key = selection(message);
+  if (!last.made || !(last.key == key)) {
+    last.made = false;
+    last.chosen = QV_TRY(choose(message));
+    last.key = key;
+    last.made = true;
+  }
+  return &last.chosen;
+}
+
+Result<ChosenTables> TableChooser::choose(const BufrMessage& message) {
+  if (source_.kind == TableSource::Kind::Fixed) return ChosenTables{source_.fixed, TableOrigin::Fixed};
+  const TableKey key = selection(message);
 
   // Loading happens under the lock: concurrent first uses of one selection load it once.
   std::lock_guard lock(mutex_);

@@ -43,6 +43,16 @@ class TableChooser {
   // except transient ones (BufrError::transient).
   [[nodiscard]] Result<ChosenTables> choose(const BufrMessage& message);
 
+  // The choice made last by one thread, by the selection it was made for.
+  struct Last {
+    bool made = false;
+    TableKey key;
+    ChosenTables chosen;
+  };
+  // The same through `last`: a message of the same selection as last time takes the same
+  // tables without the lock. A failure is not kept in `last`.
+  [[nodiscard]] Result<const ChosenTables*> choose(const BufrMessage& message, Last& last);
+
   const TableSource& source() const { return source_; }
   std::size_t cached() const;
 
@@ -61,6 +71,8 @@ class TableChooser {
   };
 
   Result<ChosenTables> load(const BufrMessage& message);
+  // The selection that decides a message's tables.
+  static TableKey selection(const BufrMessage& message);
 
   const TableSource source_;
   const std::size_t capacity_;

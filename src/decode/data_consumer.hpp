@@ -54,6 +54,16 @@ struct DataRules {
   bool associated_field_before_factor = true;
 };
 
+// The vectors a walk grows as it reads a message, lent to the walk of each message in turn
+// (a thread decodes the messages of a file one after the other; each would otherwise
+// allocate its own).
+struct WalkScratch {
+  std::vector<const ElementDefinition*> history;
+  std::vector<std::uint8_t> bitmap;
+  std::vector<std::size_t> quality_selected;
+  std::vector<std::pair<std::uint32_t, std::size_t>> quality_taken;
+};
+
 template <class Decoder, bool Records = false>
 class DataConsumer : public WalkErrors {
  public:
@@ -113,10 +123,21 @@ class DataConsumer : public WalkErrors {
   // changes only by growing, or after an operator).
   void select_quality() {
     if (!quality_selected_.empty() || quality_scanned_ == state_.bitmap.size()) return;
-    for (std::size_t e = 0; e < state_.bitmap.size(); ++e) {
-      if (state_.bitmap[e] == 0) quality_selected_.push_back(bitmap_history_index(state_, e));
+    const std::size_t first = bitmap_history_index(state_, 0);  // entry e refers to first + e
+    const std::vector<std::uint8_t>& bitmap = state_.bitmap;
+    for (std::size_t e = 0; e < bitmap.size(); ++e) {
+      if (bitmap[e] == 0) quality_selected_.push_back(first + e);
     }
     quality_scanned_ = state_.bitmap.size();
+  }
+
+  // Exchanges the walk's growing vectors with `scratch`'s: lent before a message (the
+  // walk's then emptied) and taken back after it.
+  void swap_scratch(WalkScratch& scratch) {
+    state_.history.swap(scratch.history);
+    state_.bitmap.swap(scratch.bitmap);
+    quality_selected_.swap(scratch.quality_selected);
+    quality_taken_.swap(scratch.quality_taken);
   }
 
  private:

@@ -120,6 +120,10 @@ std::size_t bitmap_history_index(const DecodeState& state, std::size_t entry);
 
 // Bitmap entry of a data-present value: clamped to 0..255 and truncated; NaN gives 0.
 std::uint8_t bitmap_entry(double value);
+// The same of the value of a field of that element read as it is tabled (scale 0, reference 0).
+inline std::uint8_t bitmap_entry(std::uint64_t bits) {
+  return bits >= 255 ? std::uint8_t{255} : static_cast<std::uint8_t>(bits);
+}
 
 // Repetition count of a delayed replication factor: clamped below at 0, truncated, 2^64 and
 // above (and +inf) give 2^64 - 1; no value or NaN gives 0.

@@ -24,10 +24,14 @@ ElementInfo describe_element(const ElementDefinition& def, const TableSet& table
 // Direct-mapped: a code that collides with another simply replaces it.
 class ElementCache {
  public:
-  explicit ElementCache(const TableSet& tables) : tables_(tables) { tags_.fill(0); }
+  explicit ElementCache(const TableSet& tables) : tables_(tables) {}
 
   // The element `code`, or null when Table B has no such element.
   const ElementInfo* find(std::uint32_t code) {
+    if (!cleared_) {  // at the first look-up: a walk that replays a program may make none
+      tags_.fill(0);
+      cleared_ = true;
+    }
     const std::size_t i = (code * 2654435761u) >> (32 - kBits);
     if (tags_[i] != std::uint64_t{code} + 1) {
       const ElementDefinition* def = tables_.find_element(code);
@@ -41,6 +45,7 @@ class ElementCache {
  private:
   static constexpr unsigned kBits = 8;
   const TableSet& tables_;
+  bool cleared_ = false;
   // tags_[i]: code + 1 of the entry in infos_[i]; 0 for an empty slot. Only the tags are
   // cleared; an info is written before its tag makes it visible.
   std::array<std::uint64_t, std::size_t{1} << kBits> tags_;

@@ -48,6 +48,16 @@ std::shared_ptr<const TemplateProgram> TemplateCache::get(const std::shared_ptr<
   return program;
 }
 
+const std::shared_ptr<const TemplateProgram>& TemplateCache::get(
+    const std::shared_ptr<const TableSet>& tables, std::span<const std::uint32_t> codes, Last& last) {
+  if (tables == nullptr || last.tables != tables || !std::ranges::equal(codes, last.codes)) {
+    last.program = get(tables, codes);
+    last.tables = tables;
+    last.codes.assign(codes.begin(), codes.end());
+  }
+  return last.program;
+}
+
 std::size_t TemplateCache::size() const {
   const std::lock_guard lock(mutex_);
   return entries_.size();

@@ -31,6 +31,18 @@ class TemplateCache {
   [[nodiscard]] std::shared_ptr<const TemplateProgram> get(const std::shared_ptr<const TableSet>& tables,
                                                            std::span<const std::uint32_t> codes);
 
+  // The template compiled last by one thread: its tables (held, so that their address is not
+  // reused), its descriptors and its program.
+  struct Last {
+    std::shared_ptr<const TableSet> tables;
+    std::vector<std::uint32_t> codes;
+    std::shared_ptr<const TemplateProgram> program;
+  };
+  // The same through `last`: the same tables and descriptors (compared in full) as last time
+  // give the same program without the lock; `last` then holds the one returned.
+  [[nodiscard]] const std::shared_ptr<const TemplateProgram>& get(
+      const std::shared_ptr<const TableSet>& tables, std::span<const std::uint32_t> codes, Last& last);
+
   std::size_t size() const;
 
  private:

@@ -36,6 +36,7 @@ class UncompressedReader : public DataConsumer<UncompressedReader<Mode>, Mode ==
  public:
   using Base::check;
   using Base::fail_with;
+  using Base::swap_scratch;
 
   static constexpr WalkRules kRules{.name = WalkName::Decode};
   static constexpr DataRules kDataRules{};
@@ -43,8 +44,6 @@ class UncompressedReader : public DataConsumer<UncompressedReader<Mode>, Mode ==
   UncompressedReader(const TableSet& tables, BitReader& reader, DecodeResult& out, std::uint64_t max_values,
                      const WantedElements* wanted, const SkipPlan* skips)
       : Base(tables), wanted_(wanted), skips_(skips), reader_(reader), out_(out), max_values_(max_values) {}
-
-  DecodeState& state() { return state_; }
 
   bool after_step() { return values_read() <= max_values_ || fail_with(BufrError::too_many_values()); }
   std::uint64_t values_read() const {
@@ -230,7 +229,6 @@ void UncompressedReader<Mode>::pass(const SkipRun& run, std::uint64_t times) {
     history.insert(history.end(), times, defs.front());
     return;
   }
-  history.reserve(history.size() + defs.size() * times);
   for (std::uint64_t t = 0; t < times; ++t) history.insert(history.end(), defs.begin(), defs.end());
 }
 
@@ -294,11 +292,11 @@ bool UncompressedReader<Mode>::bitmap_entries(const ProgramStep& step, std::uint
     record_element(s, def, static_cast<double>(raw));
   }
   // The others are entries of the bitmap being collected, and record_element adds only them.
-  s.bitmap.reserve(s.bitmap.size() + (count - i));
-  for (; i < count; ++i) {
-    (void)reader_.try_read_bits(def.width, raw);
-    s.bitmap.push_back(bitmap_entry(static_cast<double>(raw)));
-  }
+  const std::size_t before = s.bitmap.size();
+  s.bitmap.resize(before + (count - i));
+  std::uint8_t* entry = s.bitmap.data() + before;
+  reader_.read_known_fields(
+      def.width, count - i, [&entry](std::uint64_t bits) { *entry++ = bitmap_entry(bits); });
   out_.passed_over += count;
   return true;
 }
@@ -312,33 +310,31 @@ bool UncompressedReader<Mode>::read_factor(const ElementParams& params, std::uin
   return true;
 }
 
-// The history and bitmap vectors of a decode state, lent by the thread for one message and
-// taken back (with what they grew to) at its end: messages of a file are decoded one after
-// the other, and each would otherwise allocate its own.
-class SpareVectors {
+// The walk's growing vectors (see WalkScratch), lent by the thread for one message and taken
+// back, with what they grew to, at its end.
+template <class Reader>
+class ScratchLoan {
  public:
-  explicit SpareVectors(DecodeState& state) : state_(state) {
-    state_.history.swap(history_);
-    state_.bitmap.swap(bitmap_);
-    state_.history.clear();
-    state_.bitmap.clear();
-    if (state_.history.capacity() < 256) state_.history.reserve(256);
+  explicit ScratchLoan(Reader& reader) : reader_(reader) {
+    WalkScratch& s = spare();
+    s.history.clear();
+    s.bitmap.clear();
+    s.quality_selected.clear();
+    s.quality_taken.clear();
+    if (s.history.capacity() < 256) s.history.reserve(256);
+    reader_.swap_scratch(s);
   }
-  ~SpareVectors() {
-    state_.history.swap(history_);
-    state_.bitmap.swap(bitmap_);
-  }
-  SpareVectors(const SpareVectors&) = delete;
-  SpareVectors& operator=(const SpareVectors&) = delete;
+  ~ScratchLoan() { reader_.swap_scratch(spare()); }
+  ScratchLoan(const ScratchLoan&) = delete;
+  ScratchLoan& operator=(const ScratchLoan&) = delete;
 
  private:
-  DecodeState& state_;
-  static thread_local std::vector<const ElementDefinition*> history_;
-  static thread_local std::vector<std::uint8_t> bitmap_;
+  static WalkScratch& spare() {
+    static thread_local WalkScratch scratch;
+    return scratch;
+  }
+  Reader& reader_;
 };
-
-thread_local std::vector<const ElementDefinition*> SpareVectors::history_;
-thread_local std::vector<std::uint8_t> SpareVectors::bitmap_;
 
 template <ReadMode Mode>
 Status decode_subsets(std::span<const std::uint32_t> codes, const TableSet& tables, BitReader& reader,
@@ -349,7 +345,7 @@ Status decode_subsets(std::span<const std::uint32_t> codes, const TableSet& tabl
   // Real messages hold about one value per octet or fewer; growth beyond is geometric.
   out.values.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(bits / 8 + 16, max_values)));
   UncompressedReader<Mode> consumer(tables, reader, out, max_values, wanted, skips);
-  const SpareVectors spare(consumer.state());
+  const ScratchLoan spare(consumer);
   if constexpr (Mode == ReadMode::Recording) consumer.record_structure(*structure);
   DescriptorWalk walk(tables, consumer, WorkLimits::steps(bits));
   out.subset_starts.reserve(out.subset_starts.size() + subsets);

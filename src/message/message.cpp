@@ -156,6 +156,12 @@ Status check_typical_date(const BufrMessage& m) {
 Result<BufrMessage> parse_message(Bytes octets) { return parse_message(octets, ParseOptions{}); }
 
 Result<BufrMessage> parse_message(Bytes octets, ParseOptions options) {
+  BufrMessage m;
+  QV_CHECK(parse_message(octets, options, m));
+  return m;
+}
+
+Status parse_message(Bytes octets, ParseOptions options, BufrMessage& m) {
   const HeaderReader r(octets);
   const std::size_t n = r.size();
   QV_CHECK(check_indicator(r, options));
@@ -165,7 +171,9 @@ Result<BufrMessage> parse_message(Bytes octets, ParseOptions options) {
   const std::size_t s2 = 8 + l1;
   if (s2 > n) return fail(BufrError::section_truncated(1, 8));
 
-  BufrMessage m;
+  std::vector<std::uint32_t> codes = std::move(m.unexpanded_descriptors);  // its memory kept
+  m = BufrMessage{};
+  m.unexpanded_descriptors = std::move(codes);
   if (edition == 4) {
     m.local_section_present = QV_TRY(r.fixed_octet(17)) != 0;
     m.typical_year = QV_TRY(r.be16(23));
@@ -196,7 +204,7 @@ Result<BufrMessage> parse_message(Bytes octets, ParseOptions options) {
   m.section4_length = l4;
   m.section4_data_offset = s4 + 4;
   m.section4_data_length = l4 >= 4 ? l4 - 4 : 0;
-  return m;
+  return {};
 }
 
 }  // namespace quorvex

@@ -62,6 +62,8 @@ inline constexpr std::uint8_t kNoInternationalSubcategory = 255;
 // Parse exactly one message occupying all of `octets`: edition 4 only.
 [[nodiscard]] Result<BufrMessage> parse_message(Bytes octets);
 [[nodiscard]] Result<BufrMessage> parse_message(Bytes octets, ParseOptions options);
+// The same into `out`, whose memory is reused; on error `out` is left unspecified.
+[[nodiscard]] Status parse_message(Bytes octets, ParseOptions options, BufrMessage& out);
 
 // Fails with the date in the error when the typical date and time is not a real one.
 [[nodiscard]] Status check_typical_date(const BufrMessage& m);

@@ -225,3 +225,21 @@ def test_interrupted_convert_leaves_nothing(tmp_path, signum, status, shape):
         convert.wait()
         convert.stderr.close()
     assert list(out.iterdir()) == []
+
+
+@pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)], ids=["INT", "TERM"])
+def test_signal_swallowed_where_it_landed_still_ends_the_conversion(signum, status):
+    """A finaliser reports and drops the exception a signal raised inside it: the conversion
+    still stops with the signal's status at its next check, and the handlers are put back."""
+    from quorvex.cli import _convert
+    before = signal.getsignal(signal.SIGTERM), signal.getsignal(signal.SIGINT)
+    with pytest.raises(SystemExit) as stopped, _convert._terminate_as_exit():
+        try:
+            os.kill(os.getpid(), signum)
+            time.sleep(1)  # the handler runs here, at the latest
+        except BaseException:
+            pass  # what a __del__ does with it
+        _convert._stop_if_terminated()
+    assert stopped.value.code == status
+    assert (signal.getsignal(signal.SIGTERM), signal.getsignal(signal.SIGINT)) == before
+    _convert._stop_if_terminated()  # nothing pending once the run is over

@@ -179,6 +179,7 @@ def convert(files: Sequence[str], out: pathlib.Path, fmt: str, options: Options,
     try:
         if fmt == "bufr":
             _write_bufr(temporary, out, files, options, problems)
+            _stop_if_terminated()
             os.chmod(temporary, 0o666 & ~_umask())
             os.replace(temporary, out)
             return
@@ -194,6 +195,7 @@ def convert(files: Sequence[str], out: pathlib.Path, fmt: str, options: Options,
             raise
         progress.close()
         sink.finish(_empty_schema(options))
+        _stop_if_terminated()
         os.chmod(temporary, 0o666 & ~_umask())
         os.replace(temporary, out)
     finally:
@@ -242,6 +244,7 @@ def _write_long(sink: Sink, files: Sequence[str], progress: Progress, options: O
                 found = done.value
                 break
             sink.write(_with_source(batch, position, message_base) if len(files) > 1 else batch)
+            _stop_if_terminated()
         progress.advance(_size(path), found or 0, os.path.basename(path))
         message_base += found or 0
 
@@ -259,6 +262,7 @@ def _write_wide(sink: Sink, files: Sequence[str], progress: Progress, options: O
         for group in _batches(_common.good_spans(path, counted, problems), options["batch_messages"]):
             for batch in _wide_batches(path, buffer, group, options, problems):
                 sink.write(_with_source(batch, position, message_base) if len(files) > 1 else batch)
+                _stop_if_terminated()
             _common.check(buffer)
         _common.release(buffer)  # before the next file is opened
         progress.advance(_size(path), counted.count, os.path.basename(path))
@@ -355,21 +359,41 @@ def convert_command(files: tuple[str, ...], out: pathlib.Path, wide: bool, colum
         finish(problems, lambda: convert(paths, out, fmt, options, problems))
 
 
+# The signal numbers of terminations received in this run. The handler's SystemExit can be
+# swallowed where it lands (a finaliser such as a writer's __del__ reports and drops it), so the
+# work also asks here between batches and before the output takes its name.
+_terminations: list[int] = []
+
+
+def _stop_if_terminated() -> None:
+    if _terminations:
+        raise SystemExit(128 + _terminations[0])
+
+
 @contextlib.contextmanager
 def _terminate_as_exit() -> Iterator[None]:
     """SIGTERM raises SystemExit (status 143), so the temporary output and the spool are
     removed as on Ctrl-C, instead of the process ending where it stands; Ctrl-C (SIGINT),
     once they are removed, ends the run with status 130 as a shell reports it."""
     def terminate(signum: int, frame: Any) -> None:
+        _terminations.append(signum)
         raise SystemExit(128 + signum)
+
+    def interrupt(signum: int, frame: Any) -> None:
+        _terminations.append(signum)
+        raise KeyboardInterrupt
+    previous = {}
     try:
-        previous = signal.signal(signal.SIGTERM, terminate)
+        previous[signal.SIGTERM] = signal.signal(signal.SIGTERM, terminate)
+        if signal.getsignal(signal.SIGINT) is signal.default_int_handler:  # an ignored Ctrl-C stays ignored
+            previous[signal.SIGINT] = signal.signal(signal.SIGINT, interrupt)
     except ValueError:  # not the main thread
-        previous = None
+        pass
     try:
         yield
     except KeyboardInterrupt:
         raise SystemExit(128 + signal.SIGINT) from None
     finally:
-        if previous is not None:
-            signal.signal(signal.SIGTERM, previous)
+        _terminations.clear()
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)

@@ -86,6 +86,7 @@ TEST_P(RowsThreadsTest, EveryThreadCountGivesTheSameRowsAndFiltersDropOnlyWhatFa
   TableChooser chooser(TableSource::at_root(definitions));
   const Bytes sources[] = {file};
   RowOptions options;
+  options.octets_per_thread = 0;  // every thread asked, however small the input
   for (const std::string& k : GetParam().keys) options.keys.push_back(RowKey::parse(k));
   const RowOutput one = collect_rows(sources, refs, chooser, options);
   const std::vector<Row> expected = rows_of(one);
@@ -133,20 +134,94 @@ const std::vector<std::string> kProfile = {
 
 INSTANTIATE_TEST_SUITE_P(
     Corpus, RowsThreadsTest,
-    ::testing::Values(
-        RowCase{"bench/temp_ed4.bufr", std::size_t{256} << 10, kProfile, range(2, 50000, 85000)},
-        RowCase{"bench/mixed_ed4.bufr", std::size_t{192} << 10, kProfile, values(0, {6, 10, 11})},
-        RowCase{"bench/aircraft_ed4.bufr",
-                std::size_t{128} << 10,
-                {"aircraftFlightNumber", "latitude", "longitude", "airTemperature"},
-                values(0, {}, {"EU6349", "DLH438", "AFR1234"})},
-        RowCase{"bench/satellite_compressed_ed4.bufr",
-                std::size_t{96} << 10,
-                {"latitude",
-                 "longitude",
-                 "tovsOrAtovsOrAvhrrInstrumentationChannelNumber",
-                 "brightnessTemperature"},
-                values(2, {5, 7})}));
+    ::testing::Values(RowCase{"bench/temp_ed4.bufr", std::size_t{1} << 20, kProfile, range(2, 50000, 85000)},
+                      RowCase{"bench/mixed_ed4.bufr", std::size_t{1} << 20, kProfile, values(0, {6, 10, 11})},
+                      RowCase{"bench/aircraft_ed4.bufr",
+                              std::size_t{1} << 20,
+                              {"aircraftFlightNumber", "latitude", "longitude", "airTemperature"},
+                              values(0, {}, {"EU6349", "DLH438", "AFR1234"})},
+                      RowCase{"bench/satellite_compressed_ed4.bufr",
+                              std::size_t{640} << 10,
+                              {"latitude",
+                               "longitude",
+                               "tovsOrAtovsOrAvhrrInstrumentationChannelNumber",
+                               "brightnessTemperature"},
+                              values(2, {5, 7})}));
+
+// Messages of several files, their templates and table selections interleaved one by one
+// (each thread keeps the tables and program of its last message): every message gives the
+// rows and bad messages it gives when read alone.
+TEST(RowsInterleavedTest, EachMessageGivesTheRowsItGivesAlone) {
+  const std::string root = testing::corpus_root();
+  const std::string definitions = testing::definitions_root();
+  if (root.empty() || definitions.empty()) GTEST_SKIP() << "no corpus or definitions";
+  std::vector<std::vector<std::uint8_t>> files;
+  std::vector<std::vector<FoundMessage>> found;
+  for (const char* name : {"raw/pdbufr/perf_aircraft.bufr",
+                           "raw/pdbufr/perf_synop.bufr",
+                           "raw/pdbufr/temp.bufr",
+                           "raw/pdbufr/compress_3.bufr",
+                           "raw/pdbufr/syn_new.bufr",
+                           "bench/temp_ed4.bufr"}) {
+    files.push_back(read_file(root + name));
+    const Bytes head(files.back().data(), std::min<std::size_t>(files.back().size(), std::size_t{96} << 10));
+    found.push_back(scan_resync(head, 0, head.size()));
+  }
+  std::vector<Bytes> sources;
+  for (const auto& f : files) sources.emplace_back(f.data(), f.size());
+  std::vector<MessageRef> refs;
+  for (std::size_t k = 0; refs.size() < 400; ++k) {  // one message of each file in turn
+    const std::size_t before = refs.size();
+    for (std::size_t s = 0; s < files.size(); ++s) {
+      if (k < found[s].size() && found[s][k].ok) {
+        refs.push_back({static_cast<std::uint32_t>(s),
+                        static_cast<std::int64_t>(refs.size()),
+                        found[s][k].offset,
+                        found[s][k].length});
+      }
+    }
+    if (refs.size() == before) break;
+  }
+  // A message cut short among them.
+  refs.insert(refs.begin() + 7, MessageRef{0, 7, refs[0].offset, refs[0].length - 9});
+  for (std::size_t i = 0; i < refs.size(); ++i) refs[i].index = static_cast<std::int64_t>(i);
+
+  TableChooser chooser(TableSource::at_root(definitions));
+  RowOptions options;
+  for (const char* k : {"latitude", "longitude", "pressure", "airTemperature", "windSpeed", "#2#pressure"})
+    options.keys.push_back(RowKey::parse(k));
+  // Cells as numbers or texts, whatever integer or float type the column took in either call.
+  const auto cells = [](const RowOutput& out) {
+    std::vector<std::pair<std::int64_t, std::vector<std::optional<std::string>>>> rows;
+    for (const auto& batch : out.batches) {
+      for (std::size_t r = 0; r < static_cast<std::size_t>(batch->rows); ++r) {
+        std::vector<std::optional<std::string>> row;
+        for (const RowColumn& c : batch->keys) {
+          std::optional<std::string> v = cell(c, r);
+          if (v && c.type != RowColumn::Type::Text)
+            v = std::to_string(std::bit_cast<std::uint64_t>(number(*v, c.type)));
+          row.push_back(v);
+        }
+        rows.emplace_back(batch->message[r], std::move(row));
+      }
+    }
+    return rows;
+  };
+  const RowOutput together = collect_rows(sources, refs, chooser, options);
+  decltype(cells(together)) expected;
+  std::vector<std::int64_t> bad;
+  for (const MessageRef& ref : refs) {
+    const RowOutput alone = collect_rows(sources, std::span(&ref, 1), chooser, options);
+    for (auto& row : cells(alone)) expected.push_back(std::move(row));
+    for (const BadMessage& m : alone.bad) bad.push_back(m.index);
+  }
+  ASSERT_GT(expected.size(), refs.size());
+  EXPECT_TRUE(cells(together) == expected);
+  std::vector<std::int64_t> bad_together;
+  for (const BadMessage& m : together.bad) bad_together.push_back(m.index);
+  EXPECT_EQ(bad_together, bad);
+  EXPECT_FALSE(bad.empty());
+}
 
 }  // namespace
 }  // namespace quorvex
