@@ -12,48 +12,11 @@ namespace quorvex::py {
 
 namespace {
 
-// A buffer held for the call, with what it exports of its layout.
-class HeldBuffer {
- public:
-  HeldBuffer() = default;
-  HeldBuffer(const HeldBuffer&) = delete;
-  HeldBuffer& operator=(const HeldBuffer&) = delete;
-  ~HeldBuffer() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  // False with a TypeError naming `arg` when `o` offers no contiguous buffer (writable if asked).
-  [[nodiscard]] bool acquire(PyObject* o, const char* arg, bool writable = false) {
-    const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-    if (PyObject_GetBuffer(o, &view_, flags) != 0) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_TypeError,
-                   "%s must be a contiguous%s buffer, not %.100s",
-                   arg,
-                   writable ? " writable" : "",
-                   Py_TYPE(o)->tp_name);
-      return false;
-    }
-    held_ = true;
-    return true;
-  }
-  void* data() const { return view_.buf; }
-  std::size_t size() const { return static_cast<std::size_t>(view_.len); }
-  // Whether its items are native 64-bit integers, one dimension.
-  bool int64_items() const {
-    return view_.ndim == 1 && view_.itemsize == 8 && view_.format != nullptr &&
-           (std::strcmp(view_.format, "l") == 0 || std::strcmp(view_.format, "q") == 0);
-  }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
-
 // One part's chunks, from a list of (kind, validity or None, values, offset, length) tuples:
 // kind "l" (int64) or "d" (float64), the buffers as Arrow lays them out. The buffers stay held
 // in `held`. Returns the part's rows, or -1 with the error set.
 Py_ssize_t read_chunks(PyObject* list, const char* arg, std::vector<NumberChunk>& out,
-                       std::deque<HeldBuffer>& held) {
+                       std::deque<BufferView>& held) {
   PyRef items = PyRef::steal(PySequence_Fast(list, "a part must be a list of chunks"));
   if (!items) return -1;
   Py_ssize_t rows = 0;
@@ -79,16 +42,16 @@ Py_ssize_t read_chunks(PyObject* list, const char* arg, std::vector<NumberChunk>
       return -1;
     }
     const auto end = static_cast<std::size_t>(offset) + static_cast<std::size_t>(length);
-    HeldBuffer& data = held.emplace_back();
-    if (!data.acquire(values, arg)) return -1;
+    BufferView& data = held.emplace_back();
+    if (!data.acquire_array(values, arg)) return -1;
     if (data.size() < end * 8) {
       PyErr_Format(PyExc_ValueError, "a chunk of %s holds fewer values than its offset and length", arg);
       return -1;
     }
     chunk.values = data.data();
     if (valid != Py_None) {
-      HeldBuffer& bits = held.emplace_back();
-      if (!bits.acquire(valid, arg)) return -1;
+      BufferView& bits = held.emplace_back();
+      if (!bits.acquire_array(valid, arg)) return -1;
       if (bits.size() < (end + 7) / 8) {
         PyErr_Format(PyExc_ValueError, "a chunk of %s has a validity bitmap shorter than its rows", arg);
         return -1;
@@ -110,15 +73,15 @@ PyObject* date_stamps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   return guarded([&]() -> PyObject* {
     PyObject* parsed[7];
     if (!parse_args({"date_stamps", kDateNames, 7}, args, nargs, kwnames, parsed)) return nullptr;
-    HeldBuffer out;
-    if (!out.acquire(parsed[6], "out", true)) return nullptr;
+    BufferView out;
+    if (!out.acquire_array(parsed[6], "out", true)) return nullptr;
     if (!out.int64_items()) {
       PyErr_SetString(PyExc_TypeError, "out must be a one-dimensional array of int64");
       return nullptr;
     }
     const std::size_t rows = out.size() / 8;
     std::array<std::vector<NumberChunk>, 6> chunks;
-    std::deque<HeldBuffer> held;  // in place: a buffer is released where it was taken
+    std::deque<BufferView> held;  // in place: a buffer is released where it was taken
     for (std::size_t k = 0; k < 6; ++k) {
       const Py_ssize_t n = read_chunks(parsed[k], kDateNames[k], chunks[k], held);
       if (n < 0) return nullptr;

@@ -46,9 +46,15 @@ class BufferView {
   }
   // False with a TypeError naming `arg` when `o` offers no contiguous buffer.
   [[nodiscard]] bool acquire(PyObject* o, const char* arg);
+  // The same for an array whose layout is looked at (its format kept), writable if asked.
+  [[nodiscard]] bool acquire_array(PyObject* o, const char* arg, bool writable = false);
   Bytes bytes() const {
     return Bytes(static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len));
   }
+  void* data() const { return view_.buf; }
+  std::size_t size() const { return static_cast<std::size_t>(view_.len); }
+  // Whether its items are native 64-bit integers, one dimension.
+  bool int64_items() const;
 
  private:
   Py_buffer view_{};

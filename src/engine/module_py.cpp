@@ -26,6 +26,26 @@ bool BufferView::acquire(PyObject* o, const char* arg) {
   return true;
 }
 
+bool BufferView::acquire_array(PyObject* o, const char* arg, bool writable) {
+  const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+  if (PyObject_GetBuffer(o, &view_, flags) != 0) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError,
+                 "%s must be a contiguous%s buffer, not %.100s",
+                 arg,
+                 writable ? " writable" : "",
+                 Py_TYPE(o)->tp_name);
+    return false;
+  }
+  held_ = true;
+  return true;
+}
+
+bool BufferView::int64_items() const {
+  return view_.ndim == 1 && view_.itemsize == 8 && view_.format != nullptr &&
+         (std::strcmp(view_.format, "l") == 0 || std::strcmp(view_.format, "q") == 0);
+}
+
 bool to_offset(PyObject* o, const char* arg, std::size_t& out) {
   PyRef index = PyRef::steal(PyNumber_Index(o));
   if (!index) return false;
