@@ -124,7 +124,6 @@ struct Entry {
   std::int32_t level;
 };
 
-// A gathered value of the row being built.
 // A gathered value of the row being built; its value is made only for the rows kept.
 struct Held {
   std::int32_t name;
