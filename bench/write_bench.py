@@ -184,28 +184,40 @@ def eccodes_input(messages, compressed, path):
 
 
 def run_quorvex(messages, compressed):
-    """Seconds of writing every message: messages of one template, header and set of columns
-    make one table, written in one call (one message per subset for the uncompressed files,
-    the typical time from each row's #1#year ...); the messages kept (those whose templates a
-    table carries), and how many were left out."""
-    groups = collections.defaultdict(list)
+    """Seconds of writing every message as a user writes a file's table: one call per template
+    (descriptors, header fields and subsets per message), given the union of its messages'
+    columns (a cell is missing where a message has no such key; the delayed replication factors
+    are columns of it). One message per subset for the uncompressed files, the typical time from
+    each row's #1#year ...; the compressed messages' typical times are columns of the table
+    (typicalYear ..., one value per message), as their header keys. Messages quorvex refuses are
+    found first, each written alone (untimed), and left out. Returns the seconds, the messages
+    kept (in the order written) and the octets written."""
+    alone, templates = [], collections.defaultdict(list)
     for m in messages:
         h, frame = m[0], m[1]
-        fixed = tuple(h[k] for k in HEADER if not k.startswith("typical"))
-        groups[(tuple(h["descriptors"]), fixed, h["number_of_subsets"], tuple(frame.columns))].append(m)
-    kept, seconds, octets = [], 0.0, []
-    for (descriptors, _, subsets, _), group in groups.items():
-        h = group[0][0]
-        header = {HEADER[k]: h[k] for k in HEADER if not k.startswith("typical") or compressed}
-        table = pd.concat([m[1] for m in group], ignore_index=True)
-        start = time.perf_counter()
+        header = {HEADER[k]: h[k] for k in HEADER if not k.startswith("typical")}
+        typical = {HEADER[k]: h[k] for k in HEADER if k.startswith("typical") and compressed}
         try:
-            written = quorvex.write_bufr(table, descriptors=list(descriptors), header=header,
-                                         compressed=compressed, subsets_per_message=subsets)
+            written = quorvex.write_bufr(frame, descriptors=list(h["descriptors"]), header=header | typical,
+                                         compressed=compressed, subsets_per_message=h["number_of_subsets"])
         except ValueError:
             continue
+        alone.append(written)
+        key = (tuple(h["descriptors"]), tuple(header.items()), h["number_of_subsets"])
+        templates[key].append((m, frame.assign(**typical) if typical else frame, len(alone) - 1))
+    kept, seconds, octets = [], 0.0, []
+    for (descriptors, header, subsets), group in templates.items():
+        table = pd.concat([frame for _, frame, _ in group], ignore_index=True)
+        start = time.perf_counter()
+        written = quorvex.write_bufr(table, descriptors=list(descriptors), header=dict(header),
+                                     compressed=compressed, subsets_per_message=subsets)
         seconds += time.perf_counter() - start
-        kept.extend(group)
+        # The union table writes what its messages write one by one; anything else would time
+        # other work than the messages counted.
+        if written != b"".join(alone[k] for _, _, k in group):
+            raise SystemExit(f"the table of {len(group)} messages with descriptors {list(descriptors)[:4]}... "
+                             "writes other octets than its messages written one by one")
+        kept.extend(m for m, _, _ in group)
         octets.append(written)
     return seconds, kept, b"".join(octets)
 

@@ -1,5 +1,7 @@
 #include "encode/message_writer.hpp"
 
+#include <algorithm>
+
 #include "encode/bit_writer.hpp"
 #include "message/descriptor.hpp"
 
@@ -13,8 +15,11 @@ constexpr std::size_t kSection1Length = 22;
 // Appends to a vector.
 class Octets {
  public:
+  // Room for `reserve` more octets; grown by at least half again, since a table's messages are
+  // appended one after another to one vector.
   Octets(std::vector<std::uint8_t>& out, std::size_t reserve) : out_(out) {
-    out_.reserve(out_.size() + reserve);
+    if (out_.capacity() - out_.size() < reserve)
+      out_.reserve(std::max(out_.size() + reserve, out_.capacity() + out_.capacity() / 2));
   }
   void u8(std::uint64_t v) { out_.push_back(static_cast<std::uint8_t>(v)); }
   void u16(std::uint64_t v) {

@@ -61,14 +61,12 @@ class ColumnIndex {
     if (it == by_key_.end()) return {};
     return it->second;
   }
-  int find(std::string_view key, std::uint32_t rank) const {
-    const auto it = by_key_.find(key);
-    if (it == by_key_.end()) return -1;
-    const auto at =
-        std::lower_bound(it->second.begin(), it->second.end(), rank, [](const auto& r, std::uint32_t n) {
-          return r.first < n;
-        });
-    return at != it->second.end() && at->first == rank ? static_cast<int>(at->second) : -1;
+  int find(std::string_view key, std::uint32_t rank) const { return find_in(ranks(key), rank); }
+  // The column of `rank` among a key's (rank, column) pairs; -1 when none.
+  static int find_in(std::span<const std::pair<std::uint32_t, std::uint32_t>> ranks, std::uint32_t rank) {
+    const auto at = std::lower_bound(
+        ranks.begin(), ranks.end(), rank, [](const auto& r, std::uint32_t n) { return r.first < n; });
+    return at != ranks.end() && at->first == rank ? static_cast<int>(at->second) : -1;
   }
   // The columns named by header keys, and subsetNumber's (-1 when absent).
   std::span<const std::uint32_t> header_columns() const { return header_columns_; }
@@ -175,8 +173,12 @@ class RowPlanner : public DataConsumer<RowPlanner> {
     if (index.subset_number() >= 0) taken_[static_cast<std::size_t>(index.subset_number())] = kHeaderColumn;
   }
 
+  // Counts the valid cells of every row among the columns of data, in one pass down each
+  // column, so that a row's check of what no field took compares two counts.
+  void count_valid_cells();
   void start_row(std::size_t row, std::size_t table_row, std::vector<FieldValue>& out) {
     restart(row, table_row);
+    taken_valid_ = 0;
     end_ = 0;
     out_ = &out;
   }
@@ -211,6 +213,7 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   // An operator's marker ends a quality block: its values are numbered under their elements' keys.
   bool marker(std::uint32_t code) {
     number_quality();
+    confidence_stale_ = true;
     if (code == kQualityBlock) confidences_ = 0;
     return true;
   }
@@ -280,8 +283,19 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   // The column of the next percentage of confidence of the quality block: the element the
   // bitmap selects for it, at its rank (kNoColumn when none).
   std::uint32_t confidence_column();
+  // The (rank, column) pairs of the percentages of confidence of `def`'s key.
+  std::span<const std::pair<std::uint32_t, std::uint32_t>> confidence_ranks(const ElementDefinition& def);
   // A 0-31-031 of compressed data: the same in every row, since the values it selects are.
   bool same_bitmap_entry(const ElementDefinition& def, std::uint32_t column);
+  // Marks column `c` taken by the row, or by the message's rows.
+  void take(std::uint32_t c) {
+    if (columnar()) {
+      taken_[c] = end_;  // a message's rows end at different rows
+    } else if (taken_[c] != row_ + 1) {
+      taken_[c] = row_ + 1;
+      taken_valid_ += table_.columns[c].valid(row_) ? 1 : 0;
+    }
+  }
   // The column of the next occurrence of the slot's key, taken (kNoColumn when absent).
   std::uint32_t column_of(std::uint32_t slot);
   // The cell of the next occurrence of the slot's key in the row (missing when its column is
@@ -336,6 +350,10 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   // Per column: 1 + the row that took its cell (kHeaderColumn: not a column of the data).
   static constexpr std::size_t kHeaderColumn = ~std::size_t{0};
   std::vector<std::size_t> taken_;
+  // Per row, its valid cells among the columns of data (counted when given rows one by one),
+  // and how many of them the row's fields took so far.
+  std::vector<std::uint32_t> valid_cells_;
+  std::uint32_t taken_valid_ = 0;
   std::vector<KeySlot> slots_;
   std::unordered_map<std::string_view, std::uint32_t> slot_by_key_;
   std::unordered_map<const ElementDefinition*, std::uint32_t> slot_by_def_;
@@ -362,6 +380,14 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   std::vector<QualityKey> quality_;           // quality values not yet numbered (value: in out_ or plan_)
   std::vector<std::uint32_t> history_ranks_;  // the rank of each history entry's key
   std::size_t confidences_ = 0;               // percentages of confidence of the block so far
+  // Where the block's bitmap was looked through for the last percentage of confidence: the next
+  // entry, the selected entries before it, and the bitmap's size then.
+  std::size_t confidence_entry_ = 0;
+  std::size_t confidence_selected_ = 0;
+  std::size_t confidence_bitmap_ = 0;
+  bool confidence_stale_ = false;  // an operator or a bitmap entry met since
+  std::unordered_map<const ElementDefinition*, std::span<const std::pair<std::uint32_t, std::uint32_t>>>
+      confidence_ranks_;
   static constexpr std::uint32_t kQualityBlock = 222000;
 };
 
@@ -378,7 +404,7 @@ inline std::uint32_t RowPlanner::column_of(std::uint32_t s) {
   while (k.cursor < k.ranks.size() && k.ranks[k.cursor].first < k.counter) ++k.cursor;
   if (k.cursor == k.ranks.size() || k.ranks[k.cursor].first != k.counter) return PlannedField::kNoColumn;
   const std::uint32_t c = k.ranks[k.cursor].second;
-  taken_[c] = columnar() ? end_ : row_ + 1;  // a message's rows end at different rows
+  take(c);
   return c;
 }
 
@@ -404,6 +430,7 @@ bool RowPlanner::read_element(const ElementInfo& info) {
     if (field.present_by_default && v.kind == FieldValue::Kind::Missing) v = FieldValue::of_number(1.0);
     const bool number = v.kind == FieldValue::Kind::Number && !std::isnan(v.number);
     const std::size_t before = state_.history.size();
+    confidence_stale_ |= field.present_by_default;
     record_element(state_, def, number ? std::optional<double>(v.number) : std::nullopt);
     rank_history(before, s);
     return true;
@@ -417,9 +444,12 @@ bool RowPlanner::read_element(const ElementInfo& info) {
                                : s == kNoSlot ? PlannedField::kNoColumn
                                               : column_of(s);
   v = cell_at(column, row_);
-  if (def.code == kDataPresentIndicator && v.kind == FieldValue::Kind::Missing) {
-    v = FieldValue::of_number(1.0);
-    bitmap_defaulted_ = true;
+  if (def.code == kDataPresentIndicator) {
+    confidence_stale_ = true;
+    if (v.kind == FieldValue::Kind::Missing) {
+      v = FieldValue::of_number(1.0);
+      bitmap_defaulted_ = true;
+    }
   }
   const bool number = v.kind == FieldValue::Kind::Number && !std::isnan(v.number);
   const std::size_t before = state_.history.size();
@@ -468,7 +498,7 @@ bool RowPlanner::define_reference(std::uint32_t code) {
     return fail_with(refuse_row({key_of(def), code, table_row_},
                                 "a new reference value (2-03) has no missing value: give column " +
                                     numbered_key(rank, def.abbreviation) + std::string(kReference)));
-  taken_[static_cast<std::size_t>(c)] = row_ + 1;
+  take(static_cast<std::uint32_t>(c));
   const FieldValue v = table_.columns[static_cast<std::size_t>(c)].value(row_);
   out_->push_back(v);
   if (v.kind == FieldValue::Kind::Number && v.number == std::nearbyint(v.number) &&
@@ -484,7 +514,7 @@ bool RowPlanner::check_reference(const ElementDefinition& def, std::uint32_t slo
   const std::uint32_t rank = slots_[slot].counter;
   const int c = index_.find(std::string(def.abbreviation).append(kReference), rank);
   if (c < 0) return true;
-  taken_[static_cast<std::size_t>(c)] = row_ + 1;
+  take(static_cast<std::uint32_t>(c));
   const FieldValue given = cell_at(static_cast<std::uint32_t>(c), row_);
   if (given.kind == FieldValue::Kind::Number && given.number == static_cast<double>(defined->second))
     return true;
@@ -496,20 +526,33 @@ bool RowPlanner::check_reference(const ElementDefinition& def, std::uint32_t slo
 }
 
 std::uint32_t RowPlanner::confidence_column() {
-  // The n-th percentage of confidence of a block qualifies the n-th element the bitmap selects.
+  // The n-th percentage of confidence of a block qualifies the n-th element the bitmap selects:
+  // the entries are looked through once per block, from where the last one was found.
   const std::size_t n = confidences_++;
-  for (std::size_t e = 0, selected = 0; e < state_.bitmap.size(); ++e) {
-    if (state_.bitmap[e] != 0 || selected++ != n) continue;
-    const std::size_t h = bitmap_history_index(state_, e);
+  if (n == 0 || confidence_stale_ || confidence_bitmap_ != state_.bitmap.size()) {
+    confidence_stale_ = false;
+    confidence_entry_ = 0;
+    confidence_selected_ = 0;
+    confidence_bitmap_ = state_.bitmap.size();
+  }
+  for (std::size_t& e = confidence_entry_; e < state_.bitmap.size(); ++e) {
+    if (state_.bitmap[e] != 0 || confidence_selected_++ != n) continue;
+    const std::size_t h = bitmap_history_index(state_, e++);
     if (h >= state_.history.size() || h >= history_ranks_.size() || history_ranks_[h] == 0)
       return PlannedField::kNoColumn;
-    const int c =
-        index_.find(std::string(state_.history[h]->abbreviation).append(kConfidence), history_ranks_[h]);
+    const int c = ColumnIndex::find_in(confidence_ranks(*state_.history[h]), history_ranks_[h]);
     if (c < 0) return PlannedField::kNoColumn;
-    taken_[static_cast<std::size_t>(c)] = columnar() ? end_ : row_ + 1;
+    take(static_cast<std::uint32_t>(c));
     return static_cast<std::uint32_t>(c);
   }
   return PlannedField::kNoColumn;
+}
+
+std::span<const std::pair<std::uint32_t, std::uint32_t>> RowPlanner::confidence_ranks(
+    const ElementDefinition& def) {
+  const auto [it, added] = confidence_ranks_.try_emplace(&def);
+  if (added) it->second = index_.ranks(std::string(def.abbreviation).append(kConfidence));
+  return it->second;
 }
 
 void RowPlanner::number_quality() {
@@ -580,7 +623,7 @@ bool RowPlanner::place_associated(const ElementDefinition& def, std::uint32_t ra
   const auto column = [&](std::string_view suffix) {
     const int c = index_.find(std::string(def.abbreviation).append(suffix), rank);
     if (c < 0) return PlannedField::kNoColumn;
-    taken_[static_cast<std::size_t>(c)] = columnar() ? end_ : row_ + 1;
+    take(static_cast<std::uint32_t>(c));
     return static_cast<std::uint32_t>(c);
   };
   const std::uint32_t field = column(kAssociated);
@@ -770,7 +813,28 @@ void RowPlanner::delayed_steps(std::span<const ProgramStep> body) {
 Status RowPlanner::finish_row() {
   number_quality();
   if (significance_untold()) return fail(untold_significance());
+  // Every valid cell taken: nothing to name.
+  if (row_ < valid_cells_.size() && valid_cells_[row_] == taken_valid_) return {};
   return untaken(row_, row_ + 1, bitmap_defaulted_);
+}
+
+void RowPlanner::count_valid_cells() {
+  valid_cells_.assign(table_.rows, 0);
+  for (std::size_t c = 0; c < table_.columns.size(); ++c) {
+    if (taken_[c] == kHeaderColumn) continue;
+    const InputColumn& column = table_.columns[c];
+    const ColumnChunk& chunk = column.chunks.front();
+    if (column.chunks.size() == 1 && chunk.type == ColumnChunk::Type::Float64 && !chunk.dictionary &&
+        chunk.validity == nullptr) {
+      const double* at = static_cast<const double*>(chunk.values) + chunk.offset * chunk.stride;
+      for (std::size_t row = 0; row < table_.rows; ++row) {
+        const double v = at[row * chunk.stride];
+        valid_cells_[row] += v == v ? 1 : 0;
+      }
+      continue;
+    }
+    for (std::size_t row = 0; row < table_.rows; ++row) valid_cells_[row] += column.valid(row) ? 1 : 0;
+  }
 }
 
 Status RowPlanner::finish_message() {
@@ -1046,6 +1110,7 @@ Result<std::vector<std::uint8_t>> write_table(const InputTable& table,
       QV_CHECK(walked());
       QV_CHECK(planner.finish_message());
     } else {
+      if (first == 0) planner.count_valid_cells();
       values.clear();
       starts.clear();
       for (std::size_t row = first; row < end; ++row) {

@@ -14,7 +14,7 @@ import pyarrow.compute as pc
 import pytest
 
 from corpus_location import CORPUS
-from flat_support import write_flat
+from flat_support import TABLE_KEYS, structure_columns, write_flat
 from quorvex import _engine
 
 pytestmark = pytest.mark.skipif(CORPUS is None, reason="no corpus")
@@ -160,3 +160,41 @@ def test_flat_frames_written_and_read_back_are_the_same(path, rows):
         compared = [c for c in frame.columns if c in again.columns and c != "edition"]
         assert [c for c in again.columns if c.startswith("#")] == [c for c in frame.columns if c.startswith("#")]
         pd.testing.assert_frame_equal(again[compared], frame[compared], check_dtype=False)
+
+
+# A file's table written in one call per template, the union of its messages' columns (missing
+# where a message has no such key), with their factors and bitmaps as columns: the octets of its
+# messages written one by one.
+UNION_FILES = ("raw/pdbufr/temp.bufr", "raw/pdbufr/perf_synop.bufr", "raw/pdbufr/perf_aircraft.bufr",
+               "raw/pybufrkit/stuk_7.bufr")
+
+
+@pytest.mark.parametrize("path", UNION_FILES)
+def test_a_union_table_writes_the_octets_of_its_messages_one_by_one(path):
+    import pandas as pd
+
+    import quorvex
+    octets = (CORPUS / path).read_bytes()
+    templates = collections.defaultdict(list)
+    for offset, length, compressed in CLEAN[path]:
+        message = octets[offset:offset + length]
+        header = _engine.read_header(message, 0, len(message))
+        options = {"descriptors": tuple(header["descriptors"]), "compressed": compressed,
+                   "header": tuple((key, header[field]) for key, field in TABLE_KEYS.items())}
+        frame = pd.concat([quorvex.read_dataframe(message), structure_columns(message)], axis=1)
+        try:
+            alone = quorvex.write_bufr(frame, **options | {"header": dict(options["header"])})
+        except ValueError:
+            continue
+        templates[tuple(options.items())].append((frame, alone))
+    assert max(map(len, templates.values())) > 1, "no two messages of one template"
+    for options, written in templates.items():
+        table = pd.concat([frame for frame, _ in written], ignore_index=True)
+        options = dict(options) | {"header": dict(dict(options)["header"])}
+        assert quorvex.write_bufr(table, **options) == b"".join(alone for _, alone in written), options
+        # and a cell no field takes, in a row amid the others, is refused by its column and row
+        row = len(table) // 2
+        extra = pd.DataFrame({"#1#brightnessTemperature": [250.0 if r == row else None for r in range(len(table))]})
+        table = pd.concat([table, extra], axis=1)
+        with pytest.raises(ValueError, match=f"^#1#brightnessTemperature, row {row}: value 250 is not written"):
+            quorvex.write_bufr(table, **options)
