@@ -168,7 +168,18 @@ class RowPlanner : public DataConsumer<RowPlanner> {
         index_(index),
         places_(places),
         top_level_(std::move(top_level)),
-        taken_(table.columns.size(), 0) {
+        taken_(table.columns.size(), 0),
+        numbers_(table.columns.size()) {
+    for (std::size_t c = 0; c < table.columns.size(); ++c) {
+      const InputColumn& column = table.columns[c];
+      if (column.chunks.size() != 1) continue;
+      const ColumnChunk& chunk = column.chunks.front();
+      if (chunk.type != ColumnChunk::Type::Float64 || chunk.dictionary) continue;
+      numbers_[c] = {.values = static_cast<const double*>(chunk.values) + chunk.offset * chunk.stride,
+                     .validity = chunk.validity,
+                     .offset = chunk.offset,
+                     .stride = chunk.stride};
+    }
     for (const std::uint32_t c : index.header_columns()) taken_[c] = kHeaderColumn;
     if (index.subset_number() >= 0) taken_[static_cast<std::size_t>(index.subset_number())] = kHeaderColumn;
   }
@@ -276,15 +287,16 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   // the history the walk keeps, when percentages of confidence are to be found by it.
   void rank_history(std::size_t before, std::uint32_t slot) {
     if (!index_.confidences()) return;
-    history_ranks_.resize(before, 0);  // the factors recorded since the last element
-    if (state_.history.size() > before) history_ranks_.push_back(slot == kNoSlot ? 0 : slots_[slot].counter);
+    history_ranks_.resize(before, {0, kNoSlot});  // the factors recorded since the last element
+    if (state_.history.size() > before)
+      history_ranks_.emplace_back(slot == kNoSlot ? 0 : slots_[slot].counter, slot);
   }
   bool check_reference(const ElementDefinition& def, std::uint32_t slot);
   // The column of the next percentage of confidence of the quality block: the element the
   // bitmap selects for it, at its rank (kNoColumn when none).
   std::uint32_t confidence_column();
   // The (rank, column) pairs of the percentages of confidence of `def`'s key.
-  std::span<const std::pair<std::uint32_t, std::uint32_t>> confidence_ranks(const ElementDefinition& def);
+  std::span<const std::pair<std::uint32_t, std::uint32_t>> confidence_ranks(std::uint32_t slot);
   // A 0-31-031 of compressed data: the same in every row, since the values it selects are.
   bool same_bitmap_entry(const ElementDefinition& def, std::uint32_t column);
   // Marks column `c` taken by the row, or by the message's rows.
@@ -293,7 +305,7 @@ class RowPlanner : public DataConsumer<RowPlanner> {
       taken_[c] = end_;  // a message's rows end at different rows
     } else if (taken_[c] != row_ + 1) {
       taken_[c] = row_ + 1;
-      taken_valid_ += table_.columns[c].valid(row_) ? 1 : 0;
+      taken_valid_ += valid_at(c, row_) ? 1 : 0;
     }
   }
   // The column of the next occurrence of the slot's key, taken (kNoColumn when absent).
@@ -307,8 +319,20 @@ class RowPlanner : public DataConsumer<RowPlanner> {
     return column.valid(row_) ? column.value(row_) : FieldValue::missing();
   }
   FieldValue cell_at(std::uint32_t c, std::size_t row) const {
-    if (c == PlannedField::kNoColumn || !table_.columns[c].valid(row)) return FieldValue::missing();
+    if (c == PlannedField::kNoColumn) return FieldValue::missing();
+    if (const NumberCells& n = numbers_[c]; n.values != nullptr) {
+      const double v = n.at(row);
+      return v == v ? FieldValue::of_number(v) : FieldValue::missing();
+    }
+    if (!table_.columns[c].valid(row)) return FieldValue::missing();
     return table_.columns[c].value(row);
+  }
+  bool valid_at(std::uint32_t c, std::size_t row) const {
+    if (const NumberCells& n = numbers_[c]; n.values != nullptr) {
+      const double v = n.at(row);
+      return v == v;
+    }
+    return table_.columns[c].valid(row);
   }
   // The replication count of `row` from the factor's cell `v`, or inferred.
   bool factor_in_row(const ElementDefinition& def, std::uint16_t width, FieldValue v, std::size_t row,
@@ -350,6 +374,20 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   // Per column: 1 + the row that took its cell (kHeaderColumn: not a column of the data).
   static constexpr std::size_t kHeaderColumn = ~std::size_t{0};
   std::vector<std::size_t> taken_;
+  // The float64 numbers of a column of one chunk where they stand, a missing cell read as NaN
+  // (values null for other columns, read through InputColumn).
+  struct NumberCells {
+    const double* values = nullptr;  // of the table's first row
+    const std::uint8_t* validity = nullptr;
+    std::size_t offset = 0;
+    std::size_t stride = 1;
+    double at(std::size_t row) const {
+      const std::size_t i = offset + row;
+      if (validity != nullptr && ((validity[i / 8] >> (i % 8)) & 1) == 0) return std::nan("");
+      return values[row * stride];
+    }
+  };
+  std::vector<NumberCells> numbers_;
   // Per row, its valid cells among the columns of data (counted when given rows one by one),
   // and how many of them the row's fields took so far.
   std::vector<std::uint32_t> valid_cells_;
@@ -377,17 +415,18 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   std::string significance_column_;      // the column that gave it, if any
   std::vector<FieldValue>* out_ = nullptr;
   std::vector<PlannedField>* plan_ = nullptr;
-  std::vector<QualityKey> quality_;           // quality values not yet numbered (value: in out_ or plan_)
-  std::vector<std::uint32_t> history_ranks_;  // the rank of each history entry's key
-  std::size_t confidences_ = 0;               // percentages of confidence of the block so far
+  std::vector<QualityKey> quality_;  // quality values not yet numbered (value: in out_ or plan_)
+  // The rank of each history entry's key (0 when it has none), and its slot.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> history_ranks_;
+  std::size_t confidences_ = 0;  // percentages of confidence of the block so far
   // Where the block's bitmap was looked through for the last percentage of confidence: the next
   // entry, the selected entries before it, and the bitmap's size then.
   std::size_t confidence_entry_ = 0;
   std::size_t confidence_selected_ = 0;
   std::size_t confidence_bitmap_ = 0;
   bool confidence_stale_ = false;  // an operator or a bitmap entry met since
-  std::unordered_map<const ElementDefinition*, std::span<const std::pair<std::uint32_t, std::uint32_t>>>
-      confidence_ranks_;
+  // By slot: the (rank, column) pairs of the key's percentages of confidence, once looked up.
+  std::vector<std::optional<std::span<const std::pair<std::uint32_t, std::uint32_t>>>> confidence_ranks_;
   static constexpr std::uint32_t kQualityBlock = 222000;
 };
 
@@ -538,9 +577,10 @@ std::uint32_t RowPlanner::confidence_column() {
   for (std::size_t& e = confidence_entry_; e < state_.bitmap.size(); ++e) {
     if (state_.bitmap[e] != 0 || confidence_selected_++ != n) continue;
     const std::size_t h = bitmap_history_index(state_, e++);
-    if (h >= state_.history.size() || h >= history_ranks_.size() || history_ranks_[h] == 0)
+    if (h >= state_.history.size() || h >= history_ranks_.size() || history_ranks_[h].first == 0)
       return PlannedField::kNoColumn;
-    const int c = ColumnIndex::find_in(confidence_ranks(*state_.history[h]), history_ranks_[h]);
+    const auto [rank, key] = history_ranks_[h];
+    const int c = ColumnIndex::find_in(confidence_ranks(key), rank);
     if (c < 0) return PlannedField::kNoColumn;
     take(static_cast<std::uint32_t>(c));
     return static_cast<std::uint32_t>(c);
@@ -548,11 +588,11 @@ std::uint32_t RowPlanner::confidence_column() {
   return PlannedField::kNoColumn;
 }
 
-std::span<const std::pair<std::uint32_t, std::uint32_t>> RowPlanner::confidence_ranks(
-    const ElementDefinition& def) {
-  const auto [it, added] = confidence_ranks_.try_emplace(&def);
-  if (added) it->second = index_.ranks(std::string(def.abbreviation).append(kConfidence));
-  return it->second;
+std::span<const std::pair<std::uint32_t, std::uint32_t>> RowPlanner::confidence_ranks(std::uint32_t slot) {
+  if (confidence_ranks_.size() <= slot) confidence_ranks_.resize(slots_.size());
+  auto& ranks = confidence_ranks_[slot];
+  if (!ranks) ranks = index_.ranks(std::string(slots_[slot].key).append(kConfidence));
+  return *ranks;
 }
 
 void RowPlanner::number_quality() {
