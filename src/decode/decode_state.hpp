@@ -135,10 +135,15 @@ namespace detail {
 void record_element_slow(DecodeState& state, const ElementDefinition& def, bool has_value, double value);
 }  // namespace detail
 
+// Whether record_element reads the value of an element of `def`: a data-present indicator's,
+// or any while an implicit bitmap is in the making; else only the element is recorded.
+inline bool element_value_recorded(const DecodeState& state, const ElementDefinition& def) {
+  return def.code == kDataPresentIndicator || state.implicit_bitmap_armed || state.implicit_bitmap_collecting;
+}
+
 inline void record_element(DecodeState& state, const ElementDefinition& def, std::optional<double> value) {
   // The common case: an ordinary element with no implicit bitmap in the making.
-  if (def.code != kDataPresentIndicator && !state.implicit_bitmap_armed &&
-      !state.implicit_bitmap_collecting) {
+  if (!element_value_recorded(state, def)) {
     state.history.push_back(&def);
     return;
   }

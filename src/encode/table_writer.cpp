@@ -287,7 +287,8 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   // the history the walk keeps, when percentages of confidence are to be found by it.
   void rank_history(std::size_t before, std::uint32_t slot) {
     if (!index_.confidences()) return;
-    history_ranks_.resize(before, {0, kNoSlot});  // the factors recorded since the last element
+    if (history_ranks_.size() != before)
+      history_ranks_.resize(before, {0, kNoSlot});  // the factors recorded since the last element
     if (state_.history.size() > before)
       history_ranks_.emplace_back(slot == kNoSlot ? 0 : slots_[slot].counter, slot);
   }

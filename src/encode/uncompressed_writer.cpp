@@ -38,7 +38,7 @@ class UncompressedWriter : public DataConsumer<UncompressedWriter> {
   bool read_factor(const ElementParams& params, std::uint64_t& count);
   bool read_selected(const ElementParams& params) {
     std::optional<double> number;
-    return write_field(params, number);
+    return write_field(params, number, false);
   }
   bool marker(std::uint32_t) {
     ++markers_;
@@ -52,8 +52,10 @@ class UncompressedWriter : public DataConsumer<UncompressedWriter> {
  private:
   // The next value of the subset, for the field `place` names.
   const FieldValue* take(const FieldPlace& place);
-  bool write_number(const FieldFormat& format, const FieldPlace& place, std::optional<double>& number);
-  bool write_field(const ElementParams& params, std::optional<double>& number);
+  // `number` gets the value a decoder reads back, when `wanted` (the walk reads it).
+  bool write_number(const FieldFormat& format, const FieldPlace& place, std::optional<double>& number,
+                    bool wanted = true);
+  bool write_field(const ElementParams& params, std::optional<double>& number, bool wanted = true);
   FieldPlace place(const ElementDefinition& def) const { return {key_of(def), def.code, row_}; }
   // The range of `format`, found once for the formats met lately.
   const FieldRange& range_of(const FieldFormat& format);
@@ -107,7 +109,7 @@ const FieldRange& UncompressedWriter::range_of(const FieldFormat& format) {
 }
 
 bool UncompressedWriter::write_number(const FieldFormat& format, const FieldPlace& place,
-                                      std::optional<double>& number) {
+                                      std::optional<double>& number, bool wanted) {
   const FieldValue* v = take(place);
   if (v == nullptr) return false;
   std::uint64_t raw = 0;
@@ -116,7 +118,7 @@ bool UncompressedWriter::write_number(const FieldFormat& format, const FieldPlac
   if (v->kind == FieldValue::Kind::Number && v->number == v->number &&
       field_of(v->number, range_of(format), raw) && !reads_as_missing({raw, false}, format)) {
     out_.write_bits(raw, format.width);
-    number = scale_value(raw, format.reference, format.scale);
+    if (wanted) number = scale_value(raw, format.reference, format.scale);
     return true;
   }
   auto bits = number_bits(*v, format, place);
@@ -128,10 +130,11 @@ bool UncompressedWriter::write_number(const FieldFormat& format, const FieldPlac
   return true;
 }
 
-bool UncompressedWriter::write_field(const ElementParams& params, std::optional<double>& number) {
+bool UncompressedWriter::write_field(const ElementParams& params, std::optional<double>& number,
+                                     bool wanted) {
   const FieldFormat format = field_format(params, state_);
   const FieldPlace at = place(*params.def);
-  if (!format.text) return write_number(format, at, number);
+  if (!format.text) return write_number(format, at, number, wanted);
   const FieldValue* v = take(at);
   if (v == nullptr || !check(check_text(*v, format.width, at))) return false;
   write_text_field(out_, *v, format.width);
@@ -140,7 +143,8 @@ bool UncompressedWriter::write_field(const ElementParams& params, std::optional<
 
 bool UncompressedWriter::read_element(const ElementInfo& info) {
   std::optional<double> number;
-  if (!write_field(element_params(info, state_), number)) return false;
+  if (!write_field(element_params(info, state_), number, element_value_recorded(state_, *info.def)))
+    return false;
   record_element(state_, *info.def, number);
   return true;
 }
@@ -155,7 +159,7 @@ bool UncompressedWriter::read_factor(const ElementParams& params, std::uint64_t&
 bool UncompressedWriter::associated_field() {
   std::optional<double> number;
   return write_number(
-      associated_field_format(state_), {&associated_field_name(), kAssociatedFieldCode, row_}, number);
+      associated_field_format(state_), {&associated_field_name(), kAssociatedFieldCode, row_}, number, false);
 }
 
 bool UncompressedWriter::characters(std::uint32_t code) {
