@@ -1,8 +1,10 @@
 """Writing BUFR from tables: quorvex.write_bufr against ecCodes's Python path (codes_set per key,
 then pack, as csv2bufr and wis2box write) and ecCodes C (codes_set_* then pack), on the same
 messages of the benchmark files. Each message is first decoded into a table (one row per subset,
-columns #n#key, its delayed replication factors as columns); only the writing is timed. Ratios
-from one run; writes bench/WRITE.md.
+columns #n#key, its delayed replication factors as columns); only the writing is timed. quorvex
+writes a file's table as a user would: one call per template (descriptors, header and subsets
+per message) over the union of its messages' columns; ecCodes sets every message's keys one by
+one. Ratios from one run; writes bench/WRITE.md.
 
   python bench/write_bench.py --corpus DIR --eccodes-python /usr/bin/python3 --eccodes-encode BIN
 
@@ -13,8 +15,9 @@ the delayed replication factors, the data-present indicators of the bitmaps (to 
 inputDataPresentIndicator, before the descriptors) and the quality information a 2-22 bitmap
 selects (to ecCodes by the key of the element it qualifies, #n#key->percentConfidence). Messages
 quorvex refuses (values of 2-23 .. 2-25 and 2-32 that a bitmap selects are not written from a
-table), and those ecCodes cannot make, are left out of both sides and counted: every ratio is over
-the same messages."""
+table; found by writing each message alone, untimed), and those ecCodes cannot make, are left out
+of both sides and counted: every ratio is over the same messages. Each union call must write the
+octets of its messages written one by one, or the bench stops."""
 import argparse
 import collections
 import json
