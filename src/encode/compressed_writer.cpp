@@ -76,6 +76,7 @@ class CompressedWriter : public DataConsumer<CompressedWriter> {
   std::size_t fewest_fields_;     // of any subset
   std::vector<NumberBits> bits_;  // the current column, by subset
   FieldFormat last_format_;       // the format of the last number column
+  NumberRange last_range_;        // and its range
   std::uint64_t markers_ = 0;     // operator markers met
 };
 
@@ -134,6 +135,7 @@ bool CompressedWriter::number_column(const FieldFormat& format, FieldPlace place
   }
   ++next_;
   last_format_ = format;
+  last_range_ = range;
   const bool any_missing = range.missing > 0;
   const bool any_value = range.missing < bits_.size();
   const std::optional<std::uint64_t> low = any_value ? std::optional(range.lowest) : std::nullopt;
@@ -232,6 +234,8 @@ bool CompressedWriter::read_element(const ElementInfo& info) {
 }
 
 bool CompressedWriter::same_in_every_subset(const ElementDefinition& def, const char* what) {
+  const NumberRange& r = last_range_;
+  if (r.missing == bits_.size() || (r.missing == 0 && r.lowest == r.highest)) return true;  // one value
   for (std::size_t s = 1; s < bits_.size(); ++s) {
     if (bits_[s].raw != bits_[0].raw || bits_[s].missing != bits_[0].missing) {
       return fail_with(refuse_value({key_of(def), def.code, first_row_ + s},

@@ -189,7 +189,8 @@ std::optional<NumberRange> float_range(std::span<const double> numbers, const Fi
   if (missing > 0 && (!format.missing_recognised || format.width >= 64)) return std::nullopt;
   if (missing == n) return range;
   constexpr double kExact = 2251799813685248.0;  // 2^51
-  if (!(std::fabs(rounded_field(lowest, field)) < kExact) || !(std::fabs(rounded_field(highest, field)) < kExact))
+  if (!(std::fabs(rounded_field(lowest, field)) < kExact) ||
+      !(std::fabs(rounded_field(highest, field)) < kExact))
     return std::nullopt;
   // Scaling and rounding keep the order of numbers: the fields of the bounds bound the others'.
   if (!field_of(lowest, field, range.lowest) || !field_of(highest, field, range.highest)) return std::nullopt;

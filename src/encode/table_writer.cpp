@@ -545,7 +545,12 @@ bool RowPlanner::same_bitmap_entry(const ElementDefinition& def, std::uint32_t c
       const double v = at[i * chunk.stride];
       same &= (v == v ? v : 1.0) == first;
     }
-    if (same) return true;
+    if (same) {
+      // One number in every row: the writer takes it as such, without reading the rows again.
+      plan_->back().constant = true;
+      plan_->back().number = first;
+      return true;
+    }
   }
   const auto entry = [&](std::size_t row) {
     const FieldValue v = cell_at(column, row);
