@@ -417,11 +417,17 @@ bool RowPlanner::read_element(const ElementInfo& info) {
     if ((associated_at_ != kNone || def.code == kAssociatedFieldSignificance) &&
         !element_attributes(def, field.column, s))
       return false;
-    FieldValue v = cell_at(field.column, row_);
-    if (field.present_by_default && v.kind == FieldValue::Kind::Missing) v = FieldValue::of_number(1.0);
-    const bool number = v.kind == FieldValue::Kind::Number && !std::isnan(v.number);
+    // Only a data-present indicator's value matters to the walk: the cells of the other
+    // columns are left unread until the writer reads each column whole.
+    std::optional<double> indicator;
+    if (field.present_by_default) {
+      const FieldValue v = cell_at(field.column, row_);
+      const bool missing = v.kind == FieldValue::Kind::Missing;
+      if (missing || (v.kind == FieldValue::Kind::Number && !std::isnan(v.number)))
+        indicator = missing ? 1.0 : v.number;
+    }
     const std::size_t before = state_.history.size();
-    record_element(state_, def, number ? std::optional<double>(v.number) : std::nullopt);
+    record_element(state_, def, indicator);
     rank_history(before, s);
     return true;
   }
@@ -588,7 +594,12 @@ bool RowPlanner::same_bitmap_entry(const ElementDefinition& def, std::uint32_t c
       const double v = at[i * chunk.stride];
       same &= (v == v ? v : 1.0) == first;
     }
-    if (same) return true;
+    if (same) {
+      // One number in every row: the writer takes it as such, without reading the rows again.
+      plan_->back().constant = true;
+      plan_->back().number = first;
+      return true;
+    }
   }
   const auto entry = [&](std::size_t row) {
     const FieldValue v = cell_at(column, row);
@@ -877,11 +888,19 @@ class PlannedColumns final : public FieldColumns {
   }
   Status number_column(std::size_t f, const FieldFormat& format, FieldPlace place, std::span<NumberBits> out,
                        NumberRange& range) const override;
+  std::span<const double> numbers(std::size_t f) const override {
+    std::size_t stride = 1;
+    const double* at = float_column(f, stride);
+    if (at == nullptr || stride != 1 || plan_[f].present_by_default ||
+        table_.columns[plan_[f].column].chunks.front().validity != nullptr)
+      return {};
+    return {at, subsets()};
+  }
 
  private:
   // The float64 numbers of field `f` in the message's rows where they stand (null when the
   // field is no such column), and their stride.
-  const double* numbers(std::size_t f, std::size_t& stride) const {
+  const double* float_column(std::size_t f, std::size_t& stride) const {
     if (f >= plan_.size() || plan_[f].constant || plan_[f].column == PlannedField::kNoColumn) return nullptr;
     const InputColumn& column = table_.columns[plan_[f].column];
     const ColumnChunk& chunk = column.chunks.front();
@@ -910,14 +929,7 @@ Status PlannedColumns::number_column(std::size_t f, const FieldFormat& format, F
     return {};
   }
   std::size_t stride = 1;
-  if (const double* at = numbers(f, stride); at != nullptr) {
-    // The columns of a frame lie apart in memory: the reads of the column after next are
-    // started now, so that its numbers have arrived when it is written.
-    std::size_t ahead_stride = 1;
-    if (const double* ahead = numbers(f + 2, ahead_stride); ahead != nullptr && ahead_stride == 1) {
-      constexpr std::size_t kLine = 64 / sizeof(double);
-      for (std::size_t i = 0; i < out.size(); i += kLine) __builtin_prefetch(ahead + i);
-    }
+  if (const double* at = float_column(f, stride); at != nullptr) {
     const ColumnChunk& chunk = table_.columns[field.column].chunks.front();
     const FieldValue missing = field.present_by_default ? FieldValue::of_number(1.0) : FieldValue::missing();
     return number_column_bits(
