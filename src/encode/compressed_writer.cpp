@@ -72,12 +72,14 @@ class CompressedWriter : public DataConsumer<CompressedWriter> {
   const FieldColumns& columns_;
   std::size_t first_row_;
   BitWriter& out_;
-  std::size_t next_ = 0;          // the field's index within every subset
-  std::size_t fewest_fields_;     // of any subset
-  std::vector<NumberBits> bits_;  // the current column, by subset
-  FieldFormat last_format_;       // the format of the last number column
-  NumberRange last_range_;        // and its range
-  std::uint64_t markers_ = 0;     // operator markers met
+  std::size_t next_ = 0;       // the field's index within every subset
+  std::size_t fewest_fields_;  // of any subset
+  // The current column's bits, by subset; only the first where the column holds one value
+  // (its range says so).
+  std::vector<NumberBits> bits_;
+  FieldFormat last_format_;    // the format of the last number column
+  NumberRange last_range_;     // and its range
+  std::uint64_t markers_ = 0;  // operator markers met
 };
 
 bool CompressedWriter::every_subset_holds(const FieldPlace& place) {
@@ -117,9 +119,7 @@ bool CompressedWriter::number_column(const FieldFormat& format, FieldPlace place
   if (!every_subset_holds(place)) return false;
   // The columns of a frame lie apart in memory: the reads of the column after next are
   // started now, so that its numbers have arrived when it is written.
-  const std::span<const double> ahead = columns_.numbers(next_ + 2);
-  constexpr std::size_t kLine = 64 / sizeof(double);
-  for (std::size_t i = 0; i < ahead.size(); i += kLine) __builtin_prefetch(ahead.data() + i);
+  prefetch_numbers(columns_.numbers(next_ + 2));
   // Numbers every one of which has its field are written from where they stand, without their
   // bits set down by subset; else (or where the caller reads the bits) each goes through
   // number_bits, which refuses the first it cannot write.
@@ -130,6 +130,12 @@ bool CompressedWriter::number_column(const FieldFormat& format, FieldPlace place
   NumberRange range;
   if (quick) {
     range = *quick;
+  } else if (!bits_.empty() && columns_.one_value(next_)) {  // its bits found once
+    const Result<NumberBits> one = number_bits(columns_.value(next_, 0), format, place);
+    if (!check(one)) return false;
+    bits_.front() = *one;
+    range.add(*one);
+    range.missing = one->missing ? bits_.size() : 0;
   } else if (!check(columns_.number_column(next_, format, place, bits_, range))) {
     return false;
   }

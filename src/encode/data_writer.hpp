@@ -53,6 +53,8 @@ class FieldColumns {
   // Field f's numbers of every subset, one after another, where the input holds them so: float64,
   // missing only where NaN. Empty where it does not.
   virtual std::span<const double> numbers(std::size_t) const { return {}; }
+  // Whether field f holds value(f, 0) in every subset, known without a look at each.
+  virtual bool one_value(std::size_t) const { return false; }
 };
 
 // SubsetValues as columns.

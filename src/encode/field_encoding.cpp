@@ -197,6 +197,24 @@ std::optional<NumberRange> float_range(std::span<const double> numbers, const Fi
   return range;
 }
 
+bool every_number_is(std::span<const double> numbers, double value, double nan_as) {
+  using Lanes = double __attribute__((vector_size(16)));
+  using Counts = std::int64_t __attribute__((vector_size(16)));
+  const Lanes wanted = {value, value};
+  const Lanes standing = {nan_as, nan_as};
+  Counts differ = {0, 0};  // -1 in a lane where some number differed
+  const std::size_t n = numbers.size();
+  std::size_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    Lanes v;
+    std::memcpy(&v, numbers.data() + i, sizeof v);
+    differ |= (v == v ? v : standing) != wanted;
+  }
+  bool same = (differ[0] | differ[1]) == 0;
+  for (; i < n; ++i) same &= (numbers[i] == numbers[i] ? numbers[i] : nan_as) == value;
+  return same;
+}
+
 void write_text_field(BitWriter& out, const FieldValue& value, std::uint16_t width) {
   if (value.kind != FieldValue::Kind::Text) {
     out.write_ones(width);

@@ -126,6 +126,15 @@ struct NumberRange {
 std::optional<NumberRange> float_range(std::span<const double> numbers, const FieldFormat& format,
                                        const FieldRange& field);
 
+// Whether every one of `numbers` is `value`, a NaN standing for `nan_as`.
+bool every_number_is(std::span<const double> numbers, double value, double nan_as);
+
+// Starts the reads of `numbers` (a hint: nothing is read now).
+inline void prefetch_numbers(std::span<const double> numbers) {
+  constexpr std::size_t kLine = 64 / sizeof(double);
+  for (std::size_t i = 0; i < numbers.size(); i += kLine) __builtin_prefetch(numbers.data() + i);
+}
+
 // The field of a number within float_range's bounds, less `base` (the field's reference plus the
 // lowest field): its rounded value's integer, taken from the octets of the double that holds it
 // plus 1.5 * 2^52.

@@ -588,11 +588,23 @@ bool RowPlanner::same_bitmap_entry(const ElementDefinition& def, std::uint32_t c
   if (numbers.chunks.size() == 1 && chunk.type == ColumnChunk::Type::Float64 && !chunk.dictionary &&
       chunk.validity == nullptr) {
     const double* at = static_cast<const double*>(chunk.values) + (chunk.offset + row_) * chunk.stride;
+    // A bitmap's indicators are columns side by side: the reads of the one after next are
+    // started now, so that its numbers have arrived when it is looked at.
+    if (column + 2 < table_.columns.size() && chunk.stride == 1) {
+      const InputColumn& ahead = table_.columns[column + 2];
+      const ColumnChunk& next = ahead.chunks.front();
+      if (ahead.chunks.size() == 1 && next.type == ColumnChunk::Type::Float64 && next.stride == 1)
+        prefetch_numbers({static_cast<const double*>(next.values) + next.offset + row_, end_ - row_});
+    }
     const double first = at[0] == at[0] ? at[0] : 1.0;
     bool same = true;
-    for (std::size_t i = 1; i < end_ - row_; ++i) {
-      const double v = at[i * chunk.stride];
-      same &= (v == v ? v : 1.0) == first;
+    if (chunk.stride == 1) {
+      same = every_number_is({at, end_ - row_}, first, 1.0);
+    } else {
+      for (std::size_t i = 1; i < end_ - row_; ++i) {
+        const double v = at[i * chunk.stride];
+        same &= (v == v ? v : 1.0) == first;
+      }
     }
     if (same) {
       // One number in every row: the writer takes it as such, without reading the rows again.
@@ -888,6 +900,9 @@ class PlannedColumns final : public FieldColumns {
   }
   Status number_column(std::size_t f, const FieldFormat& format, FieldPlace place, std::span<NumberBits> out,
                        NumberRange& range) const override;
+  bool one_value(std::size_t f) const override {
+    return plan_[f].constant || plan_[f].column == PlannedField::kNoColumn;
+  }
   std::span<const double> numbers(std::size_t f) const override {
     std::size_t stride = 1;
     const double* at = float_column(f, stride);

@@ -10,6 +10,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -213,6 +214,33 @@ TEST(NumberColumnBitsRefusal, NamesTheFirstNumberRefused) {
   ASSERT_FALSE(got.has_value());
   EXPECT_EQ(got.error().message(),
             number_bits(FieldValue::of_number(300), format, {nullptr, 12101, 12}).error().message());
+}
+
+}  // namespace
+}  // namespace quorvex
+
+namespace quorvex {
+namespace {
+
+// every_number_is looks at every number, in its lanes and after them: one differing number,
+// or a NaN standing for another number, at any place of runs of any length, is seen.
+TEST(EveryNumberIs, SeesOneNumberAnywhere) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (std::size_t n = 1; n <= 9; ++n) {
+    std::vector<double> numbers(n, 2.0);
+    EXPECT_TRUE(every_number_is(numbers, 2.0, 5.0)) << n;
+    for (std::size_t at = 0; at < n; ++at) {
+      for (const auto& [odd, nan_as, same] : {std::tuple{3.0, 2.0, false},
+                                              std::tuple{nan, 2.0, true},
+                                              std::tuple{nan, 1.0, false},
+                                              std::tuple{-0.0, 0.0, false}}) {
+        numbers[at] = odd;
+        EXPECT_EQ(every_number_is(numbers, 2.0, nan_as), same) << n << " " << at << " " << odd;
+        numbers[at] = 2.0;
+      }
+    }
+  }
+  EXPECT_TRUE(every_number_is({}, 2.0, 2.0));
 }
 
 }  // namespace
