@@ -1057,6 +1057,7 @@ std::vector<std::unique_ptr<C>> collect_runs(std::span<const Bytes> sources,
     MessageValues scratch;
     MessageStructure structure;  // recorded only for attributes: reading values does not pay for it
     DecodeMemo memo;
+    memo.parse.typical_date = true;
     std::shared_ptr<const TableSet> tables;
     std::optional<BufrError> error;
     for (std::size_t run; (run = next.fetch_add(1, std::memory_order_relaxed)) < runs;) {
