@@ -156,7 +156,8 @@ def test_the_rows_call_refuses_the_messages_the_header_pass_refuses(name, column
     folded, reported = read(columns)
     joined, header_reported = read([*columns, "typicalDate"])
     assert sorted(reported) == sorted(header_reported)
-    assert sum(kind == "impossible_date" for _, _, kind, _ in reported) == len([1 for *_, error in _engine.scan(octets) if error is None][::5])
+    whole = [offset for offset, _, error in _engine.scan(octets) if error is None]
+    assert sum(kind == "impossible_date" for _, _, kind, _ in reported) == len(whole[::5])
     pd.testing.assert_frame_equal(folded, joined[columns])
     assert len(folded) > 0
 
