@@ -160,6 +160,10 @@ class Collector {
       RowColumn& c = batch_->keys.emplace_back();
       c.name = k.column;
     }
+    for (const std::vector<std::size_t>& requests : requests_of_name_) {
+      const bool single = requests.size() == 1 && options.keys[requests.front()].rank == 0;
+      only_request_.push_back(single ? static_cast<std::int32_t>(requests.front()) : -1);
+    }
     typed_.assign(options.keys.size(), false);
     integral_.assign(options.keys.size(), true);
     known_.assign(options.keys.size(), false);
@@ -264,6 +268,7 @@ class Collector {
   std::vector<std::int32_t> request_name_;
   std::vector<std::vector<std::size_t>> requests_of_name_;  // by name id: the requests of that name
   std::vector<bool> any_rank_;                              // by name id: some request takes every rank
+  std::vector<std::int32_t> only_request_;  // by name id: its one request, of every rank, or -1
   std::vector<bool> typed_, integral_, known_;
   // What the keys are in each table set met: their definitions, the elements to read.
   struct Learnt {
@@ -291,17 +296,12 @@ class Collector {
   };
   std::vector<KeyCount> counts_;
   std::uint32_t sequence_ = 0;
-  // The entries of the sequence being structured: the first entry_count_ (the vector only
-  // grows; appending stays inline, and off the loop's path when it must grow).
+  // The entries of the sequence being structured: the first entry_count_. The vector only
+  // grows, before a sequence, to its bound (one per value, and one per attribute link), so
+  // that the loop over the values writes them without a check.
   std::vector<Entry> entries_;
   std::size_t entry_count_ = 0;
   std::span<const Entry> entries() const { return {entries_.data(), entry_count_}; }
-  void add_entry(const Entry& e) {
-    if (entry_count_ == entries_.size()) [[unlikely]]
-      more_entries();
-    entries_[entry_count_++] = e;
-  }
-  [[gnu::noinline]] void more_entries() { entries_.resize(std::max<std::size_t>(64, 2 * entries_.size())); }
   std::vector<Held> held_;
   std::vector<std::int32_t> held_at_;  // by name id: its index in held_, or -1
   std::vector<std::int32_t> levels_;
@@ -362,12 +362,13 @@ void Collector::learn_types(const std::shared_ptr<const TableSet>& tables) {
 template <class At>
 void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_restart,
                           std::span<const AttributeLink> links, std::span<const QualityKey> quality, At at) {
-  entry_count_ = 0;
   if (attributes_)
     placed_.assign(n, {0, -1});
   else
     links = {};
   if (!attached_.empty()) attached_.clear();
+  if (entries_.size() < n + links.size()) entries_.resize(n + links.size());
+  entry_count_ = 0;
   std::size_t next_target = 0;
   bool attached = false;
   if (++sequence_ == 0) {  // the counter went round: no count may pass for current
@@ -416,7 +417,7 @@ void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_re
           name >= 0 && attached_.insert((std::uint64_t{t.target} << 20) | std::uint32_t(name)).second;
       for (std::size_t r = 0; first && r < options_.keys.size(); ++r) {
         if (request_name_[r] == name && (options_.keys[r].rank == 0 || options_.keys[r].rank == rank)) {
-          add_entry(Entry{t.target, i, s, rank, name, at_level});
+          entries_[entry_count_++] = Entry{t.target, i, s, rank, name, at_level};
           attached = true;
           break;
         }
@@ -443,7 +444,8 @@ void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_re
         coordinates.resize(c.open);
       }
       if (attributes_) placed_[i] = {rank, level};
-      if (ids.name >= 0 && wanted_rank(ids.name, rank)) add_entry(Entry{i, i, s, rank, ids.name, level});
+      if (ids.name >= 0 && wanted_rank(ids.name, rank))
+        entries_[entry_count_++] = Entry{i, i, s, rank, ids.name, level};
       if (c.coordinate) {
         c.open = static_cast<std::uint32_t>(coordinates.size());
         coordinates.emplace_back(ids.key, level++);
@@ -550,6 +552,11 @@ void Collector::emit(const MessageRef& ref, std::size_t subset, const ValueOf& v
   bool any = false;
   std::fill(slot, slot + n, nullptr);
   for (const Held& h : held_) {  // of distinct names
+    if (const std::int32_t only = only_request_[static_cast<std::size_t>(h.name)]; only >= 0) {
+      slot[only] = &h;
+      any = true;
+      continue;
+    }
     for (std::size_t r : requests_of_name_[static_cast<std::size_t>(h.name)]) {
       if (options_.keys[r].rank == 0 || options_.keys[r].rank == h.rank) {
         slot[r] = &h;
