@@ -36,11 +36,20 @@ constexpr std::string_view kSubsetNumber = "subsetNumber";
 constexpr std::string_view kAssociated = "->associatedField";
 constexpr std::string_view kSignificance = "->associatedField->associatedFieldSignificance";
 constexpr std::string_view kConfidence = "->percentConfidence";
+// The value a bitmap selects in place of an element's: substituted (2-23) or replaced and
+// retained (2-32).
+constexpr std::string_view kSubstituted = "->substitutedValue";
+constexpr std::string_view kReplaced = "->replacedRetainedValue";
+// ecCodes also names a replaced value by a key of its own, numbered among the replaced values.
+constexpr std::string_view kReplacedKey = "replacedRetainedValue";
+constexpr std::uint32_t kSubstitution = 223000;
+constexpr std::uint32_t kReplacement = 232000;
 // The reference value in force for an element, as a 2-03 definition before it set it.
 constexpr std::string_view kReference = "->reference";
 
 bool is_element_attribute(std::string_view suffix) {
-  return suffix == kAssociated || suffix == kSignificance || suffix == kConfidence || suffix == kReference;
+  return suffix == kAssociated || suffix == kSignificance || suffix == kConfidence ||
+         suffix == kSubstituted || suffix == kReplaced || suffix == kReference;
 }
 
 // The column name of the `rank`-th occurrence of `key`: #rank#key.
@@ -121,9 +130,9 @@ Result<ColumnIndex> ColumnIndex::of(const InputTable& table) {
         arrow != std::string_view::npos && !is_element_attribute(name.substr(arrow)))
       return fail(BufrError::unencodable(
           "column " + std::string(name) +
-          ": attributes (key->name) other than associated fields, percentages of confidence and "
-          "references cannot be written from a table: other quality values go by the key of the element "
-          "they qualify (#n#key), substituted values are not carried"));
+          ": attributes (key->name) other than associated fields, percentages of confidence, "
+          "substituted or replaced values and references cannot be written from a table: other quality "
+          "values go by the key of the element they qualify (#n#key)"));
     if (name.ends_with(kConfidence)) index.confidences_ = true;
     auto& ranks = index.by_key_[name.substr(hash + 1)];
     // Columns mostly come in rising rank: a rank above the last, while every rank so far has
@@ -161,15 +170,16 @@ class RowPlanner : public DataConsumer<RowPlanner> {
 
   // `places`: how many element steps of the template bear each key.
   // `top_level`: the bodies of the template's delayed replications that stand in no other
-  // replication.
+  // replication. `substitutes`: the template may hold substituted or replaced values (2-23, 2-32).
   RowPlanner(const TableSet& tables, const InputTable& table, const ColumnIndex& index,
              const std::unordered_map<std::string_view, std::uint32_t>& places,
-             std::unordered_set<const ProgramStep*> top_level)
+             std::unordered_set<const ProgramStep*> top_level, bool substitutes)
       : DataConsumer(tables),
         table_(table),
         index_(index),
         places_(places),
         top_level_(std::move(top_level)),
+        ranks_history_(substitutes || index.confidences()),
         taken_(table.columns.size(), 0) {
     for (const std::uint32_t c : index.header_columns()) taken_[c] = kHeaderColumn;
     if (index.subset_number() >= 0) taken_[static_cast<std::size_t>(index.subset_number())] = kHeaderColumn;
@@ -212,6 +222,8 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   bool marker(std::uint32_t code) {
     number_quality();
     if (code == kQualityBlock) confidences_ = 0;
+    if (code == kSubstitution) substitution_ = kSubstituted;
+    if (code == kReplacement) substitution_ = kReplaced;
     return true;
   }
   // The quality values numbered under the key of the element they qualify, as the walk finds them.
@@ -270,13 +282,16 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   // rest of their block, as the reader numbers them.
   void number_quality();
   // Records the rank of the element just read (its key's occurrence, 0 when it has none) beside
-  // the history the walk keeps, when percentages of confidence are to be found by it.
+  // the history the walk keeps, when percentages of confidence or substituted values are to be
+  // found by it.
   void rank_history(std::size_t before, std::uint32_t slot) {
-    if (!index_.confidences()) return;
+    if (!ranks_history_) return;
     history_ranks_.resize(before, 0);  // the factors recorded since the last element
     if (state_.history.size() > before) history_ranks_.push_back(slot == kNoSlot ? 0 : slots_[slot].counter);
   }
   bool check_reference(const ElementDefinition& def, std::uint32_t slot);
+  // The substituted (2-23) or replaced (2-32) value the bitmap selects for `def`.
+  bool substituted_value(const ElementDefinition& def);
   // The column of the next percentage of confidence of the quality block: the element the
   // bitmap selects for it, at its rank (kNoColumn when none).
   std::uint32_t confidence_column();
@@ -333,6 +348,7 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   const ColumnIndex& index_;
   const std::unordered_map<std::string_view, std::uint32_t>& places_;
   const std::unordered_set<const ProgramStep*> top_level_;
+  const bool ranks_history_;  // history_ranks_ is kept
   // Per column: 1 + the row that took its cell (kHeaderColumn: not a column of the data).
   static constexpr std::size_t kHeaderColumn = ~std::size_t{0};
   std::vector<std::size_t> taken_;
@@ -359,9 +375,10 @@ class RowPlanner : public DataConsumer<RowPlanner> {
   std::string significance_column_;      // the column that gave it, if any
   std::vector<FieldValue>* out_ = nullptr;
   std::vector<PlannedField>* plan_ = nullptr;
-  std::vector<QualityKey> quality_;           // quality values not yet numbered (value: in out_ or plan_)
-  std::vector<std::uint32_t> history_ranks_;  // the rank of each history entry's key
-  std::size_t confidences_ = 0;               // percentages of confidence of the block so far
+  std::vector<QualityKey> quality_;               // quality values not yet numbered (value: in out_ or plan_)
+  std::vector<std::uint32_t> history_ranks_;      // the rank of each history entry's key
+  std::size_t confidences_ = 0;                   // percentages of confidence of the block so far
+  std::string_view substitution_ = kSubstituted;  // the attribute the last 2-23 or 2-32 operator names
   static constexpr std::uint32_t kQualityBlock = 222000;
 };
 
@@ -432,17 +449,48 @@ bool RowPlanner::read_element(const ElementInfo& info) {
 
 bool RowPlanner::read_selected(const ElementParams& params, bool attribute) {
   const ElementDefinition& def = *params.def;
-  if (attribute)
-    return fail_with(
-        refuse_row({key_of(def), def.code, table_row_},
-                   "a substituted (2-23) or replaced (2-32) value a bitmap selects is an attribute "
-                   "(key->substitutedValue) that a table does not carry: its dataPresentIndicator "
-                   "column must hold 1 (not present)"));
+  if (attribute) return substituted_value(def);
   // Statistics (2-24, 2-25) are values of their own, numbered under the key of the element selected.
   if (def.abbreviation.empty())
     return fail_with(refuse_row({key_of(def), def.code, table_row_},
                                 "a bitmap selects an element without a key: no column names its value"));
   const std::uint32_t column = column_of(slot(def));
+  if (columnar()) {
+    plan_->push_back({.column = column});
+  } else {
+    out_->push_back(cell_at(column, row_));
+  }
+  return true;
+}
+
+// A substituted or replaced value is an attribute of the element the bitmap selects: the column
+// of that element at its rank, as ecCodes names it (#n#key->substitutedValue, or
+// ->replacedRetainedValue), or a replaced value's own key (#n#replacedRetainedValue).
+bool RowPlanner::substituted_value(const ElementDefinition& def) {
+  const bool replaced = substitution_ == kReplaced;
+  const std::uint32_t own = replaced ? column_of(slot(kReplacedKey)) : PlannedField::kNoColumn;
+  const std::size_t h = bitmap_history_index(state_, state_.bitmap_cursor - 1);
+  const std::uint32_t rank = h < history_ranks_.size() ? history_ranks_[h] : 0;
+  if (rank == 0 || def.abbreviation.empty())
+    return fail_with(refuse_row({key_of(def), def.code, table_row_},
+                                "a bitmap selects an element without a key for a substituted (2-23) or "
+                                "replaced (2-32) value: no column names it"));
+  const std::string attribute = std::string(def.abbreviation).append(substitution_);
+  const int c = index_.find(attribute, rank);
+  if (c >= 0 && own != PlannedField::kNoColumn)
+    return fail_with(refuse_row({key_of(def), def.code, table_row_},
+                                "its replaced (2-32) value is given twice: in " +
+                                    numbered_key(rank, attribute) + " and in " +
+                                    numbered_key(slots_[slot(kReplacedKey)].counter, kReplacedKey)));
+  if (c < 0 && own == PlannedField::kNoColumn)
+    return fail_with(refuse_row(
+        {key_of(def), def.code, table_row_},
+        "a bitmap selects it for a " + std::string(replaced ? "replaced (2-32)" : "substituted (2-23)") +
+            " value: give column " + numbered_key(rank, attribute) +
+            (replaced ? " (or " + numbered_key(slots_[slot(kReplacedKey)].counter, kReplacedKey) + ")"
+                      : "")));
+  const std::uint32_t column = c >= 0 ? static_cast<std::uint32_t>(c) : own;
+  taken_[column] = columnar() ? end_ : row_ + 1;
   if (columnar()) {
     plan_->push_back({.column = column});
   } else {
@@ -1024,7 +1072,13 @@ Result<std::vector<std::uint8_t>> write_table(const InputTable& table,
         i += steps[i].body;
     }
   }
-  RowPlanner planner(tables, table, index, places, std::move(top_level));
+  // Substituted and replaced values are found by the ranks of the elements a bitmap selects.
+  const bool substitutes =
+      compiled == nullptr ||
+      std::any_of(compiled->steps().begin(), compiled->steps().end(), [](const auto& s) {
+        return s.kind == ProgramStep::Kind::Operator && (s.code == kSubstitution || s.code == kReplacement);
+      });
+  RowPlanner planner(tables, table, index, places, std::move(top_level), substitutes);
   DescriptorWalk walk(tables, planner, WorkLimits::steps(64 * (table.columns.size() + 1) * (table.rows + 1)));
   BufrMessage message = header;
   message.unexpanded_descriptors.assign(descriptors.begin(), descriptors.end());

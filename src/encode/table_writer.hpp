@@ -14,8 +14,10 @@
 // subsetNumber, numbered 1, 2 ... in each message, says where messages start.
 //
 // A data-present indicator (0-31-031) without a value is 1, "no value": a flat frame holds
-// no bitmaps, nor the quality information they select; attribute columns (key->name) are
-// refused.
+// no bitmaps, nor the quality information they select. The attributes of an element are columns
+// named as ecCodes names them (#n#key->name): its associated field, its percentage of
+// confidence, the value substituted (->substitutedValue) or replaced (->replacedRetainedValue)
+// for it, the reference a 2-03 definition set for it; other attribute columns are refused.
 #pragma once
 
 #include <cstddef>

@@ -111,9 +111,11 @@ def test_a_file_target_arrow_input_and_defaults():
      "#2#airTemperature, row 0: value 250 is not written: the descriptors do not produce this key here"),
     ({"#1#notAKey": [1.0]}, None, "#1#notAKey, row 0: value 1 is not written"),
     ({"airTemperature": [1.0]}, None, "column airTemperature: not a numbered key (#n#key)"),
+    ({"#1#airTemperature->units": [270.0]}, None,
+     "column #1#airTemperature->units: attributes (key->name) other than associated fields, percentages of "
+     "confidence, substituted or replaced values and references cannot be written from a table"),
     ({"#1#airTemperature->substitutedValue": [270.0]}, None,
-     "column #1#airTemperature->substitutedValue: attributes (key->name) other than associated fields, percentages "
-     "of confidence and references cannot be written from a table"),
+     "#1#airTemperature->substitutedValue, row 0: value 270 is not written: the descriptors do not produce this key"),
     ({"#1#airTemperature->percentConfidence": [70.0]}, None,
      "#1#airTemperature->percentConfidence, row 0: value 70 is not written: the descriptors do not produce this key "
      "here"),
@@ -187,7 +189,7 @@ FIELD, SIGNIFICANCE = "->associatedField", "->associatedField->associatedFieldSi
     ({"#1#airTemperature" + FIELD: [1], "#2#airTemperature" + FIELD: [0]},
      "031021, row 0: no column gives this significance of associated fields"),
     ({"#1#airTemperature->associatedField->percentConfidence": [4]},
-     "other than associated fields, percentages of confidence and references cannot be"),
+     "other than associated fields, percentages of confidence, substituted or replaced values and references cannot"),
 ])
 @pytest.mark.parametrize("compressed", [False, True])
 def test_associated_fields_from_their_columns(columns, text, compressed):
@@ -301,12 +303,38 @@ def test_values_a_bitmap_selects_from_their_columns(columns, rows, text, compres
     assert back[others].isna().all().all(), others
 
 
-def test_a_substituted_value_a_bitmap_selects_is_refused():
-    frame = two_temperatures(PRESENT)
-    with pytest.raises(ValueError, match=re.escape(
-            "airTemperature (012101), row 0: a substituted (2-23) or replaced (2-32) value a bitmap selects is an "
-            "attribute (key->substitutedValue) that a table does not carry")):
-        quorvex.write_bufr(frame, descriptors=[301011, 12101, 12101, 223000, 236000, 101002, 31031, 223255])
+# A bitmap that selects the first temperature for a substituted (2-23) or replaced (2-32) value:
+# an attribute of that temperature, as ecCodes names it, or (replaced) a key of its own.
+SUBSTITUTED, REPLACED = "#1#airTemperature->substitutedValue", "#1#airTemperature->replacedRetainedValue"
+
+
+@pytest.mark.parametrize(("operator", "columns", "text"), [
+    (223, {SUBSTITUTED: [280.0, None]}, None),
+    (232, {REPLACED: [280.0, 281.5]}, None),
+    (232, {"#1#replacedRetainedValue": [None, 281.5]}, None),
+    (223, {}, "airTemperature (012101), row 0: a bitmap selects it for a substituted (2-23) value: give column "
+              + SUBSTITUTED),
+    (232, {}, f"airTemperature (012101), row 0: a bitmap selects it for a replaced (2-32) value: give column "
+              f"{REPLACED} (or #1#replacedRetainedValue)"),
+    (232, {REPLACED: [1.0, 1.0], "#1#replacedRetainedValue": [1.0, 1.0]},
+     f"airTemperature (012101), row 0: its replaced (2-32) value is given twice: in {REPLACED} and in "
+     "#1#replacedRetainedValue"),
+    (223, {SUBSTITUTED: [1.0, 1.0], REPLACED: [1.0, 1.0]}, f"{REPLACED}, row 0: value 1 is not written"),
+])
+@pytest.mark.parametrize("compressed", [False, True])
+def test_substituted_and_replaced_values_from_their_columns(operator, columns, text, compressed):
+    descriptors = [301011, 12101, 12101, operator * 1000, 236000, 101002, 31031, operator * 1000 + 255]
+    frame = pd.concat([two_temperatures({}), pd.DataFrame({"#1#dataPresentIndicator": [0, 0],
+                                                           "#2#dataPresentIndicator": [1, 1], **columns})], axis=1)
+    written = written_or_refused(frame, descriptors, text, compressed)
+    if written is None:
+        return
+    [cells] = columns.values()
+    name = "airTemperature->" + ("substitutedValue" if operator == 223 else "replacedRetainedValue")
+    back = quorvex.read_dataframe(written, columns=["airTemperature", name])
+    # the attribute stands in the row of the temperature it was given for, in each subset
+    assert back[name].tolist() == pytest.approx([float("nan") if c is None else c for c in cells], nan_ok=True)
+    assert back["airTemperature"].tolist() == pytest.approx([273.15, 273.15])
 
 
 # A quality block whose bitmap selects the second temperature, and that temperature's percentage
@@ -319,9 +347,8 @@ CONFIDENT = {"#1#dataPresentIndicator": [1], "#2#dataPresentIndicator": [0]}
     ({**CONFIDENT, "#2#airTemperature->percentConfidence": [70]}, None),
     ({**CONFIDENT, "#1#airTemperature->percentConfidence": [70]},
      "#1#airTemperature->percentConfidence, row 0: value 70 is not written"),
-    ({"#2#airTemperature->substitutedValue": [1.0]}, "column #2#airTemperature->substitutedValue: attributes "
-                                                     "(key->name) other than associated fields, percentages of "
-                                                     "confidence and references cannot be written from a table"),
+    ({"#2#airTemperature->substitutedValue": [1.0]}, "#2#airTemperature->substitutedValue, row 0: value 1 is not "
+                                                     "written: the descriptors do not produce this key here"),
 ])
 @pytest.mark.parametrize("compressed", [False, True])
 def test_percentages_of_confidence_from_their_columns(columns, text, compressed):

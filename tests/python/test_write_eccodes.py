@@ -23,9 +23,9 @@ PER_CATEGORY = 3
 PREPBUFR = "raw/pybufrkit/prepbufr.bufr"
 
 pytestmark = pytest.mark.skipif(CORPUS is None, reason="no corpus")
-# operators of what a flat frame does not hold: reference definitions, percentages of confidence
-# and substituted values
-BEYOND_FRAMES = ("203", "222", "223", "232")
+# operators of what a flat frame does not hold, nor its structure columns (flat_support): reference
+# definitions and percentages of confidence
+BEYOND_FRAMES = ("203", "222")
 
 def beyond_eccodes(row, written, view):
     """Compressed data with bitmaps written uncompressed: every subset then defines its own
@@ -168,6 +168,19 @@ FROM_TABLES = {
     "statistic": ([301011, 12101, 12101, 224000, 236000, 101002, 31031, 8023, 224255],
                   {**TEMPERATURES, "#1#firstOrderStatistics": [4, 4], "#3#airTemperature": [1.5, 2.25]},
                   (False, True)),
+    "substituted": ([301011, 12101, 12101, 223000, 236000, 101002, 31031, 223255],
+                    {**TEMPERATURES, "#2#airTemperature->substitutedValue": [280.0, None]}, (False, True)),
+    # ecCodes names a replaced value by a key of its own
+    "replaced": ([301011, 12101, 12101, 232000, 236000, 101002, 31031, 232255],
+                 {**TEMPERATURES, "#1#replacedRetainedValue": [260.5, 261.0]}, (False, True)),
+    # the quality block's bitmap used again (2-37) by a statistic, then cancelled (2-37-255) before
+    # a third temperature and a bitmap of its own
+    "reused": ([301011, 12101, 12101, 222000, 236000, 101002, 31031, 1031, 1032, 33007, 224000, 237000, 8023,
+                224255, 237255, 12101, 225000, 236000, 101001, 31031, 8024, 225255],
+               {**TEMPERATURES, "#2#airTemperature->percentConfidence": [70, 80], "#1#firstOrderStatistics": [4, 4],
+                "#3#airTemperature": [1.5, 2.25], "#4#airTemperature": [272.0, 269.5],
+                "#3#dataPresentIndicator": [0, 0], "#1#differenceStatistics": [4, 4],
+                "#5#airTemperature": [-0.5, 0.25]}, (False, True)),
 }
 
 
@@ -199,9 +212,10 @@ def test_eccodes_reads_the_operators_written_from_tables(tmp_path, case):
         path.write_bytes(octets)
         [view] = eccodes_view(path)
         assert view["error"] is None
-        # ecCodes gives the value of a 2-24-255 by its key, without the code of the element selected
+        # ecCodes gives the value of a 2-24-255 by its key, without the code of the element selected,
+        # and a quality value of a later subset that it attaches to no element by none ("unkeyed")
         theirs = [[(code, value) for code, value, *why in subset
-                   if (code is not None and code < 100000) or (why and why[0].startswith("key="))]
+                   if (code is not None and code < 100000) or (why and why[0].startswith(("key=", "unkeyed")))]
                   for subset in view["subsets"]]
         ours = [[(code if mine is not None else None, pytest.approx(value))
                  for (code, value), (mine, _) in zip(engine, eccodes)]
