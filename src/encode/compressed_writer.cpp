@@ -62,8 +62,9 @@ class CompressedWriter : public DataConsumer<CompressedWriter> {
   // Whether every subset holds the current field; false (error set) naming the first that
   // has no more.
   bool every_subset_holds(const FieldPlace& place);
-  bool column(const ElementParams& params);
-  bool number_column(const FieldFormat& format, FieldPlace place);
+  // `bits_wanted`: bits_ is to hold the column's bits by subset (else it may not).
+  bool column(const ElementParams& params, bool bits_wanted = false);
+  bool number_column(const FieldFormat& format, FieldPlace place, bool bits_wanted = false);
   bool text_column(std::uint16_t width, FieldPlace place);
   // Refuses a column whose subsets differ, naming `what` compressed data hold one of.
   bool same_in_every_subset(const ElementDefinition& def, const char* what);
@@ -71,11 +72,14 @@ class CompressedWriter : public DataConsumer<CompressedWriter> {
   const FieldColumns& columns_;
   std::size_t first_row_;
   BitWriter& out_;
-  std::size_t next_ = 0;          // the field's index within every subset
-  std::size_t fewest_fields_;     // of any subset
-  std::vector<NumberBits> bits_;  // the current column, by subset
-  FieldFormat last_format_;       // the format of the last number column
-  std::uint64_t markers_ = 0;     // operator markers met
+  std::size_t next_ = 0;       // the field's index within every subset
+  std::size_t fewest_fields_;  // of any subset
+  // The current column's bits, by subset; only the first where the column holds one value
+  // (its range says so).
+  std::vector<NumberBits> bits_;
+  FieldFormat last_format_;    // the format of the last number column
+  NumberRange last_range_;     // and its range
+  std::uint64_t markers_ = 0;  // operator markers met
 };
 
 bool CompressedWriter::every_subset_holds(const FieldPlace& place) {
@@ -105,18 +109,39 @@ Status CompressedWriter::finish() const {
   return {};
 }
 
-bool CompressedWriter::column(const ElementParams& params) {
+bool CompressedWriter::column(const ElementParams& params, bool bits_wanted) {
   const FieldFormat format = field_format(params, state_);
   const FieldPlace place{key_of(*params.def), params.def->code, first_row_};
-  return format.text ? text_column(format.width, place) : number_column(format, place);
+  return format.text ? text_column(format.width, place) : number_column(format, place, bits_wanted);
 }
 
-bool CompressedWriter::number_column(const FieldFormat& format, FieldPlace place) {
+bool CompressedWriter::number_column(const FieldFormat& format, FieldPlace place, bool bits_wanted) {
+  if (!every_subset_holds(place)) return false;
+  // The columns of a frame lie apart in memory: the reads of the column after next are
+  // started now, so that its numbers have arrived when it is written.
+  prefetch_numbers(columns_.numbers(next_ + 2));
+  // Numbers every one of which has its field are written from where they stand, without their
+  // bits set down by subset; else (or where the caller reads the bits) each goes through
+  // number_bits, which refuses the first it cannot write.
+  const std::span<const double> numbers = bits_wanted ? std::span<const double>{} : columns_.numbers(next_);
+  const FieldRange field = field_range(format);
+  std::optional<NumberRange> quick;
+  if (!numbers.empty() && numbers.size() == bits_.size()) quick = float_range(numbers, format, field);
   NumberRange range;
-  if (!every_subset_holds(place) || !check(columns_.number_column(next_, format, place, bits_, range)))
+  if (quick) {
+    range = *quick;
+  } else if (!bits_.empty() && columns_.one_value(next_)) {  // its bits found once
+    const Result<NumberBits> one = number_bits(columns_.value(next_, 0), format, place);
+    if (!check(one)) return false;
+    bits_.front() = *one;
+    range.add(*one);
+    range.missing = one->missing ? bits_.size() : 0;
+  } else if (!check(columns_.number_column(next_, format, place, bits_, range))) {
     return false;
+  }
   ++next_;
   last_format_ = format;
+  last_range_ = range;
   const bool any_missing = range.missing > 0;
   const bool any_value = range.missing < bits_.size();
   const std::optional<std::uint64_t> low = any_value ? std::optional(range.lowest) : std::nullopt;
@@ -147,6 +172,15 @@ bool CompressedWriter::number_column(const FieldFormat& format, FieldPlace place
   const std::uint64_t missing_increment = (std::uint64_t{1} << nbinc) - 1;
   out_.write_bits(*low, format.width);
   out_.write_bits(nbinc, 6);
+  if (quick) {
+    const std::uint64_t base = static_cast<std::uint64_t>(field.reference) + *low;
+    for (const double v : numbers) {
+      // a NaN's increment is made of a zero, then replaced: no NaN is turned into an integer
+      const std::uint64_t increment = field_increment(v == v ? v : 0.0, field, base);
+      out_.write_bits(v == v ? increment : missing_increment, nbinc);
+    }
+    return true;
+  }
   for (const NumberBits& b : bits_) out_.write_bits(b.missing ? missing_increment : b.raw - *low, nbinc);
   return true;
 }
@@ -195,7 +229,7 @@ bool CompressedWriter::text_column(std::uint16_t width, FieldPlace place) {
 bool CompressedWriter::read_element(const ElementInfo& info) {
   const bool bitmap =
       state_.bitmap_defining || state_.implicit_bitmap_armed || state_.implicit_bitmap_collecting;
-  if (!column(element_params(info, state_))) return false;
+  if (!column(element_params(info, state_), info.def->code == kDataPresentIndicator)) return false;
   std::optional<double> indicator;
   if (info.def->code == kDataPresentIndicator && !bits_.empty() && !info.text) {
     if (bitmap && !same_in_every_subset(*info.def, "one bitmap")) return false;
@@ -206,6 +240,8 @@ bool CompressedWriter::read_element(const ElementInfo& info) {
 }
 
 bool CompressedWriter::same_in_every_subset(const ElementDefinition& def, const char* what) {
+  const NumberRange& r = last_range_;
+  if (r.missing == bits_.size() || (r.missing == 0 && r.lowest == r.highest)) return true;  // one value
   for (std::size_t s = 1; s < bits_.size(); ++s) {
     if (bits_[s].raw != bits_[0].raw || bits_[s].missing != bits_[0].missing) {
       return fail_with(refuse_value({key_of(def), def.code, first_row_ + s},
@@ -219,7 +255,7 @@ bool CompressedWriter::same_in_every_subset(const ElementDefinition& def, const 
 
 // Compressed data hold one replication count for all subsets.
 bool CompressedWriter::read_factor(const ElementParams& params, std::uint64_t& count) {
-  if (!column(params)) return false;
+  if (!column(params, true)) return false;
   if (bits_.empty()) {
     count = 0;
     return true;

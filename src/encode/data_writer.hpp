@@ -50,6 +50,11 @@ class FieldColumns {
   // to the same bits.
   [[nodiscard]] virtual Status number_column(std::size_t f, const FieldFormat& format, FieldPlace place,
                                              std::span<NumberBits> out, NumberRange& range) const;
+  // Field f's numbers of every subset, one after another, where the input holds them so: float64,
+  // missing only where NaN. Empty where it does not.
+  virtual std::span<const double> numbers(std::size_t) const { return {}; }
+  // Whether field f holds value(f, 0) in every subset, known without a look at each.
+  virtual bool one_value(std::size_t) const { return false; }
 };
 
 // SubsetValues as columns.

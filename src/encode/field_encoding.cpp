@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <optional>
 
@@ -150,6 +151,68 @@ Status number_column_bits(const double* values, std::size_t stride, const std::u
   }
   range = seen;
   return {};
+}
+
+std::optional<NumberRange> float_range(std::span<const double> numbers, const FieldFormat& format,
+                                       const FieldRange& field) {
+  // Two pairs of lanes (what one SSE2 register holds) of the smallest and largest numbers and
+  // of the NaNs counted (as -1 each); a NaN is neither smaller nor larger than anything, and
+  // leaves the bounds as they are.
+  using Lanes = double __attribute__((vector_size(16)));
+  using Counts = std::int64_t __attribute__((vector_size(16)));
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  Lanes low[2] = {{kInf, kInf}, {kInf, kInf}};
+  Lanes high[2] = {{-kInf, -kInf}, {-kInf, -kInf}};
+  Counts nans[2] = {{0, 0}, {0, 0}};
+  const std::size_t n = numbers.size();
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    for (int k = 0; k < 2; ++k) {
+      Lanes v;
+      std::memcpy(&v, numbers.data() + i + 2 * k, sizeof v);
+      low[k] = v < low[k] ? v : low[k];
+      high[k] = v > high[k] ? v : high[k];
+      nans[k] += v != v;
+    }
+  }
+  double lowest = std::min({low[0][0], low[0][1], low[1][0], low[1][1]});
+  double highest = std::max({high[0][0], high[0][1], high[1][0], high[1][1]});
+  std::size_t missing = static_cast<std::size_t>(-(nans[0][0] + nans[0][1] + nans[1][0] + nans[1][1]));
+  for (; i < n; ++i) {
+    const double v = numbers[i];
+    lowest = v < lowest ? v : lowest;
+    highest = v > highest ? v : highest;
+    missing += v != v ? 1 : 0;
+  }
+  NumberRange range;
+  range.missing = missing;
+  if (missing > 0 && (!format.missing_recognised || format.width >= 64)) return std::nullopt;
+  if (missing == n) return range;
+  constexpr double kExact = 2251799813685248.0;  // 2^51
+  if (!(std::fabs(rounded_field(lowest, field)) < kExact) ||
+      !(std::fabs(rounded_field(highest, field)) < kExact))
+    return std::nullopt;
+  // Scaling and rounding keep the order of numbers: the fields of the bounds bound the others'.
+  if (!field_of(lowest, field, range.lowest) || !field_of(highest, field, range.highest)) return std::nullopt;
+  return range;
+}
+
+bool every_number_is(std::span<const double> numbers, double value, double nan_as) {
+  using Lanes = double __attribute__((vector_size(16)));
+  using Counts = std::int64_t __attribute__((vector_size(16)));
+  const Lanes wanted = {value, value};
+  const Lanes standing = {nan_as, nan_as};
+  Counts differ = {0, 0};  // -1 in a lane where some number differed
+  const std::size_t n = numbers.size();
+  std::size_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    Lanes v;
+    std::memcpy(&v, numbers.data() + i, sizeof v);
+    differ |= (v == v ? v : standing) != wanted;
+  }
+  bool same = (differ[0] | differ[1]) == 0;
+  for (; i < n; ++i) same &= (numbers[i] == numbers[i] ? numbers[i] : nan_as) == value;
+  return same;
 }
 
 void write_text_field(BitWriter& out, const FieldValue& value, std::uint16_t width) {

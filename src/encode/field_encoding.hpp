@@ -5,9 +5,11 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -117,6 +119,30 @@ struct NumberRange {
                                         const std::uint8_t* validity, std::size_t bit_offset,
                                         const FieldValue& missing, const FieldFormat& format,
                                         FieldPlace place, std::span<NumberBits> out, NumberRange& range);
+
+// The range of `numbers` (NaN: missing) under `format` (`field` its range), when number_bits
+// takes every one of them and their rounded fields lie within 2^51 in magnitude (where
+// field_increment is exact); none otherwise, and number_bits tells which it refuses.
+std::optional<NumberRange> float_range(std::span<const double> numbers, const FieldFormat& format,
+                                       const FieldRange& field);
+
+// Whether every one of `numbers` is `value`, a NaN standing for `nan_as`.
+bool every_number_is(std::span<const double> numbers, double value, double nan_as);
+
+// Starts the reads of `numbers` (a hint: nothing is read now).
+inline void prefetch_numbers(std::span<const double> numbers) {
+  constexpr std::size_t kLine = 64 / sizeof(double);
+  for (std::size_t i = 0; i < numbers.size(); i += kLine) __builtin_prefetch(numbers.data() + i);
+}
+
+// The field of a number within float_range's bounds, less `base` (the field's reference plus the
+// lowest field): its rounded value's integer, taken from the octets of the double that holds it
+// plus 1.5 * 2^52.
+inline std::uint64_t field_increment(double v, const FieldRange& field, std::uint64_t base) {
+  constexpr double kShift = 6755399441055744.0;  // 1.5 * 2^52
+  const double shifted = rounded_field(v, field) + kShift;
+  return std::bit_cast<std::uint64_t>(shifted) - std::bit_cast<std::uint64_t>(kShift) - base;
+}
 
 // Checks a text field's value: missing, or a text whose characters are octets (up to U+00FF,
 // the decoders' reading of text octets) and no more of them than the field holds.

@@ -417,11 +417,17 @@ bool RowPlanner::read_element(const ElementInfo& info) {
     if ((associated_at_ != kNone || def.code == kAssociatedFieldSignificance) &&
         !element_attributes(def, field.column, s))
       return false;
-    FieldValue v = cell_at(field.column, row_);
-    if (field.present_by_default && v.kind == FieldValue::Kind::Missing) v = FieldValue::of_number(1.0);
-    const bool number = v.kind == FieldValue::Kind::Number && !std::isnan(v.number);
+    // Only a data-present indicator's value matters to the walk: the cells of the other
+    // columns are left unread until the writer reads each column whole.
+    std::optional<double> indicator;
+    if (field.present_by_default) {
+      const FieldValue v = cell_at(field.column, row_);
+      const bool missing = v.kind == FieldValue::Kind::Missing;
+      if (missing || (v.kind == FieldValue::Kind::Number && !std::isnan(v.number)))
+        indicator = missing ? 1.0 : v.number;
+    }
     const std::size_t before = state_.history.size();
-    record_element(state_, def, number ? std::optional<double>(v.number) : std::nullopt);
+    record_element(state_, def, indicator);
     rank_history(before, s);
     return true;
   }
@@ -581,13 +587,30 @@ bool RowPlanner::same_bitmap_entry(const ElementDefinition& def, std::uint32_t c
   if (numbers.chunks.size() == 1 && chunk.type == ColumnChunk::Type::Float64 && !chunk.dictionary &&
       chunk.validity == nullptr) {
     const double* at = static_cast<const double*>(chunk.values) + (chunk.offset + row_) * chunk.stride;
+    // A bitmap's indicators are columns side by side: the reads of the one after next are
+    // started now, so that its numbers have arrived when it is looked at.
+    if (column + 2 < table_.columns.size() && chunk.stride == 1) {
+      const InputColumn& ahead = table_.columns[column + 2];
+      const ColumnChunk& next = ahead.chunks.front();
+      if (ahead.chunks.size() == 1 && next.type == ColumnChunk::Type::Float64 && next.stride == 1)
+        prefetch_numbers({static_cast<const double*>(next.values) + next.offset + row_, end_ - row_});
+    }
     const double first = at[0] == at[0] ? at[0] : 1.0;
     bool same = true;
-    for (std::size_t i = 1; i < end_ - row_; ++i) {
-      const double v = at[i * chunk.stride];
-      same &= (v == v ? v : 1.0) == first;
+    if (chunk.stride == 1) {
+      same = every_number_is({at, end_ - row_}, first, 1.0);
+    } else {
+      for (std::size_t i = 1; i < end_ - row_; ++i) {
+        const double v = at[i * chunk.stride];
+        same &= (v == v ? v : 1.0) == first;
+      }
     }
-    if (same) return true;
+    if (same) {
+      // One number in every row: the writer takes it as such, without reading the rows again.
+      plan_->back().constant = true;
+      plan_->back().number = first;
+      return true;
+    }
   }
   const auto entry = [&](std::size_t row) {
     const FieldValue v = cell_at(column, row);
@@ -876,11 +899,22 @@ class PlannedColumns final : public FieldColumns {
   }
   Status number_column(std::size_t f, const FieldFormat& format, FieldPlace place, std::span<NumberBits> out,
                        NumberRange& range) const override;
+  bool one_value(std::size_t f) const override {
+    return plan_[f].constant || plan_[f].column == PlannedField::kNoColumn;
+  }
+  std::span<const double> numbers(std::size_t f) const override {
+    std::size_t stride = 1;
+    const double* at = float_column(f, stride);
+    if (at == nullptr || stride != 1 || plan_[f].present_by_default ||
+        table_.columns[plan_[f].column].chunks.front().validity != nullptr)
+      return {};
+    return {at, subsets()};
+  }
 
  private:
   // The float64 numbers of field `f` in the message's rows where they stand (null when the
   // field is no such column), and their stride.
-  const double* numbers(std::size_t f, std::size_t& stride) const {
+  const double* float_column(std::size_t f, std::size_t& stride) const {
     if (f >= plan_.size() || plan_[f].constant || plan_[f].column == PlannedField::kNoColumn) return nullptr;
     const InputColumn& column = table_.columns[plan_[f].column];
     const ColumnChunk& chunk = column.chunks.front();
@@ -909,14 +943,7 @@ Status PlannedColumns::number_column(std::size_t f, const FieldFormat& format, F
     return {};
   }
   std::size_t stride = 1;
-  if (const double* at = numbers(f, stride); at != nullptr) {
-    // The columns of a frame lie apart in memory: the reads of the column after next are
-    // started now, so that its numbers have arrived when it is written.
-    std::size_t ahead_stride = 1;
-    if (const double* ahead = numbers(f + 2, ahead_stride); ahead != nullptr && ahead_stride == 1) {
-      constexpr std::size_t kLine = 64 / sizeof(double);
-      for (std::size_t i = 0; i < out.size(); i += kLine) __builtin_prefetch(ahead + i);
-    }
+  if (const double* at = float_column(f, stride); at != nullptr) {
     const ColumnChunk& chunk = table_.columns[field.column].chunks.front();
     const FieldValue missing = field.present_by_default ? FieldValue::of_number(1.0) : FieldValue::missing();
     return number_column_bits(

@@ -1,13 +1,16 @@
 // A column of float64 numbers turned into bits where it stands gives, number by number, the
 // bits number_bits gives (or its refusal, for the first number it refuses), whatever the
-// width, scale, reference, stride, validity bits and missing values; and their range.
+// width, scale, reference, stride, validity bits and missing values; and their range. The
+// range float_range finds in one pass, and the increments it gives, agree with them.
 #include "encode/field_encoding.hpp"
 
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -110,6 +113,42 @@ void expect_column(const std::vector<double>& numbers, std::size_t stride, bool 
   EXPECT_EQ(range.highest, expected_range.highest) << name;
 }
 
+// float_range over numbers one after another, NaN missing: the range number_bits gives, and
+// every increment the field less the lowest, wherever each number's rounded field lies within
+// 2^51; none where number_bits refuses one.
+void expect_float_range(const std::vector<double>& numbers, const FieldFormat& format, const char* name) {
+  const FieldRange field = field_range(format);
+  NumberRange expected;
+  std::vector<NumberBits> bits;
+  bool refused = false;
+  bool exact = true;
+  for (const double v : numbers) {
+    const Result<NumberBits> b = number_bits(FieldValue::of_number(v), format, {});
+    refused = refused || !b.has_value();
+    if (!b) break;
+    bits.push_back(*b);
+    expected.add(*b);
+    exact = exact && (std::isnan(v) || std::fabs(rounded_field(v, field)) < 2251799813685248.0);
+  }
+  const std::optional<NumberRange> range = float_range(numbers, format, field);
+  if (refused || !exact) {
+    EXPECT_FALSE(range.has_value()) << name;
+    return;
+  }
+  ASSERT_TRUE(range.has_value()) << name;
+  EXPECT_EQ(range->missing, expected.missing) << name;
+  if (expected.missing == numbers.size()) return;
+  EXPECT_EQ(range->lowest, expected.lowest) << name;
+  EXPECT_EQ(range->highest, expected.highest) << name;
+  const std::uint64_t base = static_cast<std::uint64_t>(format.reference) + range->lowest;
+  for (std::size_t i = 0; i < numbers.size(); ++i) {
+    if (!bits[i].missing) {
+      EXPECT_EQ(field_increment(numbers[i], field, base), bits[i].raw - range->lowest)
+          << name << " " << numbers[i];
+    }
+  }
+}
+
 TEST_P(NumberColumnBits, GivesNumberBitsForEveryNumber) {
   const ColumnCase& c = GetParam();
   FieldFormat format;
@@ -134,6 +173,17 @@ TEST_P(NumberColumnBits, GivesNumberBitsForEveryNumber) {
       }
     }
   }
+  // The same through float_range, each number alone, those a field holds (and runs of them
+  // of every length, past the lanes it reads at once), then all.
+  std::vector<double> written;
+  for (const double v : numbers) {
+    expect_float_range({v}, format, c.name);
+    if (number_bits(FieldValue::of_number(v), format, {}).has_value()) written.push_back(v);
+  }
+  for (std::size_t n = 0; n <= std::min<std::size_t>(written.size(), 9); ++n)
+    expect_float_range({written.begin(), written.begin() + static_cast<std::ptrdiff_t>(n)}, format, c.name);
+  expect_float_range(written, format, c.name);
+  expect_float_range(numbers, format, c.name);
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, NumberColumnBits,
@@ -164,6 +214,33 @@ TEST(NumberColumnBitsRefusal, NamesTheFirstNumberRefused) {
   ASSERT_FALSE(got.has_value());
   EXPECT_EQ(got.error().message(),
             number_bits(FieldValue::of_number(300), format, {nullptr, 12101, 12}).error().message());
+}
+
+}  // namespace
+}  // namespace quorvex
+
+namespace quorvex {
+namespace {
+
+// every_number_is looks at every number, in its lanes and after them: one differing number,
+// or a NaN standing for another number, at any place of runs of any length, is seen.
+TEST(EveryNumberIs, SeesOneNumberAnywhere) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (std::size_t n = 1; n <= 9; ++n) {
+    std::vector<double> numbers(n, 2.0);
+    EXPECT_TRUE(every_number_is(numbers, 2.0, 5.0)) << n;
+    for (std::size_t at = 0; at < n; ++at) {
+      for (const auto& [odd, nan_as, same] : {std::tuple{3.0, 2.0, false},
+                                              std::tuple{nan, 2.0, true},
+                                              std::tuple{nan, 1.0, false},
+                                              std::tuple{-0.0, 0.0, false}}) {
+        numbers[at] = odd;
+        EXPECT_EQ(every_number_is(numbers, 2.0, nan_as), same) << n << " " << at << " " << odd;
+        numbers[at] = 2.0;
+      }
+    }
+  }
+  EXPECT_TRUE(every_number_is({}, 2.0, 2.0));
 }
 
 }  // namespace
