@@ -508,13 +508,14 @@ bool RowPlanner::substituted_value(const ElementDefinition& def) {
 // The new reference of `code`: from the column of the element it is defined for, at the rank of
 // its next occurrence, as ecCodes names it (#n#key->reference).
 bool RowPlanner::define_reference(std::uint32_t code) {
-  if (columnar())
-    return fail_with(refuse_row({nullptr, code, table_row_},
-                                "new reference values (2-03) cannot be written compressed: compressed "
-                                "data hold no reference definitions"));
   const ElementInfo* info = elements_.find(code);
   if (info == nullptr) return fail_with(BufrError::element_not_found(code));
   const ElementDefinition& def = *info->def;
+  if (columnar())
+    return fail_with(refuse_row({key_of(def), code, table_row_},
+                                "new reference values (2-03) cannot be written compressed: quorvex's "
+                                "readers refuse them in compressed data, and ecCodes does not write them "
+                                "there; write this table uncompressed"));
   const std::uint32_t rank = occurrences(def.abbreviation) + 1;
   const int c =
       def.abbreviation.empty() ? -1 : index_.find(std::string(def.abbreviation).append(kReference), rank);

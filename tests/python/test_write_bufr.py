@@ -390,7 +390,9 @@ def test_new_reference_values_from_their_columns(columns, text):
     back = quorvex.read_dataframe(written)
     expected = frame.drop(columns=[c for c in frame.columns if c.endswith("->reference")])
     pd.testing.assert_frame_equal(back[expected.columns], expected, check_dtype=False)
-    with pytest.raises(ValueError, match=re.escape("new reference values (2-03) cannot be written compressed")):
+    with pytest.raises(ValueError, match=re.escape(
+            f"{HEIGHT} (007030), row 0: new reference values (2-03) cannot be written compressed: quorvex's readers "
+            "refuse them in compressed data")):
         quorvex.write_bufr(frame, descriptors=REFERENCE, compressed=True)
 
 

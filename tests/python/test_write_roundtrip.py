@@ -161,33 +161,40 @@ def test_flat_frames_written_and_read_back_are_the_same(path, rows):
         pd.testing.assert_frame_equal(again[compared], frame[compared], check_dtype=False)
 
 
-def substituting_messages():
-    """Every clean message whose template substitutes or replaces values a bitmap selects, as found
-    (the edition-4 copies hold the same data)."""
+def bitmap_messages():
+    """The clean messages as found (the edition-4 copies hold the same data) whose templates
+    substitute or replace values a bitmap selects (2-23, 2-32), and the first of every file whose
+    template uses a bitmap again (2-37)."""
     if CORPUS is None:
         return []
+    chosen = collections.defaultdict(list)
     with open(CORPUS / "messages.tsv", newline="") as handle:
-        return [(r["path"], int(r["offset"]), int(r["length"])) for r in csv.DictReader(handle, delimiter="\t")
-                if r["clean"] == "yes" and r["path"].startswith("raw/")
-                and any(op in r["operators"] for op in ("223255", "232255"))]
+        for r in csv.DictReader(handle, delimiter="\t"):
+            substitutes = any(op in r["operators"] for op in ("223255", "232255"))
+            if r["clean"] == "yes" and r["path"].startswith("raw/") and (
+                    substitutes or ("237000" in r["operators"] and not chosen[r["path"]])):
+                chosen[r["path"]].append((int(r["offset"]), int(r["length"]), substitutes))
+    return [(path, *place) for path, places in chosen.items() for place in places]
 
 
-@pytest.mark.parametrize("compressed", [False, True])
-def test_substituted_values_written_from_their_columns_come_back(compressed):
-    # each message's flat frame with its bitmaps and its substituted values as the attributes of
-    # the elements they stand for (#n#key->substitutedValue), written uncompressed and compressed
+def test_bitmap_templates_written_from_flat_frames_come_back():
+    # each message's flat frame with its structure (factors, bitmaps, and the substituted values
+    # as the attributes of the elements they stand for, #n#key->substitutedValue), written with
+    # its own compression and, substituted values, with both
     import quorvex
-    messages = substituting_messages()
-    assert len(messages) >= 50
-    octets = {path: (CORPUS / path).read_bytes() for path in {p for p, _, _ in messages}}
-    for path, offset, length in messages:
+    messages = bitmap_messages()
+    assert sum(substitutes for *_, substitutes in messages) >= 50 and len(messages) >= 100
+    octets = {path: (CORPUS / path).read_bytes() for path in {p for p, *_ in messages}}
+    for path, offset, length, substitutes in messages:
         message = octets[path][offset:offset + length]
-        frame, written = write_flat(message, structure=True, compressed=compressed)
-        again = quorvex.read_dataframe(written)
-        compared = [c for c in frame.columns if c.startswith("#")]
-        assert list(again[compared].columns) == compared, (path, offset)
-        assert again[compared].equals(frame[compared]), (path, offset)
         given = [c for c in structure_columns(message).columns if "->" in c]
-        assert given, (path, offset)
-        assert quorvex.read_dataframe(written, columns=given).equals(
-            quorvex.read_dataframe(message, columns=given)), (path, offset)
+        assert bool(given) == substitutes, (path, offset)
+        for compressed in (False, True) if substitutes else (None,):
+            frame, written = write_flat(message, structure=True, compressed=compressed)
+            again = quorvex.read_dataframe(written)
+            compared = [c for c in frame.columns if c.startswith("#")]
+            assert list(again[compared].columns) == compared, (path, offset)
+            assert again[compared].equals(frame[compared]), (path, offset, compressed)
+            if given:
+                assert quorvex.read_dataframe(written, columns=given).equals(
+                    quorvex.read_dataframe(message, columns=given)), (path, offset, compressed)
