@@ -1,7 +1,7 @@
 """read_dataframe: the rows users ask for, as a pandas DataFrame, with ecCodes's key names.
 
-The messages' headers are read first (the engine's header-key table), and filters on header keys
-and on the message count drop messages before their data sections are decoded. The rows of the data
+The messages' headers are read first (the engine's header-key table) when header keys or the count
+are asked for, and filters on them drop messages before their data sections are decoded. The rows of the data
 keys come from the engine; header keys, the count and computed keys are joined to them per message,
 and the filters and required columns are applied to the columns."""
 
@@ -159,9 +159,15 @@ def frame_of(buffers: list[Buffer], messages: Messages, chooser: Any, threads: i
                           None if root is None else os.fspath(root), max_message_rows, moved)
     query = _keys.plan(columns, filters, required_columns)
     names = [*query.header_keys, *(name for name in query.filters if _keys.is_header(name))]
-    headers, bad = header_table(buffers, messages, list(dict.fromkeys(names)))
-    report_all(on_bad_message, bad, base, source, moved)
-    headers = headers.filter(message_mask(headers, query.filters))
+    headers = None
+    if names or not query.data_keys or _keys.COUNT in query.columns or _keys.COUNT in query.filters:
+        # The engine's rows call refuses what the header pass would (an impossible typical date
+        # among them): the header table is made only for the keys it holds, or when the engine
+        # decodes nothing.
+        headers, bad = header_table(buffers, messages, list(dict.fromkeys(names)))
+        report_all(on_bad_message, bad, base, source, moved)
+        headers = headers.filter(message_mask(headers, query.filters))
+        messages = kept_messages(messages, headers)
     # A row must have met the filters' keys and the required ones (their values may be missing).
     present = {*query.required, *query.filters}
     present |= {k for name in present if name in _keys.COMPUTED for k in _keys.COMPUTED[name].sources
@@ -171,7 +177,7 @@ def frame_of(buffers: list[Buffer], messages: Messages, chooser: Any, threads: i
         engine_filter = condition.pushed() if name in query.data_keys and not _keys.is_header(name) else None
         if engine_filter is not None:
             pushed[name] = engine_filter
-    rows = collect(buffers, kept_messages(messages, headers), chooser, threads, query.data_keys,
+    rows = collect(buffers, messages, chooser, threads, query.data_keys,
                    [k for k in query.data_keys if k in present], None if root is None else os.fspath(root),
                    max_message_rows, [(name, *condition) for name, condition in pushed.items()])
     report_all(on_bad_message, rows.bad, base, source, moved)
@@ -259,15 +265,17 @@ def message_mask(headers: pa.Table, filters: dict[str, _keys.Filter]) -> np.ndar
     return mask
 
 
-def shape(rows: pa.Table, headers: pa.Table, query: _keys.Query, pushed: set[str]) -> pd.DataFrame:
-    """The asked columns of the rows: header keys joined per message, computed keys, filters (those
-    the engine did not apply) and required columns applied; one conversion to pandas."""
+def shape(rows: pa.Table, headers: pa.Table | None, query: _keys.Query, pushed: set[str]) -> pd.DataFrame:
+    """The asked columns of the rows: header keys joined per message (`headers`: None when none is
+    asked), computed keys, filters (those the engine did not apply) and required columns applied;
+    one conversion to pandas."""
     import pyarrow as pa
 
     out: dict[str, Any] = {}
     joined = [*query.header_keys, *([_keys.COUNT] if _keys.COUNT in query.filters or
                                     _keys.COUNT in query.columns else [])]
     if joined:  # each row's message among the headers' rows
+        assert headers is not None
         at = np.searchsorted(headers.column("message").to_numpy(), rows.column("message").to_numpy())
     for name in joined:
         out[name] = header_column(headers, name).take(at)

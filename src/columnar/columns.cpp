@@ -107,8 +107,7 @@ bool decode_one(std::span<const Bytes> sources, const MessageRef& ref, TableChoo
   }
   const Bytes octets = source.subspan(ref.offset, ref.length);
   BufrMessage& message = memo.message;
-  if (Status parsed = parse_message(octets, ParseOptions{.older_editions = true}, message); !parsed)
-    return failed(parsed.error());
+  if (Status parsed = parse_message(octets, memo.parse, message); !parsed) return failed(parsed.error());
   Result<const ChosenTables*> chosen = chooser.choose(message, memo.tables);
   if (!chosen) return failed(chosen.error());
   if (tables != (*chosen)->tables) tables = (*chosen)->tables;

@@ -145,8 +145,9 @@ bool decode_one(std::span<const Bytes> sources, const MessageRef& ref, TableChoo
 // What a thread keeps from one message to the next, so that a run of messages of one table
 // selection and one template (most files are such runs) pays for neither choice again: the
 // header parsed last (its memory reused), the tables chosen last and the program compiled
-// last.
+// last. `parse`: how its header is read.
 struct DecodeMemo {
+  ParseOptions parse{.older_editions = true};
   BufrMessage message;
   TableChooser::Last tables;
   TemplateCache::Last program;

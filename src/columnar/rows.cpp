@@ -160,6 +160,10 @@ class Collector {
       RowColumn& c = batch_->keys.emplace_back();
       c.name = k.column;
     }
+    for (const std::vector<std::size_t>& requests : requests_of_name_) {
+      const bool single = requests.size() == 1 && options.keys[requests.front()].rank == 0;
+      only_request_.push_back(single ? static_cast<std::int32_t>(requests.front()) : -1);
+    }
     typed_.assign(options.keys.size(), false);
     integral_.assign(options.keys.size(), true);
     known_.assign(options.keys.size(), false);
@@ -174,6 +178,8 @@ class Collector {
   void add(const MessageValues& m, const MessageRef& ref, const std::shared_ptr<const TableSet>& tables,
            const MessageStructure* nesting);
   bool attributes_wanted() const { return attributes_; }
+  // The number of messages its run holds (they size the batch; see grow).
+  void expect(std::size_t messages) { run_messages_ = messages; }
   // The elements of `tables` whose values the rows need (those of the requested keys), and
   // the runs of the others in `program`.
   static WantedRead wanted(void* self, const std::shared_ptr<const TableSet>& tables,
@@ -262,6 +268,7 @@ class Collector {
   std::vector<std::int32_t> request_name_;
   std::vector<std::vector<std::size_t>> requests_of_name_;  // by name id: the requests of that name
   std::vector<bool> any_rank_;                              // by name id: some request takes every rank
+  std::vector<std::int32_t> only_request_;  // by name id: its one request, of every rank, or -1
   std::vector<bool> typed_, integral_, known_;
   // What the keys are in each table set met: their definitions, the elements to read.
   struct Learnt {
@@ -289,13 +296,23 @@ class Collector {
   };
   std::vector<KeyCount> counts_;
   std::uint32_t sequence_ = 0;
+  // The entries of the sequence being structured: the first entry_count_. The vector only
+  // grows, before a sequence, to its bound (one per value, and one per attribute link), so
+  // that the loop over the values writes them without a check.
   std::vector<Entry> entries_;
+  std::size_t entry_count_ = 0;
+  std::span<const Entry> entries() const { return {entries_.data(), entry_count_}; }
   std::vector<Held> held_;
   std::vector<std::int32_t> held_at_;  // by name id: its index in held_, or -1
   std::vector<std::int32_t> levels_;
   std::vector<std::pair<std::int32_t, std::int32_t>> coordinates_;  // open: key id, level
   const std::vector<std::string>* texts_ = nullptr;
   std::size_t capacity_ = 0;  // rows every column of the batch has room for
+  // The messages of this collector's run, and those added so far; growth is bounded by this
+  // many times the rows held.
+  std::size_t run_messages_ = 0;
+  std::size_t messages_ = 0;
+  static constexpr std::size_t kMostRowsAhead = 64;
 };
 
 void Collector::learn_types(const std::shared_ptr<const TableSet>& tables) {
@@ -345,12 +362,13 @@ void Collector::learn_types(const std::shared_ptr<const TableSet>& tables) {
 template <class At>
 void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_restart,
                           std::span<const AttributeLink> links, std::span<const QualityKey> quality, At at) {
-  entries_.clear();
   if (attributes_)
     placed_.assign(n, {0, -1});
   else
     links = {};
   if (!attached_.empty()) attached_.clear();
+  if (entries_.size() < n + links.size()) entries_.resize(n + links.size());
+  entry_count_ = 0;
   std::size_t next_target = 0;
   bool attached = false;
   if (++sequence_ == 0) {  // the counter went round: no count may pass for current
@@ -399,7 +417,7 @@ void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_re
           name >= 0 && attached_.insert((std::uint64_t{t.target} << 20) | std::uint32_t(name)).second;
       for (std::size_t r = 0; first && r < options_.keys.size(); ++r) {
         if (request_name_[r] == name && (options_.keys[r].rank == 0 || options_.keys[r].rank == rank)) {
-          entries_.push_back(Entry{t.target, i, s, rank, name, at_level});
+          entries_[entry_count_++] = Entry{t.target, i, s, rank, name, at_level};
           attached = true;
           break;
         }
@@ -427,7 +445,7 @@ void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_re
       }
       if (attributes_) placed_[i] = {rank, level};
       if (ids.name >= 0 && wanted_rank(ids.name, rank))
-        entries_.push_back(Entry{i, i, s, rank, ids.name, level});
+        entries_[entry_count_++] = Entry{i, i, s, rank, ids.name, level};
       if (c.coordinate) {
         c.open = static_cast<std::uint32_t>(coordinates.size());
         coordinates.emplace_back(ids.key, level++);
@@ -436,8 +454,9 @@ void Collector::structure(std::size_t n, const TableSet& tables, bool subsets_re
     numbering.next(i, v, number);
   }
   if (attached) {  // each attribute right after its element (which came first)
-    std::stable_sort(
-        entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.order < b.order; });
+    std::stable_sort(entries_.begin(),
+                     entries_.begin() + static_cast<std::ptrdiff_t>(entry_count_),
+                     [](const Entry& a, const Entry& b) { return a.order < b.order; });
   }
 }
 
@@ -457,12 +476,17 @@ std::int32_t Collector::attribute_id(const DecodedValue& target, const TableSet&
 [[gnu::always_inline]] inline Collector::KeyIds Collector::ids_of(const DecodedValue& v,
                                                                   const TableSet& tables) {
   // A name's ids never change once known: the last ones met are kept by address in front of
-  // the map.
+  // the map, in sets of two (the one met last first), so that two names of one set do not
+  // push each other out on every message.
   const auto address = reinterpret_cast<std::uintptr_t>(v.name);
-  RecentIds& recent = recent_ids_[(address * 0x9E3779B97F4A7C15u) >> (64 - kRecentIdsBits)];
-  if (recent.name == v.name && v.name != nullptr) return recent.ids;
-  recent = {v.name, key_ids(v, tables)};
-  return recent.ids;
+  const std::size_t at = ((address * 0x9E3779B97F4A7C15u) >> (64 - kRecentIdsBits)) & ~std::size_t{1};
+  RecentIds& first = recent_ids_[at];
+  if (first.name == v.name && v.name != nullptr) return first.ids;
+  RecentIds& second = recent_ids_[at + 1];
+  if (second.name == v.name && v.name != nullptr) return second.ids;
+  second = first;
+  first = {v.name, key_ids(v, tables)};
+  return first.ids;
 }
 
 [[gnu::noinline]] Collector::KeyIds Collector::key_ids(const DecodedValue& v, const TableSet& tables) {
@@ -488,7 +512,7 @@ void Collector::gather(const MessageRef& ref, std::size_t fixed_subset, ValueOf 
   levels_.assign(1, 0);
   std::size_t subset = fixed_subset;
   const auto holds = [this](std::int32_t name) { return held_at_[static_cast<std::size_t>(name)] >= 0; };
-  for (const Entry& e : entries_) {
+  for (const Entry& e : entries()) {
     const bool replaces = e.level < levels_.back() || (e.level == levels_.back() && holds(e.name));
     if (replaces) emit(ref, subset, value_of);
     while (!held_.empty() && (e.level < levels_.back() || (e.level == levels_.back() && holds(e.name)))) {
@@ -528,6 +552,11 @@ void Collector::emit(const MessageRef& ref, std::size_t subset, const ValueOf& v
   bool any = false;
   std::fill(slot, slot + n, nullptr);
   for (const Held& h : held_) {  // of distinct names
+    if (const std::int32_t only = only_request_[static_cast<std::size_t>(h.name)]; only >= 0) {
+      slot[only] = &h;
+      any = true;
+      continue;
+    }
     for (std::size_t r : requests_of_name_[static_cast<std::size_t>(h.name)]) {
       if (options_.keys[r].rank == 0 || options_.keys[r].rank == h.rank) {
         slot[r] = &h;
@@ -569,9 +598,17 @@ void Collector::emit(const MessageRef& ref, std::size_t subset, const ValueOf& v
   b.rows = static_cast<std::int64_t>(row + 1);
 }
 
-// Room for at least `rows` rows in every column of the batch, grown geometrically.
+// Room for at least `rows` rows in every column of the batch: grown geometrically, or at once
+// to the rows that the run's messages would give at the rate of those gathered so far (most
+// files give as many rows per message all along), within a bound of the rows held.
 void Collector::grow(std::size_t rows) {
-  capacity_ = std::max({rows, 2 * capacity_, std::size_t{256}});
+  std::size_t expected = 0;
+  if (messages_ > 0 && run_messages_ > messages_) {
+    expected = std::min(rows / messages_ * run_messages_ + (rows % messages_) * run_messages_ / messages_,
+                        kMostRowsAhead * rows);
+    expected += expected / 16;
+  }
+  capacity_ = std::max({rows, 2 * capacity_, std::size_t{256}, expected});
   RowBatch& b = *batch_;
   b.message.reserve(capacity_);
   b.subset.reserve(capacity_);
@@ -591,6 +628,7 @@ void Collector::add(const MessageValues& m, const MessageRef& ref,
                                                    ? std::span<const AttributeLink>(nesting->attributes)
                                                    : std::span<const AttributeLink>();
   learn_types(tables);
+  ++messages_;
   if (m.compressed) {
     const CompressedValues& c = m.columns;
     texts_ = &c.texts;
@@ -605,8 +643,11 @@ void Collector::add(const MessageValues& m, const MessageRef& ref,
   const DecodeResult& r = m.records;
   texts_ = &r.texts;
   std::size_t s = 0;
-  structure(r.values.size(), *tables, true, links, r.quality_keys, [&r, &s](std::size_t i) {
-    while (s + 1 < r.subset_starts.size() && r.subset_starts[s + 1] <= i) ++s;
+  // Where the next subset starts (values are asked for in order, but for an attribute's
+  // element, which comes before it in the same subset).
+  std::size_t next = r.subset_starts.size() > 1 ? r.subset_starts[1] : SIZE_MAX;
+  structure(r.values.size(), *tables, true, links, r.quality_keys, [&r, &s, &next](std::size_t i) {
+    while (i >= next) next = ++s + 1 < r.subset_starts.size() ? r.subset_starts[s + 1] : SIZE_MAX;
     return std::pair<const DecodedValue&, std::size_t>(r.values[i], s);
   });
   gather(ref, SIZE_MAX, [&r](std::size_t i) -> const DecodedValue& { return r.values[i]; });
@@ -1057,10 +1098,12 @@ std::vector<std::unique_ptr<C>> collect_runs(std::span<const Bytes> sources,
     MessageValues scratch;
     MessageStructure structure;  // recorded only for attributes: reading values does not pay for it
     DecodeMemo memo;
+    memo.parse.typical_date = true;
     std::shared_ptr<const TableSet> tables;
     std::optional<BufrError> error;
     for (std::size_t run; (run = next.fetch_add(1, std::memory_order_relaxed)) < runs;) {
       C& collector = *collectors[run];
+      if constexpr (std::is_same_v<C, Collector>) collector.expect(bounds[run + 1] - bounds[run]);
       for (std::size_t i = bounds[run]; i < bounds[run + 1]; ++i) {
         const MessageRef& ref = messages[i];
         bool decoded = false;

@@ -121,8 +121,9 @@ struct RowOutput {
 };
 
 // Decodes `messages` on up to `options.threads` threads (each gathering a run of messages) and
-// gathers their rows of `options.keys`, in message order. A message
-// that does not parse, has no tables or does not decode gives no rows and one entry to `bad`.
+// gathers their rows of `options.keys`, in message order. A message that does not parse (an
+// impossible typical date among them, whatever its edition), has no tables or does not decode
+// gives no rows and one entry to `bad`.
 [[nodiscard]] RowOutput collect_rows(std::span<const Bytes> sources, std::span<const MessageRef> messages,
                                      TableChooser& chooser, const RowOptions& options);
 

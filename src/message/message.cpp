@@ -196,7 +196,10 @@ Status parse_message(Bytes octets, ParseOptions options, BufrMessage& m) {
   if (!fits(s5, 4, n)) return fail(BufrError::section_truncated(5, s5));
   if (!r.text_at(s5, "7777")) return fail(BufrError::bad_terminator());
 
-  if (edition == 4) QV_CHECK(read_section1_fields(r, m));
+  if (edition == 4) {
+    QV_CHECK(read_section1_fields(r, m));
+    if (options.typical_date) QV_CHECK(check_typical_date(m));
+  }
   m.total_length = n;
   m.edition = edition;
   m.section1_length = l1;

@@ -54,6 +54,9 @@ struct ParseOptions {
   // Editions 2 and 3 too, section 1 read by their own layout (see message.cpp); their
   // typical date is checked, as nothing else would catch an impossible one.
   bool older_editions = false;
+  // The typical date of edition 4 checked too (a reader that gives rows refuses a message
+  // whose date is impossible, as its header keys would).
+  bool typical_date = false;
 };
 
 // Section 1 of editions 2 and 3 has no international data sub-category.

@@ -119,6 +119,49 @@ def test_a_message_with_an_impossible_date_is_bad_whatever_is_asked(columns):
     assert len(frame) > 0
 
 
+def with_impossible_dates(data):
+    """`data` with an impossible typical date (month 13, day 32, hour 24, minute 60, 30 February:
+    each of the five checks in turn) in every fifth message whose framing reads."""
+    out = bytearray(data)
+    spans = [(o, n) for o, n, error in _engine.scan(data) if error is None]
+    edition_4 = {"month": 17, "day": 18, "hour": 19, "minute": 20}  # octets of section 1, from 0
+    edition_3 = {"month": 13, "day": 14, "hour": 15, "minute": 16}
+    changes = [{"month": 13}, {"day": 32}, {"hour": 24}, {"minute": 60}, {"month": 2, "day": 30}]
+    for k, (offset, _) in enumerate(spans[::5]):
+        at = edition_4 if data[offset + 7] == 4 else edition_3
+        for field, value in changes[k % len(changes)].items():
+            out[offset + 8 + at[field]] = value
+    return bytes(out)
+
+
+@pytest.mark.parametrize(("name", "columns"), [
+    ("raw/pdbufr/perf_aircraft.bufr", ["aircraftFlightNumber", "latitude", "airTemperature"]),
+    ("raw/pdbufr/perf_synop.bufr", ["stationNumber", "data_datetime", "airTemperatureAt2M"]),
+    ("raw/pdbufr/temp.bufr", ["pressure", "airTemperature", "nonCoordinateGeopotential"]),
+    ("raw/pdbufr/syn_new.bufr", ["heightOfSensorAboveLocalGroundOrDeckOfMarinePlatform", "airTemperature"]),
+    ("raw/pdbufr/temp_small.bufr", ["pressure", "airTemperature"]),
+])
+def test_the_rows_call_refuses_the_messages_the_header_pass_refuses(name, columns):
+    """Without header keys the engine's rows call alone checks the typical dates; with one the
+    header table does. Both must report the same messages and give the same rows."""
+    octets = with_impossible_dates(path(name).read_bytes())
+
+    def read(asked):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            frame = quorvex.read_dataframe(octets, asked, on_bad_message="warn")
+        return frame, [(w.message.message_index, w.message.offset, w.message.kind, w.message.reason)
+                       for w in caught]
+
+    folded, reported = read(columns)
+    joined, header_reported = read([*columns, "typicalDate"])
+    assert sorted(reported) == sorted(header_reported)
+    whole = [offset for offset, _, error in _engine.scan(octets) if error is None]
+    assert sum(kind == "impossible_date" for _, _, kind, _ in reported) == len(whole[::5])
+    pd.testing.assert_frame_equal(folded, joined[columns])
+    assert len(folded) > 0
+
+
 def test_a_header_filter_skips_decoding():
     octets = damaged(path(SYNOP), descriptor=True)
     with pytest.raises(ValueError, match="bad message 1"):
