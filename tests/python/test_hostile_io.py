@@ -232,14 +232,23 @@ def test_signal_swallowed_where_it_landed_still_ends_the_conversion(signum, stat
     """A finaliser reports and drops the exception a signal raised inside it: the conversion
     still stops with the signal's status at its next check, and the handlers are put back."""
     from quorvex.cli import _convert
-    before = signal.getsignal(signal.SIGTERM), signal.getsignal(signal.SIGINT)
-    with pytest.raises(SystemExit) as stopped, _convert._terminate_as_exit():
-        try:
-            os.kill(os.getpid(), signum)
-            time.sleep(1)  # the handler runs here, at the latest
-        except BaseException:
-            pass  # what a __del__ does with it
-        _convert._stop_if_terminated()
-    assert stopped.value.code == status
-    assert (signal.getsignal(signal.SIGTERM), signal.getsignal(signal.SIGINT)) == before
-    _convert._stop_if_terminated()  # nothing pending once the run is over
+    # Started in the background by a shell without job control, this process ignores Ctrl-C, and
+    # the conversion rightly leaves an ignored Ctrl-C alone: give it Python's own handler, as a
+    # foreground run has.
+    inherited = signal.getsignal(signal.SIGINT)
+    if inherited == signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        before = signal.getsignal(signal.SIGTERM), signal.getsignal(signal.SIGINT)
+        with pytest.raises(SystemExit) as stopped, _convert._terminate_as_exit():
+            try:
+                os.kill(os.getpid(), signum)
+                time.sleep(1)  # the handler runs here, at the latest
+            except BaseException:
+                pass  # what a __del__ does with it
+            _convert._stop_if_terminated()
+        assert stopped.value.code == status
+        assert (signal.getsignal(signal.SIGTERM), signal.getsignal(signal.SIGINT)) == before
+        _convert._stop_if_terminated()  # nothing pending once the run is over
+    finally:
+        signal.signal(signal.SIGINT, inherited)
