@@ -933,20 +933,9 @@ Status RowPlanner::finish_row() {
 
 void RowPlanner::count_valid_cells() {
   valid_cells_.assign(table_.rows, 0);
-  for (std::size_t c = 0; c < table_.columns.size(); ++c) {
+  for (std::uint32_t c = 0; c < table_.columns.size(); ++c) {
     if (taken_[c] == kHeaderColumn) continue;
-    const InputColumn& column = table_.columns[c];
-    const ColumnChunk& chunk = column.chunks.front();
-    if (column.chunks.size() == 1 && chunk.type == ColumnChunk::Type::Float64 && !chunk.dictionary &&
-        chunk.validity == nullptr) {
-      const double* at = static_cast<const double*>(chunk.values) + chunk.offset * chunk.stride;
-      for (std::size_t row = 0; row < table_.rows; ++row) {
-        const double v = at[row * chunk.stride];
-        valid_cells_[row] += v == v ? 1 : 0;
-      }
-      continue;
-    }
-    for (std::size_t row = 0; row < table_.rows; ++row) valid_cells_[row] += column.valid(row) ? 1 : 0;
+    for (std::size_t row = 0; row < table_.rows; ++row) valid_cells_[row] += valid_at(c, row) ? 1 : 0;
   }
 }
 
